@@ -1,0 +1,59 @@
+// A torrent's content: piece length and hashes, name, total length and the ordered files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velbrook {
+
+class CXML;
+class KeyPathMap;
+
+class FileEntry {
+public:
+    virtual ~FileEntry() = default;
+
+    std::string m_relativePathName;  // below the save folder, components joined by "/"
+    int64_t m_startAt = 0;           // offset of the first byte in the torrent's byte stream
+    int64_t m_size = 0;
+    int64_t m_completedBytes = 0;  // bytes of this file inside verified pieces
+};
+
+class FileList {
+public:
+    // Pieces above this length are refused: no real torrent uses them and a piece is held in
+    // memory whole while it is checked.
+    static constexpr int64_t kMaxPieceLength = int64_t{128} << 20;
+
+    FileList() = default;
+    virtual ~FileList() = default;
+    FileList(const FileList&) = delete;
+    FileList& operator=(const FileList&) = delete;
+
+    // Fills the list from decoded metainfo. False when a required key is missing or the layout
+    // cannot describe real data (see the .cpp for the exact rules).
+    [[nodiscard]] bool FromKeyPathMap(const KeyPathMap& map);
+    std::unique_ptr<CXML> ToXml() const;
+    void FromXml(CXML& element);
+
+    // The 20-byte hash of a piece; empty when the list holds none for it.
+    std::string_view PieceHash(int64_t index) const;
+    int64_t PieceCount() const;
+
+    int64_t m_totalLength = 0;
+    int32_t m_pieceLength = 0;
+    std::string m_pieceHashes;
+    std::string m_saveName;  // made safe and valid UTF-8
+    bool m_singleFile = false;
+    std::vector<std::unique_ptr<FileEntry>> m_files;
+    std::string m_savePath;
+};
+
+// One path component from untrusted metainfo as a safe file name: valid UTF-8, no "/" and no
+// control characters; empty when the component must be dropped ("", "." or "..").
+std::string SafePathComponent(std::string_view raw);
+
+}  // namespace velbrook

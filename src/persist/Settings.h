@@ -1,0 +1,75 @@
+// The program's configuration: 6 text keys and 16 integer keys, each with a default.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velbrook {
+
+// Positions in the key table; 6, 23 and 26 are group separators.
+enum SettingsKey : int {
+    ReportIP = 0,
+    LanguageFile = 1,
+    DefaultDownloadPath = 2,
+    SocksServer = 3,
+    Socks5UserName = 4,
+    Socks5Password = 5,
+    ListenPort = 7,
+    ConnectionType = 8,
+    SocksPort = 9,
+    ProtocalExtension = 10,
+    MaxConnectedPeers = 11,
+    MaxUpLoadSlots = 12,
+    MaxUploadSpeed = 13,
+    MaxDownloadSpeed = 14,
+    UpDownRatio = 15,
+    MinUploadRate = 16,
+    PromptExistFileFirstTime = 17,
+    AllocateBeforeDownload = 18,
+    FastResume = 19,
+    TorrentCache = 20,
+    LogPeerComm = 21,
+    LogPeerCommLines = 22,
+};
+
+constexpr int kSettingsKeyCount = 27;
+// The key name at a table position ("SENTRY" for separators).
+const char* SettingsKeyName(int index);
+
+class Settings {
+public:
+    // `profileDir` ends in "/"; the default download folder is profileDir + "Downloads".
+    // Registers itself as the single object that GetSettings returns.
+    explicit Settings(const std::string& profileDir);
+    ~Settings();
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    // User value when set (or when allowDefault is false), otherwise the default.
+    std::string GetString(int key, bool allowDefault = true) const;
+    int32_t GetInt(int key) const;
+    bool IsSet(int key) const;
+    // An empty string clears the user value.
+    void SetString(int key, const std::string& value);
+    void SetInt(int key, int32_t value);
+
+    // Missing or unreadable files leave the defaults; nothing is reported.
+    void Load(const std::string& path);
+    [[nodiscard]] bool Save(const std::string& path) const;
+
+    // "Velbrook.xml" in the profile folder.
+    static std::string FileName() { return "Velbrook.xml"; }
+
+private:
+    std::string m_userString[6];
+    std::string m_defaultString[6];
+    int32_t m_userInt[kSettingsKeyCount] = {};
+    int32_t m_defaultInt[kSettingsKeyCount] = {};
+    bool m_set[kSettingsKeyCount] = {};
+};
+
+// The single settings object. The engine creates it before any reader runs; when none exists
+// "Something wrong!" is reported on stderr and a default object for the default profile is made.
+Settings& GetSettings();
+
+}  // namespace velbrook
