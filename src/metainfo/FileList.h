@@ -42,6 +42,8 @@ public:
     // The 20-byte hash of a piece; empty when the list holds none for it.
     std::string_view PieceHash(int64_t index) const;
     int64_t PieceCount() const;
+    // Why the last FromKeyPathMap refused the metainfo.
+    const std::string& RefusalReason() const { return m_refusal; }
 
     int64_t m_totalLength = 0;
     int32_t m_pieceLength = 0;
@@ -50,6 +52,10 @@ public:
     bool m_singleFile = false;
     std::vector<std::unique_ptr<FileEntry>> m_files;
     std::string m_savePath;
+
+private:
+    bool Refuse(std::string reason);
+    std::string m_refusal;
 };
 
 // One path component from untrusted metainfo as a safe file name: valid UTF-8, no "/" and no

@@ -69,6 +69,10 @@ public:
     static bool IsXmlParserAvailable();
 
 private:
+    // The tree as UTF-8 text, before the characters XML cannot carry are replaced and the
+    // whole is converted to GB18030.
+    void AppendUtf8(std::string& out, int depth);
+
     std::string m_name;
     std::string m_text;
     CXML* m_parent = nullptr;

@@ -1,0 +1,56 @@
+#include "cli/InfoCommand.h"
+
+#include <cinttypes>
+
+#include "metainfo/FileList.h"
+#include "metainfo/KeyPathMap.h"
+#include "metainfo/TorrentFile.h"
+#include "persist/TextCodec.h"
+
+namespace velbrook::cli {
+
+namespace {
+
+// The announce URL comes from the file as it is; never let it put control bytes on a terminal.
+std::string Printable(std::string_view raw) {
+    std::string text = ReplaceInvalidUtf8(raw);
+    for (char& c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+int RunInfo(const std::string& torrentPath, std::FILE* out, std::FILE* err) {
+    KeyPathMap map;
+    FileList files;
+    std::string error;
+    if (!LoadTorrentFile(torrentPath, map, files, error)) {
+        std::fprintf(err, "velbrook-cli: %s: %s\n", torrentPath.c_str(), error.c_str());
+        return 1;
+    }
+    std::string hex;
+    std::string announce;
+    (void)map.GetString("__InfoHashHex__", hex);
+    const bool hasAnnounce = map.GetString("announce", announce);
+
+    std::fprintf(out, "Name:         %s\n", files.m_saveName.c_str());
+    std::fprintf(out, "Info hash:    %s\n", hex.c_str());
+    std::fprintf(out, "Announce:     %s\n",
+                 hasAnnounce ? Printable(announce).c_str() : "(none)");
+    std::fprintf(out, "Total length: %" PRId64 "\n", files.m_totalLength);
+    std::fprintf(out, "Piece length: %" PRId32 "\n", files.m_pieceLength);
+    std::fprintf(out, "Pieces:       %" PRId64 "\n", files.PieceCount());
+    std::fprintf(out, "Files:        %zu\n", files.m_files.size());
+    for (const auto& file : files.m_files) {
+        std::fprintf(out, "  %s  size %" PRId64 "  offset %" PRId64 "\n",
+                     file->m_relativePathName.c_str(), file->m_size, file->m_startAt);
+    }
+    return std::fflush(out) == 0 ? 0 : 1;
+}
+
+}  // namespace velbrook::cli
