@@ -12,7 +12,9 @@
 
 namespace {
 
-std::string S(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
+std::string S(const std::string& s) {
+    return std::to_string(s.size()) + ":" + s;
+}
 
 const std::string& Metainfo() {
     static const std::string bytes = [] {
@@ -22,8 +24,8 @@ const std::string& Metainfo() {
         std::string files = "l";
         for (int i = 0; i < kFiles; ++i) {
             files += "d6:lengthi" + std::to_string(kFileSize) + "e4:pathl" +
-                     S("folder" + std::to_string(i % 37)) + S("file-" + std::to_string(i) + ".dat") +
-                     "ee";
+                     S("folder" + std::to_string(i % 37)) +
+                     S("file-" + std::to_string(i) + ".dat") + "ee";
         }
         files += "e";
         const int64_t total = kFiles * kFileSize;
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
         velbrook::FileList files;
         benchmark::DoNotOptimize(files.FromKeyPathMap(map));
     });
-    const double hash = BestMillis([&] { benchmark::DoNotOptimize(velbrook::SHA1::Digest(bytes)); });
+    const double hash =
+        BestMillis([&] { benchmark::DoNotOptimize(velbrook::SHA1::Digest(bytes)); });
     std::printf("metainfo: %zu bytes, 10000 files\n", bytes.size());
     std::printf("decode %.2f ms, decode+layout %.2f ms, reference SHA-1 once %.2f ms\n", decode,
                 layout, hash);

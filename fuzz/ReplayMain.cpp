@@ -1,4 +1,5 @@
-// Replays every file of a corpus folder through a fuzz target, so malformed samples run in the suite.
+// Replays every file of a corpus folder through a fuzz target, so malformed samples run in the
+// suite.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

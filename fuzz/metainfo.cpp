@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         offset += file->m_size;
     }
-    if (offset != files.m_totalLength || files.PieceCount() * 20 !=
-                                             static_cast<int64_t>(files.m_pieceHashes.size())) {
+    if (offset != files.m_totalLength ||
+        files.PieceCount() * 20 != static_cast<int64_t>(files.m_pieceHashes.size())) {
         std::abort();
     }
     auto xml = files.ToXml();

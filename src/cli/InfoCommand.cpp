@@ -40,8 +40,7 @@ int RunInfo(const std::string& torrentPath, std::FILE* out, std::FILE* err) {
 
     std::fprintf(out, "Name:         %s\n", files.m_saveName.c_str());
     std::fprintf(out, "Info hash:    %s\n", hex.c_str());
-    std::fprintf(out, "Announce:     %s\n",
-                 hasAnnounce ? Printable(announce).c_str() : "(none)");
+    std::fprintf(out, "Announce:     %s\n", hasAnnounce ? Printable(announce).c_str() : "(none)");
     std::fprintf(out, "Total length: %" PRId64 "\n", files.m_totalLength);
     std::fprintf(out, "Piece length: %" PRId32 "\n", files.m_pieceLength);
     std::fprintf(out, "Pieces:       %" PRId64 "\n", files.PieceCount());

@@ -9,8 +9,12 @@
 namespace velbrook {
 namespace {
 
-std::string S(std::string_view s) { return std::to_string(s.size()) + ":" + std::string(s); }
-std::string I(int64_t v) { return "i" + std::to_string(v) + "e"; }
+std::string S(std::string_view s) {
+    return std::to_string(s.size()) + ":" + std::string(s);
+}
+std::string I(int64_t v) {
+    return "i" + std::to_string(v) + "e";
+}
 
 struct FileSpec {
     int64_t length;
@@ -69,8 +73,8 @@ TEST(FileList, SingleFileTorrentIsOneEntryNamedAfterTheTorrent) {
 
 TEST(FileList, MultiFileEntriesFollowEachOtherUnderTheTorrentFolder) {
     FileList files;
-    ASSERT_TRUE(Parse(MultiFile("d", {{10, {"a", "b"}}, {0, {"empty"}}, {20, {"c"}}}, 16, 30),
-                      files));
+    ASSERT_TRUE(
+        Parse(MultiFile("d", {{10, {"a", "b"}}, {0, {"empty"}}, {20, {"c"}}}, 16, 30), files));
     EXPECT_FALSE(files.m_singleFile);
     EXPECT_EQ(files.m_totalLength, 30);
     EXPECT_EQ(files.PieceCount(), 2);
@@ -107,8 +111,8 @@ TEST(FileList, LengthKeyMakesATorrentSingleFileEvenWithAFileList) {
 TEST(FileList, RefusesLayoutsThatCannotDescribeRealData) {
     const std::pair<const char*, std::string> cases[] = {
         {"missing pieces", "d4:infod6:lengthi5e4:name1:n12:piece lengthi4eee"},
-        {"missing name", "d4:infod6:lengthi5e12:piece lengthi4e6:pieces40:" +
-                             std::string(40, 'h') + "ee"},
+        {"missing name",
+         "d4:infod6:lengthi5e12:piece lengthi4e6:pieces40:" + std::string(40, 'h') + "ee"},
         {"zero length", SingleFile("n", 0, 16384, 0)},
         {"negative length", SingleFile("n", -5, 16384, 0)},
         {"zero piece length", SingleFile("n", 10, 0, 20)},
@@ -133,8 +137,9 @@ TEST(FileList, RefusesLayoutsThatCannotDescribeRealData) {
 
 TEST(FileList, NamesCannotLeaveTheSaveFolder) {
     const std::string bencode = MultiFile(
-        "..", {{1, {"..", "x"}}, {1, {".", "", "y/../z"}}, {1, {"..", "."}}, {1, {"tab\tname\x7f"}}},
-        16, 4);
+        "..",
+        {{1, {"..", "x"}}, {1, {".", "", "y/../z"}}, {1, {"..", "."}}, {1, {"tab\tname\x7f"}}}, 16,
+        4);
     KeyPathMap map;
     ASSERT_TRUE(map.Decode(bencode));
     FileList files;
@@ -161,7 +166,10 @@ TEST(FileList, NamesBecomeValidUtf8) {
         // GB2312 bytes of the two characters "中文".
         {"\xd6\xd0\xce\xc4.txt", "\xe4\xb8\xad\xe6\x96\x87.txt"},
         // Neither UTF-8 nor GB18030: the bad bytes become U+FFFD.
-        {"a\xff" "b", "a\xef\xbf\xbd" "b"},
+        {"a\xff"
+         "b",
+         "a\xef\xbf\xbd"
+         "b"},
     };
     for (const auto& [raw, expected] : cases) {
         FileList files;
@@ -173,9 +181,9 @@ TEST(FileList, NamesBecomeValidUtf8) {
 TEST(FileList, XmlRoundTripKeepsLayoutAndLargeOffsets) {
     FileList files;
     const int64_t big = 5000000000;
-    ASSERT_TRUE(Parse(MultiFile("d", {{big, {"a"}}, {3000000000, {"sub", "b"}}}, 1 << 22,
-                                big + 3000000000),
-                      files));
+    ASSERT_TRUE(
+        Parse(MultiFile("d", {{big, {"a"}}, {3000000000, {"sub", "b"}}}, 1 << 22, big + 3000000000),
+              files));
     files.m_savePath = "/home/u/Downloads/";
     auto xml = files.ToXml();
     EXPECT_EQ(xml->GetName(), "FileList");

@@ -83,9 +83,8 @@ TEST(KeyPathMap, EmptyAndUnterminatedContainersSucceed) {
 }
 
 TEST(KeyPathMap, MalformedInputFails) {
-    for (const char* input : {"5:abc", "i12", "i1x2e", "d3:foo", "d3:fooe", "x", "", "3abc",
-                              "d1:a", "di1ei2ee", "99999999999999999999999:a",
-                              "18446744073709551617:a"}) {
+    for (const char* input : {"5:abc", "i12", "i1x2e", "d3:foo", "d3:fooe", "x", "", "3abc", "d1:a",
+                              "di1ei2ee", "99999999999999999999999:a", "18446744073709551617:a"}) {
         KeyPathMap map;
         EXPECT_FALSE(map.Decode(input)) << input;
     }
@@ -114,7 +113,11 @@ TEST(KeyPathMap, RepeatedKeysReplaceAndTypesStayApart) {
 
 TEST(KeyPathMap, IntegersFollowTheLenientRules) {
     const std::pair<const char*, int64_t> cases[] = {
-        {"i1-2e", -12}, {"i007e", 7}, {"ie", 0}, {"i-e", 0}, {"i-0e", 0},
+        {"i1-2e", -12},
+        {"i007e", 7},
+        {"ie", 0},
+        {"i-e", 0},
+        {"i-0e", 0},
         {"i9223372036854775807e", INT64_MAX},
         // Digits beyond 64 bits wrap instead of trapping.
         {"i18446744073709551617e", 1},

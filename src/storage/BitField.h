@@ -1,0 +1,68 @@
+// One small state per unit of a byte stream: the pieces of a torrent, a peer's pieces, or the
+// slices of one piece.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velbrook {
+
+enum PieceState : uint32_t {
+    Unchecked = 0,   // not yet known
+    Missing = 1,     // not present / peer lacks it / slice not requested
+    Have = 2,        // present and verified / peer has it
+    Requested = 3,   // being downloaded / slice requested
+    Received = 4,    // every slice received, check pending / slice written
+    OutOfRange = 5,  // GetState beyond the last entry; never stored
+};
+
+class BitField {
+public:
+    // Entries of `unit` bytes over `total` bytes, the last one shorter when the division is not
+    // exact; every entry starts Unchecked. Both must be positive.
+    BitField(int64_t total, int64_t unit);
+    virtual ~BitField() = default;
+    BitField(const BitField&) = default;
+    BitField& operator=(const BitField&) = default;
+
+    uint32_t GetLastIndex() const { return static_cast<uint32_t>(m_states.size() - 1); }
+    uint32_t EntryCount() const { return static_cast<uint32_t>(m_states.size()); }
+    int64_t Total() const { return m_total; }
+    int64_t Unit() const { return m_unit; }
+
+    virtual bool SetState(uint32_t index, uint32_t state);
+    uint32_t GetState(uint32_t index) const {
+        return index < m_states.size() ? m_states[index] : OutOfRange;
+    }
+    virtual void SetAll(uint32_t state);
+
+    bool GetSpan(uint32_t index, int64_t& offset, uint32_t& length) const;
+    bool IndexOfOffset(int64_t offset, uint32_t& index) const;
+    bool AllEqual(uint32_t state) const;
+    bool NoneEqual(uint32_t state) const;
+    bool FindFirst(uint32_t state, uint32_t& index) const;
+    int64_t BytesInState(uint32_t state) const;
+    // Bytes of [offset, offset + length) that lie in entries with the state.
+    int64_t CountBytesInState(uint32_t state, int64_t offset, int64_t length) const;
+    // Some entry is Have here and anything else in `other`.
+    bool HasEntryMissingIn(const BitField& other) const;
+
+    // Bit array, most significant bit first, 1 for Have: the BITFIELD payload.
+    std::string ToBitString() const;
+    // False, changing nothing, when `bits` is too short; spare bits and bytes are ignored.
+    bool FromBitString(const std::string& bits);
+    // One letter per entry: U, F, P, D; Received adds none.
+    std::string ToCharString() const;
+
+protected:
+    uint32_t RawState(uint32_t index) const { return m_states[index]; }
+    void StoreState(uint32_t index, uint32_t state) { m_states[index] = state; }
+
+private:
+    int64_t m_total;
+    int64_t m_unit;
+    std::vector<uint32_t> m_states;
+};
+
+}  // namespace velbrook

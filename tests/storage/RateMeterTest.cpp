@@ -1,0 +1,45 @@
+#include "storage/RateMeter.h"
+
+#include <gtest/gtest.h>
+
+namespace velbrook {
+namespace {
+
+TEST(RateMeter, AveragesOverAWindowPulledBackToTenSeconds) {
+    int64_t now = 0;
+    RateMeter meter([&] { return now; });
+    EXPECT_EQ(meter.Update(1000), 0u);  // no time has passed
+    now = 2;
+    EXPECT_EQ(meter.Update(1000), 500u);  // the first call's bytes are not in the rate
+    now = 4;
+    EXPECT_EQ(meter.Update(0), 250u);
+    now = 11;
+    EXPECT_EQ(meter.Update(0), 90u);  // window start moves to 1
+    now = 12;
+    EXPECT_EQ(meter.Update(0), 81u);  // and to 2
+    EXPECT_EQ(meter.GetRate(), 81u);
+    EXPECT_EQ(meter.Total(), 2000);
+}
+
+TEST(RateMeter, WindowIsOnlyPulledBackPastTenSecondsModuloSixty) {
+    int64_t now = 100;
+    RateMeter meter([&] { return now; });
+    now = 165;  // 65 s: 65 mod 60 is 5, the window stays
+    EXPECT_EQ(meter.Update(6500), 100u);
+    now = 166;
+    EXPECT_EQ(meter.Update(0), (65 * 100) / 66u);
+}
+
+TEST(RateMeter, LargeTransfersDoNotOverflow) {
+    int64_t now = 0;
+    RateMeter meter([&] { return now; });
+    for (int s = 1; s <= 30; ++s) {
+        now = s;
+        meter.Update(UINT32_MAX / 4);
+    }
+    EXPECT_EQ(meter.Total(), int64_t{30} * (UINT32_MAX / 4));
+    EXPECT_GT(meter.GetRate(), UINT32_MAX / 8);
+}
+
+}  // namespace
+}  // namespace velbrook
