@@ -1,0 +1,98 @@
+// The torrent's own record of its pieces: which are present, which are being fetched slice by
+// slice, and how many connected peers offer each missing one. Chooses what to request next.
+#pragma once
+
+#include "storage/BitField.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace velbrook {
+
+class CXML;
+
+class PieceManager : public BitField {
+public:
+    static constexpr int64_t kSliceSize = 16384;
+
+    // Every piece starts Unchecked, nothing is in progress and no availability is known.
+    PieceManager(int64_t total, int64_t pieceLength);
+    ~PieceManager() override;
+    PieceManager(const PieceManager&) = delete;
+    PieceManager& operator=(const PieceManager&) = delete;
+
+    // Also keeps the availability and the slice records in step with the piece's state; states
+    // above Received are refused.
+    bool SetState(uint32_t index, uint32_t state) override;
+
+    // A peer's whole bitfield arrived (or it left): every missing or in-progress piece it has
+    // counts once more (once less, never below zero).
+    void AddPeerAvailability(const BitField& peer);
+    void RemovePeerAvailability(const BitField& peer);
+    // A peer announced one more piece.
+    void AddPieceAvailability(uint32_t piece);
+
+    // The next slice to ask `peer` for. `hintPiece` is the piece this connection worked on last,
+    // -1 for none. `duplicate` is set when every slice of the piece is already requested
+    // elsewhere (end game).
+    bool GetNextRequest(const BitField& peer, int64_t hintPiece, uint32_t& piece, uint32_t& offset,
+                        uint32_t& length, bool& duplicate);
+    // True when the slice was expected; the piece turns Received once all its slices are here.
+    bool SliceReceived(uint32_t piece, uint32_t offset, uint32_t length);
+    // Releases one outstanding request; the last one released puts the piece back to Missing.
+    bool CancelSlice(uint32_t piece, uint32_t offset, uint32_t length);
+    // Whether a peer may ask us for these bytes: a piece we have, inside its bounds, not empty.
+    bool ValidateRequest(uint32_t piece, uint32_t begin, uint32_t length) const;
+
+    std::unique_ptr<CXML> ToXml() const;
+    // Loads what ToXml wrote. False, changing nothing, when the element describes another
+    // layout (different lengths) or carries no usable piece record.
+    bool FromXml(CXML& element);
+
+    // Peers known to have the piece; -1 when it is not missing or in progress.
+    int64_t AvailabilityOf(uint32_t piece) const;
+    const BitField* SliceRecord(uint32_t piece) const;
+    // Pieces with a slice record: being downloaded, or partly present from a previous run.
+    size_t InProgressCount() const { return m_slices.size(); }
+    int64_t PieceLength(uint32_t piece) const;
+
+private:
+    // The slices of one piece, with a running count per state so the picker never scans them.
+    class SliceField final : public BitField {
+    public:
+        explicit SliceField(int64_t pieceLength);
+        bool SetState(uint32_t index, uint32_t state) override;
+        uint32_t Count(uint32_t state) const {
+            return state < m_counts.size() ? m_counts[state] : 0;
+        }
+        bool Done() const { return m_counts[Missing] == 0 && m_counts[Requested] == 0; }
+
+    private:
+        std::array<uint32_t, 5> m_counts{};
+    };
+
+    static constexpr uint32_t kAbsent = UINT32_MAX;
+
+    static uint64_t RarityKey(uint32_t count, uint32_t piece) {
+        return (uint64_t{count} << 32) | piece;
+    }
+    void SetCount(uint32_t piece, uint32_t count);
+    bool PickPiece(const BitField& peer, int64_t hintPiece, uint32_t& piece);
+    bool PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length, bool& duplicate);
+    SliceField* FindRecord(uint32_t piece) const;
+
+    // Per piece: peers that have it, or kAbsent when the piece is neither missing nor in progress.
+    std::vector<uint32_t> m_availability;
+    // Missing pieces ordered by (count, index): the first one a peer has is the rarest-first
+    // choice, so picking does not walk every missing piece.
+    std::set<uint64_t> m_rarity;
+    // Ordered, so the lowest in-progress piece a peer can help with is found without scanning
+    // the whole torrent.
+    std::map<uint32_t, std::unique_ptr<SliceField>> m_slices;
+};
+
+}  // namespace velbrook
