@@ -139,7 +139,7 @@ public:
 private:
     bool Refuse(std::string reason);
     std::string m_refusal;
-    std::string m_checkBuffer;  // reused by CheckSpan: one piece, never more
+    std::string m_checkBuffer;  // reused by CheckSpan, a fixed small chunk
 };
 
 // One path component from untrusted metainfo as a safe file name: valid UTF-8, no "/" and no
