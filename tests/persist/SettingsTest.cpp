@@ -1,0 +1,174 @@
+#include "persist/Settings.h"
+
+#include "persist/Profile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace velbrook {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_dir = pattern;
+        m_path = (m_dir / Settings::FileName()).string();
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    void WriteSettings(const std::string& body) const {
+        std::ofstream(m_path, std::ios::binary) << "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n"
+                                                << body;
+    }
+
+    fs::path m_dir;
+    std::string m_path;
+};
+
+TEST_F(SettingsTest, DefaultsWithoutFile) {
+    Settings s("/p/");
+    s.Load(m_path);
+    EXPECT_EQ(s.GetString(LanguageFile), "Lans");
+    EXPECT_EQ(s.GetString(DefaultDownloadPath), "/p/Downloads");
+    EXPECT_EQ(s.GetString(DefaultDownloadPath, false), "");
+    EXPECT_EQ(s.GetInt(ListenPort), 6886);
+    EXPECT_FALSE(s.IsSet(ListenPort));
+    EXPECT_STREQ(SettingsKeyName(6), "SENTRY");
+    EXPECT_STREQ(SettingsKeyName(22), "LogPeerCommLines");
+
+    s.SetString(LanguageFile, "Other");
+    EXPECT_TRUE(s.IsSet(LanguageFile));
+    s.SetString(LanguageFile, "");
+    EXPECT_FALSE(s.IsSet(LanguageFile));
+    EXPECT_EQ(s.GetString(LanguageFile), "Lans");
+}
+
+TEST_F(SettingsTest, SaveWritesTheWholeTable) {
+    Settings s("/p/");
+    ASSERT_TRUE(s.Save(m_path));
+    std::ifstream in(m_path, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(text, "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n"
+                    "<Tarnwick Author=\"Olendrix\" Version=\"0.1\">\n"
+                    "  <Settings>\n"
+                    "    <ReportIP type=\"string\" value=\"\"/>\n"
+                    "    <LanguageFile type=\"string\" value=\"Lans\"/>\n"
+                    "    <DefaultDownloadPath type=\"string\" value=\"/p/Downloads\"/>\n"
+                    "    <SocksServer type=\"string\" value=\"\"/>\n"
+                    "    <Socks5UserName type=\"string\" value=\"\"/>\n"
+                    "    <Socks5Password type=\"string\" value=\"\"/>\n"
+                    "    <ListenPort type=\"int\" value=\"6886\"/>\n"
+                    "    <ConnectionType type=\"int\" value=\"0\"/>\n"
+                    "    <SocksPort type=\"int\" value=\"1080\"/>\n"
+                    "    <ProtocalExtension type=\"int\" value=\"1\"/>\n"
+                    "    <MaxConnectedPeers type=\"int\" value=\"40\"/>\n"
+                    "    <MaxUpLoadSlots type=\"int\" value=\"10\"/>\n"
+                    "    <MaxUploadSpeed type=\"int\" value=\"1000\"/>\n"
+                    "    <MaxDownloadSpeed type=\"int\" value=\"0\"/>\n"
+                    "    <UpDownRatio type=\"int\" value=\"200\"/>\n"
+                    "    <MinUploadRate type=\"int\" value=\"20\"/>\n"
+                    "    <PromptExistFileFirstTime type=\"int\" value=\"1\"/>\n"
+                    "    <AllocateBeforeDownload type=\"int\" value=\"0\"/>\n"
+                    "    <FastResume type=\"int\" value=\"1\"/>\n"
+                    "    <TorrentCache type=\"int\" value=\"1\"/>\n"
+                    "    <LogPeerComm type=\"int\" value=\"0\"/>\n"
+                    "    <LogPeerCommLines type=\"int\" value=\"0\"/>\n"
+                    "  </Settings>\n"
+                    "</Tarnwick>\n");
+}
+
+TEST_F(SettingsTest, LoadRules) {
+    WriteSettings("<AnyRoot>\n"
+                  "  <Other><ListenPort type=\"int\" value=\"1\"/></Other>\n"
+                  "  <Settings>\n"
+                  "    <ReportIP type=\"string\" value=\"\"/>\n"
+                  "    <LanguageFile type=\"int\" value=\"7\"/>\n"
+                  "    <LanguageFile type=\"string\" value=\"Zh\"/>\n"
+                  "    <MaxUploadSpeed type=\"int\" value=\"fast\"/>\n"
+                  "    <ListenPort type=\"int\" value=\"7000\"/>\n"
+                  "    <ListenPort type=\"int\" value=\"8000\"/>\n"
+                  "    <socksport type=\"int\" value=\"9\"/>\n"
+                  "    <SocksPort type=\"string\" value=\"9\"/>\n"
+                  "  </Settings>\n"
+                  "  <Settings><FastResume type=\"int\" value=\"0\"/></Settings>\n"
+                  "</AnyRoot>\n");
+    {
+        Settings s("/p/");
+        s.Load(m_path);
+        EXPECT_FALSE(s.IsSet(ReportIP));
+        EXPECT_EQ(s.GetString(LanguageFile), "Zh");
+        EXPECT_TRUE(s.IsSet(MaxUploadSpeed));
+        EXPECT_EQ(s.GetInt(MaxUploadSpeed), 0);
+        EXPECT_EQ(s.GetInt(ListenPort), 7000);
+        EXPECT_FALSE(s.IsSet(SocksPort));
+        EXPECT_EQ(s.GetInt(SocksPort), 1080);
+        EXPECT_FALSE(s.IsSet(FastResume));
+    }
+
+    WriteSettings("<Tarnwick><Settings><ListenPort type=\"int\" value=\"1\"/>");
+    Settings broken("/p/");
+    broken.Load(m_path);
+    EXPECT_FALSE(broken.IsSet(ListenPort));
+}
+
+TEST_F(SettingsTest, SaveThenLoad) {
+    {
+        Settings s(m_dir.string() + "/");
+        s.SetString(DefaultDownloadPath, "/srv/下载 & co");
+        s.SetString(Socks5Password, "p\"w'd<>");
+        s.SetInt(ListenPort, 51413);
+        s.SetInt(MaxDownloadSpeed, -1);
+        ASSERT_TRUE(s.Save(m_path));
+    }
+
+    Settings loaded("/elsewhere/");
+    loaded.Load(m_path);
+    EXPECT_EQ(loaded.GetString(DefaultDownloadPath), "/srv/下载 & co");
+    EXPECT_EQ(loaded.GetString(Socks5Password), "p\"w'd<>");
+    EXPECT_EQ(loaded.GetInt(ListenPort), 51413);
+    EXPECT_EQ(loaded.GetInt(MaxDownloadSpeed), -1);
+    // Saved defaults come back as explicitly set values.
+    EXPECT_TRUE(loaded.IsSet(SocksPort));
+    EXPECT_EQ(loaded.GetInt(SocksPort), 1080);
+    EXPECT_FALSE(loaded.IsSet(ReportIP));
+}
+
+TEST_F(SettingsTest, SingleRegisteredObject) {
+    Settings first("/a/");
+    EXPECT_EQ(&GetSettings(), &first);
+    {
+        testing::internal::CaptureStderr();
+        Settings second("/b/");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Something wrong!\n");
+        EXPECT_EQ(&GetSettings(), &second);
+    }
+    testing::internal::CaptureStderr();
+    Settings& fallback = GetSettings();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Something wrong!\n");
+    EXPECT_NE(&fallback, &first);
+    EXPECT_EQ(&GetSettings(), &fallback);
+}
+
+TEST(ProfileTest, ResolveProfileDir) {
+    EXPECT_EQ(ResolveProfileDir("/data/vb"), "/data/vb/");
+    EXPECT_EQ(ResolveProfileDir("/data/vb/"), "/data/vb/");
+    const char* old = std::getenv("VELBROOK_HOME");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("VELBROOK_HOME", "/home/x/vb", 1);
+    EXPECT_EQ(ResolveProfileDir(), "/home/x/vb/");
+    setenv("VELBROOK_HOME", "", 1);
+    EXPECT_NE(ResolveProfileDir(), "/home/x/vb/");
+    EXPECT_EQ(ResolveProfileDir().back(), '/');
+    setenv("VELBROOK_HOME", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace velbrook
