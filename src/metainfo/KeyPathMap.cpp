@@ -4,22 +4,27 @@
 
 namespace velbrook {
 
-namespace {
-const std::string kEmptyPath;
-}
-
 bool KeyPathMap::Decode(std::string_view input) {
     m_input = input;
     m_pos = 0;
-    m_pathStack.clear();
+    m_path.clear();
+    m_pathEnds.clear();
     const bool ok = DecodeValue(0);
     m_input = {};
-    m_pathStack.clear();
     return ok;
 }
 
-const std::string& KeyPathMap::TopPath() const {
-    return m_pathStack.empty() ? kEmptyPath : m_pathStack.back();
+void KeyPathMap::PushComponent(std::string_view component) {
+    m_pathEnds.push_back(m_path.size());
+    if (m_pathEnds.size() > 1) {
+        m_path += '-';
+    }
+    m_path += component;
+}
+
+void KeyPathMap::PopComponent() {
+    m_path.resize(m_pathEnds.back());
+    m_pathEnds.pop_back();
 }
 
 bool KeyPathMap::ReadString(std::string& out) {
@@ -103,14 +108,7 @@ bool KeyPathMap::DecodeValue(int depth) {
             } else {
                 component = std::to_string(index++);
             }
-            if (m_pathStack.empty()) {
-                m_pathStack.push_back(std::move(component));
-            } else {
-                std::string path = m_pathStack.back();
-                path += '-';
-                path += component;
-                m_pathStack.push_back(std::move(path));
-            }
+            PushComponent(component);
             if (!DecodeValue(depth + 1)) {
                 return false;
             }
@@ -119,7 +117,7 @@ bool KeyPathMap::DecodeValue(int depth) {
                 // only from the inner value on.
                 NoteInfoValue(m_infoStart);
             }
-            m_pathStack.pop_back();
+            PopComponent();
         }
         // A container cut off by the end of the input still counts as complete.
         if (m_pos < length) {
@@ -133,7 +131,7 @@ bool KeyPathMap::DecodeValue(int depth) {
         if (!ReadInteger(value)) {
             return false;
         }
-        m_integers[TopPath()] = value;
+        m_integers.insert_or_assign(m_path, value);
         ++m_pos;
         return true;
     }
@@ -141,7 +139,7 @@ bool KeyPathMap::DecodeValue(int depth) {
     if (!ReadString(value)) {
         return false;
     }
-    m_strings[TopPath()] = std::move(value);
+    m_strings.insert_or_assign(m_path, std::move(value));
     return true;
 }
 

@@ -3,9 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace velbrook {
@@ -32,19 +32,33 @@ public:
     size_t IntegerCount() const { return m_integers.size(); }
 
 private:
+    // Lookups by string_view without building a std::string key.
+    struct PathHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view path) const noexcept {
+            return std::hash<std::string_view>{}(path);
+        }
+    };
+    template <typename T>
+    using PathMap = std::unordered_map<std::string, T, PathHash, std::equal_to<>>;
+
     bool DecodeValue(int depth);
     bool ReadString(std::string& out);
     bool ReadInteger(int64_t& out);
-    const std::string& TopPath() const;
+    void PushComponent(std::string_view component);
+    void PopComponent();
     void NoteInfoValue(size_t start);
 
-    std::map<std::string, std::string, std::less<>> m_strings;
-    std::map<std::string, int64_t, std::less<>> m_integers;
+    // Only ever looked up by exact path, never walked.
+    PathMap<std::string> m_strings;
+    PathMap<int64_t> m_integers;
 
     std::string_view m_input;
     size_t m_pos = 0;
     size_t m_infoStart = 0;
-    std::vector<std::string> m_pathStack;  // innermost last
+    // The path of the innermost open entry, and where each enclosing path ends inside it.
+    std::string m_path;
+    std::vector<size_t> m_pathEnds;
 };
 
 }  // namespace velbrook
