@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <numeric>
 #include <string_view>
 
 namespace velbrook {
@@ -151,22 +152,93 @@ void PieceManager::SetCount(uint32_t piece, uint32_t count) {
 }
 
 void PieceManager::AddPeerAvailability(const BitField& peer) {
-    const uint32_t count = std::min(EntryCount(), peer.EntryCount());
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t current = m_availability[i];
-        if (current < kAbsent - 1 && peer.GetState(i) == Have) {
-            SetCount(i, current + 1);
-        }
-    }
+    ApplyPeer(peer, true);
 }
 
 void PieceManager::RemovePeerAvailability(const BitField& peer) {
-    const uint32_t count = std::min(EntryCount(), peer.EntryCount());
-    for (uint32_t i = 0; i < count; ++i) {
+    ApplyPeer(peer, false);
+}
+
+void PieceManager::ApplyPeer(const BitField& peer, bool add) {
+    const uint32_t entries = std::min(EntryCount(), peer.EntryCount());
+    const auto changes = [&](uint32_t i) {
         const uint32_t current = m_availability[i];
-        // Zero also covers a piece that re-entered after this peer was counted.
-        if (current != kAbsent && current > 0 && peer.GetState(i) == Have) {
-            SetCount(i, current - 1);
+        // Removing stops at zero, which also covers a piece that re-entered after this peer
+        // was counted.
+        return peer.GetState(i) == Have &&
+               (add ? current < kAbsent - 1 : current != kAbsent && current > 0);
+    };
+    size_t rekeys = 0;
+    for (uint32_t i = 0; i < entries; ++i) {
+        rekeys += RawState(i) == Missing && changes(i) ? 1 : 0;
+    }
+    // Each re-keyed piece costs two walks down the tree; a bitfield that moves a large share of
+    // the missing pieces is cheaper to apply by rebuilding the order in one sorted pass.
+    const bool rebuild = rekeys > m_rarity.size() / 4;
+    for (uint32_t i = 0; i < entries; ++i) {
+        if (!changes(i)) {
+            continue;
+        }
+        const uint32_t count = add ? m_availability[i] + 1 : m_availability[i] - 1;
+        if (rebuild) {
+            m_availability[i] = count;
+        } else {
+            SetCount(i, count);
+        }
+    }
+    if (rebuild) {
+        RebuildRarity();
+    }
+}
+
+void PieceManager::RebuildRarity() {
+    uint32_t maxCount = 0;
+    size_t missing = 0;
+    for (uint32_t i = 0; i < EntryCount(); ++i) {
+        if (RawState(i) == Missing) {
+            maxCount = std::max(maxCount, m_availability[i]);
+            ++missing;
+        }
+    }
+    std::vector<uint64_t> keys;
+    keys.reserve(missing);
+    if (maxCount <= missing) {
+        // Counts are small (at most the peers ever seen), so a counting sort over pieces taken
+        // in index order gives the (count, index) order in two linear passes.
+        std::vector<size_t> start(size_t{maxCount} + 1, 0);
+        for (uint32_t i = 0; i < EntryCount(); ++i) {
+            if (RawState(i) == Missing && m_availability[i] < maxCount) {
+                ++start[m_availability[i] + 1];
+            }
+        }
+        std::partial_sum(start.begin(), start.end(), start.begin());
+        keys.resize(missing);
+        for (uint32_t i = 0; i < EntryCount(); ++i) {
+            if (RawState(i) == Missing) {
+                keys[start[m_availability[i]]++] = RarityKey(m_availability[i], i);
+            }
+        }
+    } else {
+        for (uint32_t i = 0; i < EntryCount(); ++i) {
+            if (RawState(i) == Missing) {
+                keys.push_back(RarityKey(m_availability[i], i));
+            }
+        }
+        std::sort(keys.begin(), keys.end());
+    }
+    // The set holds exactly the missing pieces, before as after, so its nodes are reused in
+    // place and the sorted keys go in at the end without a search.
+    std::vector<std::set<uint64_t>::node_type> nodes;
+    nodes.reserve(keys.size());
+    while (!m_rarity.empty()) {
+        nodes.push_back(m_rarity.extract(m_rarity.begin()));
+    }
+    for (size_t k = 0; k < keys.size(); ++k) {
+        if (k < nodes.size()) {
+            nodes[k].value() = keys[k];
+            m_rarity.insert(m_rarity.end(), std::move(nodes[k]));
+        } else {
+            m_rarity.insert(m_rarity.end(), keys[k]);
         }
     }
 }
@@ -326,16 +398,10 @@ std::unique_ptr<CXML> PieceManager::ToXml() const {
     pieces->SetText(BytesToHex(ToBitString()));
     status->AddChild(std::move(pieces));
     for (const auto& [index, record] : m_slices) {
-        // Received slices are written as present: their bytes are on disk, and the piece check
-        // after the last slice catches any that are not. Outstanding requests are not saved.
-        std::string bits((record->EntryCount() + 7) / 8, '\0');
-        for (uint32_t i = 0; i < record->EntryCount(); ++i) {
-            const uint32_t state = record->GetState(i);
-            if (state == Have || state == Received) {
-                bits[i / 8] =
-                    static_cast<char>(static_cast<uint8_t>(bits[i / 8]) | (0x80u >> (i % 8)));
-            }
-        }
+        // Only slices loaded as present are written as set bits; slices received in this run are
+        // written as zero and fetched again after a restart, so a slice whose bytes never reached
+        // the disk cannot be taken for present.
+        const std::string bits = record->ToBitString();
         auto slices = std::make_unique<CXML>("BitFieldInPiece");
         slices->SetAttributeUInt64("Index", index);
         slices->SetText(BytesToHex(bits));

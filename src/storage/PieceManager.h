@@ -81,6 +81,8 @@ private:
         return (uint64_t{count} << 32) | piece;
     }
     void SetCount(uint32_t piece, uint32_t count);
+    void ApplyPeer(const BitField& peer, bool add);
+    void RebuildRarity();
     bool PickPiece(const BitField& peer, int64_t hintPiece, uint32_t& piece);
     bool PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length, bool& duplicate);
     SliceField* FindRecord(uint32_t piece) const;

@@ -1,0 +1,278 @@
+#include "storage/PieceManager.h"
+
+#include "persist/CXML.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <tuple>
+
+namespace velbrook {
+namespace {
+
+constexpr uint32_t kSlice = PieceManager::kSliceSize;
+using Req = std::tuple<uint32_t, uint32_t, uint32_t, bool>;  // piece, offset, length, duplicate
+
+// Per-entry states from digits: Field("1121") is a peer that has piece 2 only.
+BitField Field(const std::string& states) {
+    BitField field(static_cast<int64_t>(states.size()), 1);
+    for (uint32_t i = 0; i < states.size(); ++i) {
+        field.SetState(i, static_cast<uint32_t>(states[i] - '0'));
+    }
+    return field;
+}
+
+void SetStates(PieceManager& pm, const std::string& states) {
+    for (uint32_t i = 0; i < states.size(); ++i) {
+        ASSERT_TRUE(pm.SetState(i, static_cast<uint32_t>(states[i] - '0')));
+    }
+}
+
+// Peers per piece from digits, as HAVE messages would announce them.
+void AddCounts(PieceManager& pm, const std::string& counts) {
+    for (uint32_t i = 0; i < counts.size(); ++i) {
+        for (int k = 0; k < counts[i] - '0'; ++k) {
+            pm.AddPieceAvailability(i);
+        }
+    }
+}
+
+// The piece's slice states as letters (F missing, P present, D requested), "-" without a record.
+std::string Slices(const PieceManager& pm, uint32_t piece) {
+    const BitField* record = pm.SliceRecord(piece);
+    return record ? record->ToCharString() : "-";
+}
+
+std::optional<Req> Next(PieceManager& pm, const BitField& peer, int64_t hint = -1) {
+    Req r;
+    auto& [piece, offset, length, duplicate] = r;
+    if (!pm.GetNextRequest(peer, hint, piece, offset, length, duplicate)) {
+        return std::nullopt;
+    }
+    return r;
+}
+
+TEST(PieceManagerPick, APieceIsFetchedSliceBySliceThenDuplicatedInTheEndGame) {
+    PieceManager pm(40000, 40000);
+    SetStates(pm, "1");
+    const BitField seed = Field("2");
+    EXPECT_EQ(Next(pm, seed), Req(0, 0, kSlice, false));
+    EXPECT_EQ(pm.GetState(0), Requested);
+    EXPECT_EQ(Next(pm, seed, 0), Req(0, kSlice, kSlice, false));
+    EXPECT_EQ(Next(pm, seed, 0), Req(0, 2 * kSlice, 7232, false));
+    EXPECT_EQ(Next(pm, seed, 0), Req(0, 0, kSlice, true));
+
+    EXPECT_FALSE(pm.SliceReceived(0, 0, kSlice - 1));
+    EXPECT_FALSE(pm.SliceReceived(0, 1, kSlice));
+    EXPECT_FALSE(pm.SliceReceived(0, 40000, kSlice));
+    EXPECT_TRUE(pm.SliceReceived(0, 0, kSlice));
+    EXPECT_TRUE(pm.SliceReceived(0, 0, kSlice));  // the end-game copy from the second peer
+    EXPECT_EQ(Next(pm, seed), Req(0, kSlice, kSlice, true));
+    EXPECT_TRUE(pm.SliceReceived(0, kSlice, kSlice));
+    EXPECT_TRUE(pm.SliceReceived(0, 2 * kSlice, 7232));
+    EXPECT_EQ(pm.GetState(0), Received);
+    EXPECT_EQ(pm.SliceRecord(0), nullptr);
+    EXPECT_FALSE(pm.SliceReceived(0, 2 * kSlice, 7232));
+    EXPECT_EQ(Next(pm, seed), std::nullopt);
+}
+
+TEST(PieceManagerPick, RarestFirstFollowsPeerCounts) {
+    PieceManager pm(10 * kSlice, kSlice);
+    SetStates(pm, "1111111111");
+    AddCounts(pm, "0002010001");
+    const BitField peer = Field("1112121112");
+    EXPECT_EQ(Next(pm, peer), Req(5, 0, kSlice, false));
+    EXPECT_EQ(pm.GetState(5), Requested);
+    EXPECT_EQ(Next(pm, peer), Req(9, 0, kSlice, false));
+    EXPECT_EQ(Next(pm, peer), Req(3, 0, kSlice, false));
+    EXPECT_EQ(Next(pm, peer), Req(3, 0, kSlice, true));  // only its own pieces are left
+}
+
+TEST(PieceManagerPick, HintAndHelpingOutFinishStartedPieces) {
+    PieceManager pm(10 * 3 * kSlice, 3 * kSlice);
+    SetStates(pm, "1111111111");
+    AddCounts(pm, "1111101011");
+    const BitField seed = Field("2222222222");
+    EXPECT_EQ(Next(pm, seed), Req(5, 0, kSlice, false));
+    EXPECT_EQ(Next(pm, seed, 5), Req(5, kSlice, kSlice, false));
+    EXPECT_EQ(Next(pm, seed), Req(7, 0, kSlice, false));
+    // Nothing fresh for this peer: the lowest started piece it has with unrequested slices.
+    // A hint on a piece the peer lacks is no reason to ask for it.
+    EXPECT_EQ(Next(pm, Field("1111121111"), 7), Req(5, 2 * kSlice, kSlice, false));
+    const BitField partial = Field("1111121211");
+    EXPECT_EQ(Next(pm, partial), Req(7, kSlice, kSlice, false));
+    EXPECT_EQ(Next(pm, partial, 7), Req(7, 2 * kSlice, kSlice, false));
+    EXPECT_EQ(Next(pm, partial), Req(5, 0, kSlice, true));
+    EXPECT_EQ(Next(pm, Field("1111111111")), std::nullopt);
+}
+
+TEST(PieceManagerRelease, ReleasedAndFailedPiecesAreFetchedAgain) {
+    PieceManager pm(2 * 2 * kSlice, 2 * kSlice);
+    SetStates(pm, "21");
+    const BitField peer = Field("22");
+    pm.AddPeerAvailability(peer);
+    ASSERT_EQ(Next(pm, peer), Req(1, 0, kSlice, false));
+    ASSERT_EQ(Next(pm, peer, 1), Req(1, kSlice, kSlice, false));
+    EXPECT_TRUE(pm.SliceReceived(1, 0, kSlice));
+    EXPECT_FALSE(pm.CancelSlice(1, 0, kSlice));  // already here
+    EXPECT_FALSE(pm.CancelSlice(1, kSlice, kSlice - 1));
+    // Releasing the last outstanding request forgets the piece, received slices included.
+    EXPECT_TRUE(pm.CancelSlice(1, kSlice, kSlice));
+    EXPECT_EQ(pm.GetState(1), Missing);
+    EXPECT_EQ(pm.SliceRecord(1), nullptr);
+    EXPECT_EQ(pm.AvailabilityOf(1), 1);
+    EXPECT_FALSE(pm.CancelSlice(1, kSlice, kSlice));
+
+    ASSERT_EQ(Next(pm, peer), Req(1, 0, kSlice, false));
+    ASSERT_EQ(Next(pm, peer, 1), Req(1, kSlice, kSlice, false));
+    ASSERT_TRUE(pm.SliceReceived(1, 0, kSlice));
+    ASSERT_TRUE(pm.SliceReceived(1, kSlice, kSlice));
+    ASSERT_TRUE(pm.SetState(1, Missing));  // its check failed
+    ASSERT_TRUE(pm.SetState(0, Missing));  // and a recheck lost piece 0, counted before as Have
+    pm.RemovePeerAvailability(peer);
+    EXPECT_EQ(pm.AvailabilityOf(0), 0);
+    EXPECT_EQ(pm.AvailabilityOf(1), 0);
+    EXPECT_EQ(Next(pm, peer), Req(0, 0, kSlice, false));
+    EXPECT_EQ(Next(pm, peer), Req(1, 0, kSlice, false));
+    // Marking an in-progress piece Have ends its fetch.
+    ASSERT_TRUE(pm.SetState(1, Have));
+    EXPECT_EQ(pm.SliceRecord(1), nullptr);
+    EXPECT_EQ(pm.AvailabilityOf(1), -1);
+    EXPECT_FALSE(pm.SliceReceived(1, kSlice, kSlice));
+    EXPECT_FALSE(pm.SetState(2, Missing));
+    EXPECT_FALSE(pm.SetState(0, OutOfRange));
+}
+
+TEST(PieceManager, ValidateRequestStaysInsideHavePieces) {
+    PieceManager pm(2 * kSlice + 100, 2 * kSlice);
+    SetStates(pm, "22");
+    EXPECT_TRUE(pm.ValidateRequest(0, kSlice, kSlice));
+    EXPECT_FALSE(pm.ValidateRequest(0, kSlice + 1, kSlice));
+    EXPECT_TRUE(pm.ValidateRequest(1, 0, 100));
+    EXPECT_FALSE(pm.ValidateRequest(1, 0, 101));
+    EXPECT_FALSE(pm.ValidateRequest(1, UINT32_MAX, 2));  // would wrap to 1
+    EXPECT_FALSE(pm.ValidateRequest(1, 1, UINT32_MAX));
+    EXPECT_FALSE(pm.ValidateRequest(1, 0, 0));
+    EXPECT_FALSE(pm.ValidateRequest(2, 0, 1));
+    ASSERT_TRUE(pm.SetState(0, Missing));
+    EXPECT_FALSE(pm.ValidateRequest(0, 0, 1));
+}
+
+TEST(PieceManagerXml, StatusRoundTripResumesPartialPieces) {
+    PieceManager pm(5 * 3 * kSlice, 3 * kSlice);
+    SetStates(pm, "21111");
+    const BitField seed = Field("22222");
+    AddCounts(pm, "01112");
+    Next(pm, seed);  // piece 1: slice 0 arrives, slice 1 stays outstanding
+    Next(pm, seed, 1);
+    ASSERT_TRUE(pm.SliceReceived(1, 0, kSlice));
+    Next(pm, seed);  // piece 2 is requested, nothing received
+    auto status = pm.ToXml();
+    // Piece 4 resumes with its first slice present; every other entry is unusable: out of range, wrapping or
+    // junk indexes, a piece already present, bad hex, too few bits, nothing left to fetch.
+    for (const std::string entry : {"4:80", "-1:80", "5:80", "18446744073709551617:80", "0x1:80",
+                                    ":80", "0:80", "3:8", "3:0g", "3:", "3:e0"}) {
+        auto child = std::make_unique<CXML>("BitFieldInPiece");
+        child->SetAttribute("Index", entry.substr(0, entry.find(':')));
+        child->SetText(entry.substr(entry.find(':') + 1));
+        status->AddChild(std::move(child));
+    }
+    std::string text;
+    status->WriteTo(text, 0);
+    CXML loaded;
+    ASSERT_TRUE(loaded.LoadFromMemory(text));
+
+    PieceManager other(5 * 3 * kSlice, 2 * kSlice);
+    EXPECT_FALSE(other.FromXml(loaded));
+    EXPECT_EQ(other.GetState(0), Unchecked);
+
+    PieceManager back(5 * 3 * kSlice, 3 * kSlice);
+    ASSERT_TRUE(back.FromXml(loaded));
+    EXPECT_EQ(back.ToCharString(), "PFFFF");
+    EXPECT_EQ(back.InProgressCount(), 3u);
+    // Slices received in the last run are not trusted to be on disk: fetched again.
+    EXPECT_EQ(Slices(back, 1), "FFF");
+    EXPECT_EQ(Slices(back, 2), "FFF");
+    EXPECT_EQ(Slices(back, 4), "PFF");
+    EXPECT_EQ(back.AvailabilityOf(1), 0);
+
+    // The hint resumes the loaded record instead of starting it over.
+    const BitField* record = back.SliceRecord(4);
+    EXPECT_EQ(Next(back, seed, 4), Req(4, kSlice, kSlice, false));
+    EXPECT_EQ(back.GetState(4), Requested);
+    EXPECT_EQ(back.SliceRecord(4), record);
+    EXPECT_EQ(Next(back, seed, 4), Req(4, 2 * kSlice, kSlice, false));
+    EXPECT_TRUE(back.SliceReceived(4, kSlice, kSlice));
+    EXPECT_TRUE(back.SliceReceived(4, 2 * kSlice, kSlice));
+    EXPECT_EQ(back.GetState(4), Received);
+}
+
+// The piece a plain walk over the public state picks: rarest, helping out, end game.
+std::optional<uint32_t> PlainPick(const PieceManager& pm, const BitField& peer) {
+    std::optional<uint32_t> pick;
+    uint32_t slice = 0;
+    for (int pass = 0; pass < 3 && !pick; ++pass) {
+        for (uint32_t i = 0; i < pm.EntryCount() && !(pass > 0 && pick); ++i) {
+            const uint32_t state = pm.GetState(i);
+            if (peer.GetState(i) == Have &&
+                (pass == 0 ? state == Missing &&
+                                 (!pick || pm.AvailabilityOf(i) < pm.AvailabilityOf(*pick))
+                           : state == Requested &&
+                                 (pass == 2 || pm.SliceRecord(i)->FindFirst(Missing, slice)))) {
+                pick = i;
+            }
+        }
+    }
+    return pick;
+}
+
+TEST(PieceManagerPick, RandomSessionMatchesAPlainWalk) {
+    std::mt19937 rng(11);
+    constexpr uint32_t kPieces = 16;
+    PieceManager pm(int64_t{kPieces} * 3 * kSlice - 5000, 3 * kSlice);
+    std::vector<BitField> peers(6, BitField(kPieces, 1));
+    for (uint32_t k = 0; k < peers.size(); ++k) {  // from a peer with nothing to a near seed
+        for (uint32_t i = 0; i < kPieces; ++i) {
+            peers[k].SetState(i, rng() % peers.size() < k ? Have : Missing);
+        }
+    }
+    pm.SetAll(Missing);
+    std::vector<Req> outstanding;
+    for (int step = 0; step < 4000; ++step) {
+        const BitField& peer = peers[rng() % peers.size()];
+        const uint32_t action = rng() % 10;
+        const uint32_t piece = rng() % kPieces;
+        if (action == 0) {
+            pm.AddPeerAvailability(peer);
+        } else if (action == 1) {
+            pm.RemovePeerAvailability(peer);
+        } else if (action < 6 && !outstanding.empty()) {
+            const auto it = outstanding.begin() + rng() % outstanding.size();
+            const auto [index, offset, length, duplicate] = *it;
+            if (rng() % 3 != 0) {
+                pm.SliceReceived(index, offset, length);
+            } else {
+                pm.CancelSlice(index, offset, length);
+            }
+            outstanding.erase(it);
+        } else if (action == 6 && (pm.GetState(piece) == Received || pm.GetState(piece) == Have)) {
+            pm.SetState(piece, rng() % 3 ? Missing : Have);  // a check, or a recheck losing it
+        } else if (action > 6) {
+            const auto expected = PlainPick(pm, peer);
+            const auto got = Next(pm, peer);
+            ASSERT_EQ(got.has_value(), expected.has_value()) << "step " << step;
+            if (got) {
+                ASSERT_EQ(std::get<0>(*got), *expected) << "step " << step;
+                outstanding.push_back(*got);
+            }
+        }
+        for (uint32_t i = 0; i < kPieces; ++i) {
+            ASSERT_EQ(pm.GetState(i) == Requested, pm.SliceRecord(i) != nullptr) << i;
+            ASSERT_EQ(pm.AvailabilityOf(i) >= 0, pm.GetState(i) != Have) << i;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velbrook
