@@ -1,0 +1,95 @@
+// A non-blocking TCP stream socket whose events arrive as notifications on the reactor's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace velbrook {
+
+// Notifications a socket can ask for.
+enum SocketEvents : unsigned {
+    kSocketRead = 1,
+    kSocketWrite = 2,
+    kSocketConnect = 4,
+    kSocketClose = 8,
+    kSocketAccept = 16,
+    kSocketAll = 31,
+};
+
+class AsyncSocket {
+public:
+    AsyncSocket();
+    virtual ~AsyncSocket();  // closes the OS socket
+    AsyncSocket(const AsyncSocket&) = delete;
+    AsyncSocket& operator=(const AsyncSocket&) = delete;
+
+    // A TCP socket bound to `port` (0: any) on `address` (empty: all IPv4 addresses), asking for
+    // `events`. False with LastError on failure.
+    bool Create(uint16_t port = 0, unsigned events = kSocketAll, const std::string& address = {});
+    // Dotted IPv4 text or a host name. Never waits: true means the outcome will arrive as
+    // OnConnect(error), 0 for connected. False with LastError when it failed at once.
+    bool Connect(const std::string& host, uint16_t port);
+    bool Listen(int backlog = 5);
+    // Moves a pending connection into `into`, which must not be open yet; it comes out connected,
+    // asking for read, write and close notifications.
+    bool Accept(AsyncSocket& into);
+    // At most `length` bytes. >0: bytes read; 0: the peer closed; -1: error (LastError, EAGAIN
+    // when nothing is there yet).
+    ssize_t Receive(void* buffer, size_t length);
+    // As many bytes as the system takes now; -1 on error (LastError, EAGAIN when full).
+    ssize_t Send(const void* data, size_t length);
+    void ShutDown();
+    void Close();
+    bool GetPeerName(std::string& address, uint16_t& port) const;
+    bool GetSockName(std::string& address, uint16_t& port) const;
+    // Chooses the notifications; takes effect for the next dispatch.
+    void AsyncSelect(unsigned events);
+    int LastError() const { return m_lastError; }
+    bool IsOpen() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+
+    // Live sockets in the process, for the statistics.
+    static size_t LiveCount();
+
+protected:
+    virtual void OnConnect(int /*error*/) {}
+    virtual void OnReceive(int /*error*/) {}
+    virtual void OnSend(int /*error*/) {}
+    // Only after every byte received before the close was offered through OnReceive.
+    virtual void OnClose(int /*error*/) {}
+    virtual void OnAccept(int /*error*/) {}
+
+private:
+    friend class Reactor;
+    void Dispatch(uint32_t epollEvents);  // called by the reactor
+
+    enum class State : unsigned char { Idle, Resolving, Connecting, Listening, Connected };
+
+    bool StartConnect(const std::string& address, uint16_t port);
+    void ConnectFailed(int error);
+    void ConnectResolved(int error, const std::string& address, uint16_t port);
+    bool DropPendingConnection();
+    void PauseAccepting();
+    uint32_t WantedInterest() const;
+    void UpdateInterest();
+
+    int m_fd = -1;
+    int m_lastError = 0;
+    unsigned m_events = 0;
+    uint64_t m_key = 0;  // reactor registration
+    State m_state = State::Idle;
+    uint32_t m_interest = 0;      // what epoll currently watches; 0: not in the epoll set
+    bool m_peerClosed = false;    // the peer's end of the stream is shut (seen, maybe not told)
+    bool m_closeHandled = false;  // OnClose delivered, or the owner read the end of the stream
+    bool m_acceptPaused = false;
+    int m_closeError = 0;       // what OnClose reports once the stream is drained
+    uint64_t m_resolve = 0;     // pending host name lookup
+    uint64_t m_pauseTimer = 0;  // resumes accepting after running out of descriptors
+    // Dispatch holds a weak copy across handlers to learn whether this socket still exists.
+    std::shared_ptr<AsyncSocket*> m_self;
+};
+
+}  // namespace velbrook

@@ -1,0 +1,484 @@
+#include "peer/Reactor.h"
+
+#include "peer/AsyncSocket.h"
+
+#include <algorithm>
+#include <ares.h>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cassert>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <netinet/in.h>
+#include <set>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <utility>
+
+namespace velbrook {
+
+namespace {
+
+Reactor* g_reactor = nullptr;
+
+// Socket keys and timer ids come from process-wide counters so that a socket or engine timer that
+// outlived one reactor can never be mistaken for something registered with the next one.
+std::atomic<uint64_t> g_nextKey{16};
+std::atomic<uint64_t> g_nextTimerId{1};
+
+// Fixed epoll keys for the reactor's own descriptors; registered keys start above them.
+constexpr uint64_t kTimerFdKey = 1;
+constexpr uint64_t kWakeFdKey = 2;
+
+// Enough for a resolver that cannot reach its server to give up within a couple of seconds
+// (c-ares doubles the timeout on each retry) instead of holding a connect for half a minute.
+constexpr int kResolveTimeoutMs = 600;
+constexpr int kResolveTries = 2;
+
+int64_t MonotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+int ResolveErrno(int status) {
+    switch (status) {
+    case ARES_ENOTFOUND:
+    case ARES_ENONAME:
+    case ARES_ENODATA:
+    case ARES_EBADNAME:
+        return ENOENT;
+    case ARES_ENOMEM:
+        return ENOMEM;
+    case ARES_ECANCELLED:
+    case ARES_EDESTRUCTION:
+        return ECANCELED;
+    default:
+        // Timeouts, refused or failing servers, no usable configuration: the host cannot be
+        // reached for now.
+        return EHOSTUNREACH;
+    }
+}
+
+}  // namespace
+
+struct Reactor::Impl {
+    struct Timer {
+        uint32_t periodMs = 0;
+        int64_t deadlineNs = 0;
+        // Shared so a handler that stops or restarts its own timer does not destroy the function
+        // that is running.
+        std::shared_ptr<std::function<void(uint64_t)>> callback;
+    };
+    using ResolveCallback = std::function<void(int, std::vector<std::string>)>;
+    struct ResolveContext {
+        Impl* impl;
+        uint64_t handle;
+    };
+
+    Reactor* self = nullptr;
+    int epollFd = -1;
+    int timerFd = -1;
+    int wakeFd = -1;
+    bool stop = false;
+
+    std::unordered_map<uint64_t, AsyncSocket*> sockets;
+
+    std::unordered_map<uint64_t, Timer> timers;
+    std::set<std::pair<int64_t, uint64_t>> deadlines;
+    int64_t armedNs = -1;  // the timerfd's deadline; 0: disarmed, -1: must be set again
+
+    std::deque<std::function<void()>> posted;
+    bool wakePending = false;
+
+    ares_channel channel = nullptr;
+    std::unordered_map<uint64_t, int> aresByKey;
+    std::unordered_map<int, uint64_t> aresByFd;
+    std::unordered_map<uint64_t, ResolveCallback> resolves;
+    uint64_t nextResolve = 1;
+    uint64_t aresTimer = 0;
+
+    void Wake() {
+        if (wakePending)
+            return;
+        uint64_t one = 1;
+        // One write keeps the eventfd readable until the posted calls are drained.
+        if (write(wakeFd, &one, sizeof one) == sizeof one)
+            wakePending = true;
+    }
+
+    void DrainWake() {
+        uint64_t value = 0;
+        while (read(wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
+        }
+        wakePending = false;
+    }
+
+    void ArmTimerFd() {
+        int64_t next = deadlines.empty() ? 0 : std::max<int64_t>(deadlines.begin()->first, 1);
+        if (next == armedNs)
+            return;
+        itimerspec spec{};
+        spec.it_value.tv_sec = next / 1'000'000'000;
+        spec.it_value.tv_nsec = next % 1'000'000'000;
+        timerfd_settime(timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        armedNs = next;
+    }
+
+    int RunTimers() {
+        int64_t now = MonotonicNs();
+        std::vector<uint64_t> due;
+        for (auto it = deadlines.begin(); it != deadlines.end() && it->first <= now; ++it)
+            due.push_back(it->second);
+        int handlers = 0;
+        for (uint64_t id : due) {
+            auto it = timers.find(id);
+            if (it == timers.end())
+                continue;  // stopped by an earlier handler of this pass
+            Timer& timer = it->second;
+            deadlines.erase({timer.deadlineNs, id});
+            int64_t period = int64_t{timer.periodMs} * 1'000'000;
+            int64_t next = timer.deadlineNs + period;
+            if (next <= now)  // far behind: one firing, then back on the period's grid
+                next += ((now - next) / period + 1) * period;
+            timer.deadlineNs = next;
+            deadlines.emplace(next, id);
+            auto callback = timer.callback;
+            (*callback)(id);
+            ++handlers;
+        }
+        ArmTimerFd();
+        return handlers;
+    }
+
+    int RunPosted() {
+        DrainWake();
+        // Calls posted by these calls wait for the next pass, so a call that keeps posting
+        // itself cannot hold the loop.
+        std::deque<std::function<void()>> batch;
+        batch.swap(posted);
+        for (auto& call : batch)
+            call();
+        return static_cast<int>(batch.size());
+    }
+
+    // --- resolver ---
+
+    static void SocketState(void* data, ares_socket_t fd, int readable, int writable) {
+        auto* impl = static_cast<Impl*>(data);
+        auto found = impl->aresByFd.find(fd);
+        if (!readable && !writable) {
+            if (found != impl->aresByFd.end()) {
+                epoll_ctl(impl->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+                impl->aresByKey.erase(found->second);
+                impl->aresByFd.erase(found);
+            }
+            return;
+        }
+        epoll_event ev{};
+        ev.events = (readable ? EPOLLIN : 0u) | (writable ? EPOLLOUT : 0u);
+        if (found == impl->aresByFd.end()) {
+            uint64_t key = g_nextKey++;
+            ev.data.u64 = key;
+            if (epoll_ctl(impl->epollFd, EPOLL_CTL_ADD, fd, &ev) == 0) {
+                impl->aresByFd[fd] = key;
+                impl->aresByKey[key] = fd;
+            }
+        } else {
+            ev.data.u64 = found->second;
+            epoll_ctl(impl->epollFd, EPOLL_CTL_MOD, fd, &ev);
+        }
+    }
+
+    static void AddressesReady(void* arg, int status, int /*timeouts*/, ares_addrinfo* result) {
+        auto* context = static_cast<ResolveContext*>(arg);
+        Impl* impl = context->impl;
+        uint64_t handle = context->handle;
+        delete context;
+        if (status == ARES_EDESTRUCTION || status == ARES_ECANCELLED) {
+            if (result)
+                ares_freeaddrinfo(result);
+            return;  // the reactor is going away; nobody is called back
+        }
+        std::vector<std::string> addresses;
+        if (status == ARES_SUCCESS && result) {
+            for (ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
+                if (node->ai_family != AF_INET || !node->ai_addr)
+                    continue;
+                char text[INET_ADDRSTRLEN] = {};
+                const auto* sin = reinterpret_cast<const sockaddr_in*>(node->ai_addr);
+                if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text))
+                    addresses.emplace_back(text);
+            }
+        }
+        if (result)
+            ares_freeaddrinfo(result);
+        int error =
+            status == ARES_SUCCESS ? (addresses.empty() ? ENOENT : 0) : ResolveErrno(status);
+        // c-ares may answer from inside ares_getaddrinfo (hosts file); the caller only hears
+        // about it from the loop, after Resolve has handed out its handle.
+        impl->Complete(handle, error, std::move(addresses));
+    }
+
+    void Complete(uint64_t handle, int error, std::vector<std::string> addresses) {
+        self->Post([this, handle, error, addresses = std::move(addresses)]() mutable {
+            auto it = resolves.find(handle);
+            if (it == resolves.end())
+                return;  // cancelled
+            ResolveCallback callback = std::move(it->second);
+            resolves.erase(it);
+            callback(error, std::move(addresses));
+        });
+    }
+
+    void UpdateAresTimer() {
+        if (aresTimer) {
+            self->StopTimer(aresTimer);
+            aresTimer = 0;
+        }
+        if (!channel)
+            return;
+        timeval tv{};
+        if (!ares_timeout(channel, nullptr, &tv))
+            return;  // nothing outstanding
+        int64_t ms = int64_t{tv.tv_sec} * 1000 + (tv.tv_usec + 999) / 1000;
+        aresTimer = self->StartTimer(static_cast<uint32_t>(std::clamp<int64_t>(ms, 1, 60'000)),
+                                     [this](uint64_t) {
+                                         ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+                                         UpdateAresTimer();
+                                     });
+    }
+
+    void InitResolver() {
+        static std::once_flag once;
+        static int libraryStatus = ARES_SUCCESS;
+        std::call_once(once, [] { libraryStatus = ares_library_init(ARES_LIB_INIT_ALL); });
+        if (libraryStatus != ARES_SUCCESS)
+            return;
+        ares_options options{};
+        options.sock_state_cb = &Impl::SocketState;
+        options.sock_state_cb_data = this;
+        options.timeout = kResolveTimeoutMs;
+        options.tries = kResolveTries;
+        int mask = ARES_OPT_SOCK_STATE_CB | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
+        if (ares_init_options(&channel, &options, mask) != ARES_SUCCESS)
+            channel = nullptr;  // names fail to resolve; dotted addresses still work
+    }
+};
+
+Reactor::Reactor() : m_impl(std::make_unique<Impl>()) {
+    assert(!g_reactor && "only one Reactor at a time");
+    Impl& impl = *m_impl;
+    impl.self = this;
+    impl.epollFd = epoll_create1(EPOLL_CLOEXEC);
+    impl.timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    impl.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    assert(impl.epollFd >= 0 && impl.timerFd >= 0 && impl.wakeFd >= 0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kTimerFdKey;
+    epoll_ctl(impl.epollFd, EPOLL_CTL_ADD, impl.timerFd, &ev);
+    ev.data.u64 = kWakeFdKey;
+    epoll_ctl(impl.epollFd, EPOLL_CTL_ADD, impl.wakeFd, &ev);
+    g_reactor = this;
+    impl.InitResolver();
+}
+
+Reactor::~Reactor() {
+    Impl& impl = *m_impl;
+    // Pending resolves are dropped first so that ares_destroy's farewell callbacks find nothing
+    // to call.
+    impl.resolves.clear();
+    if (impl.channel)
+        ares_destroy(impl.channel);
+    impl.channel = nullptr;
+    impl.timers.clear();
+    impl.deadlines.clear();
+    impl.posted.clear();
+    impl.sockets.clear();
+    close(impl.wakeFd);
+    close(impl.timerFd);
+    close(impl.epollFd);
+    if (g_reactor == this)
+        g_reactor = nullptr;
+}
+
+Reactor& Reactor::Get() {
+    assert(g_reactor && "no Reactor");
+    return *g_reactor;
+}
+
+bool Reactor::Exists() {
+    return g_reactor != nullptr;
+}
+
+int Reactor::Fd() const {
+    return m_impl->epollFd;
+}
+
+int Reactor::RunOnce(int timeoutMs) {
+    Impl& impl = *m_impl;
+    epoll_event events[256];
+    int count = epoll_wait(impl.epollFd, events, 256, timeoutMs);
+    if (count < 0)
+        return 0;  // EINTR: the caller simply comes round again
+
+    int handlers = 0;
+    bool timerFired = false;
+    std::vector<std::pair<uint64_t, uint32_t>> resolverEvents;
+    for (int i = 0; i < count; ++i) {
+        uint64_t key = events[i].data.u64;
+        if (key == kTimerFdKey) {
+            timerFired = true;
+            continue;
+        }
+        if (key == kWakeFdKey)
+            continue;  // drained with the posted calls
+        if (impl.aresByKey.count(key)) {
+            resolverEvents.emplace_back(key, uint32_t{events[i].events});
+            continue;
+        }
+        // A socket destroyed or closed by an earlier handler of this batch is gone from the map;
+        // its fd may already belong to a new socket, its key never does.
+        auto it = impl.sockets.find(key);
+        if (it == impl.sockets.end())
+            continue;
+        it->second->Dispatch(events[i].events);
+        ++handlers;
+    }
+
+    if (timerFired) {
+        uint64_t expirations = 0;
+        while (read(impl.timerFd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+        }
+        impl.armedNs = -1;  // expired: must be set again even for the same deadline
+    }
+    handlers += impl.RunTimers();
+    handlers += impl.RunPosted();
+
+    if (impl.channel) {
+        for (auto [key, bits] : resolverEvents) {
+            auto it = impl.aresByKey.find(key);
+            if (it == impl.aresByKey.end())
+                continue;  // c-ares closed it while handling another of its sockets
+            int fd = it->second;
+            bool readable = bits & (EPOLLIN | EPOLLERR | EPOLLHUP);
+            bool writable = bits & (EPOLLOUT | EPOLLERR);
+            ares_process_fd(impl.channel, readable ? fd : ARES_SOCKET_BAD,
+                            writable ? fd : ARES_SOCKET_BAD);
+        }
+        if (!resolverEvents.empty())
+            impl.UpdateAresTimer();
+    }
+    return handlers;
+}
+
+void Reactor::Run() {
+    m_impl->stop = false;
+    while (!m_impl->stop)
+        RunOnce(-1);
+}
+
+void Reactor::Stop() {
+    m_impl->stop = true;
+    m_impl->Wake();
+}
+
+uint64_t Reactor::StartTimer(uint32_t periodMs, std::function<void(uint64_t)> callback) {
+    Impl& impl = *m_impl;
+    uint64_t id = g_nextTimerId++;
+    Impl::Timer timer;
+    timer.periodMs = std::max<uint32_t>(periodMs, 1);
+    timer.deadlineNs = MonotonicNs() + int64_t{timer.periodMs} * 1'000'000;
+    timer.callback = std::make_shared<std::function<void(uint64_t)>>(std::move(callback));
+    impl.deadlines.emplace(timer.deadlineNs, id);
+    impl.timers.emplace(id, std::move(timer));
+    impl.ArmTimerFd();
+    return id;
+}
+
+void Reactor::StopTimer(uint64_t id) {
+    Impl& impl = *m_impl;
+    auto it = impl.timers.find(id);
+    if (it == impl.timers.end())
+        return;
+    impl.deadlines.erase({it->second.deadlineNs, id});
+    impl.timers.erase(it);
+    impl.ArmTimerFd();
+}
+
+size_t Reactor::TimerCount() const {
+    return m_impl->timers.size();
+}
+
+void Reactor::Post(std::function<void()> call) {
+    m_impl->posted.push_back(std::move(call));
+    m_impl->Wake();
+}
+
+uint64_t Reactor::Resolve(const std::string& host,
+                          std::function<void(int, std::vector<std::string>)> callback) {
+    Impl& impl = *m_impl;
+    uint64_t handle = impl.nextResolve++;
+    impl.resolves.emplace(handle, std::move(callback));
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, text, sizeof text);
+        impl.Complete(handle, 0, {text});
+        return handle;
+    }
+    if (!impl.channel || host.empty()) {
+        impl.Complete(handle, impl.channel ? ENOENT : EHOSTUNREACH, {});
+        return handle;
+    }
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ares_getaddrinfo(impl.channel, host.c_str(), nullptr, &hints, &Impl::AddressesReady,
+                     new Impl::ResolveContext{&impl, handle});
+    impl.UpdateAresTimer();
+    return handle;
+}
+
+void Reactor::CancelResolve(uint64_t handle) {
+    // The query itself runs to its end; its answer finds no callback.
+    m_impl->resolves.erase(handle);
+}
+
+uint64_t Reactor::Register(AsyncSocket* socket) {
+    uint64_t key = g_nextKey++;
+    m_impl->sockets.emplace(key, socket);
+    return key;
+}
+
+void Reactor::Unregister(uint64_t key) {
+    m_impl->sockets.erase(key);
+}
+
+void Reactor::UpdateInterest(uint64_t key, int fd, uint32_t epollEvents, bool added) {
+    int epollFd = m_impl->epollFd;
+    if (epollEvents == 0) {
+        if (added)
+            epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+        return;
+    }
+    epoll_event ev{};
+    ev.events = epollEvents;
+    ev.data.u64 = key;
+    // A socket that outlived an earlier reactor may believe it is registered when it is not, or
+    // the other way round; either way it ends up with the interest asked for.
+    if (epoll_ctl(epollFd, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) < 0) {
+        if (errno == ENOENT)
+            epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+        else if (errno == EEXIST)
+            epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev);
+    }
+}
+
+}  // namespace velbrook

@@ -1,0 +1,254 @@
+#include "peer/Wire.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+#include <limits>
+
+namespace velbrook {
+namespace {
+
+constexpr std::string_view kHeader("\x13"
+                                   "BitTorrent protocol",
+                                   20);
+constexpr size_t kReservedOffset = 20;
+constexpr size_t kInfoHashOffset = 28;
+constexpr size_t kPeerIdOffset = 48;
+constexpr size_t kPrefixLength = 4;
+
+// A PIECE header (id, index, begin) is the longest fixed part that travels with bulk data.
+constexpr uint32_t kPieceHeaderLength = 9;
+constexpr uint32_t kMaxSliceLength = 1u << 20;
+constexpr uint32_t kLengthSlack = 16;
+
+void AppendField(std::string& out, std::string_view field, size_t size) {
+    out.append(field.substr(0, size));
+    out.append(size - std::min(size, field.size()), '\0');
+}
+
+char* PutU32(char* p, uint32_t value) {
+    p[0] = static_cast<char>(value >> 24);
+    p[1] = static_cast<char>(value >> 16);
+    p[2] = static_cast<char>(value >> 8);
+    p[3] = static_cast<char>(value);
+    return p + 4;
+}
+
+std::string BuildFields(MessageId id, uint32_t a, uint32_t b, uint32_t c) {
+    char bytes[13];
+    bytes[0] = static_cast<char>(id);
+    PutU32(PutU32(PutU32(bytes + 1, a), b), c);
+    return std::string(bytes, sizeof bytes);
+}
+
+}  // namespace
+
+uint32_t ReadU32(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+}
+
+void AppendU32(std::string& out, uint32_t value) {
+    char bytes[4];
+    PutU32(bytes, value);
+    out.append(bytes, sizeof bytes);
+}
+
+std::string ProtocolHeader() {
+    return std::string(kHeader);
+}
+
+std::string ReservedBytes(bool extension) {
+    std::string reserved(8, '\0');
+    reserved[0] = extension ? '\x01' : '\0';
+    return reserved;
+}
+
+std::string BuildHandshake(std::string_view reserved, std::string_view infoHash,
+                           std::string_view peerId) {
+    std::string out;
+    out.reserve(kHandshakeLength);
+    out.append(kHeader);
+    AppendField(out, reserved, kInfoHashOffset - kReservedOffset);
+    AppendField(out, infoHash, kPeerIdOffset - kInfoHashOffset);
+    AppendField(out, peerId, kHandshakeLength - kPeerIdOffset);
+    return out;
+}
+
+HandshakeParse ParseHandshake(std::string_view buffered, HandshakeFields& out) {
+    const size_t seen = std::min(buffered.size(), kHeader.size());
+    if (buffered.compare(0, seen, kHeader.substr(0, seen)) != 0) {
+        return HandshakeParse::Failed;
+    }
+    if (buffered.size() < kHandshakeLength) {
+        return HandshakeParse::NeedMore;
+    }
+    out.reserved.assign(buffered.substr(kReservedOffset, kInfoHashOffset - kReservedOffset));
+    out.infoHash.assign(buffered.substr(kInfoHashOffset, kPeerIdOffset - kInfoHashOffset));
+    out.peerId.assign(buffered.substr(kPeerIdOffset, kHandshakeLength - kPeerIdOffset));
+    return HandshakeParse::Complete;
+}
+
+ExtensionFlag ReadExtensionFlag(std::string_view reserved) {
+    if (reserved == ReservedBytes(false)) {
+        return ExtensionFlag::No;
+    }
+    if (reserved == ReservedBytes(true)) {
+        return ExtensionFlag::Yes;
+    }
+    return ExtensionFlag::Unchanged;
+}
+
+std::string FrameMessage(std::string_view payload) {
+    std::string out;
+    out.reserve(kPrefixLength + payload.size());
+    AppendFramed(out, payload);
+    return out;
+}
+
+void AppendFramed(std::string& out, std::string_view payload) {
+    assert(payload.size() <= std::numeric_limits<uint32_t>::max());
+    AppendU32(out, static_cast<uint32_t>(payload.size()));
+    out.append(payload);
+}
+
+CutResult CutMessages(std::string& input, uint32_t maxLength, std::vector<std::string>& out,
+                      size_t& cut) {
+    cut = 0;
+    const char* const base = input.data();
+    const size_t size = input.size();
+    size_t pos = 0;
+    CutResult result = CutResult::Ok;
+    while (size - pos >= kPrefixLength) {
+        const uint32_t length = ReadU32(base + pos);
+        if (length > maxLength) {
+            result = CutResult::TooLong;
+            break;
+        }
+        if (size - pos - kPrefixLength < length) {
+            break;
+        }
+        out.emplace_back(base + pos + kPrefixLength, length);
+        pos += kPrefixLength + length;
+        ++cut;
+    }
+    // Erasing once per read, not once per message, keeps a long burst of slices linear.
+    input.erase(0, pos);
+    return result;
+}
+
+uint32_t MaxMessageLength(uint32_t bitfieldBytes) {
+    const uint64_t limit = uint64_t{kMaxSliceLength} + bitfieldBytes + kLengthSlack;
+    return static_cast<uint32_t>(std::min<uint64_t>(limit, std::numeric_limits<uint32_t>::max()));
+}
+
+std::string BuildSimple(MessageId id) {
+    return std::string(1, static_cast<char>(id));
+}
+
+std::string BuildHave(uint32_t index) {
+    std::string out(1, static_cast<char>(kHave));
+    AppendU32(out, index);
+    return out;
+}
+
+std::string BuildBitfield(std::string_view bits) {
+    std::string out;
+    out.reserve(1 + bits.size());
+    out.push_back(static_cast<char>(kBitfield));
+    out.append(bits);
+    return out;
+}
+
+std::string BuildRequest(uint32_t index, uint32_t begin, uint32_t length) {
+    return BuildFields(kRequest, index, begin, length);
+}
+
+std::string BuildCancel(uint32_t index, uint32_t begin, uint32_t length) {
+    return BuildFields(kCancel, index, begin, length);
+}
+
+std::string BuildPiece(uint32_t index, uint32_t begin, std::string_view data) {
+    std::string out;
+    out.reserve(kPieceHeaderLength + data.size());
+    out.push_back(static_cast<char>(kPiece));
+    AppendU32(out, index);
+    AppendU32(out, begin);
+    out.append(data);
+    return out;
+}
+
+std::string BuildExtension(uint8_t subId, std::string_view body) {
+    std::string out;
+    out.reserve(2 + body.size());
+    out.push_back(static_cast<char>(kExtension));
+    out.push_back(static_cast<char>(subId));
+    out.append(body);
+    return out;
+}
+
+void AppendPieceMessage(std::string& out, uint32_t index, uint32_t begin, std::string_view data) {
+    assert(data.size() <= std::numeric_limits<uint32_t>::max() - kPieceHeaderLength);
+    char header[kPrefixLength + kPieceHeaderLength];
+    char* p = PutU32(header, static_cast<uint32_t>(kPieceHeaderLength + data.size()));
+    *p++ = static_cast<char>(kPiece);
+    PutU32(PutU32(p, index), begin);
+    out.append(header, sizeof header);
+    out.append(data);
+}
+
+DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
+    out = WireMessage{};
+    if (message.empty()) {
+        return DecodeStatus::KeepAlive;
+    }
+    out.id = static_cast<int8_t>(message[0]);
+    if (out.id < kChoke || out.id > kExtension) {
+        return DecodeStatus::Ignored;
+    }
+    const std::string_view body = message.substr(1);
+    const char* const p = body.data();
+    switch (static_cast<MessageId>(out.id)) {
+    case kChoke:
+    case kUnchoke:
+    case kInterested:
+    case kUninterested:
+        return DecodeStatus::Ok;
+    case kHave:
+        if (body.size() < 4) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = ReadU32(p);
+        return DecodeStatus::Ok;
+    case kBitfield:
+        out.data = body;
+        return DecodeStatus::Ok;
+    case kRequest:
+    case kCancel:
+        if (body.size() < 12) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = ReadU32(p);
+        out.begin = ReadU32(p + 4);
+        out.length = ReadU32(p + 8);
+        return DecodeStatus::Ok;
+    case kPiece:
+        if (body.size() < 8) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = ReadU32(p);
+        out.begin = ReadU32(p + 4);
+        out.data = body.substr(8);
+        return DecodeStatus::Ok;
+    case kExtension:
+        if (body.empty()) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = static_cast<uint8_t>(p[0]);
+        out.data = body.substr(1);
+        return DecodeStatus::Ok;
+    }
+    return DecodeStatus::Ignored;
+}
+
+}  // namespace velbrook

@@ -1,0 +1,115 @@
+// The peer connection's bytes: handshake, length-prefixed framing, and the payloads of the
+// messages. Pure functions over buffers; the connection owns the sockets and the buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velbrook {
+
+inline constexpr size_t kHandshakeLength = 68;
+inline constexpr uint32_t kSliceSize = 16384;
+inline constexpr size_t kMaxReadChunk = 30000;
+
+enum MessageId : uint8_t {
+    kChoke = 0,
+    kUnchoke = 1,
+    kInterested = 2,
+    kUninterested = 3,
+    kHave = 4,
+    kBitfield = 5,
+    kRequest = 6,
+    kPiece = 7,
+    kCancel = 8,
+    kExtension = 9,
+};
+
+// Big-endian u32; ReadU32 reads exactly 4 bytes at `p`.
+uint32_t ReadU32(const char* p);
+void AppendU32(std::string& out, uint32_t value);
+
+// ---- handshake ----
+
+// 0x13 followed by "BitTorrent protocol": 20 bytes.
+std::string ProtocolHeader();
+// Bit 0 of the first byte announces the extension protocol.
+std::string ReservedBytes(bool extension);
+// Header, 8 reserved bytes, 20-byte info hash, 20-byte peer id. Fields of the wrong size are cut
+// or padded with zero bytes so the result is always kHandshakeLength bytes.
+std::string BuildHandshake(std::string_view reserved, std::string_view infoHash,
+                           std::string_view peerId);
+
+enum class HandshakeParse { NeedMore, Failed, Complete };
+
+struct HandshakeFields {
+    std::string reserved;  // 8 bytes
+    std::string infoHash;  // 20 bytes
+    std::string peerId;    // 20 bytes
+};
+
+// Reads the handshake at the front of what has arrived so far. Fails as soon as the header bytes
+// seen differ from ProtocolHeader, so a stranger is dropped without waiting for 68 bytes. Bytes
+// after the first kHandshakeLength are not looked at: they belong to the first messages.
+HandshakeParse ParseHandshake(std::string_view buffered, HandshakeFields& out);
+
+enum class ExtensionFlag { No, Yes, Unchanged };
+// Only the two exact patterns of ReservedBytes count; any other reserved bytes (other clients'
+// feature bits) leave the peer's extension support as it was.
+ExtensionFlag ReadExtensionFlag(std::string_view reserved);
+
+// ---- framing ----
+
+// Length prefix plus payload. Payloads are never near 4 GiB.
+std::string FrameMessage(std::string_view payload);
+void AppendFramed(std::string& out, std::string_view payload);
+
+enum class CutResult { Ok, TooLong };
+
+// Moves every complete message at the front of `input` into `out` (appended, without its length
+// prefix; an empty one is a keep-alive) and leaves an incomplete tail in `input`. `cut` is the
+// number of messages moved by this call. A length prefix above `maxLength` returns TooLong at
+// once, before any byte of that message is waited for; the messages in front of it are still
+// moved. The caller then closes the connection.
+CutResult CutMessages(std::string& input, uint32_t maxLength, std::vector<std::string>& out,
+                      size_t& cut);
+
+// The longest message a peer may send: a whole slice with its PIECE header, or our torrent's
+// bitfield, with room to spare. Anything longer closes the connection.
+uint32_t MaxMessageLength(uint32_t bitfieldBytes);
+
+// ---- payloads (without the length prefix) ----
+
+std::string BuildSimple(MessageId id);  // CHOKE .. UNINTERESTED
+std::string BuildHave(uint32_t index);
+std::string BuildBitfield(std::string_view bits);
+std::string BuildRequest(uint32_t index, uint32_t begin, uint32_t length);
+std::string BuildCancel(uint32_t index, uint32_t begin, uint32_t length);
+std::string BuildPiece(uint32_t index, uint32_t begin, std::string_view data);
+std::string BuildExtension(uint8_t subId, std::string_view body);
+
+// The framed PIECE message appended to `out`: the upload path sends slices straight from here
+// without building the payload first.
+void AppendPieceMessage(std::string& out, uint32_t index, uint32_t begin, std::string_view data);
+
+// ---- decoding ----
+
+struct WireMessage {
+    int id = -1;          // the id byte as a signed 8-bit value; -1 for a keep-alive
+    uint32_t index = 0;   // HAVE, REQUEST, PIECE, CANCEL; EXTENSION: the sub-id
+    uint32_t begin = 0;   // REQUEST, PIECE, CANCEL
+    uint32_t length = 0;  // REQUEST, CANCEL
+    // PIECE: the slice; BITFIELD: the bits; EXTENSION: the body. Points into the message.
+    std::string_view data;
+};
+
+enum class DecodeStatus { KeepAlive, Ignored, Ok, Malformed };
+
+// One message as cut by CutMessages. Ids outside 0..9 are Ignored (id still set); a message too
+// short for its fixed fields is Malformed and the caller closes the connection. Extra bytes
+// after the fixed fields of the field-only messages are tolerated.
+DecodeStatus DecodeMessage(std::string_view message, WireMessage& out);
+
+}  // namespace velbrook
