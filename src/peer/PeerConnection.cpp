@@ -1,0 +1,418 @@
+#include "peer/PeerConnection.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "peer/PeerLinks.h"
+#include "peer/PeerSocket.h"
+#include "peer/Wire.h"
+#include "persist/Settings.h"
+#include "storage/PieceManager.h"
+
+namespace velbrook {
+
+namespace {
+
+size_t g_liveConnections = 0;
+
+// Received-message lines are indented so they stand apart from what we sent.
+const std::string kRecv = std::string(26, ' ') + "<<-Recv msg: ";
+
+std::string Triple(const char* prefix, uint32_t a, uint32_t b, uint32_t c) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%s%d, %d, %d \r\n", prefix, static_cast<int>(a),
+                  static_cast<int>(b), static_cast<int>(c));
+    return line;
+}
+
+}  // namespace
+
+size_t PeerConnection::LiveCount() {
+    return g_liveConnections;
+}
+
+PeerConnection::PeerConnection(SessionLink& session, PeerHost& host, std::string peerId,
+                               std::string address, uint16_t port, uint16_t listenPort)
+    : m_session(session), m_host(host), m_peerId(std::move(peerId)), m_address(std::move(address)),
+      m_port(port), m_listenPort(listenPort),
+      m_peerPieces(session.Pieces().Total(), session.Pieces().Unit()) {
+    m_peerPieces.SetAll(Missing);
+    ResetMeters();
+    ++g_liveConnections;
+}
+
+PeerConnection::~PeerConnection() {
+    if (m_socket) {
+        PeerSocket* socket = m_socket;
+        m_socket = nullptr;
+        socket->Unbind();
+        socket->Close(true);
+    }
+    --g_liveConnections;
+}
+
+void PeerConnection::ResetMeters() {
+    m_downloadMeter = std::make_unique<RateMeter>();
+    m_uploadMeter = std::make_unique<RateMeter>();
+    m_progressMeter = std::make_unique<RateMeter>();
+}
+
+void PeerConnection::AttachSocket(PeerSocket* socket) {
+    m_socket = socket;
+}
+
+void PeerConnection::DetachSocket() {
+    m_socket = nullptr;
+}
+
+void PeerConnection::SetRemote(const std::string& address, uint16_t port) {
+    m_address = address;
+    m_port = port;
+}
+
+void PeerConnection::AddLog(std::string line) {
+    const Settings& settings = GetSettings();
+    if (settings.GetInt(LogPeerComm) == 0) {
+        return;
+    }
+    const auto limit = static_cast<size_t>(std::max(0, settings.GetInt(LogPeerCommLines)));
+    m_log.push_back(std::move(line));
+    while (m_log.size() > limit) {
+        m_log.pop_front();
+    }
+    if (m_socket && m_peerId == m_host.SelectedPeerId()) {
+        m_host.UpdateAllViews();
+    }
+}
+
+void PeerConnection::Fatal(std::string line) {
+    m_fatal = true;
+    AddLog(std::move(line));
+}
+
+void PeerConnection::SendMessage(const std::string& payload) {
+    if (m_socket) {
+        m_socket->SendMessage(payload);
+    }
+}
+
+// ---- notifications from the socket ----
+
+void PeerConnection::OnSocketConnected() {
+    m_connectFailures = 0;
+}
+
+void PeerConnection::OnConnectFailed() {
+    ++m_connectFailures;
+    AddLog("Peer Connect Failed!");
+}
+
+void PeerConnection::OnHandshakePassed() {
+    if (!m_connected) {
+        m_session.AdjustConnectedCount(+1);
+    }
+    m_connected = true;
+    AddLog("Peer Connected!");
+    SendBitfield(m_session.Pieces().ToBitString());
+    SendUnchoke();
+    ResetMeters();
+}
+
+void PeerConnection::ReleaseOutstanding() {
+    PieceManager& pieces = m_session.Pieces();
+    for (const BlockRequest& r : m_outstanding) {
+        pieces.CancelSlice(r.piece, r.begin, r.length);
+    }
+    m_outstanding.clear();
+}
+
+void PeerConnection::OnSocketClosed() {
+    ReleaseOutstanding();
+    m_peerRequests.clear();
+    m_session.Pieces().RemovePeerAvailability(m_peerPieces);
+    m_socket = nullptr;
+    m_peerPieces.SetAll(Missing);
+    m_peerChoking = true;
+    m_peerInterested = false;
+    m_amChoking = true;
+    m_amInterested = true;
+    m_uploadCandidate = true;
+    m_bitfieldReceived = false;
+    m_fatal = false;
+    m_extensionCapable = false;
+    if (m_connected) {
+        m_session.AdjustConnectedCount(-1);
+        if (m_isSeed) {
+            m_session.AdjustSeedCount(-1);
+        }
+    }
+    m_isSeed = false;
+    m_connected = false;
+    AddLog("Peer Disconnected!");
+}
+
+// ---- sending ----
+
+void PeerConnection::SendChoke() {
+    m_amChoking = true;
+    m_peerRequests.clear();
+    SendMessage(BuildSimple(kChoke));
+    AddLog("Send msg: CHOKE");
+}
+
+void PeerConnection::SendUnchoke() {
+    m_amChoking = false;
+    SendMessage(BuildSimple(kUnchoke));
+    AddLog("Send msg: UNCHOKE");
+}
+
+void PeerConnection::SendInterested() {
+    m_amInterested = true;
+    SendMessage(BuildSimple(kInterested));
+    AddLog("Send msg: INTERESTED");
+}
+
+void PeerConnection::SendUninterested() {
+    m_amInterested = false;
+    SendMessage(BuildSimple(kUninterested));
+    AddLog("Send msg: UNINTERESTED");
+}
+
+void PeerConnection::SendHave(uint32_t piece) {
+    SendMessage(BuildHave(piece));
+    char line[64];
+    std::snprintf(line, sizeof line, "Send msg: HAVE: %d \r\n", static_cast<int>(piece));
+    AddLog(line);
+}
+
+void PeerConnection::SendBitfield(std::string_view bits) {
+    SendMessage(BuildBitfield(bits));
+    AddLog("Send msg: BITFIELD");
+}
+
+void PeerConnection::SendRequest(uint32_t piece, uint32_t begin, uint32_t length) {
+    SendMessage(BuildRequest(piece, begin, length));
+    AddLog(Triple("Send msg: REQUEST: ", piece, begin, length));
+}
+
+void PeerConnection::SendPiece(uint32_t piece, uint32_t begin, std::string_view data) {
+    if (m_socket) {
+        m_socket->SendPieceMessage(piece, begin, data);
+    }
+    AddLog(Triple("Send msg: PIECE: ", piece, begin, static_cast<uint32_t>(data.size())));
+}
+
+// ---- the request pipeline ----
+
+void PeerConnection::FillRequests() {
+    if (!m_session.DownloadAllowed() || !m_amInterested || m_peerChoking ||
+        m_outstanding.size() >= kMaxOutstanding) {
+        return;
+    }
+    PieceManager& pieces = m_session.Pieces();
+    while (m_outstanding.size() < kMaxOutstanding) {
+        if (m_session.DownloadLimitReached()) {
+            return;
+        }
+        uint32_t piece = 0;
+        uint32_t begin = 0;
+        uint32_t length = 0;
+        bool duplicate = false;
+        if (!pieces.GetNextRequest(m_peerPieces, m_lastRequestedPiece, piece, begin, length,
+                                   duplicate)) {
+            SendUninterested();
+            return;
+        }
+        m_lastRequestedPiece = piece;
+        SendRequest(piece, begin, length);
+        m_outstanding.push_back({piece, begin, length});
+    }
+}
+
+void PeerConnection::ServeOneRequest() {
+    if (m_peerRequests.empty()) {
+        return;
+    }
+    const BlockRequest r = m_peerRequests.front();
+    m_peerRequests.pop_front();
+    std::string data;
+    if (!m_session.ReadBlock(r.piece, r.begin, r.length, data)) {
+        return;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
+    }
+    SendPiece(r.piece, r.begin, data);
+    m_uploadMeter->Update(r.length);
+    m_uploaded += r.length;
+    m_session.AddUploaded(r.length);
+}
+
+void PeerConnection::UpdateInterest(bool onlyOnChange) {
+    PieceManager& pieces = m_session.Pieces();
+    if (!m_isSeed && m_peerPieces.AllEqual(Have)) {
+        m_isSeed = true;
+        m_session.AdjustSeedCount(+1);
+    }
+    if (pieces.HasEntryMissingIn(m_peerPieces)) {
+        m_uploadCandidate = true;
+    } else {
+        m_uploadCandidate = false;
+        if (!onlyOnChange || m_amChoking) {
+            SendUnchoke();
+        }
+    }
+    if (m_peerPieces.HasEntryMissingIn(pieces)) {
+        if (!onlyOnChange || !m_amInterested) {
+            SendInterested();
+        }
+    } else if (!onlyOnChange || m_amInterested) {
+        SendUninterested();
+    }
+}
+
+// ---- receiving ----
+
+bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
+    if (!m_connected) {
+        messages.clear();
+        return false;
+    }
+    // Handlers can close the socket; work on our own copy of the list so nothing dangles.
+    std::vector<std::string> queue;
+    queue.swap(messages);
+    for (const std::string& raw : queue) {
+        WireMessage message;
+        const DecodeStatus status = DecodeMessage(raw, message);
+        if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored) {
+            continue;
+        }
+        if (status == DecodeStatus::Malformed) {
+            Fatal("Fatal Error:Malformed message!");
+            return false;
+        }
+        if (!HandleMessage(message)) {
+            return false;
+        }
+        if (!m_connected) {
+            return false;  // a handler lost the socket
+        }
+    }
+    return true;
+}
+
+bool PeerConnection::HandleMessage(const WireMessage& m) {
+    PieceManager& pieces = m_session.Pieces();
+    const uint32_t lastPiece = pieces.GetLastIndex();
+    // Indexes past the last piece are protocol errors: nothing good can come of them.
+    const bool indexed = m.id == kHave || m.id == kRequest || m.id == kPiece || m.id == kCancel;
+    if (indexed && m.index > lastPiece) {
+        Fatal("Fatal Error:Piece index out of range!");
+        return false;
+    }
+    switch (m.id) {
+    case kChoke:
+        AddLog(kRecv + "CHOKE\r\n");
+        m_peerChoking = true;
+        ReleaseOutstanding();
+        if (m_uploadCandidate && !m_amChoking) {
+            m_session.RerunChoking();
+        }
+        return true;
+    case kUnchoke:
+        AddLog(kRecv + "UNCHOKE\r\n");
+        m_peerChoking = false;
+        FillRequests();
+        m_session.RerunChoking();
+        return true;
+    case kInterested:
+        AddLog(kRecv + "INTERESTED\r\n");
+        m_peerInterested = true;
+        return true;
+    case kUninterested:
+        AddLog(kRecv + "UNINTERESTED\r\n");
+        m_peerRequests.clear();
+        m_peerInterested = false;
+        return true;
+    case kHave:
+        AddLog(kRecv + "HAVE\r\n");
+        if (m_peerPieces.GetState(m.index) == Have) {
+            return false;
+        }
+        m_peerPieces.SetState(m.index, Have);
+        pieces.AddPieceAvailability(m.index);
+        m_progressMeter->Update(m_session.PieceLength());
+        UpdateInterest(true);
+        FillRequests();
+        return true;
+    case kBitfield:
+        AddLog(kRecv + "BITFIELD: \r\n");
+        if (m_bitfieldReceived) {
+            Fatal("Fatal Error:Send BitField Again!");
+            return false;
+        }
+        m_bitfieldReceived = true;
+        // A short bit array changes nothing; the peer keeps the record it had.
+        m_peerPieces.FromBitString(std::string(m.data));
+        pieces.AddPeerAvailability(m_peerPieces);
+        UpdateInterest(false);
+        FillRequests();
+        return true;
+    case kRequest:
+        AddLog(Triple((kRecv + "REQUEST: ").c_str(), m.index, m.begin, m.length));
+        if (m_amChoking || m_peerPieces.GetState(m.index) != Missing || !m_uploadCandidate ||
+            m_peerRequests.size() >= kMaxPeerRequests) {
+            return true;
+        }
+        if (!pieces.ValidateRequest(m.index, m.begin, m.length)) {
+            Fatal(Triple("ERROR: Invalid request: ", m.index, m.begin, m.length));
+            return true;
+        }
+        m_peerRequests.push_back({m.index, m.begin, m.length});
+        m_session.NoteQueuedRequest(*this);
+        return true;
+    case kPiece:
+        AddLog(Triple((kRecv + "PIECE: ").c_str(), m.index, m.begin,
+                      static_cast<uint32_t>(m.data.size())));
+        HandleSlice(m.index, m.begin, m.data);
+        FillRequests();
+        return true;
+    case kCancel: {
+        AddLog(Triple((kRecv + "CANCEL: ").c_str(), m.index, m.begin, m.length));
+        const BlockRequest r{m.index, m.begin, m.length};
+        const auto it = std::find(m_peerRequests.begin(), m_peerRequests.end(), r);
+        if (it != m_peerRequests.end()) {
+            m_peerRequests.erase(it);
+        }
+        return true;
+    }
+    default:
+        // Peer exchange (id 9) is handled by the extension layer when it is present.
+        return true;
+    }
+}
+
+void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_view data) {
+    const auto length = static_cast<uint32_t>(data.size());
+    const BlockRequest r{piece, begin, length};
+    const auto it = std::find(m_outstanding.begin(), m_outstanding.end(), r);
+    if (it == m_outstanding.end()) {
+        Fatal(Triple("ERROR: Recv a unrequested piece: ", piece, begin, length));
+        return;
+    }
+    m_outstanding.erase(it);
+    PieceManager& pieces = m_session.Pieces();
+    if (!pieces.SliceReceived(piece, begin, length)) {
+        Fatal(Triple("ERROR: saving slice in PieceManager failed: ", piece, begin, length));
+        return;
+    }
+    (void)m_session.WriteBlock(piece, begin, data);
+    m_downloaded += length;
+    m_downloadMeter->Update(length);
+    m_session.AddDownloaded(length);
+    if (pieces.GetState(piece) == Received && !m_session.VerifyPiece(piece)) {
+        char line[64];
+        std::snprintf(line, sizeof line, "ERROR: piece %d failed during SHA1 check.\r\n",
+                      static_cast<int>(piece));
+        Fatal(line);
+    }
+}
+
+}  // namespace velbrook

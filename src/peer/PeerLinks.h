@@ -1,0 +1,72 @@
+// What the peer wire needs from the torrent session and from the engine document. The session
+// and document implement these; tests use small fakes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velbrook {
+
+class PeerConnection;
+class PeerSocket;
+class PieceManager;
+
+// One torrent, as its peer connections see it.
+class SessionLink {
+public:
+    virtual ~SessionLink() = default;
+
+    virtual PieceManager& Pieces() = 0;
+    // The torrent is running: its set of peers exists.
+    virtual bool IsRunning() const = 0;
+    virtual uint32_t PieceLength() const = 0;
+
+    // Slice data of a piece we have / a piece we are fetching. False when storage refuses.
+    virtual bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) = 0;
+    virtual bool WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) = 0;
+    // Checks a piece whose slices have all arrived; a good piece is marked and announced to every
+    // connected peer. True when the piece checked out.
+    virtual bool VerifyPiece(uint32_t piece) = 0;
+
+    virtual bool DownloadAllowed() const = 0;
+    // The download limit refuses another request for now.
+    virtual bool DownloadLimitReached() = 0;
+    virtual void RerunChoking() = 0;
+    virtual void NoteQueuedRequest(PeerConnection& connection) = 0;
+    // Slice bytes received / sent, for the torrent's meters and totals.
+    virtual void AddDownloaded(uint32_t bytes) = 0;
+    virtual void AddUploaded(uint32_t bytes) = 0;
+    virtual void AdjustConnectedCount(int delta) = 0;
+    virtual void AdjustSeedCount(int delta) = 0;
+
+    // The connection known by this peer id, or null.
+    virtual PeerConnection* FindPeer(const std::string& peerId) = 0;
+    // A new connection for a peer that connected in or was learnt from another peer.
+    virtual PeerConnection* CreatePeer(const std::string& peerId, const std::string& address,
+                                       uint16_t port, uint16_t listenPort) = 0;
+};
+
+// The engine as peer sockets and connections see it.
+class PeerHost {
+public:
+    virtual ~PeerHost() = default;
+
+    // The handshake parts shared by every connection.
+    virtual const std::string& ReservedBytes() const = 0;
+    virtual const std::string& OwnPeerId() const = 0;
+    // The listed torrent with this info hash, or null.
+    virtual SessionLink* FindTorrent(std::string_view infoHash) = 0;
+    // Trace lines of the wire (handshake progress and the like).
+    virtual void Trace(const std::string& line) = 0;
+    // The registry of live peer sockets: every socket is in it from construction to destruction.
+    virtual void RegisterSocket(PeerSocket& socket) = 0;
+    virtual void UnregisterSocket(PeerSocket& socket) = 0;
+    // Removes a closed socket from the registry and destroys it once the current handler is done.
+    virtual void DisposeSocket(PeerSocket& socket) = 0;
+    // The peer whose log is on screen, and the request to redraw it.
+    virtual const std::string& SelectedPeerId() const = 0;
+    virtual void UpdateAllViews() = 0;
+};
+
+}  // namespace velbrook

@@ -1,0 +1,503 @@
+#include "peer/PeerSocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+
+#include "peer/PeerConnection.h"
+#include "peer/PeerLinks.h"
+#include "peer/Reactor.h"
+#include "peer/Wire.h"
+#include "persist/Settings.h"
+#include "storage/PieceManager.h"
+#include "storage/RateMeter.h"
+
+namespace velbrook {
+
+namespace {
+
+size_t g_livePeerSockets = 0;
+
+constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
+
+int64_t NowSeconds() {
+    return RateMeter::MonotonicSeconds();
+}
+
+}  // namespace
+
+size_t PeerSocket::LiveCount() {
+    return g_livePeerSockets;
+}
+
+PeerSocket::PeerSocket(PeerHost& host) : m_host(host), m_lastReceive(NowSeconds()) {
+    ++g_livePeerSockets;
+    m_host.RegisterSocket(*this);
+}
+
+PeerSocket::~PeerSocket() {
+    *m_alive = false;
+    if (m_connection) {
+        // The connection must not keep requests outstanding on a socket that is gone.
+        PeerConnection* connection = m_connection;
+        m_connection = nullptr;
+        connection->OnSocketClosed();
+    }
+    m_host.UnregisterSocket(*this);
+    --g_livePeerSockets;
+}
+
+void PeerSocket::Trace(const std::string& text) {
+    m_host.Trace(m_tag + text);
+}
+
+int64_t PeerSocket::GetIdleSeconds() const {
+    if (m_state == PeerSocketState::Connecting) {
+        return 0;
+    }
+    return NowSeconds() - m_lastReceive;
+}
+
+// ---- connecting ----
+
+bool PeerSocket::Connect(PeerConnection& connection, const std::string& infoHash) {
+    m_connection = &connection;
+    connection.AttachSocket(this);
+    m_infoHash = infoHash;
+    const Settings& settings = GetSettings();
+    const bool viaProxy = settings.GetInt(ConnectionType) == 2;
+    bool started = Create(0, kSocketAll);
+    if (started) {
+        if (viaProxy) {
+            m_state = PeerSocketState::ProxyConnecting;
+            started = AsyncSocket::Connect(settings.GetString(SocksServer),
+                                           static_cast<uint16_t>(settings.GetInt(SocksPort)));
+        } else {
+            m_state = PeerSocketState::Connecting;
+            started = AsyncSocket::Connect(connection.Address(), connection.Port());
+        }
+    }
+    if (!started) {
+        OnConnect(LastError() ? LastError() : ECONNREFUSED);
+        return false;
+    }
+    AsyncSelect(kSocketConnect | kSocketClose);
+    return true;
+}
+
+void PeerSocket::Accepted() {
+    m_established = true;
+    m_state = PeerSocketState::Handshake;
+    m_lastReceive = NowSeconds();
+    AsyncSelect(kSocketRead | kSocketClose);
+}
+
+void PeerSocket::OnConnect(int error) {
+    if (m_state == PeerSocketState::Closed) {
+        Close(true);
+        return;
+    }
+    m_lastReceive = NowSeconds();
+    if (error != 0) {
+        Trace(m_state == PeerSocketState::ProxyConnecting
+                  ? "SOCKS5 - " + m_tag + " Can't be Connected.\r\n"
+                  : " Can't be Connected.\r\n");
+        if (m_connection) {
+            m_connection->OnConnectFailed();
+        }
+        m_state = PeerSocketState::Closed;
+        Close(true);
+        return;
+    }
+    if (m_state == PeerSocketState::ProxyConnecting) {
+        const Settings& settings = GetSettings();
+        const bool auth = !settings.GetString(Socks5UserName).empty() ||
+                          !settings.GetString(Socks5Password).empty();
+        SendProxyBytes(auth ? std::string("\x05\x01\x02", 3) : std::string("\x05\x01\x00", 3),
+                       PeerSocketState::ProxyGreeting);
+        return;
+    }
+    if (m_state == PeerSocketState::Connecting) {
+        m_established = true;
+        if (m_connection) {
+            m_connection->OnSocketConnected();
+        }
+        SendHandshake();
+        m_state = PeerSocketState::Handshake;
+    }
+    AsyncSelect(kReadWriteClose);
+}
+
+// ---- output ----
+
+void PeerSocket::QueueOutput() {
+    AsyncSelect(kReadWriteClose);
+}
+
+void PeerSocket::SendRaw(std::string_view bytes) {
+    if (m_state == PeerSocketState::Closed || m_closeScheduled) {
+        return;
+    }
+    if (UnsentBytes() + bytes.size() > kMaxUnsentOutput) {
+        CloseSoon();
+        return;
+    }
+    m_output.append(bytes);
+    QueueOutput();
+}
+
+void PeerSocket::SendMessage(std::string_view payload) {
+    if (m_state == PeerSocketState::Closed || m_closeScheduled) {
+        return;
+    }
+    if (UnsentBytes() + payload.size() + 4 > kMaxUnsentOutput) {
+        CloseSoon();
+        return;
+    }
+    AppendFramed(m_output, payload);
+    QueueOutput();
+}
+
+void PeerSocket::SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data) {
+    if (m_state == PeerSocketState::Closed || m_closeScheduled) {
+        return;
+    }
+    if (UnsentBytes() + data.size() + 13 > kMaxUnsentOutput) {
+        CloseSoon();
+        return;
+    }
+    AppendPieceMessage(m_output, piece, begin, data);
+    QueueOutput();
+}
+
+void PeerSocket::SendHandshake() {
+    if (m_handshakeSent) {
+        return;
+    }
+    m_handshakeSent = true;
+    SendRaw(BuildHandshake(m_host.ReservedBytes(), m_infoHash, m_host.OwnPeerId()));
+}
+
+// Closing from inside a send would pull the connection out from under whoever is sending; the
+// close runs as soon as the current handler is done.
+void PeerSocket::CloseSoon() {
+    if (m_closeScheduled) {
+        return;
+    }
+    m_closeScheduled = true;
+    std::weak_ptr<bool> alive = m_alive;
+    Reactor::Get().Post([this, alive] {
+        if (!alive.expired()) {
+            Close(true);
+        }
+    });
+}
+
+void PeerSocket::OnSend(int /*error*/) {
+    if (m_state == PeerSocketState::Closed) {
+        Close(true);
+        return;
+    }
+    if (UnsentBytes() > 0) {
+        const ssize_t n = Send(m_output.data() + m_outputSent, UnsentBytes());
+        if (n < 0) {
+            if (LastError() != EAGAIN && LastError() != EWOULDBLOCK) {
+                Close(true);
+            }
+            return;
+        }
+        m_outputSent += static_cast<size_t>(n);
+        // Compact only once the written part dominates, so large bursts are not moved per send.
+        if (m_outputSent == m_output.size()) {
+            m_output.clear();
+            m_outputSent = 0;
+        } else if (m_outputSent > m_output.size() / 2) {
+            m_output.erase(0, m_outputSent);
+            m_outputSent = 0;
+        }
+    }
+    AsyncSelect(UnsentBytes() > 0 ? kReadWriteClose : kSocketRead | kSocketClose);
+}
+
+// ---- input ----
+
+void PeerSocket::LearnRemote() {
+    if (!m_remoteAddress.empty()) {
+        return;
+    }
+    if (GetPeerName(m_remoteAddress, m_remotePort)) {
+        m_tag = "[" + m_remoteAddress + ":" + std::to_string(m_remotePort) + "]";
+        Trace("Connecting\r\n");
+    }
+}
+
+void PeerSocket::OnReceive(int /*error*/) {
+    if (m_state == PeerSocketState::Closed) {
+        Close(true);
+        return;
+    }
+    LearnRemote();
+    char buffer[kMaxReadChunk];
+    const ssize_t n = Receive(buffer, sizeof buffer);
+    if (n < 0 && (LastError() == EAGAIN || LastError() == EWOULDBLOCK)) {
+        return;
+    }
+    if (n <= 0) {
+        Close(true);
+        return;
+    }
+    m_input.append(buffer, static_cast<size_t>(n));
+    m_bytesReceived += static_cast<uint64_t>(n);
+
+    switch (m_state) {
+    case PeerSocketState::ProxyGreeting:
+    case PeerSocketState::ProxyAuthSent:
+    case PeerSocketState::ProxyConnectSent:
+        if (!RunProxyStep()) {
+            Close(true);
+            return;
+        }
+        if (m_state != PeerSocketState::Handshake) {
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+
+    if (m_state == PeerSocketState::Handshake || m_state == PeerSocketState::HandshakeWaiting) {
+        ReadHandshake();
+    }
+    switch (m_state) {
+    case PeerSocketState::HandshakeWaiting:
+        Trace("HANDSHAKEing\r\n");
+        AsyncSelect(kSocketRead | kSocketClose | (UnsentBytes() > 0 ? kSocketWrite : 0u));
+        break;
+    case PeerSocketState::HandshakeFailed:
+        Trace("HANDSHAKE_failed\r\n");
+        m_state = PeerSocketState::Closed;
+        Close(true);
+        break;
+    case PeerSocketState::Messages:
+        ReadMessages();
+        break;
+    default:
+        break;
+    }
+}
+
+void PeerSocket::SendProxyBytes(const std::string& bytes, PeerSocketState next) {
+    m_output.append(bytes);
+    m_state = next;
+    m_input.clear();
+    // Replies are read once the request is out.
+    AsyncSelect(kSocketWrite | kSocketClose);
+}
+
+void PeerSocket::SendProxyConnect() {
+    in_addr address{};
+    if (!m_connection || ::inet_pton(AF_INET, m_connection->Address().c_str(), &address) != 1) {
+        m_state = PeerSocketState::ProxyFailed;
+        return;
+    }
+    std::string request("\x05\x01\x00\x01", 4);
+    request.append(reinterpret_cast<const char*>(&address), 4);
+    const uint16_t port = htons(m_connection->Port());
+    request.append(reinterpret_cast<const char*>(&port), 2);
+    SendProxyBytes(request, PeerSocketState::ProxyConnectSent);
+}
+
+bool PeerSocket::RunProxyStep() {
+    const auto byte = [&](size_t i) { return static_cast<uint8_t>(m_input[i]); };
+    switch (m_state) {
+    case PeerSocketState::ProxyGreeting: {
+        if (m_input.size() != 2 || byte(1) == 0xFF) {
+            m_state = PeerSocketState::ProxyFailed;
+        } else if (byte(1) == 0x00) {
+            SendProxyConnect();
+        } else if (byte(1) == 0x02) {
+            const Settings& settings = GetSettings();
+            const std::string user = settings.GetString(Socks5UserName);
+            const std::string password = settings.GetString(Socks5Password);
+            // The lengths are single bytes: anything longer cannot be sent correctly.
+            if (user.size() > 255 || password.size() > 255) {
+                m_state = PeerSocketState::ProxyFailed;
+                break;
+            }
+            std::string request(1, '\x01');
+            request += static_cast<char>(user.size());
+            request += user;
+            request += static_cast<char>(password.size());
+            request += password;
+            SendProxyBytes(request, PeerSocketState::ProxyAuthSent);
+        } else {
+            m_state = PeerSocketState::ProxyFailed;
+        }
+        break;
+    }
+    case PeerSocketState::ProxyAuthSent:
+        if (m_input.size() != 2) {
+            m_state = PeerSocketState::ProxyFailed;
+        } else if (byte(1) != 0x00) {
+            m_state = PeerSocketState::ProxyAuthFailed;
+        } else {
+            SendProxyConnect();
+        }
+        break;
+    case PeerSocketState::ProxyConnectSent: {
+        // The reply's length depends on the kind of bound address it carries.
+        size_t replyLength = 0;
+        if (m_input.size() >= 5 && byte(0) == 0x05 && byte(1) == 0x00) {
+            replyLength = byte(3) == 0x01   ? 10
+                          : byte(3) == 0x04 ? 22
+                          : byte(3) == 0x03 ? 7 + byte(4)
+                                            : 0;
+        }
+        if (replyLength == 0 || m_input.size() < replyLength) {
+            m_state = PeerSocketState::ProxyFailed;
+            break;
+        }
+        m_input.erase(0, replyLength);
+        m_established = true;
+        if (m_connection) {
+            m_connection->OnSocketConnected();
+        }
+        SendHandshake();
+        m_state = PeerSocketState::Handshake;
+        AsyncSelect(kReadWriteClose);
+        break;
+    }
+    default:
+        break;
+    }
+    return m_state != PeerSocketState::ProxyFailed && m_state != PeerSocketState::ProxyAuthFailed;
+}
+
+void PeerSocket::ReadHandshake() {
+    HandshakeFields fields;
+    switch (ParseHandshake(m_input, fields)) {
+    case HandshakeParse::NeedMore:
+        m_state = PeerSocketState::HandshakeWaiting;
+        return;
+    case HandshakeParse::Failed:
+        m_state = PeerSocketState::HandshakeFailed;
+        return;
+    case HandshakeParse::Complete:
+        break;
+    }
+    if (!m_infoHash.empty()) {
+        if (fields.infoHash != m_infoHash) {
+            Trace("Wrong Info hash. :)\r\n");
+            m_state = PeerSocketState::HandshakeFailed;
+            return;
+        }
+    } else {
+        m_infoHash = fields.infoHash;
+    }
+    if (fields.peerId == m_host.OwnPeerId()) {
+        Trace("Connecting to myself. :)\r\n");
+        m_state = PeerSocketState::HandshakeFailed;
+        return;
+    }
+    SessionLink* session = m_host.FindTorrent(m_infoHash);
+    if (!session || !session->IsRunning() || !BindConnection(*session, fields.peerId)) {
+        m_state = PeerSocketState::HandshakeFailed;
+        return;
+    }
+    const ExtensionFlag extension = ReadExtensionFlag(fields.reserved);
+    if (extension != ExtensionFlag::Unchanged) {
+        m_connection->SetExtensionCapable(extension == ExtensionFlag::Yes);
+    }
+    const uint32_t bitfieldBytes = (session->Pieces().GetLastIndex() + 1 + 7) / 8;
+    m_maxMessage = MaxMessageLength(bitfieldBytes);
+    m_state = PeerSocketState::Messages;
+    m_input.erase(0, kHandshakeLength);
+    Trace("HANDSHAKE_passed\r\n");
+    SendHandshake();
+    m_connection->OnHandshakePassed();
+}
+
+bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId) {
+    PeerConnection* found = session.FindPeer(peerId);
+    if (found) {
+        if ((m_connection && m_connection != found) || found->IsConnected()) {
+            return false;
+        }
+        PeerSocket* other = found->Socket();
+        if (other && other != this) {
+            other->Close(true);
+        }
+    } else {
+        if (m_connection) {
+            // We dialled one peer and another answered: the dialled one keeps no socket.
+            m_connection->DetachSocket();
+            m_connection = nullptr;
+        }
+        found = session.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
+        if (!found) {
+            return false;
+        }
+    }
+    m_connection = found;
+    m_session = &session;
+    found->AttachSocket(this);
+    if (!m_remoteAddress.empty()) {
+        found->SetRemote(m_remoteAddress, m_remotePort);
+    }
+    return true;
+}
+
+void PeerSocket::ReadMessages() {
+    size_t cut = 0;
+    if (CutMessages(m_input, m_maxMessage, m_received, cut) == CutResult::TooLong) {
+        Close(true);
+        return;
+    }
+    if (cut > 0) {
+        m_lastReceive = NowSeconds();
+    }
+    if (!m_received.empty() && m_connection) {
+        std::weak_ptr<bool> alive = m_alive;
+        const bool ok = m_connection->ProcessMessages(m_received);
+        if (alive.expired()) {
+            return;
+        }
+        if (!ok) {
+            Close(true);
+            return;
+        }
+    }
+    if (m_state == PeerSocketState::Messages && !m_closeScheduled) {
+        AsyncSelect(UnsentBytes() > 0 ? kReadWriteClose : kSocketRead | kSocketClose);
+    }
+}
+
+void PeerSocket::OnClose(int /*error*/) {
+    m_established = false;
+    Close(true);
+}
+
+void PeerSocket::Close(bool notifyRegistry) {
+    if (IsOpen()) {
+        if (m_established) {
+            ShutDown();
+        }
+        AsyncSocket::Close();
+    }
+    m_established = false;
+    if (m_state == PeerSocketState::Connecting || m_state == PeerSocketState::ProxyConnecting) {
+        notifyRegistry = false;
+    }
+    m_state = PeerSocketState::Closed;
+    if (m_connection) {
+        Trace(" Connection Closed.\r\n");
+        PeerConnection* connection = m_connection;
+        m_connection = nullptr;
+        connection->OnSocketClosed();
+    }
+    if (notifyRegistry) {
+        m_host.DisposeSocket(*this);
+    }
+}
+
+}  // namespace velbrook

@@ -1,0 +1,113 @@
+// The transport side of one TCP connection to a peer: connect (directly or through a SOCKS5
+// proxy), handshake, framing, and the output buffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "peer/AsyncSocket.h"
+
+namespace velbrook {
+
+class PeerConnection;
+class PeerHost;
+class SessionLink;
+
+enum class PeerSocketState {
+    Handshake = 0,
+    HandshakeWaiting = 1,
+    Messages = 2,
+    HandshakeFailed = 3,
+    Connecting = 4,
+    Closed = 5,
+    ProxyConnecting = 6,
+    ProxyGreeting = 7,
+    ProxyFailed = 8,
+    ProxyConnectSent = 9,
+    ProxyAuthSent = 10,
+    ProxyAuthFailed = 11,
+};
+
+class PeerSocket : public AsyncSocket {
+public:
+    // A peer that never reads cannot make us buffer without limit.
+    static constexpr size_t kMaxUnsentOutput = size_t{4} << 20;
+
+    // Registers itself with the host's socket registry until destruction.
+    explicit PeerSocket(PeerHost& host);
+    ~PeerSocket() override;
+
+    // Outgoing: connects to the connection's address (or the SOCKS5 proxy of the settings) and
+    // expects `infoHash` in the answer. False when the connect failed at once (the connection
+    // has been told).
+    bool Connect(PeerConnection& connection, const std::string& infoHash);
+    // Incoming: the listening socket accepted into this socket.
+    void Accepted();
+
+    // Frames and queues one message; dropped when closed.
+    void SendMessage(std::string_view payload);
+    void SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data);
+    void SendRaw(std::string_view bytes);
+    void SendHandshake();
+    // Closes the connection. With notifyRegistry the socket is removed from the registry and
+    // destroyed once the current handler is done (not for a socket whose connect was pending).
+    void Close(bool notifyRegistry);
+    // Forgets the bound connection without telling it anything.
+    void Unbind() { m_connection = nullptr; }
+
+    int64_t GetIdleSeconds() const;
+    PeerSocketState State() const { return m_state; }
+    bool IsEstablished() const { return m_established; }
+    PeerConnection* Connection() const { return m_connection; }
+    const std::string& InfoHash() const { return m_infoHash; }
+    const std::string& RemoteAddress() const { return m_remoteAddress; }
+    uint16_t RemotePort() const { return m_remotePort; }
+    size_t UnsentBytes() const { return m_output.size() - m_outputSent; }
+    uint64_t BytesReceived() const { return m_bytesReceived; }
+
+    static size_t LiveCount();
+
+protected:
+    void OnConnect(int error) override;
+    void OnReceive(int error) override;
+    void OnSend(int error) override;
+    void OnClose(int error) override;
+
+private:
+    void Trace(const std::string& text);
+    void LearnRemote();
+    void QueueOutput();
+    void SendProxyBytes(const std::string& bytes, PeerSocketState next);
+    void SendProxyConnect();
+    bool RunProxyStep();
+    void ReadHandshake();
+    bool BindConnection(SessionLink& session, const std::string& peerId);
+    void ReadMessages();
+    void CloseSoon();
+
+    PeerHost& m_host;
+    PeerConnection* m_connection = nullptr;
+    SessionLink* m_session = nullptr;
+    PeerSocketState m_state = PeerSocketState::Handshake;
+    bool m_established = false;
+    bool m_handshakeSent = false;
+    bool m_closeScheduled = false;
+    std::string m_input;
+    std::string m_output;
+    size_t m_outputSent = 0;  // bytes at the front of m_output already written
+    std::vector<std::string> m_received;
+    std::string m_remoteAddress;
+    uint16_t m_remotePort = 0;
+    std::string m_tag;
+    std::string m_infoHash;
+    uint32_t m_maxMessage = 0;
+    uint64_t m_bytesReceived = 0;
+    int64_t m_lastReceive;
+    // Lets a queued call find out whether this socket still exists.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};
+
+}  // namespace velbrook

@@ -1,0 +1,543 @@
+// PeerSocket and PeerConnection over real loopback connections, with a small fake torrent and a
+// raw blocking socket playing the remote peer.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "persist/Settings.h"
+#include "support/PeerFakes.h"
+
+namespace velbrook {
+namespace {
+
+using namespace test;
+
+class PeerWire : public ::testing::Test {
+protected:
+    PeerWire() : m_settings("/tmp/"), m_listener(m_host) {}
+
+    void Use(int64_t total, int64_t pieceLength, const char* own = nullptr) {
+        m_session = std::make_unique<FakeSession>(total, pieceLength, m_host);
+        m_host.m_session = m_session.get();
+        const uint32_t count = m_session->m_pieces.GetLastIndex() + 1;
+        for (uint32_t i = 0; i < count; ++i) {
+            m_session->m_pieces.SetState(i, own && own[i] == '2' ? Have : Missing);
+        }
+    }
+    // Runs the loop until `done` holds (or a generous number of rounds passed).
+    void PumpUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            m_reactor.RunOnce(5);
+        }
+    }
+    void Pump(int rounds = 20) {
+        for (int i = 0; i < rounds; ++i) {
+            m_reactor.RunOnce(2);
+        }
+    }
+    // Connects a remote peer and completes its handshake; returns what it received.
+    std::unique_ptr<Remote> Connected(const std::string& peerId, std::string* received = nullptr) {
+        auto remote = std::make_unique<Remote>(m_listener.Port());
+        remote->Write(Handshake(peerId));
+        std::string got;
+        PumpUntil([&] {
+            got += remote->Drain();
+            return got.size() >= kHandshakeLength + 4;
+        });
+        Pump(5);
+        got += remote->Drain();
+        if (received) {
+            *received = got;
+        }
+        return remote;
+    }
+    PeerConnection* Peer(const std::string& id) { return m_session->FindPeer(id); }
+
+    Reactor m_reactor;
+    Settings m_settings;
+    FakeHost m_host;
+    Listener m_listener;
+    std::unique_ptr<FakeSession> m_session;
+};
+
+const std::string kPeerA = "-AA0001-aaaaaaaaaaaa";
+const std::string kPeerB = "-BB0001-bbbbbbbbbbbb";
+
+TEST_F(PeerWire, HandshakeInPiecesPassesAndIsAnsweredAfterwards) {
+    Use(4 * 16384, 16384, "2000");
+    Remote remote(m_listener.Port());
+    const std::string hs = Handshake(kPeerA);
+    remote.Write(hs.substr(0, 5));
+    Pump();
+    EXPECT_EQ(remote.Drain(), "");  // an incoming peer is answered only once its handshake passed
+    remote.Write(hs.substr(5));
+    std::string got;
+    PumpUntil([&] {
+        got += remote.Drain();
+        return got.size() >= kHandshakeLength + 4 + 2 + 5;
+    });
+    ASSERT_GE(got.size(), kHandshakeLength);
+    EXPECT_EQ(got.substr(0, kHandshakeLength),
+              BuildHandshake(ReservedBytes(true), kInfoHash, kOwnId));
+    const auto messages = Messages(got.substr(kHandshakeLength));
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], BuildBitfield(std::string("\x80", 1)));
+    EXPECT_EQ(messages[1], BuildSimple(kUnchoke));
+    ASSERT_NE(Peer(kPeerA), nullptr);
+    EXPECT_TRUE(Peer(kPeerA)->IsConnected());
+    EXPECT_EQ(m_session->m_connected, 1);
+}
+
+TEST_F(PeerWire, BadHandshakesCloseWithoutAnswer) {
+    Use(4 * 16384, 16384);
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"wrong info hash", Handshake(kPeerA, std::string(20, '\x22'))},
+        {"myself", Handshake(kOwnId)},
+        {"wrong protocol byte early", std::string("\x13"
+                                                  "BitTorrent protocX",
+                                                  19)},
+    };
+    for (const Case& c : cases) {
+        Remote remote(m_listener.Port());
+        remote.Write(c.bytes);
+        std::string got;
+        PumpUntil([&] {
+            got += remote.Drain();
+            return remote.m_closed;
+        });
+        EXPECT_TRUE(remote.m_closed) << c.what;
+        EXPECT_EQ(got, "") << c.what;
+    }
+    EXPECT_EQ(m_session->m_peers.size(), 0u);
+    Pump();
+    EXPECT_TRUE(m_host.m_sockets.empty());  // closed sockets leave the registry
+}
+
+TEST_F(PeerWire, PipelineKeepsFiveRequestsAndRefillsOnEachPiece) {
+    Use(8 * 16384, 32768);  // 4 pieces of 2 slices
+    auto remote = Connected(kPeerA);
+    remote->Message(BuildBitfield(std::string("\xf0", 1)));
+    remote->Message(BuildSimple(kUnchoke));
+    std::vector<std::string> got;
+    PumpUntil([&] {
+        auto more = Messages(remote->Drain());
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= 7;
+    });
+    // Nothing of ours is of use to the peer, so it is unchoked at once; then interest and the
+    // pipeline.
+    ASSERT_EQ(got.size(), 7u);
+    EXPECT_EQ(got[0], BuildSimple(kUnchoke));
+    EXPECT_EQ(got[1], BuildSimple(kInterested));
+    std::vector<BlockRequest> asked;
+    for (size_t i = 2; i < got.size(); ++i) {
+        WireMessage m;
+        ASSERT_EQ(DecodeMessage(got[i], m), DecodeStatus::Ok);
+        ASSERT_EQ(m.id, kRequest);
+        asked.push_back({m.index, m.begin, m.length});
+    }
+    EXPECT_EQ(Peer(kPeerA)->Outstanding().size(), 5u);
+    // Answer the first request: exactly one new request follows.
+    const BlockRequest first = asked[0];
+    remote->Message(
+        BuildPiece(first.piece, first.begin,
+                   m_session->m_data.substr(first.piece * 32768 + first.begin, first.length)));
+    got.clear();
+    PumpUntil([&] {
+        auto more = Messages(remote->Drain());
+        got.insert(got.end(), more.begin(), more.end());
+        return !got.empty();
+    });
+    Pump(5);
+    auto more = Messages(remote->Drain());
+    got.insert(got.end(), more.begin(), more.end());
+    ASSERT_EQ(got.size(), 1u);
+    WireMessage m;
+    ASSERT_EQ(DecodeMessage(got[0], m), DecodeStatus::Ok);
+    EXPECT_EQ(m.id, kRequest);
+    EXPECT_EQ(Peer(kPeerA)->Outstanding().size(), 5u);
+    EXPECT_EQ(m_session->m_writes, 1);
+
+    // CHOKE gives every outstanding slice back to the picker.
+    remote->Message(BuildSimple(kChoke));
+    PumpUntil([&] { return Peer(kPeerA)->Outstanding().empty(); });
+    EXPECT_TRUE(Peer(kPeerA)->Outstanding().empty());
+    EXPECT_TRUE(Peer(kPeerA)->IsConnected());
+    for (uint32_t i = 0; i < 4; ++i) {
+        EXPECT_NE(m_session->m_pieces.GetState(i), Requested) << i;
+    }
+}
+
+TEST_F(PeerWire, ProtocolErrorsFlagOrClose) {
+    m_settings.SetInt(LogPeerComm, 1);
+    m_settings.SetInt(LogPeerCommLines, 100);
+    Use(4 * 16384, 16384);
+    auto remote = Connected(kPeerA);
+    // An unrequested slice is flagged and discarded, the connection stays.
+    remote->Message(BuildPiece(0, 0, std::string(16384, 'x')));
+    PumpUntil([&] { return Peer(kPeerA)->IsFatal(); });
+    EXPECT_TRUE(Peer(kPeerA)->IsFatal());
+    EXPECT_EQ(m_session->m_writes, 0);
+    EXPECT_TRUE(Peer(kPeerA)->IsConnected());
+
+    remote->Message(BuildBitfield(std::string("\x80", 1)));
+    remote->Message(BuildBitfield(std::string("\x80", 1)));
+    PumpUntil([&] {
+        remote->Drain();
+        return remote->m_closed;
+    });
+    EXPECT_TRUE(remote->m_closed);
+    EXPECT_FALSE(Peer(kPeerA)->IsConnected());
+    // The reset connection's log ends with the disconnect right after the reason.
+    const auto& log = Peer(kPeerA)->Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "Fatal Error:Send BitField Again!");
+    EXPECT_EQ(log.back(), "Peer Disconnected!");
+    EXPECT_EQ(m_session->m_connected, 0);
+}
+
+TEST_F(PeerWire, HostileMessagesCloseTheConnection) {
+    Use(4 * 16384, 16384);
+    const std::pair<const char*, std::string> cases[] = {
+        {"length above the maximum", std::string("\x7f\xff\xff\xff", 4)},
+        {"HAVE too short", FrameMessage(std::string("\x04\x00", 2))},
+        {"REQUEST too short", FrameMessage(BuildRequest(0, 0, 16384).substr(0, 9))},
+        {"HAVE past the last piece", FrameMessage(BuildHave(4))},
+        {"REQUEST past the last piece", FrameMessage(BuildRequest(99, 0, 16384))},
+        {"PIECE past the last piece", FrameMessage(BuildPiece(7, 0, "x"))},
+        {"HAVE twice", FrameMessage(BuildHave(1)) + FrameMessage(BuildHave(1))},
+    };
+    int n = 0;
+    for (const auto& [what, bytes] : cases) {
+        const std::string id = "-HH0001-" + std::string(11, 'h') + static_cast<char>('a' + n++);
+        auto remote = Connected(id);
+        remote->Write(bytes);
+        PumpUntil([&] {
+            remote->Drain();
+            return remote->m_closed;
+        });
+        EXPECT_TRUE(remote->m_closed) << what;
+    }
+    EXPECT_EQ(m_session->m_connected, 0);
+}
+
+TEST_F(PeerWire, PeerRequestsAreQueuedUpToThirty) {
+    Use(4 * 16384, 16384, "2222");
+    auto remote = Connected(kPeerA);
+    remote->Message(BuildSimple(kInterested));
+    remote->Message(BuildRequest(0, 16000, 1000));  // past the end of the piece: flagged
+    for (int i = 0; i < 31; ++i) {
+        remote->Message(BuildRequest(static_cast<uint32_t>(i % 4), 0, 1024));
+    }
+    PumpUntil([&] { return m_session->m_queuedNotes >= 30 && Peer(kPeerA)->IsFatal(); });
+    Pump(5);
+    EXPECT_EQ(Peer(kPeerA)->PeerRequests().size(), 30u);
+    EXPECT_EQ(m_session->m_queuedNotes, 30);
+    Peer(kPeerA)->ServeOneRequest();
+    std::vector<std::string> got;
+    PumpUntil([&] {
+        auto more = Messages(remote->Drain());
+        got.insert(got.end(), more.begin(), more.end());
+        return !got.empty();
+    });
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], BuildPiece(0, 0, m_session->m_data.substr(0, 1024)));
+    EXPECT_EQ(Peer(kPeerA)->PeerRequests().size(), 29u);
+}
+
+TEST_F(PeerWire, FailedCheckFlagsOnlyTheDeliveringConnection) {
+    Use(2 * 16384, 32768);  // one piece of two slices
+    auto a = Connected(kPeerA);
+    auto b = Connected(kPeerB);
+    m_session->m_requestBudget = 1;  // A may ask for one slice only
+    a->Message(BuildBitfield(std::string("\x80", 1)));
+    a->Message(BuildSimple(kUnchoke));
+    PumpUntil([&] { return Peer(kPeerA)->Outstanding().size() == 1; });
+    m_session->m_requestBudget = 1;  // B helps out with the other slice
+    b->Message(BuildBitfield(std::string("\x80", 1)));
+    b->Message(BuildSimple(kUnchoke));
+    PumpUntil([&] { return Peer(kPeerB)->Outstanding().size() == 1; });
+    ASSERT_EQ(Peer(kPeerA)->Outstanding().size(), 1u);
+    ASSERT_EQ(Peer(kPeerB)->Outstanding().size(), 1u);
+    const BlockRequest ra = Peer(kPeerA)->Outstanding()[0];
+    const BlockRequest rb = Peer(kPeerB)->Outstanding()[0];
+    ASSERT_NE(ra.begin, rb.begin);
+    a->Message(BuildPiece(ra.piece, ra.begin, m_session->m_data.substr(ra.begin, ra.length)));
+    PumpUntil([&] { return m_session->m_writes == 1; });
+    b->Message(BuildPiece(rb.piece, rb.begin, std::string(rb.length, '!')));
+    PumpUntil([&] { return m_session->m_writes == 2; });
+    Pump(5);
+    EXPECT_EQ(m_session->m_pieces.GetState(0), Missing);
+    EXPECT_FALSE(Peer(kPeerA)->IsFatal());
+    EXPECT_TRUE(Peer(kPeerB)->IsFatal());
+}
+
+TEST_F(PeerWire, APeerThatNeverReadsIsCutOff) {
+    Use(4 * 16384, 16384, "2222");
+    auto remote = Connected(kPeerA);
+    const std::string block(1 << 20, 'z');
+    PeerConnection* peer = Peer(kPeerA);
+    for (int i = 0; i < 5; ++i) {
+        peer->SendPiece(0, 0, block);  // without running the loop nothing is written yet
+    }
+    PumpUntil([&] { return !peer->IsConnected(); });
+    EXPECT_FALSE(peer->IsConnected());
+}
+
+// A plain listening socket on 127.0.0.1 for the far end of outgoing connections.
+class RawListener {
+public:
+    RawListener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(m_fd, 5), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~RawListener() { ::close(m_fd); }
+    // The next accepted connection, or -1 when none came while the loop ran.
+    int Accept(const std::function<void()>& pump) {
+        for (int i = 0; i < 400; ++i) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 1) {
+                return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            }
+            pump();
+        }
+        return -1;
+    }
+    uint16_t m_port = 0;
+    int m_fd;
+};
+
+// Reads exactly n bytes from a blocking socket while the loop keeps running.
+std::string ReadExactly(int fd, size_t n, const std::function<void()>& pump) {
+    std::string got;
+    char buffer[4096];
+    for (int i = 0; i < 400 && got.size() < n; ++i) {
+        const ssize_t r = ::recv(fd, buffer, std::min(sizeof buffer, n - got.size()), MSG_DONTWAIT);
+        if (r > 0) {
+            got.append(buffer, static_cast<size_t>(r));
+        } else if (r == 0) {
+            break;
+        } else {
+            pump();
+        }
+    }
+    return got;
+}
+
+uint16_t FreePort() {
+    RawListener probe;
+    return probe.m_port;
+}
+
+// Debian's microsocks, started for the test and stopped by its pid.
+class Microsocks {
+public:
+    Microsocks(const std::string& user, const std::string& password) : m_port(FreePort()) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            const std::string port = std::to_string(m_port);
+            if (user.empty()) {
+                ::execl("/usr/bin/microsocks", "microsocks", "-i", "127.0.0.1", "-p", port.c_str(),
+                        static_cast<char*>(nullptr));
+            } else {
+                ::execl("/usr/bin/microsocks", "microsocks", "-i", "127.0.0.1", "-p", port.c_str(),
+                        "-u", user.c_str(), "-P", password.c_str(), static_cast<char*>(nullptr));
+            }
+            ::_exit(127);
+        }
+        // Ready once it accepts a connection.
+        for (int i = 0; i < 200; ++i) {
+            Remote probe(m_port, /*expectSuccess=*/false);
+            if (probe.m_connected) {
+                return;
+            }
+            ::usleep(10000);
+        }
+    }
+    ~Microsocks() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    uint16_t m_port;
+    pid_t m_pid;
+};
+
+class OutgoingWire : public PeerWire {
+protected:
+    // Dials the raw listener for kPeerA; returns the accepted far end.
+    int Dial(PeerSocket*& socket) {
+        PeerConnection* peer =
+            m_session->CreatePeer(kPeerA, "127.0.0.1", m_far.m_port, m_far.m_port);
+        socket = new PeerSocket(m_host);
+        EXPECT_TRUE(socket->Connect(*peer, kInfoHash));
+        return m_far.Accept([this] { m_reactor.RunOnce(5); });
+    }
+    RawListener m_far;
+};
+
+TEST_F(OutgoingWire, DirectConnectSendsOurHandshakeFirst) {
+    Use(4 * 16384, 16384);
+    PeerSocket* socket = nullptr;
+    const int fd = Dial(socket);
+    ASSERT_GE(fd, 0);
+    const auto pump = [this] { m_reactor.RunOnce(5); };
+    EXPECT_EQ(ReadExactly(fd, kHandshakeLength, pump),
+              BuildHandshake(ReservedBytes(true), kInfoHash, kOwnId));
+    const std::string answer = Handshake(kPeerA);
+    ASSERT_EQ(::send(fd, answer.data(), answer.size(), 0), static_cast<ssize_t>(answer.size()));
+    PumpUntil([&] { return Peer(kPeerA)->IsConnected(); });
+    EXPECT_TRUE(Peer(kPeerA)->IsConnected());
+    EXPECT_EQ(socket->State(), PeerSocketState::Messages);
+    ::close(fd);
+    PumpUntil([&] { return !Peer(kPeerA)->IsConnected(); });
+    EXPECT_FALSE(Peer(kPeerA)->IsConnected());
+    Pump(3);
+    EXPECT_EQ(m_host.m_sockets.count(socket), 0u);  // the registry let it go
+}
+
+TEST_F(OutgoingWire, RefusedConnectsAndSelfConnectionsFail) {
+    Use(4 * 16384, 16384);
+    PeerConnection* peer = m_session->CreatePeer(kPeerA, "127.0.0.1", FreePort(), 0);
+    auto* socket = new PeerSocket(m_host);
+    socket->Connect(*peer, kInfoHash);
+    PumpUntil([&] { return peer->ConnectFailures() == 1; });
+    EXPECT_EQ(peer->ConnectFailures(), 1u);
+    EXPECT_EQ(peer->Socket(), nullptr);
+
+    // A socket that the session closes while it is still connecting stays registered.
+    auto* pending = new PeerSocket(m_host);
+    PeerConnection* other = m_session->CreatePeer(kPeerB, "127.0.0.1", m_far.m_port, 0);
+    ASSERT_TRUE(pending->Connect(*other, kInfoHash));
+    pending->Close(true);
+    Pump(3);
+    EXPECT_EQ(m_host.m_sockets.count(pending), 1u);
+    const int stale = m_far.Accept([this] { m_reactor.RunOnce(5); });
+    ::close(stale);
+
+    // Dialling ourselves: the answer carries our own peer id.
+    PeerSocket* self = nullptr;
+    const int fd = Dial(self);
+    ASSERT_GE(fd, 0);
+    const std::string mine = Handshake(kOwnId);
+    ASSERT_EQ(::send(fd, mine.data(), mine.size(), 0), static_cast<ssize_t>(mine.size()));
+    PumpUntil([&] { return m_host.m_sockets.count(self) == 0; });
+    EXPECT_EQ(m_host.m_sockets.count(self), 0u);
+    EXPECT_FALSE(Peer(kPeerA)->IsConnected());
+    ::close(fd);
+}
+
+TEST_F(OutgoingWire, ThroughMicrosocksWithAndWithoutPassword) {
+    Use(4 * 16384, 16384);
+    for (const auto& [user, password] :
+         std::vector<std::pair<std::string, std::string>>{{"", ""}, {"alice", "s3cret"}}) {
+        Microsocks proxy(user, password);
+        m_settings.SetInt(ConnectionType, 2);
+        m_settings.SetString(SocksServer, "127.0.0.1");
+        m_settings.SetInt(SocksPort, proxy.m_port);
+        m_settings.SetString(Socks5UserName, user);
+        m_settings.SetString(Socks5Password, password);
+        PeerSocket* socket = nullptr;
+        const int fd = Dial(socket);
+        ASSERT_GE(fd, 0) << user;
+        const auto pump = [this] { m_reactor.RunOnce(5); };
+        EXPECT_EQ(ReadExactly(fd, kHandshakeLength, pump).size(), kHandshakeLength) << user;
+        const std::string answer = Handshake(kPeerA);
+        ASSERT_EQ(::send(fd, answer.data(), answer.size(), 0), static_cast<ssize_t>(answer.size()));
+        PumpUntil([&] { return Peer(kPeerA)->IsConnected(); });
+        EXPECT_TRUE(Peer(kPeerA)->IsConnected()) << user;
+        ::close(fd);
+        PumpUntil([&] { return !Peer(kPeerA)->IsConnected(); });
+        m_session->m_peers.clear();
+        Pump(3);
+    }
+}
+
+TEST_F(OutgoingWire, ScriptedProxyRepliesAreChecked) {
+    Use(4 * 16384, 16384);
+    m_settings.SetInt(ConnectionType, 2);
+    m_settings.SetString(SocksServer, "127.0.0.1");
+    m_settings.SetInt(SocksPort, m_far.m_port);
+    const auto pump = [this] { m_reactor.RunOnce(5); };
+    struct Case {
+        const char* what;
+        std::string user;
+        std::string greeting;  // what we must send first
+        std::string reply;     // what the proxy answers
+        bool connects;
+    };
+    const std::string connectOk = std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x1a\xe1", 10);
+    const Case cases[] = {
+        {"no acceptable method", "", std::string("\x05\x01\x00", 3), std::string("\x05\xff", 2),
+         false},
+        {"user asks for a password", "bob", std::string("\x05\x01\x02", 3),
+         std::string("\x05\x02", 2), false},
+        {"connect then handshake in one read", "", std::string("\x05\x01\x00", 3),
+         std::string("\x05\x00", 2), true},
+    };
+    for (const Case& c : cases) {
+        m_settings.SetString(Socks5UserName, c.user);
+        m_settings.SetString(Socks5Password, c.user.empty() ? "" : "pw");
+        m_session->m_peers.clear();
+        Pump(3);
+        PeerSocket* socket = nullptr;
+        const int fd = Dial(socket);
+        ASSERT_GE(fd, 0) << c.what;
+        EXPECT_EQ(ReadExactly(fd, 3, pump), c.greeting) << c.what;
+        ASSERT_EQ(::send(fd, c.reply.data(), c.reply.size(), 0),
+                  static_cast<ssize_t>(c.reply.size()));
+        if (!c.user.empty()) {
+            // user/password request, then a refusal
+            EXPECT_EQ(ReadExactly(fd, 7, pump), std::string("\x01\x03"
+                                                            "bob\x02"
+                                                            "pw",
+                                                            8)
+                                                    .substr(0, 7));
+            ReadExactly(fd, 1, pump);
+            ::send(fd, "\x01\x01", 2, 0);
+        } else if (c.connects) {
+            const std::string request = ReadExactly(fd, 10, pump);
+            EXPECT_EQ(request.substr(0, 4), std::string("\x05\x01\x00\x01", 4)) << c.what;
+            const std::string both = connectOk + Handshake(kPeerA);
+            ::send(fd, both.data(), both.size(), 0);
+        }
+        if (c.connects) {
+            PumpUntil([&] { return Peer(kPeerA)->IsConnected(); });
+            EXPECT_TRUE(Peer(kPeerA)->IsConnected()) << c.what;
+            EXPECT_EQ(ReadExactly(fd, kHandshakeLength, pump).size(), kHandshakeLength);
+        } else {
+            std::string rest;
+            PumpUntil([&] {
+                char b[64];
+                const ssize_t r = ::recv(fd, b, sizeof b, MSG_DONTWAIT);
+                if (r > 0)
+                    rest.append(b, static_cast<size_t>(r));
+                return r == 0;
+            });
+            EXPECT_EQ(rest, "") << c.what;  // nothing further after the failure
+            EXPECT_FALSE(Peer(kPeerA)->IsConnected()) << c.what;
+        }
+        ::close(fd);
+    }
+}
+
+}  // namespace
+}  // namespace velbrook
