@@ -302,7 +302,7 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
     PieceManager& pieces = m_session.Pieces();
     const uint32_t lastPiece = pieces.GetLastIndex();
     // Indexes past the last piece are protocol errors: nothing good can come of them.
-    const bool indexed = m.id == kHave || m.id == kRequest || m.id == kPiece || m.id == kCancel;
+    const bool indexed = m.id == kHave || m.id == kRequest || m.id == kPiece;
     if (indexed && m.index > lastPiece) {
         Fatal("Fatal Error:Piece index out of range!");
         return false;
