@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "Collector.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -120,56 +122,13 @@ BENCHMARK(BM_GetNextRequest)->Iterations(400000)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_PlainPassMinElement)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_AddRemovePeer)->Unit(benchmark::kMicrosecond);
 
-// Prints as usual and keeps each benchmark's time per iteration for the ratio at the end.
-class TimeCollector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            if (run.error_occurred || run.iterations == 0) {
-                continue;
-            }
-            const double ns = run.real_accumulated_time * 1e9 / static_cast<double>(run.iterations);
-            // With --benchmark_report_aggregates_only the single runs never arrive here, so the
-            // library's own median stands in for them.
-            if (run.run_type == Run::RT_Iteration) {
-                m_times[run.run_name.str()].push_back(ns);
-            } else if (run.aggregate_name == "median") {
-                m_medians[run.run_name.str()] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-
-    // Median nanoseconds per iteration over repetitions; 0 when the benchmark did not run.
-    double Nanoseconds(const std::string& name) {
-        if (const auto median = m_medians.find(name); median != m_medians.end()) {
-            return median->second;
-        }
-        const auto it = m_times.find(name);
-        if (it == m_times.end()) {
-            return 0.0;
-        }
-        auto& times = it->second;
-        const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
-        std::nth_element(times.begin(), middle, times.end());
-        return *middle;
-    }
-
-private:
-    std::map<std::string, std::vector<double>> m_times;
-    std::map<std::string, double> m_medians;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    velbrook::bench::Collector reporter;
+    if (!reporter.RunAll(argc, argv)) {
         return 1;
     }
-    TimeCollector reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
 
     const double request = reporter.Nanoseconds("BM_GetNextRequest/iterations:400000");
     const double pass = reporter.Nanoseconds("BM_PlainPassMinElement");

@@ -3,6 +3,8 @@
 #include "metainfo/SHA1.h"
 
 #include <benchmark/benchmark.h>
+
+#include "Collector.h"
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -79,57 +81,13 @@ BENCHMARK(BM_Sha1Portable)->Arg(kSmall)->Arg(kLarge);
 BENCHMARK(BM_Sha1Hardware)->Arg(kSmall)->Arg(kLarge);
 BENCHMARK(BM_Sha1OpenSSL)->Arg(kSmall)->Arg(kLarge);
 
-// Prints as usual and keeps each run's rate so the ratios can be shown at the end.
-class RateCollector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const auto rate = run.counters.find("bytes_per_second");
-            if (run.error_occurred || rate == run.counters.end()) {
-                continue;
-            }
-            // With --benchmark_report_aggregates_only the single runs never arrive here, so the
-            // library's own median stands in for them.
-            if (run.run_type == Run::RT_Iteration) {
-                m_rates[run.run_name.str()].push_back(rate->second.value);
-            } else if (run.aggregate_name == "median") {
-                m_medians[run.run_name.str()] = rate->second.value;
-            }
-        }
-    }
-
-    // Median bytes per second over repetitions, which shrugs off a run disturbed by other
-    // load; 0 when the benchmark was filtered out or skipped.
-    double Rate(const std::string& name) {
-        if (const auto median = m_medians.find(name); median != m_medians.end()) {
-            return median->second;
-        }
-        const auto it = m_rates.find(name);
-        if (it == m_rates.end()) {
-            return 0.0;
-        }
-        auto& rates = it->second;
-        const auto middle = rates.begin() + static_cast<std::ptrdiff_t>(rates.size() / 2);
-        std::nth_element(rates.begin(), middle, rates.end());
-        return *middle;
-    }
-
-private:
-    std::map<std::string, std::vector<double>> m_rates;
-    std::map<std::string, double> m_medians;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    velbrook::bench::Collector reporter;
+    if (!reporter.RunAll(argc, argv)) {
         return 1;
     }
-    RateCollector reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
 
     // Names as the library prints them: function name, then the byte count argument.
     const double openssl = reporter.Rate("BM_Sha1OpenSSL/4194304");

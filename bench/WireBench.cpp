@@ -4,6 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "Collector.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -80,54 +82,13 @@ void BM_MemcpyReference(benchmark::State& state) {
 BENCHMARK(BM_CutAndDecode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemcpyReference)->Unit(benchmark::kMillisecond);
 
-// Prints as usual and keeps each run's rate so the ratio can be shown at the end.
-class RateCollector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const auto rate = run.counters.find("bytes_per_second");
-            if (run.error_occurred || rate == run.counters.end()) {
-                continue;
-            }
-            if (run.run_type == Run::RT_Iteration) {
-                m_rates[run.run_name.str()].push_back(rate->second.value);
-            } else if (run.aggregate_name == "median") {
-                m_medians[run.run_name.str()] = rate->second.value;
-            }
-        }
-    }
-
-    // Median over repetitions; 0 when the benchmark was filtered out or skipped.
-    double Rate(const std::string& name) {
-        if (const auto median = m_medians.find(name); median != m_medians.end()) {
-            return median->second;
-        }
-        const auto it = m_rates.find(name);
-        if (it == m_rates.end()) {
-            return 0.0;
-        }
-        auto& rates = it->second;
-        const auto middle = rates.begin() + static_cast<std::ptrdiff_t>(rates.size() / 2);
-        std::nth_element(rates.begin(), middle, rates.end());
-        return *middle;
-    }
-
-private:
-    std::map<std::string, std::vector<double>> m_rates;
-    std::map<std::string, double> m_medians;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    velbrook::bench::Collector reporter;
+    if (!reporter.RunAll(argc, argv)) {
         return 1;
     }
-    RateCollector reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
 
     const double ours = reporter.Rate("BM_CutAndDecode");
     const double memcpyRate = reporter.Rate("BM_MemcpyReference");
