@@ -43,7 +43,7 @@ public:
     bool WriteBlock(uint32_t, uint32_t, std::string_view) override { return true; }
     bool VerifyPiece(uint32_t) override { return true; }
     bool DownloadAllowed() const override { return false; }
-    bool DownloadLimitReached() override { return true; }
+    bool DownloadLimitReached(PeerConnection&) override { return true; }
     void RerunChoking() override {}
     void NoteQueuedRequest(PeerConnection&) override {}
     void AddDownloaded(uint32_t) override {}

@@ -49,7 +49,7 @@ public:
         return piece % 3 != 0;
     }
     bool DownloadAllowed() const override { return true; }
-    bool DownloadLimitReached() override { return false; }
+    bool DownloadLimitReached(PeerConnection&) override { return false; }
     void RerunChoking() override {}
     void NoteQueuedRequest(PeerConnection&) override {}
     void AddDownloaded(uint32_t) override {}

@@ -211,7 +211,7 @@ void PeerConnection::FillRequests() {
     }
     PieceManager& pieces = m_session.Pieces();
     while (m_outstanding.size() < kMaxOutstanding) {
-        if (m_session.DownloadLimitReached()) {
+        if (m_session.DownloadLimitReached(*this)) {
             return;
         }
         uint32_t piece = 0;

@@ -82,6 +82,9 @@ public:
     bool IsExtensionCapable() const { return m_extensionCapable; }
     bool IsSeed() const { return m_isSeed; }
     uint32_t UploadAllowance() const { return m_uploadAllowance; }
+    // Position in the last choking pass; better peers have lower ranks.
+    int32_t Rank() const { return m_rank; }
+    void SetRank(int32_t rank) { m_rank = rank; }
     void SetUploadAllowance(uint32_t bytesPerSecond) { m_uploadAllowance = bytesPerSecond; }
     uint32_t Downloaded() const { return m_downloaded; }
     uint32_t Uploaded() const { return m_uploaded; }
@@ -128,6 +131,7 @@ private:
     bool m_extensionCapable = false;
     int64_t m_lastRequestedPiece = -1;
     uint32_t m_uploadAllowance = 20480;
+    int32_t m_rank = 0;
     bool m_isSeed = false;
     uint32_t m_downloaded = 0;
     uint32_t m_uploaded = 0;

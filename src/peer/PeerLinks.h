@@ -30,8 +30,8 @@ public:
     virtual bool VerifyPiece(uint32_t piece) = 0;
 
     virtual bool DownloadAllowed() const = 0;
-    // The download limit refuses another request for now.
-    virtual bool DownloadLimitReached() = 0;
+    // The download limit refuses another request for now (the connection then waits its turn).
+    virtual bool DownloadLimitReached(PeerConnection& connection) = 0;
     virtual void RerunChoking() = 0;
     virtual void NoteQueuedRequest(PeerConnection& connection) = 0;
     // Slice bytes received / sent, for the torrent's meters and totals.

@@ -72,7 +72,7 @@ public:
         return ok;
     }
     bool DownloadAllowed() const override { return true; }
-    bool DownloadLimitReached() override { return m_requestBudget-- <= 0; }
+    bool DownloadLimitReached(PeerConnection&) override { return m_requestBudget-- <= 0; }
     void RerunChoking() override { ++m_chokingRuns; }
     void NoteQueuedRequest(PeerConnection&) override { ++m_queuedNotes; }
     void AddDownloaded(uint32_t bytes) override { m_downloaded += bytes; }
