@@ -7,6 +7,7 @@ namespace velbrook {
 bool KeyPathMap::Decode(std::string_view input) {
     m_input = input;
     m_pos = 0;
+    m_hashed = 0;
     m_path.clear();
     m_pathEnds.clear();
     const bool ok = DecodeValue(0);
@@ -72,6 +73,11 @@ bool KeyPathMap::ReadInteger(int64_t& out) {
     return false;
 }
 
+bool KeyPathMap::ChargeEntry() {
+    m_stored += m_path.size() + kEntryCost;
+    return m_stored <= kMaxStoredBytes;
+}
+
 void KeyPathMap::NoteInfoValue(size_t start) {
     SHA1 sha;
     sha.Update(m_input.data() + start, m_pos - start);
@@ -114,7 +120,12 @@ bool KeyPathMap::DecodeValue(int depth) {
             }
             if (isInfo) {
                 // A nested "info" key moves the single start slot, so the outer hash then covers
-                // only from the inner value on.
+                // only from the inner value on. Nesting hundreds of them would hash the same bytes
+                // hundreds of times: the hashing is bounded by a few passes over the input.
+                m_hashed += m_pos - m_infoStart;
+                if (m_hashed > 4 * length + 4096) {
+                    return false;
+                }
                 NoteInfoValue(m_infoStart);
             }
             PopComponent();
@@ -131,12 +142,18 @@ bool KeyPathMap::DecodeValue(int depth) {
         if (!ReadInteger(value)) {
             return false;
         }
+        if (!ChargeEntry()) {
+            return false;
+        }
         m_integers.insert_or_assign(m_path, value);
         ++m_pos;
         return true;
     }
     std::string value;
     if (!ReadString(value)) {
+        return false;
+    }
+    if (!ChargeEntry()) {
         return false;
     }
     m_strings.insert_or_assign(m_path, std::move(value));

@@ -14,6 +14,11 @@ class KeyPathMap {
 public:
     // Containers nested deeper than this fail the decode instead of recursing further.
     static constexpr int kMaxDepth = 512;
+    // Every stored value keeps its full path, so a long key above a long list would cost key
+    // length times list length in memory: the paths and map entries a decode may store are
+    // bounded (a metainfo with a million files stays well inside).
+    static constexpr size_t kMaxStoredBytes = size_t{256} << 20;
+    static constexpr size_t kEntryCost = 64;  // a map node, roughly
 
     KeyPathMap() = default;
     virtual ~KeyPathMap() = default;
@@ -45,6 +50,7 @@ private:
     bool DecodeValue(int depth);
     bool ReadString(std::string& out);
     bool ReadInteger(int64_t& out);
+    bool ChargeEntry();
     void PushComponent(std::string_view component);
     void PopComponent();
     void NoteInfoValue(size_t start);
@@ -56,6 +62,8 @@ private:
     std::string_view m_input;
     size_t m_pos = 0;
     size_t m_infoStart = 0;
+    size_t m_stored = 0;  // bytes charged against kMaxStoredBytes
+    size_t m_hashed = 0;  // bytes hashed for "info" values in this decode
     // The path of the innermost open entry, and where each enclosing path ends inside it.
     std::string m_path;
     std::vector<size_t> m_pathEnds;

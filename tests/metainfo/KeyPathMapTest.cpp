@@ -154,5 +154,27 @@ TEST(KeyPathMap, NestingIsBoundedInsteadOfRecursingForever) {
     EXPECT_FALSE(hostile.Decode(std::string(1 << 20, 'l')));
 }
 
+TEST(KeyPathMap, WorkAndMemoryStayBoundedForHostileShapes) {
+    // A long key above a long list: every element would store its own copy of the key.
+    std::string key(100000, 'k');
+    std::string hostile = "d" + std::to_string(key.size()) + ":" + key + "l";
+    for (int i = 0; i < 10000; ++i) {
+        hostile += "i0e";
+    }
+    hostile += "ee";
+    KeyPathMap paths;
+    EXPECT_FALSE(paths.Decode(hostile));
+    EXPECT_LT(paths.IntegerCount(), 3000u);
+
+    // Hundreds of nested "info" keys would hash the same bytes hundreds of times.
+    std::string nested;
+    for (int i = 0; i < 500; ++i) {
+        nested += "d4:info";
+    }
+    nested += "i1e" + std::string(500, 'e');
+    KeyPathMap infos;
+    EXPECT_FALSE(infos.Decode(nested));
+}
+
 }  // namespace
 }  // namespace velbrook
