@@ -1,0 +1,338 @@
+#include "tracker/TrackerClient.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "metainfo/KeyPathMap.h"
+#include "peer/EngineTimer.h"
+#include "persist/Settings.h"
+
+namespace velbrook {
+
+namespace {
+
+constexpr const char* kConnectingText = "Connecting Tracker,waiting for response";
+
+// Seconds before retry N (1-based); from the 20th failure on there is no retry.
+constexpr int32_t kRetryDelays[] = {10,  20,  30,  40,  50,  60,  70,  80,  90, 100,
+                                    110, 120, 130, 140, 150, 300, 300, 300, 300};
+constexpr int32_t kMaxRetries = 20;
+// A stopping torrent is not kept alive for long by an unreachable tracker.
+constexpr int32_t kMaxStoppedRetries = 3;
+
+constexpr int32_t kMinTimerSeconds = 60;
+constexpr int32_t kMaxTimerSeconds = 300;
+
+// A tracker that lists a huge swarm must not make us open that many connections.
+constexpr size_t kMaxAnswerPeers = 200;
+
+// Four decimal parts of 0..255 without leading zeros, as the socket layer connects to directly.
+bool IsDottedIPv4(std::string_view text) {
+    int parts = 0;
+    size_t pos = 0;
+    while (true) {
+        size_t digits = 0;
+        int value = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+            value = value * 10 + (text[pos] - '0');
+            ++digits;
+            ++pos;
+        }
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[pos - digits] == '0')) {
+            return false;
+        }
+        if (++parts == 4) {
+            return pos == text.size();
+        }
+        if (pos >= text.size() || text[pos] != '.') {
+            return false;
+        }
+        ++pos;
+    }
+}
+
+std::string PeerKey(size_t index, const char* field) {
+    return "peers-" + std::to_string(index) + "-" + field;
+}
+
+// The reactor's announce timer: an engine timer whose ticks run the tracker's callback.
+class ReactorAnnounceTimer : public AnnounceTimer, private TimerOwner {
+public:
+    ReactorAnnounceTimer() : m_timer(*this) {}
+
+    void Start(uint32_t periodMs, std::function<void()> tick) override {
+        m_tick = std::move(tick);
+        m_timer.Start(periodMs, kTimerAnnounce);
+    }
+    void Stop() override { m_timer.Stop(); }
+
+private:
+    void OnTimer(TimerKind kind) override {
+        if (kind != kTimerAnnounce || !m_tick) {
+            return;
+        }
+        // The tick may restart this timer with a new callback; run a copy.
+        const std::function<void()> tick = m_tick;
+        tick();
+    }
+
+    EngineTimer m_timer;
+    std::function<void()> m_tick;
+};
+
+}  // namespace
+
+TrackerClient::TrackerClient(TrackerSessionLink& session, TimerFactory timers, HttpFactory clients)
+    : m_session(session), m_timers(std::move(timers)), m_clients(std::move(clients)) {
+    if (!m_timers) {
+        m_timers = [] { return std::make_unique<ReactorAnnounceTimer>(); };
+    }
+    if (!m_clients) {
+        m_clients = [](HttpOwner& owner) { return std::make_unique<HttpClient>(owner); };
+    }
+}
+
+TrackerClient::~TrackerClient() {
+    DestroyTimer();
+    m_client.reset();
+    m_retiredTimers.clear();
+    m_retiredClients.clear();
+}
+
+std::string TrackerClient::Escape(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (const char c : bytes) {
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+            out += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string TrackerClient::BuildAnnounceUrl() const {
+    std::string url = m_session.AnnounceUrl();
+    // A URL that carries its own query (a private tracker's key) keeps it as the first parameter.
+    if (url.find('?') == std::string::npos) {
+        url += '?';
+    } else if (url.back() != '?' && url.back() != '&') {
+        url += '&';
+    }
+    url += "info_hash=" + Escape(m_session.InfoHash());
+    url += "&peer_id=" + Escape(m_session.OwnPeerId());
+    const std::string reportIp = GetSettings().GetString(ReportIP);
+    if (!reportIp.empty()) {
+        url += "&ip=" + reportIp;
+    }
+    url += "&port=" + std::to_string(m_session.ListenPort());
+    url += "&uploaded=" + std::to_string(m_session.Uploaded());
+    url += "&downloaded=" + std::to_string(m_session.Downloaded());
+    url += "&left=" + std::to_string(m_session.Left());
+    switch (m_event) {
+    case AnnounceEvent::Started:
+        url += "&event=started";
+        break;
+    case AnnounceEvent::Stopped:
+        url += "&event=stopped";
+        break;
+    case AnnounceEvent::Completed:
+        url += "&event=completed";
+        break;
+    case AnnounceEvent::None:
+        break;
+    }
+    return url;
+}
+
+bool TrackerClient::Announce(AnnounceEvent event) {
+    m_retryCount = 0;
+    m_event = event;
+    m_session.SetStatusText(kConnectingText);
+    // A request still connecting carries the previous event; this one must reach the tracker
+    // (a stop or completion would otherwise be lost), so it replaces that request.
+    RetireClient();
+    if (!Connect()) {
+        Schedule(-1);
+        return false;
+    }
+    return true;
+}
+
+bool TrackerClient::Connect() {
+    if (m_client && (m_client->State() == HttpClientState::Connecting ||
+                     m_client->State() == HttpClientState::ProxyConnecting)) {
+        return false;
+    }
+    m_session.SetStatusText(kConnectingText);
+    RetireClient();
+    m_client = m_clients(*this);
+    return m_client->Start(BuildAnnounceUrl(), m_lastReason);
+}
+
+void TrackerClient::Schedule(int32_t seconds) {
+    if (seconds == -1) {
+        DestroyTimer();
+        return;
+    }
+    if (m_timer && seconds == m_timerPeriod) {
+        return;
+    }
+    m_timerPeriod = seconds;
+    if (!m_timer) {
+        m_timer = m_timers();
+    }
+    const int32_t clamped = std::clamp(seconds, kMinTimerSeconds, kMaxTimerSeconds);
+    m_timer->Start(static_cast<uint32_t>(clamped) * 1000u, [this] { OnTick(); });
+}
+
+void TrackerClient::OnTick() {
+    ++m_tickDepth;
+    Connect();
+    --m_tickDepth;
+    if (m_tickDepth == 0 && m_callbackDepth == 0) {
+        m_retiredClients.clear();
+    }
+}
+
+void TrackerClient::OnFailure(const std::string& reason, bool noRetry) {
+    ++m_callbackDepth;
+    Fail(reason, noRetry);
+    --m_callbackDepth;
+}
+
+void TrackerClient::OnFatal(const std::string& reason) {
+    OnFailure(reason, true);
+}
+
+void TrackerClient::Fail(const std::string& reason, bool noRetry) {
+    m_lastReason = reason;
+    if (m_retryCount < std::numeric_limits<int32_t>::max()) {
+        ++m_retryCount;
+    }
+    int32_t delay = -1;
+    const bool stopping = m_event == AnnounceEvent::Stopped && m_retryCount >= kMaxStoppedRetries;
+    if (!noRetry && m_retryCount < kMaxRetries && !stopping) {
+        delay = kRetryDelays[m_retryCount - 1];
+    }
+    Schedule(delay);
+    char head[96];
+    std::snprintf(head, sizeof head, "Tracker Response Failed (will retry No. %d in %ds), Reason: ",
+                  static_cast<int>(m_retryCount), static_cast<int>(delay));
+    m_session.SetStatusText(head + reason);
+}
+
+void TrackerClient::OnResponse(const std::string& body) {
+    ++m_callbackDepth;
+    HandleResponse(body);
+    --m_callbackDepth;
+}
+
+void TrackerClient::HandleResponse(const std::string& body) {
+    m_session.SetStatusText("Tracker Connected.");
+    if (m_event == AnnounceEvent::Stopped) {
+        m_event = AnnounceEvent::None;
+        DestroyTimer();
+        return;
+    }
+    const TrackerAnswer answer = ReadTrackerAnswer(body);
+    if (!answer.decoded) {
+        Fail("Tracker Response Decoding Failed.", false);
+        return;
+    }
+    if (answer.hasFailure) {
+        // The tracker refused us in so many words; asking again on a timer will not change that,
+        // and the status says so rather than promising a retry.
+        Fail("Tracker Response Error, it said:" + answer.failureReason, true);
+        return;
+    }
+    if (!answer.hasInterval) {
+        Fail("Can't find 'Interval' in tracker Response", false);
+        return;
+    }
+    // Negative values must not read as "no timer" (-1); the timer clamps the rest anyway.
+    const int64_t interval =
+        std::clamp<int64_t>(answer.interval, 0, std::numeric_limits<int32_t>::max());
+    Schedule(static_cast<int32_t>(interval));
+    m_session.SetStatusText("Tracker Response OK");
+    m_retryCount = 0;
+    m_event = AnnounceEvent::None;
+    const std::string& ownId = m_session.OwnPeerId();
+    for (const TrackerPeer& peer : answer.peers) {
+        if (peer.peerId != ownId) {
+            m_session.AddTrackerPeer(peer.peerId, peer.address, peer.port);
+        }
+    }
+    m_session.SetTrackerCounts(answer.donePeers, answer.numPeers);
+    m_session.OnTrackerSuccess();
+}
+
+void TrackerClient::RetireClient() {
+    if (!m_client) {
+        return;
+    }
+    // The old client may be the one whose report is running right now (the session can announce
+    // from inside it), so it is only destroyed once no report or tick is on the stack.
+    if (m_callbackDepth > 0 || m_tickDepth > 0) {
+        m_retiredClients.push_back(std::move(m_client));
+    } else {
+        m_client.reset();
+        m_retiredClients.clear();
+    }
+}
+
+void TrackerClient::DestroyTimer() {
+    if (!m_timer) {
+        return;
+    }
+    m_timer->Stop();
+    // A tick that ends up here (a report delivered from inside Connect) is still running in the
+    // timer; it is freed once that tick has returned.
+    if (m_tickDepth > 0) {
+        m_retiredTimers.push_back(std::move(m_timer));
+    } else {
+        m_timer.reset();
+        m_retiredTimers.clear();
+    }
+}
+
+TrackerAnswer ReadTrackerAnswer(std::string_view body) {
+    TrackerAnswer answer;
+    KeyPathMap map;
+    if (!map.Decode(body)) {
+        return answer;
+    }
+    answer.decoded = true;
+    answer.hasFailure = map.GetString("failure reason", answer.failureReason);
+    answer.hasInterval = map.GetInteger("interval", answer.interval);
+    for (size_t index = 0; answer.peers.size() < kMaxAnswerPeers; ++index) {
+        TrackerPeer peer{};
+        int32_t port = 0;
+        if (!map.GetString(PeerKey(index, "ip"), peer.address) ||
+            !map.GetInt32(PeerKey(index, "port"), port) ||
+            !map.GetString(PeerKey(index, "peer id"), peer.peerId)) {
+            break;
+        }
+        if (port < 1 || port > 65535 || peer.peerId.size() != 20 || !IsDottedIPv4(peer.address)) {
+            continue;
+        }
+        peer.port = static_cast<uint16_t>(port);
+        answer.peers.push_back(std::move(peer));
+    }
+    if (!map.GetInt32("done peers", answer.donePeers)) {
+        answer.donePeers = 0;
+    }
+    if (!map.GetInt32("num peers", answer.numPeers)) {
+        answer.numPeers = 0;
+    }
+    return answer;
+}
+
+}  // namespace velbrook

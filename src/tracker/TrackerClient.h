@@ -1,0 +1,117 @@
+// A torrent's announces to its tracker: events, the re-announce timer, the back-off table, and
+// reading the answer's interval and peer list.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tracker/HttpClient.h"
+
+namespace velbrook {
+
+enum class AnnounceEvent { None = 0, Started = 1, Stopped = 2, Completed = 3 };
+
+// What the tracker client needs from its torrent session.
+class TrackerSessionLink {
+public:
+    virtual ~TrackerSessionLink() = default;
+    virtual std::string AnnounceUrl() const = 0;  // as stored in the metainfo
+    virtual const std::string& InfoHash() const = 0;
+    virtual const std::string& OwnPeerId() const = 0;
+    virtual uint16_t ListenPort() const = 0;
+    virtual uint64_t Uploaded() const = 0;
+    virtual uint64_t Downloaded() const = 0;
+    virtual uint64_t Left() const = 0;
+    virtual void SetStatusText(const std::string& text) = 0;  // also marks the session changed
+    virtual void SetTrackerCounts(int32_t seeds, int32_t peers) = 0;
+    // A listed peer: found by peer id or created (address, port, port as listen port), then
+    // connected.
+    virtual void AddTrackerPeer(const std::string& peerId, const std::string& address,
+                                uint16_t port) = 0;
+    virtual void OnTrackerSuccess() = 0;
+};
+
+// The re-announce timer; the default runs on the reactor, tests drive a fake.
+class AnnounceTimer {
+public:
+    virtual ~AnnounceTimer() = default;
+    virtual void Start(uint32_t periodMs, std::function<void()> tick) = 0;
+    virtual void Stop() = 0;
+};
+
+class TrackerClient : public HttpOwner {
+public:
+    using TimerFactory = std::function<std::unique_ptr<AnnounceTimer>()>;
+    using HttpFactory = std::function<std::unique_ptr<HttpClient>(HttpOwner&)>;
+
+    explicit TrackerClient(TrackerSessionLink& session, TimerFactory timers = {},
+                           HttpFactory clients = {});
+    ~TrackerClient() override;
+
+    bool Announce(AnnounceEvent event);
+    bool Connect();
+    void Schedule(int32_t seconds);
+    std::string BuildAnnounceUrl() const;
+
+    void OnResponse(const std::string& body) override;
+    void OnFailure(const std::string& reason, bool noRetry) override;
+    void OnFatal(const std::string& reason) override;
+
+    AnnounceEvent Event() const { return m_event; }
+    int32_t RetryCount() const { return m_retryCount; }
+    int32_t TimerPeriod() const { return m_timerPeriod; }
+    bool TimerActive() const { return m_timer != nullptr; }
+    const std::string& LastReason() const { return m_lastReason; }
+    HttpClient* Client() const { return m_client.get(); }
+
+    // Each byte other than an ASCII letter or digit as %XX (upper-case hex).
+    static std::string Escape(std::string_view bytes);
+
+private:
+    TrackerSessionLink& m_session;
+    TimerFactory m_timers;
+    HttpFactory m_clients;
+    AnnounceEvent m_event = AnnounceEvent::None;
+    std::string m_lastReason;
+    std::unique_ptr<HttpClient> m_client;
+    std::unique_ptr<AnnounceTimer> m_timer;
+    int32_t m_retryCount = 0;
+    int32_t m_timerPeriod = -1;
+
+    void OnTick();
+    void Fail(const std::string& reason, bool noRetry);
+    void HandleResponse(const std::string& body);
+    // Destroy the client or timer now, or once the report or tick running inside it has returned.
+    void RetireClient();
+    void DestroyTimer();
+
+    int m_callbackDepth = 0;  // inside a report from the HTTP client
+    int m_tickDepth = 0;      // inside a timer tick
+    std::vector<std::unique_ptr<HttpClient>> m_retiredClients;
+    std::vector<std::unique_ptr<AnnounceTimer>> m_retiredTimers;
+};
+
+// The tracker answer as read by the client: interval, failure reason, peers, counts. Pure, so it
+// can be fuzzed on its own.
+struct TrackerPeer {
+    std::string address;
+    uint16_t port;
+    std::string peerId;
+};
+struct TrackerAnswer {
+    bool decoded = false;
+    bool hasFailure = false;
+    std::string failureReason;
+    bool hasInterval = false;
+    int64_t interval = 0;
+    std::vector<TrackerPeer> peers;
+    int32_t donePeers = 0;
+    int32_t numPeers = 0;
+};
+TrackerAnswer ReadTrackerAnswer(std::string_view body);
+
+}  // namespace velbrook

@@ -1,0 +1,156 @@
+#!/usr/bin/python3
+"""A scripted tracker and misbehaving SOCKS5 proxies on 127.0.0.1 for HttpClientTest.
+
+Usage: scripted_http_server.py LOG. Prints "NAME PORT" for every listener, then "ready". Appends
+each HTTP request line, and the hex of what each proxy was sent, to LOG.
+"""
+import socket
+import socketserver
+import sys
+import threading
+import time
+
+LOG = open(sys.argv[1], "a", buffering=1)
+LOG_LOCK = threading.Lock()
+PORTS = {}
+
+
+def log(text):
+    with LOG_LOCK:
+        LOG.write(text + "\n")
+
+
+def ok(body):
+    return b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body
+
+
+def recv_exact(conn, size):
+    data = b""
+    while len(data) < size:
+        chunk = conn.recv(size - len(data))
+        if not chunk:
+            raise EOFError
+        data += chunk
+    return data
+
+
+def read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data and len(data) < 65536:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def serve_http(conn):
+    request = read_request(conn)
+    line = request.split(b"\r\n")[0].decode("latin-1")
+    log(line)
+    path = line.split(" ")[1] if line.count(" ") >= 2 else ""
+    here = "http://127.0.0.1:%d" % PORTS["http"]
+    fixed = {
+        "/ok": ok(b"d8:intervali1800e5:peers0:e"),
+        "/404": b"HTTP/1.0 404 Not Found\r\n\r\nmissing",
+        "/reason200": b"HTTP/1.0 404 but 200 here\r\n\r\nbody",
+        "/lf": b"HTTP/1.0 200 OK\nServer: lf\n\nlf\r\n\r\nbody",
+        "/empty": b"HTTP/1.0 200 OK\r\n\r\n",
+        "/silentclose": b"",
+        "/noblank": b"HTTP/1.0 200 OK\r\nbody",
+        "/redirect": ("HTTP/1.0 302 Found\r\nLocation: %s/ok\r\n\r\n" % here).encode(),
+        "/loop": ("HTTP/1.0 302 Found\r\nLocation: %s/loop\r\n\r\n" % here).encode(),
+        "/ftp": b"HTTP/1.0 302 Found\r\nLocation: ftp://127.0.0.1/ok\r\n\r\n",
+    }
+    if path in fixed:
+        conn.sendall(fixed[path])
+    elif path.startswith("/echo"):
+        conn.sendall(ok(request))
+    elif path == "/huge":
+        conn.sendall(ok(b""))
+        chunk = b"x" * 65536
+        for _ in range(9 * 16):  # 9 MiB
+            conn.sendall(chunk)
+    elif path == "/trickle":
+        conn.sendall(ok(b""))
+        for _ in range(12):
+            time.sleep(0.06)
+            conn.sendall(b"t")
+    elif path == "/silent":
+        while conn.recv(4096):
+            pass
+
+
+def greeting(conn, name):
+    log("%s %s" % (name, recv_exact(conn, 3).hex()))
+
+
+def connect_request(conn, name):
+    greeting(conn, name)
+    conn.sendall(b"\x05\x00")
+    head = recv_exact(conn, 5)
+    log("%s %s" % (name, (head + recv_exact(conn, head[4] + 2)).hex()))
+
+
+def proxy_ff(conn):
+    greeting(conn, "ff")
+    conn.sendall(b"\x05\xff")
+
+
+def proxy_badpass(conn):
+    greeting(conn, "badpass")
+    conn.sendall(b"\x05\x02")
+    head = recv_exact(conn, 2)
+    user = recv_exact(conn, head[1])
+    size = recv_exact(conn, 1)
+    log("badpass %s" % (head + user + size + recv_exact(conn, size[0])).hex())
+    conn.sendall(b"\x01\x01")
+
+
+def proxy_hangup(conn):
+    greeting(conn, "hangup")
+
+
+def proxy_split(conn):
+    greeting(conn, "split")
+    conn.sendall(b"\x05")
+    time.sleep(0.3)
+    conn.sendall(b"\x00")
+
+
+def proxy_refuse(conn):
+    connect_request(conn, "refuse")
+    conn.sendall(b"\x05\x05\x00\x01" + bytes(6))
+
+
+def proxy_ipv6(conn):
+    connect_request(conn, "ipv6")
+    # The bound address is line ends, which spoil the answer if the client keeps any of it. The
+    # answer rides in the same segment as the reply; the request is read before closing so the
+    # client's send cannot meet a closed socket.
+    conn.sendall(b"\x05\x00\x00\x04" + b"\r\n" * 9 + ok(b"v6body"))
+    read_request(conn)
+
+
+def listener(name, script):
+    class Handler(socketserver.BaseRequestHandler):
+        def handle(self):
+            try:
+                script(self.request)
+            except (OSError, EOFError):
+                pass  # clients hang up whenever they see fit
+
+    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    PORTS[name] = server.server_address[1]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
+for name, script in [("http", serve_http), ("ff", proxy_ff), ("badpass", proxy_badpass),
+                     ("split", proxy_split),
+                     ("hangup", proxy_hangup), ("refuse", proxy_refuse), ("ipv6", proxy_ipv6)]:
+    listener(name, script)
+for name, port in PORTS.items():
+    print(name, port)
+print("ready", flush=True)
+threading.Event().wait()
