@@ -70,10 +70,14 @@ public:
     const std::deque<std::string>& DownloadWaitQueue() const { return m_downloadWait; }
 
 private:
+    // Ids rather than iterators: sends and socket callbacks may run between two steps of a walk.
+    std::vector<std::string> PeerIds() const;
+
     SessionLink& m_session;
     PeerHost& m_host;
     std::string m_infoHash;
     Random m_random;
+    RateMeter::Clock m_clock;  // the set's meters and every connection's meters
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
     std::vector<PeerConnection*> m_peerList;
     std::deque<std::string> m_uploadQueue;

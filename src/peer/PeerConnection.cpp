@@ -52,9 +52,14 @@ PeerConnection::~PeerConnection() {
 }
 
 void PeerConnection::ResetMeters() {
-    m_downloadMeter = std::make_unique<RateMeter>();
-    m_uploadMeter = std::make_unique<RateMeter>();
-    m_progressMeter = std::make_unique<RateMeter>();
+    m_downloadMeter = std::make_unique<RateMeter>(m_meterClock);
+    m_uploadMeter = std::make_unique<RateMeter>(m_meterClock);
+    m_progressMeter = std::make_unique<RateMeter>(m_meterClock);
+}
+
+void PeerConnection::SetMeterClock(RateMeter::Clock clock) {
+    m_meterClock = clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds);
+    ResetMeters();
 }
 
 void PeerConnection::AttachSocket(PeerSocket* socket) {

@@ -64,6 +64,9 @@ public:
     void ServeOneRequest();
     void UpdateInterest(bool onlyOnChange);
     void SetExtensionCapable(bool capable) { m_extensionCapable = capable; }
+    // The clock of the rate meters (replaced at once, and at every handshake): the torrent's peer
+    // set hands down its own so that every rate it compares shares one time base.
+    void SetMeterClock(RateMeter::Clock clock);
 
     // Read access for the session, the choking code and the views.
     const std::string& PeerId() const { return m_peerId; }
@@ -123,6 +126,7 @@ private:
     std::unique_ptr<RateMeter> m_downloadMeter;
     std::unique_ptr<RateMeter> m_uploadMeter;
     std::unique_ptr<RateMeter> m_progressMeter;
+    RateMeter::Clock m_meterClock = RateMeter::MonotonicSeconds;
     bool m_peerChoking = true;
     bool m_peerInterested = false;
     bool m_amChoking = true;
