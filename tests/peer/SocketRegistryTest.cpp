@@ -1,0 +1,219 @@
+// The registry of peer sockets and the listening socket, over real loopback connections.
+#include "peer/SocketRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "peer/CListenSocket.h"
+#include "persist/Settings.h"
+#include "storage/RateMeter.h"
+#include "support/PeerFakes.h"
+#include "support/TempDir.h"
+
+namespace velbrook {
+namespace {
+
+using namespace test;
+
+const std::string kPeerA = "-AA0001-aaaaaaaaaaaa";
+const std::string kPeerB = "-BB0001-bbbbbbbbbbbb";
+
+// The engine's side, with its socket registry in the place the document keeps it.
+class RegistryHost : public FakeHost {
+public:
+    void RegisterSocket(PeerSocket& socket) override { m_registry->Register(socket); }
+    void UnregisterSocket(PeerSocket& socket) override {
+        if (m_registry) {
+            m_registry->Unregister(socket);
+        }
+    }
+    void DisposeSocket(PeerSocket& socket) override {
+        ++m_disposed;
+        m_registry->Dispose(socket);
+    }
+    SocketRegistry* m_registry = nullptr;
+};
+
+// A listening port that never accepts: outgoing connects to it stay unanswered by the engine.
+class SilentPort {
+public:
+    SilentPort() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(m_fd, 8), 0);
+        EXPECT_EQ(::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        m_port = ntohs(address.sin_port);
+    }
+    ~SilentPort() { ::close(m_fd); }
+    int m_fd;
+    uint16_t m_port = 0;
+};
+
+class SocketRegistryTest : public ::testing::Test {
+protected:
+    SocketRegistryTest() : m_settings(m_profile.Dir()), m_baseline(PeerSocket::LiveCount()) {}
+    ~SocketRegistryTest() override {
+        m_listener.reset();
+        DestroyRegistry();
+        EXPECT_EQ(PeerSocket::LiveCount(), m_baseline);
+    }
+
+    void Open(int64_t maxIdleSeconds = SocketRegistry::kMaxIdleSeconds) {
+        m_registry = std::make_unique<SocketRegistry>(false, maxIdleSeconds);
+        m_host.m_registry = m_registry.get();
+        m_listener = std::make_unique<CListenSocket>(m_host);
+        int error = 0;
+        ASSERT_TRUE(m_listener->Listen(0, error)) << error;
+        std::string address;
+        ASSERT_TRUE(m_listener->GetSockName(address, m_port));
+    }
+    void DestroyRegistry() {
+        m_registry.reset();
+        m_host.m_registry = nullptr;
+    }
+    void UseTorrent() {
+        m_session = std::make_unique<FakeSession>(4 * 16384, 16384, m_host);
+        m_host.m_session = m_session.get();
+    }
+    void PumpUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            m_reactor.RunOnce(5);
+        }
+    }
+    void Pump(int rounds = 10) {
+        for (int i = 0; i < rounds; ++i) {
+            m_reactor.RunOnce(2);
+        }
+    }
+    // Reads until the remote end sees the connection closed; returns what arrived before.
+    std::string UntilClosed(Remote& remote) {
+        std::string got;
+        PumpUntil([&] {
+            got += remote.Drain();
+            return remote.m_closed;
+        });
+        return got;
+    }
+    // An outgoing socket for a new connection, dialling a port that never answers.
+    PeerSocket* Dial(const std::string& peerId, uint16_t port) {
+        PeerConnection* connection = m_session->CreatePeer(peerId, "127.0.0.1", port, port);
+        auto* socket = new PeerSocket(m_host);
+        EXPECT_TRUE(socket->Connect(*connection, kInfoHash));
+        EXPECT_EQ(socket->State(), PeerSocketState::Connecting);
+        return socket;
+    }
+
+    Reactor m_reactor;
+    TempDir m_profile;
+    Settings m_settings;
+    RegistryHost m_host;
+    std::unique_ptr<FakeSession> m_session;  // outlives the sockets that its connections use
+    std::unique_ptr<SocketRegistry> m_registry;
+    std::unique_ptr<CListenSocket> m_listener;
+    uint16_t m_port = 0;
+    size_t m_baseline;
+};
+
+TEST_F(SocketRegistryTest, IdleSocketsAreSweptButNotOnesStillConnecting) {
+    Open(0);  // idle for a whole second counts as too long
+    UseTorrent();
+    SilentPort silent;
+    Remote quiet(m_port);
+    PumpUntil([&] { return m_registry->Count() == 1; });
+    ASSERT_EQ(m_registry->Count(), 1u);
+
+    // A connect given up before it completed: the socket cannot dispose of itself yet.
+    PeerSocket* abandoned = Dial(kPeerA, silent.m_port);
+    abandoned->Close(true);
+    EXPECT_EQ(abandoned->State(), PeerSocketState::Closed);
+    EXPECT_TRUE(m_registry->Contains(*abandoned));
+
+    const int64_t start = RateMeter::MonotonicSeconds();
+    PumpUntil([&] { return RateMeter::MonotonicSeconds() > start; });
+    ASSERT_GT(RateMeter::MonotonicSeconds(), start);
+    EXPECT_TRUE(m_registry->Contains(*abandoned));
+    EXPECT_EQ(m_registry->Count(), 2u);
+
+    // Just past the tick: these have not been idle for a whole second.
+    PeerSocket* connecting = Dial(kPeerB, silent.m_port);
+    EXPECT_EQ(connecting->GetIdleSeconds(), 0);
+    PeerSocket* late = Dial("-CC0001-cccccccccccc", silent.m_port);
+    late->Close(true);
+    m_registry->OnTimer(kTimerChoke);  // not the sweep
+    EXPECT_EQ(m_registry->Count(), 4u);
+    m_registry->OnTimer(kTimerIdleSweep);
+    EXPECT_EQ(m_registry->Count(), 2u);
+    EXPECT_TRUE(m_registry->Contains(*connecting));
+    EXPECT_TRUE(m_registry->Contains(*late));
+    EXPECT_EQ(UntilClosed(quiet), "");
+    Pump();
+    EXPECT_EQ(PeerSocket::LiveCount(), m_baseline + 2);
+}
+
+TEST_F(SocketRegistryTest, UnknownTorrentClosesAtOnceWhileAFreshSocketSurvivesTheSweep) {
+    Open();
+    Remote quiet(m_port);
+    Remote stranger(m_port);
+    stranger.Write(Handshake(kPeerA, std::string(20, '\x22')));
+    EXPECT_EQ(UntilClosed(stranger), "");  // not even our handshake
+    PumpUntil([&] { return m_registry->Count() == 1; });
+    EXPECT_EQ(m_registry->Count(), 1u);
+    Pump();
+    EXPECT_EQ(PeerSocket::LiveCount(), m_baseline + 1);
+
+    m_registry->Sweep();
+    Pump();
+    EXPECT_EQ(m_registry->Count(), 1u);
+    EXPECT_EQ(quiet.Drain(), "");
+    EXPECT_FALSE(quiet.m_closed);
+}
+
+TEST_F(SocketRegistryTest, DestroyingTheRegistryClosesEverySocketAndTellsItsConnection) {
+    Open();
+    UseTorrent();
+    Remote a(m_port);
+    Remote b(m_port);
+    a.Write(Handshake(kPeerA));
+    b.Write(Handshake(kPeerB));
+    PumpUntil([&] { return m_session->m_connected == 2; });
+    ASSERT_EQ(m_session->m_connected, 2);
+    PeerConnection* peerA = m_session->FindPeer(kPeerA);
+    ASSERT_NE(peerA->Socket(), nullptr);
+    EXPECT_TRUE(peerA->Socket()->IsEstablished());
+
+    // Closed and queued for destruction, twice over, when the registry goes.
+    auto* closing = new PeerSocket(m_host);
+    closing->Close(true);
+    closing->Close(true);
+    EXPECT_EQ(m_host.m_disposed, 2);
+    EXPECT_FALSE(m_registry->Contains(*closing));
+
+    DestroyRegistry();
+    EXPECT_EQ(PeerSocket::LiveCount(), m_baseline);
+    EXPECT_EQ(m_session->m_connected, 0);
+    EXPECT_FALSE(peerA->IsConnected());
+    EXPECT_EQ(peerA->Socket(), nullptr);
+    EXPECT_EQ(m_session->FindPeer(kPeerB)->Socket(), nullptr);
+    Pump();  // the queued destruction finds nothing left to destroy
+    a.Drain();
+    b.Drain();
+    EXPECT_TRUE(a.m_closed);
+    EXPECT_TRUE(b.m_closed);
+}
+
+TEST_F(SocketRegistryTest, ListeningOnATakenPortFailsWithAddressInUse) {
+    Open();
+    CListenSocket second(m_host);
+    int error = 0;
+    EXPECT_FALSE(second.Listen(m_port, error));
+    EXPECT_EQ(error, EADDRINUSE);
+    EXPECT_FALSE(second.IsOpen());
+}
+
+}  // namespace
+}  // namespace velbrook
