@@ -2,6 +2,8 @@
 // the headless one with flags and stderr, tests with a scripted fake.
 #pragma once
 
+#include <string>
+
 #include "storage/MessageHost.h"
 
 namespace velbrook {
@@ -9,6 +11,13 @@ namespace velbrook {
 class UiHost : public MessageHost {
 public:
     ~UiHost() override = default;
+    // "Save this file as", proposing `proposedName` in `startFolder`. False when cancelled.
+    virtual bool ChooseSaveFile(const std::string& startFolder, const std::string& proposedName,
+                                std::string& chosenPath) = 0;
+    // "Choose a folder", starting at `startFolder`. False when cancelled.
+    virtual bool ChooseFolder(const std::string& startFolder, std::string& chosenFolder) = 0;
+    // Redraw every view soon; never waited for.
+    virtual void PostUpdateAllViews() = 0;
 };
 
 }  // namespace velbrook

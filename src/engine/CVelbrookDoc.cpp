@@ -1,0 +1,188 @@
+#include "engine/CVelbrookDoc.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "engine/DownloadsList.h"
+#include "engine/TorrentSession.h"
+#include "engine/UiHost.h"
+#include "metainfo/FileList.h"
+#include "peer/CListenSocket.h"
+#include "peer/PeerId.h"
+#include "peer/Reactor.h"
+#include "peer/SocketRegistry.h"
+#include "peer/Wire.h"
+#include "persist/Settings.h"
+
+namespace velbrook {
+
+namespace {
+
+uint16_t RandomListenPort() {
+    static std::mt19937 rng{std::random_device{}()};
+    return static_cast<uint16_t>(7000 + rng() % 50000);
+}
+
+}  // namespace
+
+CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
+    : m_profileDir(profileDir), m_ui(ui) {
+    if (m_profileDir.empty() || m_profileDir.back() != '/') {
+        m_profileDir += '/';
+    }
+    ::mkdir(m_profileDir.c_str(), 0755);
+    ::mkdir((m_profileDir + "Status").c_str(), 0755);
+    m_settings = std::make_unique<Settings>(m_profileDir);
+    m_settings->Load(m_profileDir + Settings::FileName());
+    m_registry = std::make_unique<SocketRegistry>();
+    m_downloads = std::make_unique<DownloadsList>(*this);
+    m_downloads->Load(m_profileDir + "Downloads.xml");
+    m_peerId = BuildPeerId();
+    m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
+}
+
+CVelbrookDoc::~CVelbrookDoc() {
+    // Every peer socket closes first, so the torrents stop without live connections.
+    m_listen.reset();
+    m_registry.reset();
+    (void)SaveDownloads();
+    m_downloads.reset();
+    m_settings.reset();
+}
+
+void CVelbrookDoc::Trace(const std::string& /*line*/) {}
+
+void CVelbrookDoc::MarkListChanged() {
+    if (m_downloads) {
+        m_downloads->MarkListChanged();
+    }
+}
+
+void CVelbrookDoc::UpdateAllViews() {
+    m_ui.PostUpdateAllViews();
+}
+
+SessionLink* CVelbrookDoc::FindTorrent(std::string_view infoHash) {
+    return m_downloads ? m_downloads->FindByInfoHash(infoHash) : nullptr;
+}
+
+void CVelbrookDoc::RegisterSocket(PeerSocket& socket) {
+    if (m_registry) {
+        m_registry->Register(socket);
+    }
+}
+
+void CVelbrookDoc::UnregisterSocket(PeerSocket& socket) {
+    if (m_registry) {
+        m_registry->Unregister(socket);
+    }
+}
+
+void CVelbrookDoc::DisposeSocket(PeerSocket& socket) {
+    if (m_registry) {
+        m_registry->Dispose(socket);
+    }
+}
+
+// The address trackers are told is the last IPv4 address the host's own name has in the hosts
+// file. Only the file is read: asking a name server here would put network traffic (and a wait)
+// into every start of listening.
+void CVelbrookDoc::ReportOwnAddress() {
+    char name[256] = {};
+    std::string address;
+    if (::gethostname(name, sizeof name - 1) == 0) {
+        std::ifstream hosts("/etc/hosts");
+        std::string line;
+        while (std::getline(hosts, line)) {
+            line = line.substr(0, line.find('#'));
+            std::istringstream fields(line);
+            std::string ip;
+            std::string alias;
+            if (!(fields >> ip) || ip.find(':') != std::string::npos) {
+                continue;
+            }
+            while (fields >> alias) {
+                if (alias == name) {
+                    address = ip;
+                }
+            }
+        }
+    }
+    m_settings->SetString(ReportIP, address);
+}
+
+bool CVelbrookDoc::StartListening() {
+    m_peerId = BuildPeerId();
+    m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
+    ReportOwnAddress();
+    m_listen.reset();
+    const int configured = m_settings->GetInt(SettingsKey::ListenPort);
+    m_listenPort = configured == 0 ? RandomListenPort() : static_cast<uint16_t>(configured);
+    if (m_settings->GetInt(ConnectionType) != 0) {
+        return false;  // through a proxy nobody can reach us
+    }
+    auto listen = std::make_unique<CListenSocket>(*this);
+    int error = 0;
+    if (!listen->Listen(m_listenPort, error)) {
+        m_ui.ShowMessage(error == EADDRINUSE ? "SOCKET IN USE" : "SOCKET Listen Error",
+                         MessageIcon::Error, MessageButtons::Ok);
+        return false;
+    }
+    m_listen = std::move(listen);
+    return true;
+}
+
+void CVelbrookDoc::EnsureListening() {
+    if (!m_listen) {
+        StartListening();
+    }
+}
+
+bool CVelbrookDoc::SaveDownloads() const {
+    return m_downloads && m_downloads->Save(m_profileDir + "Downloads.xml");
+}
+
+bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& saveFolder) {
+    EnsureListening();
+    const std::string fileName = std::filesystem::path(path).filename().string();
+    const std::string name = fileName.size() > 8 ? fileName.substr(0, fileName.size() - 8) : "";
+    std::string torrentFile = path;
+    if (m_settings->GetInt(TorrentCache) != 0) {
+        const std::string folder = m_profileDir + "Torrents";
+        ::mkdir(folder.c_str(), 0755);
+        const std::string copy = folder + "/" + fileName;
+        std::error_code ec;
+        if (std::filesystem::absolute(path, ec) != std::filesystem::absolute(copy, ec)) {
+            std::filesystem::copy_file(path, copy,
+                                       std::filesystem::copy_options::overwrite_existing, ec);
+        }
+        if (!ec) {
+            torrentFile = copy;
+        }
+    }
+    TorrentSession* session = nullptr;
+    if (!m_downloads->AddNew(name, torrentFile, &session) || !session) {
+        return false;
+    }
+    if (!saveFolder.empty()) {
+        const bool single = session->Files() && session->Files()->m_singleFile;
+        session->SetSaveLocation(saveFolder, single ? session->Files()->m_saveName : std::string());
+    }
+    if (!session->StartDownload(true)) {
+        m_downloads->RemoveByInfoHash(session->InfoHash());
+        m_downloads->MarkListChanged();
+        UpdateAllViews();
+        return false;
+    }
+    m_downloads->MarkListChanged();
+    (void)SaveDownloads();
+    return true;
+}
+
+}  // namespace velbrook

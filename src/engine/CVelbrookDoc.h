@@ -1,0 +1,78 @@
+// The root of the engine: settings, the downloads list, the socket registry and the listening
+// socket, and the values every connection shares (own peer id, reserved bytes, listen port).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/SessionHost.h"
+#include "peer/PeerLinks.h"
+
+namespace velbrook {
+
+class CListenSocket;
+class DownloadsList;
+class Settings;
+class SocketRegistry;
+class TorrentSession;
+class UiHost;
+
+class CVelbrookDoc : public SessionHost, public PeerHost {
+public:
+    // Opens the profile: creates "Status/", reads Velbrook.xml and Downloads.xml. `profileDir`
+    // ends in "/". A Reactor must exist.
+    CVelbrookDoc(const std::string& profileDir, UiHost& ui);
+    // Closes every peer socket, writes Downloads.xml, stops and destroys every torrent.
+    ~CVelbrookDoc() override;
+    CVelbrookDoc(const CVelbrookDoc&) = delete;
+    CVelbrookDoc& operator=(const CVelbrookDoc&) = delete;
+
+    // New peer id and reserved bytes, a fresh listening socket on the configured port (none with
+    // a proxy). False when nothing listens.
+    bool StartListening();
+    void EnsureListening();
+    // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking.
+    bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
+    [[nodiscard]] bool SaveDownloads() const;
+
+    DownloadsList& Downloads() { return *m_downloads; }
+    Settings& GetSettingsObject() { return *m_settings; }
+    bool IsListening() const { return m_listen != nullptr; }
+    SocketRegistry& Registry() { return *m_registry; }
+
+    // SessionHost
+    PeerHost& Peers() override { return *this; }
+    UiHost& Ui() override { return m_ui; }
+    const std::string& ProfileDir() const override { return m_profileDir; }
+    const std::string& OwnPeerId() const override { return m_peerId; }
+    uint16_t ListenPort() const override { return m_listenPort; }
+    void Trace(const std::string& line) override;
+    void MarkListChanged() override;
+
+    // PeerHost
+    const std::string& ReservedBytes() const override { return m_reserved; }
+    SessionLink* FindTorrent(std::string_view infoHash) override;
+    void RegisterSocket(PeerSocket& socket) override;
+    void UnregisterSocket(PeerSocket& socket) override;
+    void DisposeSocket(PeerSocket& socket) override;
+    const std::string& SelectedPeerId() const override { return m_shownPeer; }
+    void SetSelectedPeerId(const std::string& peerId) { m_shownPeer = peerId; }
+    void UpdateAllViews() override;
+
+private:
+    void ReportOwnAddress();
+
+    std::string m_profileDir;
+    UiHost& m_ui;
+    std::unique_ptr<Settings> m_settings;
+    std::unique_ptr<SocketRegistry> m_registry;
+    std::unique_ptr<CListenSocket> m_listen;
+    std::unique_ptr<DownloadsList> m_downloads;
+    std::string m_peerId;
+    std::string m_reserved;
+    uint16_t m_listenPort = 0;
+    std::string m_shownPeer;
+};
+
+}  // namespace velbrook

@@ -1,0 +1,261 @@
+#include "engine/DownloadsList.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "engine/SessionHost.h"
+#include "engine/TorrentSession.h"
+#include "engine/UiHost.h"
+#include "metainfo/SHA1.h"
+#include "persist/CXML.h"
+
+namespace velbrook {
+
+namespace {
+
+constexpr uint32_t kRefreshPeriodMs = 3000;
+constexpr char kSameInfoHash[] =
+    "Same infohash, You must delete the same entry before adding a new one";
+
+// The 20 bytes of a stored info hash, or nothing when the text is not 40 hex digits: a torrent
+// keyed by anything else could never be found, and its status file would be named by garbage.
+std::string ParseInfoHash(const std::string& hex) {
+    if (hex.size() != 40) {
+        return {};
+    }
+    std::string lower;
+    lower.reserve(hex.size());
+    for (const char c : hex) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return {};
+        }
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return HexToBytes(lower);
+}
+
+}  // namespace
+
+DownloadsList::DownloadsList(SessionHost& host, bool startTimer) : m_host(host) {
+    if (startTimer) {
+        m_refreshTimer = std::make_unique<EngineTimer>(*this);
+        m_refreshTimer->Start(kRefreshPeriodMs, kTimerRefreshFiles);
+    }
+}
+
+DownloadsList::~DownloadsList() {
+    m_refreshTimer.reset();
+    // One at a time, so that whatever a stopping torrent sets off never finds a destroyed
+    // session in the list.
+    while (!m_sessions.empty()) {
+        std::unique_ptr<TorrentSession> session = std::move(m_sessions.front());
+        m_sessions.erase(m_sessions.begin());
+        std::erase_if(m_byInfoHash,
+                      [&](const auto& entry) { return entry.second == session.get(); });
+        session.reset();
+    }
+}
+
+// ---- Downloads.xml ----
+
+bool DownloadsList::Load(const std::string& path) {
+    CXML root;
+    if (!root.Load(path)) {
+        return false;
+    }
+    if (CXML* torrents = root.FindChild("Torrents")) {
+        for (CXML* item = torrents->GetFirstChild(); item; item = torrents->GetNextChild()) {
+            if (item->GetName() != "Torrent") {
+                continue;
+            }
+            const std::string infoHash = ParseInfoHash(item->GetAttribute("InfoHashHex"));
+            if (infoHash.empty()) {
+                continue;
+            }
+            auto session = std::make_unique<TorrentSession>(m_host);
+            session->Restore(item->GetAttribute("TorrentFile"), item->GetAttribute("SavePath"),
+                             item->GetAttribute("SaveName"), item->GetAttribute("Name"),
+                             item->GetAttribute("BaseName"), infoHash,
+                             item->GetAttribute("AnnouceURL"),
+                             static_cast<uint64_t>(item->GetAttributeInt64("Size")),
+                             static_cast<uint64_t>(item->GetAttributeInt64("Left")));
+            (void)session->LoadStatus(false);
+            // The status file may name the torrent too; it has to be just as well formed.
+            if (session->InfoHash().size() != 20) {
+                continue;
+            }
+            Add(std::move(session));
+        }
+    }
+    m_listChanged = true;
+    return true;
+}
+
+bool DownloadsList::Save(const std::string& path) const {
+    CXML root("Tarnwick");
+    root.SetAttribute("Author", "Olendrix");
+    root.SetAttribute("Version", "0.1");
+    auto torrents = std::make_unique<CXML>("Torrents");
+    for (const auto& session : m_sessions) {
+        auto item = std::make_unique<CXML>("Torrent");
+        item->SetAttribute("TorrentFile", session->TorrentFile());
+        item->SetAttribute("SavePath", session->SavePath());
+        item->SetAttribute("SaveName", session->SaveName());
+        item->SetAttribute("Name", session->Name());
+        item->SetAttribute("BaseName", session->BaseName());
+        item->SetAttribute("AnnouceURL", session->AnnounceUrl());
+        item->SetAttribute("InfoHashHex", BytesToHex(session->InfoHash()));
+        item->SetAttributeUInt64("Size", session->TotalLength());
+        item->SetAttributeUInt64("Left", session->Left());
+        torrents->AddChild(std::move(item));
+    }
+    root.AddChild(std::move(torrents));
+    return CXML::SaveFile(root, path);
+}
+
+// ---- adding and removing ----
+
+bool DownloadsList::Add(std::unique_ptr<TorrentSession> session, size_t* index) {
+    if (!session) {
+        return false;
+    }
+    if (m_byInfoHash.contains(session->InfoHash())) {
+        m_host.Ui().ShowMessage(kSameInfoHash, MessageIcon::Warning, MessageButtons::Ok);
+        return false;
+    }
+    m_byInfoHash[session->InfoHash()] = session.get();
+    m_sessions.push_back(std::move(session));
+    if (index) {
+        *index = m_sessions.size() - 1;
+    }
+    m_listChanged = true;
+    return true;
+}
+
+bool DownloadsList::AddNew(const std::string& name, const std::string& torrentFile,
+                           TorrentSession** added) {
+    if (added) {
+        *added = nullptr;
+    }
+    auto session = std::make_unique<TorrentSession>(m_host);
+    session->SetName(name);
+    if (!session->Open(torrentFile)) {
+        return false;
+    }
+    TorrentSession* opened = session.get();
+    // A refused duplicate is destroyed by Add: the caller must not be handed it.
+    if (!Add(std::move(session), &m_shown)) {
+        return false;
+    }
+    if (added) {
+        *added = opened;
+    }
+    return true;
+}
+
+TorrentSession* DownloadsList::FindByInfoHash(std::string_view infoHash) const {
+    const auto it = m_byInfoHash.find(infoHash);
+    return it == m_byInfoHash.end() ? nullptr : it->second;
+}
+
+void DownloadsList::RemoveAt(size_t index) {
+    const std::string statusPath = m_sessions[index]->StatusPath();
+    std::unique_ptr<TorrentSession> session = std::move(m_sessions[index]);
+    m_sessions.erase(m_sessions.begin() + static_cast<std::ptrdiff_t>(index));
+    // By value: a restart re-reads the metainfo, so the session's own info hash may no longer be
+    // the key it was listed under.
+    std::erase_if(m_byInfoHash, [&](const auto& entry) { return entry.second == session.get(); });
+    // The detail views keep showing the same torrent; when it is the one removed, none.
+    if (m_shown == index) {
+        m_shown = kNoneShown;
+    } else if (m_shown > index && m_shown <= m_sessions.size()) {
+        --m_shown;
+    }
+    m_listChanged = true;
+    // A running torrent writes its status file as it stops, so the file goes only afterwards.
+    session.reset();
+    ::unlink(statusPath.c_str());
+}
+
+void DownloadsList::RemoveByInfoHash(std::string_view infoHash) {
+    const TorrentSession* session = FindByInfoHash(infoHash);
+    if (!session) {
+        return;
+    }
+    const auto it = std::find_if(m_sessions.begin(), m_sessions.end(),
+                                 [&](const auto& listed) { return listed.get() == session; });
+    if (it != m_sessions.end()) {
+        RemoveAt(static_cast<size_t>(it - m_sessions.begin()));
+    }
+}
+
+void DownloadsList::RemoveSelected() {
+    for (size_t i = 0; i < m_sessions.size();) {
+        if (m_sessions[i]->IsSelected()) {
+            RemoveAt(i);
+        } else {
+            ++i;
+        }
+    }
+}
+
+// ---- list commands ----
+
+void DownloadsList::Select(size_t index) {
+    if (index < m_sessions.size()) {
+        m_sessions[index]->SetSelected(true);
+    }
+}
+
+void DownloadsList::ClearSelection() {
+    for (const auto& session : m_sessions) {
+        session->SetSelected(false);
+    }
+}
+
+// By index: a message box asked on the way may let other handlers change the list.
+void DownloadsList::StartSelected() {
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        if (m_sessions[i]->IsSelected()) {
+            m_sessions[i]->StartDownload(false);
+        }
+    }
+}
+
+void DownloadsList::StopSelected() {
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        if (m_sessions[i]->IsSelected()) {
+            m_sessions[i]->Stop();
+        }
+    }
+}
+
+void DownloadsList::ResumeSelected() {
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        if (m_sessions[i]->IsSelected()) {
+            m_sessions[i]->Resume();
+        }
+    }
+}
+
+void DownloadsList::RefreshShown() {
+    if (m_shown < m_sessions.size()) {
+        m_sessions[m_shown]->RefreshProgress();
+    }
+}
+
+void DownloadsList::OnTimer(TimerKind kind) {
+    if (kind == kTimerRefreshFiles) {
+        RefreshShown();
+    }
+}
+
+bool DownloadsList::TakeListChanged() {
+    const bool changed = m_listChanged;
+    m_listChanged = false;
+    return changed;
+}
+
+}  // namespace velbrook

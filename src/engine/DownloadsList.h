@@ -1,0 +1,73 @@
+// Every torrent the person has added, in display order, kept in Downloads.xml; refuses a second
+// torrent with the same info hash and refreshes the shown torrent every 3 seconds.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "peer/EngineTimer.h"
+
+namespace velbrook {
+
+class SessionHost;
+class TorrentSession;
+
+class DownloadsList : public TimerOwner {
+public:
+    static constexpr size_t kNoneShown = 0x7FFFFFFF;
+
+    // Starts the 3-second refresh timer unless `startTimer` is false (tests tick by hand).
+    explicit DownloadsList(SessionHost& host, bool startTimer = true);
+    ~DownloadsList() override;  // destroys every session (running ones stop first)
+    DownloadsList(const DownloadsList&) = delete;
+    DownloadsList& operator=(const DownloadsList&) = delete;
+
+    // Downloads.xml. Load: every listed torrent becomes a session with its status file read.
+    bool Load(const std::string& path);
+    [[nodiscard]] bool Save(const std::string& path) const;
+
+    // Adds unless the info hash is listed (then "Same infohash, ..." is shown and the session is
+    // destroyed). The position of the new session goes to `index` when given.
+    bool Add(std::unique_ptr<TorrentSession> session, size_t* index = nullptr);
+    // Constructs, names and opens a session for a .torrent file and adds it; the new torrent
+    // becomes the shown one. The session (or null) goes to `added`.
+    bool AddNew(const std::string& name, const std::string& torrentFile,
+                TorrentSession** added = nullptr);
+    TorrentSession* FindByInfoHash(std::string_view infoHash) const;
+    // Removes, destroys (stopping a running torrent first) and deletes the status file.
+    void RemoveByInfoHash(std::string_view infoHash);
+    void RemoveSelected();
+
+    void Select(size_t index);
+    void ClearSelection();
+    void StartSelected();
+    void StopSelected();
+    void ResumeSelected();
+
+    void RefreshShown();
+    void OnTimer(TimerKind kind) override;
+    size_t Shown() const { return m_shown; }
+    void SetShown(size_t index) { m_shown = index; }
+
+    const std::vector<std::unique_ptr<TorrentSession>>& Sessions() const { return m_sessions; }
+    void MarkListChanged() { m_listChanged = true; }
+    // Reads and clears the flag, for the list view.
+    bool TakeListChanged();
+
+private:
+    // Takes the session out of the list, destroys it and deletes its status file.
+    void RemoveAt(size_t index);
+
+    SessionHost& m_host;
+    bool m_listChanged = false;
+    std::vector<std::unique_ptr<TorrentSession>> m_sessions;
+    std::map<std::string, TorrentSession*, std::less<>> m_byInfoHash;
+    std::unique_ptr<EngineTimer> m_refreshTimer;
+    size_t m_shown = kNoneShown;
+};
+
+}  // namespace velbrook

@@ -1,0 +1,26 @@
+// What a torrent session needs from the engine document.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velbrook {
+
+class PeerHost;
+class UiHost;
+
+class SessionHost {
+public:
+    virtual ~SessionHost() = default;
+    virtual PeerHost& Peers() = 0;
+    virtual UiHost& Ui() = 0;
+    // The profile folder, ending in "/": status files live in its "Status/".
+    virtual const std::string& ProfileDir() const = 0;
+    virtual const std::string& OwnPeerId() const = 0;
+    virtual uint16_t ListenPort() const = 0;
+    virtual void Trace(const std::string& line) = 0;
+    // Some torrent was added, removed or changed state: the list view rebuilds its rows.
+    virtual void MarkListChanged() = 0;
+};
+
+}  // namespace velbrook

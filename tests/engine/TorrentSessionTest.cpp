@@ -1,0 +1,230 @@
+#include "engine/TorrentSession.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/PeerSet.h"
+#include "engine/SessionHost.h"
+#include "engine/UiHost.h"
+#include "metainfo/FileList.h"
+#include "metainfo/SHA1.h"
+#include "persist/Settings.h"
+#include "storage/PieceManager.h"
+#include "support/PeerFakes.h"
+#include "support/TempDir.h"
+
+namespace velbrook {
+namespace {
+
+using test::FakeHost;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+class FakeUi : public UiHost {
+public:
+    MessageAnswer ShowMessage(const std::string& text, MessageIcon, MessageButtons b) override {
+        m_shown.push_back(text);
+        return b == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+    }
+    bool ChooseSaveFile(const std::string&, const std::string& proposed,
+                        std::string& chosen) override {
+        chosen = m_folder + proposed;
+        return !m_cancel;
+    }
+    bool ChooseFolder(const std::string&, std::string& chosen) override {
+        chosen = m_folder;
+        return !m_cancel;
+    }
+    void PostUpdateAllViews() override { ++m_updates; }
+    std::string m_folder;
+    bool m_cancel = false;
+    std::vector<std::string> m_shown;
+    int m_updates = 0;
+};
+
+class FakeSessionHost : public SessionHost {
+public:
+    PeerHost& Peers() override { return m_peers; }
+    UiHost& Ui() override { return m_ui; }
+    const std::string& ProfileDir() const override { return m_profile; }
+    const std::string& OwnPeerId() const override { return m_id; }
+    uint16_t ListenPort() const override { return 6886; }
+    void Trace(const std::string&) override {}
+    void MarkListChanged() override { ++m_listChanges; }
+    FakeHost m_peers;
+    FakeUi m_ui;
+    std::string m_profile;
+    std::string m_id = std::string(20, 'o');
+    int m_listChanges = 0;
+};
+
+std::string S(std::string_view s) {
+    return std::to_string(s.size()) + ":" + std::string(s);
+}
+
+class Session : public ::testing::Test {
+protected:
+    static constexpr int64_t kPiece = 32768;
+
+    Session() : m_settings(m_profile.Dir()) {
+        m_host.m_profile = m_profile.Dir();
+        m_host.m_ui.m_folder = m_save.Dir();
+        // Two files, pieces crossing the boundary between them.
+        for (int i = 0; i < 100000; ++i) {
+            m_data += static_cast<char>('A' + (i * 7) % 26);
+        }
+        std::string hashes;
+        for (size_t at = 0; at < m_data.size(); at += kPiece) {
+            hashes += SHA1::Digest(m_data.substr(at, kPiece));
+        }
+        const std::string metainfo =
+            "d8:announce" + S("http://127.0.0.1:1/announce") +
+            "4:infod5:filesld6:lengthi60000e4:pathl1:aeed6:lengthi40000e4:pathl3:sub1:beee4:name" +
+            S("t") + "12:piece lengthi" + std::to_string(kPiece) + "e6:pieces" + S(hashes) + "ee";
+        m_torrent = m_profile / "t.torrent";
+        WriteFile(m_torrent, metainfo);
+    }
+    void PutDataOnDisk() {
+        WriteFile(m_save / "t/a", m_data.substr(0, 60000));
+        WriteFile(m_save / "t/sub/b", m_data.substr(60000));
+    }
+    std::unique_ptr<TorrentSession> Opened() {
+        auto session = std::make_unique<TorrentSession>(m_host);
+        EXPECT_TRUE(session->Open(m_torrent));
+        return session;
+    }
+
+    Reactor m_reactor;
+    TempDir m_profile;
+    TempDir m_save;
+    Settings m_settings;
+    FakeSessionHost m_host;
+    std::string m_data;
+    std::string m_torrent;
+};
+
+TEST_F(Session, OpenRefusesWhatCannotBeDownloaded) {
+    TorrentSession session(m_host);
+    WriteFile(m_profile / "noannounce.torrent",
+              "d4:infod6:lengthi5e4:name1:n12:piece lengthi16e6:pieces20:" + std::string(20, 'h') +
+                  "ee");
+    EXPECT_FALSE(session.Open(m_profile / "noannounce.torrent"));
+    WriteFile(m_profile / "zero.torrent",
+              "d8:announce1:x4:infod6:lengthi0e4:name1:n12:piece lengthi16e6:pieces0:ee");
+    EXPECT_FALSE(session.Open(m_profile / "zero.torrent"));
+    EXPECT_FALSE(session.Open(m_profile / "missing.torrent"));
+    EXPECT_EQ(session.PercentDone(), 0u);
+}
+
+TEST_F(Session, NewTorrentStartsWithoutReadingAndStopsCleanly) {
+    auto session = Opened();
+    EXPECT_EQ(session->State(), SessionState::Stopped);
+    ASSERT_TRUE(session->StartDownload(true));
+    EXPECT_EQ(session->State(), SessionState::ConnectTracker);
+    EXPECT_EQ(session->Left(), 100000u);
+    EXPECT_TRUE(session->Pieces().AllEqual(Missing));
+    EXPECT_NE(session->Peers(), nullptr);
+    EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Started);
+    EXPECT_TRUE(std::filesystem::exists(session->StatusPath()));
+    EXPECT_FALSE(session->StartDownload(false));  // already running
+
+    session->OnTrackerSuccess();
+    EXPECT_EQ(session->State(), SessionState::Downloading);
+    ASSERT_TRUE(session->Stop());
+    EXPECT_EQ(session->State(), SessionState::Stopped);
+    EXPECT_EQ(session->Peers(), nullptr);
+    EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Stopped);
+    EXPECT_FALSE(session->Stop());
+
+    session->Resume();  // shows Downloading even without peers
+    EXPECT_EQ(session->State(), SessionState::Downloading);
+    EXPECT_EQ(session->StatusText(), "Resumed");
+}
+
+TEST_F(Session, CompleteDataOnDiskSeedsWithoutACompletedAnnounce) {
+    PutDataOnDisk();
+    auto session = Opened();
+    ASSERT_TRUE(session->StartDownload(true));
+    EXPECT_EQ(m_host.m_ui.m_shown.size(), 1u);  // "File Existed!" asked once, answered yes
+    EXPECT_TRUE(session->IsComplete());
+    EXPECT_EQ(session->Left(), 0u);
+    EXPECT_EQ(session->PercentDone(), 100u);
+    EXPECT_TRUE(session->Files()->m_files[0]->IsReadOnly());
+    EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Started);
+    session->OnTrackerSuccess();
+    EXPECT_EQ(session->State(), SessionState::Uploading);
+}
+
+TEST_F(Session, LastVerifiedPieceSendsOneCompletedAnnounce) {
+    auto session = Opened();
+    ASSERT_TRUE(session->StartDownload(true));
+    PieceManager& pieces = session->Pieces();
+    for (uint32_t i = 0; i <= pieces.GetLastIndex(); ++i) {
+        int64_t offset = 0;
+        uint32_t length = 0;
+        pieces.GetSpan(i, offset, length);
+        ASSERT_TRUE(session->WriteBlock(i, 0, std::string_view(m_data).substr(offset, length)));
+        ASSERT_TRUE(session->VerifyPiece(i));
+        if (i < pieces.GetLastIndex()) {
+            EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Started) << i;
+        }
+    }
+    EXPECT_TRUE(session->IsComplete());
+    EXPECT_EQ(session->State(), SessionState::Uploading);
+    EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Completed);
+    EXPECT_EQ(session->Left(), 0u);
+    EXPECT_EQ(ReadFile(m_save / "t/sub/b"), m_data.substr(60000));
+    // Verified pieces are served, and never overwritten.
+    std::string out;
+    ASSERT_TRUE(session->ReadBlock(1, 100, 50, out));
+    EXPECT_EQ(out, m_data.substr(kPiece + 100, 50));
+    EXPECT_FALSE(session->WriteBlock(1, 0, "xx"));
+    EXPECT_FALSE(session->ReadBlock(3, 0, 5000, out));  // past the short last piece
+}
+
+TEST_F(Session, KnownTorrentResumesFromItsStatusOrRechecksWithout) {
+    PutDataOnDisk();
+    std::string infoHash;
+    {
+        auto session = Opened();
+        ASSERT_TRUE(session->StartDownload(true));
+        ASSERT_TRUE(session->Stop());
+        infoHash = session->InfoHash();
+    }
+    // As the downloads list brings a torrent back: its fields, then its status file.
+    const auto restore = [&](TorrentSession& session) {
+        session.Restore(m_torrent, m_save.Dir(), "", "t", "t", infoHash, "", 100000, 100000);
+    };
+    // The status says every piece is present; a damaged piece is not noticed because nothing is
+    // read again.
+    WriteFile(m_save / "t/sub/b", std::string(40000, '#'));
+    {
+        TorrentSession session(m_host);
+        restore(session);
+        ASSERT_TRUE(session.LoadStatus(false));
+        EXPECT_EQ(session.State(), SessionState::Stopped);
+        EXPECT_TRUE(session.IsComplete());
+        ASSERT_TRUE(session.StartDownload(false));
+        EXPECT_TRUE(session.Pieces().AllEqual(Have));
+        ASSERT_TRUE(session.Stop());
+        session.DeleteStatus();
+    }
+    // Without a status file every piece is read again, the last one included.
+    {
+        TorrentSession session(m_host);
+        restore(session);
+        EXPECT_FALSE(session.LoadStatus(false));
+        EXPECT_EQ(session.State(), SessionState::Unknown);
+        EXPECT_FALSE(session.StartDownload(false));  // an unknown torrent cannot start
+        auto fresh = Opened();
+        fresh->SetSaveLocation(m_save.Dir());
+        ASSERT_TRUE(fresh->StartDownload(false));
+        EXPECT_EQ(fresh->Pieces().ToCharString(), "PFFF");
+        EXPECT_EQ(fresh->Left(), 100000u - 32768u);
+    }
+}
+
+}  // namespace
+}  // namespace velbrook
