@@ -4,27 +4,37 @@
 #include <string>
 #include <vector>
 
+#include "cli/ClientCommand.h"
 #include "cli/InfoCommand.h"
 #include "cli/VerifyCommand.h"
 
 namespace {
 
 void PrintUsage(std::FILE* to) {
-    std::fputs("usage: velbrook-cli --info FILE.torrent\n"
+    std::fputs("usage: velbrook-cli [--profile DIR] [--save DIR] [--exit-when-done] [--start-all]\n"
+               "                    [TORRENT...]\n"
+               "       velbrook-cli --info FILE.torrent\n"
                "       velbrook-cli --verify FILE.torrent --save DIR\n"
                "\n"
+               "  TORRENT...            add these .torrent files and start them; existing data\n"
+               "                        is checked and a complete torrent seeds\n"
+               "  --profile DIR         where settings, the downloads list and status files live\n"
+               "  --save DIR            the folder the torrents' data is saved in\n"
+               "  --start-all           also start every torrent already in the downloads list\n"
+               "  --exit-when-done      exit once every started torrent is complete\n"
                "  --info FILE.torrent   print the torrent's name, info hash, announce URL,\n"
                "                        lengths, piece count and files\n"
                "  --verify FILE.torrent check the data already in DIR against the torrent\n"
                "                        without changing anything; exit 0 when every piece\n"
                "                        is good, 1 when some piece is missing or bad, 2 on error\n"
-               "  --save DIR            the folder the torrent's data is saved in\n"
-               "  --help                show this text\n",
+               "  --help                show this text\n"
+               "\n"
+               "The client runs until SIGINT or SIGTERM, seeding what is complete.\n",
                to);
 }
 
-int UsageError(const char* message) {
-    std::fprintf(stderr, "velbrook-cli: %s (see --help)\n", message);
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "velbrook-cli: %s (see --help)\n", message.c_str());
     return 2;
 }
 
@@ -33,7 +43,7 @@ int UsageError(const char* message) {
 int main(int argc, char** argv) {
     std::string info;
     std::string verify;
-    std::string save;
+    velbrook::cli::ClientOptions client;
     const std::vector<std::string> args(argv + 1, argv + argc);
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -41,24 +51,44 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             return 0;
-        } else if (arg == "--info" || arg == "--verify" || arg == "--save") {
+        } else if (arg == "--info" || arg == "--verify" || arg == "--save" || arg == "--profile") {
             if (!hasValue) {
-                return UsageError((arg + " needs a value").c_str());
+                return UsageError(arg + " needs a value");
             }
-            (arg == "--info" ? info : arg == "--verify" ? verify : save) = args[++i];
+            const std::string& value = args[++i];
+            if (arg == "--info") {
+                info = value;
+            } else if (arg == "--verify") {
+                verify = value;
+            } else if (arg == "--save") {
+                client.save = value;
+            } else {
+                client.profile = value;
+            }
+        } else if (arg == "--exit-when-done") {
+            client.exitWhenDone = true;
+        } else if (arg == "--start-all") {
+            client.startAll = true;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return UsageError("unknown option " + arg);
         } else {
-            return UsageError(("unexpected argument " + arg).c_str());
+            client.torrents.push_back(arg);
         }
     }
-    if (!info.empty() && verify.empty() && save.empty()) {
+    if (!info.empty()) {
+        if (!verify.empty() || !client.save.empty() || !client.torrents.empty()) {
+            return UsageError("--info takes exactly one torrent file");
+        }
         return velbrook::cli::RunInfo(info, stdout, stderr);
     }
-    if (!verify.empty() && info.empty()) {
-        if (save.empty()) {
+    if (!verify.empty()) {
+        if (client.save.empty()) {
             return UsageError("--verify needs --save DIR");
         }
-        return velbrook::cli::RunVerify(verify, save, stdout, stderr);
+        if (!client.torrents.empty()) {
+            return UsageError("--verify takes exactly one torrent file");
+        }
+        return velbrook::cli::RunVerify(verify, client.save, stdout, stderr);
     }
-    PrintUsage(stderr);
-    return 2;
+    return velbrook::cli::RunClient(client);
 }

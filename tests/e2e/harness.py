@@ -1,0 +1,119 @@
+"""Shared pieces of the end-to-end tests: the test tracker, torrents made with
+python3-libtorrent, velbrook-cli processes with their own profiles. Every process started here
+is stopped by its own PID."""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+
+import libtorrent as lt
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.1)
+    raise TimeoutError(what)
+
+
+class Processes:
+    """Started processes, each stopped by its own PID when the test ends."""
+
+    def __init__(self):
+        self.procs = []
+
+    def start(self, args, log):
+        out = open(log, "wb")
+        proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        self.procs.append(proc)
+        return proc
+
+    def stop(self, proc, sig=signal.SIGTERM, timeout=20):
+        if proc.poll() is None:
+            os.kill(proc.pid, sig)
+            try:
+                proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                os.kill(proc.pid, signal.SIGKILL)
+                proc.wait()
+        return proc.returncode
+
+    def stop_all(self):
+        for proc in self.procs:
+            self.stop(proc)
+
+
+class Tracker:
+    def __init__(self, procs, workdir, only=None):
+        port_file = os.path.join(workdir, "tracker.port")
+        args = ["/usr/bin/python3", os.path.join(HERE, "tracker.py"), port_file]
+        if only:
+            args += ["--only", only]
+        self.proc = procs.start(args, os.path.join(workdir, "tracker.log"))
+        wait_for(lambda: os.path.exists(port_file), 10, "tracker start")
+        with open(port_file) as f:
+            self.port = int(f.read())
+        self.url = f"http://127.0.0.1:{self.port}/announce"
+
+    def peers(self, info_hash_bytes):
+        q = urllib.parse.quote_from_bytes(info_hash_bytes)
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/peers?info_hash={q}", timeout=5) as r:
+            return int(r.read())
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_torrent(root, rel, announce, out, piece_size=32768):
+    fs = lt.file_storage()
+    lt.add_files(fs, os.path.join(root, rel))
+    ct = lt.create_torrent(fs, piece_size, flags=lt.create_torrent.v1_only)
+    ct.add_tracker(announce)
+    lt.set_piece_hashes(ct, root)
+    with open(out, "wb") as f:
+        f.write(lt.bencode(ct.generate()))
+    return lt.torrent_info(out).info_hashes().v1.to_bytes()
+
+
+def profile(path, settings):
+    """A profile folder whose Velbrook.xml sets the given integer/string settings."""
+    os.makedirs(path, exist_ok=True)
+    lines = ['<?xml version="1.0" encoding="GB2312" ?>', "<Tarnwick>", "  <Settings>"]
+    for key, value in settings.items():
+        kind = "int" if isinstance(value, int) else "string"
+        lines.append(f'    <{key} type="{kind}" value="{value}"/>')
+    lines += ["  </Settings>", "</Tarnwick>", ""]
+    with open(os.path.join(path, "Velbrook.xml"), "w") as f:
+        f.write("\n".join(lines))
+    return path
+
+
+def same_tree(a, b):
+    """Relative path -> bytes of every file below a and b are equal."""
+    def walk(top):
+        found = {}
+        for dirpath, _, files in os.walk(top):
+            for name in files:
+                p = os.path.join(dirpath, name)
+                with open(p, "rb") as f:
+                    found[os.path.relpath(p, top)] = f.read()
+        return found
+    return walk(a) == walk(b)
