@@ -169,8 +169,9 @@ TEST(PieceManagerXml, StatusRoundTripResumesPartialPieces) {
     ASSERT_TRUE(pm.SliceReceived(1, 0, kSlice));
     Next(pm, seed);  // piece 2 is requested, nothing received
     auto status = pm.ToXml();
-    // Piece 4 resumes with its first slice present; every other entry is unusable: out of range, wrapping or
-    // junk indexes, a piece already present, bad hex, too few bits, nothing left to fetch.
+    // Piece 4 resumes with its first slice present; every other entry is unusable: out of range,
+    // wrapping or junk indexes, a piece already present, bad hex, too few bits, nothing left to
+    // fetch.
     for (const std::string entry : {"4:80", "-1:80", "5:80", "18446744073709551617:80", "0x1:80",
                                     ":80", "0:80", "3:8", "3:0g", "3:", "3:e0"}) {
         auto child = std::make_unique<CXML>("BitFieldInPiece");
