@@ -54,6 +54,8 @@ public:
         const auto it = m_peers.find(id);
         return it == m_peers.end() ? nullptr : it->second.get();
     }
+    void ConnectPeer(PeerConnection&) override {}
+    std::string PeerExchangeEntries() override { return {}; }
     PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
                                uint16_t listenPort) override {
         auto& slot = m_peers[id];

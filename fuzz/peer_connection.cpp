@@ -57,6 +57,8 @@ public:
     void AdjustConnectedCount(int) override {}
     void AdjustSeedCount(int) override {}
     PeerConnection* FindPeer(const std::string&) override { return nullptr; }
+    void ConnectPeer(PeerConnection&) override {}
+    std::string PeerExchangeEntries() override { return {}; }
     PeerConnection* CreatePeer(const std::string&, const std::string&, uint16_t,
                                uint16_t) override {
         return nullptr;

@@ -15,6 +15,7 @@
 #include "metainfo/SHA1.h"
 #include "metainfo/TorrentFile.h"
 #include "peer/PeerConnection.h"
+#include "peer/Wire.h"
 #include "persist/CXML.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -379,6 +380,29 @@ PeerConnection* TorrentSession::FindPeer(const std::string& peerId) {
 PeerConnection* TorrentSession::CreatePeer(const std::string& peerId, const std::string& address,
                                            uint16_t port, uint16_t listenPort) {
     return m_peerSet ? m_peerSet->CreatePeer(address, peerId, port, listenPort) : nullptr;
+}
+
+void TorrentSession::ConnectPeer(PeerConnection& connection) {
+    if (m_peerSet) {
+        m_peerSet->ConnectPeer(connection);
+    }
+}
+
+std::string TorrentSession::PeerExchangeEntries() {
+    std::string entries;
+    if (!m_peerSet) {
+        return entries;
+    }
+    for (const PeerConnection* peer : m_peerSet->PeerList()) {
+        if (!peer->IsConnected() || peer->Address().size() > 15) {
+            continue;
+        }
+        entries += peer->PeerId();
+        entries += static_cast<char>(peer->Address().size());
+        entries += peer->Address();
+        AppendU32(entries, peer->ListenPort());
+    }
+    return entries;
 }
 
 int32_t TorrentSession::ConnectedPeers() const {

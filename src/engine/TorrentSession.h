@@ -72,6 +72,8 @@ public:
     PeerConnection* FindPeer(const std::string& peerId) override;
     PeerConnection* CreatePeer(const std::string& peerId, const std::string& address, uint16_t port,
                                uint16_t listenPort) override;
+    void ConnectPeer(PeerConnection& connection) override;
+    std::string PeerExchangeEntries() override;
 
     // TrackerSessionLink: what the tracker client needs.
     std::string AnnounceUrl() const override { return m_announceUrl; }

@@ -1,6 +1,8 @@
 #include "peer/PeerConnection.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+
 #include <cstdio>
 
 #include "peer/PeerLinks.h"
@@ -14,6 +16,12 @@ namespace velbrook {
 namespace {
 
 size_t g_liveConnections = 0;
+
+// Sub-messages of the peer exchange.
+constexpr uint8_t kExtSupport = 0;
+constexpr uint8_t kExtPeerRequest = 1;
+constexpr uint8_t kExtPeers = 2;
+constexpr int kMaxExchangedPeers = 200;
 
 // Received-message lines are indented so they stand apart from what we sent.
 const std::string kRecv = std::string(26, ' ') + "<<-Recv msg: ";
@@ -119,6 +127,9 @@ void PeerConnection::OnHandshakePassed() {
     m_connected = true;
     AddLog("Peer Connected!");
     SendBitfield(m_session.Pieces().ToBitString());
+    if (GetSettings().GetInt(ProtocalExtension) == 1 && m_extensionCapable) {
+        SendExtension(kExtSupport);
+    }
     SendUnchoke();
     ResetMeters();
 }
@@ -289,6 +300,9 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
         if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored) {
             continue;
         }
+        if (status == DecodeStatus::Malformed && !raw.empty() && raw[0] == kExtension) {
+            continue;  // a broken extension message is dropped, never a reason to hang up
+        }
         if (status == DecodeStatus::Malformed) {
             Fatal("Fatal Error:Malformed message!");
             return false;
@@ -388,10 +402,74 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         }
         return true;
     }
+    case kExtension:
+        HandleExtension(m.index, m.data);
+        return true;
     default:
-        // Peer exchange (id 9) is handled by the extension layer when it is present.
         return true;
     }
+}
+
+void PeerConnection::SendExtension(uint8_t subId) {
+    SendMessage(BuildExtension(subId, subId == kExtPeers ? m_session.PeerExchangeEntries() : ""));
+    AddLog("Send msg: EXTENSION REPORT");
+}
+
+void PeerConnection::HandleExtension(uint32_t subId, std::string_view body) {
+    if (GetSettings().GetInt(ProtocalExtension) != 1 || !m_extensionCapable) {
+        return;
+    }
+    switch (static_cast<int8_t>(subId)) {
+    case kExtSupport:
+        AddLog(kRecv + "EXT_SUPPORT\r\n");
+        SendExtension(kExtPeerRequest);
+        break;
+    case kExtPeerRequest:
+        AddLog(kRecv + "EXT_PEERREQ\r\n");
+        SendExtension(kExtPeers);
+        break;
+    case kExtPeers:
+        ReadPeerExchange(body);
+        break;
+    default:
+        break;
+    }
+}
+
+// Entries: peer id (20), address length (1), dotted IPv4 text, listen port (u32).
+void PeerConnection::ReadPeerExchange(std::string_view body) {
+    int entries = 0;
+    int added = 0;
+    while (body.size() >= 26) {
+        const std::string peerId(body.substr(0, 20));
+        const auto length = static_cast<uint8_t>(body[20]);
+        // Dotted IPv4 text is at most 15 bytes; anything else means the list cannot be trusted.
+        if (length > 15 || body.size() < size_t{length} + 25) {
+            break;
+        }
+        const std::string address(body.substr(21, length));
+        in_addr parsed{};
+        if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+            break;
+        }
+        const uint32_t port = ReadU32(body.data() + 21 + length);
+        body.remove_prefix(size_t{length} + 25);
+        ++entries;
+        // One message cannot make the torrent take on more peers than a tracker answer can.
+        if (port == 0 || port > 65535 || added >= kMaxExchangedPeers ||
+            m_session.FindPeer(peerId)) {
+            continue;
+        }
+        PeerConnection* peer = m_session.CreatePeer(peerId, address, static_cast<uint16_t>(port),
+                                                    static_cast<uint16_t>(port));
+        if (peer) {
+            ++added;
+            m_session.ConnectPeer(*peer);
+        }
+    }
+    char line[128];
+    std::snprintf(line, sizeof line, "%sEXT_PEERS: %d, Add %d \r\n", kRecv.c_str(), entries, added);
+    AddLog(line);
 }
 
 void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_view data) {

@@ -60,6 +60,8 @@ public:
     void SendBitfield(std::string_view bits);
     void SendRequest(uint32_t piece, uint32_t begin, uint32_t length);
     void SendPiece(uint32_t piece, uint32_t begin, std::string_view data);
+    // Peer exchange between copies that both speak the extension.
+    void SendExtension(uint8_t subId);
     void FillRequests();
     void ServeOneRequest();
     void UpdateInterest(bool onlyOnChange);
@@ -108,6 +110,8 @@ private:
     void Fatal(std::string line);
     bool HandleMessage(const WireMessage& message);
     void HandleSlice(uint32_t piece, uint32_t begin, std::string_view data);
+    void HandleExtension(uint32_t subId, std::string_view body);
+    void ReadPeerExchange(std::string_view body);
     void ReleaseOutstanding();
     void ResetMeters();
 

@@ -45,6 +45,11 @@ public:
     // A new connection for a peer that connected in or was learnt from another peer.
     virtual PeerConnection* CreatePeer(const std::string& peerId, const std::string& address,
                                        uint16_t port, uint16_t listenPort) = 0;
+    // Dials a known connection (unless the connected-peer limit or a pending connect says no).
+    virtual void ConnectPeer(PeerConnection& connection) = 0;
+    // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
+    // address text, listen port (u32 big-endian).
+    virtual std::string PeerExchangeEntries() = 0;
 };
 
 // The engine as peer sockets and connections see it.

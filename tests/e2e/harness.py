@@ -117,3 +117,9 @@ def same_tree(a, b):
                     found[os.path.relpath(p, top)] = f.read()
         return found
     return walk(a) == walk(b)
+
+
+def port_open(port):
+    with socket.socket() as s:
+        s.settimeout(1)
+        return s.connect_ex(("127.0.0.1", port)) == 0

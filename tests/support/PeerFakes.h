@@ -83,6 +83,8 @@ public:
         const auto it = m_peers.find(peerId);
         return it == m_peers.end() ? nullptr : it->second.get();
     }
+    void ConnectPeer(PeerConnection&) override {}
+    std::string PeerExchangeEntries() override { return {}; }
     PeerConnection* CreatePeer(const std::string& peerId, const std::string& address, uint16_t port,
                                uint16_t listenPort) override {
         auto& slot = m_peers[peerId];
