@@ -54,7 +54,10 @@ TorrentSession::TorrentSession(SessionHost& host) : m_host(host) {
 }
 
 TorrentSession::~TorrentSession() {
-    if (m_state != SessionState::Stopped) {
+    // A torrent that never got as far as Stopped (its status could not be read, or it is a
+    // refused duplicate) has nothing to save: writing its status here would overwrite the file
+    // of the listed torrent with the same info hash.
+    if (m_state != SessionState::Stopped && m_state != SessionState::Unknown) {
         Stop();
     }
     m_tracker.reset();

@@ -73,8 +73,11 @@ bool SplitHttpUrl(std::string_view url, HttpUrl& out) {
         if (!rest.empty() && rest.front() != '/' && rest.front() != '?')
             return false;
     }
-    parts.object =
-        rest.empty() || rest.front() == '?' ? "/" + std::string(rest) : std::string(rest);
+    parts.object.clear();
+    if (rest.empty() || rest.front() == '?') {
+        parts.object.push_back('/');
+    }
+    parts.object.append(rest);
     out = std::move(parts);
     return true;
 }
