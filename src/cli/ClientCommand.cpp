@@ -11,6 +11,7 @@
 
 #include "engine/CVelbrookDoc.h"
 #include "engine/DownloadsList.h"
+#include "engine/SingleInstance.h"
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
@@ -126,6 +127,20 @@ int RunClient(const ClientOptions& options) {
     const std::string profile = ResolveProfileDir(options.profile);
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);
+    SingleInstance instance(profile);
+    switch (instance.Claim(options.torrents)) {
+    case SingleInstance::Role::HandedOff:
+        std::fprintf(stderr,
+                     "velbrook-cli: handed %zu torrent(s) to the copy already running on %s\n",
+                     options.torrents.size(), profile.c_str());
+        return 0;
+    case SingleInstance::Role::Failed:
+        std::fprintf(stderr, "velbrook-cli: another copy holds %s and cannot be reached\n",
+                     profile.c_str());
+        return 2;
+    case SingleInstance::Role::Primary:
+        break;
+    }
     Reactor reactor;
     CliUi ui;
     int exitCode = 0;
@@ -138,10 +153,9 @@ int RunClient(const ClientOptions& options) {
         save = std::filesystem::absolute(save, ec).string();
 
         std::vector<std::string> started;
-        for (const std::string& torrent : options.torrents) {
-            // A torrent that is already listed is started where it stands instead of being
-            // refused as a duplicate; one whose status file is gone is added afresh, which
-            // checks its data on disk.
+        // A torrent that is already listed is started where it stands instead of being refused
+        // as a duplicate; one whose status file is gone is added afresh, which checks its data.
+        const auto addTorrent = [&](const std::string& torrent) {
             KeyPathMap map;
             FileList files;
             std::string error;
@@ -152,17 +166,22 @@ int RunClient(const ClientOptions& options) {
                     if (listed->State() != SessionState::Unknown) {
                         listed->StartDownload(false);
                         started.push_back(infoHash);
-                        continue;
+                        return true;
                     }
                     doc.Downloads().RemoveByInfoHash(infoHash);
                 }
             }
             if (!doc.OpenTorrentFile(torrent, save)) {
                 std::fprintf(stderr, "velbrook-cli: %s: could not be added\n", torrent.c_str());
-                exitCode = 1;
-                continue;
+                return false;
             }
             started.push_back(doc.Downloads().Sessions().back()->InfoHash());
+            return true;
+        };
+        for (const std::string& torrent : options.torrents) {
+            if (!addTorrent(torrent)) {
+                exitCode = 1;
+            }
         }
         if (options.startAll) {
             for (const auto& session : doc.Downloads().Sessions()) {
@@ -181,6 +200,9 @@ int RunClient(const ClientOptions& options) {
         size_t linesShown = 0;
         while (!g_stop) {
             reactor.RunOnce(200);
+            for (const std::string& handed : instance.TakeHandedPaths()) {
+                addTorrent(handed);
+            }
             const double now = Now();
             // There is no detail view here to pick one torrent: every running torrent has its
             // progress refreshed and its status file written, so a crash loses at most this
