@@ -59,6 +59,8 @@ public:
         chosenFolder = startFolder;
         return true;
     }
+    // Options are edited in Velbrook.xml; there is no dialog here.
+    bool EditOptions(SettingsValues&) override { return false; }
     void PostUpdateAllViews() override {}
 };
 

@@ -185,4 +185,27 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
     return true;
 }
 
+void CVelbrookDoc::OnOptions() {
+    SettingsValues values = m_settings->Values();
+    if (!m_ui.EditOptions(values)) {
+        return;
+    }
+    const bool relisten =
+        values.number[SettingsKey::ListenPort] != m_settings->GetInt(SettingsKey::ListenPort) ||
+        values.number[ConnectionType] != m_settings->GetInt(ConnectionType);
+    const std::string oldFolder = m_settings->GetString(DefaultDownloadPath);
+    m_settings->Apply(values);
+    if (relisten) {
+        // A new listening socket means new connections for every torrent: the old ones close
+        // and the peer sets dial again.
+        m_listen.reset();
+        m_registry->CloseAll();
+        StartListening();
+    }
+    if (m_settings->GetString(DefaultDownloadPath) != oldFolder) {
+        ::mkdir(m_settings->GetString(DefaultDownloadPath).c_str(), 0755);
+    }
+    (void)m_settings->Save(m_profileDir + Settings::FileName());
+}
+
 }  // namespace velbrook

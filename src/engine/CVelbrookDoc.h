@@ -35,6 +35,9 @@ public:
     // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
     [[nodiscard]] bool SaveDownloads() const;
+    // The options dialog: changed values are stored and written to Velbrook.xml; listening (and
+    // with it every peer connection) restarts only when the port or the connection type changed.
+    void OnOptions();
 
     DownloadsList& Downloads() { return *m_downloads; }
     Settings& GetSettingsObject() { return *m_settings; }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "persist/Settings.h"
 #include "storage/MessageHost.h"
 
 namespace velbrook {
@@ -16,6 +17,9 @@ public:
                                 std::string& chosenPath) = 0;
     // "Choose a folder", starting at `startFolder`. False when cancelled.
     virtual bool ChooseFolder(const std::string& startFolder, std::string& chosenFolder) = 0;
+    // The options dialog, filled from `values`; false when cancelled, else `values` holds the
+    // edited values.
+    virtual bool EditOptions(SettingsValues& values) = 0;
     // Redraw every view soon; never waited for.
     virtual void PostUpdateAllViews() = 0;
 };

@@ -96,6 +96,18 @@ void SocketRegistry::Sweep() {
     }
 }
 
+void SocketRegistry::CloseAll() {
+    const std::vector<PeerSocket*> sockets = m_sockets;
+    for (PeerSocket* socket : sockets) {
+        if (!Contains(*socket)) {
+            continue;
+        }
+        socket->Close(true);
+        // A socket whose connect was pending keeps its place on close; here it goes too.
+        Dispose(*socket);
+    }
+}
+
 void SocketRegistry::OnTimer(TimerKind kind) {
     if (kind == kTimerIdleSweep) {
         Sweep();

@@ -33,6 +33,8 @@ public:
     void Dispose(PeerSocket& socket);
     // Closes (and so removes) every socket idle for more than kMaxIdleSeconds.
     void Sweep();
+    // Closes every socket (their connections are told); each is destroyed after the handler.
+    void CloseAll();
     void OnTimer(TimerKind kind) override;
     size_t Count() const { return m_sockets.size(); }
     bool Contains(const PeerSocket& socket) const;

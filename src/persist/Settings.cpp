@@ -202,4 +202,24 @@ Settings& GetSettings() {
     return *g_registered;
 }
 
+SettingsValues Settings::Values() const {
+    SettingsValues values;
+    for (int key = 0; key < 6; ++key) {
+        values.text[key] = GetString(key);
+    }
+    for (int key = 7; key <= 22; ++key) {
+        values.number[key] = GetInt(key);
+    }
+    return values;
+}
+
+void Settings::Apply(const SettingsValues& values) {
+    for (int key = 0; key < 6; ++key) {
+        SetString(key, values.text[key]);
+    }
+    for (int key = 7; key <= 22; ++key) {
+        SetInt(key, values.number[key]);
+    }
+}
+
 }  // namespace velbrook

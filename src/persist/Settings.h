@@ -36,6 +36,12 @@ constexpr int kSettingsKeyCount = 27;
 // The key name at a table position ("SENTRY" for separators).
 const char* SettingsKeyName(int index);
 
+// The effective values of every key, as the options dialog shows and edits them.
+struct SettingsValues {
+    std::string text[6];                     // keys 0..5
+    int32_t number[kSettingsKeyCount] = {};  // keys 7..22
+};
+
 class Settings {
 public:
     // `profileDir` ends in "/"; the default download folder is profileDir + "Downloads".
@@ -49,6 +55,9 @@ public:
     std::string GetString(int key, bool allowDefault = true) const;
     int32_t GetInt(int key) const;
     bool IsSet(int key) const;
+    SettingsValues Values() const;
+    // Stores every value as the person's own (an empty text clears its key).
+    void Apply(const SettingsValues& values);
     // An empty string clears the user value.
     void SetString(int key, const std::string& value);
     void SetInt(int key, int32_t value);

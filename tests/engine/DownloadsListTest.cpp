@@ -13,7 +13,7 @@
 #include "engine/UiHost.h"
 #include "metainfo/SHA1.h"
 #include "persist/Settings.h"
-#include "support/PeerFakes.h"
+#include "support/EngineFakes.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
@@ -21,6 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FakeHost;
+using test::FakeSessionHost;
+using test::FakeUi;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
@@ -28,36 +30,6 @@ using test::WriteFile;
 constexpr char kSameInfoHash[] =
     "Same infohash, You must delete the same entry before adding a new one";
 constexpr char kAnnounce[] = "http://127.0.0.1:1/announce";
-
-class FakeUi : public UiHost {
-public:
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon, MessageButtons b) override {
-        m_shown.push_back(text);
-        return b == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-    }
-    bool ChooseSaveFile(const std::string&, const std::string&, std::string&) override {
-        return false;
-    }
-    bool ChooseFolder(const std::string&, std::string&) override { return false; }
-    void PostUpdateAllViews() override {}
-    std::vector<std::string> m_shown;
-};
-
-class FakeSessionHost : public SessionHost {
-public:
-    PeerHost& Peers() override { return m_peers; }
-    UiHost& Ui() override { return m_ui; }
-    const std::string& ProfileDir() const override { return m_profile; }
-    const std::string& OwnPeerId() const override { return m_id; }
-    uint16_t ListenPort() const override { return 6886; }
-    void Trace(const std::string&) override {}
-    void MarkListChanged() override { ++m_listChanges; }
-    FakeHost m_peers;
-    FakeUi m_ui;
-    std::string m_profile;
-    std::string m_id = std::string(20, 'o');
-    int m_listChanges = 0;
-};
 
 std::string S(std::string_view s) {
     return std::to_string(s.size()) + ":" + std::string(s);

@@ -11,54 +11,18 @@
 #include "metainfo/SHA1.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
-#include "support/PeerFakes.h"
+#include "support/EngineFakes.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
 
 using test::FakeHost;
+using test::FakeSessionHost;
+using test::FakeUi;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-class FakeUi : public UiHost {
-public:
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon, MessageButtons b) override {
-        m_shown.push_back(text);
-        return b == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-    }
-    bool ChooseSaveFile(const std::string&, const std::string& proposed,
-                        std::string& chosen) override {
-        chosen = m_folder + proposed;
-        return !m_cancel;
-    }
-    bool ChooseFolder(const std::string&, std::string& chosen) override {
-        chosen = m_folder;
-        return !m_cancel;
-    }
-    void PostUpdateAllViews() override { ++m_updates; }
-    std::string m_folder;
-    bool m_cancel = false;
-    std::vector<std::string> m_shown;
-    int m_updates = 0;
-};
-
-class FakeSessionHost : public SessionHost {
-public:
-    PeerHost& Peers() override { return m_peers; }
-    UiHost& Ui() override { return m_ui; }
-    const std::string& ProfileDir() const override { return m_profile; }
-    const std::string& OwnPeerId() const override { return m_id; }
-    uint16_t ListenPort() const override { return 6886; }
-    void Trace(const std::string&) override {}
-    void MarkListChanged() override { ++m_listChanges; }
-    FakeHost m_peers;
-    FakeUi m_ui;
-    std::string m_profile;
-    std::string m_id = std::string(20, 'o');
-    int m_listChanges = 0;
-};
 
 std::string S(std::string_view s) {
     return std::to_string(s.size()) + ":" + std::string(s);
