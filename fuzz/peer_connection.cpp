@@ -90,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Host host;
     Session session(host);
     PeerConnection connection(session, host, std::string(20, 'p'), "127.0.0.1", 6881, 6881);
+    connection.SetExtensionCapable(true);  // so peer exchange messages are read too
     connection.OnHandshakePassed();
     std::string input(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> messages;
