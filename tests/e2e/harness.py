@@ -123,3 +123,25 @@ def port_open(port):
     with socket.socket() as s:
         s.settimeout(1)
         return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def fail(top, message, *logs):
+    """Prints the tail of each log file and the reason; returns the failing exit code."""
+    for log in logs:
+        try:
+            with open(os.path.join(top, log), errors="replace") as f:
+                print(f"--- {log}\n{f.read()[-2000:]}")
+        except OSError:
+            pass
+    print("FAIL: " + message)
+    return 1
+
+
+def run(test):
+    """Runs test(procs, top) in a fresh folder; every process it started is stopped after."""
+    procs = Processes()
+    try:
+        with tempfile.TemporaryDirectory() as top:
+            return test(procs, top)
+    finally:
+        procs.stop_all()

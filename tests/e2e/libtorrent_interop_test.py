@@ -5,7 +5,6 @@ Usage: libtorrent_interop_test.py PATH/TO/velbrook-cli
 """
 import os
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,61 +31,50 @@ def add(session, torrent, save):
     return session.add_torrent(params)
 
 
-def main():
-    procs = harness.Processes()
-    try:
-        with tempfile.TemporaryDirectory() as top:
-            tracker = harness.Tracker(procs, top)
-            source = os.path.join(top, "source")
-            data = os.urandom(700_000)
-            harness.write(os.path.join(source, "set/a.bin"), data[:300_001])
-            harness.write(os.path.join(source, "set/b/c.bin"), data[300_001:])
-            torrent = os.path.join(top, "set.torrent")
-            info_hash = harness.make_torrent(source, "set", tracker.url, torrent)
+def main(procs, top):
+    tracker = harness.Tracker(procs, top)
+    source = os.path.join(top, "source")
+    data = os.urandom(700_000)
+    harness.write(os.path.join(source, "set/a.bin"), data[:300_001])
+    harness.write(os.path.join(source, "set/b/c.bin"), data[300_001:])
+    torrent = os.path.join(top, "set.torrent")
+    info_hash = harness.make_torrent(source, "set", tracker.url, torrent)
 
-            # libtorrent seeds, Velbrook downloads.
-            seeder = lt_session(harness.free_port())
-            add(seeder, torrent, source)
-            harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "libtorrent seeder announce")
-            ours = os.path.join(top, "ours")
-            leecher = procs.start(
-                [CLI, "--profile", harness.profile(os.path.join(top, "p1"), {"ListenPort": harness.free_port()}),
-                 "--save", ours, "--exit-when-done", torrent], os.path.join(top, "velbrook-leech.log"))
-            code = leecher.wait(120)
-            if code != 0 or not harness.same_tree(os.path.join(source, "set"), os.path.join(ours, "set")):
-                with open(os.path.join(top, "velbrook-leech.log"), errors="replace") as f:
-                    print(f.read()[-3000:])
-                print(f"FAIL: download from libtorrent (exit {code})")
-                return 1
-            del seeder
+    # libtorrent seeds, Velbrook downloads.
+    seeder = lt_session(harness.free_port())
+    add(seeder, torrent, source)
+    harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "libtorrent seeder announce")
+    ours = os.path.join(top, "ours")
+    leecher = procs.start(
+        [CLI, "--profile", harness.profile(os.path.join(top, "p1"), {"ListenPort": harness.free_port()}),
+         "--save", ours, "--exit-when-done", torrent], os.path.join(top, "velbrook-leech.log"))
+    code = leecher.wait(120)
+    if code != 0 or not harness.same_tree(os.path.join(source, "set"), os.path.join(ours, "set")):
+        return harness.fail(top, f"download from libtorrent (exit {code})", "velbrook-leech.log")
+    del seeder
 
-            # Velbrook seeds what it downloaded, libtorrent downloads.
-            velbrook_port = harness.free_port()
-            ours_seeder = procs.start(
-                [CLI, "--profile", harness.profile(os.path.join(top, "p2"), {"ListenPort": velbrook_port}),
-                 "--save", ours, torrent], os.path.join(top, "velbrook-seed.log"))
-            harness.wait_for(lambda: tracker.peers(info_hash) >= 1, 30, "velbrook seeder announce")
-            theirs = os.path.join(top, "theirs")
-            downloader = lt_session(harness.free_port())
-            handle = add(downloader, torrent, theirs)
-            deadline = time.monotonic() + 120
-            while not handle.status().is_seeding and time.monotonic() < deadline:
-                time.sleep(0.2)
-            seeding = handle.status().is_seeding
-            del downloader
-            if not seeding or not harness.same_tree(os.path.join(source, "set"), os.path.join(theirs, "set")):
-                with open(os.path.join(top, "velbrook-seed.log"), errors="replace") as f:
-                    print(f.read()[-3000:])
-                print("FAIL: libtorrent could not download from Velbrook")
-                return 1
-            if procs.stop(ours_seeder) != 0:
-                print("FAIL: velbrook seeder did not exit cleanly on SIGTERM")
-                return 1
-            print("libtorrent interop in both directions")
-            return 0
-    finally:
-        procs.stop_all()
+    # Velbrook seeds what it downloaded, libtorrent downloads.
+    velbrook_port = harness.free_port()
+    ours_seeder = procs.start(
+        [CLI, "--profile", harness.profile(os.path.join(top, "p2"), {"ListenPort": velbrook_port}),
+         "--save", ours, torrent], os.path.join(top, "velbrook-seed.log"))
+    harness.wait_for(lambda: tracker.peers(info_hash) >= 1, 30, "velbrook seeder announce")
+    theirs = os.path.join(top, "theirs")
+    downloader = lt_session(harness.free_port())
+    handle = add(downloader, torrent, theirs)
+    deadline = time.monotonic() + 120
+    while not handle.status().is_seeding and time.monotonic() < deadline:
+        time.sleep(0.2)
+    seeding = handle.status().is_seeding
+    del downloader
+    if not seeding or not harness.same_tree(os.path.join(source, "set"), os.path.join(theirs, "set")):
+        return harness.fail(top, "libtorrent could not download from Velbrook", "velbrook-seed.log")
+    if procs.stop(ours_seeder) != 0:
+        print("FAIL: velbrook seeder did not exit cleanly on SIGTERM")
+        return 1
+    print("libtorrent interop in both directions")
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))

@@ -6,7 +6,6 @@ Usage: single_instance_test.py PATH/TO/velbrook-cli
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -15,40 +14,35 @@ import harness  # noqa: E402
 CLI = sys.argv[1]
 
 
-def main():
-    procs = harness.Processes()
-    try:
-        with tempfile.TemporaryDirectory() as top:
-            tracker = harness.Tracker(procs, top)
-            source = os.path.join(top, "source")
-            harness.write(os.path.join(source, "one/a.bin"), os.urandom(50_000))
-            torrent = os.path.join(top, "one.torrent")
-            info_hash = harness.make_torrent(source, "one", tracker.url, torrent)
+def main(procs, top):
+    tracker = harness.Tracker(procs, top)
+    source = os.path.join(top, "source")
+    harness.write(os.path.join(source, "one/a.bin"), os.urandom(50_000))
+    torrent = os.path.join(top, "one.torrent")
+    info_hash = harness.make_torrent(source, "one", tracker.url, torrent)
 
-            profile = harness.profile(os.path.join(top, "p"), {"ListenPort": harness.free_port()})
-            first = procs.start([CLI, "--profile", profile, "--save", source],
-                                os.path.join(top, "first.log"))
-            harness.wait_for(lambda: os.path.exists(os.path.join(profile, ".lock")), 10, "first copy")
-            time.sleep(0.5)
+    profile = harness.profile(os.path.join(top, "p"), {"ListenPort": harness.free_port()})
+    first = procs.start([CLI, "--profile", profile, "--save", source],
+                        os.path.join(top, "first.log"))
+    harness.wait_for(lambda: os.path.exists(os.path.join(profile, ".lock")), 10, "first copy")
+    time.sleep(0.5)
 
-            second = subprocess.run([CLI, "--profile", profile, torrent], capture_output=True, timeout=30)
-            if second.returncode != 0 or b"handed 1" not in second.stderr:
-                print(f"FAIL: second copy exit {second.returncode}: {second.stderr!r}")
-                return 1
-            # The running copy adds it (and so lists it in its Downloads.xml) and starts seeding.
-            harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "handed torrent announced")
-            with open(os.path.join(profile, "Downloads.xml"), errors="replace") as f:
-                if info_hash.hex() not in f.read():
-                    print("FAIL: the running copy did not list the handed torrent")
-                    return 1
-            if procs.stop(first) != 0:
-                print("FAIL: first copy did not exit cleanly")
-                return 1
-            print("second copy handed its torrent over")
-            return 0
-    finally:
-        procs.stop_all()
+    second = subprocess.run([CLI, "--profile", profile, torrent], capture_output=True, timeout=30)
+    if second.returncode != 0 or b"handed 1" not in second.stderr:
+        print(f"FAIL: second copy exit {second.returncode}: {second.stderr!r}")
+        return 1
+    # The running copy adds it (and so lists it in its Downloads.xml) and starts seeding.
+    harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "handed torrent announced")
+    with open(os.path.join(profile, "Downloads.xml"), errors="replace") as f:
+        if info_hash.hex() not in f.read():
+            print("FAIL: the running copy did not list the handed torrent")
+            return 1
+    if procs.stop(first) != 0:
+        print("FAIL: first copy did not exit cleanly")
+        return 1
+    print("second copy handed its torrent over")
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run(main))
