@@ -18,6 +18,7 @@
 #include "peer/Reactor.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
+#include "persist/Profile.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -32,10 +33,7 @@ uint16_t RandomListenPort() {
 }  // namespace
 
 CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
-    : m_profileDir(profileDir), m_ui(ui) {
-    if (m_profileDir.empty() || m_profileDir.back() != '/') {
-        m_profileDir += '/';
-    }
+    : m_profileDir(WithSlash(profileDir)), m_ui(ui) {
     ::mkdir(m_profileDir.c_str(), 0755);
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
     m_settings = std::make_unique<Settings>(m_profileDir);

@@ -17,6 +17,7 @@
 #include "peer/PeerConnection.h"
 #include "peer/Wire.h"
 #include "persist/CXML.h"
+#include "persist/Profile.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
 
@@ -27,13 +28,6 @@ namespace {
 size_t g_liveSessions = 0;
 
 constexpr char kAllocateError[] = "Allocate Disk error! Stop downloading.....";
-
-std::string WithSlash(std::string dir) {
-    if (dir.empty() || dir.back() != '/') {
-        dir += '/';
-    }
-    return dir;
-}
 
 // A status file is ours, but it sits in a folder anyone can edit: its lengths must describe a
 // piece record that fits in memory before one is built from them.

@@ -10,13 +10,6 @@ namespace velbrook {
 
 namespace {
 
-std::string WithSlash(std::string dir) {
-    if (dir.empty() || dir.back() != '/') {
-        dir += '/';
-    }
-    return dir;
-}
-
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
@@ -72,6 +65,13 @@ std::string ResolveProfileDir(const std::string& explicitDir) {
         return WithSlash(dataHome) + "velbrook/";
     }
     return WithSlash(HomeDir()) + ".local/share/velbrook/";
+}
+
+std::string WithSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/') {
+        dir += '/';
+    }
+    return dir;
 }
 
 }  // namespace velbrook

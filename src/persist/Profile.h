@@ -10,4 +10,7 @@ namespace velbrook {
 // The folder is not created here.
 std::string ResolveProfileDir(const std::string& explicitDir = {});
 
+// The folder with exactly one "/" added when it does not already end in one ("" becomes "/").
+std::string WithSlash(std::string dir);
+
 }  // namespace velbrook

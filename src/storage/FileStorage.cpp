@@ -10,6 +10,7 @@
 
 #include "metainfo/FileList.h"
 #include "metainfo/SHA1.h"
+#include "persist/Profile.h"
 #include "persist/Settings.h"
 #include "storage/MessageHost.h"
 
@@ -20,13 +21,6 @@ namespace {
 constexpr char kExistedQuestion[] = "File Existed!...\nDo checking and continue downloading?";
 constexpr char kTooLongMessage[] =
     "Donwload File Length biger than expected, stop to avoid damaging your file!";
-
-std::string WithSlash(std::string dir) {
-    if (dir.empty() || dir.back() != '/') {
-        dir += '/';
-    }
-    return dir;
-}
 
 // A relative path that cannot climb out of the folder it is joined to: no leading "/", no empty,
 // "." or ".." component. Names from metainfo are already made safe; this is the second fence,
