@@ -1,0 +1,117 @@
+// Fuzz target: the files of a profile as the engine reads them at start-up — Velbrook.xml,
+// Downloads.xml and one status file — split from the input at "\n--8<--\n".
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "engine/DownloadsList.h"
+#include "engine/SessionHost.h"
+#include "engine/TorrentSession.h"
+#include "engine/UiHost.h"
+#include "peer/PeerLinks.h"
+#include "peer/Reactor.h"
+#include "persist/Settings.h"
+
+namespace {
+
+using namespace velbrook;
+
+class Ui : public UiHost {
+public:
+    MessageAnswer ShowMessage(const std::string&, MessageIcon, MessageButtons) override {
+        return MessageAnswer::No;
+    }
+    bool ChooseSaveFile(const std::string&, const std::string&, std::string&) override {
+        return false;
+    }
+    bool ChooseFolder(const std::string&, std::string&) override { return false; }
+    bool EditOptions(SettingsValues&) override { return false; }
+    void PostUpdateAllViews() override {}
+};
+
+class Host : public SessionHost, public PeerHost {
+public:
+    explicit Host(std::string dir) : m_dir(std::move(dir)) {}
+    PeerHost& Peers() override { return *this; }
+    UiHost& Ui() override { return m_ui; }
+    const std::string& ProfileDir() const override { return m_dir; }
+    const std::string& OwnPeerId() const override { return m_id; }
+    uint16_t ListenPort() const override { return 6886; }
+    void Trace(const std::string&) override {}
+    void MarkListChanged() override {}
+    const std::string& ReservedBytes() const override { return m_id; }
+    SessionLink* FindTorrent(std::string_view) override { return nullptr; }
+    void RegisterSocket(PeerSocket&) override {}
+    void UnregisterSocket(PeerSocket&) override {}
+    void DisposeSocket(PeerSocket&) override {}
+    const std::string& SelectedPeerId() const override { return m_id; }
+    void UpdateAllViews() override {}
+
+private:
+    std::string m_dir;
+    std::string m_id = std::string(20, 'o');
+    class Ui m_ui;
+};
+
+void Write(const std::string& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Reactor reactor;
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/velbrook-fuzz-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        if (!made) {
+            std::abort();
+        }
+        const std::string d = std::string(made) + "/";
+        ::mkdir((d + "Status").c_str(), 0755);
+        return d;
+    }();
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    std::string_view parts[3];
+    for (auto& part : parts) {
+        const size_t cut = input.find("\n--8<--\n");
+        part = input.substr(0, cut);
+        input = cut == std::string_view::npos ? std::string_view() : input.substr(cut + 8);
+    }
+    Write(dir + "Velbrook.xml", parts[0]);
+    Write(dir + "Downloads.xml", parts[1]);
+    Write(dir + "Status/" + std::string(40, 'a') + ".xml", parts[2]);
+
+    Settings settings(dir);
+    settings.Load(dir + "Velbrook.xml");
+    // Whatever the files say, nothing may reach beyond this machine: announces go to a proxy
+    // on 127.0.0.1 that is not there.
+    settings.SetInt(ConnectionType, 2);
+    settings.SetString(SocksServer, "127.0.0.1");
+    settings.SetInt(SocksPort, 1);
+    Host host(dir);
+    size_t loaded = 0;
+    {
+        DownloadsList list(host, false);
+        (void)list.Load(dir + "Downloads.xml");
+        loaded = list.Sessions().size();
+        if (!list.Save(dir + "again.xml")) {
+            std::abort();
+        }
+    }
+    // What was written reads back as the same list.
+    DownloadsList again(host, false);
+    (void)again.Load(dir + "again.xml");
+    if (again.Sessions().size() != loaded) {
+        std::abort();
+    }
+    return 0;
+}
