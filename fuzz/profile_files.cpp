@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -69,14 +70,18 @@ void Write(const std::string& path, std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Reactor reactor;
+    // A plain array outlives every static object, so the clean-up at exit can still use it.
+    static char folder[] = "/tmp/velbrook-fuzz-XXXXXX";
     static const std::string dir = [] {
-        char pattern[] = "/tmp/velbrook-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        if (!made) {
+        if (!::mkdtemp(folder)) {
             std::abort();
         }
-        const std::string d = std::string(made) + "/";
+        const std::string d = std::string(folder) + "/";
         ::mkdir((d + "Status").c_str(), 0755);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);
+        });
         return d;
     }();
     std::string_view input(reinterpret_cast<const char*>(data), size);
