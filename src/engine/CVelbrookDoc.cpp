@@ -13,6 +13,8 @@
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
+#include "metainfo/SHA1.h"
+#include "metainfo/TorrentFile.h"
 #include "peer/CListenSocket.h"
 #include "peer/PeerId.h"
 #include "peer/Reactor.h"
@@ -154,14 +156,27 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
     if (m_settings->GetInt(TorrentCache) != 0) {
         const std::string folder = m_profileDir + "Torrents";
         ::mkdir(folder.c_str(), 0755);
-        const std::string copy = folder + "/" + fileName;
-        std::error_code ec;
-        if (std::filesystem::absolute(path, ec) != std::filesystem::absolute(copy, ec)) {
-            std::filesystem::copy_file(path, copy,
-                                       std::filesystem::copy_options::overwrite_existing, ec);
-        }
-        if (!ec) {
-            torrentFile = copy;
+        std::string bytes;
+        std::string error;
+        if (ReadFileLimited(path, kMaxTorrentFileSize, bytes, error)) {
+            std::string copy = folder + "/" + fileName;
+            std::string existing;
+            // Another torrent's copy under the same file name is kept: a listed torrent whose
+            // copy changed under it would restart with a different torrent's layout.
+            if (ReadFileLimited(copy, kMaxTorrentFileSize, existing, error) && existing != bytes) {
+                const std::string stem = std::filesystem::path(fileName).stem().string();
+                copy = folder + "/" + stem + "-" + BytesToHex(SHA1::Digest(bytes)).substr(0, 8) +
+                       ".torrent";
+            }
+            std::ofstream out(copy + ".part", std::ios::binary | std::ios::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            out.close();
+            std::error_code ec;
+            if (out && (std::filesystem::rename(copy + ".part", copy, ec), !ec)) {
+                torrentFile = copy;
+            } else {
+                std::filesystem::remove(copy + ".part", ec);
+            }
         }
     }
     TorrentSession* session = nullptr;

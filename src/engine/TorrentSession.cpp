@@ -157,8 +157,19 @@ bool TorrentSession::StartDownload(bool isNew) {
         } else if (m_saveName.empty()) {
             m_saveName = m_files->m_saveName;
         }
-    } else if (!Open(m_torrentFile)) {
-        return false;
+    } else {
+        const std::string listedHash = m_infoHash;
+        if (!Open(m_torrentFile)) {
+            return false;
+        }
+        // The file named in the list must still be this torrent, or its data would be laid out
+        // by another torrent's metainfo.
+        if (!listedHash.empty() && listedHash != m_infoHash) {
+            m_host.Trace("TorrentFile changed: " + m_torrentFile + "\r\n");
+            m_infoHash = listedHash;
+            m_state = SessionState::Unknown;
+            return false;
+        }
     }
 
     // Without a save folder the files would land relative to the file system's root.

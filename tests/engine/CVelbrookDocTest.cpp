@@ -122,6 +122,21 @@ TEST_F(Document, AddingKeepsACopyRefusesDuplicatesAndUndoesACancelledStart) {
     EXPECT_EQ(statusFiles, 1u);
 }
 
+TEST_F(Document, TwoTorrentsOfTheSameFileNameKeepTheirOwnCopies) {
+    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    WriteFile(m_save / "other/a.torrent",
+              "d8:announce1:x4:infod6:lengthi20e4:name1:c12:piece lengthi16384e6:pieces20:" +
+                  std::string(20, 'c') + "ee");
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "other/a.torrent"));
+    ASSERT_EQ(doc.Downloads().Sessions().size(), 2u);
+    const TorrentSession& first = *doc.Downloads().Sessions()[0];
+    const TorrentSession& second = *doc.Downloads().Sessions()[1];
+    EXPECT_NE(first.TorrentFile(), second.TorrentFile());
+    EXPECT_EQ(ReadFile(first.TorrentFile()), ReadFile(m_save / "in/a.torrent"));
+    EXPECT_EQ(ReadFile(second.TorrentFile()), ReadFile(m_save / "other/a.torrent"));
+}
+
 TEST_F(Document, OptionsRestartListeningOnlyForPortOrConnectionType) {
     CVelbrookDoc doc(m_profile.Dir(), m_ui);
     ASSERT_TRUE(doc.StartListening());
