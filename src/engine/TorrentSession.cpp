@@ -158,16 +158,20 @@ bool TorrentSession::StartDownload(bool isNew) {
             m_saveName = m_files->m_saveName;
         }
     } else {
-        const std::string listedHash = m_infoHash;
-        if (!Open(m_torrentFile)) {
-            return false;
-        }
         // The file named in the list must still be this torrent, or its data would be laid out
-        // by another torrent's metainfo.
-        if (!listedHash.empty() && listedHash != m_infoHash) {
-            m_host.Trace("TorrentFile changed: " + m_torrentFile + "\r\n");
-            m_infoHash = listedHash;
-            m_state = SessionState::Unknown;
+        // by another torrent's metainfo. Checked before Open replaces anything.
+        if (!m_infoHash.empty()) {
+            KeyPathMap map;
+            FileList probe;
+            std::string error;
+            std::string hash;
+            if (!LoadTorrentFile(m_torrentFile, map, probe, error) ||
+                !map.GetString("__InfoHash__", hash) || hash != m_infoHash) {
+                m_host.Trace("TorrentFile changed or unreadable: " + m_torrentFile + "\r\n");
+                return false;
+            }
+        }
+        if (!Open(m_torrentFile)) {
             return false;
         }
     }

@@ -190,5 +190,25 @@ TEST_F(Session, KnownTorrentResumesFromItsStatusOrRechecksWithout) {
     }
 }
 
+TEST_F(Session, AListedTorrentWhoseFileChangedIsNotStarted) {
+    std::string infoHash;
+    {
+        auto session = Opened();
+        ASSERT_TRUE(session->StartDownload(true));
+        ASSERT_TRUE(session->Stop());
+        infoHash = session->InfoHash();
+    }
+    WriteFile(m_torrent, "d8:announce1:x4:infod6:lengthi20e4:name1:c12:piece lengthi16384e6:"
+                         "pieces20:" +
+                             std::string(20, 'c') + "ee");
+    TorrentSession session(m_host);
+    session.Restore(m_torrent, m_save.Dir(), "", "t", "t", infoHash, "", 100000, 100000);
+    ASSERT_TRUE(session.LoadStatus(false));
+    EXPECT_FALSE(session.StartDownload(false));
+    EXPECT_EQ(session.State(), SessionState::Stopped);
+    EXPECT_EQ(session.InfoHash(), infoHash);
+    EXPECT_FALSE(std::filesystem::exists(m_save / "c"));
+}
+
 }  // namespace
 }  // namespace velbrook
