@@ -333,20 +333,25 @@ bool PieceManager::PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length,
     return true;
 }
 
-bool PieceManager::SliceReceived(uint32_t piece, uint32_t offset, uint32_t length) {
+// The record of a piece being fetched and the index of the slice whose span is exactly
+// (offset, length); false when there is no such slice.
+bool PieceManager::FindExactSlice(uint32_t piece, uint32_t offset, uint32_t length,
+                                  SliceField*& record, uint32_t& slice) const {
     if (piece > GetLastIndex() || RawState(piece) != Requested) {
         return false;
     }
-    SliceField* record = FindRecord(piece);
-    if (!record || record->Count(Requested) == 0) {
-        return false;
-    }
-    uint32_t slice = 0;
+    record = FindRecord(piece);
     int64_t sliceOffset = 0;
     uint32_t sliceLength = 0;
-    if (!record->IndexOfOffset(offset, slice) ||
-        !record->GetSpan(slice, sliceOffset, sliceLength) || sliceOffset != offset ||
-        sliceLength != length) {
+    return record && record->IndexOfOffset(offset, slice) &&
+           record->GetSpan(slice, sliceOffset, sliceLength) && sliceOffset == offset &&
+           sliceLength == length;
+}
+
+bool PieceManager::SliceReceived(uint32_t piece, uint32_t offset, uint32_t length) {
+    SliceField* record = nullptr;
+    uint32_t slice = 0;
+    if (!FindExactSlice(piece, offset, length, record, slice) || record->Count(Requested) == 0) {
         return false;
     }
     // Any state: in the end game the same slice arrives from two peers, and both copies are
@@ -361,19 +366,10 @@ bool PieceManager::SliceReceived(uint32_t piece, uint32_t offset, uint32_t lengt
 }
 
 bool PieceManager::CancelSlice(uint32_t piece, uint32_t offset, uint32_t length) {
-    if (piece > GetLastIndex() || RawState(piece) != Requested) {
-        return false;
-    }
-    SliceField* record = FindRecord(piece);
-    if (!record) {
-        return false;
-    }
+    SliceField* record = nullptr;
     uint32_t slice = 0;
-    int64_t sliceOffset = 0;
-    uint32_t sliceLength = 0;
-    if (!record->IndexOfOffset(offset, slice) ||
-        !record->GetSpan(slice, sliceOffset, sliceLength) || sliceOffset != offset ||
-        sliceLength != length || record->GetState(slice) != Requested) {
+    if (!FindExactSlice(piece, offset, length, record, slice) ||
+        record->GetState(slice) != Requested) {
         return false;
     }
     record->SetState(slice, Missing);

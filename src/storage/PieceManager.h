@@ -86,6 +86,8 @@ private:
     bool PickPiece(const BitField& peer, int64_t hintPiece, uint32_t& piece);
     bool PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length, bool& duplicate);
     SliceField* FindRecord(uint32_t piece) const;
+    bool FindExactSlice(uint32_t piece, uint32_t offset, uint32_t length, SliceField*& record,
+                        uint32_t& slice) const;
 
     // Per piece: peers that have it, or kAbsent when the piece is neither missing nor in progress.
     std::vector<uint32_t> m_availability;
