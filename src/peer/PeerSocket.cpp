@@ -118,14 +118,20 @@ void PeerSocket::OnConnect(int error) {
         return;
     }
     if (m_state == PeerSocketState::Connecting) {
-        m_established = true;
-        if (m_connection) {
-            m_connection->OnSocketConnected();
-        }
-        SendHandshake();
-        m_state = PeerSocketState::Handshake;
+        StartHandshake();
     }
     AsyncSelect(kReadWriteClose);
+}
+
+// The connection to the peer itself is up (directly or through the proxy): our handshake goes
+// first on outgoing connections.
+void PeerSocket::StartHandshake() {
+    m_established = true;
+    if (m_connection) {
+        m_connection->OnSocketConnected();
+    }
+    SendHandshake();
+    m_state = PeerSocketState::Handshake;
 }
 
 // ---- output ----
@@ -358,12 +364,7 @@ bool PeerSocket::RunProxyStep() {
             break;
         }
         m_input.erase(0, replyLength);
-        m_established = true;
-        if (m_connection) {
-            m_connection->OnSocketConnected();
-        }
-        SendHandshake();
-        m_state = PeerSocketState::Handshake;
+        StartHandshake();
         AsyncSelect(kReadWriteClose);
         break;
     }

@@ -80,6 +80,7 @@ private:
     void Trace(const std::string& text);
     void LearnRemote();
     void QueueOutput();
+    void StartHandshake();
     void SendProxyBytes(const std::string& bytes, PeerSocketState next);
     void SendProxyConnect();
     bool RunProxyStep();
