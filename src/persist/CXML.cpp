@@ -556,12 +556,8 @@ std::string CXML::GetAttribute(std::string_view name) const {
 
 namespace {
 
-// Leading whitespace, a sign and digits within the first `limit` characters; the value wraps
-// modulo 2^bits of UInt, as a C runtime's conversion of an overlong number would.
-template <typename UInt>
-UInt ParseWrapping(std::string_view text, size_t limit) {
-    text = text.substr(0, limit);
-    size_t pos = 0;
+// Skips leading white space and an optional sign; true when the sign was "-".
+bool SkipSpaceAndSign(std::string_view text, size_t& pos) {
     while (pos < text.size() && IsSpace(text[pos])) {
         ++pos;
     }
@@ -570,6 +566,16 @@ UInt ParseWrapping(std::string_view text, size_t limit) {
         negative = text[pos] == '-';
         ++pos;
     }
+    return negative;
+}
+
+// Leading whitespace, a sign and digits within the first `limit` characters; the value wraps
+// modulo 2^bits of UInt, as a C runtime's conversion of an overlong number would.
+template <typename UInt>
+UInt ParseWrapping(std::string_view text, size_t limit) {
+    text = text.substr(0, limit);
+    size_t pos = 0;
+    const bool negative = SkipSpaceAndSign(text, pos);
     UInt value = 0;
     for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
         value = static_cast<UInt>(value * 10u + static_cast<UInt>(text[pos] - '0'));
@@ -593,14 +599,7 @@ int32_t CXML::GetAttributeLong(std::string_view name) const {
         return 0;
     }
     size_t pos = 0;
-    while (pos < text.size() && IsSpace(text[pos])) {
-        ++pos;
-    }
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
+    const bool negative = SkipSpaceAndSign(text, pos);
     // Out-of-range values saturate.
     const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
     int64_t value = 0;
