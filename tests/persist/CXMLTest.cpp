@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,13 +21,6 @@ const std::string kSmiley = "\xF0\x9F\x98\x80";
 
 class CXMLTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "cxml-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
     static std::string ReadBytes(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -38,7 +33,8 @@ protected:
         return static_cast<size_t>(std::distance(fs::directory_iterator(m_dir), {}));
     }
 
-    fs::path m_dir;
+    test::TempDir m_temp;
+    fs::path m_dir = fs::path(m_temp / "").parent_path();
 };
 
 std::unique_ptr<CXML> SmallTree() {

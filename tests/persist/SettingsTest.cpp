@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,21 +18,14 @@ namespace fs = std::filesystem;
 
 class SettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-        m_path = (m_dir / Settings::FileName()).string();
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     void WriteSettings(const std::string& body) const {
         std::ofstream(m_path, std::ios::binary) << "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n"
                                                 << body;
     }
 
-    fs::path m_dir;
-    std::string m_path;
+    test::TempDir m_temp;
+    fs::path m_dir = fs::path(m_temp / "").parent_path();
+    std::string m_path = (m_dir / Settings::FileName()).string();
 };
 
 TEST_F(SettingsTest, DefaultsWithoutFile) {
