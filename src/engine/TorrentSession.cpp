@@ -81,7 +81,7 @@ void TorrentSession::EnsureTracker() {
 
 // ---- opening and starting ----
 
-bool TorrentSession::Open(const std::string& path) {
+bool TorrentSession::Open(const std::string& path, const std::string& expectedInfoHash) {
     m_torrentFile = path;
     KeyPathMap map;
     auto files = std::make_unique<FileList>();
@@ -93,6 +93,12 @@ bool TorrentSession::Open(const std::string& path) {
     std::string infoHash;
     std::string announce;
     if (!map.GetString("__InfoHash__", infoHash) || !map.GetString("announce", announce)) {
+        return false;
+    }
+    // Checked before anything is replaced: a listed torrent whose file now holds another
+    // torrent would have that torrent's layout laid over its folder.
+    if (!expectedInfoHash.empty() && infoHash != expectedInfoHash) {
+        m_host.Trace("TorrentFile changed: " + path + "\r\n");
         return false;
     }
     m_infoHash = infoHash;
@@ -157,23 +163,8 @@ bool TorrentSession::StartDownload(bool isNew) {
         } else if (m_saveName.empty()) {
             m_saveName = m_files->m_saveName;
         }
-    } else {
-        // The file named in the list must still be this torrent, or its data would be laid out
-        // by another torrent's metainfo. Checked before Open replaces anything.
-        if (!m_infoHash.empty()) {
-            KeyPathMap map;
-            FileList probe;
-            std::string error;
-            std::string hash;
-            if (!LoadTorrentFile(m_torrentFile, map, probe, error) ||
-                !map.GetString("__InfoHash__", hash) || hash != m_infoHash) {
-                m_host.Trace("TorrentFile changed or unreadable: " + m_torrentFile + "\r\n");
-                return false;
-            }
-        }
-        if (!Open(m_torrentFile)) {
-            return false;
-        }
+    } else if (!Open(m_torrentFile, m_infoHash)) {
+        return false;
     }
 
     // Without a save folder the files would land relative to the file system's root.

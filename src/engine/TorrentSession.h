@@ -34,7 +34,8 @@ public:
     TorrentSession& operator=(const TorrentSession&) = delete;
 
     // Reads and decodes the metainfo (at most 64 MiB; refused layouts are refused here too).
-    bool Open(const std::string& path);
+    // With `expectedInfoHash`, a file holding another torrent is refused and nothing changes.
+    bool Open(const std::string& path, const std::string& expectedInfoHash = {});
     // isNew: the person just added the torrent and is asked where to save it, unless a location
     // was given with SetSaveLocation.
     bool StartDownload(bool isNew);
