@@ -129,8 +129,8 @@ bool PieceManager::SetState(uint32_t index, uint32_t state) {
             record = std::make_unique<SliceField>(PieceLength(index));
             record->SetAll(Missing);
         }
-    } else {
-        m_slices.erase(index);
+    } else if (m_slices.erase(index) != 0) {
+        ForgetDuplicates(index);
     }
     StoreState(index, state);
     return true;
@@ -250,12 +250,20 @@ void PieceManager::AddPieceAvailability(uint32_t piece) {
 }
 
 bool PieceManager::GetNextRequest(const BitField& peer, int64_t hintPiece, uint32_t& piece,
-                                  uint32_t& offset, uint32_t& length, bool& duplicate) {
+                                  uint32_t& offset, uint32_t& length, bool& duplicate,
+                                  const AskedPredicate& asked) {
     uint32_t chosen = 0;
-    if (!PickPiece(peer, hintPiece, chosen) || !PickSlice(chosen, offset, length, duplicate)) {
+    if (PickPiece(peer, hintPiece, chosen) && PickSlice(chosen, offset, length)) {
+        piece = chosen;
+        duplicate = false;
+        return true;
+    }
+    if (!PickDuplicate(peer, asked, chosen, offset, length)) {
         return false;
     }
     piece = chosen;
+    duplicate = true;
+    ++m_extraAsks[(uint64_t{chosen} << 32) | offset];
     return true;
 }
 
@@ -287,50 +295,61 @@ bool PieceManager::PickPiece(const BitField& peer, int64_t hintPiece, uint32_t& 
         }
     }
 
-    // Nothing new this peer can give: help with a piece in progress that still has unrequested
-    // slices, else duplicate an outstanding request (end game). Both take the lowest index.
-    bool endGame = false;
-    uint32_t endGamePiece = 0;
+    // Nothing new this peer can give: help with the lowest piece in progress that still has
+    // unrequested slices.
     for (const auto& [index, record] : m_slices) {
-        if (RawState(index) != Requested || peer.GetState(index) != Have) {
-            continue;
-        }
-        if (record->Count(Missing) > 0) {
+        if (RawState(index) == Requested && peer.GetState(index) == Have &&
+            record->Count(Missing) > 0) {
             piece = index;
             return true;
         }
-        if (!endGame) {
-            endGame = true;
-            endGamePiece = index;
-        }
     }
-    if (endGame) {
-        piece = endGamePiece;
-    }
-    return endGame;
+    return false;
 }
 
-bool PieceManager::PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length, bool& duplicate) {
-    if (piece > GetLastIndex() || RawState(piece) != Requested) {
-        return false;
-    }
-    SliceField* record = FindRecord(piece);
-    if (!record) {
-        return false;
-    }
+bool PieceManager::PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length) {
+    SliceField* record = RawState(piece) == Requested ? FindRecord(piece) : nullptr;
     uint32_t slice = 0;
-    if (record->Count(Missing) > 0 && record->FindFirst(Missing, slice)) {
-        record->SetState(slice, Requested);
-        duplicate = false;
-    } else if (record->Count(Requested) > 0 && record->FindFirst(Requested, slice)) {
-        duplicate = true;
-    } else {
+    if (!record || record->Count(Missing) == 0 || !record->FindFirst(Missing, slice)) {
         return false;
     }
+    record->SetState(slice, Requested);
     int64_t sliceOffset = 0;
     record->GetSpan(slice, sliceOffset, length);
     offset = static_cast<uint32_t>(sliceOffset);
     return true;
+}
+
+// End game: every slice this peer could give us is asked of someone already. The lowest slice
+// still outstanding that this connection has not asked for itself.
+bool PieceManager::PickDuplicate(const BitField& peer, const AskedPredicate& asked, uint32_t& piece,
+                                 uint32_t& offset, uint32_t& length) {
+    for (const auto& [index, record] : m_slices) {
+        if (RawState(index) != Requested || peer.GetState(index) != Have ||
+            record->Count(Requested) == 0) {
+            continue;
+        }
+        for (uint32_t slice = 0; slice <= record->GetLastIndex(); ++slice) {
+            if (record->GetState(slice) != Requested) {
+                continue;
+            }
+            int64_t sliceOffset = 0;
+            record->GetSpan(slice, sliceOffset, length);
+            if (asked && asked(index, static_cast<uint32_t>(sliceOffset))) {
+                continue;
+            }
+            piece = index;
+            offset = static_cast<uint32_t>(sliceOffset);
+            return true;
+        }
+    }
+    return false;
+}
+
+void PieceManager::ForgetDuplicates(uint32_t piece) {
+    const uint64_t first = uint64_t{piece} << 32;
+    m_extraAsks.erase(m_extraAsks.lower_bound(first),
+                      m_extraAsks.lower_bound(first + (1ull << 32)));
 }
 
 // The record of a piece being fetched and the index of the slice whose span is exactly
@@ -348,11 +367,19 @@ bool PieceManager::FindExactSlice(uint32_t piece, uint32_t offset, uint32_t leng
            sliceLength == length;
 }
 
-bool PieceManager::SliceReceived(uint32_t piece, uint32_t offset, uint32_t length) {
+bool PieceManager::SliceReceived(uint32_t piece, uint32_t offset, uint32_t length,
+                                 bool* wasDuplicated) {
     SliceField* record = nullptr;
     uint32_t slice = 0;
     if (!FindExactSlice(piece, offset, length, record, slice) || record->Count(Requested) == 0) {
         return false;
+    }
+    const auto extra = m_extraAsks.find((uint64_t{piece} << 32) | offset);
+    if (wasDuplicated) {
+        *wasDuplicated = extra != m_extraAsks.end();
+    }
+    if (extra != m_extraAsks.end()) {
+        m_extraAsks.erase(extra);  // the other askers are told to cancel
     }
     // Any state: in the end game the same slice arrives from two peers, and both copies are
     // fine while other slices are still outstanding.
@@ -371,6 +398,13 @@ bool PieceManager::CancelSlice(uint32_t piece, uint32_t offset, uint32_t length)
     if (!FindExactSlice(piece, offset, length, record, slice) ||
         record->GetState(slice) != Requested) {
         return false;
+    }
+    const auto extra = m_extraAsks.find((uint64_t{piece} << 32) | offset);
+    if (extra != m_extraAsks.end()) {
+        if (--extra->second == 0) {
+            m_extraAsks.erase(extra);
+        }
+        return true;  // still asked of another peer
     }
     record->SetState(slice, Missing);
     if (record->Count(Requested) == 0) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -36,14 +37,20 @@ public:
     // A peer announced one more piece.
     void AddPieceAvailability(uint32_t piece);
 
+    // Slices the asking connection has outstanding already: never asked of it twice.
+    using AskedPredicate = std::function<bool(uint32_t piece, uint32_t offset)>;
+
     // The next slice to ask `peer` for. `hintPiece` is the piece this connection worked on last,
-    // -1 for none. `duplicate` is set when every slice of the piece is already requested
-    // elsewhere (end game).
+    // -1 for none. `duplicate` is set when every slice the peer could give us is already
+    // requested elsewhere (end game); such a slice is never one that `asked` names.
     bool GetNextRequest(const BitField& peer, int64_t hintPiece, uint32_t& piece, uint32_t& offset,
-                        uint32_t& length, bool& duplicate);
+                        uint32_t& length, bool& duplicate, const AskedPredicate& asked = {});
     // True when the slice was expected; the piece turns Received once all its slices are here.
-    bool SliceReceived(uint32_t piece, uint32_t offset, uint32_t length);
+    // `wasDuplicated` tells whether the slice had been asked of more than one peer.
+    bool SliceReceived(uint32_t piece, uint32_t offset, uint32_t length,
+                       bool* wasDuplicated = nullptr);
     // Releases one outstanding request; the last one released puts the piece back to Missing.
+    // A slice also asked of another peer stays requested for that peer.
     bool CancelSlice(uint32_t piece, uint32_t offset, uint32_t length);
     // Whether a peer may ask us for these bytes: a piece we have, inside its bounds, not empty.
     bool ValidateRequest(uint32_t piece, uint32_t begin, uint32_t length) const;
@@ -84,7 +91,10 @@ private:
     void ApplyPeer(const BitField& peer, bool add);
     void RebuildRarity();
     bool PickPiece(const BitField& peer, int64_t hintPiece, uint32_t& piece);
-    bool PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length, bool& duplicate);
+    bool PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length);
+    bool PickDuplicate(const BitField& peer, const AskedPredicate& asked, uint32_t& piece,
+                       uint32_t& offset, uint32_t& length);
+    void ForgetDuplicates(uint32_t piece);
     SliceField* FindRecord(uint32_t piece) const;
     bool FindExactSlice(uint32_t piece, uint32_t offset, uint32_t length, SliceField*& record,
                         uint32_t& slice) const;
@@ -97,6 +107,9 @@ private:
     // Ordered, so the lowest in-progress piece a peer can help with is found without scanning
     // the whole torrent.
     std::map<uint32_t, std::unique_ptr<SliceField>> m_slices;
+    // End game: for a slice asked of several peers, how many asked beyond the first, keyed by
+    // piece (high 32 bits) and offset. Only slices of pieces in progress appear here.
+    std::map<uint64_t, uint32_t> m_extraAsks;
 };
 
 }  // namespace velbrook

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <random>
+#include <set>
 #include <tuple>
 
 namespace velbrook {
@@ -75,6 +76,37 @@ TEST(PieceManagerPick, APieceIsFetchedSliceBySliceThenDuplicatedInTheEndGame) {
     EXPECT_EQ(pm.SliceRecord(0), nullptr);
     EXPECT_FALSE(pm.SliceReceived(0, 2 * kSlice, 7232));
     EXPECT_EQ(Next(pm, seed), std::nullopt);
+}
+
+TEST(PieceManagerPick, EndGameNeverAsksAPeerTwiceAndKeepsSlicesOthersStillWaitFor) {
+    PieceManager pm(3 * kSlice, 3 * kSlice);
+    SetStates(pm, "1");
+    const BitField seed = Field("2");
+    std::set<uint32_t> mine;  // offsets this connection has asked for
+    const auto asked = [&](uint32_t, uint32_t at) { return mine.count(at) != 0; };
+    Req r;
+    auto& [piece, offset, length, duplicate] = r;
+    for (uint32_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(pm.GetNextRequest(seed, 0, piece, offset, length, duplicate, asked));
+        EXPECT_FALSE(duplicate);
+        mine.insert(offset);
+    }
+    EXPECT_FALSE(pm.GetNextRequest(seed, 0, piece, offset, length, duplicate, asked));
+    // Another peer duplicates slice 1 after a third has taken slice 0.
+    ASSERT_EQ(Next(pm, seed), Req(0, 0, kSlice, true));
+    const auto notFirst = [](uint32_t, uint32_t at) { return at == 0; };
+    ASSERT_TRUE(pm.GetNextRequest(seed, 0, piece, offset, length, duplicate, notFirst));
+    EXPECT_EQ(r, Req(0, kSlice, kSlice, true));
+    // One asker of slice 1 leaves: the slice stays requested for the other.
+    EXPECT_TRUE(pm.CancelSlice(0, kSlice, kSlice));
+    EXPECT_EQ(Slices(pm, 0), "DDD");
+    bool duplicated = false;
+    EXPECT_TRUE(pm.SliceReceived(0, 0, kSlice, &duplicated));
+    EXPECT_TRUE(duplicated);  // the other asker is told to cancel
+    EXPECT_TRUE(pm.SliceReceived(0, kSlice, kSlice, &duplicated));
+    EXPECT_FALSE(duplicated);
+    EXPECT_TRUE(pm.CancelSlice(0, 2 * kSlice, kSlice));
+    EXPECT_EQ(pm.GetState(0), Missing);  // the last asker left: the piece starts over
 }
 
 TEST(PieceManagerPick, RarestFirstFollowsPeerCounts) {
