@@ -43,6 +43,7 @@ public:
     bool WriteBlock(uint32_t, uint32_t, std::string_view) override { return true; }
     bool VerifyPiece(uint32_t) override { return true; }
     bool DownloadAllowed() const override { return false; }
+    bool IsComplete() const override { return false; }
     bool DownloadLimitReached(PeerConnection&) override { return true; }
     void RerunChoking() override {}
     void NoteQueuedRequest(PeerConnection&) override {}

@@ -49,6 +49,7 @@ public:
         return piece % 3 != 0;
     }
     bool DownloadAllowed() const override { return true; }
+    bool IsComplete() const override { return false; }
     bool DownloadLimitReached(PeerConnection&) override { return false; }
     void RerunChoking() override {}
     void NoteQueuedRequest(PeerConnection&) override {}

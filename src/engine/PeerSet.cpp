@@ -1,5 +1,7 @@
 #include "engine/PeerSet.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <random>
 #include <unordered_set>
@@ -7,6 +9,7 @@
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
+#include "peer/Reactor.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -18,8 +21,10 @@ constexpr uint32_t kChokePeriodMs = 10000;
 constexpr uint32_t kCleanupPeriodMs = 120000;
 constexpr uint32_t kReconnectPeriodMs = 40000;
 
-// Peers that failed to connect this often are forgotten once they are not connected.
+// Peers that failed to connect (or to complete the handshake) this often are forgotten once
+// they are not connected.
 constexpr uint32_t kDropAfterFailures = 2;
+constexpr int64_t kSliceSize = 16384;
 
 // A KiB/s setting in bytes per second. A negative value (a hand-edited settings file) counts as
 // 0 rather than wrapping round to an enormous limit.
@@ -51,6 +56,8 @@ PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Rat
       m_random(random ? std::move(random) : DefaultRandom()),
       m_clock(clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds)),
       m_downloadMeter(m_clock), m_uploadMeter(m_clock),
+      m_msClock(RateLimiter::MonotonicMilliseconds), m_uploadLimiter(m_msClock),
+      m_downloadLimiter(m_msClock), m_dialLimiter(m_msClock),
       m_serviceTimer(std::make_unique<EngineTimer>(*this)),
       m_chokeTimer(std::make_unique<EngineTimer>(*this)),
       m_cleanupTimer(std::make_unique<EngineTimer>(*this)),
@@ -64,6 +71,9 @@ PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Rat
 }
 
 PeerSet::~PeerSet() {
+    if (m_wakeTimer != 0 && Reactor::Exists()) {
+        Reactor::Get().StopTimer(m_wakeTimer);
+    }
     m_serviceTimer->Stop();
     m_chokeTimer->Stop();
     m_cleanupTimer->Stop();
@@ -71,6 +81,7 @@ PeerSet::~PeerSet() {
     m_peerList.clear();
     m_uploadQueue.clear();
     m_downloadWait.clear();
+    m_dialQueue.clear();
     // Whatever a dying connection sets off finds the set already empty, not half taken apart.
     auto doomed = std::move(m_peers);
     m_peers.clear();
@@ -85,41 +96,128 @@ std::vector<std::string> PeerSet::PeerIds() const {
     return ids;
 }
 
+void PeerSet::SetMillisecondClock(RateLimiter::Clock clock) {
+    m_msClock = clock ? std::move(clock) : RateLimiter::Clock(RateLimiter::MonotonicMilliseconds);
+    m_uploadLimiter = RateLimiter(m_msClock);
+    m_downloadLimiter = RateLimiter(m_msClock);
+    m_dialLimiter = RateLimiter(m_msClock);
+    for (PeerConnection* connection : m_peerList) {
+        connection->SetMillisecondClock(m_msClock);
+    }
+}
+
 PeerConnection* PeerSet::FindPeer(const std::string& peerId) const {
     const auto it = m_peers.find(peerId);
     return it == m_peers.end() ? nullptr : it->second.get();
+}
+
+// One byte that no 20-byte peer id can be confused with, then the address and port as sent in
+// a compact answer.
+std::string PeerSet::EndpointKey(const std::string& address, uint16_t port) {
+    in_addr parsed{};
+    std::string key(1, '\xFF');
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) == 1) {
+        key.append(reinterpret_cast<const char*>(&parsed), 4);
+    } else {
+        key += address;
+    }
+    key += static_cast<char>(port >> 8);
+    key += static_cast<char>(port & 0xFF);
+    return key;
+}
+
+PeerConnection* PeerSet::FindByEndpoint(const std::string& address, uint16_t port) const {
+    const std::string key = EndpointKey(address, port);
+    const auto named = m_endpointIds.find(key);
+    if (named != m_endpointIds.end()) {
+        if (PeerConnection* connection = FindPeer(named->second)) {
+            return connection;
+        }
+    }
+    return FindPeer(key);
+}
+
+// Forgets the oldest peer that is neither connected nor being dialled and has failed to connect
+// before, to make room for a new one.
+bool PeerSet::MakeRoom() {
+    for (PeerConnection* connection : m_peerList) {
+        if (!connection->IsConnected() && !connection->Socket() && !connection->IsBanned() &&
+            connection->ConnectFailures() > 0) {
+            return RemovePeer(*connection);
+        }
+    }
+    return false;
 }
 
 PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::string& peerId,
                                     uint16_t port, uint16_t listenPort) {
     // Replacing a known peer would destroy a connection that the peer list, a socket or a
     // running handler still points at; callers look the id up first.
-    if (m_peers.count(peerId) != 0) {
+    if (m_peers.count(peerId) != 0 || m_session.IsBanned(peerId)) {
+        return nullptr;
+    }
+    if (m_peers.size() >= kMaxKnownPeers && !MakeRoom()) {
         return nullptr;
     }
     auto connection =
         std::make_unique<PeerConnection>(m_session, m_host, peerId, address, port, listenPort);
     connection->SetMeterClock(m_clock);
+    connection->SetMillisecondClock(m_msClock);
     PeerConnection* raw = connection.get();
     m_peers.emplace(peerId, std::move(connection));
     m_peerList.push_back(raw);
     return raw;
 }
 
-bool PeerSet::ConnectPeer(PeerConnection& connection) {
-    if (connection.IsConnected()) {
+bool PeerSet::MayDial(PeerConnection& connection) const {
+    if (connection.IsConnected() || connection.IsBanned()) {
         return false;
     }
     if (m_connectedCount >= GetSettings().GetInt(MaxConnectedPeers)) {
         return false;
     }
+    // A socket still on its way (connecting, or waiting for the handshake) is left to finish;
+    // the idle sweep ends one that hangs.
+    const PeerSocket* old = connection.Socket();
+    return !old || old->State() == PeerSocketState::Closed;
+}
+
+bool PeerSet::ConnectPeer(PeerConnection& connection) {
+    if (!MayDial(connection)) {
+        return false;
+    }
+    m_dialLimiter.SetRate(kDialsPerSecond);
+    if (m_dialQueue.empty() && m_dialLimiter.Available()) {
+        m_dialLimiter.Consume(1);
+        Dial(connection);
+        return true;
+    }
+    // Everyone else waits for the service tick, in the order they came.
+    if (m_dialQueued.insert(connection.PeerId()).second) {
+        m_dialQueue.push_back(connection.PeerId());
+    }
+    return true;
+}
+
+void PeerSet::DialQueued() {
+    m_dialLimiter.SetRate(kDialsPerSecond);
+    while (!m_dialQueue.empty() && m_dialLimiter.Available()) {
+        const std::string id = m_dialQueue.front();
+        m_dialQueue.pop_front();
+        m_dialQueued.erase(id);
+        PeerConnection* connection = FindPeer(id);
+        if (connection && MayDial(*connection)) {
+            m_dialLimiter.Consume(1);
+            Dial(*connection);
+        }
+    }
+}
+
+void PeerSet::Dial(PeerConnection& connection) {
     // The connection is reset exactly once: by its own socket's close when that socket still
     // belongs to it, by hand otherwise.
     bool reset = false;
     if (PeerSocket* old = connection.Socket()) {
-        if (old->State() == PeerSocketState::Connecting) {
-            return false;
-        }
         if (old->Connection() == &connection) {
             old->Close(true);
             reset = true;
@@ -133,7 +231,6 @@ bool PeerSet::ConnectPeer(PeerConnection& connection) {
     }
     auto* socket = new PeerSocket(m_host);    // the host's socket registry owns it from here on
     socket->Connect(connection, m_infoHash);  // an immediate failure has told the connection
-    return true;
 }
 
 bool PeerSet::RemovePeer(PeerConnection& connection) {
@@ -142,6 +239,11 @@ bool PeerSet::RemovePeer(PeerConnection& connection) {
         return false;
     }
     m_peerList.erase(listed);
+    const auto named =
+        m_endpointIds.find(EndpointKey(connection.Address(), connection.ListenPort()));
+    if (named != m_endpointIds.end() && named->second == connection.PeerId()) {
+        m_endpointIds.erase(named);
+    }
     auto it = m_peers.find(connection.PeerId());
     if (it == m_peers.end() || it->second.get() != &connection) {
         it = std::find_if(m_peers.begin(), m_peers.end(),
@@ -153,6 +255,57 @@ bool PeerSet::RemovePeer(PeerConnection& connection) {
         m_peers.erase(it);
     }
     return true;
+}
+
+void PeerSet::ReplaceQueuedId(const std::string& from, const std::string& to) {
+    for (std::deque<std::string>* queue : {&m_uploadQueue, &m_downloadWait, &m_dialQueue}) {
+        std::replace(queue->begin(), queue->end(), from, to);
+    }
+    if (m_dialQueued.erase(from) != 0) {
+        m_dialQueued.insert(to);
+    }
+}
+
+bool PeerSet::RenamePeer(PeerConnection& connection, const std::string& peerId) {
+    const std::string old = connection.PeerId();
+    auto node = m_peers.extract(old);
+    if (node.empty() || node.mapped().get() != &connection || m_peers.count(peerId) != 0 ||
+        m_session.IsBanned(peerId)) {
+        if (!node.empty()) {
+            m_peers.insert(std::move(node));
+        }
+        return false;
+    }
+    node.key() = peerId;
+    m_peers.insert(std::move(node));
+    connection.SetPeerId(peerId);
+    ReplaceQueuedId(old, peerId);
+    m_endpointIds[old] = peerId;
+    return true;
+}
+
+void PeerSet::MergePeer(PeerConnection& dialled, PeerConnection& known) {
+    if (&dialled == &known) {
+        return;
+    }
+    if (known.ListenPort() == 0) {
+        known.SetListenPort(dialled.ListenPort());
+    }
+    if (!known.IsConnected()) {
+        known.SetRemote(dialled.Address(), dialled.Port());
+    }
+    const std::string key = dialled.PeerId();
+    RemovePeer(dialled);
+    m_endpointIds[key] = known.PeerId();
+}
+
+void PeerSet::CancelElsewhere(const BlockRequest& block, const PeerConnection& from) {
+    for (const std::string& id : PeerIds()) {
+        PeerConnection* connection = FindPeer(id);
+        if (connection && connection != &from && connection->IsConnected()) {
+            connection->CancelRequest(block);
+        }
+    }
 }
 
 void PeerSet::BroadcastHave(uint32_t piece) {
@@ -174,8 +327,8 @@ void PeerSet::Resume() {
         if (!connection->IsPeerChoking()) {
             connection->FillRequests();
         }
-        if (!connection->IsAmChoking()) {
-            connection->ServeOneRequest();
+        if (MayUpload(*connection)) {
+            m_uploadLimiter.Consume(connection->ServeOneRequest());
         }
     }
 }
@@ -187,12 +340,27 @@ void PeerSet::ChokePass() {
     const auto ratio = static_cast<uint64_t>(std::max(0, settings.GetInt(UpDownRatio)));
     const auto floor = static_cast<uint64_t>(
         std::min<int64_t>(BytesPerSecond(MinUploadRate), int64_t{UINT32_MAX}));
+    // Nobody pays a seeder back, so reciprocation means nothing to it: it shares its upload
+    // limit among the peers it unchokes, and ranks them by how fast they take data.
+    const bool seeding = m_session.IsComplete();
 
-    std::vector<Ranked> wanted;  // peers we want data from
+    std::vector<Ranked> wanted;  // peers we want data from (seeding: peers that want ours)
     std::vector<Ranked> served;  // peers that only we can serve
     for (const std::string& id : PeerIds()) {
         PeerConnection* connection = FindPeer(id);
         if (!connection || !connection->IsConnected()) {
+            continue;
+        }
+        if (seeding) {
+            connection->SetUploadAllowance(UINT32_MAX);
+            const uint32_t rate = connection->UploadMeter().Update(0);
+            if (!connection->IsUploadCandidate()) {
+                connection->SendChoke();
+            } else if (connection->IsPeerInterested()) {
+                wanted.push_back({id, rate});
+            } else {
+                served.push_back({id, rate});
+            }
             continue;
         }
         const uint32_t rate = connection->DownloadMeter().Update(0);
@@ -221,6 +389,7 @@ void PeerSet::ChokePass() {
     const int32_t slots = settings.GetInt(MaxUpLoadSlots);
     int32_t used = 0;
     // A peer that chokes us is unchoked for free: it cannot give us anything for the slot yet.
+    // A seeder's peers all choke it, so there every unchoke takes a slot.
     const auto grant = [&](const std::string& id) {
         PeerConnection* connection = FindPeer(id);
         if (!connection) {
@@ -229,7 +398,7 @@ void PeerSet::ChokePass() {
         if (connection->IsAmChoking()) {
             connection->SendUnchoke();
         }
-        if (!connection->IsPeerChoking()) {
+        if (seeding || !connection->IsPeerChoking()) {
             ++used;
         }
     };
@@ -253,13 +422,28 @@ void PeerSet::ChokePass() {
     }
 }
 
+void PeerSet::WakeWhenAvailable(RateLimiter& limiter) {
+    const int64_t wait = limiter.MillisecondsUntilAvailable();
+    if (m_wakeTimer != 0 || wait < 0 || !Reactor::Exists()) {
+        return;
+    }
+    // Never sooner than a few milliseconds: a burst of tiny waits would only spin the loop.
+    const auto period = static_cast<uint32_t>(std::clamp<int64_t>(wait, 5, 500));
+    m_wakeTimer = Reactor::Get().StartTimer(period, [this](uint64_t id) {
+        Reactor::Get().StopTimer(id);
+        m_wakeTimer = 0;
+        ServiceTick();
+    });
+}
+
 void PeerSet::ServiceTick() {
     const int64_t downloadLimit = BytesPerSecond(MaxDownloadSpeed);
     if (downloadLimit != 0) {
+        m_downloadLimiter.SetRate(downloadLimit);
         // Only the peers waiting now: one refused again goes to the back and waits for the next
         // tick. Taking the entry off first is what lets a renewed refusal queue it again.
         for (size_t left = m_downloadWait.size(); left > 0 && !m_downloadWait.empty(); --left) {
-            if (int64_t{m_downloadMeter.Update(0)} >= downloadLimit) {
+            if (!m_downloadLimiter.Available()) {
                 break;
             }
             const std::string id = m_downloadWait.front();
@@ -269,35 +453,54 @@ void PeerSet::ServiceTick() {
             }
         }
     }
+    DialQueued();
+    ServeUploads();
+}
 
-    const int64_t uploadLimit = BytesPerSecond(MaxUploadSpeed);
-    size_t at = 0;
-    while (at < m_uploadQueue.size()) {
-        if (int64_t{m_uploadMeter.Update(0)} >= uploadLimit) {
-            break;
-        }
-        const std::string id = m_uploadQueue[at];
-        PeerConnection* connection = FindPeer(id);
-        if (!connection) {
-            m_uploadQueue.erase(m_uploadQueue.begin() + static_cast<std::ptrdiff_t>(at));
-            continue;
-        }
-        if (connection->PeerRequests().empty()) {
-            m_uploadQueue.erase(m_uploadQueue.begin() + static_cast<std::ptrdiff_t>(at));
-            continue;
-        }
-        if (connection->UploadMeter().Update(0) >= connection->UploadAllowance()) {
-            ++at;  // over its allowance for now; its requests keep their place
-            continue;
-        }
-        // Every serve takes one request off the peer's queue, so staying on the entry ends.
-        connection->ServeOneRequest();
-        if (at >= m_uploadQueue.size() || m_uploadQueue[at] != id) {
-            const auto again = std::find(m_uploadQueue.begin(), m_uploadQueue.end(), id);
-            if (again != m_uploadQueue.end()) {
-                at = static_cast<size_t>(again - m_uploadQueue.begin());
+// A peer may be served now: its socket has room, and while we still download, it keeps within
+// the allowance that what it gives us earns it.
+bool PeerSet::MayUpload(PeerConnection& connection) const {
+    if (!connection.CanServe()) {
+        return false;
+    }
+    return m_session.IsComplete() ||
+           connection.UploadMeter().Update(0) < connection.UploadAllowance();
+}
+
+// One request per peer and round, in rank order, so that the peers share what the limit allows;
+// a peer whose socket is full waits for it to drain.
+void PeerSet::ServeUploads() {
+    m_uploadLimiter.SetRate(BytesPerSecond(MaxUploadSpeed));
+    bool served = true;
+    while (served) {
+        served = false;
+        for (size_t at = 0; at < m_uploadQueue.size();) {
+            if (!m_uploadLimiter.Available()) {
+                WakeWhenAvailable(m_uploadLimiter);
+                return;
             }
+            PeerConnection* connection = FindPeer(m_uploadQueue[at]);
+            if (!connection || connection->PeerRequests().empty()) {
+                m_uploadQueue.erase(m_uploadQueue.begin() + static_cast<std::ptrdiff_t>(at));
+                continue;
+            }
+            if (MayUpload(*connection)) {
+                m_uploadLimiter.Consume(connection->ServeOneRequest());
+                served = true;
+            }
+            ++at;
         }
+    }
+}
+
+void PeerSet::ServePeer(PeerConnection& connection) {
+    m_uploadLimiter.SetRate(BytesPerSecond(MaxUploadSpeed));
+    while (MayUpload(connection)) {
+        if (!m_uploadLimiter.Available()) {
+            WakeWhenAvailable(m_uploadLimiter);
+            return;
+        }
+        m_uploadLimiter.Consume(connection.ServeOneRequest());
     }
 }
 
@@ -312,18 +515,26 @@ void PeerSet::NoteQueuedRequest(PeerConnection& connection) {
             });
         m_uploadQueue.insert(behind, id);
     }
-    ServiceTick();
+    // A peer that sends hundreds of requests at once is served as far as its socket takes them
+    // now; the rest goes out as the socket drains or at the next tick.
+    ServePeer(connection);
 }
 
 bool PeerSet::DownloadLimitReached(PeerConnection& connection) {
     const int64_t limit = BytesPerSecond(MaxDownloadSpeed);
-    if (limit == 0 || int64_t{m_downloadMeter.Update(0)} < limit) {
+    if (limit == 0) {
+        return false;
+    }
+    m_downloadLimiter.SetRate(limit);
+    if (m_downloadLimiter.Available()) {
+        m_downloadLimiter.Consume(kSliceSize);  // what the request about to go out brings in
         return false;
     }
     const std::string& id = connection.PeerId();
     if (std::find(m_downloadWait.begin(), m_downloadWait.end(), id) == m_downloadWait.end()) {
         m_downloadWait.push_back(id);
     }
+    WakeWhenAvailable(m_downloadLimiter);
     return true;
 }
 
@@ -363,7 +574,9 @@ void PeerSet::CleanupTick() {
     std::unordered_set<const PeerConnection*> gone;
     for (auto it = m_peers.begin(); it != m_peers.end();) {
         const PeerConnection& connection = *it->second;
-        if (!connection.IsConnected() && connection.ConnectFailures() >= kDropAfterFailures) {
+        // A banned peer is kept, so that no tracker answer brings it back.
+        if (!connection.IsConnected() && !connection.IsBanned() &&
+            connection.ConnectFailures() >= kDropAfterFailures) {
             gone.insert(&connection);
             doomed.push_back(std::move(it->second));
             it = m_peers.erase(it);
@@ -375,6 +588,8 @@ void PeerSet::CleanupTick() {
         return;
     }
     std::erase_if(m_peerList, [&](const PeerConnection* c) { return gone.count(c) != 0; });
+    std::erase_if(m_endpointIds,
+                  [&](const auto& entry) { return m_peers.count(entry.second) == 0; });
     doomed.clear();  // their destructors close their sockets
 }
 

@@ -8,9 +8,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "peer/EngineTimer.h"
+#include "storage/RateLimiter.h"
 #include "storage/RateMeter.h"
 
 namespace velbrook {
@@ -20,10 +22,17 @@ class PeerHost;
 class PeerSocket;
 class SessionLink;
 
+struct BlockRequest;
+
 class PeerSet : public TimerOwner {
 public:
     // Picks a uniformly random non-negative number; tests script it.
     using Random = std::function<uint32_t()>;
+
+    // Known peers of one torrent: a tracker or a peer exchange cannot make us keep more.
+    static constexpr size_t kMaxKnownPeers = 1000;
+    // New connections are opened at about this rate, so a long peer list is dialled in turn.
+    static constexpr int64_t kDialsPerSecond = 20;
 
     // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) unless
     // `startTimers` is false (tests drive the ticks by hand).
@@ -34,14 +43,30 @@ public:
     PeerSet(const PeerSet&) = delete;
     PeerSet& operator=(const PeerSet&) = delete;
 
+    // Milliseconds, for the limits, the dialling pace and the connections' pipelines; tests
+    // move it by hand.
+    void SetMillisecondClock(RateLimiter::Clock clock);
+
     PeerConnection* FindPeer(const std::string& peerId) const;
-    // A new connection at the end of the peer list (no socket yet).
+    // The key of a peer learnt without a peer id (a compact tracker answer) until it answers.
+    static std::string EndpointKey(const std::string& address, uint16_t port);
+    // The peer listening at address:port, known by its endpoint or, since it answered, its id.
+    PeerConnection* FindByEndpoint(const std::string& address, uint16_t port) const;
+    // A new connection at the end of the peer list (no socket yet). Null for a known or banned
+    // id, or when kMaxKnownPeers are known and none of them can be forgotten.
     PeerConnection* CreatePeer(const std::string& address, const std::string& peerId, uint16_t port,
                                uint16_t listenPort);
-    // Dials a known peer unless it is connected, the connected count is at MaxConnectedPeers, or
-    // its socket is still connecting.
+    // Dials a known peer unless it is connected or banned, the connected count is at
+    // MaxConnectedPeers, or its socket is still connecting. Beyond the dialling pace the peer
+    // waits its turn; true means it was dialled or queued.
     bool ConnectPeer(PeerConnection& connection);
     bool RemovePeer(PeerConnection& connection);
+    // The dialled peer without an id answered as `peerId`.
+    bool RenamePeer(PeerConnection& connection, const std::string& peerId);
+    // The dialled peer without an id is `known`: `known` learns its address, `dialled` goes.
+    void MergePeer(PeerConnection& dialled, PeerConnection& known);
+    // The slice arrived from `from`: every other connection that asked for it cancels.
+    void CancelElsewhere(const BlockRequest& block, const PeerConnection& from);
     void BroadcastHave(uint32_t piece);
     void Resume();
 
@@ -68,10 +93,22 @@ public:
     const std::vector<PeerConnection*>& PeerList() const { return m_peerList; }
     const std::deque<std::string>& UploadQueue() const { return m_uploadQueue; }
     const std::deque<std::string>& DownloadWaitQueue() const { return m_downloadWait; }
+    const std::deque<std::string>& DialQueue() const { return m_dialQueue; }
 
 private:
     // Ids rather than iterators: sends and socket callbacks may run between two steps of a walk.
     std::vector<std::string> PeerIds() const;
+    bool MayDial(PeerConnection& connection) const;
+    void Dial(PeerConnection& connection);
+    void DialQueued();
+    bool MakeRoom();
+    void ServeUploads();
+    void ServePeer(PeerConnection& connection);
+    bool MayUpload(PeerConnection& connection) const;
+    void ReplaceQueuedId(const std::string& from, const std::string& to);
+    // Runs the service again as soon as the limiter lets something through, instead of waiting
+    // for the next tick.
+    void WakeWhenAvailable(RateLimiter& limiter);
 
     SessionLink& m_session;
     PeerHost& m_host;
@@ -82,10 +119,19 @@ private:
     std::vector<PeerConnection*> m_peerList;
     std::deque<std::string> m_uploadQueue;
     std::deque<std::string> m_downloadWait;
+    std::deque<std::string> m_dialQueue;
+    std::unordered_set<std::string> m_dialQueued;
+    // Endpoint keys of peers learnt without an id that have since answered, to their ids.
+    std::map<std::string, std::string> m_endpointIds;
     int32_t m_connectedCount = 0;
     int32_t m_seedCount = 0;
     RateMeter m_downloadMeter;
     RateMeter m_uploadMeter;
+    RateLimiter::Clock m_msClock;
+    RateLimiter m_uploadLimiter;
+    RateLimiter m_downloadLimiter;
+    RateLimiter m_dialLimiter;
+    uint64_t m_wakeTimer = 0;
     std::unique_ptr<EngineTimer> m_serviceTimer;
     std::unique_ptr<EngineTimer> m_chokeTimer;
     std::unique_ptr<EngineTimer> m_cleanupTimer;

@@ -391,13 +391,37 @@ void TorrentSession::ConnectPeer(PeerConnection& connection) {
     }
 }
 
+bool TorrentSession::RenamePeer(PeerConnection& connection, const std::string& peerId) {
+    return m_peerSet && m_peerSet->RenamePeer(connection, peerId);
+}
+
+void TorrentSession::MergePeer(PeerConnection& dialled, PeerConnection& known) {
+    if (m_peerSet) {
+        m_peerSet->MergePeer(dialled, known);
+    }
+}
+
+void TorrentSession::CancelElsewhere(const BlockRequest& block, PeerConnection& from) {
+    if (m_peerSet) {
+        m_peerSet->CancelElsewhere(block, from);
+    }
+}
+
+void TorrentSession::BanPeer(PeerConnection& connection) {
+    m_banned.insert(connection.PeerId());
+}
+
+bool TorrentSession::IsBanned(const std::string& peerId) const {
+    return m_banned.count(peerId) != 0;
+}
+
 std::string TorrentSession::PeerExchangeEntries() {
     std::string entries;
     if (!m_peerSet) {
         return entries;
     }
     for (const PeerConnection* peer : m_peerSet->PeerList()) {
-        if (!peer->IsConnected() || peer->Address().size() > 15) {
+        if (!peer->IsConnected() || !peer->HasKnownId() || peer->Address().size() > 15) {
             continue;
         }
         entries += peer->PeerId();
@@ -473,11 +497,17 @@ void TorrentSession::AddTrackerPeer(const std::string& peerId, const std::string
     if (!m_peerSet) {
         return;
     }
-    PeerConnection* peer = m_peerSet->FindPeer(peerId);
+    // A compact answer names no peer id: such a peer is known by where it listens until it
+    // answers our handshake.
+    PeerConnection* peer =
+        peerId.empty() ? m_peerSet->FindByEndpoint(address, port) : m_peerSet->FindPeer(peerId);
     if (!peer) {
-        peer = m_peerSet->CreatePeer(address, peerId, port, port);
+        const std::string key = peerId.empty() ? PeerSet::EndpointKey(address, port) : peerId;
+        peer = m_peerSet->CreatePeer(address, key, port, port);
     }
-    m_peerSet->ConnectPeer(*peer);
+    if (peer) {
+        m_peerSet->ConnectPeer(*peer);
+    }
 }
 
 void TorrentSession::OnTrackerSuccess() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "peer/PeerLinks.h"
@@ -63,6 +64,7 @@ public:
     bool WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) override;
     bool VerifyPiece(uint32_t piece) override;
     bool DownloadAllowed() const override;
+    bool IsComplete() const override { return m_complete; }
     bool DownloadLimitReached(PeerConnection& connection) override;
     void RerunChoking() override;
     void NoteQueuedRequest(PeerConnection& connection) override;
@@ -75,6 +77,11 @@ public:
                                uint16_t listenPort) override;
     void ConnectPeer(PeerConnection& connection) override;
     std::string PeerExchangeEntries() override;
+    bool RenamePeer(PeerConnection& connection, const std::string& peerId) override;
+    void MergePeer(PeerConnection& dialled, PeerConnection& known) override;
+    void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override;
+    void BanPeer(PeerConnection& connection) override;
+    bool IsBanned(const std::string& peerId) const override;
 
     // TrackerSessionLink: what the tracker client needs.
     std::string AnnounceUrl() const override { return m_announceUrl; }
@@ -100,7 +107,6 @@ public:
     const std::string& SaveName() const { return m_saveName; }
     const std::string& BaseName() const { return m_baseName; }
     uint64_t TotalLength() const { return m_totalLength; }
-    bool IsComplete() const { return m_complete; }
     bool HasPieces() const { return m_pieces != nullptr; }
     FileList* Files() const { return m_files.get(); }
     PeerSet* Peers() const { return m_peerSet.get(); }
@@ -159,6 +165,8 @@ private:
     // Set by SetSaveLocation: a new torrent then starts without asking.
     bool m_locationGiven = false;
     TrackerFactory m_trackerFactory;
+    // Peers whose data failed the piece check too often; kept while the program runs.
+    std::set<std::string> m_banned;
 };
 
 }  // namespace velbrook

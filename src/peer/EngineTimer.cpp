@@ -47,7 +47,7 @@ void EngineTimer::Dispatch(uint64_t id) {
     if (it == timers.end())
         return;
     EngineTimer* timer = it->second;
-    if (timer->m_kind < kTimerChoke || timer->m_kind > kTimerRefreshFiles)
+    if (timer->m_kind < kTimerChoke || timer->m_kind > kTimerKeepAlive)
         return;
     timer->m_owner.OnTimer(static_cast<TimerKind>(timer->m_kind));
 }

@@ -14,6 +14,7 @@ enum TimerKind : int {
     kTimerConnectPeers = 4,  // peer set: connect known peers, 40 s
     kTimerAnnounce = 5,      // tracker: announce again, 60..300 s
     kTimerRefreshFiles = 6,  // downloads list: completed bytes of the shown torrent, 3 s
+    kTimerKeepAlive = 7,     // socket registry: keep-alives on quiet connections, 10 s
 };
 
 class TimerOwner {

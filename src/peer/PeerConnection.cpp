@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <ctime>
 
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
@@ -23,6 +24,17 @@ constexpr uint8_t kExtPeerRequest = 1;
 constexpr uint8_t kExtPeers = 2;
 constexpr int kMaxExchangedPeers = 200;
 
+// The pipeline's speed is sampled over this many milliseconds.
+constexpr int64_t kSampleMs = 250;
+// Cancelled requests remembered, so a slice already on its way is not taken for an offence.
+constexpr size_t kMaxRememberedCancels = 256;
+
+int64_t MonotonicMilliseconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
 // Received-message lines are indented so they stand apart from what we sent.
 const std::string kRecv = std::string(26, ' ') + "<<-Recv msg: ";
 
@@ -39,12 +51,15 @@ size_t PeerConnection::LiveCount() {
     return g_liveConnections;
 }
 
+size_t PeerConnection::PipelineDepth(uint64_t bytesPerSecond) {
+    const uint64_t slices = bytesPerSecond * kPipelineSeconds / kSliceSize;
+    return static_cast<size_t>(std::clamp<uint64_t>(slices, kMinOutstanding, kMaxOutstanding));
+}
+
 PeerConnection::PeerConnection(SessionLink& session, PeerHost& host, std::string peerId,
                                std::string address, uint16_t port, uint16_t listenPort)
     : m_session(session), m_host(host), m_peerId(std::move(peerId)), m_address(std::move(address)),
-      m_port(port), m_listenPort(listenPort),
-      m_peerPieces(session.Pieces().Total(), session.Pieces().Unit()) {
-    m_peerPieces.SetAll(Missing);
+      m_port(port), m_listenPort(listenPort), m_msClock(MonotonicMilliseconds) {
     ResetMeters();
     ++g_liveConnections;
 }
@@ -68,6 +83,11 @@ void PeerConnection::ResetMeters() {
 void PeerConnection::SetMeterClock(RateMeter::Clock clock) {
     m_meterClock = clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds);
     ResetMeters();
+}
+
+void PeerConnection::SetMillisecondClock(std::function<int64_t()> clock) {
+    m_msClock = clock ? std::move(clock) : std::function<int64_t()>(MonotonicMilliseconds);
+    m_sampleStart = -1;
 }
 
 void PeerConnection::AttachSocket(PeerSocket* socket) {
@@ -111,9 +131,7 @@ void PeerConnection::SendMessage(const std::string& payload) {
 
 // ---- notifications from the socket ----
 
-void PeerConnection::OnSocketConnected() {
-    m_connectFailures = 0;
-}
+void PeerConnection::OnSocketConnected() {}
 
 void PeerConnection::OnConnectFailed() {
     ++m_connectFailures;
@@ -125,6 +143,14 @@ void PeerConnection::OnHandshakePassed() {
         m_session.AdjustConnectedCount(+1);
     }
     m_connected = true;
+    // Reached the peer itself: a refused connect or a failed handshake before does not count.
+    m_connectFailures = 0;
+    if (m_peerPieces) {
+        m_session.Pieces().RemovePeerAvailability(*m_peerPieces);
+    }
+    m_peerPieces =
+        std::make_unique<BitField>(m_session.Pieces().Total(), m_session.Pieces().Unit());
+    m_peerPieces->SetAll(Missing);
     AddLog("Peer Connected!");
     SendBitfield(m_session.Pieces().ToBitString());
     if (GetSettings().GetInt(ProtocalExtension) == 1 && m_extensionCapable) {
@@ -132,6 +158,9 @@ void PeerConnection::OnHandshakePassed() {
     }
     SendUnchoke();
     ResetMeters();
+    m_sampleStart = -1;
+    m_sampleBytes = 0;
+    m_pipelineRate = 0;
 }
 
 void PeerConnection::ReleaseOutstanding() {
@@ -140,18 +169,28 @@ void PeerConnection::ReleaseOutstanding() {
         pieces.CancelSlice(r.piece, r.begin, r.length);
     }
     m_outstanding.clear();
+    m_duplicates = 0;
 }
 
 void PeerConnection::OnSocketClosed() {
     ReleaseOutstanding();
+    m_cancelled.clear();
     m_peerRequests.clear();
-    m_session.Pieces().RemovePeerAvailability(m_peerPieces);
+    if (m_peerPieces) {
+        m_session.Pieces().RemovePeerAvailability(*m_peerPieces);
+        m_peerPieces.reset();
+    }
+    // A socket that reached the peer but never got through the handshake failed as surely as
+    // a refused connect.
+    if (!m_connected && m_socket && m_socket->IsEstablished()) {
+        ++m_connectFailures;
+    }
     m_socket = nullptr;
-    m_peerPieces.SetAll(Missing);
     m_peerChoking = true;
     m_peerInterested = false;
     m_amChoking = true;
     m_amInterested = true;
+    m_interestSent = false;
     m_uploadCandidate = true;
     m_bitfieldReceived = false;
     m_fatal = false;
@@ -165,6 +204,12 @@ void PeerConnection::OnSocketClosed() {
     m_isSeed = false;
     m_connected = false;
     AddLog("Peer Disconnected!");
+}
+
+void PeerConnection::OnOutputDrained() {
+    if (CanServe()) {
+        m_session.NoteQueuedRequest(*this);
+    }
 }
 
 // ---- sending ----
@@ -184,6 +229,7 @@ void PeerConnection::SendUnchoke() {
 
 void PeerConnection::SendInterested() {
     m_amInterested = true;
+    m_interestSent = m_socket != nullptr;
     SendMessage(BuildSimple(kInterested));
     AddLog("Send msg: INTERESTED");
 }
@@ -211,22 +257,32 @@ void PeerConnection::SendRequest(uint32_t piece, uint32_t begin, uint32_t length
     AddLog(Triple("Send msg: REQUEST: ", piece, begin, length));
 }
 
-void PeerConnection::SendPiece(uint32_t piece, uint32_t begin, std::string_view data) {
-    if (m_socket) {
-        m_socket->SendPieceMessage(piece, begin, data);
-    }
+bool PeerConnection::SendPiece(uint32_t piece, uint32_t begin, std::string_view data) {
+    const bool queued = m_socket && m_socket->SendPieceMessage(piece, begin, data);
     AddLog(Triple("Send msg: PIECE: ", piece, begin, static_cast<uint32_t>(data.size())));
+    return queued;
+}
+
+void PeerConnection::SendCancel(const BlockRequest& r) {
+    SendMessage(BuildCancel(r.piece, r.begin, r.length));
+    AddLog(Triple("Send msg: CANCEL: ", r.piece, r.begin, r.length));
 }
 
 // ---- the request pipeline ----
 
 void PeerConnection::FillRequests() {
-    if (!m_session.DownloadAllowed() || !m_amInterested || m_peerChoking ||
-        m_outstanding.size() >= kMaxOutstanding) {
+    if (!m_peerPieces || !m_session.DownloadAllowed() || !m_amInterested || m_peerChoking) {
         return;
     }
+    const size_t depth = PipelineTarget();
     PieceManager& pieces = m_session.Pieces();
-    while (m_outstanding.size() < kMaxOutstanding) {
+    const auto asked = [this](uint32_t piece, uint32_t begin) {
+        return std::any_of(m_outstanding.begin(), m_outstanding.end(), [&](const BlockRequest& r) {
+            return r.piece == piece && r.begin == begin;
+        });
+    };
+    const PieceManager::AskedPredicate noDuplicates = [](uint32_t, uint32_t) { return true; };
+    while (m_outstanding.size() < depth) {
         if (m_session.DownloadLimitReached(*this)) {
             return;
         }
@@ -234,40 +290,110 @@ void PeerConnection::FillRequests() {
         uint32_t begin = 0;
         uint32_t length = 0;
         bool duplicate = false;
-        if (!pieces.GetNextRequest(m_peerPieces, m_lastRequestedPiece, piece, begin, length,
-                                   duplicate)) {
-            SendUninterested();
+        // In the end game a few slices may also be asked of this peer, never one it has already.
+        const bool mayDuplicate = m_duplicates < kMaxDuplicates;
+        if (!pieces.GetNextRequest(*m_peerPieces, m_lastRequestedPiece, piece, begin, length,
+                                   duplicate, mayDuplicate ? asked : noDuplicates)) {
+            // Interest ends once nothing is left to ask for and nothing is still on its way:
+            // a peer told earlier may choke us and drop the requests it still owes.
+            if (m_outstanding.empty()) {
+                SendUninterested();
+            }
             return;
         }
         m_lastRequestedPiece = piece;
         SendRequest(piece, begin, length);
-        m_outstanding.push_back({piece, begin, length});
+        m_outstanding.push_back({piece, begin, length, m_meterClock(), duplicate});
+        m_duplicates += duplicate ? 1 : 0;
     }
 }
 
-void PeerConnection::ServeOneRequest() {
+bool PeerConnection::CanServe() const {
+    return !m_peerRequests.empty() && !m_amChoking && m_socket &&
+           m_socket->UnsentBytes() < PeerSocket::kUploadLowMark;
+}
+
+uint32_t PeerConnection::ServeOneRequest() {
     if (m_peerRequests.empty()) {
-        return;
+        return 0;
     }
     const BlockRequest r = m_peerRequests.front();
     m_peerRequests.pop_front();
     std::string data;
     if (!m_session.ReadBlock(r.piece, r.begin, r.length, data)) {
-        return;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
+        return 0;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
     }
-    SendPiece(r.piece, r.begin, data);
+    // Only what the socket took counts as uploaded.
+    if (!SendPiece(r.piece, r.begin, data)) {
+        return 0;
+    }
     m_uploadMeter->Update(r.length);
     m_uploaded += r.length;
     m_session.AddUploaded(r.length);
+    return r.length;
+}
+
+void PeerConnection::CancelRequest(const BlockRequest& request) {
+    const auto it = std::find(m_outstanding.begin(), m_outstanding.end(), request);
+    if (it == m_outstanding.end()) {
+        return;
+    }
+    m_duplicates -= it->duplicate ? 1 : 0;
+    m_outstanding.erase(it);
+    SendCancel(request);
+    RememberCancelled(request);
+    FillRequests();
+}
+
+void PeerConnection::RememberCancelled(const BlockRequest& request) {
+    m_cancelled.push_back(request);
+    if (m_cancelled.size() > kMaxRememberedCancels) {
+        m_cancelled.pop_front();
+    }
+}
+
+// A peer that keeps sending other data but leaves one of our requests unanswered for a minute is
+// not going to answer it: the slice goes back to be asked of someone else.
+void PeerConnection::ExpireRequests() {
+    const int64_t now = m_meterClock();
+    while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= kRequestTimeoutSeconds) {
+        const BlockRequest r = m_outstanding.front();
+        m_outstanding.pop_front();
+        m_duplicates -= r.duplicate ? 1 : 0;
+        m_session.Pieces().CancelSlice(r.piece, r.begin, r.length);
+        SendCancel(r);
+        RememberCancelled(r);
+    }
+}
+
+// The speed the pipeline follows: sampled every quarter second, so it grows within a fraction of
+// a second; it rises to a faster sample at once and falls by half towards a slower one.
+void PeerConnection::NoteSliceSpeed(uint32_t bytes) {
+    const int64_t now = m_msClock();
+    if (m_sampleStart < 0) {
+        m_sampleStart = now;
+    }
+    m_sampleBytes += bytes;
+    const int64_t elapsed = now - m_sampleStart;
+    if (elapsed < kSampleMs) {
+        return;
+    }
+    const uint64_t sample = m_sampleBytes * 1000 / static_cast<uint64_t>(elapsed);
+    m_pipelineRate = std::max(sample, (m_pipelineRate + sample) / 2);
+    m_sampleStart = now;
+    m_sampleBytes = 0;
 }
 
 void PeerConnection::UpdateInterest(bool onlyOnChange) {
+    if (!m_peerPieces) {
+        return;
+    }
     PieceManager& pieces = m_session.Pieces();
-    if (!m_isSeed && m_peerPieces.AllEqual(Have)) {
+    if (!m_isSeed && m_peerPieces->AllEqual(Have)) {
         m_isSeed = true;
         m_session.AdjustSeedCount(+1);
     }
-    if (pieces.HasEntryMissingIn(m_peerPieces)) {
+    if (pieces.HasEntryMissingIn(*m_peerPieces)) {
         m_uploadCandidate = true;
     } else {
         m_uploadCandidate = false;
@@ -275,8 +401,9 @@ void PeerConnection::UpdateInterest(bool onlyOnChange) {
             SendUnchoke();
         }
     }
-    if (m_peerPieces.HasEntryMissingIn(pieces)) {
-        if (!onlyOnChange || !m_amInterested) {
+    if (m_peerPieces->HasEntryMissingIn(pieces)) {
+        // A peer that sent no bitfield never heard that we are interested, whatever we think.
+        if (!onlyOnChange || !m_amInterested || !m_interestSent) {
             SendInterested();
         }
     } else if (!onlyOnChange || m_amInterested) {
@@ -310,8 +437,8 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
         if (!HandleMessage(message)) {
             return false;
         }
-        if (!m_connected) {
-            return false;  // a handler lost the socket
+        if (!m_connected || m_banned) {
+            return false;  // a handler lost the socket, or the peer is banned
         }
     }
     return true;
@@ -352,10 +479,10 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         return true;
     case kHave:
         AddLog(kRecv + "HAVE\r\n");
-        if (m_peerPieces.GetState(m.index) == Have) {
+        if (m_peerPieces->GetState(m.index) == Have) {
             return false;
         }
-        m_peerPieces.SetState(m.index, Have);
+        m_peerPieces->SetState(m.index, Have);
         pieces.AddPieceAvailability(m.index);
         m_progressMeter->Update(m_session.PieceLength());
         UpdateInterest(true);
@@ -369,18 +496,18 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         }
         m_bitfieldReceived = true;
         // A short bit array changes nothing; the peer keeps the record it had.
-        m_peerPieces.FromBitString(std::string(m.data));
-        pieces.AddPeerAvailability(m_peerPieces);
+        m_peerPieces->FromBitString(std::string(m.data));
+        pieces.AddPeerAvailability(*m_peerPieces);
         UpdateInterest(false);
         FillRequests();
         return true;
     case kRequest:
         AddLog(Triple((kRecv + "REQUEST: ").c_str(), m.index, m.begin, m.length));
-        if (m_amChoking || m_peerPieces.GetState(m.index) != Missing || !m_uploadCandidate ||
+        if (m_amChoking || m_peerPieces->GetState(m.index) != Missing || !m_uploadCandidate ||
             m_peerRequests.size() >= kMaxPeerRequests) {
             return true;
         }
-        if (!pieces.ValidateRequest(m.index, m.begin, m.length)) {
+        if (m.length > kMaxRequestLength || !pieces.ValidateRequest(m.index, m.begin, m.length)) {
             Fatal(Triple("ERROR: Invalid request: ", m.index, m.begin, m.length));
             return true;
         }
@@ -440,6 +567,14 @@ void PeerConnection::HandleExtension(uint32_t subId, std::string_view body) {
 void PeerConnection::ReadPeerExchange(std::string_view body) {
     int entries = 0;
     int added = 0;
+    // A peer that repeats its list cannot make us churn through connections.
+    const int64_t now = m_meterClock();
+    if (m_peerExchangeSeen && now - m_lastPeerExchange < kPeerExchangeSeconds) {
+        body = {};
+    } else {
+        m_peerExchangeSeen = true;
+        m_lastPeerExchange = now;
+    }
     while (body.size() >= 26) {
         const std::string peerId(body.substr(0, 20));
         const auto length = static_cast<uint8_t>(body[20]);
@@ -477,24 +612,47 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
     const BlockRequest r{piece, begin, length};
     const auto it = std::find(m_outstanding.begin(), m_outstanding.end(), r);
     if (it == m_outstanding.end()) {
+        const auto cancelled = std::find(m_cancelled.begin(), m_cancelled.end(), r);
+        if (cancelled != m_cancelled.end()) {
+            m_cancelled.erase(cancelled);  // it crossed our CANCEL on the wire
+            return;
+        }
         Fatal(Triple("ERROR: Recv a unrequested piece: ", piece, begin, length));
         return;
     }
+    const bool wasDuplicate = it->duplicate;
+    m_duplicates -= wasDuplicate ? 1 : 0;
     m_outstanding.erase(it);
+    NoteSliceSpeed(length);
+    ExpireRequests();
     PieceManager& pieces = m_session.Pieces();
-    if (!pieces.SliceReceived(piece, begin, length)) {
-        Fatal(Triple("ERROR: saving slice in PieceManager failed: ", piece, begin, length));
+    bool othersAsked = false;
+    if (!pieces.SliceReceived(piece, begin, length, &othersAsked)) {
+        // In the end game another peer's copy may have completed the piece already.
+        if (!wasDuplicate) {
+            Fatal(Triple("ERROR: saving slice in PieceManager failed: ", piece, begin, length));
+        }
         return;
     }
     (void)m_session.WriteBlock(piece, begin, data);
     m_downloaded += length;
     m_downloadMeter->Update(length);
     m_session.AddDownloaded(length);
+    if (othersAsked) {
+        m_session.CancelElsewhere(r, *this);
+    }
     if (pieces.GetState(piece) == Received && !m_session.VerifyPiece(piece)) {
         char line[64];
         std::snprintf(line, sizeof line, "ERROR: piece %d failed during SHA1 check.\r\n",
                       static_cast<int>(piece));
         Fatal(line);
+        // Whoever keeps sending data that fails the check is cut off, or it would be asked for
+        // the same pieces again and again.
+        if (++m_hashFailures >= kMaxHashFailures && !m_banned) {
+            m_banned = true;
+            Fatal("Fatal Error:Too many pieces failed the check!");
+            m_session.BanPeer(*this);
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,13 +24,35 @@ struct BlockRequest {
     uint32_t piece;
     uint32_t begin;
     uint32_t length;
-    bool operator==(const BlockRequest&) const = default;
+    // Our own requests only: when it went out, and whether it was also asked of another peer.
+    int64_t sentAt = 0;
+    bool duplicate = false;
+    bool operator==(const BlockRequest& other) const {
+        return piece == other.piece && begin == other.begin && length == other.length;
+    }
 };
 
 class PeerConnection {
 public:
-    static constexpr size_t kMaxOutstanding = 5;    // our requests in flight to the peer
-    static constexpr size_t kMaxPeerRequests = 30;  // the peer's requests waiting for service
+    // Our requests in flight to the peer: about two seconds of what the peer delivers, so one
+    // peer can fill a link with a long round trip, within these bounds.
+    static constexpr size_t kMinOutstanding = 5;
+    static constexpr size_t kMaxOutstanding = 250;
+    static constexpr int64_t kPipelineSeconds = 2;
+    // End game: requests also asked of another peer, at most this many at a time.
+    static constexpr size_t kMaxDuplicates = 8;
+    // A request unanswered this long while the peer sends other data is given up.
+    static constexpr int64_t kRequestTimeoutSeconds = 60;
+    // The peer's requests waiting for service; clients that pipeline deeply send hundreds.
+    static constexpr size_t kMaxPeerRequests = 2000;
+    static constexpr uint32_t kMaxRequestLength = 128 * 1024;
+    // Peer exchange is read at most this often from one peer.
+    static constexpr int64_t kPeerExchangeSeconds = 60;
+    // Pieces that failed their check with the last slice from this peer, before it is banned.
+    static constexpr uint32_t kMaxHashFailures = 3;
+
+    // The pipeline depth for a peer that delivers `bytesPerSecond`.
+    static size_t PipelineDepth(uint64_t bytesPerSecond);
 
     PeerConnection(SessionLink& session, PeerHost& host, std::string peerId, std::string address,
                    uint16_t port, uint16_t listenPort);
@@ -42,6 +65,8 @@ public:
     virtual void OnSocketClosed();
     virtual void OnConnectFailed();
     virtual void OnSocketConnected();
+    // The socket's unsent output fell below its low mark: more queued requests may be served.
+    void OnOutputDrained();
     // Handles the complete messages cut from the input, emptying the list. False: close the
     // connection (the rest of the list is not handled).
     bool ProcessMessages(std::vector<std::string>& messages);
@@ -59,19 +84,36 @@ public:
     void SendHave(uint32_t piece);
     void SendBitfield(std::string_view bits);
     void SendRequest(uint32_t piece, uint32_t begin, uint32_t length);
-    void SendPiece(uint32_t piece, uint32_t begin, std::string_view data);
+    // False when the socket did not take the message (gone, or its output is over the cap).
+    bool SendPiece(uint32_t piece, uint32_t begin, std::string_view data);
+    void SendCancel(const BlockRequest& request);
     // Peer exchange between copies that both speak the extension.
     void SendExtension(uint8_t subId);
     void FillRequests();
-    void ServeOneRequest();
+    // A queued request may be served now: we do not choke the peer and its socket has room.
+    bool CanServe() const;
+    // Serves the oldest queued request; the bytes queued to the socket (0 when none).
+    uint32_t ServeOneRequest();
     void UpdateInterest(bool onlyOnChange);
+    // The slice came from another peer: our request for it is cancelled.
+    void CancelRequest(const BlockRequest& request);
     void SetExtensionCapable(bool capable) { m_extensionCapable = capable; }
     // The clock of the rate meters (replaced at once, and at every handshake): the torrent's peer
     // set hands down its own so that every rate it compares shares one time base.
     void SetMeterClock(RateMeter::Clock clock);
+    // Milliseconds, for the pipeline's measure of the peer's speed.
+    void SetMillisecondClock(std::function<int64_t()> clock);
 
     // Read access for the session, the choking code and the views.
     const std::string& PeerId() const { return m_peerId; }
+    // Peers learnt from a compact tracker answer are known by their address until they answer.
+    bool HasKnownId() const { return m_peerId.size() == 20; }
+    void SetPeerId(const std::string& peerId) { m_peerId = peerId; }
+    void SetListenPort(uint16_t port) { m_listenPort = port; }
+    bool IsBanned() const { return m_banned; }
+    uint32_t HashFailures() const { return m_hashFailures; }
+    // The pipeline's current depth and the speed it follows.
+    size_t PipelineTarget() const { return PipelineDepth(m_pipelineRate); }
     const std::string& Address() const { return m_address; }
     uint16_t Port() const { return m_port; }
     uint16_t ListenPort() const { return m_listenPort; }
@@ -93,7 +135,9 @@ public:
     void SetUploadAllowance(uint32_t bytesPerSecond) { m_uploadAllowance = bytesPerSecond; }
     uint32_t Downloaded() const { return m_downloaded; }
     uint32_t Uploaded() const { return m_uploaded; }
-    const BitField& PeerPieces() const { return m_peerPieces; }
+    // The peer's pieces; null until its handshake passed (a known peer costs no per-piece memory
+    // until it is connected).
+    const BitField* PeerPieces() const { return m_peerPieces.get(); }
     const std::deque<BlockRequest>& Outstanding() const { return m_outstanding; }
     const std::deque<BlockRequest>& PeerRequests() const { return m_peerRequests; }
     RateMeter& DownloadMeter() { return *m_downloadMeter; }
@@ -113,6 +157,9 @@ private:
     void HandleExtension(uint32_t subId, std::string_view body);
     void ReadPeerExchange(std::string_view body);
     void ReleaseOutstanding();
+    void ExpireRequests();
+    void NoteSliceSpeed(uint32_t bytes);
+    void RememberCancelled(const BlockRequest& request);
     void ResetMeters();
 
     SessionLink& m_session;
@@ -125,12 +172,22 @@ private:
     bool m_connected = false;
     bool m_fatal = false;
     bool m_bitfieldReceived = false;
+    bool m_interestSent = false;  // INTERESTED went out on the current socket
+    bool m_banned = false;
+    uint32_t m_hashFailures = 0;
     PeerSocket* m_socket = nullptr;
-    BitField m_peerPieces;
+    std::unique_ptr<BitField> m_peerPieces;
     std::unique_ptr<RateMeter> m_downloadMeter;
     std::unique_ptr<RateMeter> m_uploadMeter;
     std::unique_ptr<RateMeter> m_progressMeter;
     RateMeter::Clock m_meterClock = RateMeter::MonotonicSeconds;
+    std::function<int64_t()> m_msClock;
+    // The pipeline's speed measure: bytes of the current sample and when it started.
+    int64_t m_sampleStart = -1;
+    uint64_t m_sampleBytes = 0;
+    uint64_t m_pipelineRate = 0;
+    int64_t m_lastPeerExchange = 0;
+    bool m_peerExchangeSeen = false;
     bool m_peerChoking = true;
     bool m_peerInterested = false;
     bool m_amChoking = true;
@@ -144,6 +201,9 @@ private:
     uint32_t m_downloaded = 0;
     uint32_t m_uploaded = 0;
     std::deque<BlockRequest> m_outstanding;
+    size_t m_duplicates = 0;  // of m_outstanding
+    // Requests we cancelled lately: a slice that crossed our CANCEL on the wire is no offence.
+    std::deque<BlockRequest> m_cancelled;
     std::deque<BlockRequest> m_peerRequests;
     std::deque<std::string> m_log;
 };

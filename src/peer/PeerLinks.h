@@ -6,11 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "storage/RateMeter.h"
+
 namespace velbrook {
 
 class PeerConnection;
 class PeerSocket;
 class PieceManager;
+struct BlockRequest;
 
 // One torrent, as its peer connections see it.
 class SessionLink {
@@ -30,6 +33,8 @@ public:
     virtual bool VerifyPiece(uint32_t piece) = 0;
 
     virtual bool DownloadAllowed() const = 0;
+    // Every piece is verified: the torrent only seeds.
+    virtual bool IsComplete() const = 0;
     // The download limit refuses another request for now (the connection then waits its turn).
     virtual bool DownloadLimitReached(PeerConnection& connection) = 0;
     virtual void RerunChoking() = 0;
@@ -50,6 +55,21 @@ public:
     // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
     // address text, listen port (u32 big-endian).
     virtual std::string PeerExchangeEntries() = 0;
+
+    // A connection dialled to an address learnt without a peer id has met the peer there: the
+    // connection is known by `peerId` from now on. False when that cannot be done.
+    virtual bool RenamePeer(PeerConnection& /*connection*/, const std::string& /*peerId*/) {
+        return false;
+    }
+    // The dialled connection turned out to be `known`, which we already had under its id: the
+    // dialled one is forgotten and `known` learns where it listens.
+    virtual void MergePeer(PeerConnection& /*dialled*/, PeerConnection& /*known*/) {}
+    // A slice asked of several peers arrived from `from`: the others are told they need not
+    // send it.
+    virtual void CancelElsewhere(const BlockRequest& /*block*/, PeerConnection& /*from*/) {}
+    // The peer sent data that failed the piece check too often: it is not dialled again.
+    virtual void BanPeer(PeerConnection& /*connection*/) {}
+    virtual bool IsBanned(const std::string& /*peerId*/) const { return false; }
 };
 
 // The engine as peer sockets and connections see it.
@@ -72,6 +92,8 @@ public:
     // The peer whose log is on screen, and the request to redraw it.
     virtual const std::string& SelectedPeerId() const = 0;
     virtual void UpdateAllViews() = 0;
+    // Whole seconds of the clock that times keep-alives and the idle sweep; tests move it.
+    virtual int64_t NowSeconds() const { return RateMeter::MonotonicSeconds(); }
 };
 
 }  // namespace velbrook

@@ -20,17 +20,14 @@ size_t g_livePeerSockets = 0;
 
 constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
 
-int64_t NowSeconds() {
-    return RateMeter::MonotonicSeconds();
-}
-
 }  // namespace
 
 size_t PeerSocket::LiveCount() {
     return g_livePeerSockets;
 }
 
-PeerSocket::PeerSocket(PeerHost& host) : m_host(host), m_lastReceive(NowSeconds()) {
+PeerSocket::PeerSocket(PeerHost& host)
+    : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive) {
     ++g_livePeerSockets;
     m_host.RegisterSocket(*this);
 }
@@ -55,7 +52,18 @@ int64_t PeerSocket::GetIdleSeconds() const {
     if (m_state == PeerSocketState::Connecting) {
         return 0;
     }
-    return NowSeconds() - m_lastReceive;
+    return m_host.NowSeconds() - m_lastReceive;
+}
+
+int64_t PeerSocket::MaxIdleSeconds() const {
+    return m_state == PeerSocketState::Messages ? kMaxIdleConnected : kMaxIdleHandshake;
+}
+
+void PeerSocket::KeepAlive() {
+    if (m_state == PeerSocketState::Messages && !m_closeScheduled &&
+        m_host.NowSeconds() - m_lastSend >= kKeepAliveSeconds) {
+        SendMessage({});
+    }
 }
 
 // ---- connecting ----
@@ -87,8 +95,9 @@ bool PeerSocket::Connect(PeerConnection& connection, const std::string& infoHash
 
 void PeerSocket::Accepted() {
     m_established = true;
+    m_incoming = true;
     m_state = PeerSocketState::Handshake;
-    m_lastReceive = NowSeconds();
+    m_lastReceive = m_host.NowSeconds();
     AsyncSelect(kSocketRead | kSocketClose);
 }
 
@@ -97,7 +106,7 @@ void PeerSocket::OnConnect(int error) {
         Close(true);
         return;
     }
-    m_lastReceive = NowSeconds();
+    m_lastReceive = m_host.NowSeconds();
     if (error != 0) {
         Trace(m_state == PeerSocketState::ProxyConnecting
                   ? "SOCKS5 - " + m_tag + " Can't be Connected.\r\n"
@@ -140,6 +149,11 @@ void PeerSocket::QueueOutput() {
     AsyncSelect(kReadWriteClose);
 }
 
+void PeerSocket::NoteSent() {
+    m_lastSend = m_host.NowSeconds();
+    QueueOutput();
+}
+
 void PeerSocket::SendRaw(std::string_view bytes) {
     if (m_state == PeerSocketState::Closed || m_closeScheduled) {
         return;
@@ -149,7 +163,7 @@ void PeerSocket::SendRaw(std::string_view bytes) {
         return;
     }
     m_output.append(bytes);
-    QueueOutput();
+    NoteSent();
 }
 
 void PeerSocket::SendMessage(std::string_view payload) {
@@ -161,19 +175,20 @@ void PeerSocket::SendMessage(std::string_view payload) {
         return;
     }
     AppendFramed(m_output, payload);
-    QueueOutput();
+    NoteSent();
 }
 
-void PeerSocket::SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data) {
+bool PeerSocket::SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data) {
     if (m_state == PeerSocketState::Closed || m_closeScheduled) {
-        return;
+        return false;
     }
     if (UnsentBytes() + data.size() + 13 > kMaxUnsentOutput) {
         CloseSoon();
-        return;
+        return false;
     }
     AppendPieceMessage(m_output, piece, begin, data);
-    QueueOutput();
+    NoteSent();
+    return true;
 }
 
 void PeerSocket::SendHandshake() {
@@ -204,7 +219,8 @@ void PeerSocket::OnSend(int /*error*/) {
         Close(true);
         return;
     }
-    if (UnsentBytes() > 0) {
+    const size_t before = UnsentBytes();
+    if (before > 0) {
         const ssize_t n = Send(m_output.data() + m_outputSent, UnsentBytes());
         if (n < 0) {
             if (LastError() != EAGAIN && LastError() != EWOULDBLOCK) {
@@ -223,6 +239,12 @@ void PeerSocket::OnSend(int /*error*/) {
         }
     }
     AsyncSelect(UnsentBytes() > 0 ? kReadWriteClose : kSocketRead | kSocketClose);
+    // Below the low mark again, or empty: queued requests may go out now.
+    const size_t after = UnsentBytes();
+    if (m_connection && m_state == PeerSocketState::Messages && after < before &&
+        (before >= kUploadLowMark || after == 0) && after < kUploadLowMark) {
+        m_connection->OnOutputDrained();  // may queue more output, or close this socket
+    }
 }
 
 // ---- input ----
@@ -420,6 +442,25 @@ void PeerSocket::ReadHandshake() {
 
 bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId) {
     PeerConnection* found = session.FindPeer(peerId);
+    if (m_connection && m_connection != found && !m_connection->HasKnownId()) {
+        // We dialled an address that came without a peer id: the peer there now has a name.
+        PeerConnection* dialled = m_connection;
+        if (!found) {
+            if (!session.RenamePeer(*dialled, peerId)) {
+                return false;
+            }
+            found = dialled;
+        } else {
+            // Known already under its id (it connected in, or a peer exchange named it): that
+            // connection takes this socket and learns the address; the dialled one goes.
+            dialled->DetachSocket();
+            m_connection = nullptr;
+            session.MergePeer(*dialled, *found);
+        }
+    }
+    if (found && (found->IsBanned() || session.IsBanned(found->PeerId()))) {
+        return false;
+    }
     if (found) {
         if ((m_connection && m_connection != found) || found->IsConnected()) {
             return false;
@@ -429,12 +470,18 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             other->Close(true);
         }
     } else {
+        std::string address = m_remoteAddress;
+        uint16_t port = m_remotePort;
+        uint16_t listenPort = 0;
         if (m_connection) {
-            // We dialled one peer and another answered: the dialled one keeps no socket.
+            // We dialled one peer and another answered: the dialled one keeps no socket. The
+            // address is the one we dialled (through a proxy the socket sees only the proxy).
+            address = m_connection->Address();
+            port = listenPort = m_connection->Port();
             m_connection->DetachSocket();
             m_connection = nullptr;
         }
-        found = session.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
+        found = session.CreatePeer(peerId, address, port, listenPort);
         if (!found) {
             return false;
         }
@@ -442,7 +489,9 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
     m_connection = found;
     m_session = &session;
     found->AttachSocket(this);
-    if (!m_remoteAddress.empty()) {
+    // Only a peer that connected in is known by where its connection came from; a dialled one
+    // keeps the address we dialled, which through a proxy is not the socket's far end.
+    if (m_incoming && !m_remoteAddress.empty()) {
         found->SetRemote(m_remoteAddress, m_remotePort);
     }
     return true;
@@ -455,7 +504,7 @@ void PeerSocket::ReadMessages() {
         return;
     }
     if (cut > 0) {
-        m_lastReceive = NowSeconds();
+        m_lastReceive = m_host.NowSeconds();
     }
     if (!m_received.empty() && m_connection) {
         std::weak_ptr<bool> alive = m_alive;

@@ -35,6 +35,15 @@ class PeerSocket : public AsyncSocket {
 public:
     // A peer that never reads cannot make us buffer without limit.
     static constexpr size_t kMaxUnsentOutput = size_t{4} << 20;
+    // Queued requests are served only while less than this waits to be sent: the socket paces
+    // the upload, however many requests a peer sends at once.
+    static constexpr size_t kUploadLowMark = size_t{256} << 10;
+    // A connection on which we sent nothing for this long gets a keep-alive.
+    static constexpr int64_t kKeepAliveSeconds = 30;
+    // Silence allowed before the idle sweep closes a socket: real clients send keep-alives only
+    // every minute or two, so a connection past its handshake is given longer.
+    static constexpr int64_t kMaxIdleHandshake = 40;
+    static constexpr int64_t kMaxIdleConnected = 150;
 
     // Registers itself with the host's socket registry until destruction.
     explicit PeerSocket(PeerHost& host);
@@ -49,7 +58,11 @@ public:
 
     // Frames and queues one message; dropped when closed.
     void SendMessage(std::string_view payload);
-    void SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data);
+    // False when the message was not queued (closed, or over the output cap).
+    bool SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data);
+    // Sends a keep-alive when the connection is past its handshake and nothing went out for
+    // kKeepAliveSeconds.
+    void KeepAlive();
     void SendRaw(std::string_view bytes);
     void SendHandshake();
     // Closes the connection. With notifyRegistry the socket is removed from the registry and
@@ -59,6 +72,8 @@ public:
     void Unbind() { m_connection = nullptr; }
 
     int64_t GetIdleSeconds() const;
+    // The silence after which the idle sweep closes this socket.
+    int64_t MaxIdleSeconds() const;
     PeerSocketState State() const { return m_state; }
     bool IsEstablished() const { return m_established; }
     PeerConnection* Connection() const { return m_connection; }
@@ -88,12 +103,14 @@ private:
     bool BindConnection(SessionLink& session, const std::string& peerId);
     void ReadMessages();
     void CloseSoon();
+    void NoteSent();
 
     PeerHost& m_host;
     PeerConnection* m_connection = nullptr;
     SessionLink* m_session = nullptr;
     PeerSocketState m_state = PeerSocketState::Handshake;
     bool m_established = false;
+    bool m_incoming = false;
     bool m_handshakeSent = false;
     bool m_closeScheduled = false;
     std::string m_input;
@@ -107,6 +124,7 @@ private:
     uint32_t m_maxMessage = 0;
     uint64_t m_bytesReceived = 0;
     int64_t m_lastReceive;
+    int64_t m_lastSend;
     // Lets a queued call find out whether this socket still exists.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

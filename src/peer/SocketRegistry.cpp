@@ -10,6 +10,7 @@ namespace velbrook {
 namespace {
 
 constexpr uint32_t kSweepPeriodMs = 60000;
+constexpr uint32_t kKeepAlivePeriodMs = 10000;
 
 bool Erase(std::vector<PeerSocket*>& list, const PeerSocket* socket) {
     const auto it = std::find(list.begin(), list.end(), socket);
@@ -22,16 +23,18 @@ bool Erase(std::vector<PeerSocket*>& list, const PeerSocket* socket) {
 
 }  // namespace
 
-SocketRegistry::SocketRegistry(bool startTimer, int64_t maxIdleSeconds)
-    : m_maxIdleSeconds(maxIdleSeconds) {
-    if (startTimer) {
+SocketRegistry::SocketRegistry(bool startTimers) {
+    if (startTimers) {
         m_sweepTimer = std::make_unique<EngineTimer>(*this);
         m_sweepTimer->Start(kSweepPeriodMs, kTimerIdleSweep);
+        m_keepAliveTimer = std::make_unique<EngineTimer>(*this);
+        m_keepAliveTimer->Start(kKeepAlivePeriodMs, kTimerKeepAlive);
     }
 }
 
 SocketRegistry::~SocketRegistry() {
     m_sweepTimer.reset();
+    m_keepAliveTimer.reset();
     // Each socket leaves the list before it is closed: its destructor unregisters it, and a
     // connection told of the close may close or destroy other sockets meanwhile.
     while (!m_sockets.empty()) {
@@ -90,8 +93,17 @@ void SocketRegistry::Sweep() {
     // a copy and skips whatever left the registry in the meantime.
     const std::vector<PeerSocket*> sockets = m_sockets;
     for (PeerSocket* socket : sockets) {
-        if (Contains(*socket) && socket->GetIdleSeconds() > m_maxIdleSeconds) {
+        if (Contains(*socket) && socket->GetIdleSeconds() > socket->MaxIdleSeconds()) {
             socket->Close(true);
+        }
+    }
+}
+
+void SocketRegistry::KeepAlive() {
+    const std::vector<PeerSocket*> sockets = m_sockets;
+    for (PeerSocket* socket : sockets) {
+        if (Contains(*socket)) {
+            socket->KeepAlive();
         }
     }
 }
@@ -111,6 +123,8 @@ void SocketRegistry::CloseAll() {
 void SocketRegistry::OnTimer(TimerKind kind) {
     if (kind == kTimerIdleSweep) {
         Sweep();
+    } else if (kind == kTimerKeepAlive) {
+        KeepAlive();
     }
 }
 

@@ -15,11 +15,9 @@ class PeerSocket;
 
 class SocketRegistry : public TimerOwner {
 public:
-    static constexpr int64_t kMaxIdleSeconds = 40;
-
-    // Starts the 60-second sweep timer unless `startTimer` is false (tests sweep by hand).
-    // `maxIdleSeconds` is only ever changed by tests, which cannot wait 41 seconds.
-    explicit SocketRegistry(bool startTimer = true, int64_t maxIdleSeconds = kMaxIdleSeconds);
+    // Starts the 60-second sweep timer and the 10-second keep-alive timer unless `startTimers` is
+    // false (tests sweep by hand).
+    explicit SocketRegistry(bool startTimers = true);
     // Closes every socket without notifying the registry (their connections are told) and
     // destroys it.
     ~SocketRegistry() override;
@@ -31,8 +29,10 @@ public:
     void Unregister(PeerSocket& socket);
     // Removes the socket and destroys it once the current handler has returned.
     void Dispose(PeerSocket& socket);
-    // Closes (and so removes) every socket idle for more than kMaxIdleSeconds.
+    // Closes (and so removes) every socket silent for longer than it is allowed to be.
     void Sweep();
+    // A keep-alive on every connection on which we have been quiet for a while.
+    void KeepAlive();
     // Closes every socket (their connections are told); each is destroyed after the handler.
     void CloseAll();
     void OnTimer(TimerKind kind) override;
@@ -45,8 +45,8 @@ private:
     std::vector<PeerSocket*> m_disposing;
     // The socket the destructor is closing, until something else destroys it first.
     PeerSocket* m_closing = nullptr;
-    int64_t m_maxIdleSeconds;
     std::unique_ptr<EngineTimer> m_sweepTimer;
+    std::unique_ptr<EngineTimer> m_keepAliveTimer;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 

@@ -26,6 +26,21 @@ public:
         m_set->UploadMeter().Update(bytes);
     }
     void AdjustConnectedCount(int delta) override { m_set->AdjustConnectedCount(delta); }
+    PeerConnection* FindPeer(const std::string& id) override { return m_set->FindPeer(id); }
+    PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
+                               uint16_t listenPort) override {
+        return m_set->CreatePeer(address, id, port, listenPort);
+    }
+    void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override {
+        m_set->CancelElsewhere(block, from);
+    }
+    bool RenamePeer(PeerConnection& connection, const std::string& id) override {
+        return m_set->RenamePeer(connection, id);
+    }
+    void MergePeer(PeerConnection& dialled, PeerConnection& known) override {
+        m_set->MergePeer(dialled, known);
+    }
+    void ConnectPeer(PeerConnection& connection) override { m_set->ConnectPeer(connection); }
 
     PeerSet* m_set = nullptr;
     bool m_allowDownload = false;
@@ -42,8 +57,11 @@ protected:
         : m_settings("/tmp/"), m_session(4 * 131072, 131072, m_host),
           m_set(
               m_session, m_host, kInfoHash, [this] { return m_now; }, [this] { return Draw(); },
-              false) {
+              false),
+          m_listener(m_host) {
         m_session.m_set = &m_set;
+        m_host.m_session = &m_session;
+        m_set.SetMillisecondClock([this] { return m_ms; });
         m_session.m_pieces.SetAll(Missing);
         m_session.m_pieces.SetState(0, Have);
     }
@@ -75,8 +93,50 @@ protected:
         std::vector<std::string> in{BuildRequest(0, begin, 16384)};
         EXPECT_TRUE(peer->ProcessMessages(in));
     }
+    // A peer behind a real loopback connection, so that what we send it goes through a socket.
+    // It has no pieces and wants ours.
+    PeerConnection* Remote(char tag) {
+        const std::string id(20, tag);
+        m_remotes.push_back(std::make_unique<test::Remote>(m_listener.Port()));
+        m_remotes.back()->Write(Handshake(id));
+        for (int i = 0; i < 400 && !m_set.FindPeer(id); ++i) {
+            m_reactor.RunOnce(5);
+        }
+        PeerConnection* peer = m_set.FindPeer(id);
+        EXPECT_NE(peer, nullptr);
+        std::string got;
+        for (int i = 0; i < 400 && got.size() < kHandshakeLength; ++i) {
+            m_reactor.RunOnce(5);
+            got += m_remotes.back()->Drain();
+        }
+        m_streams.push_back(got.size() > kHandshakeLength ? got.substr(kHandshakeLength) : "");
+        if (peer) {
+            std::vector<std::string> in{BuildBitfield(std::string(1, kServed)),
+                                        BuildSimple(kInterested)};
+            EXPECT_TRUE(peer->ProcessMessages(in));
+        }
+        return peer;
+    }
+    // Runs the loop while the remote peers read; returns the PIECE messages each one got.
+    std::vector<size_t> Deliver(int rounds = 3) {
+        std::vector<size_t> pieces(m_remotes.size(), 0);
+        for (int round = 0; round < rounds; ++round) {
+            m_reactor.RunOnce(1);
+            for (size_t i = 0; i < m_remotes.size(); ++i) {
+                m_streams[i] += m_remotes[i]->Drain();
+                std::vector<std::string> messages;
+                size_t cut = 0;
+                CutMessages(m_streams[i], 1 << 20, messages, cut);
+                for (const std::string& m : messages) {
+                    pieces[i] += !m.empty() && m[0] == kPiece ? 1 : 0;
+                }
+            }
+        }
+        return pieces;
+    }
 
     int64_t m_now = 1000;
+    int64_t m_ms = 1000000;
     std::deque<uint32_t> m_picks;
     int m_draws = 0;
     Reactor m_reactor;
@@ -84,6 +144,9 @@ protected:
     FakeHost m_host;
     SetSession m_session;
     PeerSet m_set;
+    Listener m_listener;
+    std::vector<std::unique_ptr<test::Remote>> m_remotes;
+    std::vector<std::string> m_streams;  // what each remote received, handshake cut off
 };
 
 TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
@@ -170,8 +233,7 @@ TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround
 
 TEST_F(PeerSetTest, UploadQueueIsOrderedByRankWithoutDuplicatesAndHeldAtTheLimit) {
     m_settings.SetInt(MaxUploadSpeed, 0);
-    PeerConnection* peers[4] = {Peer('0', kServed), Peer('3', kServed), Peer('1', kServed),
-                                Peer('4', kServed)};
+    PeerConnection* peers[4] = {Remote('0'), Remote('3'), Remote('1'), Remote('4')};
     const int32_t ranks[4] = {0, 3, 1, 3};
     for (int i = 0; i < 4; ++i) {
         peers[i]->SetRank(ranks[i]);
@@ -185,14 +247,16 @@ TEST_F(PeerSetTest, UploadQueueIsOrderedByRankWithoutDuplicatesAndHeldAtTheLimit
     EXPECT_EQ(m_session.m_uploaded, 0u);
 
     m_settings.SetInt(MaxUploadSpeed, 1000);
+    m_ms += 500;
     m_set.OnTimer(kTimerUpload);
     EXPECT_EQ(m_session.m_uploaded, 5u * 16384);
     EXPECT_TRUE(m_set.UploadQueue().empty());
+    EXPECT_EQ(Deliver(), (std::vector<size_t>{1, 1, 2, 1}));
 }
 
-TEST_F(PeerSetTest, UploadKeepsToEachAllowanceAndToTheTorrentLimit) {
-    PeerConnection* greedy = Peer('a', kServed);
-    PeerConnection* modest = Peer('b', kServed);
+TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
+    PeerConnection* greedy = Remote('a');
+    PeerConnection* modest = Remote('b');
     m_settings.SetInt(MaxUploadSpeed, 0);
     Request(greedy, 0);
     Request(greedy, 16384);
@@ -200,40 +264,100 @@ TEST_F(PeerSetTest, UploadKeepsToEachAllowanceAndToTheTorrentLimit) {
     m_now += 10;
     greedy->UploadMeter().Update(30 * 1024 * 10);  // above its 20 KiB/s allowance
     m_settings.SetInt(MaxUploadSpeed, 1000);
+    m_ms += 500;
     m_set.ServiceTick();
     EXPECT_EQ(greedy->PeerRequests().size(), 2u);
     EXPECT_TRUE(modest->PeerRequests().empty());
     EXPECT_EQ(m_set.UploadQueue(), std::deque<std::string>{greedy->PeerId()});
-
-    // The torrent now sends 1638 B/s; every serve is weighed against the limit again.
-    greedy->SetUploadAllowance(UINT32_MAX);
-    m_settings.SetInt(MaxUploadSpeed, 1);
+    // A seeder has nobody to reciprocate with: the allowance no longer holds anyone back.
+    m_session.m_complete = true;
+    m_set.ChokePass();
     m_set.ServiceTick();
-    EXPECT_EQ(greedy->PeerRequests().size(), 2u);
-    m_settings.SetInt(MaxUploadSpeed, 2);
-    m_set.ServiceTick();
-    EXPECT_EQ(greedy->PeerRequests().size(), 1u);
+    EXPECT_TRUE(greedy->PeerRequests().empty());
 }
 
-TEST_F(PeerSetTest, DownloadLimitHoldsRequestsBackUntilTheRateFalls) {
+// A seeder with the default settings serves at its upload limit (1000 KiB/s), not at the
+// 20 KiB/s a peer that sends nothing back would earn.
+TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
+    m_session.m_pieces.SetAll(Have);
+    m_session.m_complete = true;
+    PeerConnection* peer = Remote('a');
+    std::vector<std::string> requests;
+    for (uint32_t i = 0; i < 800; ++i) {
+        requests.push_back(BuildRequest(i % 4, i / 4 % 8 * 16384, 16384));
+    }
+    ASSERT_TRUE(peer->ProcessMessages(requests));
+    m_set.ChokePass();
+    size_t served = 0;
+    std::vector<size_t> perSecond;
+    for (int tick = 1; tick <= 20; ++tick) {
+        m_ms += 500;
+        m_set.OnTimer(kTimerUpload);
+        served += Deliver()[0];
+        if (tick % 2 == 0) {
+            perSecond.push_back(served);
+            served = 0;
+        }
+    }
+    // 1000 KiB/s is 62.5 slices a second; the first second may add the first slice.
+    for (size_t second = 0; second < perSecond.size(); ++second) {
+        EXPECT_GE(perSecond[second], 62u) << second;
+        EXPECT_LE(perSecond[second], second == 0 ? 65u : 64u) << second;
+    }
+    EXPECT_TRUE(peer->IsConnected());
+}
+
+// Clients that pipeline deeply send hundreds of requests at once: they are served as fast as
+// the socket takes them, never all at once into an output that would overflow.
+TEST_F(PeerSetTest, EightHundredRequestsInOneWriteAreAllServed) {
+    m_session.m_pieces.SetAll(Have);
+    m_session.m_complete = true;
+    m_settings.SetInt(MaxUploadSpeed, 4000000);
+    PeerConnection* peer = Remote('a');
+    std::string burst;
+    for (uint32_t i = 0; i < 800; ++i) {
+        burst += FrameMessage(BuildRequest(i % 4, i / 4 % 8 * 16384, 16384));
+    }
+    m_remotes[0]->Write(burst);
+    size_t pieces = 0;
+    for (int round = 0; round < 2000 && pieces < 800; ++round) {
+        pieces += Deliver(1)[0];
+        EXPECT_LE(peer->Socket() ? peer->Socket()->UnsentBytes() : 0,
+                  PeerSocket::kUploadLowMark + 16384 + 13);
+        m_ms += 1;
+    }
+    EXPECT_EQ(pieces, 800u);
+    EXPECT_TRUE(peer->IsConnected());
+    EXPECT_EQ(m_session.m_uploaded, 800u * 16384);
+}
+
+TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
     m_session.m_allowDownload = true;
-    m_now += 10;
-    m_set.DownloadMeter().Update(100 * 1024 * 10);  // the torrent receives 100 KiB/s
     PeerConnection* first = Peer('a', kWanted);
     EXPECT_EQ(first->Outstanding().size(), 5u);  // no limit set
 
-    m_settings.SetInt(MaxDownloadSpeed, 50);
+    m_settings.SetInt(MaxDownloadSpeed, 50);  // 3.125 slices a second
     PeerConnection* second = Peer('b', kWanted);
-    EXPECT_TRUE(second->Outstanding().empty());
-    EXPECT_TRUE(m_set.DownloadLimitReached(*second));
+    EXPECT_EQ(second->Outstanding().size(), 1u);  // the first slice goes at once
     EXPECT_EQ(m_set.DownloadWaitQueue(), std::deque<std::string>{second->PeerId()});
-    m_set.ServiceTick();
-    EXPECT_TRUE(second->Outstanding().empty());
-
-    m_now += 50;  // the average falls to 17 KiB/s
-    m_set.ServiceTick();
-    EXPECT_EQ(second->Outstanding().size(), 5u);
-    EXPECT_TRUE(m_set.DownloadWaitQueue().empty());
+    size_t answered = 0;
+    const auto asked = [&] { return answered + second->Outstanding().size(); };
+    for (int tick = 1; tick <= 12; ++tick) {
+        std::vector<std::string> in;
+        for (const BlockRequest& r : second->Outstanding()) {
+            in.push_back(BuildPiece(r.piece, r.begin,
+                                    m_session.m_data.substr(r.piece * 131072 + r.begin, r.length)));
+        }
+        answered += in.size();
+        ASSERT_TRUE(second->ProcessMessages(in));
+        m_ms += 500;
+        m_set.ServiceTick();
+        if (tick == 2) {
+            EXPECT_LE(asked(), 5u);  // 50 KiB and the first slice in the first second
+        }
+    }
+    EXPECT_GE(asked(), 18u);  // 6 s at 3.125 slices a second, and the first one
+    EXPECT_LE(asked(), 21u);
 }
 
 TEST_F(PeerSetTest, ConnectsBelowTheLimitAndForgetsPeersThatFailTwice) {
@@ -271,6 +395,133 @@ TEST_F(PeerSetTest, ConnectsBelowTheLimitAndForgetsPeersThatFailTwice) {
     m_set.OnTimer(kTimerPrunePeers);
     EXPECT_EQ(m_set.FindPeer(std::string(20, '2')), nullptr);
     EXPECT_EQ(m_set.PeerList(), (std::vector<PeerConnection*>{live, once}));
+}
+
+TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
+    m_settings.SetInt(LogPeerComm, 1);
+    m_settings.SetInt(LogPeerCommLines, 100);
+    m_session.m_allowDownload = true;
+    m_session.m_pieces.SetState(1, Have);
+    m_session.m_pieces.SetState(2, Have);  // only piece 3 is left, 8 slices
+    PeerConnection* a = Peer('a', kWanted);
+    PeerConnection* b = Peer('b', kWanted);
+    const auto slices = [](PeerConnection* p) {
+        std::vector<uint32_t> out;
+        for (const BlockRequest& r : p->Outstanding()) {
+            out.push_back(r.begin / 16384);
+        }
+        return out;
+    };
+    EXPECT_EQ(slices(a), (std::vector<uint32_t>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(slices(b), (std::vector<uint32_t>{5, 6, 7, 0, 1}));  // two copies of a's
+    const auto piece = [&](uint32_t slice) {
+        return BuildPiece(3, slice * 16384,
+                          m_session.m_data.substr(3 * 131072 + slice * 16384, 16384));
+    };
+    std::vector<std::string> in{piece(0)};
+    ASSERT_TRUE(b->ProcessMessages(in));
+    EXPECT_NE(std::find(a->Log().begin(), a->Log().end(), "Send msg: CANCEL: 3, 0, 16384 \r\n"),
+              a->Log().end());
+    const auto first = slices(a);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0u), 0);
+    in = {piece(0)};  // a's copy crossed the CANCEL
+    ASSERT_TRUE(a->ProcessMessages(in));
+    EXPECT_FALSE(a->IsFatal());
+    for (uint32_t slice = 1; slice < 8; ++slice) {
+        in = {piece(slice)};
+        ASSERT_TRUE((slice < 5 ? a : b)->ProcessMessages(in));
+    }
+    EXPECT_EQ(m_session.m_pieces.GetState(3), Have);
+    EXPECT_FALSE(a->IsFatal());
+    EXPECT_FALSE(b->IsFatal());
+}
+
+TEST_F(PeerSetTest, APeerLearntWithoutItsIdIsNamedByItsHandshake) {
+    const auto pump = [this] { m_reactor.RunOnce(5); };
+    const auto answer = [&](RawListener& far, const std::string& id) {
+        const int fd = far.Accept(pump);
+        EXPECT_GE(fd, 0);
+        const std::string hs = Handshake(id);
+        EXPECT_EQ(::send(fd, hs.data(), hs.size(), 0), static_cast<ssize_t>(hs.size()));
+        return fd;
+    };
+    // Nobody knew its id: the dialled connection takes it.
+    RawListener far;
+    const std::string key = PeerSet::EndpointKey("127.0.0.1", far.m_port);
+    PeerConnection* dialled = m_set.CreatePeer("127.0.0.1", key, far.m_port, far.m_port);
+    ASSERT_TRUE(m_set.ConnectPeer(*dialled));
+    const std::string named(20, 'n');
+    const int fd = answer(far, named);
+    for (int i = 0; i < 400 && !dialled->IsConnected(); ++i) {
+        pump();
+    }
+    EXPECT_TRUE(dialled->IsConnected());
+    EXPECT_EQ(m_set.FindPeer(named), dialled);
+    EXPECT_EQ(m_set.FindPeer(key), nullptr);
+    EXPECT_EQ(m_set.FindByEndpoint("127.0.0.1", far.m_port), dialled);
+
+    // The id was known from an earlier incoming connection: that peer takes the socket and
+    // learns where it listens; the dialled one is forgotten.
+    const std::string earlier(20, 'e');
+    PeerConnection* known = m_set.CreatePeer("10.0.0.7", earlier, 50000, 0);
+    RawListener other;
+    const std::string otherKey = PeerSet::EndpointKey("127.0.0.1", other.m_port);
+    ASSERT_TRUE(
+        m_set.ConnectPeer(*m_set.CreatePeer("127.0.0.1", otherKey, other.m_port, other.m_port)));
+    const int fd2 = answer(other, earlier);
+    for (int i = 0; i < 400 && !known->IsConnected(); ++i) {
+        pump();
+    }
+    EXPECT_TRUE(known->IsConnected());
+    EXPECT_EQ(m_set.FindPeer(otherKey), nullptr);
+    EXPECT_EQ(known->ListenPort(), other.m_port);
+    EXPECT_EQ(known->Address(), "127.0.0.1");
+    EXPECT_EQ(m_set.FindByEndpoint("127.0.0.1", other.m_port), known);
+    EXPECT_EQ(m_set.PeerList().size(), 2u);
+    ::close(fd);
+    ::close(fd2);
+}
+
+TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
+    uint16_t closed = 0;
+    {
+        Listener gone(m_host);
+        closed = gone.Port();
+    }
+    PeerConnection* source = Peer('x', kServed);
+    source->SetExtensionCapable(true);
+    uint32_t next = 0;
+    // 200 peers nobody knows yet, in one EXT_PEERS message.
+    const auto exchange = [&] {
+        std::string body;
+        for (int k = 0; k < 200; ++k, ++next) {
+            std::string id(16, 'f');
+            AppendU32(id, next);
+            body += id + static_cast<char>(9) + "127.0.0.1";
+            AppendU32(body, closed);
+        }
+        std::vector<std::string> in{BuildExtension(2, body)};
+        EXPECT_TRUE(source->ProcessMessages(in));
+    };
+    const auto dialled = [&] {
+        return std::count_if(m_set.PeerList().begin(), m_set.PeerList().end(),
+                             [](PeerConnection* p) { return p->Socket() || p->ConnectFailures(); });
+    };
+    exchange();
+    EXPECT_EQ(m_set.PeerList().size(), 201u);
+    EXPECT_EQ(dialled(), 20);  // never all at once
+    EXPECT_EQ(m_set.DialQueue().size(), 180u);
+    m_ms += 500;
+    m_set.ServiceTick();
+    EXPECT_EQ(dialled(), 30);
+
+    exchange();  // the same peer again within the minute: ignored
+    EXPECT_EQ(m_set.PeerList().size(), 201u);
+    for (int minute = 1; minute <= 6; ++minute) {
+        m_now += 60;
+        exchange();
+    }
+    EXPECT_EQ(m_set.PeerList().size(), PeerSet::kMaxKnownPeers);
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(EngineTimerTest, StaleIdsAndUnknownKindsDispatchNothing) {
     EXPECT_EQ(owner.fired.size(), 1u);
 
     owner.fired.clear();
-    for (int kind : {-1, 7}) {
+    for (int kind : {-1, 8}) {
         timer.Start(60'000, kind);
         EngineTimer::Dispatch(timer.Id());
     }

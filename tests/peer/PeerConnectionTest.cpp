@@ -1,6 +1,8 @@
 // PeerConnection bookkeeping that needs no socket: seeds, the log, the reset after a close.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "persist/Settings.h"
 #include "support/PeerFakes.h"
 
@@ -37,7 +39,7 @@ TEST_F(PeerConnectionBook, ASeedIsCountedOnceAndForgottenOnClose) {
     EXPECT_EQ(m_session.m_connected, 0);
     EXPECT_EQ(m_session.m_pieces.AvailabilityOf(3), 0);
     EXPECT_FALSE(m_peer->IsSeed());
-    EXPECT_TRUE(m_peer->PeerPieces().AllEqual(Missing));
+    EXPECT_EQ(m_peer->PeerPieces(), nullptr);  // no per-piece memory while not connected
     // Messages after the reset close the (next) socket: the handshake has not passed again.
     EXPECT_FALSE(Feed({BuildHave(0)}));
 }
@@ -89,6 +91,110 @@ TEST_F(PeerConnectionBook, PeerExchangeAddsNewPeersAndStopsAtBadEntries) {
     m_settings.SetInt(ProtocalExtension, 0);
     ASSERT_TRUE(Feed({BuildExtension(2, Entry(std::string(20, 'e'), "10.0.0.5", 1))}));
     EXPECT_EQ(m_session.FindPeer(std::string(20, 'e')), nullptr);
+}
+
+// A peer that has everything of a 16 MiB torrent of which we have nothing; the clocks are ours.
+class PeerPipeline : public ::testing::Test {
+protected:
+    static constexpr int64_t kPiece = 256 * 1024;
+    PeerPipeline() : m_settings("/tmp/"), m_session(64 * kPiece, kPiece, m_host) {
+        m_settings.SetInt(LogPeerComm, 1);
+        m_settings.SetInt(LogPeerCommLines, 1000);
+        m_session.m_pieces.SetAll(Missing);
+        m_peer = m_session.CreatePeer(std::string(20, 'p'), "10.0.0.1", 6881, 6881);
+        m_peer->SetMillisecondClock([this] { return m_ms; });
+        m_peer->SetMeterClock([this] { return m_ms / 1000; });
+        m_peer->OnHandshakePassed();
+        EXPECT_TRUE(Feed({BuildBitfield(std::string(8, '\xff')), BuildSimple(kUnchoke)}));
+    }
+    bool Feed(std::vector<std::string> payloads) { return m_peer->ProcessMessages(payloads); }
+    std::string Slice(const BlockRequest& r) const {
+        return BuildPiece(r.piece, r.begin,
+                          m_session.m_data.substr(r.piece * kPiece + r.begin, r.length));
+    }
+    // Answers the `count` oldest outstanding requests.
+    void Answer(size_t count) {
+        std::vector<std::string> in;
+        for (size_t i = 0; i < count && i < m_peer->Outstanding().size(); ++i) {
+            in.push_back(Slice(m_peer->Outstanding()[i]));
+        }
+        ASSERT_TRUE(Feed(in));
+    }
+    size_t Sent(const std::string& prefix) const {
+        return static_cast<size_t>(
+            std::count_if(m_peer->Log().begin(), m_peer->Log().end(),
+                          [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
+    }
+
+    int64_t m_ms = 1000000;
+    Settings m_settings;
+    FakeHost m_host;
+    FakeSession m_session;
+    PeerConnection* m_peer;
+};
+
+TEST_F(PeerPipeline, DepthFollowsThePeersSpeedWithinBounds) {
+    EXPECT_EQ(PeerConnection::PipelineDepth(0), 5u);
+    EXPECT_EQ(PeerConnection::PipelineDepth(1 << 20), 128u);  // two seconds of 1 MiB/s
+    EXPECT_EQ(PeerConnection::PipelineDepth(uint64_t{1} << 40), 250u);
+    EXPECT_EQ(m_peer->Outstanding().size(), 5u);
+
+    // Five slices every 10 ms is 8 MB/s: after one sample the pipeline is as deep as it goes.
+    for (int round = 0; round < 26; ++round) {
+        m_ms += 10;
+        Answer(5);
+    }
+    EXPECT_EQ(m_peer->PipelineTarget(), 250u);
+    EXPECT_EQ(m_peer->Outstanding().size(), 250u);
+
+    // Then one slice every quarter second (64 KiB/s): the depth falls by half a sample at a time
+    // and no new request goes out while more than that is in flight.
+    size_t before = m_peer->Outstanding().size();
+    for (int round = 0; round < 12; ++round) {
+        m_ms += 250;
+        Answer(1);
+        EXPECT_LE(m_peer->Outstanding().size(), before);
+        before = m_peer->Outstanding().size();
+    }
+    EXPECT_EQ(m_peer->PipelineTarget(), 8u);
+    EXPECT_LE(before, 240u);  // answered slices were not replaced
+}
+
+TEST_F(PeerPipeline, ARequestUnansweredForAMinuteGoesBackToBeAskedElsewhere) {
+    const BlockRequest first = m_peer->Outstanding().front();
+    for (int second = 0; second < 59; ++second) {
+        m_ms += 1000;
+        std::vector<std::string> in{Slice(m_peer->Outstanding()[1])};
+        ASSERT_TRUE(Feed(in));
+    }
+    EXPECT_EQ(m_peer->Outstanding().front(), first);
+    m_ms += 1000;
+    ASSERT_TRUE(Feed({Slice(m_peer->Outstanding()[1])}));
+    EXPECT_NE(m_peer->Outstanding().front(), first);
+    EXPECT_EQ(Sent("Send msg: CANCEL: "), 1u);
+    // The slice is free for anyone again (this peer asks for it anew), and a copy that crossed
+    // our CANCEL is no offence.
+    ASSERT_TRUE(Feed({Slice(first)}));
+    EXPECT_FALSE(m_peer->IsFatal());
+}
+
+TEST_F(PeerPipeline, DataThatFailsTheCheckThreeTimesBansThePeer) {
+    for (uint32_t failed = 1; failed <= 3; ++failed) {
+        bool open = true;
+        for (int round = 0; round < 40 && m_peer->HashFailures() < failed; ++round) {
+            std::vector<std::string> in;
+            for (const BlockRequest& r : m_peer->Outstanding()) {
+                in.push_back(BuildPiece(r.piece, r.begin, std::string(r.length, 'x')));
+            }
+            open = Feed(in);
+            if (!open) {
+                break;
+            }
+        }
+        EXPECT_EQ(m_peer->HashFailures(), failed);
+        EXPECT_EQ(open, failed < 3);
+    }
+    EXPECT_TRUE(m_peer->IsBanned());
 }
 
 }  // namespace

@@ -228,28 +228,48 @@ TEST_F(PeerWire, HostileMessagesCloseTheConnection) {
     EXPECT_EQ(m_session->m_connected, 0);
 }
 
-TEST_F(PeerWire, PeerRequestsAreQueuedUpToThirty) {
-    Use(4 * 16384, 16384, "2222");
+TEST_F(PeerWire, PeerRequestsAreQueuedUpToTwoThousand) {
+    constexpr int64_t kPiece = 256 * 1024;
+    Use(2 * kPiece, kPiece, "22");
     auto remote = Connected(kPeerA);
     remote->Message(BuildSimple(kInterested));
-    remote->Message(BuildRequest(0, 16000, 1000));  // past the end of the piece: flagged
-    for (int i = 0; i < 31; ++i) {
-        remote->Message(BuildRequest(static_cast<uint32_t>(i % 4), 0, 1024));
+    remote->Message(BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1));  // flagged
+    std::string burst = FrameMessage(BuildRequest(1, 0, PeerConnection::kMaxRequestLength));
+    for (int i = 1; i < 2001; ++i) {
+        burst += FrameMessage(BuildRequest(static_cast<uint32_t>(i % 2), 0, 1024));
     }
-    PumpUntil([&] { return m_session->m_queuedNotes >= 30 && Peer(kPeerA)->IsFatal(); });
+    remote->Write(burst);
+    PumpUntil([&] { return m_session->m_queuedNotes >= 2000; });
     Pump(5);
-    EXPECT_EQ(Peer(kPeerA)->PeerRequests().size(), 30u);
-    EXPECT_EQ(m_session->m_queuedNotes, 30);
-    Peer(kPeerA)->ServeOneRequest();
+    ASSERT_TRUE(Peer(kPeerA)->IsConnected());
+    EXPECT_TRUE(Peer(kPeerA)->IsFatal());
+    EXPECT_EQ(Peer(kPeerA)->PeerRequests().size(), 2000u);
+    EXPECT_EQ(m_session->m_queuedNotes, 2000);
+    EXPECT_EQ(Peer(kPeerA)->ServeOneRequest(), PeerConnection::kMaxRequestLength);
+    std::string got;
+    PumpUntil([&] {
+        got += remote->Drain();
+        return got.size() >= PeerConnection::kMaxRequestLength + 13;
+    });
+    const auto messages = Messages(got);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], BuildPiece(1, 0, m_session->m_data.substr(kPiece, 131072)));
+    EXPECT_EQ(Peer(kPeerA)->PeerRequests().size(), 1999u);
+    EXPECT_EQ(m_session->m_uploaded, PeerConnection::kMaxRequestLength);
+}
+
+TEST_F(PeerWire, APeerThatSentNoBitfieldHearsOfOurInterestWithItsFirstHave) {
+    Use(4 * 16384, 16384);
+    auto remote = Connected(kPeerA);
+    remote->Message(BuildHave(2));
     std::vector<std::string> got;
     PumpUntil([&] {
         auto more = Messages(remote->Drain());
         got.insert(got.end(), more.begin(), more.end());
         return !got.empty();
     });
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], BuildPiece(0, 0, m_session->m_data.substr(0, 1024)));
-    EXPECT_EQ(Peer(kPeerA)->PeerRequests().size(), 29u);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0], BuildSimple(kInterested));
 }
 
 TEST_F(PeerWire, FailedCheckFlagsOnlyTheDeliveringConnection) {
@@ -290,36 +310,6 @@ TEST_F(PeerWire, APeerThatNeverReadsIsCutOff) {
     PumpUntil([&] { return !peer->IsConnected(); });
     EXPECT_FALSE(peer->IsConnected());
 }
-
-// A plain listening socket on 127.0.0.1 for the far end of outgoing connections.
-class RawListener {
-public:
-    RawListener() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(m_fd, 5), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-    ~RawListener() { ::close(m_fd); }
-    // The next accepted connection, or -1 when none came while the loop ran.
-    int Accept(const std::function<void()>& pump) {
-        for (int i = 0; i < 400; ++i) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 0) == 1) {
-                return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            }
-            pump();
-        }
-        return -1;
-    }
-    uint16_t m_port = 0;
-    int m_fd;
-};
 
 // Reads exactly n bytes from a blocking socket while the loop keeps running.
 std::string ReadExactly(int fd, size_t n, const std::function<void()>& pump) {
@@ -464,6 +454,8 @@ TEST_F(OutgoingWire, ThroughMicrosocksWithAndWithoutPassword) {
         ASSERT_EQ(::send(fd, answer.data(), answer.size(), 0), static_cast<ssize_t>(answer.size()));
         PumpUntil([&] { return Peer(kPeerA)->IsConnected(); });
         EXPECT_TRUE(Peer(kPeerA)->IsConnected()) << user;
+        // The peer is where we dialled it, not where the proxy is.
+        EXPECT_EQ(Peer(kPeerA)->Port(), m_far.m_port) << user;
         ::close(fd);
         PumpUntil([&] { return !Peer(kPeerA)->IsConnected(); });
         m_session->m_peers.clear();

@@ -7,7 +7,6 @@
 
 #include "peer/CListenSocket.h"
 #include "persist/Settings.h"
-#include "storage/RateMeter.h"
 #include "support/PeerFakes.h"
 #include "support/TempDir.h"
 
@@ -63,8 +62,8 @@ protected:
         EXPECT_EQ(PeerSocket::LiveCount(), m_baseline);
     }
 
-    void Open(int64_t maxIdleSeconds = SocketRegistry::kMaxIdleSeconds) {
-        m_registry = std::make_unique<SocketRegistry>(false, maxIdleSeconds);
+    void Open() {
+        m_registry = std::make_unique<SocketRegistry>(false);
         m_host.m_registry = m_registry.get();
         m_listener = std::make_unique<CListenSocket>(m_host);
         int error = 0;
@@ -119,40 +118,56 @@ protected:
     size_t m_baseline;
 };
 
-TEST_F(SocketRegistryTest, IdleSocketsAreSweptButNotOnesStillConnecting) {
-    Open(0);  // idle for a whole second counts as too long
+TEST_F(SocketRegistryTest, KeepAlivesAndTheIdleSweepFollowTheClock) {
+    Open();
     UseTorrent();
     SilentPort silent;
-    Remote quiet(m_port);
-    PumpUntil([&] { return m_registry->Count() == 1; });
-    ASSERT_EQ(m_registry->Count(), 1u);
-
-    // A connect given up before it completed: the socket cannot dispose of itself yet.
-    PeerSocket* abandoned = Dial(kPeerA, silent.m_port);
-    abandoned->Close(true);
-    EXPECT_EQ(abandoned->State(), PeerSocketState::Closed);
-    EXPECT_TRUE(m_registry->Contains(*abandoned));
-
-    const int64_t start = RateMeter::MonotonicSeconds();
-    PumpUntil([&] { return RateMeter::MonotonicSeconds() > start; });
-    ASSERT_GT(RateMeter::MonotonicSeconds(), start);
-    EXPECT_TRUE(m_registry->Contains(*abandoned));
-    EXPECT_EQ(m_registry->Count(), 2u);
-
-    // Just past the tick: these have not been idle for a whole second.
-    PeerSocket* connecting = Dial(kPeerB, silent.m_port);
-    EXPECT_EQ(connecting->GetIdleSeconds(), 0);
-    PeerSocket* late = Dial("-CC0001-cccccccccccc", silent.m_port);
-    late->Close(true);
-    m_registry->OnTimer(kTimerChoke);  // not the sweep
-    EXPECT_EQ(m_registry->Count(), 4u);
-    m_registry->OnTimer(kTimerIdleSweep);
-    EXPECT_EQ(m_registry->Count(), 2u);
-    EXPECT_TRUE(m_registry->Contains(*connecting));
-    EXPECT_TRUE(m_registry->Contains(*late));
-    EXPECT_EQ(UntilClosed(quiet), "");
+    Remote quiet(m_port);  // never sends its handshake
+    Remote talker(m_port);
+    Remote silentPeer(m_port);
+    talker.Write(Handshake(kPeerA));
+    silentPeer.Write(Handshake(kPeerB));
+    PumpUntil([&] { return m_session->m_connected == 2; });
+    ASSERT_EQ(m_registry->Count(), 3u);
     Pump();
-    EXPECT_EQ(PeerSocket::LiveCount(), m_baseline + 2);
+    talker.Drain();
+    silentPeer.Drain();
+    // A connect given up before it completed: the socket cannot dispose of itself yet.
+    PeerSocket* abandoned = Dial("-CC0001-cccccccccccc", silent.m_port);
+    abandoned->Close(true);
+    EXPECT_TRUE(m_registry->Contains(*abandoned));
+
+    const std::string keepAlive(4, '\0');
+    m_host.m_now += 29;
+    m_registry->OnTimer(kTimerKeepAlive);
+    Pump();
+    EXPECT_EQ(silentPeer.Drain(), "");
+    m_host.m_now += 1;  // 30 s without sending anything
+    m_registry->OnTimer(kTimerKeepAlive);
+    Pump();
+    EXPECT_EQ(silentPeer.Drain(), keepAlive);
+    EXPECT_EQ(quiet.Drain(), "");  // no keep-alive before a handshake
+
+    m_host.m_now += 11;  // 41 s: too long for a socket without a handshake
+    m_registry->OnTimer(kTimerIdleSweep);
+    EXPECT_FALSE(m_registry->Contains(*abandoned));
+    EXPECT_EQ(m_registry->Count(), 2u);
+    EXPECT_EQ(UntilClosed(quiet), "");
+
+    m_host.m_now += 59;  // a keep-alive counts as a message
+    talker.Write(keepAlive);
+    PumpUntil([&] { return m_session->FindPeer(kPeerA)->Socket()->GetIdleSeconds() == 0; });
+    m_host.m_now += 50;  // 150 s since the silent peer's handshake: still allowed
+    m_registry->Sweep();
+    EXPECT_EQ(m_registry->Count(), 2u);
+    m_host.m_now += 1;
+    m_registry->Sweep();
+    EXPECT_EQ(m_registry->Count(), 1u);
+    EXPECT_EQ(m_session->m_connected, 1);
+    silentPeer.Drain();
+    PumpUntil([&] { return silentPeer.Drain(), silentPeer.m_closed; });
+    EXPECT_TRUE(silentPeer.m_closed);
+    EXPECT_FALSE(m_session->FindPeer(kPeerB)->IsConnected());
 }
 
 TEST_F(SocketRegistryTest, UnknownTorrentClosesAtOnceWhileAFreshSocketSurvivesTheSweep) {

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +73,7 @@ public:
         return ok;
     }
     bool DownloadAllowed() const override { return true; }
+    bool IsComplete() const override { return m_complete; }
     bool DownloadLimitReached(PeerConnection&) override { return m_requestBudget-- <= 0; }
     void RerunChoking() override { ++m_chokingRuns; }
     void NoteQueuedRequest(PeerConnection&) override { ++m_queuedNotes; }
@@ -100,6 +102,7 @@ public:
     std::vector<std::string> m_hashes;
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
     int64_t m_requestBudget = 1 << 30;
+    bool m_complete = false;
     int m_chokingRuns = 0, m_queuedNotes = 0, m_connected = 0, m_seeds = 0, m_writes = 0;
     uint64_t m_downloaded = 0, m_uploaded = 0;
 };
@@ -130,8 +133,10 @@ public:
     }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
+    int64_t NowSeconds() const override { return m_now; }
 
     SessionLink* m_session = nullptr;
+    int64_t m_now = 1000;  // the sockets' clock: keep-alives and the idle sweep
     std::string m_reserved = ReservedBytes(true);
     std::string m_selected;
     std::set<PeerSocket*> m_sockets;
@@ -168,6 +173,36 @@ protected:
 private:
     PeerHost& m_host;
     uint16_t m_port = 0;
+};
+
+// A plain listening socket on 127.0.0.1 for the far end of outgoing connections.
+class RawListener {
+public:
+    RawListener() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(m_fd, 5), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~RawListener() { ::close(m_fd); }
+    // The next accepted connection, or -1 when none came while the loop ran.
+    int Accept(const std::function<void()>& pump) {
+        for (int i = 0; i < 400; ++i) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 1) {
+                return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            }
+            pump();
+        }
+        return -1;
+    }
+    uint16_t m_port = 0;
+    int m_fd;
 };
 
 // The remote peer: a plain blocking TCP socket.
