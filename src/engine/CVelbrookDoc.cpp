@@ -118,12 +118,17 @@ void CVelbrookDoc::ReportOwnAddress() {
 }
 
 bool CVelbrookDoc::StartListening() {
+    m_listeningStarted = true;
     m_peerId = BuildPeerId();
     m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
     ReportOwnAddress();
     m_listen.reset();
     const int configured = m_settings->GetInt(SettingsKey::ListenPort);
     m_listenPort = configured == 0 ? RandomListenPort() : static_cast<uint16_t>(configured);
+    return OpenListenSocket();
+}
+
+bool CVelbrookDoc::OpenListenSocket() {
     if (m_settings->GetInt(ConnectionType) != 0) {
         return false;  // through a proxy nobody can reach us
     }
@@ -139,8 +144,10 @@ bool CVelbrookDoc::StartListening() {
 }
 
 void CVelbrookDoc::EnsureListening() {
-    if (!m_listen) {
+    if (!m_listeningStarted) {
         StartListening();
+    } else if (!m_listen) {
+        OpenListenSocket();
     }
 }
 

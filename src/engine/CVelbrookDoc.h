@@ -31,6 +31,8 @@ public:
     // New peer id and reserved bytes, a fresh listening socket on the configured port (none with
     // a proxy). False when nothing listens.
     bool StartListening();
+    // Listens again on the chosen port when an earlier attempt failed; the peer id stays, since
+    // trackers and peers know us by it.
     void EnsureListening();
     // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
@@ -65,6 +67,7 @@ public:
 
 private:
     void ReportOwnAddress();
+    bool OpenListenSocket();
 
     std::string m_profileDir;
     UiHost& m_ui;
@@ -75,6 +78,7 @@ private:
     std::string m_peerId;
     std::string m_reserved;
     uint16_t m_listenPort = 0;
+    bool m_listeningStarted = false;
     std::string m_shownPeer;
 };
 

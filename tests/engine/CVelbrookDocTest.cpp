@@ -72,6 +72,10 @@ TEST_F(Document, ListensOnARandomPortOrNotAtAll) {
     EXPECT_FALSE(doc.StartListening());
     EXPECT_FALSE(doc.IsListening());
     EXPECT_TRUE(m_ui.m_shown.empty());
+    // Adding a torrent does not restart listening, so trackers keep knowing us by our id.
+    const std::string proxiedId = doc.OwnPeerId();
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    EXPECT_EQ(doc.OwnPeerId(), proxiedId);
 }
 
 TEST_F(Document, APortInUseSaysSo) {
