@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "tracker/HttpClient.h"
@@ -13,19 +14,32 @@ bool EndsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
+bool StartsWith(std::string_view text, std::string_view start) {
+    return text.substr(0, start.size()) == start;
+}
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using velbrook::HttpAnswerKind;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const velbrook::HttpAnswer answer = velbrook::ParseHttpAnswer(input);
+    const size_t bodyStart = velbrook::FindHttpBody(input);
     // Whatever the parser returns is a piece of what came in, never something made up.
     bool sound = (answer.kind == HttpAnswerKind::Empty) == input.empty();
     switch (answer.kind) {
     case HttpAnswerKind::Body: {
-        // The body sits after a blank line, so the header before it holds one.
-        const std::string_view header = input.substr(0, size - answer.body.size());
-        sound = sound && EndsWith(input, answer.body) &&
+        // The body is everything after the blank line.
+        const std::string_view header = input.substr(0, bodyStart);
+        sound = sound && input.substr(bodyStart) == answer.body &&
                 (EndsWith(header, "\r\n\r\n") || EndsWith(header, "\n\n"));
         break;
     }
@@ -35,16 +49,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t blank = std::min(input.find("\r\n\r\n"), input.find("\n\n"));
         sound = sound && blank != std::string_view::npos &&
                 input.substr(0, blank + 2).find(answer.line) != std::string_view::npos &&
-                answer.line.find("\r\n") == std::string::npos && EndsWith(answer.line, answer.url);
-        if (answer.kind == HttpAnswerKind::Redirect)
-            sound = sound && answer.line.find("Location") != std::string::npos;
-        else
+                answer.line.find("\r\n") == std::string::npos &&
+                answer.line.find(answer.url) != std::string::npos;
+        if (answer.kind == HttpAnswerKind::Redirect) {
+            // A real Location header, and wherever it points is either absolute already or made
+            // absolute on the answering server.
+            std::string name = Lower(answer.line.substr(0, answer.line.find(':')));
+            name.erase(0, name.find_first_not_of(" \t\r"));
+            name.erase(name.find_last_not_of(" \t\r") + 1);
+            sound = sound && name == "location";
+            velbrook::HttpUrl base;
+            sound = sound && velbrook::SplitHttpUrl("http://tracker.example:6969/a/b?x=1", base);
+            const std::string target = velbrook::ResolveLocation(base, answer.url);
+            sound = sound && (StartsWith(answer.url, target) || StartsWith(target, "http:"));
+        } else {
             sound = sound && answer.url.empty();
+        }
         break;
     }
     case HttpAnswerKind::NoBlankLine:
-        sound = sound && input.find("\n\n") == std::string_view::npos &&
-                input.find("\r\n\r\n") == std::string_view::npos;
+        sound = sound && bodyStart == std::string_view::npos;
         break;
     case HttpAnswerKind::Empty:
         break;

@@ -24,18 +24,110 @@ bool Contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
-bool StartsWithHttp(std::string_view url) {
-    constexpr std::string_view kScheme = "http://";
-    if (url.size() < kScheme.size())
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsAlpha(char c) {
+    return Lower(c) >= 'a' && Lower(c) <= 'z';
+}
+
+// `prefix` is lower case.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
         return false;
-    for (size_t i = 0; i < kScheme.size(); ++i) {
-        char c = url[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != kScheme[i])
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (Lower(text[i]) != prefix[i])
             return false;
     }
     return true;
+}
+
+bool StartsWithHttp(std::string_view url) {
+    return StartsWithNoCase(url, "http://");
+}
+
+// Header lines of an answer whose header ended "\n\n" may still carry a CR.
+std::string_view Trim(std::string_view text) {
+    constexpr std::string_view kBlank = " \t\r";
+    const size_t first = text.find_first_not_of(kBlank);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
+}
+
+// True when `line` is a header named `name` (lower case, compared in any case); `value` is what
+// follows its colon, trimmed. A name merely mentioned inside another line does not count.
+bool HeaderValue(std::string_view line, std::string_view name, std::string_view& value) {
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const std::string_view lineName = Trim(line.substr(0, colon));
+    if (lineName.size() != name.size() || !StartsWithNoCase(lineName, name))
+        return false;
+    value = Trim(line.substr(colon + 1));
+    return true;
+}
+
+// The three-digit code after the protocol name ("HTTP/1.1 301 Moved"), 0 when there is none.
+int StatusCode(std::string_view line) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos)
+        return 0;
+    line.remove_prefix(space);
+    line = line.substr(std::min(line.find_first_not_of(' '), line.size()));
+    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]) ||
+        (line.size() > 3 && line[3] != ' ')) {
+        return 0;
+    }
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+bool IsRedirectCode(int code) {
+    return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
+
+// How the lines of a header that ends where the body starts are ended.
+std::string_view LineEnd(std::string_view input, size_t bodyStart) {
+    return bodyStart >= 4 && input.substr(bodyStart - 4, 4) == "\r\n\r\n" ? "\r\n" : "\n";
+}
+
+// Calls `visit` with each line of `head` (the input up to where its body starts) but the status
+// line, until it returns true.
+template <typename Visit>
+void VisitHeaderLines(std::string_view head, Visit visit) {
+    const std::string_view lineEnd = LineEnd(head, head.size());
+    // Without the blank line's own ending, every line is still found whole.
+    const std::string_view header = head.substr(0, head.size() - lineEnd.size());
+    bool statusLine = true;
+    for (size_t at = 0; at < header.size();) {
+        const size_t end = header.find(lineEnd, at);
+        const std::string_view line = header.substr(at, end - at);
+        at = end + lineEnd.size();
+        if (statusLine) {
+            statusLine = false;
+            continue;
+        }
+        if (visit(line))
+            return;
+    }
+}
+
+// A scheme ("https:", "udp:") before anything else makes a Location absolute.
+bool HasScheme(std::string_view location) {
+    if (location.empty() || !IsAlpha(location.front()))
+        return false;
+    for (const char c : location.substr(1)) {
+        if (c == ':')
+            return true;
+        if (!IsAlpha(c) && !IsDigit(c) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return false;
 }
 
 // A space or control byte would end up raw in the request line and split it.
@@ -82,56 +174,72 @@ bool SplitHttpUrl(std::string_view url, HttpUrl& out) {
     return true;
 }
 
-HttpAnswer ParseHttpAnswer(std::string_view input) {
-    HttpAnswer answer;
-    if (input.empty())
-        return answer;
+size_t FindHttpBody(std::string_view input) {
     // A header closed by "\n\n" may be followed by a binary body holding "\r\n\r\n"; the earlier
     // of the two is where the header really ends.
     const size_t crlf = input.find("\r\n\r\n");
     const size_t lf = input.find("\n\n");
-    std::string_view lineEnd;
-    size_t headerSize = 0;
-    if (crlf != std::string_view::npos && (lf == std::string_view::npos || crlf < lf)) {
-        lineEnd = "\r\n";
-        headerSize = crlf + 2;
-    } else if (lf != std::string_view::npos) {
-        lineEnd = "\n";
-        headerSize = lf + 1;
-    } else {
+    if (crlf != std::string_view::npos && (lf == std::string_view::npos || crlf < lf))
+        return crlf + 4;
+    if (lf != std::string_view::npos)
+        return lf + 2;
+    return std::string_view::npos;
+}
+
+HttpAnswer ParseHttpAnswer(std::string_view input) {
+    HttpAnswer answer;
+    if (input.empty())
+        return answer;
+    const size_t bodyStart = FindHttpBody(input);
+    if (bodyStart == std::string_view::npos) {
         answer.kind = HttpAnswerKind::NoBlankLine;
         return answer;
     }
-    const std::string_view header = input.substr(0, headerSize);
-    bool statusLine = true;
-    bool redirect = false;
-    // The header ends with a line end, so every line is found whole.
-    for (size_t at = 0; at < header.size();) {
-        const size_t end = header.find(lineEnd, at);
-        const std::string_view line = header.substr(at, end - at);
-        at = end + lineEnd.size();
-        if (statusLine) {
-            statusLine = false;
-            if (Contains(line, "200"))
-                continue;
-            if (Contains(line, "302")) {
-                redirect = true;
-                continue;
-            }
+    const std::string_view head = input.substr(0, bodyStart);
+    const std::string_view statusLine = head.substr(0, head.find(LineEnd(input, bodyStart)));
+    if (!Contains(statusLine, "200")) {
+        if (!IsRedirectCode(StatusCode(statusLine)) && !Contains(statusLine, "302")) {
             answer.kind = HttpAnswerKind::RejectedLine;
-            answer.line = std::string(line);
+            answer.line = std::string(statusLine);
             return answer;
         }
-        if (redirect && Contains(line, "Location")) {
+        VisitHeaderLines(head, [&answer](std::string_view line) {
+            std::string_view value;
+            if (!HeaderValue(line, "location", value))
+                return false;
             answer.kind = HttpAnswerKind::Redirect;
             answer.line = std::string(line);
-            answer.url = std::string(line.substr(std::min<size_t>(10, line.size())));
+            answer.url = std::string(value);
+            return true;
+        });
+        if (answer.kind == HttpAnswerKind::Redirect)
             return answer;
-        }
     }
     answer.kind = HttpAnswerKind::Body;
-    answer.body = std::string(input.substr(headerSize + lineEnd.size()));
+    answer.body = std::string(input.substr(bodyStart));
     return answer;
+}
+
+std::string ResolveLocation(const HttpUrl& base, std::string_view location) {
+    location = location.substr(0, location.find('#'));
+    if (HasScheme(location))
+        return std::string(location);
+    if (location.substr(0, 2) == "//")
+        return "http:" + std::string(location);
+    std::string url = "http://" + base.host;
+    if (base.port != 80)
+        url += ":" + std::to_string(base.port);
+    const std::string_view object = base.object;
+    const std::string_view path = object.substr(0, object.find('?'));
+    if (location.empty())
+        url += object;  // the same document
+    else if (location.front() == '/')
+        url += location;
+    else if (location.front() == '?')
+        url.append(path).append(location);
+    else
+        url.append(path.substr(0, path.rfind('/') + 1)).append(location);
+    return url;
 }
 
 struct HttpClient::Impl {
@@ -143,10 +251,6 @@ struct HttpClient::Impl {
     uint64_t silenceTimer = 0;
     uint32_t silenceMs = kSilenceTimeoutMs;
     int redirects = 0;
-    // Bumped by every start, so a report queued for an earlier request is dropped.
-    uint64_t request = 0;
-    // Queued reports hold a weak copy: the owner may have destroyed this client meanwhile.
-    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };
 
 HttpClient::HttpClient(HttpOwner& owner) : m_impl(std::make_unique<Impl>()), m_owner(owner) {}
@@ -166,7 +270,6 @@ bool HttpClient::Start(const std::string& url, std::string& error) {
 
 bool HttpClient::Begin(const std::string& url, std::string& error) {
     Impl& d = *m_impl;
-    ++d.request;
     StopSilenceTimer();
     Close();
     m_state = HttpClientState::Idle;
@@ -237,15 +340,6 @@ void HttpClient::Abandon(const std::string& reason) {
     m_owner.OnFailure(reason, false);
 }
 
-void HttpClient::PostFailure(const std::string& reason) {
-    std::weak_ptr<bool> alive = m_impl->alive;
-    const uint64_t request = m_impl->request;
-    Reactor::Get().Post([this, alive, request, reason] {
-        if (!alive.expired() && m_impl->request == request)
-            m_owner.OnFailure(reason, false);
-    });
-}
-
 bool HttpClient::HasReported() const {
     return m_state == HttpClientState::ProxyFailed || m_state == HttpClientState::ProxyAuthFailed;
 }
@@ -253,6 +347,13 @@ bool HttpClient::HasReported() const {
 void HttpClient::EndOfAnswer() {
     const HttpClientState state = m_state;
     const std::string input = std::move(m_impl->input);
+    const HttpAnswer answer =
+        state == HttpClientState::Transfer ? ParseHttpAnswer(input) : HttpAnswer{};
+    if (answer.kind == HttpAnswerKind::Redirect) {
+        // The answer that redirected tells the owner nothing; the request it leads to reports.
+        FollowRedirect(answer.url);
+        return;
+    }
     Finish();
     if (state == HttpClientState::ProxyGreeting || state == HttpClientState::ProxyAuthSent ||
         state == HttpClientState::ProxyConnectSent) {
@@ -262,7 +363,6 @@ void HttpClient::EndOfAnswer() {
     }
     if (state != HttpClientState::Transfer)
         return;  // already reported
-    const HttpAnswer answer = ParseHttpAnswer(input);
     switch (answer.kind) {
     case HttpAnswerKind::Empty:
         m_owner.OnFailure("Server response 0 byte.", false);
@@ -273,20 +373,40 @@ void HttpClient::EndOfAnswer() {
     case HttpAnswerKind::RejectedLine:
         m_owner.OnFatal("Header error:" + answer.line);
         return;
-    case HttpAnswerKind::Redirect:
-        // The answer that redirected is fatal for its owner; the new request reports on its own.
-        if (m_impl->redirects < kMaxRedirects) {
-            ++m_impl->redirects;
-            std::string error;
-            if (!Begin(answer.url, error))
-                PostFailure(error);
-        }
-        m_owner.OnFatal("Header error:" + answer.line);
+    case HttpAnswerKind::Redirect:  // followed above
         return;
     case HttpAnswerKind::Body:
         m_owner.OnResponse(answer.body);
         return;
     }
+}
+
+// A failed redirect is retried on the owner's back-off table: the tracker may be fixed later, and
+// a fatal report would end announces for good.
+void HttpClient::FollowRedirect(const std::string& location) {
+    const std::string url = ResolveLocation(m_impl->target, location);
+    if (m_impl->redirects >= kMaxRedirects) {
+        Abandon("Tracker redirected more than " + std::to_string(kMaxRedirects) +
+                " times, last to: " + url);
+        return;
+    }
+    ++m_impl->redirects;
+    if (StartsWithNoCase(url, "https://")) {
+        Abandon("Tracker redirected to an https:// URL, which is not supported: " + url);
+        return;
+    }
+    if (!StartsWithHttp(url)) {
+        Abandon("Tracker redirected to a URL that is not http://, which is not supported: " + url);
+        return;
+    }
+    HttpUrl parts;
+    if (!SplitHttpUrl(url, parts)) {
+        Abandon("Tracker redirected to an unusable URL: " + url);
+        return;
+    }
+    std::string error;
+    if (!Begin(url, error))
+        Abandon(error);
 }
 
 // ---- socket notifications ----
@@ -325,9 +445,15 @@ void HttpClient::WantReading() {
     AsyncSelect(m_impl->output.empty() ? kReadClose : kReadWriteClose);
 }
 
+// Trackers behind shared front ends and virtual hosts answer only for the name they are asked
+// for.
 void HttpClient::SendRequest() {
-    Queue("GET " + m_impl->target.object +
-          " HTTP/1.0\r\n"
+    const HttpUrl& target = m_impl->target;
+    std::string host = target.host;
+    if (target.port != 80)
+        host += ":" + std::to_string(target.port);
+    Queue("GET " + target.object + " HTTP/1.0\r\nHost: " + host +
+          "\r\n"
           "Cache-Control: no-cache\r\n"
           "User-Agent: KORVEX 0.33\r\n"
           "\r\n");

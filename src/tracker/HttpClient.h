@@ -40,16 +40,20 @@ struct HttpUrl {
 };
 bool SplitHttpUrl(std::string_view url, HttpUrl& out);
 
-// What a server sent before closing, read the way the client reads it: the header ends at the
-// first blank line ("\r\n\r\n" or "\n\n", whichever comes first); the status line must mention
-// 200 or 302, and after a 302 the first line naming a Location redirects. Pure, so it can be
-// fuzzed on its own.
+// Where the body of an answer starts: right after the first blank line, "\r\n\r\n" or "\n\n",
+// whichever comes first; npos while the header has not ended.
+size_t FindHttpBody(std::string_view input);
+
+// What a server sent, read the way the client reads it: the header ends as FindHttpBody says; the
+// status line must mention 200, carry a 301, 302, 303, 307 or 308 code or mention 302, and after a
+// redirecting status the first header named Location redirects. Pure, so it can be fuzzed on its
+// own.
 enum class HttpAnswerKind {
     Empty,         // not a single byte
     NoBlankLine,   // the header never ends
     RejectedLine,  // `line` is the header line that was refused
-    Redirect,      // `line` is the Location line, `url` where it points
-    Body,          // `body` is everything after the blank line
+    Redirect,      // `line` is the Location line, `url` its trimmed value (maybe relative)
+    Body,          // `body` is what follows the blank line
 };
 struct HttpAnswer {
     HttpAnswerKind kind = HttpAnswerKind::Empty;
@@ -58,6 +62,12 @@ struct HttpAnswer {
     std::string body;
 };
 HttpAnswer ParseHttpAnswer(std::string_view input);
+
+// Where a Location value points when read against the URL that answered with it: absolute URLs
+// are kept as they are (whatever their scheme), "//host/path" takes http, "/path" the same host
+// and port, and anything else the folder of the current path. A fragment is dropped: it is never
+// sent to a server.
+std::string ResolveLocation(const HttpUrl& base, std::string_view location);
 
 class HttpClient : public AsyncSocket {
 public:
@@ -92,8 +102,8 @@ private:
     void StopSilenceTimer();
     void Finish();
     void Abandon(const std::string& reason);
-    void PostFailure(const std::string& reason);
     void EndOfAnswer();
+    void FollowRedirect(const std::string& location);
     void ProxyStep();
     void ProxyConnectReply();
     void SendProxyAuth();

@@ -4,18 +4,12 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <functional>
-#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -23,9 +17,13 @@
 #include "peer/Reactor.h"
 #include "persist/Settings.h"
 #include "support/TempDir.h"
+#include "tracker/ScriptedHttpServer.h"
 
 namespace velbrook {
 namespace {
+
+using test::Spawn;
+using test::Stop;
 
 using Reports = std::vector<std::string>;
 
@@ -48,34 +46,6 @@ private:
     }
 };
 
-// Output goes to `out`, or with everything else to /dev/null when it is -1.
-pid_t Spawn(std::vector<std::string> args, int out = -1) {
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A test that crashes must not leave its servers behind.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(out >= 0 ? out : null, 1);
-        if (out < 0)
-            dup2(null, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void Stop(pid_t pid) {
-    if (pid > 0 && kill(pid, SIGTERM) == 0)
-        waitpid(pid, nullptr, 0);
-}
-
 // probe: whether something accepts there; otherwise a port that was free a moment ago.
 uint16_t LocalPort(uint16_t probe = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -95,29 +65,22 @@ class HttpClientTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s_dir = std::make_unique<test::TempDir>();
-        int pipeFds[2];
-        ASSERT_EQ(pipe(pipeFds), 0);
-        s_server = Spawn({"/usr/bin/python3",
-                          VELBROOK_SOURCE_DIR "/tests/tracker/scripted_http_server.py", LogPath()},
-                         pipeFds[1]);
-        close(pipeFds[1]);
-        FILE* in = fdopen(pipeFds[0], "r");
-        char line[128], name[32];
-        unsigned port = 0;
-        while (fgets(line, sizeof line, in) && strncmp(line, "ready", 5) != 0)
-            if (sscanf(line, "%31s %u", name, &port) == 2)
-                s_ports[name] = static_cast<uint16_t>(port);
-        fclose(in);
-        ASSERT_EQ(s_ports.size(), 7u) << "the scripted server did not start";
+        s_server = std::make_unique<test::ScriptedHttpServer>();
+        ASSERT_TRUE(s_server->Start(LogPath())) << "the scripted server did not start";
     }
     static void TearDownTestSuite() {
-        Stop(s_server);
+        s_server.reset();
         s_dir.reset();
     }
     static std::string LogPath() { return *s_dir / "requests.log"; }
     static std::string Log() { return test::ReadFile(LogPath()); }
-    static std::string Url(const std::string& path) {
-        return "http://127.0.0.1:" + std::to_string(s_ports["http"]) + path;
+    static std::string Url(const std::string& path) { return s_server->Url(path); }
+    static uint16_t Port(const std::string& name) { return s_server->Port(name); }
+    static size_t Count(const std::string& text, const std::string& part) {
+        size_t count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
     }
 
     bool RunUntil(const std::function<bool()>& done) {
@@ -145,8 +108,7 @@ protected:
     }
 
     static inline std::unique_ptr<test::TempDir> s_dir;
-    static inline pid_t s_server = -1;
-    static inline std::map<std::string, uint16_t> s_ports;
+    static inline std::unique_ptr<test::ScriptedHttpServer> s_server;
 
     Reactor reactor;
     Settings settings{"/tmp/"};
@@ -155,8 +117,12 @@ protected:
 };
 
 const std::string kOkBody = "response:d8:intervali1800e5:peers0:e";
-const std::string kEchoed = "GET /echo?x=1 HTTP/1.0\r\nCache-Control: no-cache\r\n"
-                            "User-Agent: KORVEX 0.33\r\n\r\n";
+
+// The request as the scripted server echoes it back; the Host line names the port unless it is 80.
+std::string Echoed(const std::string& object, const std::string& host) {
+    return "response:GET " + object + " HTTP/1.0\r\nHost: " + host +
+           "\r\nCache-Control: no-cache\r\nUser-Agent: KORVEX 0.33\r\n\r\n";
+}
 
 TEST(HttpUrlTest, SplitsHttpUrlsAndRefusesEverythingElse) {
     const std::vector<std::tuple<std::string, std::string, uint16_t, std::string>> good = {
@@ -181,10 +147,47 @@ TEST(HttpUrlTest, SplitsHttpUrlsAndRefusesEverythingElse) {
     }
 }
 
+TEST(HttpUrlTest, LocationsResolveAgainstTheAnsweringUrl) {
+    HttpUrl base;
+    ASSERT_TRUE(SplitHttpUrl("http://t.example:6969/dir/announce?key=1", base));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"HTTPS://other/x", "HTTPS://other/x"},
+        {"udp://other:80#frag", "udp://other:80"},
+        {"//other:81/a?b", "http://other:81/a?b"},
+        {"/a?b=/c", "http://t.example:6969/a?b=/c"},
+        {"scrape?x=1#top", "http://t.example:6969/dir/scrape?x=1"},
+        {"?key=2", "http://t.example:6969/dir/announce?key=2"},
+        {"", "http://t.example:6969/dir/announce?key=1"},
+        {"a:b/c", "a:b/c"},
+        {"1a:b", "http://t.example:6969/dir/1a:b"},
+    };
+    for (const auto& [location, url] : cases)
+        EXPECT_EQ(ResolveLocation(base, location), url) << location;
+    ASSERT_TRUE(SplitHttpUrl("http://t.example:80", base));
+    EXPECT_EQ(ResolveLocation(base, "x"), "http://t.example/x");
+}
+
+TEST(HttpAnswerTest, StatusCodesLocationsAndLengths) {
+    const std::vector<std::tuple<std::string, HttpAnswerKind, std::string>> cases = {
+        {"HTTP/1.1 303 See Other\r\nX-Location: /no\r\nlocation :\t/yes \r\n\r\n",
+         HttpAnswerKind::Redirect, "/yes"},
+        {"HTTP/1.1 308\nLOCATION:x\n\n", HttpAnswerKind::Redirect, "x"},
+        {"HTTP/1.1 304 Not Modified\r\nLocation: /x\r\n\r\n", HttpAnswerKind::RejectedLine, ""},
+        {"HTTP/1.1 3071 Odd\r\nLocation: /x\r\n\r\n", HttpAnswerKind::RejectedLine, ""},
+        {"HTTP/1.0 200 OK\r\nLocation: /x\r\n\r\nabc", HttpAnswerKind::Body, "abc"},
+    };
+    for (const auto& [input, kind, text] : cases) {
+        const HttpAnswer answer = ParseHttpAnswer(input);
+        EXPECT_EQ(answer.kind, kind) << input;
+        EXPECT_EQ(kind == HttpAnswerKind::Body ? answer.body : answer.url, text) << input;
+    }
+}
+
 TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
+    const std::string here = "127.0.0.1:" + std::to_string(Port("http"));
     const std::vector<std::pair<std::string, Reports>> cases = {
         {"/ok", {kOkBody}},
-        {"/echo?x=1", {"response:" + kEchoed}},
+        {"/echo?x=1", {Echoed("/echo?x=1", here)}},
         {"/404", {"fatal:Header error:HTTP/1.0 404 Not Found"}},
         {"/reason200", {"response:body"}},
         {"/lf", {"response:lf\r\n\r\nbody"}},
@@ -192,18 +195,28 @@ TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
         {"/silentclose", {"failure:Server response 0 byte."}},
         {"/noblank", {"failure:Can't find \\r\\n\\r\\n in server response."}},
         {"/huge", {"failure:Server response too large."}},
-        {"/redirect", {"fatal:Header error:Location: " + Url("/ok"), kOkBody}},
+        // The answer that redirects says nothing; only where it leads reports.
+        {"/redirect", {kOkBody}},
+        {"/r301", {kOkBody}},
+        {"/r302", {kOkBody}},
+        {"/dir/r303", {Echoed("/dir/echo?x=1", here)}},
+        {"/r307", {kOkBody}},
+        {"/https",
+         {"failure:Tracker redirected to an https:// URL, which is not supported: https://" + here +
+          "/ok"}},
         {"/ftp",
-         {"fatal:Header error:Location: ftp://127.0.0.1/ok",
-          "failure:Error: can only use URLs beginning with http://"}},
-        // Five restarts, then the sixth Location ends it.
-        {"/loop",
-         Reports(HttpClient::kMaxRedirects + 1, "fatal:Header error:Location: " + Url("/loop"))},
+         {"failure:Tracker redirected to a URL that is not http://, which is not supported: "
+          "ftp://127.0.0.1/ok"}},
+        {"/loop", {"failure:Tracker redirected more than 5 times, last to: " + Url("/loop")}},
     };
+    const size_t loopsBefore = Count(Log(), "GET /loop ");
     for (const auto& [path, expected] : cases) {
         EXPECT_EQ(Fetch(Url(path), expected.size()), expected) << path;
         EXPECT_EQ(client->State(), HttpClientState::Idle) << path;
     }
+    // Five restarts, then the sixth Location ends it.
+    EXPECT_EQ(Count(Log(), "GET /loop ") - loopsBefore, size_t{HttpClient::kMaxRedirects + 1});
+    EXPECT_EQ(Count(Log(), "GET /wrong "), 0u);
 }
 
 TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
@@ -224,7 +237,8 @@ TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
 
 TEST_F(HttpClientTest, OwnerMayDestroyTheClientInsideAnyReport) {
     owner.dropOnReport = &client;
-    for (const char* path : {"/ok", "/404", "/redirect", "/ftp", "/huge", "/silentclose"}) {
+    for (const char* path :
+         {"/ok", "/404", "/redirect", "/ftp", "/loop", "/huge", "/silentclose"}) {
         client = std::make_unique<HttpClient>(owner);
         EXPECT_EQ(Fetch(Url(path)).size(), 1u) << path;
         EXPECT_EQ(client, nullptr);
@@ -241,14 +255,16 @@ TEST_F(HttpClientTest, FetchesThroughMicrosocksWithAndWithoutPassword) {
         const pid_t proxy = Spawn(args);
         RunUntil([&] { return LocalPort(port) == port; });
         UseProxy(port, withPassword ? "alice" : "", withPassword ? "secret" : "");
-        EXPECT_EQ(Fetch(Url("/echo?x=1")), Reports{"response:" + kEchoed}) << withPassword;
+        EXPECT_EQ(Fetch(Url("/echo?x=1")),
+                  Reports{Echoed("/echo?x=1", "127.0.0.1:" + std::to_string(Port("http")))})
+            << withPassword;
         Stop(proxy);
     }
 }
 
 TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     char port[8];
-    snprintf(port, sizeof port, "%04x", s_ports["http"]);
+    snprintf(port, sizeof port, "%04x", Port("http"));
     const std::string connect = "0501000309"
                                 "3132372e302e302e31" +
                                 std::string(port);
@@ -268,7 +284,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
             {"ipv6", "", {"response:v6body"}, {"ipv6 " + connect}},
         };
     for (const auto& [proxy, user, expected, sent] : cases) {
-        UseProxy(s_ports[proxy], user);
+        UseProxy(Port(proxy), user);
         EXPECT_EQ(Fetch(Url("/ok")), expected) << proxy;
         const std::string log = Log();
         for (const std::string& line : sent)
@@ -276,9 +292,18 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     }
     // Names that do not fit SOCKS5's length byte fail before a byte is sent.
     const std::string logBefore = Log();
-    UseProxy(s_ports["ff"], std::string(256, 'u'));
+    UseProxy(Port("ff"), std::string(256, 'u'));
     EXPECT_EQ(Fetch(Url("/ok")), Reports{"failure:Socks5 server protocal error!"});
     EXPECT_EQ(Log(), logBefore);
+
+    // The proxy resolves the tracker's name, which the Host line carries without the default port.
+    UseProxy(Port("echo"));
+    EXPECT_EQ(Fetch("http://tracker.example/echo"), Reports{Echoed("/echo", "tracker.example")});
+    EXPECT_NE(Log().find("echo 05010003"
+                         "0f"
+                         "747261636b65722e6578616d706c65"
+                         "0050\n"),
+              std::string::npos);
 }
 
 }  // namespace

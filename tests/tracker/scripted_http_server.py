@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A scripted tracker and misbehaving SOCKS5 proxies on 127.0.0.1 for HttpClientTest.
+"""A scripted tracker and misbehaving SOCKS5 proxies on 127.0.0.1 for the tracker tests.
 
 Usage: scripted_http_server.py LOG. Prints "NAME PORT" for every listener, then "ready". Appends
 each HTTP request line, and the hex of what each proxy was sent, to LOG.
@@ -22,6 +22,11 @@ def log(text):
 
 def ok(body):
     return b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body
+
+
+def wait_for_close(conn):
+    while conn.recv(4096):
+        pass
 
 
 def recv_exact(conn, size):
@@ -49,7 +54,10 @@ def serve_http(conn):
     line = request.split(b"\r\n")[0].decode("latin-1")
     log(line)
     path = line.split(" ")[1] if line.count(" ") >= 2 else ""
-    here = "http://127.0.0.1:%d" % PORTS["http"]
+    route = path.split("?")[0]
+    port = PORTS["http"]
+    here = "http://127.0.0.1:%d" % port
+    announce = b"d8:intervali1800e5:peers0:e"
     fixed = {
         "/ok": ok(b"d8:intervali1800e5:peers0:e"),
         "/404": b"HTTP/1.0 404 Not Found\r\n\r\nmissing",
@@ -61,24 +69,30 @@ def serve_http(conn):
         "/redirect": ("HTTP/1.0 302 Found\r\nLocation: %s/ok\r\n\r\n" % here).encode(),
         "/loop": ("HTTP/1.0 302 Found\r\nLocation: %s/loop\r\n\r\n" % here).encode(),
         "/ftp": b"HTTP/1.0 302 Found\r\nLocation: ftp://127.0.0.1/ok\r\n\r\n",
+        "/https": ("HTTP/1.1 301 Moved\r\nLocation: https://127.0.0.1:%d/ok\r\n\r\n" % port).encode(),
+        "/r301": b"HTTP/1.1 301 Moved Permanently\r\nlocation: /ok\r\n\r\n",
+        # Only a header named Location counts, and its value is trimmed.
+        "/r302": ("HTTP/1.0 302 Found\r\nContent-Location: /wrong\r\n"
+                  "Location:  //127.0.0.1:%d/ok  \r\n\r\n" % port).encode(),
+        "/dir/r303": b"HTTP/1.1 303 See Other\r\nLOCATION: echo?x=1\r\n\r\n",
+        "/r307": ("HTTP/1.1 307 Temporary Redirect\nlocation: %s/ok\n\n" % here).encode(),
     }
-    if path in fixed:
-        conn.sendall(fixed[path])
-    elif path.startswith("/echo"):
+    if route in fixed:
+        conn.sendall(fixed[route])
+    elif route.endswith("/echo"):
         conn.sendall(ok(request))
-    elif path == "/huge":
+    elif route == "/huge":
         conn.sendall(ok(b""))
         chunk = b"x" * 65536
         for _ in range(9 * 16):  # 9 MiB
             conn.sendall(chunk)
-    elif path == "/trickle":
+    elif route == "/trickle":
         conn.sendall(ok(b""))
         for _ in range(12):
             time.sleep(0.06)
             conn.sendall(b"t")
-    elif path == "/silent":
-        while conn.recv(4096):
-            pass
+    elif route == "/silent":
+        wait_for_close(conn)
 
 
 def greeting(conn, name):
@@ -123,6 +137,12 @@ def proxy_refuse(conn):
     conn.sendall(b"\x05\x05\x00\x01" + bytes(6))
 
 
+def proxy_echo(conn):
+    connect_request(conn, "echo")
+    conn.sendall(b"\x05\x00\x00\x01" + bytes(6))
+    conn.sendall(ok(read_request(conn)))
+
+
 def proxy_ipv6(conn):
     connect_request(conn, "ipv6")
     # The bound address is line ends, which spoil the answer if the client keeps any of it. The
@@ -148,7 +168,8 @@ def listener(name, script):
 
 for name, script in [("http", serve_http), ("ff", proxy_ff), ("badpass", proxy_badpass),
                      ("split", proxy_split),
-                     ("hangup", proxy_hangup), ("refuse", proxy_refuse), ("ipv6", proxy_ipv6)]:
+                     ("hangup", proxy_hangup), ("refuse", proxy_refuse), ("ipv6", proxy_ipv6),
+                     ("echo", proxy_echo)]:
     listener(name, script)
 for name, port in PORTS.items():
     print(name, port)
