@@ -174,16 +174,37 @@ bool SplitHttpUrl(std::string_view url, HttpUrl& out) {
     return true;
 }
 
-size_t FindHttpBody(std::string_view input) {
+size_t FindHttpBody(std::string_view input, size_t from) {
     // A header closed by "\n\n" may be followed by a binary body holding "\r\n\r\n"; the earlier
     // of the two is where the header really ends.
-    const size_t crlf = input.find("\r\n\r\n");
-    const size_t lf = input.find("\n\n");
+    const size_t crlf = input.find("\r\n\r\n", from);
+    const size_t lf = input.find("\n\n", from);
     if (crlf != std::string_view::npos && (lf == std::string_view::npos || crlf < lf))
         return crlf + 4;
     if (lf != std::string_view::npos)
         return lf + 2;
     return std::string_view::npos;
+}
+
+bool FindContentLength(std::string_view head, uint64_t& length) {
+    bool found = false;
+    VisitHeaderLines(head, [&](std::string_view line) {
+        std::string_view value;
+        if (!HeaderValue(line, "content-length", value))
+            return false;
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos)
+            return true;
+        // Saturates: an absurd length must still read as too large, not wrap to a small one.
+        uint64_t number = 0;
+        for (const char c : value) {
+            const auto digit = static_cast<uint64_t>(c - '0');
+            number = number > (UINT64_MAX - digit) / 10 ? UINT64_MAX : number * 10 + digit;
+        }
+        length = number;
+        found = true;
+        return true;
+    });
+    return found;
 }
 
 HttpAnswer ParseHttpAnswer(std::string_view input) {
@@ -216,7 +237,11 @@ HttpAnswer ParseHttpAnswer(std::string_view input) {
             return answer;
     }
     answer.kind = HttpAnswerKind::Body;
-    answer.body = std::string(input.substr(bodyStart));
+    std::string_view body = input.substr(bodyStart);
+    uint64_t length = 0;
+    if (FindContentLength(head, length) && length < body.size())
+        body = body.substr(0, static_cast<size_t>(length));
+    answer.body = std::string(body);
     return answer;
 }
 
@@ -250,24 +275,41 @@ struct HttpClient::Impl {
     std::string password;
     uint64_t silenceTimer = 0;
     uint32_t silenceMs = kSilenceTimeoutMs;
+    uint64_t deadlineTimer = 0;
+    uint32_t deadlineMs = kDeadlineMs;
     int redirects = 0;
+    // Where the answer's body starts (npos until its header has arrived), how much of the input
+    // has been searched for that, and the answer's whole size once a Content-Length gives it.
+    size_t bodyStart = std::string::npos;
+    size_t scanned = 0;
+    size_t answerSize = 0;
 };
 
 HttpClient::HttpClient(HttpOwner& owner) : m_impl(std::make_unique<Impl>()), m_owner(owner) {}
 
 HttpClient::~HttpClient() {
     StopSilenceTimer();
+    StopDeadline();
 }
 
 void HttpClient::SetSilenceTimeoutForTest(uint32_t ms) {
     m_impl->silenceMs = ms;
 }
 
-bool HttpClient::Start(const std::string& url, std::string& error) {
-    m_impl->redirects = 0;
-    return Begin(url, error);
+void HttpClient::SetDeadlineForTest(uint32_t ms) {
+    m_impl->deadlineMs = ms;
 }
 
+bool HttpClient::Start(const std::string& url, std::string& error) {
+    m_impl->redirects = 0;
+    StopDeadline();
+    if (!Begin(url, error))
+        return false;
+    ArmDeadline();
+    return true;
+}
+
+// Also the restart after a redirect, which keeps the request's deadline running.
 bool HttpClient::Begin(const std::string& url, std::string& error) {
     Impl& d = *m_impl;
     StopSilenceTimer();
@@ -275,6 +317,9 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
     m_state = HttpClientState::Idle;
     d.input.clear();
     d.output.clear();
+    d.bodyStart = std::string::npos;
+    d.scanned = 0;
+    d.answerSize = 0;
     HttpUrl parts;
     if (!SplitHttpUrl(url, parts)) {
         error = "Error: can only use URLs beginning with http://";
@@ -326,8 +371,22 @@ void HttpClient::StopSilenceTimer() {
     m_impl->silenceTimer = 0;
 }
 
+void HttpClient::ArmDeadline() {
+    StopDeadline();
+    // Stopped, like the silence timer, on every way out of a request and in the destructor.
+    m_impl->deadlineTimer = Reactor::Get().StartTimer(
+        m_impl->deadlineMs, [this](uint64_t) { Abandon("Tracker timed out."); });
+}
+
+void HttpClient::StopDeadline() {
+    if (m_impl->deadlineTimer && Reactor::Exists())
+        Reactor::Get().StopTimer(m_impl->deadlineTimer);
+    m_impl->deadlineTimer = 0;
+}
+
 void HttpClient::Finish() {
     StopSilenceTimer();
+    StopDeadline();
     Close();
     m_state = HttpClientState::Idle;
     m_impl->input.clear();
@@ -342,6 +401,32 @@ void HttpClient::Abandon(const std::string& reason) {
 
 bool HttpClient::HasReported() const {
     return m_state == HttpClientState::ProxyFailed || m_state == HttpClientState::ProxyAuthFailed;
+}
+
+// Once the header has arrived with a Content-Length, the answer ends with that many body bytes: a
+// server that keeps the connection open after them is not waited for. Without one, the answer
+// ends when the server closes. True when this has ended the request.
+bool HttpClient::EndIfComplete() {
+    Impl& d = *m_impl;
+    if (d.bodyStart == std::string::npos) {
+        d.bodyStart = FindHttpBody(d.input, d.scanned < 3 ? 0 : d.scanned - 3);
+        d.scanned = d.input.size();
+        uint64_t length = 0;
+        if (d.bodyStart == std::string::npos ||
+            !FindContentLength(std::string_view(d.input).substr(0, d.bodyStart), length)) {
+            return false;
+        }
+        // Refused before its body arrives, just as it would be once it had.
+        if (length > kMaxAnswer - d.bodyStart) {
+            Abandon("Server response too large.");
+            return true;
+        }
+        d.answerSize = d.bodyStart + static_cast<size_t>(length);
+    }
+    if (d.answerSize == 0 || d.input.size() < d.answerSize)
+        return false;
+    EndOfAnswer();
+    return true;
 }
 
 void HttpClient::EndOfAnswer() {
@@ -508,8 +593,12 @@ void HttpClient::OnReceive(int /*error*/) {
     case HttpClientState::ProxyConnectSent:
         ProxyStep();
         return;
+    case HttpClientState::Transfer:
+        if (!EndIfComplete())
+            WantReading();
+        return;
     default:
-        WantReading();  // the answer is read when the server closes
+        WantReading();
         return;
     }
 }
@@ -623,6 +712,7 @@ void HttpClient::ProxyConnectReply() {
 // happens to this client.
 void HttpClient::ProxyFail(HttpClientState state, const std::string& reason) {
     StopSilenceTimer();
+    StopDeadline();
     m_state = state;
     m_impl->input.clear();
     m_impl->output.clear();

@@ -1,5 +1,6 @@
 // One HTTP/1.0 GET of an http:// URL on the reactor, directly or through a SOCKS5 proxy. Reads
-// until the server closes, then hands the body (or a reason) to its owner.
+// until the server closes, or until the body its Content-Length announces has arrived, then hands
+// the body (or a reason) to its owner.
 #pragma once
 
 #include <cstdint>
@@ -41,13 +42,19 @@ struct HttpUrl {
 bool SplitHttpUrl(std::string_view url, HttpUrl& out);
 
 // Where the body of an answer starts: right after the first blank line, "\r\n\r\n" or "\n\n",
-// whichever comes first; npos while the header has not ended.
-size_t FindHttpBody(std::string_view input);
+// whichever comes first; npos while the header has not ended. `from` skips a prefix already known
+// to hold no blank line (a caller searching as bytes arrive backs up three bytes for a split one).
+size_t FindHttpBody(std::string_view input, size_t from = 0);
+
+// The Content-Length given by the header in `head` (the input up to where its body starts): the
+// first such line, its name in any case. False when there is none or its value is not a plain
+// decimal number; a number too large for 64 bits reads as the largest one.
+bool FindContentLength(std::string_view head, uint64_t& length);
 
 // What a server sent, read the way the client reads it: the header ends as FindHttpBody says; the
 // status line must mention 200, carry a 301, 302, 303, 307 or 308 code or mention 302, and after a
-// redirecting status the first header named Location redirects. Pure, so it can be fuzzed on its
-// own.
+// redirecting status the first header named Location redirects. A body is cut to the header's
+// Content-Length. Pure, so it can be fuzzed on its own.
 enum class HttpAnswerKind {
     Empty,         // not a single byte
     NoBlankLine,   // the header never ends
@@ -75,6 +82,9 @@ public:
     static constexpr size_t kMaxAnswer = size_t{8} << 20;
     // A tracker that accepts the connection and then says nothing is given up after this.
     static constexpr uint32_t kSilenceTimeoutMs = 60000;
+    // A tracker that trickles its answer keeps re-arming the silence timer; the whole request,
+    // redirects included, must still end within this.
+    static constexpr uint32_t kDeadlineMs = 120000;
     static constexpr int kMaxRedirects = 5;
 
     explicit HttpClient(HttpOwner& owner);
@@ -87,6 +97,8 @@ public:
     const std::string& Url() const { return m_url; }
     // Shortens the silence allowed from the next request on, so tests need not wait a minute.
     void SetSilenceTimeoutForTest(uint32_t ms);
+    // Shortens the time a whole request may take, from the next Start on.
+    void SetDeadlineForTest(uint32_t ms);
 
 protected:
     void OnConnect(int error) override;
@@ -100,8 +112,11 @@ private:
     void WantReading();
     void ArmSilenceTimer();
     void StopSilenceTimer();
+    void ArmDeadline();
+    void StopDeadline();
     void Finish();
     void Abandon(const std::string& reason);
+    bool EndIfComplete();
     void EndOfAnswer();
     void FollowRedirect(const std::string& location);
     void ProxyStep();

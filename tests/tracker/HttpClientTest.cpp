@@ -174,13 +174,19 @@ TEST(HttpAnswerTest, StatusCodesLocationsAndLengths) {
         {"HTTP/1.1 308\nLOCATION:x\n\n", HttpAnswerKind::Redirect, "x"},
         {"HTTP/1.1 304 Not Modified\r\nLocation: /x\r\n\r\n", HttpAnswerKind::RejectedLine, ""},
         {"HTTP/1.1 3071 Odd\r\nLocation: /x\r\n\r\n", HttpAnswerKind::RejectedLine, ""},
-        {"HTTP/1.0 200 OK\r\nLocation: /x\r\n\r\nabc", HttpAnswerKind::Body, "abc"},
+        {"HTTP/1.0 200 OK\r\ncontent-length: 3\r\n\r\nabcdef", HttpAnswerKind::Body, "abc"},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc", HttpAnswerKind::Body, "abc"},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 3x\r\n\r\nabcdef", HttpAnswerKind::Body, "abcdef"},
     };
     for (const auto& [input, kind, text] : cases) {
         const HttpAnswer answer = ParseHttpAnswer(input);
         EXPECT_EQ(answer.kind, kind) << input;
         EXPECT_EQ(kind == HttpAnswerKind::Body ? answer.body : answer.url, text) << input;
     }
+    uint64_t length = 0;
+    EXPECT_TRUE(FindContentLength("HTTP/1.0 200\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+                                  length));
+    EXPECT_EQ(length, UINT64_MAX);
 }
 
 TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
@@ -195,12 +201,14 @@ TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
         {"/silentclose", {"failure:Server response 0 byte."}},
         {"/noblank", {"failure:Can't find \\r\\n\\r\\n in server response."}},
         {"/huge", {"failure:Server response too large."}},
+        {"/biglength", {"failure:Server response too large."}},
         // The answer that redirects says nothing; only where it leads reports.
         {"/redirect", {kOkBody}},
         {"/r301", {kOkBody}},
         {"/r302", {kOkBody}},
         {"/dir/r303", {Echoed("/dir/echo?x=1", here)}},
         {"/r307", {kOkBody}},
+        {"/r308", {kOkBody}},
         {"/https",
          {"failure:Tracker redirected to an https:// URL, which is not supported: https://" + here +
           "/ok"}},
@@ -219,6 +227,13 @@ TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
     EXPECT_EQ(Count(Log(), "GET /wrong "), 0u);
 }
 
+// Left open by the server, these answers end once their Content-Length has arrived: waiting for a
+// close would take until the silence timer gives up.
+TEST_F(HttpClientTest, ContentLengthEndsAnAnswerTheServerKeepsOpen) {
+    EXPECT_EQ(Fetch(Url("/length")), Reports{kOkBody});
+    EXPECT_EQ(Fetch(Url("/r308")), Reports{kOkBody});
+}
+
 TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
     std::string error;
     EXPECT_FALSE(client->Start("udp://127.0.0.1:80/announce", error));
@@ -233,12 +248,17 @@ TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
     // A byte every 60 ms keeps the request alive well past the allowed silence.
     client->SetSilenceTimeoutForTest(400);
     EXPECT_EQ(Fetch(Url("/trickle")), Reports{"response:" + std::string(12, 't')});
+
+    // A byte a second never lets the default silence timer fire; the deadline ends it anyway.
+    client->SetSilenceTimeoutForTest(HttpClient::kSilenceTimeoutMs);
+    client->SetDeadlineForTest(1500);
+    EXPECT_EQ(Fetch(Url("/drip")), Reports{"failure:Tracker timed out."});
 }
 
 TEST_F(HttpClientTest, OwnerMayDestroyTheClientInsideAnyReport) {
     owner.dropOnReport = &client;
     for (const char* path :
-         {"/ok", "/404", "/redirect", "/ftp", "/loop", "/huge", "/silentclose"}) {
+         {"/ok", "/404", "/redirect", "/ftp", "/loop", "/huge", "/silentclose", "/length"}) {
         client = std::make_unique<HttpClient>(owner);
         EXPECT_EQ(Fetch(Url(path)).size(), 1u) << path;
         EXPECT_EQ(client, nullptr);

@@ -81,6 +81,26 @@ def serve_http(conn):
         conn.sendall(fixed[route])
     elif route.endswith("/echo"):
         conn.sendall(ok(request))
+    elif route == "/r308":
+        # The header says all there is to say; the connection is left open after it.
+        conn.sendall(b"HTTP/1.1 308 Permanent Redirect\r\nContent-Length: 0\r\n"
+                     b"location: ok#top\r\n\r\n")
+        wait_for_close(conn)
+    elif route == "/length":
+        # The header arrives in pieces, split inside its blank line, and more follows the body.
+        for piece in [b"HTTP/1.0 200 OK\r\nContent-Len", b"gth: %d\r\n\r" % len(announce),
+                      b"\n" + announce[:9], announce[9:] + b"trailing bytes"]:
+            conn.sendall(piece)
+            time.sleep(0.05)
+        wait_for_close(conn)
+    elif route == "/biglength":
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 9000000\r\n\r\nd8:inter")
+        wait_for_close(conn)
+    elif route == "/drip":
+        conn.sendall(ok(b""))
+        while True:  # until the client hangs up
+            time.sleep(1)
+            conn.sendall(b"d")
     elif route == "/huge":
         conn.sendall(ok(b""))
         chunk = b"x" * 65536
