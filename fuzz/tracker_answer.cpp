@@ -10,13 +10,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const velbrook::TrackerAnswer answer =
         velbrook::ReadTrackerAnswer(std::string_view(reinterpret_cast<const char*>(data), size));
     // Whatever the tracker sends, we never take more peers than we are willing to connect to, and
-    // every one taken is connectable.
+    // every one taken is connectable. Compact entries come without a peer id.
     if (answer.peers.size() > 200 || (!answer.decoded && !answer.peers.empty())) {
         std::abort();
     }
     for (const velbrook::TrackerPeer& peer : answer.peers) {
-        if (peer.peerId.size() != 20 || peer.port == 0 || peer.address.empty() ||
-            peer.address.size() > 15) {
+        if ((!peer.peerId.empty() && peer.peerId.size() != 20) || peer.port == 0 ||
+            peer.address.size() < 7 || peer.address.size() > 15) {
             std::abort();
         }
     }

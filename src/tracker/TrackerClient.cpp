@@ -57,6 +57,35 @@ std::string PeerKey(size_t index, const char* field) {
     return "peers-" + std::to_string(index) + "-" + field;
 }
 
+// Six bytes a peer: the IPv4 address, then the port, both in network order. A partial entry at
+// the end is ignored, and so is port 0, which nobody can connect to.
+void ReadCompactPeers(std::string_view bytes, std::vector<TrackerPeer>& peers) {
+    constexpr size_t kEntry = 6;
+    for (size_t at = 0; at + kEntry <= bytes.size() && peers.size() < kMaxAnswerPeers;
+         at += kEntry) {
+        auto byte = [&bytes, at](size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
+        const auto port = static_cast<uint16_t>(byte(4) << 8 | byte(5));
+        if (port == 0) {
+            continue;
+        }
+        TrackerPeer peer{};
+        peer.address = std::to_string(byte(0)) + "." + std::to_string(byte(1)) + "." +
+                       std::to_string(byte(2)) + "." + std::to_string(byte(3));
+        peer.port = port;
+        peers.push_back(std::move(peer));
+    }
+}
+
+// A swarm count as a non-negative int32, however large or negative the tracker's number; 0 when
+// it sent none.
+int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
+    int64_t value = 0;
+    if (!map.GetInteger(key, value)) {
+        return 0;
+    }
+    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
+}
+
 // The reactor's announce timer: an engine timer whose ticks run the tracker's callback.
 class ReactorAnnounceTimer : public AnnounceTimer, private TimerOwner {
 public:
@@ -266,7 +295,8 @@ void TrackerClient::HandleResponse(const std::string& body) {
     m_event = AnnounceEvent::None;
     const std::string& ownId = m_session.OwnPeerId();
     for (const TrackerPeer& peer : answer.peers) {
-        if (peer.peerId != ownId) {
+        // A compact entry carries no id to recognise ourselves by.
+        if (peer.peerId.empty() || peer.peerId != ownId) {
             m_session.AddTrackerPeer(peer.peerId, peer.address, peer.port);
         }
     }
@@ -312,6 +342,10 @@ TrackerAnswer ReadTrackerAnswer(std::string_view body) {
     answer.decoded = true;
     answer.hasFailure = map.GetString("failure reason", answer.failureReason);
     answer.hasInterval = map.GetInteger("interval", answer.interval);
+    std::string compact;
+    if (map.GetString("peers", compact)) {
+        ReadCompactPeers(compact, answer.peers);
+    }
     for (size_t index = 0; answer.peers.size() < kMaxAnswerPeers; ++index) {
         TrackerPeer peer{};
         int32_t port = 0;
@@ -327,10 +361,10 @@ TrackerAnswer ReadTrackerAnswer(std::string_view body) {
         answer.peers.push_back(std::move(peer));
     }
     if (!map.GetInt32("done peers", answer.donePeers)) {
-        answer.donePeers = 0;
+        answer.donePeers = ReadCount(map, "complete");
     }
     if (!map.GetInt32("num peers", answer.numPeers)) {
-        answer.numPeers = 0;
+        answer.numPeers = ReadCount(map, "incomplete");
     }
     return answer;
 }

@@ -1,5 +1,5 @@
 // A torrent's announces to its tracker: events, the re-announce timer, the back-off table, and
-// reading the answer's interval and peer list.
+// reading the answer's interval, peer list (compact or dictionary) and swarm counts.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +29,7 @@ public:
     virtual void SetStatusText(const std::string& text) = 0;  // also marks the session changed
     virtual void SetTrackerCounts(int32_t seeds, int32_t peers) = 0;
     // A listed peer: found by peer id or created (address, port, port as listen port), then
-    // connected.
+    // connected. A peer from a compact list comes with an empty id.
     virtual void AddTrackerPeer(const std::string& peerId, const std::string& address,
                                 uint16_t port) = 0;
     virtual void OnTrackerSuccess() = 0;
@@ -100,7 +100,7 @@ private:
 struct TrackerPeer {
     std::string address;
     uint16_t port;
-    std::string peerId;
+    std::string peerId;  // empty for a peer from a compact list
 };
 struct TrackerAnswer {
     bool decoded = false;

@@ -68,6 +68,17 @@ std::string Peer(const std::string& ip, const std::string& port, const std::stri
 std::string Answer(const std::string& rest) {
     return "d8:intervali1800e" + rest + "e";
 }
+// Compact entries: four address bytes and a big-endian port each.
+std::string Compact(std::initializer_list<std::pair<uint32_t, uint16_t>> peers) {
+    std::string bytes;
+    for (const auto& [address, port] : peers) {
+        for (const int shift : {24, 16, 8, 0})
+            bytes += static_cast<char>(address >> shift & 0xFF);
+        bytes += static_cast<char>(port >> 8);
+        bytes += static_cast<char>(port & 0xFF);
+    }
+    return bytes;
+}
 
 class TrackerClientTest : public ::testing::Test {
 protected:
@@ -199,11 +210,15 @@ TEST_F(TrackerClientTest, UnusableAnswersAreFailures) {
 TEST_F(TrackerClientTest, PeersFromTheAnswer) {
     const std::string id(20, 'p');
     tracker.Announce(AnnounceEvent::Started);
+    // Compact entries have no id, so none is mistaken for our own.
+    session.id.clear();
     tracker.OnResponse(Answer("5:peers6:\x01\x02\x03\x04\x1a\xe1"
                               "10:done peersi3e9:num peersi4294967301e"));
-    EXPECT_TRUE(session.peers.empty());
+    EXPECT_EQ(session.peers, std::vector<std::string>{" 1.2.3.4:6881"});
     EXPECT_EQ(session.counts, (std::vector<int32_t>{3, 5}));
     EXPECT_EQ(session.successes, 1);
+    session.id = kOwnId;
+    session.peers.clear();
 
     tracker.OnResponse(Answer("5:peersl" + Peer("1.2.3.4", "6881", kOwnId) +
                               Peer("1.2.3.5", "4294974177", id) +  // low 32 bits: 6881
@@ -223,6 +238,41 @@ TEST_F(TrackerClientTest, PeersFromTheAnswer) {
     const TrackerAnswer answer = ReadTrackerAnswer(Answer("5:peersl" + many + "e"));
     ASSERT_EQ(answer.peers.size(), 200u);
     EXPECT_EQ(answer.peers.back().port, 200);
+}
+
+TEST_F(TrackerClientTest, CompactPeersAndSwarmCounts) {
+    // Port 0 and the partial entry at the end are dropped; "peers6" is not read.
+    const std::string peers =
+        Compact({{0x7F000001, 6881}, {0x0A000002, 0}, {0xFFFFFFFF, 65535}}) + "\x01\x02\x03";
+    TrackerAnswer answer =
+        ReadTrackerAnswer(Answer("5:peers" + Str(peers) + "6:peers6" + Str(std::string(18, '\1')) +
+                                 "8:completei7e10:incompletei-2e"));
+    ASSERT_TRUE(answer.decoded);
+    ASSERT_EQ(answer.peers.size(), 2u);
+    EXPECT_EQ(answer.peers[0].address, "127.0.0.1");
+    EXPECT_EQ(answer.peers[0].port, 6881);
+    EXPECT_EQ(answer.peers[1].address, "255.255.255.255");
+    EXPECT_EQ(answer.peers[1].port, 65535);
+    EXPECT_TRUE(answer.peers[0].peerId.empty());
+    EXPECT_EQ(answer.donePeers, 7);
+    EXPECT_EQ(answer.numPeers, 0);
+
+    answer = ReadTrackerAnswer(Answer("6:peers6" + Str(std::string(18, '\1')) +
+                                      "8:completei99999999999e10:incompletei12e"));
+    EXPECT_TRUE(answer.peers.empty());
+    EXPECT_EQ(answer.donePeers, 2147483647);
+    EXPECT_EQ(answer.numPeers, 12);
+    // The older names win over the newer ones.
+    answer = ReadTrackerAnswer(Answer("8:completei1e10:done peersi2e10:incompletei3e"));
+    EXPECT_EQ(answer.donePeers, 2);
+    EXPECT_EQ(answer.numPeers, 3);
+
+    std::string many;
+    for (uint16_t i = 1; i <= 250; ++i)
+        many += Compact({{0x0A000000u + i, i}});
+    answer = ReadTrackerAnswer(Answer("5:peers" + Str(many)));
+    ASSERT_EQ(answer.peers.size(), 200u);
+    EXPECT_EQ(answer.peers.back().address, "10.0.0.200");
 }
 
 TEST_F(TrackerClientTest, DecodeCostIsBounded) {
