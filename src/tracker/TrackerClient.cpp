@@ -53,6 +53,20 @@ bool IsDottedIPv4(std::string_view text) {
     }
 }
 
+// A loopback address in the announce would send other peers back to themselves; left out, the
+// tracker takes the address the announce came from. The host name usually resolves to one
+// (127.0.1.1) through /etc/hosts.
+bool IsLoopbackAddress(std::string_view text) {
+    constexpr std::string_view kLocalhost = "localhost";
+    if (text.size() == kLocalhost.size() &&
+        std::equal(text.begin(), text.end(), kLocalhost.begin(), [](char a, char b) {
+            return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+        })) {
+        return true;
+    }
+    return text == "::1" || text == "[::1]" || (text.substr(0, 4) == "127." && IsDottedIPv4(text));
+}
+
 std::string PeerKey(size_t index, const char* field) {
     return "peers-" + std::to_string(index) + "-" + field;
 }
@@ -158,7 +172,7 @@ std::string TrackerClient::BuildAnnounceUrl() const {
     url += "info_hash=" + Escape(m_session.InfoHash());
     url += "&peer_id=" + Escape(m_session.OwnPeerId());
     const std::string reportIp = GetSettings().GetString(ReportIP);
-    if (!reportIp.empty()) {
+    if (!reportIp.empty() && !IsLoopbackAddress(reportIp)) {
         url += "&ip=" + reportIp;
     }
     url += "&port=" + std::to_string(m_session.ListenPort());
@@ -178,6 +192,8 @@ std::string TrackerClient::BuildAnnounceUrl() const {
     case AnnounceEvent::None:
         break;
     }
+    // Many trackers answer only in the compact form, and refuse a client that does not ask for it.
+    url += "&compact=1";
     return url;
 }
 

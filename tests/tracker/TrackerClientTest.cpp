@@ -102,21 +102,33 @@ TEST_F(TrackerClientTest, AnnounceUrlBytes) {
     const std::string head = "info_hash=" + hash + "&peer_id=%2DVB0100%2Dabcdefghijkl";
 
     ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
-    EXPECT_EQ(tracker.BuildAnnounceUrl(), session.url + "?" + head + tail + "&event=started");
+    EXPECT_EQ(tracker.BuildAnnounceUrl(),
+              session.url + "?" + head + tail + "&event=started&compact=1");
     tracker.Announce(AnnounceEvent::Stopped);
-    EXPECT_EQ(tracker.BuildAnnounceUrl(), session.url + "?" + head + tail + "&event=stopped");
+    EXPECT_EQ(tracker.BuildAnnounceUrl(),
+              session.url + "?" + head + tail + "&event=stopped&compact=1");
     tracker.Announce(AnnounceEvent::Completed);
     settings.SetString(ReportIP, "10.0.0.1");
     EXPECT_EQ(tracker.BuildAnnounceUrl(),
-              session.url + "?" + head + "&ip=10.0.0.1" + tail + "&event=completed");
+              session.url + "?" + head + "&ip=10.0.0.1" + tail + "&event=completed&compact=1");
+    // A loopback address would point other peers back at themselves.
+    for (const char* loopback :
+         {"127.0.1.1", "127.0.0.1", "127.255.0.9", "localhost", "LocalHost", "::1", ""}) {
+        settings.SetString(ReportIP, loopback);
+        EXPECT_EQ(tracker.BuildAnnounceUrl(),
+                  session.url + "?" + head + tail + "&event=completed&compact=1")
+            << loopback;
+    }
+    settings.SetString(ReportIP, "128.0.0.1");
+    EXPECT_NE(tracker.BuildAnnounceUrl().find("&ip=128.0.0.1&"), std::string::npos);
     settings.SetString(ReportIP, "");
 
     // A tracker's own query (a private key) must stay intact and come first.
     tracker.Announce(AnnounceEvent::None);
     session.url = "http://127.0.0.1:1/a?key=1";
-    EXPECT_EQ(tracker.BuildAnnounceUrl(), session.url + "&" + head + tail);
+    EXPECT_EQ(tracker.BuildAnnounceUrl(), session.url + "&" + head + tail + "&compact=1");
     session.url = "http://127.0.0.1:1/a?";
-    EXPECT_EQ(tracker.BuildAnnounceUrl(), session.url + head + tail);
+    EXPECT_EQ(tracker.BuildAnnounceUrl(), session.url + head + tail + "&compact=1");
 }
 
 TEST_F(TrackerClientTest, IntervalDrivesTheTimer) {
