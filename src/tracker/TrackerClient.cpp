@@ -219,7 +219,9 @@ bool TrackerClient::Connect() {
     m_session.SetStatusText(kConnectingText);
     RetireClient();
     m_client = m_clients(*this);
-    return m_client->Start(BuildAnnounceUrl(), m_lastReason);
+    const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
+    m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
+    return started;
 }
 
 void TrackerClient::Schedule(int32_t seconds) {
@@ -248,6 +250,7 @@ void TrackerClient::OnTick() {
 }
 
 void TrackerClient::OnFailure(const std::string& reason, bool noRetry) {
+    m_stopInFlight = false;
     ++m_callbackDepth;
     Fail(reason, noRetry);
     --m_callbackDepth;
@@ -275,6 +278,7 @@ void TrackerClient::Fail(const std::string& reason, bool noRetry) {
 }
 
 void TrackerClient::OnResponse(const std::string& body) {
+    m_stopInFlight = false;
     ++m_callbackDepth;
     HandleResponse(body);
     --m_callbackDepth;
@@ -321,6 +325,7 @@ void TrackerClient::HandleResponse(const std::string& body) {
 }
 
 void TrackerClient::RetireClient() {
+    m_stopInFlight = false;
     if (!m_client) {
         return;
     }

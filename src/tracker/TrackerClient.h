@@ -67,6 +67,9 @@ public:
     bool TimerActive() const { return m_timer != nullptr; }
     const std::string& LastReason() const { return m_lastReason; }
     HttpClient* Client() const { return m_client.get(); }
+    // From the start of an announce with the Stopped event until that request has reported or
+    // been abandoned, so that shutting down can wait a moment for the tracker to hear of it.
+    bool StopAnnounceInFlight() const { return m_stopInFlight; }
 
     // Each byte other than an ASCII letter or digit as %XX (upper-case hex).
     static std::string Escape(std::string_view bytes);
@@ -81,6 +84,7 @@ private:
     std::unique_ptr<AnnounceTimer> m_timer;
     int32_t m_retryCount = 0;
     int32_t m_timerPeriod = -1;
+    bool m_stopInFlight = false;
 
     void OnTick();
     void Fail(const std::string& reason, bool noRetry);

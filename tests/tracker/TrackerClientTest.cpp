@@ -2,9 +2,12 @@
 
 #include "peer/Reactor.h"
 #include "persist/Settings.h"
+#include "support/TempDir.h"
+#include "tracker/ScriptedHttpServer.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -82,6 +85,13 @@ std::string Compact(std::initializer_list<std::pair<uint32_t, uint16_t>> peers) 
 
 class TrackerClientTest : public ::testing::Test {
 protected:
+    bool RunUntil(const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!done() && std::chrono::steady_clock::now() < end)
+            reactor.RunOnce(10);
+        return done();
+    }
+
     Settings settings{"/tmp/"};
     Reactor reactor;
     FakeSession session;
@@ -285,6 +295,76 @@ TEST_F(TrackerClientTest, CompactPeersAndSwarmCounts) {
     answer = ReadTrackerAnswer(Answer("5:peers" + Str(many)));
     ASSERT_EQ(answer.peers.size(), 200u);
     EXPECT_EQ(answer.peers.back().address, "10.0.0.200");
+}
+
+TEST_F(TrackerClientTest, StopAnnounceInFlightUntilItReports) {
+    EXPECT_FALSE(tracker.StopAnnounceInFlight());
+    tracker.Announce(AnnounceEvent::Started);
+    EXPECT_FALSE(tracker.StopAnnounceInFlight());
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Stopped));
+    EXPECT_TRUE(tracker.StopAnnounceInFlight());
+    ASSERT_TRUE(RunUntil([&] { return tracker.RetryCount() == 1; }));  // refused
+    EXPECT_FALSE(tracker.StopAnnounceInFlight());
+    // The retry carries the stop again.
+    ASSERT_TRUE(timer.active);
+    timer.tick();
+    EXPECT_TRUE(tracker.StopAnnounceInFlight());
+    tracker.OnResponse("");
+    EXPECT_FALSE(tracker.StopAnnounceInFlight());
+
+    // Replaced by another announce, the stop is abandoned.
+    tracker.Announce(AnnounceEvent::Stopped);
+    tracker.Announce(AnnounceEvent::Started);
+    EXPECT_FALSE(tracker.StopAnnounceInFlight());
+    // A stop that cannot even start is not waited for.
+    session.url = "udp://127.0.0.1:1/announce";
+    EXPECT_FALSE(tracker.Announce(AnnounceEvent::Stopped));
+    EXPECT_FALSE(tracker.StopAnnounceInFlight());
+}
+
+// The real HTTP client against the scripted tracker.
+class TrackerClientServerTest : public TrackerClientTest {
+protected:
+    static void SetUpTestSuite() {
+        s_dir = std::make_unique<test::TempDir>();
+        s_server = std::make_unique<test::ScriptedHttpServer>();
+        ASSERT_TRUE(s_server->Start(*s_dir / "requests.log"));
+    }
+    static void TearDownTestSuite() {
+        s_server.reset();
+        s_dir.reset();
+    }
+
+    static inline std::unique_ptr<test::TempDir> s_dir;
+    static inline std::unique_ptr<test::ScriptedHttpServer> s_server;
+};
+
+TEST_F(TrackerClientServerTest, FailedRedirectsAreRetried) {
+    const std::string base = "Tracker Response Failed (will retry No. 1 in 10s), Reason: ";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/https",
+         "Tracker redirected to an https:// URL, which is not supported: https://127.0.0.1:" +
+             std::to_string(s_server->Port("http")) + "/ok"},
+        {"/loop", "Tracker redirected more than 5 times, last to: " + s_server->Url("/loop")},
+    };
+    for (const auto& [path, reason] : cases) {
+        session.url = s_server->Url(path);
+        ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+        ASSERT_TRUE(RunUntil([&] { return tracker.RetryCount() > 0; })) << path;
+        EXPECT_EQ(session.statuses.back(), base + reason);
+        EXPECT_TRUE(timer.active) << path;
+        EXPECT_EQ(timer.periodMs, 60000u) << path;
+    }
+}
+
+TEST_F(TrackerClientServerTest, StopAnnounceInFlightUntilTheTrackerAnswers) {
+    session.url = s_server->Url("/length");
+    tracker.Announce(AnnounceEvent::Started);
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Stopped));
+    EXPECT_TRUE(tracker.StopAnnounceInFlight());
+    ASSERT_TRUE(RunUntil([&] { return !tracker.StopAnnounceInFlight(); }));
+    EXPECT_EQ(session.statuses.back(), "Tracker Connected.");
+    EXPECT_EQ(tracker.RetryCount(), 0);
 }
 
 TEST_F(TrackerClientTest, DecodeCostIsBounded) {
