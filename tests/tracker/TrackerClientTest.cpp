@@ -262,39 +262,24 @@ TEST_F(TrackerClientTest, PeersFromTheAnswer) {
     EXPECT_EQ(answer.peers.back().port, 200);
 }
 
+// The cap of 200 per answer is kept by the fuzz replay's compact_over_cap sample.
 TEST_F(TrackerClientTest, CompactPeersAndSwarmCounts) {
     // Port 0 and the partial entry at the end are dropped; "peers6" is not read.
     const std::string peers =
         Compact({{0x7F000001, 6881}, {0x0A000002, 0}, {0xFFFFFFFF, 65535}}) + "\x01\x02\x03";
     TrackerAnswer answer =
         ReadTrackerAnswer(Answer("5:peers" + Str(peers) + "6:peers6" + Str(std::string(18, '\1')) +
-                                 "8:completei7e10:incompletei-2e"));
-    ASSERT_TRUE(answer.decoded);
-    ASSERT_EQ(answer.peers.size(), 2u);
-    EXPECT_EQ(answer.peers[0].address, "127.0.0.1");
-    EXPECT_EQ(answer.peers[0].port, 6881);
-    EXPECT_EQ(answer.peers[1].address, "255.255.255.255");
-    EXPECT_EQ(answer.peers[1].port, 65535);
-    EXPECT_TRUE(answer.peers[0].peerId.empty());
-    EXPECT_EQ(answer.donePeers, 7);
-    EXPECT_EQ(answer.numPeers, 0);
-
-    answer = ReadTrackerAnswer(Answer("6:peers6" + Str(std::string(18, '\1')) +
-                                      "8:completei99999999999e10:incompletei12e"));
-    EXPECT_TRUE(answer.peers.empty());
+                                 "8:completei99999999999e10:incompletei-2e"));
+    std::vector<std::string> listed;
+    for (const TrackerPeer& peer : answer.peers)
+        listed.push_back(peer.peerId + " " + peer.address + ":" + std::to_string(peer.port));
+    EXPECT_EQ(listed, (std::vector<std::string>{" 127.0.0.1:6881", " 255.255.255.255:65535"}));
     EXPECT_EQ(answer.donePeers, 2147483647);
-    EXPECT_EQ(answer.numPeers, 12);
+    EXPECT_EQ(answer.numPeers, 0);
     // The older names win over the newer ones.
     answer = ReadTrackerAnswer(Answer("8:completei1e10:done peersi2e10:incompletei3e"));
     EXPECT_EQ(answer.donePeers, 2);
     EXPECT_EQ(answer.numPeers, 3);
-
-    std::string many;
-    for (uint16_t i = 1; i <= 250; ++i)
-        many += Compact({{0x0A000000u + i, i}});
-    answer = ReadTrackerAnswer(Answer("5:peers" + Str(many)));
-    ASSERT_EQ(answer.peers.size(), 200u);
-    EXPECT_EQ(answer.peers.back().address, "10.0.0.200");
 }
 
 TEST_F(TrackerClientTest, StopAnnounceInFlightUntilItReports) {
