@@ -58,21 +58,43 @@ class Processes:
             self.stop(proc)
 
 
+def start_listening(procs, script, args, workdir, name):
+    """Starts `script PORT_FILE ARGS...`, a helper that writes the port it listens on to PORT_FILE,
+    with its log in workdir/name.log; returns the process and the port."""
+    port_file = os.path.join(workdir, name + ".port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    proc = procs.start(["/usr/bin/python3", script, port_file, *args], os.path.join(workdir, name + ".log"))
+    wait_for(lambda: os.path.exists(port_file) or proc.poll() is not None, 10, name + " start")
+    if not os.path.exists(port_file):
+        raise RuntimeError(f"{name} exited with {proc.returncode}")
+    with open(port_file) as f:
+        return proc, int(f.read())
+
+
 class Tracker:
-    def __init__(self, procs, workdir, only=None):
-        port_file = os.path.join(workdir, "tracker.port")
-        args = ["/usr/bin/python3", os.path.join(HERE, "tracker.py"), port_file]
+    """tracker.py in its own process; compact, only and mapping are its --compact, --only and --map."""
+
+    def __init__(self, procs, workdir, only=None, compact=False, mapping=None, name="tracker"):
+        args = []
         if only:
             args += ["--only", only]
-        self.proc = procs.start(args, os.path.join(workdir, "tracker.log"))
-        wait_for(lambda: os.path.exists(port_file), 10, "tracker start")
-        with open(port_file) as f:
-            self.port = int(f.read())
+        if compact:
+            args += ["--compact"]
+        if mapping:
+            args += ["--map", mapping]
+        self.proc, self.port = start_listening(procs, os.path.join(HERE, "tracker.py"), args, workdir,
+                                              name)
         self.url = f"http://127.0.0.1:{self.port}/announce"
 
-    def peers(self, info_hash_bytes):
-        q = urllib.parse.quote_from_bytes(info_hash_bytes)
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/peers?info_hash={q}", timeout=5) as r:
+    def peers(self, info_hash_bytes, port=None, complete=False):
+        """How many peers announced the torrent (only those on listen port `port`, only seeders)."""
+        q = "info_hash=" + urllib.parse.quote_from_bytes(info_hash_bytes)
+        if port:
+            q += f"&port={port}"
+        if complete:
+            q += "&complete=1"
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/peers?{q}", timeout=5) as r:
             return int(r.read())
 
 

@@ -1,21 +1,33 @@
 """A small HTTP tracker for the end-to-end tests, with Debian's Python standard library only.
 
-Answers announces in the dictionary form ("ip", "peer id", "port"), taking each peer's address
-from its connection. Usage: tracker.py PORT_FILE [--only SPEC]
-PORT_FILE receives the port it listens on. GET /peers?info_hash=... answers with the number of
-peers known for a torrent (for tests to wait on). --only lets a test decide who is listed to whom:
-SPEC is a comma-separated list of "A>B" pairs of listen ports meaning "list B to A"; a peer
-whose port is named on the left only ever sees the peers listed for it.
+Usage: tracker.py PORT_FILE [--compact] [--only SPEC] [--map SPEC]
+PORT_FILE receives the port it listens on. Announces are answered in the dictionary form ("ip",
+"peer id", "port"), each peer's address taken from its connection; --compact answers with "peers"
+as one byte string of 6 bytes a peer (IPv4 address, port, both in network order) and with the
+"complete"/"incomplete" counts of seeders and downloaders.
+
+GET /peers?info_hash=... answers with the number of peers known for a torrent (for tests to wait
+on); with &port=N only those that announced listen port N count, with &complete=1 only those
+that announced nothing left to download.
+
+--only lets a test decide who is listed to whom: SPEC is a comma-separated list of "A>B" pairs of
+listen ports meaning "list B to A"; a peer whose port is named on the left only ever sees the
+peers listed for it (so "A>0" hides everyone from A).
+--map lists a peer under another port: in "A>B" pairs, a peer that announced listen port A is
+listed with port B, e.g. the port of a proxy in front of it. --only still speaks of the ports
+the peers announced.
 """
+import argparse
 import http.server
+import os
+import socket
 import socketserver
-import sys
 import threading
 import urllib.parse
 
-swarms = {}  # info_hash bytes -> {peer_id bytes: (ip, port)}
+swarms = {}  # info_hash bytes -> {peer_id bytes: (ip, port, left)}
 lock = threading.Lock()
-only = {}
+options = None
 
 
 def bencode(value):
@@ -43,6 +55,19 @@ def query(path):
     return out
 
 
+def number(q, key):
+    return int(q.get(key, b"0") or 0)
+
+
+def port_pairs(spec):
+    """"A>B,C>D" -> [(A, B), (C, D)]"""
+    pairs = []
+    for pair in spec.split(","):
+        a, b = pair.split(">")
+        pairs.append((int(a), int(b)))
+    return pairs
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
 
@@ -59,11 +84,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         q = query(self.path)
         info_hash = q.get("info_hash", b"")
         if self.path.startswith("/peers"):
-            with lock:
-                self.answer(str(len(swarms.get(info_hash, {}))).encode())
+            self.count(q, info_hash)
             return
         peer_id = q.get("peer_id", b"")
-        port = int(q.get("port", b"0") or 0)
+        port = number(q, "port")
         event = q.get("event", b"").decode()
         if len(info_hash) != 20 or len(peer_id) != 20:
             self.answer(bencode({"failure reason": "bad announce"}))
@@ -73,16 +97,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if event == "stopped":
                 swarm.pop(peer_id, None)
             else:
-                swarm[peer_id] = (self.client_address[0], port)
-            listed = []
-            for other_id, (ip, other_port) in swarm.items():
-                if other_id == peer_id:
-                    continue
-                if port in only and other_port not in only[port]:
-                    continue
-                listed.append({"ip": ip, "port": other_port, "peer id": other_id})
-        self.answer(bencode({"interval": 60, "peers": listed, "done peers": 0,
-                             "num peers": len(swarm)}))
+                swarm[peer_id] = (self.client_address[0], port, number(q, "left"))
+            listed = [(other_id, ip, options.map.get(other_port, other_port))
+                      for other_id, (ip, other_port, _) in swarm.items()
+                      if other_id != peer_id
+                      and (port not in options.only or other_port in options.only[port])]
+            complete = sum(1 for _, _, left in swarm.values() if left == 0)
+            incomplete = len(swarm) - complete
+        if options.compact:
+            peers = b"".join(socket.inet_aton(ip) + p.to_bytes(2, "big") for _, ip, p in listed)
+            self.answer(bencode({"interval": 60, "peers": peers, "complete": complete,
+                                 "incomplete": incomplete}))
+        else:
+            peers = [{"ip": ip, "port": p, "peer id": other_id} for other_id, ip, p in listed]
+            self.answer(bencode({"interval": 60, "peers": peers, "done peers": 0,
+                                 "num peers": len(swarm)}))
+
+    def count(self, q, info_hash):
+        port = number(q, "port")
+        complete = q.get("complete") == b"1"
+        with lock:
+            n = sum(1 for _, p, left in swarms.get(info_hash, {}).values()
+                    if (not port or p == port) and (not complete or left == 0))
+        self.answer(str(n).encode())
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
@@ -91,16 +128,22 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 
 def main():
-    if "--only" in sys.argv:
-        spec = sys.argv[sys.argv.index("--only") + 1]
-        for pair in spec.split(","):
-            a, b = pair.split(">")
-            only.setdefault(int(a), set()).add(int(b))
+    global options
+    parser = argparse.ArgumentParser()
+    parser.add_argument("port_file")
+    parser.add_argument("--compact", action="store_true")
+    parser.add_argument("--only", type=port_pairs, default=[])
+    parser.add_argument("--map", type=port_pairs, default=[])
+    options = parser.parse_args()
+    only = {}
+    for a, b in options.only:
+        only.setdefault(a, set()).add(b)
+    options.only = only
+    options.map = dict(options.map)
     server = Server(("127.0.0.1", 0), Handler)
-    with open(sys.argv[1] + ".tmp", "w") as f:
+    with open(options.port_file + ".tmp", "w") as f:
         f.write(str(server.server_address[1]))
-    import os
-    os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+    os.rename(options.port_file + ".tmp", options.port_file)
     server.serve_forever()
 
 
