@@ -16,29 +16,7 @@ import harness  # noqa: E402
 CLI = os.path.abspath(sys.argv[1])
 SIZE = int(sys.argv[2]) * 1024 * 1024 if len(sys.argv) > 2 else 1024 * 1024 * 1024
 
-SEEDER = """
-import sys, time, libtorrent as lt
-torrent, save, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
-s = lt.session({"listen_interfaces": f"127.0.0.1:{port}", "enable_dht": False, "enable_lsd": False,
-                "enable_upnp": False, "enable_natpmp": False, "enable_outgoing_utp": False,
-                "enable_incoming_utp": False, "allow_multiple_connections_per_ip": True})
-p = lt.add_torrent_params(); p.ti = lt.torrent_info(torrent); p.save_path = save
-s.add_torrent(p)
-while True:
-    time.sleep(1)
-"""
-
-DOWNLOADER = """
-import sys, time, libtorrent as lt
-torrent, save, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
-s = lt.session({"listen_interfaces": f"127.0.0.1:{port}", "enable_dht": False, "enable_lsd": False,
-                "enable_upnp": False, "enable_natpmp": False, "enable_outgoing_utp": False,
-                "enable_incoming_utp": False, "allow_multiple_connections_per_ip": True})
-p = lt.add_torrent_params(); p.ti = lt.torrent_info(torrent); p.save_path = save
-h = s.add_torrent(p)
-while not h.status().is_seeding:
-    time.sleep(0.05)
-"""
+LT_PEER = os.path.join(harness.HERE, "lt_peer.py")
 
 
 def timed(args, log):
@@ -67,7 +45,7 @@ def main():
             torrent = os.path.join(top, "payload.torrent")
             info_hash = harness.make_torrent(source, "payload.bin", tracker.url, torrent,
                                              piece_size=1 << 20)
-            procs.start(["/usr/bin/python3", "-c", SEEDER, torrent, source, str(harness.free_port())],
+            procs.start(["/usr/bin/python3", LT_PEER, "seed", torrent, source, str(harness.free_port())],
                         os.path.join(top, "seeder.log"))
             harness.wait_for(lambda: tracker.peers(info_hash) == 1, 60, "seeder announce")
 
@@ -75,7 +53,7 @@ def main():
                 "ListenPort": harness.free_port(), "MaxUploadSpeed": 0}),
                 "--save", os.path.join(top, "ours"), "--exit-when-done", torrent],
                 os.path.join(top, "ours"))
-            theirs = timed(["/usr/bin/python3", "-c", DOWNLOADER, torrent, os.path.join(top, "theirs"),
+            theirs = timed(["/usr/bin/python3", LT_PEER, "download", torrent, os.path.join(top, "theirs"),
                             str(harness.free_port())], os.path.join(top, "theirs"))
     finally:
         procs.stop_all()

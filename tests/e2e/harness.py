@@ -115,6 +115,27 @@ def make_torrent(root, rel, announce, out, piece_size=32768):
     return lt.torrent_info(out).info_hashes().v1.to_bytes()
 
 
+def lt_session(port, plugins=True):
+    """A python3-libtorrent session on 127.0.0.1:port, TCP only, finding peers through its
+    trackers alone (all of them). Without plugins it has no peer exchange either, so it learns of
+    no peer but those the trackers list to it and those that connect to it."""
+    return lt.session({
+        "listen_interfaces": f"127.0.0.1:{port}",
+        "enable_dht": False, "enable_lsd": False, "enable_upnp": False, "enable_natpmp": False,
+        "enable_outgoing_utp": False, "enable_incoming_utp": False,
+        "allow_multiple_connections_per_ip": True,
+        "announce_to_all_trackers": True, "announce_to_all_tiers": True,
+        "alert_mask": 0,
+    }, 1 if plugins else 0)
+
+
+def lt_add(session, torrent, save):
+    params = lt.add_torrent_params()
+    params.ti = lt.torrent_info(torrent)
+    params.save_path = save
+    return session.add_torrent(params)
+
+
 def profile(path, settings):
     """A profile folder whose Velbrook.xml sets the given integer/string settings."""
     os.makedirs(path, exist_ok=True)
