@@ -104,6 +104,25 @@ def write(path, data):
         f.write(data)
 
 
+def write_random(path, size):
+    """A file of `size` random bytes, written a few MiB at a time."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        while size > 0:
+            n = min(size, 4 << 20)
+            f.write(os.urandom(n))
+            size -= n
+
+
+def write_file_set(root, name, total):
+    """About `total` random bytes in root/name as files of uneven sizes, a tiny one among them
+    and one in a subfolder, so that files start and end inside pieces."""
+    sizes = {"a.bin": total * 3 // 10 + 12_345, "b.bin": 1_001, "sub/c.bin": total * 45 // 100 - 7}
+    sizes["d.bin"] = total - sum(sizes.values()) - 4_321
+    for rel, size in sizes.items():
+        write_random(os.path.join(root, name, rel), size)
+
+
 def make_torrent(root, rel, announce, out, piece_size=32768):
     fs = lt.file_storage()
     lt.add_files(fs, os.path.join(root, rel))
@@ -136,6 +155,24 @@ def lt_add(session, torrent, save):
     return session.add_torrent(params)
 
 
+def wait_transfer(done, progress, seconds, stall=60):
+    """Waits until done() is true. Returns None then, else why it gave up: `seconds` passed, or
+    progress() (a byte count) did not move for `stall` seconds."""
+    start = time.monotonic()
+    last, moved = progress(), start
+    while not done():
+        now = time.monotonic()
+        current = progress()
+        if current != last:
+            last, moved = current, now
+        if now - start > seconds:
+            return f"not done after {now - start:.0f} s, {last} bytes moved"
+        if now - moved > stall:
+            return f"stalled at {last} bytes for {stall} s, gave up after {now - start:.0f} s"
+        time.sleep(0.05)
+    return None
+
+
 def profile(path, settings):
     """A profile folder whose Velbrook.xml sets the given integer/string settings."""
     os.makedirs(path, exist_ok=True)
@@ -150,16 +187,23 @@ def profile(path, settings):
 
 
 def same_tree(a, b):
-    """Relative path -> bytes of every file below a and b are equal."""
-    def walk(top):
-        found = {}
-        for dirpath, _, files in os.walk(top):
-            for name in files:
-                p = os.path.join(dirpath, name)
-                with open(p, "rb") as f:
-                    found[os.path.relpath(p, top)] = f.read()
-        return found
-    return walk(a) == walk(b)
+    """Both folders exist and hold the same relative paths with the same bytes."""
+    def names(top):
+        return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, files in os.walk(top)
+                      for n in files)
+
+    def same_file(x, y):
+        with open(x, "rb") as f, open(y, "rb") as g:
+            while True:
+                p, q = f.read(1 << 20), g.read(1 << 20)
+                if p != q:
+                    return False
+                if not p:
+                    return True
+
+    if not (os.path.isdir(a) and os.path.isdir(b)) or names(a) != names(b):
+        return False
+    return all(same_file(os.path.join(a, n), os.path.join(b, n)) for n in names(a))
 
 
 def port_open(port):
