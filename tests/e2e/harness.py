@@ -124,10 +124,12 @@ def write_file_set(root, name, total):
 
 
 def make_torrent(root, rel, announce, out, piece_size=32768):
+    """A v1 torrent of root/rel; announce is one tracker URL or a list of them (one tier each)."""
     fs = lt.file_storage()
     lt.add_files(fs, os.path.join(root, rel))
     ct = lt.create_torrent(fs, piece_size, flags=lt.create_torrent.v1_only)
-    ct.add_tracker(announce)
+    for tier, url in enumerate([announce] if isinstance(announce, str) else announce):
+        ct.add_tracker(url, tier)
     lt.set_piece_hashes(ct, root)
     with open(out, "wb") as f:
         f.write(lt.bencode(ct.generate()))
