@@ -9,7 +9,7 @@ every connection is forwarded to 127.0.0.1:TARGET_PORT. On SIGTERM it prints how
 forwarded each way and exits 0.
 
 Standard library only: asyncio protocols, 256 KiB reads, one timer per direction. swarm_bench.py
-measures it before its transfers: on the 2-core development machine it carried 500 to 950 MB/s
+measures it before its transfers: on the 2-core development machine it carried 500 to 1400 MB/s
 of bulk data one way through the default 25 ms delay, and a one-byte ping came back in 50.8 to
 51.0 ms, so it is far above the 40 to 120 MB/s of the downloads it carries there.
 """
