@@ -117,12 +117,15 @@ class Bench:
                                            f"{self.vdown}>{self.seeder},{self.ldown}>{self.seeder},"
                                            f"{self.lvdown}>{self.vseeder}")
         # One torrent: the seeder's copy names both trackers, each downloader's copy one.
-        self.torrents = {}
+        self.torrents, hashes = {}, set()
         for name, urls in (("seed", [self.delayed.url, self.direct.url]),
                            ("delayed", self.delayed.url), ("direct", self.direct.url)):
             self.torrents[name] = os.path.join(top, name + ".torrent")
-            self.info_hash = harness.make_torrent(self.source, "set", urls, self.torrents[name],
-                                                  piece_size=256 << 10)
+            hashes.add(harness.make_torrent(self.source, "set", urls, self.torrents[name],
+                                            piece_size=256 << 10))
+        if len(hashes) != 1:
+            raise RuntimeError("the three torrent files have different info hashes")
+        self.info_hash = hashes.pop()
 
     def start_seeders(self):
         self.procs.start(["/usr/bin/python3", LT_PEER, "seed", self.torrents["seed"], self.source,
@@ -229,9 +232,10 @@ class Bench:
                      served_by_velbrook,
                      lambda: self.timed(self.lt_download(self.torrents["direct"], self.ldown), "lc"),
                      "time served by libtorrent / time served by velbrook (1.00: as fast)")
-        code = self.procs.stop(proc)
-        if code != 0:
-            print(f"  FAIL: the Velbrook seeder exited with {code} on SIGTERM")
+        if proc.poll() is None:
+            code = self.procs.stop(proc)
+            if code != 0:
+                print(f"  FAIL: the Velbrook seeder exited with {code} on SIGTERM")
 
 
 def main(procs, top):
