@@ -151,6 +151,27 @@ void CVelbrookDoc::EnsureListening() {
     }
 }
 
+void CVelbrookDoc::BeginShutdown() {
+    // Peers first: no torrent stops with live connections half taken apart.
+    m_listen.reset();
+    m_registry->CloseAll();
+    for (const auto& session : m_downloads->Sessions()) {
+        if (session->State() != SessionState::Stopped &&
+            session->State() != SessionState::Unknown) {
+            session->Stop();
+        }
+    }
+}
+
+bool CVelbrookDoc::StopAnnouncesPending() const {
+    for (const auto& session : m_downloads->Sessions()) {
+        if (session->Tracker() && session->Tracker()->StopAnnounceInFlight()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CVelbrookDoc::SaveDownloads() const {
     return m_downloads && m_downloads->Save(m_profileDir + "Downloads.xml");
 }

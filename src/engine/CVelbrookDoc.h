@@ -37,6 +37,13 @@ public:
     // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
     [[nodiscard]] bool SaveDownloads() const;
+    // An orderly exit begins: every running torrent stops (its status written, its "stopped"
+    // announce sent). The front end then keeps the loop running while StopAnnouncesPending and
+    // for at most kExitGraceMs, so trackers hear the final totals, before it destroys the
+    // document.
+    static constexpr int kExitGraceMs = 3000;
+    void BeginShutdown();
+    bool StopAnnouncesPending() const;
     // The options dialog: changed values are stored and written to Velbrook.xml; listening (and
     // with it every peer connection) restarts only when the port or the connection type changed.
     void OnOptions();

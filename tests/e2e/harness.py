@@ -97,6 +97,12 @@ class Tracker:
         with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/peers?{q}", timeout=5) as r:
             return int(r.read())
 
+    def last(self, info_hash_bytes, port):
+        """The last announce of the peer on listen port `port`: [event, uploaded, downloaded, left]."""
+        q = f"info_hash={urllib.parse.quote_from_bytes(info_hash_bytes)}&port={port}"
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/last?{q}", timeout=5) as r:
+            return r.read().decode().split()
+
 
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)

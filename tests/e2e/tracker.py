@@ -6,6 +6,8 @@ PORT_FILE receives the port it listens on. Announces are answered in the diction
 as one byte string of 6 bytes a peer (IPv4 address, port, both in network order) and with the
 "complete"/"incomplete" counts of seeders and downloaders.
 
+GET /last?info_hash=...&port=N answers with the last announce of the peer on listen port N as
+"EVENT UPLOADED DOWNLOADED LEFT" (EVENT "-" for none), or nothing when it never announced.
 GET /peers?info_hash=... answers with the number of peers known for a torrent (for tests to wait
 on); with &port=N only those that announced listen port N count, with &complete=1 only those
 that announced nothing left to download.
@@ -26,6 +28,7 @@ import threading
 import urllib.parse
 
 swarms = {}  # info_hash bytes -> {peer_id bytes: (ip, port, left)}
+last = {}  # (info_hash bytes, listen port) -> the last announce, as /last answers it
 lock = threading.Lock()
 options = None
 
@@ -86,6 +89,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.path.startswith("/peers"):
             self.count(q, info_hash)
             return
+        if self.path.startswith("/last"):
+            with lock:
+                self.answer(last.get((info_hash, number(q, "port")), "").encode())
+            return
         peer_id = q.get("peer_id", b"")
         port = number(q, "port")
         event = q.get("event", b"").decode()
@@ -93,6 +100,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(bencode({"failure reason": "bad announce"}))
             return
         with lock:
+            last[(info_hash, port)] = " ".join([event or "-"] + [str(number(q, k)) for k in
+                                                                ("uploaded", "downloaded", "left")])
             swarm = swarms.setdefault(info_hash, {})
             if event == "stopped":
                 swarm.pop(peer_id, None)
