@@ -9,6 +9,7 @@
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
 #include "metainfo/SHA1.h"
+#include "peer/PeerConnection.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "support/EngineFakes.h"
@@ -119,6 +120,23 @@ TEST_F(Session, CompleteDataOnDiskSeedsWithoutACompletedAnnounce) {
     EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Started);
     session->OnTrackerSuccess();
     EXPECT_EQ(session->State(), SessionState::Uploading);
+}
+
+TEST_F(Session, CompactTrackerPeersAreKnownByAddressAndBounded) {
+    auto session = Opened();
+    ASSERT_TRUE(session->StartDownload(true));
+    const auto address = [](uint32_t i) {
+        return "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+    };
+    for (uint32_t i = 0; i < 1100; ++i) {
+        session->AddTrackerPeer("", address(i), 6881);
+    }
+    EXPECT_EQ(session->Peers()->PeerList().size(), PeerSet::kMaxKnownPeers);
+    const PeerConnection* first = session->Peers()->FindByEndpoint(address(0), 6881);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(first->HasKnownId());
+    EXPECT_EQ(session->Peers()->FindByEndpoint(address(0), 6882), nullptr);
+    EXPECT_EQ(session->Peers()->DialQueue().size(), PeerSet::kMaxKnownPeers - 20);
 }
 
 TEST_F(Session, LastVerifiedPieceSendsOneCompletedAnnounce) {
