@@ -22,9 +22,7 @@ def main(procs, top):
     torrent = os.path.join(top, "data.torrent")
     info_hash = harness.make_torrent(source, "data.bin", tracker.url, torrent, piece_size=65536)
     seeder_port, port = harness.free_port(), harness.free_port()
-    seeder = harness.lt_session(seeder_port)
-    handle = harness.lt_add(seeder, torrent, source)
-    harness.wait_for(lambda: tracker.peers(info_hash, port=seeder_port), 30, "seeder announce")
+    seeder, handle = harness.lt_seed(tracker, torrent, source, info_hash, seeder_port)
 
     # Downloads everything, keeps seeding, and is stopped.
     ours = os.path.join(top, "ours")

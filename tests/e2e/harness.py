@@ -163,6 +163,14 @@ def lt_add(session, torrent, save):
     return session.add_torrent(params)
 
 
+def lt_seed(tracker, torrent, save, info_hash, port):
+    """A libtorrent session seeding from `save`, once the tracker knows it: (session, handle)."""
+    session = lt_session(port)
+    handle = lt_add(session, torrent, save)
+    wait_for(lambda: tracker.peers(info_hash, port=port), 30, "libtorrent seeder announce")
+    return session, handle
+
+
 def wait_transfer(done, progress, seconds, stall=60):
     """Waits until done() is true. Returns None then, else why it gave up: `seconds` passed, or
     progress() (a byte count) did not move for `stall` seconds."""

@@ -22,9 +22,7 @@ STALL = 60
 def download(procs, top, tracker, torrent, info_hash, seeder_port, port):
     """libtorrent seeds, Velbrook downloads; returns the number of failures."""
     source = os.path.join(top, "source")
-    seeder = harness.lt_session(seeder_port)
-    handle = harness.lt_add(seeder, torrent, source)
-    harness.wait_for(lambda: tracker.peers(info_hash, port=seeder_port), 30, "libtorrent seeder announce")
+    seeder, handle = harness.lt_seed(tracker, torrent, source, info_hash, seeder_port)
     ours = os.path.join(top, "ours")
     leecher = procs.start(
         [CLI, "--profile", harness.profile(os.path.join(top, "p1"), {"ListenPort": port}),

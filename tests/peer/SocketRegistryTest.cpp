@@ -34,25 +34,6 @@ public:
     SocketRegistry* m_registry = nullptr;
 };
 
-// A listening port that never accepts: outgoing connects to it stay unanswered by the engine.
-class SilentPort {
-public:
-    SilentPort() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(m_fd, 8), 0);
-        EXPECT_EQ(::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        m_port = ntohs(address.sin_port);
-    }
-    ~SilentPort() { ::close(m_fd); }
-    int m_fd;
-    uint16_t m_port = 0;
-};
-
 class SocketRegistryTest : public ::testing::Test {
 protected:
     SocketRegistryTest() : m_settings(m_profile.Dir()), m_baseline(PeerSocket::LiveCount()) {}
@@ -121,7 +102,7 @@ protected:
 TEST_F(SocketRegistryTest, KeepAlivesAndTheIdleSweepFollowTheClock) {
     Open();
     UseTorrent();
-    SilentPort silent;
+    RawListener silent;  // never accepts: connects to it stay unanswered by the engine
     Remote quiet(m_port);  // never sends its handshake
     Remote talker(m_port);
     Remote silentPeer(m_port);
