@@ -14,11 +14,11 @@
 #include <string>
 #include <thread>
 
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"

@@ -17,7 +17,7 @@
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "peer/PeerLinks.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "persist/Settings.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/TorrentFile.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
 

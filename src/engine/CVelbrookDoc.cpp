@@ -17,7 +17,7 @@
 #include "metainfo/TorrentFile.h"
 #include "peer/CListenSocket.h"
 #include "peer/PeerId.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "persist/Profile.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "peer/EngineTimer.h"
+#include "net/EngineTimer.h"
 
 namespace velbrook {
 

@@ -9,7 +9,7 @@
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "persist/Settings.h"
 
 namespace velbrook {

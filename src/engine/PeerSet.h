@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "peer/EngineTimer.h"
+#include "net/EngineTimer.h"
 #include "storage/RateLimiter.h"
 #include "storage/RateMeter.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 
 namespace velbrook {
 

@@ -6,7 +6,7 @@
 
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 
 namespace velbrook {
 

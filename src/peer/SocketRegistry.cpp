@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "peer/PeerSocket.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 
 namespace velbrook {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "peer/EngineTimer.h"
+#include "net/EngineTimer.h"
 
 namespace velbrook {
 

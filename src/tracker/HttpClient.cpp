@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <sys/types.h>
 
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "persist/Settings.h"
 
 namespace velbrook {

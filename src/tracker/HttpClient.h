@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 
 namespace velbrook {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "metainfo/KeyPathMap.h"
-#include "peer/EngineTimer.h"
+#include "net/EngineTimer.h"
 #include "persist/Settings.h"
 
 namespace velbrook {

@@ -18,11 +18,11 @@
 #include <gtest/gtest.h>
 
 #include "metainfo/SHA1.h"
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "persist/Settings.h"
 #include "support/TempDir.h"
 #include "tracker/ScriptedHttpServer.h"

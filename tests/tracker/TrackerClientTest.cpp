@@ -1,6 +1,6 @@
 #include "tracker/TrackerClient.h"
 
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 #include "persist/Settings.h"
 #include "support/TempDir.h"
 #include "tracker/ScriptedHttpServer.h"

@@ -1,6 +1,6 @@
-#include "peer/EngineTimer.h"
+#include "net/EngineTimer.h"
 
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 
 #include <unordered_map>
 

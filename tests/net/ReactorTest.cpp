@@ -1,5 +1,5 @@
-#include "peer/Reactor.h"
-#include "peer/AsyncSocket.h"
+#include "net/Reactor.h"
+#include "net/AsyncSocket.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 
 #include <algorithm>
 #include <ares.h>

@@ -1,5 +1,5 @@
-#include "peer/EngineTimer.h"
-#include "peer/Reactor.h"
+#include "net/EngineTimer.h"
+#include "net/Reactor.h"
 
 #include <gtest/gtest.h>
 

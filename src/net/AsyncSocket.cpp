@@ -1,6 +1,6 @@
-#include "peer/AsyncSocket.h"
+#include "net/AsyncSocket.h"
 
-#include "peer/Reactor.h"
+#include "net/Reactor.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
