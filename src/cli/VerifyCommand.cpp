@@ -9,6 +9,7 @@
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/TorrentFile.h"
 #include "storage/BitField.h"
+#include "storage/FileStorage.h"
 
 namespace velbrook::cli {
 
@@ -36,7 +37,8 @@ int RunVerify(const std::string& torrentPath, const std::string& saveDir, std::F
         std::fprintf(err, "velbrook-cli: %s: not a folder\n", saveDir.c_str());
         return 2;
     }
-    files.OpenForCheck(saveDir);
+    FileStorage storage(files);
+    storage.OpenForCheck(saveDir);
 
     const int64_t pieceCount = files.PieceCount();
     BitField pieces(files.m_totalLength, files.m_pieceLength);
@@ -48,7 +50,7 @@ int RunVerify(const std::string& torrentPath, const std::string& saveDir, std::F
         int64_t offset = 0;
         uint32_t length = 0;
         pieces.GetSpan(index, offset, length);
-        const bool ok = files.CheckSpan(offset, length, files.PieceHash(i));
+        const bool ok = storage.CheckSpan(offset, length, files.PieceHash(i));
         pieces.SetState(index, ok ? Have : Missing);
         good += ok ? 1 : 0;
         if (showProgress && Now() - lastShown >= 0.2) {
@@ -62,7 +64,7 @@ int RunVerify(const std::string& torrentPath, const std::string& saveDir, std::F
     if (showProgress) {
         std::fputs("\r\033[K", err);
     }
-    files.CloseAll();
+    storage.CloseAll();
 
     for (const auto& file : files.m_files) {
         const int64_t complete = pieces.CountBytesInState(Have, file->m_startAt, file->m_size);

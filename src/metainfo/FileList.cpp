@@ -171,4 +171,38 @@ void FileList::FromXml(CXML& element) {
     m_singleFile = m_files.size() == 1;
 }
 
+std::vector<FileSegment> FileList::MapRange(int64_t offset, uint32_t length) const {
+    std::vector<FileSegment> segments;
+    if (length == 0 || offset < 0) {
+        return segments;
+    }
+    const int64_t last = offset + length - 1;
+    int64_t remaining = length;
+    for (size_t i = 0; i < m_files.size(); ++i) {
+        const FileEntry& entry = *m_files[i];
+        if (entry.m_size <= 0 || entry.m_startAt + entry.m_size - 1 < offset) {
+            continue;
+        }
+        if (entry.m_startAt > last || remaining <= 0) {
+            break;
+        }
+        const int64_t inFile = offset > entry.m_startAt ? offset - entry.m_startAt : 0;
+        const int64_t fileLast = entry.m_startAt + entry.m_size - 1;
+        const int64_t take = last > fileLast ? entry.m_size - inFile : remaining;
+        segments.push_back({i, inFile, static_cast<uint32_t>(take)});
+        remaining -= take;
+    }
+    return segments;
+}
+
+bool FileList::PiecesOfFile(size_t file, uint32_t& first, uint32_t& last) const {
+    if (file >= m_files.size() || m_files[file]->m_size <= 0 || m_pieceLength <= 0) {
+        return false;
+    }
+    const FileEntry& entry = *m_files[file];
+    first = static_cast<uint32_t>(entry.m_startAt / m_pieceLength);
+    last = static_cast<uint32_t>((entry.m_startAt + entry.m_size - 1) / m_pieceLength);
+    return true;
+}
+
 }  // namespace velbrook

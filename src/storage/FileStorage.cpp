@@ -1,5 +1,7 @@
-// The disk half of FileList and FileEntry: creating, opening, reading, writing and checking the
-// files of a torrent with positioned I/O.
+#include "storage/FileStorage.h"
+
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -62,14 +64,8 @@ void MakeParentFolders(const std::string& dir, const std::string& relative) {
     }
 }
 
-bool FdLength(int fd, int64_t& length) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return false;
-    }
-    length = st.st_size;
-    return true;
-}
+// Descriptors kept open by every storage together; the least recently used file is closed first.
+size_t g_openLimit = 256;
 
 }  // namespace
 
@@ -112,247 +108,215 @@ FileCause CauseFromErrno(int error) {
     }
 }
 
-// ---- FileEntry ----
-
-FileEntry::~FileEntry() {
-    Close();
+std::string DiskFault::Describe() const {
+    return path + ": " + (error != 0 ? std::strerror(error) : "the file is shorter than expected");
 }
 
-void FileEntry::Close() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
     }
-    m_dirty = false;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);  // a refusal leaves the limit as it was
+        (void)::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // A quarter for files, the rest for peers, trackers and the loop itself.
+    const rlim_t quarter = limit.rlim_cur == RLIM_INFINITY ? 1024 : limit.rlim_cur / 4;
+    FileStorage::SetOpenLimit(static_cast<size_t>(std::clamp<rlim_t>(quarter, 16, 1024)));
 }
 
-int64_t FileEntry::GetFileLength() const {
-    int64_t length = 0;
-    if (m_fd < 0 || !FdLength(m_fd, length)) {
-        return 0;
-    }
-    return length;
+// ---- the shared set of open files ----
+
+namespace {
+
+std::list<std::pair<FileStorage*, size_t>>& Pool() {
+    static std::list<std::pair<FileStorage*, size_t>> pool;
+    return pool;
+}
+
+}  // namespace
+
+void FileStorage::SetOpenLimit(size_t limit) {
+    g_openLimit = std::max<size_t>(limit, 1);
+}
+
+size_t FileStorage::OpenLimit() {
+    return g_openLimit;
+}
+
+size_t FileStorage::OpenCount() {
+    return Pool().size();
+}
+
+// ---- opening and closing ----
+
+FileStorage::FileStorage(FileList& layout) : m_layout(layout), m_disk(layout.m_files.size()) {}
+
+FileStorage::~FileStorage() {
+    CloseAll();
+}
+
+bool FileStorage::Fail(size_t file, int error) {
+    m_disk[file].lastCause = CauseFromErrno(error);
+    m_fault = {m_disk[file].fullPath, error};
+    return false;
 }
 
 // Opens the full path and takes the advisory lock that stands for "deny write to others": a read
 // lock for a read-only handle, a write lock for a writable one, so that no two handles can write
 // the same file and nobody writes under a reader.
-bool FileEntry::OpenLocked(int flags, bool forWriting) {
+bool FileStorage::Open(size_t file, bool forWriting, bool create) {
+    Close(file);
+    Disk& d = m_disk[file];
+    while (Pool().size() >= g_openLimit) {
+        const auto [owner, index] = Pool().front();
+        owner->Close(index);
+    }
     // O_NONBLOCK keeps a FIFO at the path from hanging the open; it means nothing for regular
     // files, which are all we accept.
-    const int fd = ::open(m_fullPath.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int flags = (forWriting ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0);
+    const int fd = ::open(d.fullPath.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) {
-        m_lastCause = CauseFromErrno(errno);
-        return false;
+        return Fail(file, errno);
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        m_lastCause = CauseAccessDenied;
-        return false;
+        return Fail(file, EISDIR);
     }
     struct flock lock {};
     lock.l_type = forWriting ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
     if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        m_lastCause =
-            (errno == EAGAIN || errno == EACCES) ? CauseSharingViolation : CauseFromErrno(errno);
+        const int error = errno;
         ::close(fd);
+        Fail(file, error);
+        if (error == EAGAIN || error == EACCES) {
+            d.lastCause = CauseSharingViolation;
+        }
         return false;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    m_fd = fd;
-    m_lastCause = CauseNone;
+    d.fd = fd;
+    d.writable = forWriting;
+    d.lastCause = CauseNone;
+    d.inPool = Pool().insert(Pool().end(), {this, file});
     return true;
 }
 
-bool FileEntry::OpenReadOnly() {
-    m_readOnly = true;
-    Close();
-    if (!OpenLocked(O_RDONLY, false)) {
-        return false;
+// The file open in the mode asked for, most recently used from now on. A complete file is read
+// through a read-only handle; writing to it makes it writable again.
+bool FileStorage::Acquire(size_t file, bool forWriting) {
+    Disk& d = m_disk[file];
+    if (d.fd >= 0 && (d.writable || !forWriting)) {
+        Pool().splice(Pool().end(), Pool(), d.inPool);
+        return true;
     }
-    if (GetFileLength() != m_size) {
-        Close();
-        return false;
+    if (forWriting) {
+        d.readOnly = false;
     }
+    return Open(file, forWriting || !d.readOnly, false);
+}
+
+// What was written goes to the disk before the descriptor goes: a status file written later
+// counts on it being there.
+bool FileStorage::Flush(size_t file) {
+    Disk& d = m_disk[file];
+    if (d.fd < 0 || !d.dirty) {
+        return true;
+    }
+    if (::fdatasync(d.fd) != 0) {
+        return Fail(file, errno);
+    }
+    d.dirty = false;
     return true;
 }
 
-bool FileEntry::OpenForCheck(const std::string& saveDir) {
-    m_readOnly = true;
-    Close();
-    m_fullPath = WithSlash(saveDir) + m_relativePathName;
-    if (!StaysInside(m_relativePathName)) {
-        m_lastCause = CauseBadPath;
-        return false;
+void FileStorage::Close(size_t file) {
+    Disk& d = m_disk[file];
+    if (d.fd < 0) {
+        return;
     }
-    return OpenLocked(O_RDONLY, false);
+    if (!Flush(file)) {
+        m_flushFailed = true;
+    }
+    ::close(d.fd);
+    d.fd = -1;
+    d.dirty = false;
+    Pool().erase(d.inPool);
 }
 
-bool FileEntry::Allocate() {
-    if (!GetSettings().GetInt(AllocateBeforeDownload) || GetFileLength() >= m_size) {
+void FileStorage::CloseAll() {
+    for (size_t i = 0; i < m_disk.size(); ++i) {
+        Close(i);
+    }
+}
+
+int64_t FileStorage::LengthOf(size_t file) const {
+    struct stat st {};
+    if (m_disk[file].fd < 0 || ::fstat(m_disk[file].fd, &st) != 0) {
+        return 0;
+    }
+    return st.st_size;
+}
+
+bool FileStorage::Allocate(size_t file) {
+    const int64_t size = m_layout.m_files[file]->m_size;
+    const int fd = m_disk[file].fd;
+    if (!GetSettings().GetInt(AllocateBeforeDownload) || LengthOf(file) >= size) {
         return true;
     }
     // Reserve the blocks for real so that a full disk shows now, not halfway through a download.
-    const int rc = ::posix_fallocate(m_fd, 0, m_size);
+    const int rc = ::posix_fallocate(fd, 0, size);
     if (rc == 0) {
         return true;
     }
     if (rc == ENOSPC || rc == EFBIG || rc == EIO || rc == EDQUOT) {
-        m_lastCause = CauseFromErrno(rc);
-        return false;
+        return Fail(file, rc);
     }
     // The file system cannot reserve space: at least give the file its full length.
     static const char kBlank = ' ';
-    if (::pwrite(m_fd, &kBlank, 1, m_size - 1) != 1) {
-        m_lastCause = CauseFromErrno(errno);
-        return false;
+    if (::pwrite(fd, &kBlank, 1, size - 1) != 1) {
+        return Fail(file, errno);
     }
     return true;
 }
 
-void FileEntry::ReportOpenFailure() {
-    Close();
-    if (m_host) {
+void FileStorage::ReportOpenFailure(size_t file, MessageHost* host) {
+    Close(file);
+    if (host) {
         char text[4200];
-        std::snprintf(text, sizeof text, "Can't open file %s, error = %u\r\n", m_fullPath.c_str(),
-                      static_cast<unsigned>(m_lastCause));
-        m_host->ShowMessage(text, MessageIcon::Error, MessageButtons::Ok);
+        std::snprintf(text, sizeof text, "Can't open file %s, error = %u\r\n",
+                      m_disk[file].fullPath.c_str(), static_cast<unsigned>(m_disk[file].lastCause));
+        host->ShowMessage(text, MessageIcon::Error, MessageButtons::Ok);
     }
 }
 
-bool FileEntry::OpenReadWrite() {
-    m_readOnly = false;
-    Close();
-    if (OpenLocked(O_RDWR, true)) {
-        if (!Allocate()) {
-            ReportOpenFailure();
-            return false;
-        }
-        return true;
-    }
-    if (m_lastCause != CauseFileNotFound && m_lastCause != CauseBadPath) {
-        ReportOpenFailure();
-        return false;
-    }
-    if (!OpenLocked(O_RDWR | O_CREAT, true)) {
-        ReportOpenFailure();
-        return false;
-    }
-    if (m_size == 0) {
-        Close();  // the empty file stays on disk; nothing will ever be read or written
-        return true;
-    }
-    if (!Allocate()) {
-        ReportOpenFailure();
-        return false;
-    }
-    return true;
-}
+// ---- preparing ----
 
-bool FileEntry::Prepare(const std::string& saveDir, MessageHost* host) {
-    m_host = host;
+bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveName, bool& existed,
+                          bool prompt, MessageHost* host) {
     const std::string dir = WithSlash(saveDir);
-    m_fullPath = dir + m_relativePathName;
-    if (!StaysInside(m_relativePathName)) {
-        m_lastCause = CauseBadPath;
-        ReportOpenFailure();
-        return false;
-    }
-    if (OpenReadOnly()) {
-        return true;
-    }
-    MakeParentFolders(dir, m_relativePathName);
-    return OpenReadWrite();
-}
-
-bool FileEntry::SwitchToReadOnly() {
-    if (m_fd < 0) {
-        return false;
-    }
-    if (m_readOnly) {
-        return true;
-    }
-    // Whatever was written must be on the disk before the file is declared complete.
-    if (!Sync()) {
-        return false;
-    }
-    if (OpenReadOnly()) {
-        return true;
-    }
-    (void)OpenReadWrite();
-    return false;
-}
-
-bool FileEntry::ReadAt(int64_t offset, uint32_t length, char* buffer) {
-    if (m_fd < 0 || offset < 0 || GetFileLength() < offset + static_cast<int64_t>(length)) {
-        return false;
-    }
-    uint32_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(m_fd, buffer + done, length - done, offset + done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;  // an error, or the file shrank under us
-        }
-        done += static_cast<uint32_t>(n);
-    }
-    return true;
-}
-
-bool FileEntry::WriteAt(int64_t offset, uint32_t length, const char* data) {
-    if (m_fd < 0 || offset < 0) {
-        return false;
-    }
-    if (m_readOnly && !OpenReadWrite()) {
-        return false;
-    }
-    uint32_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pwrite(m_fd, data + done, length - done, offset + done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;  // ENOSPC, EIO, EFBIG: a failed write, never a partial success
-        }
-        done += static_cast<uint32_t>(n);
-        m_dirty = true;
-    }
-    return true;
-}
-
-bool FileEntry::Sync() {
-    if (m_fd < 0 || !m_dirty) {
-        return true;
-    }
-    if (::fdatasync(m_fd) != 0) {
-        return false;
-    }
-    m_dirty = false;
-    return true;
-}
-
-// ---- FileList ----
-
-FileList::~FileList() = default;
-
-bool FileList::PrepareFiles(const std::string& saveDir, const std::string& saveName, bool& existed,
-                            bool prompt, MessageHost* host) {
-    const std::string dir = WithSlash(saveDir);
-    m_savePath = dir;
+    m_layout.m_savePath = dir;
     const bool ask = GetSettings().GetInt(PromptExistFileFirstTime) != 0;
-    for (size_t i = 0; i < m_files.size();) {
-        FileEntry& entry = *m_files[i];
-        if (m_singleFile) {
+    for (size_t i = 0; i < m_disk.size(); ++i) {
+        FileEntry& entry = *m_layout.m_files[i];
+        Disk& d = m_disk[i];
+        if (m_layout.m_singleFile) {
             // The person's chosen file name replaces the one from the metainfo.
-            m_savePath = dir + saveName;
+            m_layout.m_savePath = dir + saveName;
             entry.m_relativePathName = saveName;
         }
-        if (prompt && ask && PathExists(dir + entry.m_relativePathName)) {
+        d.fullPath = dir + entry.m_relativePathName;
+        d.readOnly = false;
+        if (!StaysInside(entry.m_relativePathName)) {
+            d.lastCause = CauseBadPath;
+            ReportOpenFailure(i, host);
+            return false;
+        }
+        if (prompt && ask && PathExists(d.fullPath)) {
             if (!host || host->ShowMessage(kExistedQuestion, MessageIcon::Question,
                                            MessageButtons::YesNo) != MessageAnswer::Yes) {
                 return false;
@@ -360,65 +324,115 @@ bool FileList::PrepareFiles(const std::string& saveDir, const std::string& saveN
             existed = true;
             prompt = false;
         }
-        if (!entry.Prepare(dir, host)) {
+        // A file already there at its full length is kept as it is, read-only.
+        if (entry.m_size > 0 && Open(i, false, false) && LengthOf(i) == entry.m_size) {
+            d.readOnly = true;
+            continue;
+        }
+        MakeParentFolders(dir, entry.m_relativePathName);
+        if (!Open(i, true, true)) {
+            ReportOpenFailure(i, host);
             return false;
         }
-        if (entry.GetFileLength() > entry.m_size) {
-            entry.Close();
+        if (LengthOf(i) > entry.m_size) {
+            Close(i);
             if (host) {
                 host->ShowMessage(kTooLongMessage, MessageIcon::Error, MessageButtons::Ok);
             }
             return false;
         }
         if (entry.m_size == 0) {
-            m_files.erase(m_files.begin() + static_cast<std::ptrdiff_t>(i));
+            Close(i);  // the empty file stays on disk; nothing will ever be read or written
             continue;
         }
-        ++i;
+        if (!Allocate(i)) {
+            ReportOpenFailure(i, host);
+            return false;
+        }
     }
     return true;
 }
 
-size_t FileList::OpenForCheck(const std::string& saveDir) {
+size_t FileStorage::OpenForCheck(const std::string& saveDir) {
     const std::string dir = WithSlash(saveDir);
-    m_savePath = dir;
+    m_layout.m_savePath = dir;
     size_t opened = 0;
-    for (auto& entry : m_files) {
-        if (entry->OpenForCheck(dir)) {
-            ++opened;
+    for (size_t i = 0; i < m_disk.size(); ++i) {
+        Disk& d = m_disk[i];
+        const std::string& relative = m_layout.m_files[i]->m_relativePathName;
+        d.fullPath = dir + relative;
+        d.readOnly = true;
+        if (!StaysInside(relative)) {
+            d.lastCause = CauseBadPath;
+            continue;
         }
+        opened += Open(i, false, false) ? 1 : 0;
     }
     return opened;
 }
 
-std::vector<FileSegment> FileList::MapRange(int64_t offset, uint32_t length) const {
-    std::vector<FileSegment> segments;
-    if (length == 0 || offset < 0) {
-        return segments;
+std::vector<int64_t> FileStorage::LengthsOnDisk(const std::string& saveDir,
+                                                const std::string& saveName) const {
+    const std::string dir = WithSlash(saveDir);
+    std::vector<int64_t> lengths;
+    lengths.reserve(m_layout.m_files.size());
+    for (const auto& entry : m_layout.m_files) {
+        struct stat st {};
+        const std::string& relative = m_layout.m_singleFile ? saveName : entry->m_relativePathName;
+        const std::string path = dir + relative;
+        const bool there =
+            StaysInside(relative) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        lengths.push_back(there ? st.st_size : -1);
     }
-    const int64_t last = offset + length - 1;
-    int64_t remaining = length;
-    for (const auto& entry : m_files) {
-        if (entry->m_size <= 0 || entry->m_startAt + entry->m_size - 1 < offset) {
-            continue;
-        }
-        if (entry->m_startAt > last || remaining <= 0) {
-            break;
-        }
-        const int64_t inFile = offset > entry->m_startAt ? offset - entry->m_startAt : 0;
-        const int64_t fileLast = entry->m_startAt + entry->m_size - 1;
-        const int64_t take = last > fileLast ? entry->m_size - inFile : remaining;
-        segments.push_back({entry.get(), inFile, static_cast<uint32_t>(take)});
-        remaining -= take;
-    }
-    return segments;
+    return lengths;
 }
 
-bool FileList::ReadSpan(int64_t offset, uint32_t length, char* buffer) {
-    const auto segments = MapRange(offset, length);
+// ---- reading and writing ----
+
+bool FileStorage::ReadAt(size_t file, int64_t offset, uint32_t length, char* buffer) {
+    if (!Acquire(file, false)) {
+        return false;
+    }
+    const int fd = m_disk[file].fd;
     uint32_t done = 0;
-    for (const auto& s : segments) {
-        if (!s.entry->ReadAt(s.offset, s.length, buffer + done)) {
+    while (done < length) {
+        const ssize_t n = ::pread(fd, buffer + done, length - done, offset + done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return Fail(file, n < 0 ? errno : 0);  // an error, or the file shrank under us
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool FileStorage::WriteAt(size_t file, int64_t offset, uint32_t length, const char* data) {
+    if (!Acquire(file, true)) {
+        return false;
+    }
+    Disk& d = m_disk[file];
+    uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pwrite(d.fd, data + done, length - done, offset + done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // ENOSPC, EIO, EFBIG: a failed write, never a partial success
+            return Fail(file, n < 0 ? errno : ENOSPC);
+        }
+        done += static_cast<uint32_t>(n);
+        d.dirty = true;
+    }
+    return true;
+}
+
+bool FileStorage::ReadSpan(int64_t offset, uint32_t length, char* buffer) {
+    uint32_t done = 0;
+    for (const FileSegment& s : m_layout.MapRange(offset, length)) {
+        if (!ReadAt(s.file, s.offset, s.length, buffer + done)) {
             return false;
         }
         done += s.length;
@@ -427,11 +441,10 @@ bool FileList::ReadSpan(int64_t offset, uint32_t length, char* buffer) {
     return done == length;
 }
 
-bool FileList::WriteSpan(int64_t offset, uint32_t length, const char* data) {
-    const auto segments = MapRange(offset, length);
+bool FileStorage::WriteSpan(int64_t offset, uint32_t length, const char* data) {
     uint32_t done = 0;
-    for (const auto& s : segments) {
-        if (!s.entry->WriteAt(s.offset, s.length, data + done)) {
+    for (const FileSegment& s : m_layout.MapRange(offset, length)) {
+        if (!WriteAt(s.file, s.offset, s.length, data + done)) {
             return false;
         }
         done += s.length;
@@ -439,7 +452,7 @@ bool FileList::WriteSpan(int64_t offset, uint32_t length, const char* data) {
     return done == length;
 }
 
-bool FileList::CheckSpan(int64_t offset, uint32_t length, std::string_view expectedHash) {
+bool FileStorage::CheckSpan(int64_t offset, uint32_t length, std::string_view expectedHash) {
     if (expectedHash.size() != 20) {
         return false;
     }
@@ -462,24 +475,28 @@ bool FileList::CheckSpan(int64_t offset, uint32_t length, std::string_view expec
     return std::memcmp(digest, expectedHash.data(), 20) == 0;
 }
 
-void FileList::SwitchAllToReadOnly() {
-    for (auto& entry : m_files) {
-        (void)entry->SwitchToReadOnly();
+void FileStorage::SwitchAllToReadOnly() {
+    for (size_t i = 0; i < m_disk.size(); ++i) {
+        Disk& d = m_disk[i];
+        // Whatever was written must be on the disk before the file is declared complete; a
+        // file that cannot be flushed stays writable.
+        if (!Flush(i)) {
+            continue;
+        }
+        if (d.fd >= 0 && d.writable) {
+            Close(i);  // opened again read-only when next read
+        }
+        d.readOnly = true;
     }
 }
 
-bool FileList::SyncAll() {
-    bool ok = true;
-    for (auto& entry : m_files) {
-        ok = entry->Sync() && ok;
+bool FileStorage::SyncAll() {
+    bool ok = !m_flushFailed;
+    m_flushFailed = false;
+    for (size_t i = 0; i < m_disk.size(); ++i) {
+        ok = Flush(i) && ok;
     }
     return ok;
-}
-
-void FileList::CloseAll() {
-    for (auto& entry : m_files) {
-        entry->Close();
-    }
 }
 
 }  // namespace velbrook
