@@ -266,7 +266,9 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
         ok = false;
     }
     if (!ok) {
+        const int error = errno;  // the caller reports why
         unlink(temp.c_str());
+        errno = error;
         return false;
     }
     return SyncDirectory(DirectoryOf(path));

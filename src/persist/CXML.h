@@ -65,6 +65,7 @@ public:
     // Appends this element's text (GB18030) to `out`; depth 0 for a root, -1 for no indentation.
     void WriteTo(std::string& out, int depth);
     // Declaration + tree, replacing `path` atomically. False when anything failed to write.
+    // False, with errno telling why, when the file could not be replaced.
     [[nodiscard]] static bool SaveFile(CXML& root, const std::string& path);
     static bool IsXmlParserAvailable();
 
