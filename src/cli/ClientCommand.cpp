@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <set>
 
 #include "engine/CVelbrookDoc.h"
 #include "engine/DownloadsList.h"
@@ -20,6 +21,7 @@
 #include "net/Reactor.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
+#include "storage/FileStorage.h"
 
 namespace velbrook::cli {
 
@@ -70,6 +72,8 @@ const char* StateLabel(SessionState state) {
         return "Stopped";
     case SessionState::ConnectTracker:
         return "Connecting";
+    case SessionState::Checking:
+        return "Checking";
     case SessionState::Downloading:
         return "Downloading";
     case SessionState::Uploading:
@@ -91,6 +95,10 @@ std::string Rate(uint32_t bytesPerSecond) {
     return text;
 }
 
+const std::string& NameOf(const TorrentSession& session) {
+    return session.Name().empty() ? session.BaseName() : session.Name();
+}
+
 std::string ProgressLine(TorrentSession& session) {
     const uint32_t down = session.DownloadRate();
     std::string eta = "-";
@@ -104,9 +112,8 @@ std::string ProgressLine(TorrentSession& session) {
     char line[512];
     std::snprintf(line, sizeof line,
                   "%-24.24s %-11s %3" PRIu64 "%%  down %s  up %s  peers %d/%d  ETA %s  %s",
-                  session.Name().empty() ? session.BaseName().c_str() : session.Name().c_str(),
-                  StateLabel(session.State()), session.PercentDone(), Rate(down).c_str(),
-                  Rate(session.UploadRate()).c_str(), session.ConnectedPeers(),
+                  NameOf(session).c_str(), StateLabel(session.State()), session.PercentDone(),
+                  Rate(down).c_str(), Rate(session.UploadRate()).c_str(), session.ConnectedPeers(),
                   session.ConnectedSeeds(), eta.c_str(), session.StatusText().c_str());
     return line;
 }
@@ -130,7 +137,7 @@ int RunClient(const ClientOptions& options) {
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);
     SingleInstance instance(profile);
-    switch (instance.Claim(options.torrents)) {
+    switch (instance.Claim(options.torrents, options.save)) {
     case SingleInstance::Role::HandedOff:
         std::fprintf(stderr,
                      "velbrook-cli: handed %zu torrent(s) to the copy already running on %s\n",
@@ -143,6 +150,7 @@ int RunClient(const ClientOptions& options) {
     case SingleInstance::Role::Primary:
         break;
     }
+    RaiseOpenFileLimit();
     Reactor reactor;
     CliUi ui;
     int exitCode = 0;
@@ -155,9 +163,21 @@ int RunClient(const ClientOptions& options) {
         save = std::filesystem::absolute(save, ec).string();
 
         std::vector<std::string> started;
-        // A torrent that is already listed is started where it stands instead of being refused
-        // as a duplicate; one whose status file is gone is added afresh, which checks its data.
-        const auto addTorrent = [&](const std::string& torrent) {
+        std::set<std::string> failed;
+        // Says once why a torrent cannot run.
+        const auto cannotRun = [&](const TorrentSession& session) {
+            if (failed.insert(session.InfoHash()).second) {
+                const std::string& why =
+                    session.Error().empty() ? session.StatusText() : session.Error();
+                std::fprintf(stderr, "velbrook-cli: %s: %s\n", NameOf(session).c_str(),
+                             why.empty() ? "stopped" : why.c_str());
+            }
+            exitCode = 1;
+        };
+        // A torrent that is already listed starts where it stands, or in the folder given now
+        // (its data is then checked there); a new one is added and starts in `folder`.
+        const auto addTorrent = [&](const std::string& torrent, const std::string& folder,
+                                    bool folderGiven) {
             KeyPathMap map;
             FileList files;
             std::string error;
@@ -165,59 +185,55 @@ int RunClient(const ClientOptions& options) {
             if (LoadTorrentFile(torrent, map, files, error) &&
                 map.GetString("__InfoHash__", infoHash)) {
                 if (TorrentSession* listed = doc.Downloads().FindByInfoHash(infoHash)) {
-                    if (listed->State() != SessionState::Unknown) {
-                        listed->StartDownload(false);
-                        started.push_back(infoHash);
-                        return true;
+                    if (folderGiven && WithSlash(folder) != listed->SavePath()) {
+                        listed->Stop();
+                        listed->MoveTo(folder);
                     }
-                    doc.Downloads().RemoveByInfoHash(infoHash);
+                    started.push_back(infoHash);
+                    if (!listed->StartDownload(false) && listed->State() == SessionState::Stopped) {
+                        cannotRun(*listed);
+                        return false;
+                    }
+                    return true;
                 }
             }
-            if (!doc.OpenTorrentFile(torrent, save)) {
+            if (!doc.OpenTorrentFile(torrent, folder)) {
                 std::fprintf(stderr, "velbrook-cli: %s: could not be added\n", torrent.c_str());
+                exitCode = 1;
                 return false;
             }
             started.push_back(doc.Downloads().Sessions().back()->InfoHash());
             return true;
         };
         for (const std::string& torrent : options.torrents) {
-            if (!addTorrent(torrent)) {
-                exitCode = 1;
-            }
+            addTorrent(torrent, save, !options.save.empty());
         }
         if (options.startAll) {
             for (const auto& session : doc.Downloads().Sessions()) {
                 if (session->StartDownload(false) || session->State() != SessionState::Stopped) {
                     started.push_back(session->InfoHash());
+                } else {
+                    cannotRun(*session);
                 }
             }
         }
         if (started.empty() && options.exitWhenDone) {
-            return exitCode == 0 ? 0 : exitCode;
+            return exitCode;
         }
 
         const bool terminal = ::isatty(STDOUT_FILENO) == 1;
         double lastShown = 0;
-        double lastSaved = Now();
         size_t linesShown = 0;
         while (!g_stop) {
             reactor.RunOnce(200);
-            for (const std::string& handed : instance.TakeHandedPaths()) {
-                addTorrent(handed);
+            for (const HandedTorrent& handed : instance.TakeHanded()) {
+                const bool given = !handed.saveFolder.empty();
+                if (given) {
+                    std::filesystem::create_directories(handed.saveFolder, ec);
+                }
+                addTorrent(handed.path, given ? handed.saveFolder : save, given);
             }
             const double now = Now();
-            // There is no detail view here to pick one torrent: every running torrent has its
-            // progress refreshed and its status file written, so a crash loses at most this
-            // interval's pieces.
-            if (now - lastSaved >= 3.0) {
-                lastSaved = now;
-                for (const auto& session : doc.Downloads().Sessions()) {
-                    if (session->State() != SessionState::Stopped &&
-                        session->State() != SessionState::Unknown) {
-                        session->RefreshProgress();
-                    }
-                }
-            }
             if (now - lastShown >= (terminal ? 1.0 : 10.0)) {
                 lastShown = now;
                 if (terminal && linesShown > 0) {
@@ -235,10 +251,24 @@ int RunClient(const ClientOptions& options) {
                 std::fflush(stdout);
             }
             if (options.exitWhenDone) {
+                // Done when every torrent is complete or cannot run (stopped by a fault, or
+                // gone from the list); the latter say why and make the exit code 1.
                 bool done = true;
                 for (const std::string& hash : started) {
                     TorrentSession* session = doc.Downloads().FindByInfoHash(hash);
-                    done = done && session && session->IsComplete();
+                    if (!session) {
+                        exitCode = 1;
+                        continue;
+                    }
+                    if (session->IsComplete() && session->Error().empty()) {
+                        continue;
+                    }
+                    if (session->State() == SessionState::Stopped ||
+                        session->State() == SessionState::Unknown) {
+                        cannotRun(*session);
+                        continue;
+                    }
+                    done = false;
                 }
                 if (done) {
                     break;

@@ -81,10 +81,20 @@ bool DownloadsList::Load(const std::string& path) {
                              item->GetAttribute("AnnouceURL"),
                              static_cast<uint64_t>(item->GetAttributeInt64("Size")),
                              static_cast<uint64_t>(item->GetAttributeInt64("Left")));
-            (void)session->LoadStatus(false);
+            const bool loaded = session->LoadStatus(false);
             // The status file may name the torrent too; it has to be just as well formed.
             if (session->InfoHash().size() != 20) {
                 continue;
+            }
+            if (!loaded) {
+                // Kept in the list: its data is checked in its own folder when it starts.
+                const std::string status = session->StatusPath();
+                session->MarkStatusUnreadable(
+                    (::access(status.c_str(), F_OK) == 0 ? "The status file cannot be read: "
+                                                         : "The status file is missing: ") +
+                    status + "; the data is checked when the torrent starts");
+            } else if (::access(session->TorrentFile().c_str(), F_OK) != 0) {
+                session->SetStatusText("The .torrent file is missing: " + session->TorrentFile());
             }
             Add(std::move(session));
         }
@@ -246,9 +256,19 @@ void DownloadsList::RefreshShown() {
     }
 }
 
+void DownloadsList::SaveProgress() {
+    // By index: a torrent that cannot save its status stops, and that changes the list's flags.
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        m_sessions[i]->SaveStatusIfChanged();
+    }
+}
+
 void DownloadsList::OnTimer(TimerKind kind) {
     if (kind == kTimerRefreshFiles) {
         RefreshShown();
+        // Every running torrent, not only the one on screen: a crash of either front end loses
+        // at most this period's verified pieces, and an idle one writes nothing.
+        SaveProgress();
     }
 }
 

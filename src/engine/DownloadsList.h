@@ -49,6 +49,9 @@ public:
     void ResumeSelected();
 
     void RefreshShown();
+    // Writes the status file of every running torrent whose pieces changed since it was last
+    // written (the 3-second tick does this).
+    void SaveProgress();
     void OnTimer(TimerKind kind) override;
     size_t Shown() const { return m_shown; }
     void SetShown(size_t index) { m_shown = index; }

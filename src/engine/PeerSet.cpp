@@ -6,10 +6,10 @@
 #include <random>
 #include <unordered_set>
 
+#include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
-#include "net/Reactor.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -314,6 +314,16 @@ void PeerSet::BroadcastHave(uint32_t piece) {
         if (connection && connection->IsConnected()) {
             connection->SendHave(piece);
             connection->UpdateInterest(true);
+        }
+    }
+}
+
+void PeerSet::ReconsiderInterest() {
+    for (const std::string& id : PeerIds()) {
+        PeerConnection* connection = FindPeer(id);
+        if (connection && connection->IsConnected()) {
+            connection->UpdateInterest(true);
+            connection->FillRequests();
         }
     }
 }

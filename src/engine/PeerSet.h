@@ -69,6 +69,9 @@ public:
     void CancelElsewhere(const BlockRequest& block, const PeerConnection& from);
     void BroadcastHave(uint32_t piece);
     void Resume();
+    // Our pieces changed other than by a verified piece (a check found some missing): every
+    // connected peer's interest is weighed again and requests go out where they can.
+    void ReconsiderInterest();
 
     // Choking and rate control.
     void ChokePass();

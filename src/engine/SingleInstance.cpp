@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 #include "metainfo/SHA1.h"
 
@@ -19,8 +20,11 @@ namespace velbrook {
 
 namespace {
 
-// Paths handed over are bounded: one line each, at most this many bytes in all.
+// Paths handed over are bounded: one line each, at most this many bytes in all. Paths are
+// absolute, so a line that does not start with "/" can only be a save folder for the paths that
+// follow it.
 constexpr size_t kMaxHandOff = 1 << 20;
+constexpr std::string_view kSaveLine = "save=";
 
 sockaddr_un AddressOf(const std::string& name, socklen_t& length) {
     sockaddr_un address{};
@@ -48,7 +52,8 @@ SingleInstance::~SingleInstance() {
     }
 }
 
-SingleInstance::Role SingleInstance::Claim(const std::vector<std::string>& paths) {
+SingleInstance::Role SingleInstance::Claim(const std::vector<std::string>& paths,
+                                           const std::string& saveFolder) {
     const std::string lockPath =
         m_profileDir + (m_profileDir.empty() || m_profileDir.back() == '/' ? "" : "/") + ".lock";
     m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -73,6 +78,11 @@ SingleInstance::Role SingleInstance::Claim(const std::vector<std::string>& paths
     m_lockFd = -1;
 
     std::string message;
+    if (!saveFolder.empty()) {
+        std::error_code ec;
+        message +=
+            std::string(kSaveLine) + std::filesystem::absolute(saveFolder, ec).string() + '\n';
+    }
     for (const std::string& path : paths) {
         std::error_code ec;
         message += std::filesystem::absolute(path, ec).string();
@@ -103,8 +113,8 @@ SingleInstance::Role SingleInstance::Claim(const std::vector<std::string>& paths
     return Role::HandedOff;
 }
 
-std::vector<std::string> SingleInstance::TakeHandedPaths() {
-    std::vector<std::string> paths;
+std::vector<HandedTorrent> SingleInstance::TakeHanded() {
+    std::vector<HandedTorrent> paths;
     if (m_listenFd < 0) {
         return paths;
     }
@@ -137,14 +147,18 @@ std::vector<std::string> SingleInstance::TakeHandedPaths() {
             text.append(buffer, static_cast<size_t>(n));
         }
         ::close(fd);
+        std::string saveFolder;
         size_t start = 0;
         while (start < text.size()) {
             size_t end = text.find('\n', start);
             if (end == std::string::npos) {
                 end = text.size();
             }
-            if (end > start) {
-                paths.push_back(text.substr(start, end - start));
+            const std::string line = text.substr(start, end - start);
+            if (line.rfind(kSaveLine, 0) == 0) {
+                saveFolder = line.substr(kSaveLine.size());
+            } else if (!line.empty()) {
+                paths.push_back({line, saveFolder});
             }
             start = end + 1;
         }

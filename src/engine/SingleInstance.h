@@ -7,6 +7,13 @@
 
 namespace velbrook {
 
+// A .torrent file another copy handed over, and the save folder it was given for it (empty: the
+// running copy's own).
+struct HandedTorrent {
+    std::string path;
+    std::string saveFolder;
+};
+
 class SingleInstance {
 public:
     enum class Role { Primary, HandedOff, Failed };
@@ -17,10 +24,11 @@ public:
     SingleInstance& operator=(const SingleInstance&) = delete;
 
     // Primary: this copy owns the profile. HandedOff: another copy runs and has been given
-    // `paths` (made absolute). Failed: another copy holds the profile but cannot be reached.
-    Role Claim(const std::vector<std::string>& paths);
-    // Paths other copies have handed over since the last call (non-blocking).
-    std::vector<std::string> TakeHandedPaths();
+    // `paths` (made absolute), with `saveFolder` when one was chosen. Failed: another copy
+    // holds the profile but cannot be reached.
+    Role Claim(const std::vector<std::string>& paths, const std::string& saveFolder = {});
+    // What other copies have handed over since the last call (non-blocking).
+    std::vector<HandedTorrent> TakeHanded();
     // The listening descriptor, for a loop that wants to watch it (-1 when not primary).
     int Fd() const { return m_listenFd; }
 

@@ -4,21 +4,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "engine/PeerSet.h"
 #include "engine/SessionHost.h"
+#include "engine/StatusFile.h"
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/SHA1.h"
 #include "metainfo/TorrentFile.h"
+#include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/Wire.h"
 #include "persist/CXML.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
+#include "storage/FileStorage.h"
 #include "storage/PieceManager.h"
 
 namespace velbrook {
@@ -28,6 +33,15 @@ namespace {
 size_t g_liveSessions = 0;
 
 constexpr char kAllocateError[] = "Allocate Disk error! Stop downloading.....";
+
+// A check of data on disk works this long per loop turn, so other torrents keep transferring
+// and a signal is noticed promptly.
+constexpr auto kCheckSlice = std::chrono::milliseconds(20);
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 // A status file is ours, but it sits in a folder anyone can edit: its lengths must describe a
 // piece record that fits in memory before one is built from them.
@@ -48,14 +62,17 @@ TorrentSession::TorrentSession(SessionHost& host) : m_host(host) {
 }
 
 TorrentSession::~TorrentSession() {
+    *m_alive = false;
     // A torrent that never got as far as Stopped (its status could not be read, or it is a
     // refused duplicate) has nothing to save: writing its status here would overwrite the file
     // of the listed torrent with the same info hash.
     if (m_state != SessionState::Stopped && m_state != SessionState::Unknown) {
         Stop();
     }
+    EndCheckTimer();
     m_tracker.reset();
     m_peerSet.reset();
+    m_storage.reset();
     m_pieces.reset();
     m_files.reset();
     --g_liveSessions;
@@ -123,18 +140,34 @@ void TorrentSession::SetSaveLocation(const std::string& folder, const std::strin
     m_locationGiven = true;
 }
 
-void TorrentSession::CheckPieces() {
-    for (uint32_t i = 0; i <= m_pieces->GetLastIndex(); ++i) {
-        if (m_pieces->GetState(i) == Unchecked) {
-            VerifyPieceOnDisk(i);
-        }
-    }
+void TorrentSession::MoveTo(const std::string& folder) {
+    m_savePath = WithSlash(folder);
+    m_recheckAll = true;
+    MarkChanged();
+}
+
+void TorrentSession::MarkStatusUnreadable(const std::string& why) {
+    m_state = SessionState::Stopped;
+    m_statusText = why;
+    m_recheckAll = true;
+    MarkChanged();
 }
 
 bool TorrentSession::StartDownload(bool isNew) {
     if (m_state != SessionState::Stopped && m_state != SessionState::Paused) {
         return false;
     }
+    // Whatever fails below leaves the torrent as it was, saying why.
+    const uint64_t oldLeft = m_left;
+    const SessionState oldState = m_state;
+    const auto refuse = [&](const std::string& why) {
+        m_storage.reset();
+        m_left = oldLeft;
+        m_state = oldState;
+        m_statusText = why;
+        MarkChanged();
+        return false;
+    };
     if (isNew) {
         if (!m_files || !m_pieces) {
             return false;
@@ -164,71 +197,218 @@ bool TorrentSession::StartDownload(bool isNew) {
             m_saveName = m_files->m_saveName;
         }
     } else if (!Open(m_torrentFile, m_infoHash)) {
-        return false;
+        return refuse((::access(m_torrentFile.c_str(), F_OK) != 0 ? "The .torrent file is missing: "
+                                                                  : "The .torrent file cannot "
+                                                                    "be used: ") +
+                      m_torrentFile);
     }
 
     // Without a save folder the files would land relative to the file system's root.
     if (m_savePath.empty()) {
         m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error, MessageButtons::Ok);
-        return false;
+        return refuse(kAllocateError);
     }
-    bool existed = false;
+    // An unmounted disk: its files are not made again, empty, where it used to be.
+    if (!IsFolder(m_savePath)) {
+        return refuse("The save folder is missing: " + m_savePath);
+    }
     const std::string saveName = m_files->m_singleFile ? m_saveName : std::string();
-    if (!m_files->PrepareFiles(m_savePath, saveName, existed, isNew, &m_host.Ui())) {
+    m_storage = std::make_unique<FileStorage>(*m_files);
+    const std::vector<int64_t> lengthsBefore = m_storage->LengthsOnDisk(m_savePath, saveName);
+    bool existed = false;
+    if (!m_storage->Prepare(m_savePath, saveName, existed, isNew, &m_host.Ui())) {
+        const std::string why = "Can't prepare the files: " + m_storage->LastFault().Describe();
         m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error, MessageButtons::Ok);
-        return false;
+        return refuse(why);
     }
+    m_error.clear();
     m_baseName = m_files->m_singleFile ? m_saveName : m_files->m_saveName;
 
-    bool skipped = false;
-    if (GetSettings().GetInt(FastResume) == 0 || existed) {
-        CheckPieces();
+    if (m_recheckAll) {
+        // The status file cannot vouch for this data: every piece is read.
+        m_pieces->SetAll(Unchecked);
+        m_recheckAll = false;
+    } else if (GetSettings().GetInt(FastResume) == 0 || existed) {
+        // Pieces not yet known are read from disk; pieces already known are not read again.
     } else if (isNew) {
         m_pieces->SetAll(Missing);
-        m_left = m_totalLength;
-        skipped = true;
     } else {
         // Whatever the status file does not cover (or all, when it cannot be read) is read
-        // from disk; pieces it set are not read again.
-        (void)LoadStatus(true);
-        CheckPieces();
+        // from disk, and so is whatever it claims in a file that is no longer all there.
+        LoadStatus(true);
+        DistrustMissingFiles(lengthsBefore);
     }
-    if (!skipped) {
-        m_left = static_cast<uint64_t>(m_pieces->BytesInState(Missing));
+    BeginCheck(true);
+    return true;
+}
+
+// A file that is gone or shorter than its size cannot hold the pieces the status file claims for
+// it (a moved or deleted download, a disk that is not mounted): they are read, not trusted.
+void TorrentSession::DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk) {
+    for (size_t i = 0; i < lengthsOnDisk.size() && i < m_files->m_files.size(); ++i) {
+        uint32_t first = 0;
+        uint32_t last = 0;
+        if (lengthsOnDisk[i] >= m_files->m_files[i]->m_size ||
+            !m_files->PiecesOfFile(i, first, last)) {
+            continue;
+        }
+        for (uint32_t piece = first; piece <= last; ++piece) {
+            if (m_pieces->GetState(piece) == Have) {
+                m_pieces->SetState(piece, Unchecked);
+            }
+        }
     }
+}
+
+// ---- checking data on disk, a few pieces per loop turn ----
+
+void TorrentSession::BeginCheck(bool thenStart) {
+    m_checkThenStart = thenStart;
+    m_checkNext = 0;
+    m_checkDone = 0;
+    m_checkTotal = 0;
+    for (uint32_t i = 0; i <= m_pieces->GetLastIndex(); ++i) {
+        m_checkTotal += m_pieces->GetState(i) == Unchecked ? 1 : 0;
+    }
+    if (m_checkTotal == 0) {
+        EndCheck();
+        return;
+    }
+    if (thenStart) {
+        m_state = SessionState::Checking;
+    }
+    m_statusText = "Checking 0%";
+    MarkChanged();
+    if (!Reactor::Exists()) {
+        while (m_checkTimer == 0 && m_checkNext <= m_pieces->GetLastIndex()) {
+            CheckSome();  // no loop to share: all at once
+        }
+        return;
+    }
+    if (m_checkTimer == 0) {
+        m_checkTimer = Reactor::Get().StartTimer(1, [this](uint64_t) { CheckSome(); });
+    }
+}
+
+void TorrentSession::CheckSome() {
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t last = m_pieces->GetLastIndex();
+    while (m_checkNext <= last && std::chrono::steady_clock::now() - start < kCheckSlice) {
+        if (m_pieces->GetState(m_checkNext) == Unchecked) {
+            VerifyPieceOnDisk(m_checkNext);
+            ++m_checkDone;
+        }
+        ++m_checkNext;
+    }
+    const uint64_t percent = m_checkTotal == 0 ? 100 : uint64_t{m_checkDone} * 100 / m_checkTotal;
+    const std::string text = "Checking " + std::to_string(percent) + "%";
+    if (text != m_statusText) {
+        m_statusText = text;
+        MarkChanged();
+    }
+    if (m_checkNext > last) {
+        EndCheck();
+    }
+}
+
+void TorrentSession::EndCheckTimer() {
+    if (m_checkTimer != 0 && Reactor::Exists()) {
+        Reactor::Get().StopTimer(m_checkTimer);
+    }
+    m_checkTimer = 0;
+}
+
+void TorrentSession::EndCheck() {
+    EndCheckTimer();
+    m_statusDirty = true;
+    m_left = m_totalLength - static_cast<uint64_t>(m_pieces->BytesInState(Have));
+    const bool wasComplete = m_complete;
+    m_complete = m_pieces->AllEqual(Have);
+    if (m_checkThenStart) {
+        FinishStart();
+        return;
+    }
+    // A check while running, after a piece we claimed could not be read.
+    m_statusText = m_complete ? "Data checked" : "Data checked; missing pieces are fetched again";
+    if (wasComplete && !m_complete && m_state == SessionState::Uploading) {
+        m_state = SessionState::Downloading;
+    }
+    if (m_peerSet) {
+        m_peerSet->ReconsiderInterest();
+    }
+    MarkChanged();
+}
+
+void TorrentSession::FinishStart() {
     // Data already complete on disk: the torrent seeds, exactly as if its last piece had just
     // been verified, but it never downloaded, so no "completed" announce goes out.
-    if (m_pieces->AllEqual(Have)) {
-        m_complete = true;
+    if (m_complete) {
         m_left = 0;
-        m_files->SwitchAllToReadOnly();
+        m_storage->SwitchAllToReadOnly();
     }
-    (void)SaveStatus();
-
+    m_statusText.clear();
+    if (!SaveStatus()) {
+        return;  // stopped, saying why
+    }
     m_peerSet.reset();
     m_peerSet = std::make_unique<PeerSet>(*this, m_host.Peers(), m_infoHash);
     EnsureTracker();
     m_tracker->Announce(AnnounceEvent::Started);
     m_state = SessionState::ConnectTracker;
     MarkChanged();
-    return true;
 }
 
 bool TorrentSession::Stop() {
     if (m_state == SessionState::Stopped) {
         return false;
     }
-    (void)SaveStatus();
+    EndCheckTimer();
+    if (m_state == SessionState::Checking) {
+        // Never announced nor written: the status file stays as it was.
+        m_storage.reset();
+        m_state = SessionState::Stopped;
+        m_statusText.clear();
+        MarkChanged();
+        return true;
+    }
+    std::string why;
+    const bool saved = WriteStatus(why);
     EnsureTracker();
     m_tracker->Announce(AnnounceEvent::Stopped);
     m_peerSet.reset();
-    if (m_files) {
-        m_files->CloseAll();
-    }
+    m_storage.reset();
     m_state = SessionState::Stopped;
-    m_statusText.clear();
+    m_statusText = saved ? std::string() : "Stopped: " + why;
+    if (!saved && m_error.empty()) {
+        m_error = m_statusText;
+    }
     MarkChanged();
     return true;
+}
+
+void TorrentSession::StopWithError(const std::string& text) {
+    if (m_state != SessionState::Stopped) {
+        Stop();
+    }
+    m_error = text;
+    m_statusText = text;
+    MarkChanged();
+}
+
+// A write failed inside a connection's handler: the torrent stops once that handler is done
+// (stopping now would take the connection apart under it). Nothing more is asked for or written
+// meanwhile.
+void TorrentSession::OnDiskFault(const std::string& what) {
+    if (!m_error.empty()) {
+        return;
+    }
+    m_error = what;
+    std::weak_ptr<bool> alive = m_alive;
+    Reactor::Get().Post([this, alive, what] {
+        if (!alive.expired()) {
+            StopWithError(what);
+        }
+    });
 }
 
 void TorrentSession::Resume() {
@@ -248,7 +428,7 @@ bool TorrentSession::VerifyPieceOnDisk(uint32_t piece) {
     if (!m_pieces || !m_files || !m_pieces->GetSpan(piece, offset, length)) {
         return false;
     }
-    const bool good = m_files->CheckSpan(offset, length, m_files->PieceHash(piece));
+    const bool good = m_storage && m_storage->CheckSpan(offset, length, m_files->PieceHash(piece));
     m_pieces->SetState(piece, good ? Have : Missing);
     return good;
 }
@@ -269,9 +449,10 @@ bool TorrentSession::VerifyPiece(uint32_t piece) {
 
 void TorrentSession::OnPieceVerified(uint32_t pieceLength) {
     m_left = m_left >= pieceLength ? m_left - pieceLength : 0;
+    m_statusDirty = true;
     if (!m_complete && m_pieces->AllEqual(Have)) {
         m_complete = true;
-        m_files->SwitchAllToReadOnly();
+        m_storage->SwitchAllToReadOnly();
         m_state = SessionState::Uploading;
         MarkChanged();
         if (m_tracker) {
@@ -292,18 +473,66 @@ bool TorrentSession::ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, 
         return false;
     }
     out.resize(length);
-    return m_files->ReadSpan(offset + begin, length, out.data());
+    if (m_storage && m_storage->ReadSpan(offset + begin, length, out.data())) {
+        return true;
+    }
+    // A piece we claim cannot be read: its file was truncated, replaced or removed under us.
+    // What that file holds is checked again instead of being claimed and never served.
+    RecheckFilesOf(piece);
+    return false;
+}
+
+void TorrentSession::RecheckFilesOf(uint32_t piece) {
+    int64_t offset = 0;
+    uint32_t length = 0;
+    if (!m_storage || !m_pieces->GetSpan(piece, offset, length)) {
+        return;
+    }
+    uint32_t lowest = UINT32_MAX;
+    uint32_t added = 0;
+    for (const FileSegment& segment : m_files->MapRange(offset, length)) {
+        uint32_t first = 0;
+        uint32_t last = 0;
+        if (!m_files->PiecesOfFile(segment.file, first, last)) {
+            continue;
+        }
+        for (uint32_t p = first; p <= last; ++p) {
+            if (m_pieces->GetState(p) == Have) {
+                m_pieces->SetState(p, Unchecked);
+                lowest = std::min(lowest, p);
+                ++added;
+            }
+        }
+    }
+    if (added == 0) {
+        return;
+    }
+    m_statusDirty = true;
+    m_complete = false;
+    m_left = m_totalLength - static_cast<uint64_t>(m_pieces->BytesInState(Have));
+    if (m_checkTimer != 0) {
+        m_checkNext = std::min(m_checkNext, lowest);
+        m_checkTotal += added;
+    } else {
+        BeginCheck(false);
+    }
 }
 
 bool TorrentSession::WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) {
     int64_t offset = 0;
     uint32_t pieceLength = 0;
-    if (!m_pieces || m_pieces->GetState(piece) == Have ||
+    if (!m_storage || !m_error.empty() || !m_pieces || m_pieces->GetState(piece) == Have ||
         !m_pieces->GetSpan(piece, offset, pieceLength) ||
         uint64_t{begin} + data.size() > pieceLength) {
         return false;
     }
-    return m_files->WriteSpan(offset + begin, static_cast<uint32_t>(data.size()), data.data());
+    if (m_storage->WriteSpan(offset + begin, static_cast<uint32_t>(data.size()), data.data())) {
+        return true;
+    }
+    // Fetching the piece again would only fail again (a full disk, a file that is gone): the
+    // torrent stops, keeping what is verified, and says why.
+    OnDiskFault("Stopped: can't write " + m_storage->LastFault().Describe());
+    return false;
 }
 
 uint64_t TorrentSession::PercentDone() const {
@@ -325,13 +554,13 @@ void TorrentSession::RefreshProgress() {
         file->m_completedBytes = m_pieces->CountBytesInState(Have, file->m_startAt, file->m_size);
     }
     m_host.Ui().PostUpdateAllViews();
-    (void)SaveStatus();
+    SaveStatusIfChanged();
 }
 
 // ---- peers, counters, limits ----
 
 bool TorrentSession::DownloadAllowed() const {
-    return m_peerSet && !m_complete;
+    return m_peerSet && !m_complete && m_error.empty();
 }
 
 bool TorrentSession::DownloadLimitReached(PeerConnection& connection) {
@@ -520,7 +749,7 @@ void TorrentSession::OnTrackerSuccess() {
 // ---- status file ----
 
 std::string TorrentSession::StatusPath() const {
-    return m_host.ProfileDir() + "Status/" + BytesToHex(m_infoHash) + ".xml";
+    return StatusFile::PathFor(m_host.ProfileDir(), m_infoHash);
 }
 
 void TorrentSession::Restore(const std::string& torrentFile, const std::string& savePath,
@@ -539,30 +768,42 @@ void TorrentSession::Restore(const std::string& torrentFile, const std::string& 
     m_changed = true;
 }
 
-bool TorrentSession::SaveStatus() {
+bool TorrentSession::WriteStatus(std::string& why) {
     if (m_infoHash.size() != 20) {
-        return false;  // nothing names the file yet
-    }
-    // The status file says which pieces are on disk: their bytes must be there first.
-    if (m_files && !m_files->SyncAll()) {
+        why = "the torrent has no info hash";
         return false;
     }
-    ::mkdir((m_host.ProfileDir() + "Status").c_str(), 0755);
-    CXML root("Tarnwick");
-    root.SetAttribute("Author", "Olendrix");
-    root.SetAttribute("Version", "0.1");
-    auto info = std::make_unique<CXML>("TorrentInfo");
-    info->SetAttribute("AnnounceURL", m_announceUrl);
-    info->SetAttribute("InfoHashHex", BytesToHex(m_infoHash));
-    info->SetAttribute("TorrentPathName", m_torrentFile);
-    root.AddChild(std::move(info));
-    if (m_pieces) {
-        root.AddChild(m_pieces->ToXml());
+    // The status file says which pieces are on disk: their bytes must be there first.
+    if (m_storage && !m_storage->SyncAll()) {
+        why = "can't write " + m_storage->LastFault().Describe();
+        return false;
     }
-    if (m_files) {
-        root.AddChild(m_files->ToXml());
+    if (!StatusFile::Write(StatusPath(), {m_announceUrl, m_infoHash, m_torrentFile}, m_pieces.get(),
+                           m_files.get())) {
+        why = "can't save the status file " + StatusPath() + ": " + std::strerror(errno);
+        return false;
     }
-    return CXML::SaveFile(root, StatusPath());
+    m_statusDirty = false;
+    return true;
+}
+
+bool TorrentSession::SaveStatus() {
+    std::string why;
+    if (WriteStatus(why)) {
+        return true;
+    }
+    if (m_infoHash.size() == 20) {
+        StopWithError("Stopped: " + why);
+    }
+    return false;
+}
+
+void TorrentSession::SaveStatusIfChanged() {
+    const bool started = m_state != SessionState::Stopped && m_state != SessionState::Unknown &&
+                         m_state != SessionState::Checking;
+    if (m_statusDirty && started && !SaveStatus()) {
+        return;  // stopped, saying why
+    }
 }
 
 bool TorrentSession::LoadStatus(bool piecesOnly) {
@@ -570,38 +811,38 @@ bool TorrentSession::LoadStatus(bool piecesOnly) {
         return false;
     }
     m_statusLoaded = true;
-    CXML root;
-    if (!root.Load(StatusPath())) {
+    StatusFile status;
+    if (!status.Read(StatusPath())) {
         return false;
     }
-    for (CXML* child = root.GetFirstChild(); child; child = root.GetNextChild()) {
-        const std::string& name = child->GetName();
-        if (name == "BitFieldStatus") {
-            if (m_pieces) {
-                (void)m_pieces->FromXml(*child);
-                continue;
+    if (CXML* element = status.Pieces()) {
+        if (m_pieces) {
+            (void)m_pieces->FromXml(*element);
+        } else {
+            const int64_t total = element->GetAttributeInt64("TotalLength");
+            const int64_t pieceLength = element->GetAttributeInt64("PieceLength");
+            auto pieces = PlausibleLayout(total, pieceLength)
+                              ? std::make_unique<PieceManager>(total, pieceLength)
+                              : nullptr;
+            if (pieces && pieces->FromXml(*element)) {
+                m_pieces = std::move(pieces);
+                m_left = static_cast<uint64_t>(m_pieces->BytesInState(Missing));
+                m_complete = m_pieces->AllEqual(Have);
             }
-            const int64_t total = child->GetAttributeInt64("TotalLength");
-            const int64_t pieceLength = child->GetAttributeInt64("PieceLength");
-            if (!PlausibleLayout(total, pieceLength)) {
-                continue;
-            }
-            auto pieces = std::make_unique<PieceManager>(total, pieceLength);
-            if (!pieces->FromXml(*child)) {
-                continue;
-            }
-            m_pieces = std::move(pieces);
-            m_left = static_cast<uint64_t>(m_pieces->BytesInState(Missing));
-            m_complete = m_pieces->AllEqual(Have);
-        } else if (name == "FileList" && !piecesOnly) {
+        }
+    }
+    if (!piecesOnly) {
+        if (CXML* element = status.Files()) {
             if (!m_files) {
                 m_files = std::make_unique<FileList>();
             }
-            m_files->FromXml(*child);
-        } else if (name == "TorrentInfo" && !piecesOnly) {
-            m_torrentFile = child->GetAttribute("TorrentPathName");
-            m_infoHash = HexToBytes(child->GetAttribute("InfoHashHex"));
-            m_announceUrl = child->GetAttribute("AnnounceURL");
+            m_files->FromXml(*element);
+        }
+        if (CXML* element = status.Identity()) {
+            const StatusIdentity identity = StatusFile::IdentityOf(*element);
+            m_torrentFile = identity.torrentFile;
+            m_infoHash = identity.infoHash;
+            m_announceUrl = identity.announceUrl;
         }
     }
     m_state = SessionState::Stopped;

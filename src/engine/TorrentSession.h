@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "peer/PeerLinks.h"
 #include "tracker/TrackerClient.h"
@@ -14,6 +15,7 @@
 namespace velbrook {
 
 class FileList;
+class FileStorage;
 class PeerSet;
 class PieceManager;
 class SessionHost;
@@ -22,6 +24,7 @@ enum class SessionState {
     Unknown = 0,
     Stopped = 1,
     ConnectTracker = 2,
+    Checking = 3,  // the data on disk is being checked before the torrent starts
     Downloading = 4,
     Uploading = 5,
     Paused = 6,
@@ -38,23 +41,36 @@ public:
     // With `expectedInfoHash`, a file holding another torrent is refused and nothing changes.
     bool Open(const std::string& path, const std::string& expectedInfoHash = {});
     // isNew: the person just added the torrent and is asked where to save it, unless a location
-    // was given with SetSaveLocation.
+    // was given with SetSaveLocation. Data on disk that needs checking is checked a few pieces
+    // per loop turn (state Checking) before the torrent connects. False, with the state and
+    // progress as they were and the reason in the status text, when it cannot start.
     bool StartDownload(bool isNew);
     bool Stop();
     void Resume();
     // Where a new torrent goes without asking: a folder for a multi-file torrent; for a
     // single-file torrent the folder and the file name.
     void SetSaveLocation(const std::string& folder, const std::string& fileName = {});
+    // A listed torrent's data is now in another folder: it is checked there at the next start.
+    void MoveTo(const std::string& folder);
 
-    [[nodiscard]] bool SaveStatus();
+    // Writes the status file. False when it cannot: the torrent has then stopped, saying why.
+    bool SaveStatus();
+    // Writes it only when the pieces changed since it was last written.
+    void SaveStatusIfChanged();
     bool LoadStatus(bool piecesOnly);
     void DeleteStatus();
     std::string StatusPath() const;
+    // The status file could not be read when the list was loaded: all data is checked at start.
+    void MarkStatusUnreadable(const std::string& why);
 
     bool VerifyPieceOnDisk(uint32_t piece);
     void OnPieceVerified(uint32_t pieceLength);
     void RefreshProgress();
     uint64_t PercentDone() const;
+    // Stopped by a fault it cannot get past by itself (disk full, a file that cannot be written,
+    // a status file that cannot be saved): the reason, also in the status text. Cleared by the
+    // next start.
+    const std::string& Error() const { return m_error; }
 
     // SessionLink: what the connections need.
     PieceManager& Pieces() override { return *m_pieces; }
@@ -109,6 +125,7 @@ public:
     uint64_t TotalLength() const { return m_totalLength; }
     bool HasPieces() const { return m_pieces != nullptr; }
     FileList* Files() const { return m_files.get(); }
+    FileStorage* Storage() const { return m_storage.get(); }
     PeerSet* Peers() const { return m_peerSet.get(); }
     TrackerClient* Tracker() const { return m_tracker.get(); }
     int32_t TrackerSeeds() const { return m_trackerSeeds; }
@@ -135,8 +152,17 @@ public:
 
 private:
     void EnsureTracker();
-    void CheckPieces();
     void MarkChanged();
+    void DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk);
+    void RecheckFilesOf(uint32_t piece);
+    void BeginCheck(bool thenStart);
+    void CheckSome();
+    void EndCheck();
+    void EndCheckTimer();
+    void FinishStart();
+    bool WriteStatus(std::string& why);
+    void StopWithError(const std::string& text);
+    void OnDiskFault(const std::string& what);
 
     SessionHost& m_host;
     uint64_t m_totalLength = 0;
@@ -156,6 +182,7 @@ private:
     std::string m_announceUrl;
     std::unique_ptr<PeerSet> m_peerSet;
     std::unique_ptr<FileList> m_files;
+    std::unique_ptr<FileStorage> m_storage;  // while the torrent is started
     std::unique_ptr<PieceManager> m_pieces;
     bool m_complete = false;
     bool m_statusLoaded = false;
@@ -167,6 +194,17 @@ private:
     TrackerFactory m_trackerFactory;
     // Peers whose data failed the piece check too often; kept while the program runs.
     std::set<std::string> m_banned;
+    std::string m_error;
+    bool m_statusDirty = false;  // pieces changed since the status file was written
+    bool m_recheckAll = false;   // the status cannot vouch for the data (moved, unreadable)
+    // The check of data on disk that runs a few pieces per loop turn.
+    uint64_t m_checkTimer = 0;
+    bool m_checkThenStart = false;
+    uint32_t m_checkNext = 0;
+    uint32_t m_checkTotal = 0;
+    uint32_t m_checkDone = 0;
+    // Lets a queued call learn whether this session still exists.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 }  // namespace velbrook

@@ -11,6 +11,7 @@
 #include "metainfo/SHA1.h"
 #include "peer/PeerConnection.h"
 #include "persist/Settings.h"
+#include "storage/FileStorage.h"
 #include "storage/PieceManager.h"
 #include "support/EngineFakes.h"
 #include "support/TempDir.h"
@@ -59,6 +60,13 @@ protected:
         auto session = std::make_unique<TorrentSession>(m_host);
         EXPECT_TRUE(session->Open(m_torrent));
         return session;
+    }
+    // Runs the loop while the data on disk is being checked.
+    void Checked(TorrentSession& session) {
+        for (int i = 0; i < 2000 && session.State() == SessionState::Checking; ++i) {
+            m_reactor.RunOnce(5);
+        }
+        EXPECT_NE(session.State(), SessionState::Checking);
     }
 
     Reactor m_reactor;
@@ -113,10 +121,15 @@ TEST_F(Session, CompleteDataOnDiskSeedsWithoutACompletedAnnounce) {
     auto session = Opened();
     ASSERT_TRUE(session->StartDownload(true));
     EXPECT_EQ(m_host.m_ui.m_shown.size(), 1u);  // "File Existed!" asked once, answered yes
+    // The data is checked a few pieces per loop turn before anything connects.
+    EXPECT_EQ(session->State(), SessionState::Checking);
+    EXPECT_EQ(session->StatusText().rfind("Checking ", 0), 0u);
+    EXPECT_EQ(session->Tracker(), nullptr);
+    Checked(*session);
     EXPECT_TRUE(session->IsComplete());
     EXPECT_EQ(session->Left(), 0u);
     EXPECT_EQ(session->PercentDone(), 100u);
-    EXPECT_TRUE(session->Files()->m_files[0]->IsReadOnly());
+    EXPECT_TRUE(session->Storage()->IsReadOnly(0));
     EXPECT_EQ(session->Tracker()->Event(), AnnounceEvent::Started);
     session->OnTrackerSuccess();
     EXPECT_EQ(session->State(), SessionState::Uploading);
@@ -166,45 +179,63 @@ TEST_F(Session, LastVerifiedPieceSendsOneCompletedAnnounce) {
     EXPECT_FALSE(session->ReadBlock(3, 0, 5000, out));  // past the short last piece
 }
 
-TEST_F(Session, KnownTorrentResumesFromItsStatusOrRechecksWithout) {
+TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     PutDataOnDisk();
     std::string infoHash;
     {
         auto session = Opened();
         ASSERT_TRUE(session->StartDownload(true));
+        Checked(*session);
         ASSERT_TRUE(session->Stop());
         infoHash = session->InfoHash();
     }
     // As the downloads list brings a torrent back: its fields, then its status file.
-    const auto restore = [&](TorrentSession& session) {
-        session.Restore(m_torrent, m_save.Dir(), "", "t", "t", infoHash, "", 100000, 100000);
+    const auto listed = [&](const std::string& save) {
+        auto session = std::make_unique<TorrentSession>(m_host);
+        session->Restore(m_torrent, save, "", "t", "t", infoHash, "", 100000, 100000);
+        EXPECT_TRUE(session->LoadStatus(false));
+        return session;
     };
-    // The status says every piece is present; a damaged piece is not noticed because nothing is
-    // read again.
+    // With every file there, the status is trusted: a damaged piece is not noticed, as nothing
+    // is read again.
     WriteFile(m_save / "t/sub/b", std::string(40000, '#'));
     {
-        TorrentSession session(m_host);
-        restore(session);
-        ASSERT_TRUE(session.LoadStatus(false));
-        EXPECT_EQ(session.State(), SessionState::Stopped);
-        EXPECT_TRUE(session.IsComplete());
-        ASSERT_TRUE(session.StartDownload(false));
-        EXPECT_TRUE(session.Pieces().AllEqual(Have));
-        ASSERT_TRUE(session.Stop());
-        session.DeleteStatus();
+        auto session = listed(m_save.Dir());
+        EXPECT_TRUE(session->IsComplete());
+        ASSERT_TRUE(session->StartDownload(false));
+        EXPECT_EQ(session->State(), SessionState::ConnectTracker);
+        EXPECT_TRUE(session->Pieces().AllEqual(Have));
     }
-    // Without a status file every piece is read again, the last one included.
+    // A file the status claims but that is gone (a deleted half-done file, a moved download):
+    // its pieces are read, not trusted; the file comes back empty, never "complete".
+    std::filesystem::remove(m_save / "t/sub/b");
+    {
+        auto session = listed(m_save.Dir());
+        ASSERT_TRUE(session->StartDownload(false));
+        Checked(*session);
+        EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
+        EXPECT_FALSE(session->IsComplete());
+        EXPECT_EQ(session->Left(), 100000u - 32768u);
+    }
+    // A save folder that is gone (a disk not mounted): not started, nothing made there, and
+    // the torrent says why and stays as it was.
+    {
+        auto session = listed(m_save / "unmounted");
+        const uint64_t left = session->Left();
+        EXPECT_FALSE(session->StartDownload(false));
+        EXPECT_EQ(session->StatusText(), "The save folder is missing: " + m_save / "unmounted");
+        EXPECT_EQ(session->State(), SessionState::Stopped);
+        EXPECT_EQ(session->Left(), left);
+        EXPECT_FALSE(std::filesystem::exists(m_save / "unmounted"));
+    }
+    // A status file that could not be read: every piece is read again, the last one included.
     {
         TorrentSession session(m_host);
-        restore(session);
-        EXPECT_FALSE(session.LoadStatus(false));
-        EXPECT_EQ(session.State(), SessionState::Unknown);
-        EXPECT_FALSE(session.StartDownload(false));  // an unknown torrent cannot start
-        auto fresh = Opened();
-        fresh->SetSaveLocation(m_save.Dir());
-        ASSERT_TRUE(fresh->StartDownload(false));
-        EXPECT_EQ(fresh->Pieces().ToCharString(), "PFFF");
-        EXPECT_EQ(fresh->Left(), 100000u - 32768u);
+        session.Restore(m_torrent, m_save.Dir(), "", "t", "t", infoHash, "", 100000, 100000);
+        session.MarkStatusUnreadable("unreadable");
+        ASSERT_TRUE(session.StartDownload(false));
+        Checked(session);
+        EXPECT_EQ(session.Pieces().ToCharString(), "PFFF");
     }
 }
 
