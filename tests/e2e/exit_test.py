@@ -1,10 +1,12 @@
 """An orderly exit tells the tracker: on SIGTERM velbrook-cli sends its "stopped" announce with
 its final totals before it exits; a tracker that never answers holds the exit back by 3 s at most.
+And --exit-when-done never waits for a torrent that cannot run: it says why and exits 1.
 
 Usage: exit_test.py PATH/TO/velbrook-cli
 """
 import os
 import socket
+import subprocess
 import sys
 import time
 
@@ -34,7 +36,7 @@ def main(procs, top):
     code = procs.stop(client)
     handle = seeder = None  # closes the session
     last = tracker.last(info_hash, port)
-    if code != 0 or len(last) != 4 or last[0] != "stopped" or int(last[2]) < SIZE or last[3] != "0":
+    if code != 0 or len(last) != 5 or last[0] != "stopped" or int(last[2]) < SIZE or last[3] != "0":
         return harness.fail(top, f"exit {code}, last announce {last}: no stopped announce with the "
                             "final totals", "velbrook.log")
 
@@ -57,6 +59,13 @@ def main(procs, top):
     if code != 0 or took > 10:
         return harness.fail(top, f"exit {code} after {took:.1f} s with a silent tracker",
                             "velbrook-quiet.log")
+
+    # The listed torrent's folder is gone (a disk not mounted): nothing to wait for.
+    os.rename(ours, ours + ".away")
+    gone = subprocess.run([CLI, "--profile", os.path.join(top, "p1"), "--start-all",
+                           "--exit-when-done"], capture_output=True, timeout=60)
+    if gone.returncode != 1 or b"The save folder is missing: " + ours.encode() not in gone.stderr:
+        return harness.fail(top, f"missing save folder: exit {gone.returncode}, {gone.stderr!r}")
     print(f"stopped announce with the final totals; exit after {took:.1f} s with a silent tracker")
     return 0
 

@@ -37,9 +37,11 @@ class Processes:
     def __init__(self):
         self.procs = []
 
-    def start(self, args, log):
+    def start(self, args, log, preexec=None):
+        """`preexec` runs in the child before the program (resource limits, say)."""
         out = open(log, "wb")
-        proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                preexec_fn=preexec)
         self.procs.append(proc)
         return proc
 
@@ -98,7 +100,8 @@ class Tracker:
             return int(r.read())
 
     def last(self, info_hash_bytes, port):
-        """The last announce of the peer on listen port `port`: [event, uploaded, downloaded, left]."""
+        """The last announce of the peer on listen port `port`: [event, uploaded, downloaded, left,
+        stopped events so far]."""
         q = f"info_hash={urllib.parse.quote_from_bytes(info_hash_bytes)}&port={port}"
         with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/last?{q}", timeout=5) as r:
             return r.read().decode().split()

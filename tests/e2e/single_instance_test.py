@@ -1,9 +1,10 @@
 """A second velbrook-cli on the same profile hands its torrent to the running copy and exits 0;
-the running copy adds the torrent. A copy on another profile is not affected.
+the running copy adds the torrent, and moves it when it is handed again with another --save.
 
 Usage: single_instance_test.py PATH/TO/velbrook-cli
 """
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -21,7 +22,8 @@ def main(procs, top):
     torrent = os.path.join(top, "one.torrent")
     info_hash = harness.make_torrent(source, "one", tracker.url, torrent)
 
-    profile = harness.profile(os.path.join(top, "p"), {"ListenPort": harness.free_port()})
+    port = harness.free_port()
+    profile = harness.profile(os.path.join(top, "p"), {"ListenPort": port})
     first = procs.start([CLI, "--profile", profile, "--save", source],
                         os.path.join(top, "first.log"))
     harness.wait_for(lambda: os.path.exists(os.path.join(profile, ".lock")), 10, "first copy")
@@ -37,9 +39,20 @@ def main(procs, top):
         if info_hash.hex() not in f.read():
             print("FAIL: the running copy did not list the handed torrent")
             return 1
-    if procs.stop(first) != 0:
-        print("FAIL: first copy did not exit cleanly")
+    # Given again with another save folder, the listed torrent moves there.
+    moved = os.path.join(top, "moved")
+    shutil.copytree(source, moved)
+    third = subprocess.run([CLI, "--profile", profile, "--save", moved, torrent],
+                           capture_output=True, timeout=30)
+    harness.wait_for(lambda: tracker.last(info_hash, port)[4] == "1", 30, "stopped in the old folder")
+    harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "started in the new folder")
+    if third.returncode != 0 or procs.stop(first) != 0:
+        print(f"FAIL: third copy exit {third.returncode}, or the first did not exit cleanly")
         return 1
+    with open(os.path.join(profile, "Downloads.xml"), errors="replace") as f:
+        if f'SavePath="{moved}/"' not in f.read():
+            print("FAIL: the listed torrent did not move to the folder it was handed with")
+            return 1
     print("second copy handed its torrent over")
     return 0
 

@@ -7,7 +7,8 @@ as one byte string of 6 bytes a peer (IPv4 address, port, both in network order)
 "complete"/"incomplete" counts of seeders and downloaders.
 
 GET /last?info_hash=...&port=N answers with the last announce of the peer on listen port N as
-"EVENT UPLOADED DOWNLOADED LEFT" (EVENT "-" for none), or nothing when it never announced.
+"EVENT UPLOADED DOWNLOADED LEFT STOPS" (EVENT "-" for none; STOPS counts its "stopped" events so
+far), or nothing when it never announced.
 GET /peers?info_hash=... answers with the number of peers known for a torrent (for tests to wait
 on); with &port=N only those that announced listen port N count, with &complete=1 only those
 that announced nothing left to download.
@@ -29,6 +30,7 @@ import urllib.parse
 
 swarms = {}  # info_hash bytes -> {peer_id bytes: (ip, port, left)}
 last = {}  # (info_hash bytes, listen port) -> the last announce, as /last answers it
+stops = {}  # (info_hash bytes, listen port) -> "stopped" events seen
 lock = threading.Lock()
 options = None
 
@@ -100,8 +102,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(bencode({"failure reason": "bad announce"}))
             return
         with lock:
-            last[(info_hash, port)] = " ".join([event or "-"] + [str(number(q, k)) for k in
-                                                                ("uploaded", "downloaded", "left")])
+            key = (info_hash, port)
+            stops[key] = stops.get(key, 0) + (event == "stopped")
+            last[key] = " ".join([event or "-"] + [str(number(q, k)) for k in
+                                                   ("uploaded", "downloaded", "left")] +
+                                 [str(stops[key])])
             swarm = swarms.setdefault(info_hash, {})
             if event == "stopped":
                 swarm.pop(peer_id, None)

@@ -1,0 +1,77 @@
+"""A disk that fills up mid-download: velbrook-cli stops the torrent saying which file and why
+(and --exit-when-done exits 1), keeps its verified pieces, and once there is room again it carries
+on where it stopped instead of starting over.
+
+The save folder is a small tmpfs when this process may mount one; otherwise a file size limit
+(RLIMIT_FSIZE) on the client makes its writes fail the same way.
+
+Usage: disk_full_test.py PATH/TO/velbrook-cli
+"""
+import os
+import resource
+import signal
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+CLI = sys.argv[1]
+SIZE = 8 << 20
+ROOM = 3 << 20  # what fits before the disk is full
+
+
+def mount_tmpfs(path, size):
+    return subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
+                          capture_output=True).returncode == 0
+
+
+def limited_file_size():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
+    resource.setrlimit(resource.RLIMIT_FSIZE, (ROOM, ROOM))
+
+
+def main(procs, top):
+    tracker = harness.Tracker(procs, top, compact=True)
+    source = os.path.join(top, "source")
+    harness.write_random(os.path.join(source, "data.bin"), SIZE)
+    torrent = os.path.join(top, "data.torrent")
+    info_hash = harness.make_torrent(source, "data.bin", tracker.url, torrent, piece_size=1 << 18)
+    seeder, _ = harness.lt_seed(tracker, torrent, source, info_hash, harness.free_port())
+
+    save = os.path.join(top, "save")
+    os.makedirs(save)
+    mounted = mount_tmpfs(save, ROOM)
+    port = harness.free_port()
+    profile = harness.profile(os.path.join(top, "p"), {"ListenPort": port})
+    args = [CLI, "--profile", profile, "--save", save, "--exit-when-done", torrent]
+    try:
+        full = subprocess.run(args, capture_output=True, timeout=120,
+                              preexec_fn=None if mounted else limited_file_size)
+        reason = "No space left on device" if mounted else "File too large"
+        expected = f"can't write {os.path.join(save, 'data.bin')}: {reason}"
+        if full.returncode != 1 or expected.encode() not in full.stderr:
+            print(full.stderr.decode(errors="replace")[-2000:])
+            return harness.fail(top, f"full disk: exit {full.returncode}, no '{expected}'")
+
+        # Room again: the verified pieces are kept, only the rest is fetched.
+        if mounted and subprocess.run(["mount", "-o", f"remount,size={4 * SIZE}", save]).returncode:
+            return harness.fail(top, "could not make room on the tmpfs")
+        again = subprocess.run(args, capture_output=True, timeout=120)
+        last = tracker.last(info_hash, port)
+        if again.returncode != 0 or not harness.same_tree(source, save):
+            print(again.stderr.decode(errors="replace")[-2000:])
+            return harness.fail(top, f"after making room: exit {again.returncode}, data differs")
+        if len(last) != 5 or not 0 < int(last[2]) < SIZE - ROOM // 2:
+            return harness.fail(top, f"after making room it downloaded {last}: not resumed")
+    finally:
+        seeder = None  # noqa: F841 closes the session
+        if mounted:
+            subprocess.run(["umount", "-l", save])
+    print(f"full disk ({'tmpfs' if mounted else 'file size limit'}) stopped with the reason; "
+          f"resumed with {last[2]} of {SIZE} bytes fetched again")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(harness.run(main))
