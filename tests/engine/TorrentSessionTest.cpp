@@ -239,6 +239,34 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     }
 }
 
+TEST_F(Session, ProgressIsSavedWhenItChangedAndClaimedPiecesThatCannotBeReadAreChecked) {
+    auto session = Opened();
+    ASSERT_TRUE(session->StartDownload(true));
+    ASSERT_TRUE(std::filesystem::remove(session->StatusPath()));
+    session->SaveStatusIfChanged();  // nothing changed: no disk write
+    EXPECT_FALSE(std::filesystem::exists(session->StatusPath()));
+    PutDataOnDisk();
+    for (uint32_t piece = 0; piece < 4; ++piece) {
+        ASSERT_TRUE(session->VerifyPiece(piece));
+    }
+    session->SaveStatusIfChanged();
+    EXPECT_NE(ReadFile(session->StatusPath()).find("<BitField>f0"), std::string::npos);
+
+    // Seeding, the file under the last pieces is cut short: those pieces are checked again
+    // instead of being claimed and never served.
+    ASSERT_TRUE(session->IsComplete());
+    std::filesystem::resize_file(m_save / "t/sub/b", 100);
+    std::string out;
+    EXPECT_FALSE(session->ReadBlock(2, 0, 100, out));
+    EXPECT_FALSE(session->IsComplete());
+    for (int i = 0; i < 2000 && session->Pieces().ToCharString().find('U') != std::string::npos;
+         ++i) {
+        m_reactor.RunOnce(5);
+    }
+    EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
+    EXPECT_EQ(session->Left(), 100000u - 32768u);
+}
+
 TEST_F(Session, AListedTorrentWhoseFileChangedIsNotStarted) {
     std::string infoHash;
     {
