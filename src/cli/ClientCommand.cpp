@@ -21,7 +21,6 @@
 #include "net/Reactor.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
-#include "storage/FileStorage.h"
 
 namespace velbrook::cli {
 
@@ -150,7 +149,6 @@ int RunClient(const ClientOptions& options) {
     case SingleInstance::Role::Primary:
         break;
     }
-    RaiseOpenFileLimit();
     Reactor reactor;
     CliUi ui;
     int exitCode = 0;

@@ -35,7 +35,9 @@ int RunInfo(const std::string& torrentPath, std::FILE* out, std::FILE* err) {
     }
     std::string hex;
     std::string announce;
-    (void)map.GetString("__InfoHashHex__", hex);
+    if (!map.GetString("__InfoHashHex__", hex)) {
+        hex = "(none)";  // the decoder always names it; a metainfo without "info" never gets here
+    }
     const bool hasAnnounce = map.GetString("announce", announce);
 
     std::fprintf(out, "Name:         %s\n", files.m_saveName.c_str());

@@ -15,13 +15,14 @@
 #include "metainfo/FileList.h"
 #include "metainfo/SHA1.h"
 #include "metainfo/TorrentFile.h"
+#include "net/Reactor.h"
 #include "peer/CListenSocket.h"
 #include "peer/PeerId.h"
-#include "net/Reactor.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
+#include "storage/FileStorage.h"
 
 namespace velbrook {
 
@@ -36,6 +37,8 @@ uint16_t RandomListenPort() {
 
 CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     : m_profileDir(WithSlash(profileDir)), m_ui(ui) {
+    // Big torrents and many of them: as many descriptors as the system allows us.
+    RaiseOpenFileLimit();
     ::mkdir(m_profileDir.c_str(), 0755);
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
     m_settings = std::make_unique<Settings>(m_profileDir);

@@ -817,7 +817,9 @@ bool TorrentSession::LoadStatus(bool piecesOnly) {
     }
     if (CXML* element = status.Pieces()) {
         if (m_pieces) {
-            (void)m_pieces->FromXml(*element);
+            if (!m_pieces->FromXml(*element)) {
+                return false;  // made for another layout: the data is checked instead
+            }
         } else {
             const int64_t total = element->GetAttributeInt64("TotalLength");
             const int64_t pieceLength = element->GetAttributeInt64("PieceLength");

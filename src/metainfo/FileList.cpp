@@ -52,8 +52,8 @@ bool FileList::FromKeyPathMap(const KeyPathMap& map) {
     // The full value decides: its low 32 bits alone could turn a nonsense length into a
     // plausible one.
     int64_t pieceLength = 0;
-    (void)map.GetInt64("info-piece length", pieceLength);
-    if (pieceLength <= 0 || pieceLength > kMaxPieceLength) {
+    if (!map.GetInt64("info-piece length", pieceLength) || pieceLength <= 0 ||
+        pieceLength > kMaxPieceLength) {
         return Refuse("piece length out of range");
     }
     m_pieceLength = pieceLength32;
@@ -61,8 +61,7 @@ bool FileList::FromKeyPathMap(const KeyPathMap& map) {
     m_saveName = SafePathComponent(rawName);
     if (m_saveName.empty()) {
         std::string hex;
-        (void)map.GetString("__InfoHashHex__", hex);
-        m_saveName = hex.empty() ? std::string("torrent") : hex;
+        m_saveName = map.GetString("__InfoHashHex__", hex) && !hex.empty() ? hex : "torrent";
     }
 
     m_files.clear();

@@ -118,9 +118,11 @@ void RaiseOpenFileLimit() {
         return;
     }
     if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        (void)::setrlimit(RLIMIT_NOFILE, &limit);  // a refusal leaves the limit as it was
-        (void)::getrlimit(RLIMIT_NOFILE, &limit);
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;  // a refusal leaves the limit as it was
+        }
     }
     // A quarter for files, the rest for peers, trackers and the loop itself.
     const rlim_t quarter = limit.rlim_cur == RLIM_INFINITY ? 1024 : limit.rlim_cur / 4;
