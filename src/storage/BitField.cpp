@@ -9,13 +9,14 @@ BitField::BitField(int64_t total, int64_t unit) : m_total(total), m_unit(unit) {
     assert(total > 0 && unit > 0);
     const int64_t count = total > 0 && unit > 0 ? (total - 1) / unit + 1 : 1;
     m_states.assign(static_cast<size_t>(count), Unchecked);
+    m_counts[Unchecked] = static_cast<uint32_t>(count);
 }
 
 bool BitField::SetState(uint32_t index, uint32_t state) {
-    if (index >= m_states.size()) {
+    if (index >= m_states.size() || state >= OutOfRange) {
         return false;
     }
-    m_states[index] = state;
+    StoreState(index, state);
     return true;
 }
 
@@ -43,14 +44,17 @@ bool BitField::IndexOfOffset(int64_t offset, uint32_t& index) const {
 }
 
 bool BitField::AllEqual(uint32_t state) const {
-    return std::all_of(m_states.begin(), m_states.end(), [&](uint32_t s) { return s == state; });
+    return Count(state) == m_states.size();
 }
 
 bool BitField::NoneEqual(uint32_t state) const {
-    return std::none_of(m_states.begin(), m_states.end(), [&](uint32_t s) { return s == state; });
+    return Count(state) == 0;
 }
 
 bool BitField::FindFirst(uint32_t state, uint32_t& index) const {
+    if (Count(state) == 0) {
+        return false;
+    }
     const auto it = std::find(m_states.begin(), m_states.end(), state);
     if (it == m_states.end()) {
         return false;
@@ -60,16 +64,10 @@ bool BitField::FindFirst(uint32_t state, uint32_t& index) const {
 }
 
 int64_t BitField::BytesInState(uint32_t state) const {
-    int64_t bytes = 0;
-    for (uint32_t i = 0; i < m_states.size(); ++i) {
-        if (m_states[i] == state) {
-            int64_t offset = 0;
-            uint32_t length = 0;
-            GetSpan(i, offset, length);
-            bytes += length;
-        }
-    }
-    return bytes;
+    const int64_t bytes = int64_t{Count(state)} * m_unit;
+    // Only the last entry can be shorter than a unit.
+    const int64_t shortfall = static_cast<int64_t>(m_states.size()) * m_unit - m_total;
+    return GetState(GetLastIndex()) == state ? bytes - shortfall : bytes;
 }
 
 int64_t BitField::CountBytesInState(uint32_t state, int64_t offset, int64_t length) const {
@@ -126,7 +124,7 @@ std::string BitField::ToCharString() const {
     static constexpr char kLetters[] = {'U', 'F', 'P', 'D'};
     std::string text;
     text.reserve(m_states.size());
-    for (const uint32_t s : m_states) {
+    for (const uint8_t s : m_states) {
         if (s < sizeof kLetters) {
             text += kLetters[s];
         }

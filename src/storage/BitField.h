@@ -2,6 +2,7 @@
 // slices of one piece.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,11 +32,14 @@ public:
     int64_t Total() const { return m_total; }
     int64_t Unit() const { return m_unit; }
 
+    // False, changing nothing, past the last entry or for a state above Received.
     virtual bool SetState(uint32_t index, uint32_t state);
     uint32_t GetState(uint32_t index) const {
-        return index < m_states.size() ? m_states[index] : OutOfRange;
+        return index < m_states.size() ? m_states[index] : uint32_t{OutOfRange};
     }
     virtual void SetAll(uint32_t state);
+    // Entries in the state, kept as they change: the whole-field questions below cost no walk.
+    uint32_t Count(uint32_t state) const { return state < OutOfRange ? m_counts[state] : 0; }
 
     bool GetSpan(uint32_t index, int64_t& offset, uint32_t& length) const;
     bool IndexOfOffset(int64_t offset, uint32_t& index) const;
@@ -57,12 +61,20 @@ public:
 
 protected:
     uint32_t RawState(uint32_t index) const { return m_states[index]; }
-    void StoreState(uint32_t index, uint32_t state) { m_states[index] = state; }
+    // `state` must be below OutOfRange.
+    void StoreState(uint32_t index, uint32_t state) {
+        --m_counts[m_states[index]];
+        ++m_counts[state];
+        m_states[index] = static_cast<uint8_t>(state);
+    }
 
 private:
     int64_t m_total;
     int64_t m_unit;
-    std::vector<uint32_t> m_states;
+    // A byte per entry: a peer's record of a 400 000-piece torrent is 400 KB, and a torrent keeps
+    // one per connected peer.
+    std::vector<uint8_t> m_states;
+    std::array<uint32_t, OutOfRange> m_counts{};
 };
 
 }  // namespace velbrook

@@ -58,20 +58,6 @@ bool DecodeHex(std::string_view text, std::string& bytes) {
 
 }  // namespace
 
-PieceManager::SliceField::SliceField(int64_t pieceLength) : BitField(pieceLength, kSliceSize) {
-    m_counts[Unchecked] = EntryCount();
-}
-
-bool PieceManager::SliceField::SetState(uint32_t index, uint32_t state) {
-    if (index > GetLastIndex() || state >= m_counts.size()) {
-        return false;
-    }
-    --m_counts[RawState(index)];
-    ++m_counts[state];
-    StoreState(index, state);
-    return true;
-}
-
 PieceManager::PieceManager(int64_t total, int64_t pieceLength)
     : BitField(total, pieceLength), m_availability(EntryCount(), kAbsent) {
     // Slice offsets travel as 32-bit protocol fields; the torrent layer caps pieces far below.

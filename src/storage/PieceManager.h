@@ -68,18 +68,11 @@ public:
     int64_t PieceLength(uint32_t piece) const;
 
 private:
-    // The slices of one piece, with a running count per state so the picker never scans them.
+    // The slices of one piece.
     class SliceField final : public BitField {
     public:
-        explicit SliceField(int64_t pieceLength);
-        bool SetState(uint32_t index, uint32_t state) override;
-        uint32_t Count(uint32_t state) const {
-            return state < m_counts.size() ? m_counts[state] : 0;
-        }
-        bool Done() const { return m_counts[Missing] == 0 && m_counts[Requested] == 0; }
-
-    private:
-        std::array<uint32_t, 5> m_counts{};
+        explicit SliceField(int64_t pieceLength) : BitField(pieceLength, kSliceSize) {}
+        bool Done() const { return Count(Missing) == 0 && Count(Requested) == 0; }
     };
 
     static constexpr uint32_t kAbsent = UINT32_MAX;

@@ -42,6 +42,9 @@ TEST(BitField, OutOfRangeIndexesChangeNothing) {
     field.SetAll(Missing);
     EXPECT_EQ(field.GetState(4), OutOfRange);
     EXPECT_FALSE(field.SetState(4, Have));
+    // Entries are a byte: a state beyond the known ones must not wrap round to another.
+    EXPECT_FALSE(field.SetState(0, OutOfRange));
+    EXPECT_FALSE(field.SetState(0, 256 + Have));
     EXPECT_TRUE(field.AllEqual(Missing));
     EXPECT_EQ(field.BytesInState(Missing), 100);
 }
