@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 
+#include <cassert>
 #include <cstdio>
 #include <ctime>
 
@@ -151,6 +152,10 @@ void PeerConnection::OnHandshakePassed() {
     m_peerPieces =
         std::make_unique<BitField>(m_session.Pieces().Total(), m_session.Pieces().Unit());
     m_peerPieces->SetAll(Missing);
+    m_countedPieces = &m_session.Pieces();
+    m_countedChanges = m_countedPieces->HaveChanges();
+    m_piecesWeWant = 0;
+    m_piecesPeerWants = m_countedPieces->Count(Have);
     AddLog("Peer Connected!");
     SendBitfield(m_session.Pieces().ToBitString());
     if (GetSettings().GetInt(ProtocalExtension) == 1 && m_extensionCapable) {
@@ -180,6 +185,9 @@ void PeerConnection::OnSocketClosed() {
         m_session.Pieces().RemovePeerAvailability(*m_peerPieces);
         m_peerPieces.reset();
     }
+    m_countedPieces = nullptr;
+    m_piecesWeWant = 0;
+    m_piecesPeerWants = 0;
     // A socket that reached the peer but never got through the handshake failed as surely as
     // a refused connect.
     if (!m_connected && m_socket && m_socket->IsEstablished()) {
@@ -384,16 +392,68 @@ void PeerConnection::NoteSliceSpeed(uint32_t bytes) {
     m_sampleBytes = 0;
 }
 
+// One walk over both records: for a new bitfield, or when our own record changed more than its
+// log remembers.
+void PeerConnection::CountPieces() {
+    const PieceManager& own = m_session.Pieces();
+    const uint32_t entries = std::min(own.EntryCount(), m_peerPieces->EntryCount());
+    uint32_t weWant = 0;
+    uint32_t peerWants = 0;
+    for (uint32_t i = 0; i < entries; ++i) {
+        const bool ours = own.GetState(i) == Have;
+        const bool theirs = m_peerPieces->GetState(i) == Have;
+        weWant += theirs && !ours ? 1 : 0;
+        peerWants += ours && !theirs ? 1 : 0;
+    }
+    m_piecesWeWant = weWant;
+    m_piecesPeerWants = peerWants;
+    m_countedPieces = &own;
+    m_countedChanges = own.HaveChanges();
+}
+
+// Applies the changes to our own record since the counts were last exact. The peer's record
+// must not have changed meanwhile: its handlers call this before they change it.
+void PeerConnection::CatchUpWithOwnPieces() {
+    if (!m_peerPieces) {
+        return;
+    }
+    const PieceManager& own = m_session.Pieces();
+    const auto apply = [this](uint32_t piece, bool nowHave) {
+        const bool theirs = m_peerPieces->GetState(piece) == Have;
+        uint32_t& count = theirs ? m_piecesWeWant : m_piecesPeerWants;
+        // Gaining a piece the peer has means wanting one less from it; gaining one it lacks
+        // means it wants one more from us; losing a piece undoes either.
+        const bool grows = nowHave != theirs;
+        assert(grows || count > 0);
+        count = grows ? count + 1 : count - 1;
+    };
+    if (m_countedPieces != &own || !own.ReplayHaveChanges(m_countedChanges, apply)) {
+        CountPieces();
+        return;
+    }
+    m_countedChanges = own.HaveChanges();
+}
+
+uint32_t PeerConnection::PiecesWeWant() {
+    CatchUpWithOwnPieces();
+    return m_piecesWeWant;
+}
+
+uint32_t PeerConnection::PiecesPeerWants() {
+    CatchUpWithOwnPieces();
+    return m_piecesPeerWants;
+}
+
 void PeerConnection::UpdateInterest(bool onlyOnChange) {
     if (!m_peerPieces) {
         return;
     }
-    PieceManager& pieces = m_session.Pieces();
+    CatchUpWithOwnPieces();
     if (!m_isSeed && m_peerPieces->AllEqual(Have)) {
         m_isSeed = true;
         m_session.AdjustSeedCount(+1);
     }
-    if (pieces.HasEntryMissingIn(*m_peerPieces)) {
+    if (m_piecesPeerWants > 0) {
         m_uploadCandidate = true;
     } else {
         m_uploadCandidate = false;
@@ -401,7 +461,7 @@ void PeerConnection::UpdateInterest(bool onlyOnChange) {
             SendUnchoke();
         }
     }
-    if (m_peerPieces->HasEntryMissingIn(pieces)) {
+    if (m_piecesWeWant > 0) {
         // A peer that sent no bitfield never heard that we are interested, whatever we think.
         if (!onlyOnChange || !m_amInterested || !m_interestSent) {
             SendInterested();
@@ -482,7 +542,13 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         if (m_peerPieces->GetState(m.index) == Have) {
             return false;
         }
+        CatchUpWithOwnPieces();
         m_peerPieces->SetState(m.index, Have);
+        if (pieces.GetState(m.index) == Have) {
+            --m_piecesPeerWants;
+        } else {
+            ++m_piecesWeWant;
+        }
         pieces.AddPieceAvailability(m.index);
         m_progressMeter->Update(m_session.PieceLength());
         UpdateInterest(true);
@@ -497,6 +563,7 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         m_bitfieldReceived = true;
         // A short bit array changes nothing; the peer keeps the record it had.
         m_peerPieces->FromBitString(std::string(m.data));
+        CountPieces();
         pieces.AddPeerAvailability(*m_peerPieces);
         UpdateInterest(false);
         FillRequests();

@@ -17,6 +17,7 @@ namespace velbrook {
 
 class PeerHost;
 class PeerSocket;
+class PieceManager;
 class SessionLink;
 struct WireMessage;
 
@@ -138,6 +139,10 @@ public:
     // The peer's pieces; null until its handshake passed (a known peer costs no per-piece memory
     // until it is connected).
     const BitField* PeerPieces() const { return m_peerPieces.get(); }
+    // Pieces the peer has that we lack / pieces we have that the peer lacks (0 while not
+    // connected), brought up to date with our own pieces first.
+    uint32_t PiecesWeWant();
+    uint32_t PiecesPeerWants();
     const std::deque<BlockRequest>& Outstanding() const { return m_outstanding; }
     const std::deque<BlockRequest>& PeerRequests() const { return m_peerRequests; }
     RateMeter& DownloadMeter() { return *m_downloadMeter; }
@@ -161,6 +166,8 @@ private:
     void NoteSliceSpeed(uint32_t bytes);
     void RememberCancelled(const BlockRequest& request);
     void ResetMeters();
+    void CountPieces();
+    void CatchUpWithOwnPieces();
 
     SessionLink& m_session;
     PeerHost& m_host;
@@ -177,6 +184,13 @@ private:
     uint32_t m_hashFailures = 0;
     PeerSocket* m_socket = nullptr;
     std::unique_ptr<BitField> m_peerPieces;
+    // The interest decision on every HAVE and every piece we announce would otherwise walk both
+    // records. Exact as of change m_countedChanges of m_countedPieces (our record); the HAVE and
+    // BITFIELD handlers keep them in step with the peer's.
+    uint32_t m_piecesWeWant = 0;
+    uint32_t m_piecesPeerWants = 0;
+    const PieceManager* m_countedPieces = nullptr;
+    uint64_t m_countedChanges = 0;
     std::unique_ptr<RateMeter> m_downloadMeter;
     std::unique_ptr<RateMeter> m_uploadMeter;
     std::unique_ptr<RateMeter> m_progressMeter;

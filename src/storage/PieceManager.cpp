@@ -118,6 +118,10 @@ bool PieceManager::SetState(uint32_t index, uint32_t state) {
     } else if (m_slices.erase(index) != 0) {
         ForgetDuplicates(index);
     }
+    if ((RawState(index) == Have) != (state == Have)) {
+        m_haveLog[m_haveChanges % kHaveLogSize] = {index, state == Have};
+        ++m_haveChanges;
+    }
     StoreState(index, state);
     return true;
 }

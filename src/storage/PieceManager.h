@@ -30,6 +30,15 @@ public:
     // above Received are refused.
     bool SetState(uint32_t index, uint32_t state) override;
 
+    // Every change of a piece into or out of Have, by whatever path (a check, a recheck, a
+    // status load, SetAll), numbered from 0. Connections keep per-peer counts against our pieces
+    // by replaying the changes they have not seen yet instead of walking the torrent.
+    uint64_t HaveChanges() const { return m_haveChanges; }
+    // Calls visit(piece, nowHave) for every change numbered `seen` or later, oldest first. False,
+    // calling nothing, when some of them are no longer remembered: the caller counts afresh.
+    template <typename Visit>
+    bool ReplayHaveChanges(uint64_t seen, Visit&& visit) const;
+
     // A peer's whole bitfield arrived (or it left): every missing or in-progress piece it has
     // counts once more (once less, never below zero).
     void AddPeerAvailability(const BitField& peer);
@@ -75,6 +84,13 @@ private:
         bool Done() const { return Count(Missing) == 0 && Count(Requested) == 0; }
     };
 
+    struct HaveChange {
+        uint32_t piece;
+        bool nowHave;
+    };
+    // Changes remembered. Connections catch up at every HAVE and every piece we announce, so
+    // only a bulk change (a recheck, a status load) outruns this, and that is worth a recount.
+    static constexpr size_t kHaveLogSize = 256;
     static constexpr uint32_t kAbsent = UINT32_MAX;
 
     static uint64_t RarityKey(uint32_t count, uint32_t piece) {
@@ -103,6 +119,21 @@ private:
     // End game: for a slice asked of several peers, how many asked beyond the first, keyed by
     // piece (high 32 bits) and offset. Only slices of pieces in progress appear here.
     std::map<uint64_t, uint32_t> m_extraAsks;
+    // The newest kHaveLogSize changes; change n sits at n % kHaveLogSize.
+    std::array<HaveChange, kHaveLogSize> m_haveLog{};
+    uint64_t m_haveChanges = 0;
 };
+
+template <typename Visit>
+bool PieceManager::ReplayHaveChanges(uint64_t seen, Visit&& visit) const {
+    if (seen > m_haveChanges || m_haveChanges - seen > kHaveLogSize) {
+        return false;
+    }
+    for (uint64_t n = seen; n < m_haveChanges; ++n) {
+        const HaveChange& change = m_haveLog[n % kHaveLogSize];
+        visit(change.piece, change.nowHave);
+    }
+    return true;
+}
 
 }  // namespace velbrook

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "persist/Settings.h"
 #include "support/PeerFakes.h"
@@ -91,6 +92,91 @@ TEST_F(PeerConnectionBook, PeerExchangeAddsNewPeersAndStopsAtBadEntries) {
     m_settings.SetInt(ProtocalExtension, 0);
     ASSERT_TRUE(Feed({BuildExtension(2, Entry(std::string(20, 'e'), "10.0.0.5", 1))}));
     EXPECT_EQ(m_session.FindPeer(std::string(20, 'e')), nullptr);
+}
+
+// What each side wants of the other, walked the plain way.
+std::pair<uint32_t, uint32_t> Walk(const BitField& own, const BitField& peer) {
+    uint32_t weWant = 0;
+    uint32_t peerWants = 0;
+    for (uint32_t i = 0; i <= own.GetLastIndex(); ++i) {
+        weWant += peer.GetState(i) == Have && own.GetState(i) != Have ? 1 : 0;
+        peerWants += own.GetState(i) == Have && peer.GetState(i) != Have ? 1 : 0;
+    }
+    return {weWant, peerWants};
+}
+
+// The interest counts are kept, not walked: a random run of bitfields, HAVEs, our pieces checked
+// or lost (one by one and in bulk, behind the connections' backs) and closes must leave them
+// equal to a walk, and what a HAVE or a BITFIELD decides equal to what the walk says.
+TEST(PeerConnectionCounts, RandomRunMatchesAPlainWalk) {
+    constexpr uint32_t kPieces = 300;  // more than our own changes are remembered
+    std::mt19937 rng(17);
+    Settings settings("/tmp/");
+    FakeHost host;
+    FakeSession session(kPieces * 1024, 1024, host);
+    PieceManager& own = session.m_pieces;
+    own.SetAll(Missing);
+    std::vector<PeerConnection*> peers;
+    for (char tag = 'a'; tag < 'e'; ++tag) {
+        peers.push_back(session.CreatePeer(std::string(20, tag), "10.0.0.1", 6881, 6881));
+    }
+    std::vector<bool> bitfieldSent(peers.size(), false);
+    const auto randomBits = [&] {
+        const uint32_t percent = rng() % 101;
+        std::string bits((kPieces + 7) / 8, '\0');
+        for (uint32_t i = 0; i < kPieces; ++i) {
+            if (rng() % 100 < percent) {
+                bits[i / 8] = static_cast<char>(bits[i / 8] | (0x80 >> i % 8));
+            }
+        }
+        return bits;
+    };
+    const auto feed = [](PeerConnection& peer, std::string payload) {
+        std::vector<std::string> in{std::move(payload)};
+        return peer.ProcessMessages(in);
+    };
+    for (int step = 0; step < 4000; ++step) {
+        const size_t k = rng() % peers.size();
+        PeerConnection& peer = *peers[k];
+        const uint32_t piece = rng() % kPieces;
+        const uint32_t action = rng() % 100;
+        bool decided = false;
+        if (!peer.IsConnected()) {
+            peer.OnHandshakePassed();
+            bitfieldSent[k] = false;
+        } else if (action < 10 && !bitfieldSent[k]) {
+            ASSERT_TRUE(feed(peer, BuildBitfield(randomBits())));
+            bitfieldSent[k] = decided = true;
+        } else if (action < 45 && peer.PeerPieces()->GetState(piece) != Have) {
+            ASSERT_TRUE(feed(peer, BuildHave(piece)));
+            decided = true;
+        } else if (action < 70) {
+            own.SetState(piece, Have);  // checked, announced or not
+        } else if (action < 90) {
+            own.SetState(piece, rng() % 2 ? Missing : Requested);  // a failed (re)check
+        } else if (action < 92) {
+            own.FromBitString(randomBits());  // a status load
+        } else if (action < 93) {
+            own.SetAll(Missing);
+        } else if (action < 96) {
+            peer.OnSocketClosed();
+            ASSERT_EQ(peer.PiecesWeWant() + peer.PiecesPeerWants(), 0u) << step;
+        }
+        if (decided) {
+            const auto [weWant, peerWants] = Walk(own, *peer.PeerPieces());
+            ASSERT_EQ(peer.IsAmInterested(), weWant > 0) << "step " << step;
+            ASSERT_EQ(peer.IsUploadCandidate(), peerWants > 0) << "step " << step;
+            ASSERT_EQ(peer.IsSeed(), peer.PeerPieces()->AllEqual(Have)) << "step " << step;
+        }
+        // Looking brings the counts up to date, so changes are left to pile up in between.
+        for (PeerConnection* each : peers) {
+            if (each->IsConnected() && rng() % 8 == 0) {
+                const auto [weWant, peerWants] = Walk(own, *each->PeerPieces());
+                ASSERT_EQ(each->PiecesWeWant(), weWant) << "step " << step;
+                ASSERT_EQ(each->PiecesPeerWants(), peerWants) << "step " << step;
+            }
+        }
+    }
 }
 
 // A peer that has everything of a 16 MiB torrent of which we have nothing; the clocks are ours.
