@@ -155,8 +155,13 @@ int RunClient(const ClientOptions& options) {
     {
         CVelbrookDoc doc(profile, ui);
         doc.StartListening();
-        std::string save =
-            options.save.empty() ? GetSettings().GetString(DefaultDownloadPath) : options.save;
+        std::string save = options.save;
+        if (save.empty()) {
+            save = GetSettings().GetString(DefaultDownloadPath, false);
+        }
+        if (save.empty()) {
+            save = DefaultSaveFolder();
+        }
         std::filesystem::create_directories(save, ec);
         save = std::filesystem::absolute(save, ec).string();
 

@@ -7,7 +7,7 @@ namespace velbrook::cli {
 
 struct ClientOptions {
     std::string profile;  // empty: the usual profile folder
-    std::string save;     // empty: the DefaultDownloadPath setting
+    std::string save;     // empty: the DefaultDownloadPath setting, else DefaultSaveFolder()
     bool exitWhenDone = false;
     bool startAll = false;
     std::vector<std::string> torrents;

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,6 +48,10 @@ std::string HomeDir() {
 }  // namespace
 
 std::string ResolveProfileDir(const std::string& explicitDir) {
+    return ResolveProfileDir(explicitDir, ExecutableDir());
+}
+
+std::string ResolveProfileDir(const std::string& explicitDir, const std::string& exeDir) {
     if (!explicitDir.empty()) {
         return WithSlash(explicitDir);
     }
@@ -54,9 +59,11 @@ std::string ResolveProfileDir(const std::string& explicitDir) {
     if (!home.empty()) {
         return WithSlash(home);
     }
-    // A copy unpacked somewhere writable keeps its files beside it.
-    const std::string exeDir = ExecutableDir();
-    if (!exeDir.empty() && access(exeDir.c_str(), W_OK) == 0) {
+    // Only on request: a folder that merely happens to be writable, such as a build folder,
+    // must not end up holding the person's list, to be lost with the next clean build.
+    struct stat st {};
+    if (!exeDir.empty() && ::stat((WithSlash(exeDir) + kPortableMarker).c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
         return WithSlash(exeDir);
     }
     // Relative values are to be ignored, as the base-directory convention says.
@@ -65,6 +72,14 @@ std::string ResolveProfileDir(const std::string& explicitDir) {
         return WithSlash(dataHome) + "velbrook/";
     }
     return WithSlash(HomeDir()) + ".local/share/velbrook/";
+}
+
+std::string DefaultSaveFolder() {
+    const std::string downloads = Env("XDG_DOWNLOAD_DIR");
+    if (!downloads.empty() && downloads.front() == '/') {
+        return downloads;
+    }
+    return WithSlash(HomeDir()) + "Downloads";
 }
 
 std::string WithSlash(std::string dir) {

@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
+#include <vector>
 
 namespace velbrook {
 namespace {
@@ -152,17 +155,62 @@ TEST_F(SettingsTest, SingleRegisteredObject) {
     EXPECT_EQ(&GetSettings(), &fallback);
 }
 
-TEST(ProfileTest, ResolveProfileDir) {
-    EXPECT_EQ(ResolveProfileDir("/data/vb"), "/data/vb/");
-    EXPECT_EQ(ResolveProfileDir("/data/vb/"), "/data/vb/");
-    const char* old = std::getenv("VELBROOK_HOME");
-    const std::string saved = old != nullptr ? old : "";
-    setenv("VELBROOK_HOME", "/home/x/vb", 1);
-    EXPECT_EQ(ResolveProfileDir(), "/home/x/vb/");
-    setenv("VELBROOK_HOME", "", 1);
-    EXPECT_NE(ResolveProfileDir(), "/home/x/vb/");
-    EXPECT_EQ(ResolveProfileDir().back(), '/');
-    setenv("VELBROOK_HOME", saved.c_str(), 1);
+// Sets or unsets environment variables for one test and puts them back after.
+class ScopedEnv {
+public:
+    void Set(const char* name, const char* value) {
+        if (!m_saved.contains(name)) {
+            const char* old = std::getenv(name);
+            m_saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value) {
+            ::setenv(name, value, 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        for (const auto& [name, value] : m_saved) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
+
+TEST(ProfileTest, ProfileFolderAndSaveFolderRules) {
+    test::TempDir exe;
+    ScopedEnv env;
+    env.Set("HOME", "/home/x");
+    env.Set("VELBROOK_HOME", "/vb");
+    env.Set("XDG_DATA_HOME", "/data");
+    EXPECT_EQ(ResolveProfileDir("/given", exe.Dir()), "/given/");
+    EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/vb/");
+    env.Set("VELBROOK_HOME", "");
+    // A writable executable folder is not enough: only the marker keeps the profile beside it.
+    EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/data/velbrook/");
+    test::WriteFile(exe / kPortableMarker, "");
+    EXPECT_EQ(ResolveProfileDir("", exe / ""), exe.Dir());
+    env.Set("VELBROOK_HOME", "/vb");
+    EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/vb/");
+    env.Set("VELBROOK_HOME", nullptr);
+    std::filesystem::remove(exe / kPortableMarker);
+    env.Set("XDG_DATA_HOME", "relative/data");
+    EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/home/x/.local/share/velbrook/");
+    env.Set("XDG_DATA_HOME", nullptr);
+    EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/home/x/.local/share/velbrook/");
+
+    env.Set("XDG_DOWNLOAD_DIR", "/media/dl");
+    EXPECT_EQ(DefaultSaveFolder(), "/media/dl");
+    env.Set("XDG_DOWNLOAD_DIR", "dl");
+    EXPECT_EQ(DefaultSaveFolder(), "/home/x/Downloads");
+    env.Set("XDG_DOWNLOAD_DIR", nullptr);
+    EXPECT_EQ(DefaultSaveFolder(), "/home/x/Downloads");
 }
 
 }  // namespace
