@@ -42,7 +42,9 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     ::mkdir(m_profileDir.c_str(), 0755);
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
     m_settings = std::make_unique<Settings>(m_profileDir);
-    m_settings->Load(m_profileDir + Settings::FileName());
+    m_settings->Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
+        m_ui.ShowMessage(line, MessageIcon::Warning, MessageButtons::Ok);
+    });
     m_registry = std::make_unique<SocketRegistry>();
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");

@@ -3,8 +3,13 @@
 #include "persist/CXML.h"
 #include "persist/Profile.h"
 
+#include <cctype>
+#include <charconv>
+#include <climits>
 #include <cstdio>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 namespace velbrook {
 
@@ -18,40 +23,68 @@ constexpr int kLastInt = 22;
 constexpr int kFirstReserved = 24;
 constexpr int kLastReserved = 25;
 
+// Integers outside a key's range never reach its readers: a port that does not fit 16 bits would
+// be cut to another port, a negative count or speed means nothing. Flags are 0 or 1; counts and
+// speeds are non-negative.
+constexpr int32_t kMaxInt = INT32_MAX;
+
 struct KeyInfo {
     const char* name;
     int32_t defaultInt;
+    int32_t min;
+    int32_t max;
 };
 
 constexpr KeyInfo kKeys[kSettingsKeyCount] = {
-    {"ReportIP", 0},
-    {"LanguageFile", 0},
-    {"DefaultDownloadPath", 0},
-    {"SocksServer", 0},
-    {"Socks5UserName", 0},
-    {"Socks5Password", 0},
-    {"SENTRY", 0},
-    {"ListenPort", 6886},
-    {"ConnectionType", 0},
-    {"SocksPort", 1080},
-    {"ProtocalExtension", 1},
-    {"MaxConnectedPeers", 40},
-    {"MaxUpLoadSlots", 10},
-    {"MaxUploadSpeed", 1000},
-    {"MaxDownloadSpeed", 0},
-    {"UpDownRatio", 200},
-    {"MinUploadRate", 20},
-    {"PromptExistFileFirstTime", 1},
-    {"AllocateBeforeDownload", 0},
-    {"FastResume", 1},
-    {"TorrentCache", 1},
-    {"LogPeerComm", 0},
-    {"LogPeerCommLines", 0},
-    {"SENTRY", 0},
-    {"TotalUpload", 0},
-    {"TotalDownload", 0},
-    {"SENTRY", 0},
+    {"ReportIP", 0, 0, 0},
+    {"LanguageFile", 0, 0, 0},
+    {"DefaultDownloadPath", 0, 0, 0},
+    {"SocksServer", 0, 0, 0},
+    {"Socks5UserName", 0, 0, 0},
+    {"Socks5Password", 0, 0, 0},
+    {"SENTRY", 0, 0, 0},
+    {"ListenPort", 6886, 0, 65535},  // 0: a random port
+    {"ConnectionType", 0, 0, 2},
+    {"SocksPort", 1080, 1, 65535},
+    {"ProtocalExtension", 1, 0, 1},
+    {"MaxConnectedPeers", 40, 0, 65535},
+    {"MaxUpLoadSlots", 10, 0, 65535},
+    {"MaxUploadSpeed", 1000, 0, kMaxInt},  // KiB/s
+    {"MaxDownloadSpeed", 0, 0, kMaxInt},   // KiB/s, 0: no limit
+    {"UpDownRatio", 200, 0, kMaxInt},      // per cent
+    {"MinUploadRate", 20, 0, kMaxInt},     // KiB/s
+    {"PromptExistFileFirstTime", 1, 0, 1},
+    {"AllocateBeforeDownload", 0, 0, 1},
+    {"FastResume", 1, 0, 1},
+    {"TorrentCache", 1, 0, 1},
+    {"LogPeerComm", 0, 0, 1},
+    // Lines kept per peer, in memory: bounded so a hand-edited file cannot make it grow freely.
+    {"LogPeerCommLines", 0, 0, 100000},
+    {"SENTRY", 0, 0, 0},
+    {"TotalUpload", 0, 0, 0},
+    {"TotalDownload", 0, 0, 0},
+    {"SENTRY", 0, 0, 0},
 };
+
+// Decimal text with optional blanks around it and an optional sign; nothing when it is not a
+// number or does not fit 64 bits (every value past that is out of range anyway).
+std::optional<int64_t> ParseDecimal(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 bool IsTextKey(int key) {
     return key >= kFirstText && key <= kLastText;
@@ -135,7 +168,7 @@ void Settings::SetInt(int key, int32_t value) {
     m_set[key] = true;
 }
 
-void Settings::Load(const std::string& path) {
+void Settings::Load(const std::string& path, const Report& report) {
     CXML root;
     if (!root.Load(path)) {
         return;
@@ -160,9 +193,32 @@ void Settings::Load(const std::string& path) {
         }
     }
     for (int key = kFirstInt; key <= kLastInt; ++key) {
-        if (CXML* item = find(kKeys[key].name, "int")) {
-            m_userInt[key] = item->GetAttributeInt("value");
+        CXML* item = find(kKeys[key].name, "int");
+        if (item == nullptr) {
+            continue;
+        }
+        const KeyInfo& info = kKeys[key];
+        const std::string text = item->GetAttribute("value");
+        const std::optional<int64_t> value = ParseDecimal(text);
+        if (value && *value >= info.min && *value <= info.max) {
+            m_userInt[key] = static_cast<int32_t>(*value);
             m_set[key] = true;
+            continue;
+        }
+        if (report) {
+            // Short and plain, so that a hand-edited value cannot flood or steer a terminal.
+            std::string shown;
+            for (const char c : std::string_view(text).substr(0, 40)) {
+                shown += c >= ' ' && c <= '~' ? c : '?';
+            }
+            if (text.size() > 40) {
+                shown += "...";
+            }
+            report(path + ": " + info.name + " \"" + shown + "\" " +
+                   (value ? "is out of range " + std::to_string(info.min) + "-" +
+                                std::to_string(info.max)
+                          : std::string("is not a number")) +
+                   "; using " + std::to_string(info.defaultInt));
         }
     }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace velbrook {
@@ -62,8 +63,11 @@ public:
     void SetString(int key, const std::string& value);
     void SetInt(int key, int32_t value);
 
-    // Missing or unreadable files leave the defaults; nothing is reported.
-    void Load(const std::string& path);
+    // Missing or unreadable files leave the defaults; nothing is reported. An integer that is
+    // not a number or lies outside its key's range keeps the default, and `report` is handed
+    // one line naming the key, the value and the default used.
+    using Report = std::function<void(const std::string& line)>;
+    void Load(const std::string& path, const Report& report = {});
     [[nodiscard]] bool Save(const std::string& path) const;
 
     // "Velbrook.xml" in the profile folder.

@@ -103,8 +103,8 @@ TEST_F(SettingsTest, LoadRules) {
         s.Load(m_path);
         EXPECT_FALSE(s.IsSet(ReportIP));
         EXPECT_EQ(s.GetString(LanguageFile), "Zh");
-        EXPECT_TRUE(s.IsSet(MaxUploadSpeed));
-        EXPECT_EQ(s.GetInt(MaxUploadSpeed), 0);
+        EXPECT_FALSE(s.IsSet(MaxUploadSpeed));
+        EXPECT_EQ(s.GetInt(MaxUploadSpeed), 1000);
         EXPECT_EQ(s.GetInt(ListenPort), 7000);
         EXPECT_FALSE(s.IsSet(SocksPort));
         EXPECT_EQ(s.GetInt(SocksPort), 1080);
@@ -117,13 +117,49 @@ TEST_F(SettingsTest, LoadRules) {
     EXPECT_FALSE(broken.IsSet(ListenPort));
 }
 
+// Each value a reader could not use keeps its key's default and is named once; values at the
+// edges of a range are taken.
+TEST_F(SettingsTest, ValuesOutOfRangeKeepTheirDefaultsWithOneLineEach) {
+    WriteSettings("<Tarnwick><Settings>\n"
+                  "<ListenPort type=\"int\" value=\"70000\"/>\n"
+                  "<ListenPort type=\"int\" value=\"7000\"/>\n"
+                  "<SocksPort type=\"int\" value=\" 65535 \"/>\n"
+                  "<ConnectionType type=\"int\" value=\"3\"/>\n"
+                  "<MaxConnectedPeers type=\"int\" value=\"-5\"/>\n"
+                  "<MaxUploadSpeed type=\"int\" value=\"4294967297\"/>\n"
+                  "<MaxDownloadSpeed type=\"int\" value=\"+2147483647\"/>\n"
+                  "<UpDownRatio type=\"int\" value=\"99999999999999999999999\"/>\n"
+                  "<MinUploadRate type=\"int\" value=\"12kb\"/>\n"
+                  "<LogPeerComm type=\"int\" value=\"on&#233;\"/>\n"
+                  "</Settings></Tarnwick>\n");
+    Settings s("/p/");
+    std::vector<std::string> report;
+    s.Load(m_path, [&](const std::string& line) { report.push_back(line); });
+    EXPECT_EQ(report, (std::vector<std::string>{
+                          m_path + ": ListenPort \"70000\" is out of range 0-65535; using 6886",
+                          m_path + ": ConnectionType \"3\" is out of range 0-2; using 0",
+                          m_path + ": MaxConnectedPeers \"-5\" is out of range 0-65535; using 40",
+                          m_path + ": MaxUploadSpeed \"4294967297\" is out of range "
+                                   "0-2147483647; using 1000",
+                          m_path + ": UpDownRatio \"99999999999999999999999\" is not a number; "
+                                   "using 200",
+                          m_path + ": MinUploadRate \"12kb\" is not a number; using 20",
+                          m_path + ": LogPeerComm \"on??\" is not a number; using 0",
+                      }));
+    EXPECT_FALSE(s.IsSet(ListenPort));
+    EXPECT_EQ(s.GetInt(ListenPort), 6886);
+    EXPECT_EQ(s.GetInt(MaxUploadSpeed), 1000);
+    EXPECT_EQ(s.GetInt(SocksPort), 65535);
+    EXPECT_EQ(s.GetInt(MaxDownloadSpeed), 2147483647);
+}
+
 TEST_F(SettingsTest, SaveThenLoad) {
     {
         Settings s(m_dir.string() + "/");
         s.SetString(DefaultDownloadPath, "/srv/下载 & co");
         s.SetString(Socks5Password, "p\"w'd<>");
         s.SetInt(ListenPort, 51413);
-        s.SetInt(MaxDownloadSpeed, -1);
+        s.SetInt(MaxDownloadSpeed, 2147483647);
         ASSERT_TRUE(s.Save(m_path));
     }
 
@@ -132,7 +168,7 @@ TEST_F(SettingsTest, SaveThenLoad) {
     EXPECT_EQ(loaded.GetString(DefaultDownloadPath), "/srv/下载 & co");
     EXPECT_EQ(loaded.GetString(Socks5Password), "p\"w'd<>");
     EXPECT_EQ(loaded.GetInt(ListenPort), 51413);
-    EXPECT_EQ(loaded.GetInt(MaxDownloadSpeed), -1);
+    EXPECT_EQ(loaded.GetInt(MaxDownloadSpeed), 2147483647);
     // Saved defaults come back as explicitly set values.
     EXPECT_TRUE(loaded.IsSet(SocksPort));
     EXPECT_EQ(loaded.GetInt(SocksPort), 1080);
