@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -16,8 +17,8 @@
 #include "engine/SessionHost.h"
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
-#include "peer/PeerLinks.h"
 #include "net/Reactor.h"
+#include "peer/PeerLinks.h"
 #include "persist/Settings.h"
 
 namespace {
@@ -66,6 +67,11 @@ void Write(const std::string& path, std::string_view bytes) {
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -111,7 +117,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t loaded = 0;
     {
         DownloadsList list(host, false);
-        (void)list.Load(dir + "Downloads.xml");
+        if (!list.Load(dir + "Downloads.xml")) {
+            // A list that could not be read is never lost: it is kept, byte for byte, under a
+            // name of its own (or left where it was).
+            size_t kept = 0;
+            for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+                const std::string name = entry.path().filename().string();
+                if (name.rfind("Downloads.xml.unreadable-", 0) == 0) {
+                    if (Read(entry.path().string()) != parts[1]) {
+                        std::abort();
+                    }
+                    std::filesystem::remove(entry.path());
+                    ++kept;
+                }
+            }
+            if (kept != 1) {
+                std::abort();
+            }
+        }
         loaded = list.Sessions().size();
         if (!list.Save(dir + "again.xml")) {
             std::abort();

@@ -56,7 +56,7 @@ CVelbrookDoc::~CVelbrookDoc() {
     // Every peer socket closes first, so the torrents stop without live connections.
     m_listen.reset();
     m_registry.reset();
-    (void)SaveDownloads();
+    SaveDownloads();
     m_downloads.reset();
     m_settings.reset();
 }
@@ -178,7 +178,7 @@ bool CVelbrookDoc::StopAnnouncesPending() const {
 }
 
 bool CVelbrookDoc::SaveDownloads() const {
-    return m_downloads && m_downloads->Save(m_profileDir + "Downloads.xml");
+    return m_downloads && m_downloads->SaveList();
 }
 
 bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& saveFolder) {
@@ -227,7 +227,7 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
         return false;
     }
     m_downloads->MarkListChanged();
-    (void)SaveDownloads();
+    SaveDownloads();
     return true;
 }
 
@@ -251,7 +251,11 @@ void CVelbrookDoc::OnOptions() {
     if (m_settings->GetString(DefaultDownloadPath) != oldFolder) {
         ::mkdir(m_settings->GetString(DefaultDownloadPath).c_str(), 0755);
     }
-    (void)m_settings->Save(m_profileDir + Settings::FileName());
+    if (!m_settings->Save(m_profileDir + Settings::FileName())) {
+        m_ui.ShowMessage("The options could not be saved to " + m_profileDir +
+                             Settings::FileName() + "; they last until the program ends.",
+                         MessageIcon::Error, MessageButtons::Ok);
+    }
 }
 
 }  // namespace velbrook

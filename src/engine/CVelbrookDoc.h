@@ -20,8 +20,9 @@ class UiHost;
 
 class CVelbrookDoc : public SessionHost, public PeerHost {
 public:
-    // Opens the profile: creates "Status/", reads Velbrook.xml and Downloads.xml. `profileDir`
-    // ends in "/". A Reactor must exist.
+    // Opens the profile: creates "Status/", reads Velbrook.xml and Downloads.xml, telling the
+    // person about settings it had to ignore and a list it could not read. `profileDir` ends in
+    // "/". A Reactor must exist.
     CVelbrookDoc(const std::string& profileDir, UiHost& ui);
     // Closes every peer socket, writes Downloads.xml, stops and destroys every torrent.
     ~CVelbrookDoc() override;
@@ -36,7 +37,8 @@ public:
     void EnsureListening();
     // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
-    [[nodiscard]] bool SaveDownloads() const;
+    // Writes Downloads.xml. A failure is shown to the person, so callers need not act on it.
+    bool SaveDownloads() const;
     // An orderly exit begins: every running torrent stops (its status written, its "stopped"
     // announce sent). The front end then keeps the loop running while StopAnnouncesPending and
     // for at most kExitGraceMs, so trackers hear the final totals, before it destroys the

@@ -1,9 +1,15 @@
 #include "engine/DownloadsList.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "engine/SessionHost.h"
 #include "engine/TorrentSession.h"
@@ -36,6 +42,43 @@ std::string ParseInfoHash(const std::string& hex) {
     return HexToBytes(lower);
 }
 
+// Kept copies of one second share a name and a counter; past this many, something is wrong.
+constexpr int kMaxKeptNames = 1000;
+
+// Renames `from` to `to` unless `to` exists; errno tells why not.
+bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    // A file system without the no-replace rename: a hard link refuses an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
+    if (::unlink(from.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(to.c_str());
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+// Why a list file that is there could not be used, in a few words.
+std::string UnreadableReason(const std::string& path, bool parsed) {
+    if (parsed) {
+        return "it holds no list of torrents";
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    ::close(fd);
+    return "it is not a well-formed list: truncated, damaged or too large";
+}
+
 }  // namespace
 
 DownloadsList::DownloadsList(SessionHost& host, bool startTimer) : m_host(host) {
@@ -61,49 +104,106 @@ DownloadsList::~DownloadsList() {
 // ---- Downloads.xml ----
 
 bool DownloadsList::Load(const std::string& path) {
+    m_path = path;
+    m_keepFile = false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        return false;  // a first start
+    }
     CXML root;
-    if (!root.Load(path)) {
+    const bool parsed = root.Load(path);
+    CXML* torrents = parsed ? root.FindChild("Torrents") : nullptr;
+    if (torrents == nullptr) {
+        // Saving the empty list over it at exit would lose every torrent it may still name.
+        const std::string reason = UnreadableReason(path, parsed);
+        std::string error;
+        const std::string kept = KeepAside(path, error);
+        m_keepFile = kept.empty();
+        m_host.Ui().ShowMessage(
+            m_keepFile ? path + " could not be read (" + reason + ") nor moved aside (" + error +
+                             "). The downloads list starts empty, and the file is left as it is: "
+                             "changes to the list cannot be saved."
+                       : path + " could not be read (" + reason + "). It is kept as " + kept +
+                             ", and the downloads list starts empty.",
+            MessageIcon::Warning, MessageButtons::Ok);
         return false;
     }
-    if (CXML* torrents = root.FindChild("Torrents")) {
-        for (CXML* item = torrents->GetFirstChild(); item; item = torrents->GetNextChild()) {
-            if (item->GetName() != "Torrent") {
-                continue;
-            }
-            const std::string infoHash = ParseInfoHash(item->GetAttribute("InfoHashHex"));
-            if (infoHash.empty()) {
-                continue;
-            }
-            auto session = std::make_unique<TorrentSession>(m_host);
-            session->Restore(item->GetAttribute("TorrentFile"), item->GetAttribute("SavePath"),
-                             item->GetAttribute("SaveName"), item->GetAttribute("Name"),
-                             item->GetAttribute("BaseName"), infoHash,
-                             item->GetAttribute("AnnouceURL"),
-                             static_cast<uint64_t>(item->GetAttributeInt64("Size")),
-                             static_cast<uint64_t>(item->GetAttributeInt64("Left")));
-            const bool loaded = session->LoadStatus(false);
-            // The status file may name the torrent too; it has to be just as well formed.
-            if (session->InfoHash().size() != 20) {
-                continue;
-            }
-            if (!loaded) {
-                // Kept in the list: its data is checked in its own folder when it starts.
-                const std::string status = session->StatusPath();
-                session->MarkStatusUnreadable(
-                    (::access(status.c_str(), F_OK) == 0 ? "The status file cannot be read: "
-                                                         : "The status file is missing: ") +
-                    status + "; the data is checked when the torrent starts");
-            } else if (::access(session->TorrentFile().c_str(), F_OK) != 0) {
-                session->SetStatusText("The .torrent file is missing: " + session->TorrentFile());
-            }
-            Add(std::move(session));
+    for (CXML* item = torrents->GetFirstChild(); item; item = torrents->GetNextChild()) {
+        if (item->GetName() != "Torrent") {
+            continue;
         }
+        const std::string infoHash = ParseInfoHash(item->GetAttribute("InfoHashHex"));
+        if (infoHash.empty()) {
+            continue;
+        }
+        auto session = std::make_unique<TorrentSession>(m_host);
+        session->Restore(item->GetAttribute("TorrentFile"), item->GetAttribute("SavePath"),
+                         item->GetAttribute("SaveName"), item->GetAttribute("Name"),
+                         item->GetAttribute("BaseName"), infoHash, item->GetAttribute("AnnouceURL"),
+                         static_cast<uint64_t>(item->GetAttributeInt64("Size")),
+                         static_cast<uint64_t>(item->GetAttributeInt64("Left")));
+        const bool loaded = session->LoadStatus(false);
+        // The status file may name the torrent too; it has to be just as well formed.
+        if (session->InfoHash().size() != 20) {
+            continue;
+        }
+        if (!loaded) {
+            // Kept in the list: its data is checked in its own folder when it starts.
+            const std::string status = session->StatusPath();
+            session->MarkStatusUnreadable(
+                (::access(status.c_str(), F_OK) == 0 ? "The status file cannot be read: "
+                                                     : "The status file is missing: ") +
+                status + "; the data is checked when the torrent starts");
+        } else if (::access(session->TorrentFile().c_str(), F_OK) != 0) {
+            session->SetStatusText("The .torrent file is missing: " + session->TorrentFile());
+        }
+        Add(std::move(session));
     }
     m_listChanged = true;
     return true;
 }
 
+std::string DownloadsList::KeepAside(const std::string& path, std::string& error) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char stamp[32] = {};
+    if (::localtime_r(&now, &local) == nullptr ||
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local) == 0) {
+        std::snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(now));
+    }
+    const std::string base = path + ".unreadable-" + stamp;
+    for (int attempt = 1; attempt <= kMaxKeptNames; ++attempt) {
+        const std::string name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        if (MoveWithoutReplacing(path, name)) {
+            return name;
+        }
+        if (errno != EEXIST) {
+            error = std::strerror(errno);
+            return {};
+        }
+    }
+    error = "too many kept copies of this second";
+    return {};
+}
+
+bool DownloadsList::SaveList() const {
+    if (m_path.empty()) {
+        return true;
+    }
+    if (Save(m_path)) {
+        return true;
+    }
+    m_host.Ui().ShowMessage(m_keepFile ? "The downloads list was not saved: " + m_path +
+                                             " could not be read and is left as it is."
+                                       : "The downloads list could not be saved to " + m_path + ".",
+                            MessageIcon::Error, MessageButtons::Ok);
+    return false;
+}
+
 bool DownloadsList::Save(const std::string& path) const {
+    if (m_keepFile && path == m_path) {
+        return false;
+    }
     CXML root("Tarnwick");
     root.SetAttribute("Author", "Olendrix");
     root.SetAttribute("Version", "0.1");
@@ -198,16 +298,22 @@ void DownloadsList::RemoveByInfoHash(std::string_view infoHash) {
                                  [&](const auto& listed) { return listed.get() == session; });
     if (it != m_sessions.end()) {
         RemoveAt(static_cast<size_t>(it - m_sessions.begin()));
+        SaveList();
     }
 }
 
 void DownloadsList::RemoveSelected() {
+    bool removed = false;
     for (size_t i = 0; i < m_sessions.size();) {
         if (m_sessions[i]->IsSelected()) {
             RemoveAt(i);
+            removed = true;
         } else {
             ++i;
         }
+    }
+    if (removed) {
+        SaveList();
     }
 }
 

@@ -26,9 +26,17 @@ public:
     DownloadsList(const DownloadsList&) = delete;
     DownloadsList& operator=(const DownloadsList&) = delete;
 
-    // Downloads.xml. Load: every listed torrent becomes a session with its status file read.
+    // Downloads.xml. Load: every listed torrent becomes a session with its status file read, and
+    // `path` becomes the list's file. A file that is there but cannot be read as a list (no
+    // permission, truncated, not XML) is renamed to "<path>.unreadable-<date>-<time>" (never
+    // over an earlier one) and the person is told; when even that fails, the file is left as it
+    // is and every save to it fails. True when the file was read as a list; false with an empty
+    // list otherwise (an absent file is not reported).
     bool Load(const std::string& path);
     [[nodiscard]] bool Save(const std::string& path) const;
+    // Writes the list to its file (nothing to do before Load gave it one). A failure is shown to
+    // the person as well as returned.
+    bool SaveList() const;
 
     // Adds unless the info hash is listed (then "Same infohash, ..." is shown and the session is
     // destroyed). The position of the new session goes to `index` when given.
@@ -38,7 +46,8 @@ public:
     bool AddNew(const std::string& name, const std::string& torrentFile,
                 TorrentSession** added = nullptr);
     TorrentSession* FindByInfoHash(std::string_view infoHash) const;
-    // Removes, destroys (stopping a running torrent first) and deletes the status file.
+    // Removes, destroys (stopping a running torrent first) and deletes the status file; the
+    // shorter list is saved at once.
     void RemoveByInfoHash(std::string_view infoHash);
     void RemoveSelected();
 
@@ -65,7 +74,13 @@ private:
     // Takes the session out of the list, destroys it and deletes its status file.
     void RemoveAt(size_t index);
 
+    // Moves an unreadable list file out of the way; the new name, or empty with `error` set.
+    static std::string KeepAside(const std::string& path, std::string& error);
+
     SessionHost& m_host;
+    std::string m_path;
+    // The file could be neither read nor moved aside: this run must never write over it.
+    bool m_keepFile = false;
     bool m_listChanged = false;
     std::vector<std::unique_ptr<TorrentSession>> m_sessions;
     std::map<std::string, TorrentSession*, std::less<>> m_byInfoHash;

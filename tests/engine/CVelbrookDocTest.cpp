@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,11 +14,13 @@
 #include "engine/TorrentSession.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
+#include "support/OtherUser.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
 
+using test::AsOtherUser;
 using test::FakeUi;
 using test::ReadFile;
 using test::TempDir;
@@ -139,6 +142,40 @@ TEST_F(Document, TwoTorrentsOfTheSameFileNameKeepTheirOwnCopies) {
     EXPECT_NE(first.TorrentFile(), second.TorrentFile());
     EXPECT_EQ(ReadFile(first.TorrentFile()), ReadFile(m_save / "in/a.torrent"));
     EXPECT_EQ(ReadFile(second.TorrentFile()), ReadFile(m_save / "other/a.torrent"));
+}
+
+TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
+    const std::string xml = m_profile / "Downloads.xml";
+    {
+        CVelbrookDoc doc(m_profile.Dir(), m_ui);
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    }
+    const std::string list = ReadFile(xml);
+    ASSERT_NE(list.find("a.torrent"), std::string::npos);
+    WriteFile(m_profile / "Velbrook.xml",
+              "<Tarnwick><Settings><ListenPort type=\"int\" value=\"70000\"/></Settings>"
+              "</Tarnwick>");
+
+    // No permission to read it: it is kept aside, and the list written at exit goes beside it.
+    ASSERT_EQ(::chmod(m_profile.Dir().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
+    m_ui.m_shown.clear();
+    AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui); });
+    std::string kept;
+    for (const auto& entry : std::filesystem::directory_iterator(m_profile.Dir())) {
+        if (entry.path().string().rfind(xml + ".unreadable-", 0) == 0) {
+            kept = entry.path().string();
+        }
+    }
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(ReadFile(kept), list);
+    EXPECT_EQ(
+        m_ui.m_shown,
+        (std::vector<std::string>{
+            m_profile / "Velbrook.xml: ListenPort \"70000\" is out of range 0-65535; using 6886",
+            xml + " could not be read (Permission denied). It is kept as " + kept +
+                ", and the downloads list starts empty."}));
+    EXPECT_NE(ReadFile(xml).find("<Torrents/>"), std::string::npos);
 }
 
 TEST_F(Document, OptionsRestartListeningOnlyForPortOrConnectionType) {

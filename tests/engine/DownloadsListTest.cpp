@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/SessionHost.h"
@@ -14,12 +14,14 @@
 #include "metainfo/SHA1.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
+#include "support/OtherUser.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
 
 namespace fs = std::filesystem;
+using test::AsOtherUser;
 using test::FakeHost;
 using test::FakeSessionHost;
 using test::FakeUi;
@@ -160,8 +162,10 @@ TEST_F(DownloadsListTest, AddNewShowsTheNewTorrentAndRefusesDuplicates) {
     EXPECT_EQ(TorrentSession::LiveCount(), m_baseline + 2);
 }
 
-TEST_F(DownloadsListTest, RemovingRunningOrStoppedTorrentsLeavesNoStatusFile) {
+TEST_F(DownloadsListTest, RemovingRunningOrStoppedTorrentsLeavesNoStatusFileAndSavesTheList) {
+    const std::string xml = m_profile / "Downloads.xml";
     DownloadsList list(m_host, false);
+    EXPECT_FALSE(list.Load(xml));
     TorrentSession* running = AddNew(list, "running");
     TorrentSession* stopped = AddNew(list, "stopped");
     TorrentSession* kept = AddNew(list, "kept");
@@ -181,6 +185,8 @@ TEST_F(DownloadsListTest, RemovingRunningOrStoppedTorrentsLeavesNoStatusFile) {
     // Stopping writes the status file: it must not come back after removal.
     list.RemoveByInfoHash(runningHash);
     EXPECT_FALSE(fs::exists(runningStatus));
+    EXPECT_EQ(ReadFile(xml).find("Name=\"running\""), std::string::npos);
+    EXPECT_NE(ReadFile(xml).find("Name=\"stopped\""), std::string::npos);
     EXPECT_EQ(list.FindByInfoHash(runningHash), nullptr);
     EXPECT_TRUE(list.TakeListChanged());
     EXPECT_TRUE(fs::exists(m_save / "running"));  // the downloaded data stays
@@ -191,6 +197,8 @@ TEST_F(DownloadsListTest, RemovingRunningOrStoppedTorrentsLeavesNoStatusFile) {
     list.Select(7);
     list.RemoveSelected();
     EXPECT_FALSE(fs::exists(stoppedStatus));
+    EXPECT_EQ(ReadFile(xml).find("Name=\"stopped\""), std::string::npos);
+    EXPECT_NE(ReadFile(xml).find("Name=\"kept\""), std::string::npos);
     ASSERT_EQ(list.Sessions().size(), 1u);
     EXPECT_EQ(list.Sessions()[0].get(), kept);
     EXPECT_TRUE(fs::exists(kept->StatusPath()));
@@ -236,28 +244,106 @@ TEST_F(DownloadsListTest, RefreshTickFollowsTheShownTorrentUntilItIsRemoved) {
     EXPECT_EQ(m_host.m_listChanges, before);
 }
 
-TEST_F(DownloadsListTest, FailedSaveReportsFalseAndKeepsThePreviousList) {
+TEST_F(DownloadsListTest, FailedSaveIsReportedAndKeepsThePreviousList) {
     const std::string folder = m_profile / "locked";
     const std::string xml = folder + "/Downloads.xml";
-    DownloadsList list(m_host, false);
-    AddNew(list, "a");
     fs::create_directories(folder);
-    ASSERT_TRUE(list.Save(xml));
+    DownloadsList list(m_host, false);
+    EXPECT_FALSE(list.Load(xml));
+    AddNew(list, "a");
+    ASSERT_TRUE(list.SaveList());
     const std::string before = ReadFile(xml);
     AddNew(list, "b");
 
     ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
-    // The permission bits do not bind the superuser: save as somebody else.
-    const bool root = ::geteuid() == 0;
-    if (root) {
-        ::setfsuid(65534);
-    }
-    const bool saved = list.Save(xml);
-    if (root) {
-        ::setfsuid(0);
-    }
+    bool saved = true;
+    bool savedList = true;
+    AsOtherUser([&] {
+        saved = list.Save(xml);
+        savedList = list.SaveList();
+    });
     ::chmod(folder.c_str(), 0755);
     EXPECT_FALSE(saved);
+    EXPECT_FALSE(savedList);
+    EXPECT_EQ(m_host.m_ui.m_shown,
+              std::vector<std::string>{"The downloads list could not be saved to " + xml + "."});
+    EXPECT_EQ(ReadFile(xml), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// Each run that meets an unreadable list keeps it under a name of its own and starts empty;
+// saving then writes a fresh list beside the kept ones.
+TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpty) {
+    const std::string xml = m_profile / "Downloads.xml";
+    {
+        DownloadsList list(m_host, false);
+        AddNew(list, "a");
+        ASSERT_TRUE(list.Save(xml));
+    }
+    const std::string whole = ReadFile(xml);
+    const std::vector<std::string> unreadable = {whole.substr(0, whole.size() / 2),
+                                                 std::string("\0\xff garbage <<", 13), "",
+                                                 "<?xml version=\"1.0\"?>\n<html><body/></html>\n"};
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < unreadable.size(); ++i) {
+        const std::string& bytes = unreadable[i];
+        WriteFile(xml, bytes);
+        m_host.m_ui.m_shown.clear();
+        DownloadsList list(m_host, false);
+        EXPECT_FALSE(list.Load(xml));
+        EXPECT_TRUE(list.Sessions().empty());
+        EXPECT_FALSE(fs::exists(xml));
+        for (const auto& entry : fs::directory_iterator(m_profile.Dir())) {
+            const std::string name = entry.path().string();
+            if (name.rfind(xml + ".unreadable-", 0) == 0 &&
+                std::find(kept.begin(), kept.end(), name) == kept.end()) {
+                kept.push_back(name);
+            }
+        }
+        ASSERT_EQ(kept.size(), i + 1);
+        EXPECT_EQ(ReadFile(kept.back()), bytes);
+        ASSERT_EQ(m_host.m_ui.m_shown.size(), 1u);
+        EXPECT_NE(m_host.m_ui.m_shown[0].find(xml + " could not be read"), std::string::npos);
+        EXPECT_NE(m_host.m_ui.m_shown[0].find("kept as " + kept.back()), std::string::npos);
+        AddNew(list, "b");
+        EXPECT_TRUE(list.SaveList());
+        EXPECT_NE(ReadFile(xml).find("Name=\"b\""), std::string::npos);
+    }
+    EXPECT_EQ(ReadFile(kept[0]), unreadable[0]);  // not replaced by a later one
+
+    // An absent list is a first start, not a fault.
+    fs::remove(xml);
+    m_host.m_ui.m_shown.clear();
+    DownloadsList fresh(m_host, false);
+    EXPECT_FALSE(fresh.Load(xml));
+    EXPECT_TRUE(m_host.m_ui.m_shown.empty());
+}
+
+TEST_F(DownloadsListTest, AListThatCannotBeMovedAsideIsNeverOverwritten) {
+    const std::string folder = m_profile / "locked";
+    const std::string xml = folder + "/Downloads.xml";
+    WriteFile(xml, "<Tarnwick><Torrents><Torrent InfoHashHex=\"" + Hex('a') + "\"/>");
+    const std::string before = ReadFile(xml);
+    ASSERT_EQ(::chmod(m_profile.Dir().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    DownloadsList list(m_host, false);
+    bool loaded = true;
+    AsOtherUser([&] { loaded = list.Load(xml); });
+    EXPECT_FALSE(loaded);
+    ASSERT_EQ(m_host.m_ui.m_shown.size(), 1u);
+    EXPECT_NE(m_host.m_ui.m_shown[0].find(xml + " could not be read (Permission denied) nor "
+                                                "moved aside (Permission denied)"),
+              std::string::npos);
+
+    // Not even when the file system would let this run write it.
+    AddNew(list, "a");
+    EXPECT_FALSE(list.SaveList());
+    EXPECT_FALSE(list.Save(xml));
+    EXPECT_EQ(m_host.m_ui.m_shown.back(), "The downloads list was not saved: " + xml +
+                                              " could not be read and is left as it is.");
+    ::chmod(folder.c_str(), 0755);
+    ::chmod(xml.c_str(), 0644);
     EXPECT_EQ(ReadFile(xml), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
