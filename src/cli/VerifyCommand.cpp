@@ -15,6 +15,23 @@ namespace velbrook::cli {
 
 namespace {
 
+// Why a file that is there could not be opened for checking, in a few words.
+const char* OpenFailure(FileCause cause) {
+    switch (cause) {
+    case CauseSharingViolation:
+    case CauseLockViolation:
+        return "it is locked for writing by another program, such as a running download";
+    case CauseAccessDenied:
+        return "permission denied, or it is not a regular file";
+    case CauseTooManyOpenFiles:
+        return "too many open files";
+    case CauseHardIO:
+        return "input/output error";
+    default:
+        return "it cannot be opened";
+    }
+}
+
 double Now() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -37,8 +54,23 @@ int RunVerify(const std::string& torrentPath, const std::string& saveDir, std::F
         std::fprintf(err, "velbrook-cli: %s: not a folder\n", saveDir.c_str());
         return 2;
     }
+    // Only an absent file (or folder) means missing pieces. A file that is there but cannot be
+    // read says nothing about its data, and must not be reported as bad.
     FileStorage storage(files);
     storage.OpenForCheck(saveDir);
+    bool unreadable = false;
+    for (size_t i = 0; i < files.m_files.size(); ++i) {
+        const FileCause cause = storage.LastCause(i);
+        if (cause != CauseNone && cause != CauseFileNotFound && cause != CauseBadPath) {
+            std::fprintf(err, "velbrook-cli: %s: cannot be checked: %s\n",
+                         storage.FullPath(i).c_str(), OpenFailure(cause));
+            unreadable = true;
+        }
+    }
+    if (unreadable) {
+        storage.CloseAll();
+        return 2;
+    }
 
     const int64_t pieceCount = files.PieceCount();
     BitField pieces(files.m_totalLength, files.m_pieceLength);

@@ -3,7 +3,9 @@
 Usage: verify_test.py PATH/TO/velbrook-cli
 Checks exit codes, the per-file and per-piece report, and that nothing on disk changes.
 """
+import fcntl
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -69,6 +71,22 @@ def main():
         check(f"{pieces} of {pieces} pieces OK" in out, f"complete data: {out!r}")
         check("set/deep/b.bin: 150001 of 150001 bytes complete" in out, f"per-file line: {out!r}")
         check("set/empty: 0 of 0 bytes complete" in out, f"empty file line: {out!r}")
+
+        # Good data that a running download holds (it takes an OFD write lock, as here) or that
+        # we may not read cannot be checked: an error naming the file, never bad pieces.
+        held = os.path.join(save, "set/deep/b.bin")
+        with open(held, "r+b") as f:
+            fcntl.fcntl(f, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
+            code, out, err = verify(torrent, save)
+        check(code == 2, f"held file: exit {code}")
+        check(held in err and "locked" in err and "pieces OK" not in out, f"held file: {out!r} {err!r}")
+        # Root reads whatever the permission bits say, so this case only means something for
+        # an ordinary user.
+        if os.geteuid() != 0:
+            os.chmod(held, 0)
+            code, out, err = verify(torrent, save)
+            os.chmod(held, 0o644)
+            check(code == 2 and held in err and "permission denied" in err, f"unreadable: {code} {err!r}")
 
         # One flipped byte in the middle of the second file spoils exactly one piece.
         path = os.path.join(save, "set/deep/b.bin")
