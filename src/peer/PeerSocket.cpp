@@ -1,12 +1,12 @@
 #include "peer/PeerSocket.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 
+#include "net/Reactor.h"
+#include "net/Socks5.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
-#include "net/Reactor.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -122,8 +122,7 @@ void PeerSocket::OnConnect(int error) {
         const Settings& settings = GetSettings();
         const bool auth = !settings.GetString(Socks5UserName).empty() ||
                           !settings.GetString(Socks5Password).empty();
-        SendProxyBytes(auth ? std::string("\x05\x01\x02", 3) : std::string("\x05\x01\x00", 3),
-                       PeerSocketState::ProxyGreeting);
+        SendProxyBytes(BuildSocks5Greeting(auth), PeerSocketState::ProxyGreeting);
         return;
     }
     if (m_state == PeerSocketState::Connecting) {
@@ -323,69 +322,65 @@ void PeerSocket::SendProxyBytes(const std::string& bytes, PeerSocketState next) 
 }
 
 void PeerSocket::SendProxyConnect() {
-    in_addr address{};
-    if (!m_connection || ::inet_pton(AF_INET, m_connection->Address().c_str(), &address) != 1) {
+    std::string request;
+    if (!m_connection ||
+        !BuildSocks5ConnectIPv4(m_connection->Address(), m_connection->Port(), request)) {
         m_state = PeerSocketState::ProxyFailed;
         return;
     }
-    std::string request("\x05\x01\x00\x01", 4);
-    request.append(reinterpret_cast<const char*>(&address), 4);
-    const uint16_t port = htons(m_connection->Port());
-    request.append(reinterpret_cast<const char*>(&port), 2);
     SendProxyBytes(request, PeerSocketState::ProxyConnectSent);
 }
 
+// A reply may arrive in pieces; each step waits until its reply is whole. Nothing may follow the
+// short replies: the proxy has nothing more to say until our next request.
 bool PeerSocket::RunProxyStep() {
-    const auto byte = [&](size_t i) { return static_cast<uint8_t>(m_input[i]); };
     switch (m_state) {
     case PeerSocketState::ProxyGreeting: {
-        if (m_input.size() != 2 || byte(1) == 0xFF) {
+        const Socks5Reply reply = ParseSocks5MethodReply(m_input);
+        if (reply.status == Socks5Status::NeedMore) {
+            break;
+        }
+        if (reply.status != Socks5Status::Accepted || m_input.size() != reply.length) {
             m_state = PeerSocketState::ProxyFailed;
-        } else if (byte(1) == 0x00) {
+        } else if (reply.code == kSocks5NoAuth) {
             SendProxyConnect();
-        } else if (byte(1) == 0x02) {
+        } else {
             const Settings& settings = GetSettings();
-            const std::string user = settings.GetString(Socks5UserName);
-            const std::string password = settings.GetString(Socks5Password);
-            // The lengths are single bytes: anything longer cannot be sent correctly.
-            if (user.size() > 255 || password.size() > 255) {
+            std::string request;
+            if (!BuildSocks5Auth(settings.GetString(Socks5UserName),
+                                 settings.GetString(Socks5Password), request)) {
                 m_state = PeerSocketState::ProxyFailed;
                 break;
             }
-            std::string request(1, '\x01');
-            request += static_cast<char>(user.size());
-            request += user;
-            request += static_cast<char>(password.size());
-            request += password;
             SendProxyBytes(request, PeerSocketState::ProxyAuthSent);
-        } else {
-            m_state = PeerSocketState::ProxyFailed;
         }
         break;
     }
-    case PeerSocketState::ProxyAuthSent:
-        if (m_input.size() != 2) {
+    case PeerSocketState::ProxyAuthSent: {
+        const Socks5Reply reply = ParseSocks5AuthReply(m_input);
+        if (reply.status == Socks5Status::NeedMore) {
+            break;
+        }
+        if (m_input.size() != reply.length) {
             m_state = PeerSocketState::ProxyFailed;
-        } else if (byte(1) != 0x00) {
+        } else if (reply.status != Socks5Status::Accepted) {
             m_state = PeerSocketState::ProxyAuthFailed;
         } else {
             SendProxyConnect();
         }
         break;
+    }
     case PeerSocketState::ProxyConnectSent: {
-        // The reply's length depends on the kind of bound address it carries.
-        size_t replyLength = 0;
-        if (m_input.size() >= 5 && byte(0) == 0x05 && byte(1) == 0x00) {
-            replyLength = byte(3) == 0x01   ? 10
-                          : byte(3) == 0x04 ? 22
-                          : byte(3) == 0x03 ? 7 + byte(4)
-                                            : 0;
+        const Socks5Reply reply = ParseSocks5ConnectReply(m_input);
+        if (reply.status == Socks5Status::NeedMore) {
+            break;
         }
-        if (replyLength == 0 || m_input.size() < replyLength) {
+        if (reply.status != Socks5Status::Accepted) {
             m_state = PeerSocketState::ProxyFailed;
             break;
         }
-        m_input.erase(0, replyLength);
+        // What follows the reply is already the peer's handshake.
+        m_input.erase(0, reply.length);
         StartHandshake();
         AsyncSelect(kReadWriteClose);
         break;

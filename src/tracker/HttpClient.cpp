@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include "net/Reactor.h"
+#include "net/Socks5.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -15,8 +16,6 @@ constexpr unsigned kReadClose = kSocketRead | kSocketClose;
 constexpr unsigned kWriteClose = kSocketWrite | kSocketClose;
 constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
 constexpr size_t kReadChunk = 30000;
-// SOCKS5 carries every name and credential behind a one-byte length.
-constexpr size_t kMaxSocksField = 255;
 
 const char* const kProtocolError = "Socks5 server protocal error!";
 
@@ -271,8 +270,9 @@ struct HttpClient::Impl {
     HttpUrl target;
     std::string input;
     std::string output;
-    std::string user;  // SOCKS5 credentials as they were when the proxy connection opened
-    std::string password;
+    // The SOCKS5 requests, made as the proxy connection opens.
+    std::string authRequest;
+    std::string connectRequest;
     uint64_t silenceTimer = 0;
     uint32_t silenceMs = kSilenceTimeoutMs;
     uint64_t deadlineTimer = 0;
@@ -508,15 +508,16 @@ void HttpClient::OnConnect(int error) {
     }
     Impl& d = *m_impl;
     const Settings& settings = GetSettings();
-    d.user = settings.GetString(Socks5UserName);
-    d.password = settings.GetString(Socks5Password);
-    if (d.target.host.size() > kMaxSocksField || d.user.size() > kMaxSocksField ||
-        d.password.size() > kMaxSocksField) {
+    const std::string user = settings.GetString(Socks5UserName);
+    const std::string password = settings.GetString(Socks5Password);
+    // A name or credential that SOCKS5 cannot carry fails before a byte is sent. The tracker's name
+    // goes to the proxy as given, even a dotted address, so the proxy resolves it.
+    if (!BuildSocks5ConnectName(d.target.host, d.target.port, d.connectRequest) ||
+        !BuildSocks5Auth(user, password, d.authRequest)) {
         ProxyFail(HttpClientState::ProxyFailed, kProtocolError);
         return;
     }
-    const bool auth = !d.user.empty() || !d.password.empty();
-    Queue(std::string(auth ? "\x05\x01\x02" : "\x05\x01\x00", 3));
+    Queue(BuildSocks5Greeting(!user.empty() || !password.empty()));
     m_state = HttpClientState::ProxyGreeting;
 }
 
@@ -609,32 +610,38 @@ void HttpClient::OnClose(int /*error*/) {
 
 // ---- SOCKS5 ----
 
-// Each reply is judged on what has arrived in one read; a proxy sends its short replies whole.
+// A reply may arrive in pieces; each step waits until its reply is whole. Nothing may follow the
+// short replies: the proxy has nothing more to say until our next request.
 void HttpClient::ProxyStep() {
     const std::string& input = m_impl->input;
-    const bool twoBytes = input.size() == 2;
-    const auto second = twoBytes ? static_cast<unsigned char>(input[1]) : 0;
     switch (m_state) {
-    case HttpClientState::ProxyGreeting:
-        if (!twoBytes)
+    case HttpClientState::ProxyGreeting: {
+        const Socks5Reply reply = ParseSocks5MethodReply(input);
+        if (reply.status == Socks5Status::NeedMore)
+            WantReading();
+        else if (input.size() != reply.length)
             ProxyFail(HttpClientState::ProxyFailed, kProtocolError);
-        else if (second == 0xFF)
+        else if (reply.status == Socks5Status::Accepted)
+            SendProxyRequest(reply.code == kSocks5NoAuth ? HttpClientState::ProxyConnectSent
+                                                         : HttpClientState::ProxyAuthSent);
+        else if (reply.code == kSocks5NoAcceptable)
             ProxyFail(HttpClientState::ProxyFailed, "Socks5: no acceptable methods!");
-        else if (second == 0x00)
-            SendProxyConnect();
-        else if (second == 0x02)
-            SendProxyAuth();
         else
             ProxyFail(HttpClientState::ProxyFailed, "Socks5: unkown error!");
         return;
-    case HttpClientState::ProxyAuthSent:
-        if (!twoBytes)
+    }
+    case HttpClientState::ProxyAuthSent: {
+        const Socks5Reply reply = ParseSocks5AuthReply(input);
+        if (reply.status == Socks5Status::NeedMore)
+            WantReading();
+        else if (input.size() != reply.length)
             ProxyFail(HttpClientState::ProxyFailed, kProtocolError);
-        else if (second != 0)
+        else if (reply.status != Socks5Status::Accepted)
             ProxyFail(HttpClientState::ProxyAuthFailed, "Socks5: Wrong Username/Password!");
         else
-            SendProxyConnect();
+            SendProxyRequest(HttpClientState::ProxyConnectSent);
         return;
+    }
     case HttpClientState::ProxyConnectSent:
         ProxyConnectReply();
         return;
@@ -643,66 +650,34 @@ void HttpClient::ProxyStep() {
     }
 }
 
-void HttpClient::SendProxyAuth() {
+// The user/password request or the CONNECT, whichever `next` waits for the answer to.
+void HttpClient::SendProxyRequest(HttpClientState next) {
     const Impl& d = *m_impl;
-    std::string request(1, '\x01');
-    request += static_cast<char>(d.user.size());
-    request += d.user;
-    request += static_cast<char>(d.password.size());
-    request += d.password;
     m_impl->input.clear();
-    m_state = HttpClientState::ProxyAuthSent;
-    Queue(request);
-}
-
-// The tracker's name goes to the proxy as given, even a dotted address, so the proxy resolves it.
-void HttpClient::SendProxyConnect() {
-    const HttpUrl& target = m_impl->target;
-    std::string request("\x05\x01\x00\x03", 4);
-    request += static_cast<char>(target.host.size());
-    request += target.host;
-    request += static_cast<char>(target.port >> 8);
-    request += static_cast<char>(target.port & 0xFF);
-    m_impl->input.clear();
-    m_state = HttpClientState::ProxyConnectSent;
-    Queue(request);
+    m_state = next;
+    Queue(next == HttpClientState::ProxyAuthSent ? d.authRequest : d.connectRequest);
 }
 
 void HttpClient::ProxyConnectReply() {
     std::string& input = m_impl->input;
-    auto byte = [&input](size_t i) -> unsigned char {
-        return i < input.size() ? static_cast<unsigned char>(input[i]) : 0;
-    };
-    if (byte(0) != 5 || byte(1) != 0) {
-        const int code = static_cast<signed char>(byte(1));
-        ProxyFail(HttpClientState::ProxyFailed, "Socks5: Can't Connected server " +
-                                                    m_impl->target.host + ", Error no." +
-                                                    std::to_string(code));
+    const Socks5Reply reply = ParseSocks5ConnectReply(input);
+    switch (reply.status) {
+    case Socks5Status::NeedMore:
+        WantReading();
         return;
-    }
-    // The reply ends after the proxy's bound address, whose size its type gives; what follows is
-    // already the server's answer.
-    size_t length = 0;
-    if (input.size() >= 4) {
-        switch (byte(3)) {
-        case 1:
-            length = 10;
-            break;
-        case 4:
-            length = 22;
-            break;
-        case 3:
-            length = input.size() >= 5 ? 7 + size_t{byte(4)} : 0;
-            break;
-        default:
-            break;
-        }
-    }
-    if (length == 0 || input.size() < length) {
+    case Socks5Status::Refused:
+        ProxyFail(HttpClientState::ProxyFailed,
+                  "Socks5: Can't Connected server " + m_impl->target.host + ", Error no." +
+                      std::to_string(static_cast<int8_t>(reply.code)));
+        return;
+    case Socks5Status::Malformed:
         ProxyFail(HttpClientState::ProxyFailed, kProtocolError);
         return;
+    case Socks5Status::Accepted:
+        break;
     }
-    input.erase(0, length);
+    // What follows the reply is already the server's answer.
+    input.erase(0, reply.length);
     m_state = HttpClientState::Transfer;
     SendRequest();
     WantReading();

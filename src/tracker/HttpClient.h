@@ -121,8 +121,7 @@ private:
     void FollowRedirect(const std::string& location);
     void ProxyStep();
     void ProxyConnectReply();
-    void SendProxyAuth();
-    void SendProxyConnect();
+    void SendProxyRequest(HttpClientState next);
     void ProxyFail(HttpClientState state, const std::string& reason);
     void SendRequest();
     bool HasReported() const;

@@ -475,18 +475,21 @@ TEST_F(OutgoingWire, ScriptedProxyRepliesAreChecked) {
         std::string greeting;  // what we must send first
         std::string reply;     // what the proxy answers
         bool connects;
+        bool inPieces;  // each reply split over two reads
     };
     const std::string connectOk = std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x1a\xe1", 10);
     const Case cases[] = {
         {"no acceptable method", "", std::string("\x05\x01\x00", 3), std::string("\x05\xff", 2),
-         false},
+         false, false},
         {"password refused", "bob", std::string("\x05\x01\x02", 3), std::string("\x05\x02", 2),
-         false},
+         false, false},
         // A name whose length does not fit the one-byte field is never sent.
         {"user name of 256 bytes", std::string(256, 'u'), std::string("\x05\x01\x02", 3),
-         std::string("\x05\x02", 2), false},
+         std::string("\x05\x02", 2), false, false},
         {"connect then handshake in one read", "", std::string("\x05\x01\x00", 3),
-         std::string("\x05\x00", 2), true},
+         std::string("\x05\x00", 2), true, false},
+        {"replies in pieces", "", std::string("\x05\x01\x00", 3), std::string("\x05\x00", 2), true,
+         true},
     };
     for (const Case& c : cases) {
         m_settings.SetString(Socks5UserName, c.user);
@@ -496,9 +499,17 @@ TEST_F(OutgoingWire, ScriptedProxyRepliesAreChecked) {
         PeerSocket* socket = nullptr;
         const int fd = Dial(socket);
         ASSERT_GE(fd, 0) << c.what;
+        // In pieces, the first one ends inside the reply.
+        const auto answer = [&](const std::string& bytes) {
+            const size_t first = c.inPieces ? std::min<size_t>(bytes.size() / 2, 5) : bytes.size();
+            ASSERT_EQ(::send(fd, bytes.data(), first, 0), static_cast<ssize_t>(first));
+            if (first < bytes.size()) {
+                Pump(3);
+                ::send(fd, bytes.data() + first, bytes.size() - first, 0);
+            }
+        };
         EXPECT_EQ(ReadExactly(fd, 3, pump), c.greeting) << c.what;
-        ASSERT_EQ(::send(fd, c.reply.data(), c.reply.size(), 0),
-                  static_cast<ssize_t>(c.reply.size()));
+        answer(c.reply);
         if (c.user.size() == 3) {
             // The user/password request goes out; the proxy refuses it.
             EXPECT_EQ(ReadExactly(fd, 8, pump), std::string("\x01\x03"
@@ -510,8 +521,7 @@ TEST_F(OutgoingWire, ScriptedProxyRepliesAreChecked) {
         } else if (c.connects) {
             const std::string request = ReadExactly(fd, 10, pump);
             EXPECT_EQ(request.substr(0, 4), std::string("\x05\x01\x00\x01", 4)) << c.what;
-            const std::string both = connectOk + Handshake(kPeerA);
-            ::send(fd, both.data(), both.size(), 0);
+            answer(connectOk + Handshake(kPeerA));
         }
         if (c.connects) {
             PumpUntil([&] { return Peer(kPeerA)->IsConnected(); });

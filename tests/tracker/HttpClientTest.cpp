@@ -256,6 +256,7 @@ TEST_F(HttpClientTest, FetchesThroughMicrosocksWithAndWithoutPassword) {
 TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     char port[8];
     snprintf(port, sizeof port, "%04x", Port("http"));
+    const std::string here = "127.0.0.1:" + std::to_string(Port("http"));
     const std::string connect = "0501000309"
                                 "3132372e302e302e31" +
                                 std::string(port);
@@ -270,7 +271,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
              "",
              {"failure:Socks5: Can't Connected server 127.0.0.1, Error no.5"},
              {"refuse 050100", "refuse " + connect}},
-            {"split", "", {"failure:Socks5 server protocal error!"}, {"split 050100"}},
+            {"split", "", {Echoed("/ok", here)}, {"split 050100", "split " + connect}},
             {"hangup", "", {"failure:Socks5 server protocal error!"}, {"hangup 050100"}},
             {"ipv6", "", {"response:v6body"}, {"ipv6 " + connect}},
         };

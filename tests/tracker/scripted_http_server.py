@@ -146,10 +146,17 @@ def proxy_hangup(conn):
 
 
 def proxy_split(conn):
+    # Each reply arrives in two pieces; the bound address is a name.
     greeting(conn, "split")
     conn.sendall(b"\x05")
     time.sleep(0.3)
     conn.sendall(b"\x00")
+    head = recv_exact(conn, 5)
+    log("split %s" % (head + recv_exact(conn, head[4] + 2)).hex())
+    conn.sendall(b"\x05\x00\x00\x03\x09127.0")
+    time.sleep(0.3)
+    conn.sendall(b".0.1\x1a\xe1")
+    conn.sendall(ok(read_request(conn)))
 
 
 def proxy_refuse(conn):
