@@ -1,5 +1,5 @@
 // Fuzz target: arbitrary bytes as what a peer sends after connecting: the handshake, then
-// messages arriving in reads of varying size, each cut and decoded.
+// messages arriving in reads of varying size, each cut and decoded; and as a peer exchange list.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -97,6 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return seed % 8 == 0 ? kMaxReadChunk : 1 + seed % 97;
     };
     const std::string_view stream(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+    // As a peer exchange list: what is read rebuilds into the bytes it was read from.
+    const std::vector<PeerExchangeEntry> exchanged = ParsePeerExchange(stream);
+    const std::string listed = BuildPeerExchange(exchanged);
+    Check(stream.substr(0, listed.size()) == listed);
+    for (const PeerExchangeEntry& entry : exchanged) {
+        Check(entry.peerId.size() == 20 && entry.address.size() >= 7 &&
+              entry.address.size() <= 15 && entry.address.find('\0') == std::string::npos);
+    }
 
     // The handshake, a read at a time: once Failed, a longer buffer never passes.
     size_t buffered = 0;

@@ -645,20 +645,15 @@ bool TorrentSession::IsBanned(const std::string& peerId) const {
 }
 
 std::string TorrentSession::PeerExchangeEntries() {
-    std::string entries;
-    if (!m_peerSet) {
-        return entries;
-    }
-    for (const PeerConnection* peer : m_peerSet->PeerList()) {
-        if (!peer->IsConnected() || !peer->HasKnownId() || peer->Address().size() > 15) {
-            continue;
+    std::vector<PeerExchangeEntry> entries;
+    if (m_peerSet) {
+        for (const PeerConnection* peer : m_peerSet->PeerList()) {
+            if (peer->IsConnected() && peer->HasKnownId()) {
+                entries.push_back({peer->PeerId(), peer->Address(), peer->ListenPort()});
+            }
         }
-        entries += peer->PeerId();
-        entries += static_cast<char>(peer->Address().size());
-        entries += peer->Address();
-        AppendU32(entries, peer->ListenPort());
     }
-    return entries;
+    return BuildPeerExchange(entries);
 }
 
 int32_t TorrentSession::ConnectedPeers() const {

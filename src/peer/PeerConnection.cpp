@@ -1,8 +1,6 @@
 #include "peer/PeerConnection.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-
 #include <cassert>
 #include <cstdio>
 #include <ctime>
@@ -630,10 +628,7 @@ void PeerConnection::HandleExtension(uint32_t subId, std::string_view body) {
     }
 }
 
-// Entries: peer id (20), address length (1), dotted IPv4 text, listen port (u32).
 void PeerConnection::ReadPeerExchange(std::string_view body) {
-    int entries = 0;
-    int added = 0;
     // A peer that repeats its list cannot make us churn through connections.
     const int64_t now = m_meterClock();
     if (m_peerExchangeSeen && now - m_lastPeerExchange < kPeerExchangeSeconds) {
@@ -642,35 +637,24 @@ void PeerConnection::ReadPeerExchange(std::string_view body) {
         m_peerExchangeSeen = true;
         m_lastPeerExchange = now;
     }
-    while (body.size() >= 26) {
-        const std::string peerId(body.substr(0, 20));
-        const auto length = static_cast<uint8_t>(body[20]);
-        // Dotted IPv4 text is at most 15 bytes; anything else means the list cannot be trusted.
-        if (length > 15 || body.size() < size_t{length} + 25) {
-            break;
-        }
-        const std::string address(body.substr(21, length));
-        in_addr parsed{};
-        if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-            break;
-        }
-        const uint32_t port = ReadU32(body.data() + 21 + length);
-        body.remove_prefix(size_t{length} + 25);
-        ++entries;
+    const std::vector<PeerExchangeEntry> entries = ParsePeerExchange(body);
+    int added = 0;
+    for (const PeerExchangeEntry& entry : entries) {
         // One message cannot make the torrent take on more peers than a tracker answer can.
-        if (port == 0 || port > 65535 || added >= kMaxExchangedPeers ||
-            m_session.FindPeer(peerId)) {
+        if (entry.port == 0 || entry.port > 65535 || added >= kMaxExchangedPeers ||
+            m_session.FindPeer(entry.peerId)) {
             continue;
         }
-        PeerConnection* peer = m_session.CreatePeer(peerId, address, static_cast<uint16_t>(port),
-                                                    static_cast<uint16_t>(port));
+        const auto port = static_cast<uint16_t>(entry.port);
+        PeerConnection* peer = m_session.CreatePeer(entry.peerId, entry.address, port, port);
         if (peer) {
             ++added;
             m_session.ConnectPeer(*peer);
         }
     }
     char line[128];
-    std::snprintf(line, sizeof line, "%sEXT_PEERS: %d, Add %d \r\n", kRecv.c_str(), entries, added);
+    std::snprintf(line, sizeof line, "%sEXT_PEERS: %d, Add %d \r\n", kRecv.c_str(),
+                  static_cast<int>(entries.size()), added);
     AddLog(line);
 }
 

@@ -1,6 +1,7 @@
 #include "peer/Wire.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cassert>
 #include <cstring>
 #include <limits>
@@ -32,6 +33,16 @@ char* PutU32(char* p, uint32_t value) {
     p[2] = static_cast<char>(value >> 8);
     p[3] = static_cast<char>(value);
     return p + 4;
+}
+
+// Peer exchange entries: the address travels as dotted IPv4 text of at most 15 bytes.
+constexpr size_t kExchangeIdLength = 20;
+constexpr size_t kMaxExchangeAddress = 15;
+
+bool IsDottedIPv4(std::string_view text) {
+    in_addr parsed{};
+    return text.size() <= kMaxExchangeAddress && text.find('\0') == std::string_view::npos &&
+           ::inet_pton(AF_INET, std::string(text).c_str(), &parsed) == 1;
 }
 
 std::string BuildFields(MessageId id, uint32_t a, uint32_t b, uint32_t c) {
@@ -195,6 +206,42 @@ void AppendPieceMessage(std::string& out, uint32_t index, uint32_t begin, std::s
     PutU32(PutU32(p, index), begin);
     out.append(header, sizeof header);
     out.append(data);
+}
+
+std::string BuildPeerExchange(const std::vector<PeerExchangeEntry>& entries) {
+    std::string out;
+    for (const PeerExchangeEntry& entry : entries) {
+        if (entry.peerId.size() != kExchangeIdLength ||
+            entry.address.size() > kMaxExchangeAddress) {
+            continue;
+        }
+        out += entry.peerId;
+        out += static_cast<char>(entry.address.size());
+        out += entry.address;
+        AppendU32(out, entry.port);
+    }
+    return out;
+}
+
+std::vector<PeerExchangeEntry> ParsePeerExchange(std::string_view body) {
+    std::vector<PeerExchangeEntry> entries;
+    while (body.size() > kExchangeIdLength) {
+        const size_t length = static_cast<uint8_t>(body[kExchangeIdLength]);
+        const size_t size = kExchangeIdLength + 1 + length + kPrefixLength;
+        if (length > kMaxExchangeAddress || body.size() < size) {
+            break;
+        }
+        const std::string_view address = body.substr(kExchangeIdLength + 1, length);
+        if (!IsDottedIPv4(address)) {
+            break;
+        }
+        PeerExchangeEntry& entry = entries.emplace_back();
+        entry.peerId.assign(body.substr(0, kExchangeIdLength));
+        entry.address.assign(address);
+        entry.port = ReadU32(address.data() + length);
+        body.remove_prefix(size);
+    }
+    return entries;
 }
 
 DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {

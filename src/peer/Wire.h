@@ -94,6 +94,22 @@ std::string BuildExtension(uint8_t subId, std::string_view body);
 // without building the payload first.
 void AppendPieceMessage(std::string& out, uint32_t index, uint32_t begin, std::string_view data);
 
+// ---- peer exchange: the body of the extension message that lists peers ----
+
+struct PeerExchangeEntry {
+    std::string peerId;   // 20 bytes
+    std::string address;  // dotted IPv4 text
+    uint32_t port = 0;    // where the peer listens, as sent (the reader checks the range)
+};
+
+// Each entry as peer id, address length byte, address text, u32 big-endian listen port. An entry
+// the format cannot carry (a peer id of another size, an address over 15 bytes) is left out.
+std::string BuildPeerExchange(const std::vector<PeerExchangeEntry>& entries);
+// The entries at the front of `body`. Reading stops at a truncated entry, an address length over
+// 15 or address text that is not dotted IPv4: the list cannot be trusted past it. The entries
+// before it are kept.
+[[nodiscard]] std::vector<PeerExchangeEntry> ParsePeerExchange(std::string_view body);
+
 // ---- decoding ----
 
 struct WireMessage {

@@ -493,14 +493,13 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
     uint32_t next = 0;
     // 200 peers nobody knows yet, in one EXT_PEERS message.
     const auto exchange = [&] {
-        std::string body;
+        std::vector<PeerExchangeEntry> entries;
         for (int k = 0; k < 200; ++k, ++next) {
             std::string id(16, 'f');
             AppendU32(id, next);
-            body += id + static_cast<char>(9) + "127.0.0.1";
-            AppendU32(body, closed);
+            entries.push_back({id, "127.0.0.1", closed});
         }
-        std::vector<std::string> in{BuildExtension(2, body)};
+        std::vector<std::string> in{BuildExtension(2, BuildPeerExchange(entries))};
         EXPECT_TRUE(source->ProcessMessages(in));
     };
     const auto dialled = [&] {

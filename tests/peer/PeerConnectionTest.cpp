@@ -60,22 +60,18 @@ TEST_F(PeerConnectionBook, LogKeepsOnlyTheNewestLines) {
     EXPECT_TRUE(m_peer->Log().empty());
 }
 
-std::string Entry(const std::string& id, const std::string& address, uint32_t port) {
-    std::string entry = id + static_cast<char>(address.size()) + address;
-    AppendU32(entry, port);
-    return entry;
-}
-
 TEST_F(PeerConnectionBook, PeerExchangeAddsNewPeersAndStopsAtBadEntries) {
     m_settings.SetInt(LogPeerComm, 1);
     m_settings.SetInt(LogPeerCommLines, 10);
     m_peer->SetExtensionCapable(true);
     const std::string a(20, 'a');
     const std::string b(20, 'b');
-    ASSERT_TRUE(Feed({BuildExtension(2, Entry(a, "10.0.0.2", 6881) + Entry(a, "10.0.0.3", 1) +
-                                            Entry(m_peer->PeerId(), "10.0.0.1", 6881) +
-                                            Entry(b, "not an address!", 7000) +
-                                            Entry(std::string(20, 'c'), "10.0.0.4", 7))}));
+    ASSERT_TRUE(
+        Feed({BuildExtension(2, BuildPeerExchange({{a, "10.0.0.2", 6881},
+                                                   {a, "10.0.0.3", 1},
+                                                   {m_peer->PeerId(), "10.0.0.1", 6881},
+                                                   {b, "not an address!", 7000},
+                                                   {std::string(20, 'c'), "10.0.0.4", 7}}))}));
     // a is added once; the known peer and the duplicate are counted; the bad address ends it.
     EXPECT_EQ(m_peer->Log().back(), std::string(26, ' ') + "<<-Recv msg: EXT_PEERS: 3, Add 1 \r\n");
     ASSERT_NE(m_session.FindPeer(a), nullptr);
@@ -90,7 +86,8 @@ TEST_F(PeerConnectionBook, PeerExchangeAddsNewPeersAndStopsAtBadEntries) {
 
     // Switched off on our side: nothing is read.
     m_settings.SetInt(ProtocalExtension, 0);
-    ASSERT_TRUE(Feed({BuildExtension(2, Entry(std::string(20, 'e'), "10.0.0.5", 1))}));
+    ASSERT_TRUE(
+        Feed({BuildExtension(2, BuildPeerExchange({{std::string(20, 'e'), "10.0.0.5", 1}}))}));
     EXPECT_EQ(m_session.FindPeer(std::string(20, 'e')), nullptr);
 }
 
