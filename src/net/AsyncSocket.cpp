@@ -66,13 +66,12 @@ bool FromAddress(const sockaddr_in& in, std::string& address, uint16_t& port) {
 
 }  // namespace
 
-AsyncSocket::AsyncSocket() : m_self(std::make_shared<AsyncSocket*>(this)) {
+AsyncSocket::AsyncSocket() {
     ++g_liveSockets;
 }
 
 AsyncSocket::~AsyncSocket() {
     Close();
-    m_self.reset();
     --g_liveSockets;
 }
 
@@ -379,10 +378,10 @@ void AsyncSocket::UpdateInterest() {
 }
 
 void AsyncSocket::Dispatch(uint32_t epollEvents) {
-    // Any handler may close or destroy this socket; check before touching it again.
-    std::weak_ptr<AsyncSocket*> self = m_self;
+    // Any handler may close this socket (or reopen it), never destroy it: its owner hands it to
+    // Reactor::DeleteLater instead. Check before going on with this notification.
     const uint64_t key = m_key;
-    auto gone = [&] { return self.expired() || m_key != key; };
+    auto gone = [&] { return m_key != key; };
 
     switch (m_state) {
     case State::Connecting: {

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <sys/types.h>
 
@@ -19,6 +18,7 @@ enum SocketEvents : unsigned {
     kSocketAll = 31,
 };
 
+// Never deleted while one of its notifications may be running: see Reactor::DeleteLater.
 class AsyncSocket {
 public:
     AsyncSocket();
@@ -88,8 +88,6 @@ private:
     int m_closeError = 0;       // what OnClose reports once the stream is drained
     uint64_t m_resolve = 0;     // pending host name lookup
     uint64_t m_pauseTimer = 0;  // resumes accepting after running out of descriptors
-    // Dispatch holds a weak copy across handlers to learn whether this socket still exists.
-    std::shared_ptr<AsyncSocket*> m_self;
 };
 
 }  // namespace velbrook

@@ -68,12 +68,12 @@ int ResolveErrno(int status) {
 }  // namespace
 
 struct Reactor::Impl {
+    using TimerCallback = std::function<void(uint64_t)>;
     struct Timer {
         uint32_t periodMs = 0;
         int64_t deadlineNs = 0;
-        // Shared so a handler that stops or restarts its own timer does not destroy the function
-        // that is running.
-        std::shared_ptr<std::function<void(uint64_t)>> callback;
+        // A handler may stop its own timer: the function running goes through DeleteLater.
+        std::unique_ptr<TimerCallback> callback;
     };
     using ResolveCallback = std::function<void(int, std::vector<std::string>)>;
     struct ResolveContext {
@@ -96,12 +96,23 @@ struct Reactor::Impl {
     std::deque<std::function<void()>> posted;
     bool wakePending = false;
 
+    std::vector<std::unique_ptr<Condemned>> doomed;
+
     ares_channel channel = nullptr;
     std::unordered_map<uint64_t, int> aresByKey;
     std::unordered_map<int, uint64_t> aresByFd;
     std::unordered_map<uint64_t, ResolveCallback> resolves;
     uint64_t nextResolve = 1;
     uint64_t aresTimer = 0;
+
+    // Destroys what was handed to DeleteLater; called whenever a handler has returned.
+    void Collect() {
+        while (!doomed.empty()) {
+            // Destroying one may hand over another.
+            std::vector<std::unique_ptr<Condemned>> batch;
+            batch.swap(doomed);
+        }
+    }
 
     void Wake() {
         if (wakePending)
@@ -148,8 +159,9 @@ struct Reactor::Impl {
                 next += ((now - next) / period + 1) * period;
             timer.deadlineNs = next;
             deadlines.emplace(next, id);
-            auto callback = timer.callback;
-            (*callback)(id);
+            TimerCallback& callback = *timer.callback;
+            callback(id);
+            Collect();
             ++handlers;
         }
         ArmTimerFd();
@@ -162,8 +174,10 @@ struct Reactor::Impl {
         // itself cannot hold the loop.
         std::deque<std::function<void()>> batch;
         batch.swap(posted);
-        for (auto& call : batch)
+        for (auto& call : batch) {
             call();
+            Collect();
+        }
         return static_cast<int>(batch.size());
     }
 
@@ -196,10 +210,10 @@ struct Reactor::Impl {
     }
 
     static void AddressesReady(void* arg, int status, int /*timeouts*/, ares_addrinfo* result) {
-        auto* context = static_cast<ResolveContext*>(arg);
+        // Handed to c-ares by Resolve; back in our hands here.
+        const std::unique_ptr<ResolveContext> context(static_cast<ResolveContext*>(arg));
         Impl* impl = context->impl;
         uint64_t handle = context->handle;
-        delete context;
         if (status == ARES_EDESTRUCTION || status == ARES_ECANCELLED) {
             if (result)
                 ares_freeaddrinfo(result);
@@ -291,6 +305,7 @@ Reactor::Reactor() : m_impl(std::make_unique<Impl>()) {
 
 Reactor::~Reactor() {
     Impl& impl = *m_impl;
+    impl.Collect();
     // Pending resolves are dropped first so that ares_destroy's farewell callbacks find nothing
     // to call.
     impl.resolves.clear();
@@ -300,6 +315,7 @@ Reactor::~Reactor() {
     impl.timers.clear();
     impl.deadlines.clear();
     impl.posted.clear();
+    impl.Collect();
     impl.sockets.clear();
     close(impl.wakeFd);
     close(impl.timerFd);
@@ -323,6 +339,8 @@ int Reactor::Fd() const {
 
 int Reactor::RunOnce(int timeoutMs) {
     Impl& impl = *m_impl;
+    // What was handed over outside any handler goes before anything of it can run again.
+    impl.Collect();
     epoll_event events[256];
     int count = epoll_wait(impl.epollFd, events, 256, timeoutMs);
     if (count < 0)
@@ -349,6 +367,7 @@ int Reactor::RunOnce(int timeoutMs) {
         if (it == impl.sockets.end())
             continue;
         it->second->Dispatch(events[i].events);
+        impl.Collect();
         ++handlers;
     }
 
@@ -395,7 +414,7 @@ uint64_t Reactor::StartTimer(uint32_t periodMs, std::function<void(uint64_t)> ca
     Impl::Timer timer;
     timer.periodMs = std::max<uint32_t>(periodMs, 1);
     timer.deadlineNs = MonotonicNs() + int64_t{timer.periodMs} * 1'000'000;
-    timer.callback = std::make_shared<std::function<void(uint64_t)>>(std::move(callback));
+    timer.callback = std::make_unique<Impl::TimerCallback>(std::move(callback));
     impl.deadlines.emplace(timer.deadlineNs, id);
     impl.timers.emplace(id, std::move(timer));
     impl.ArmTimerFd();
@@ -408,12 +427,18 @@ void Reactor::StopTimer(uint64_t id) {
     if (it == impl.timers.end())
         return;
     impl.deadlines.erase({it->second.deadlineNs, id});
+    DeleteLater(std::move(it->second.callback));
     impl.timers.erase(it);
     impl.ArmTimerFd();
 }
 
 size_t Reactor::TimerCount() const {
     return m_impl->timers.size();
+}
+
+void Reactor::Defer(std::unique_ptr<Condemned> doomed) {
+    if (g_reactor)
+        g_reactor->m_impl->doomed.push_back(std::move(doomed));
 }
 
 void Reactor::Post(std::function<void()> call) {
@@ -440,8 +465,9 @@ uint64_t Reactor::Resolve(const std::string& host,
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
+    auto context = std::make_unique<Impl::ResolveContext>(Impl::ResolveContext{&impl, handle});
     ares_getaddrinfo(impl.channel, host.c_str(), nullptr, &hints, &Impl::AddressesReady,
-                     new Impl::ResolveContext{&impl, handle});
+                     context.release());
     impl.UpdateAresTimer();
     return handle;
 }

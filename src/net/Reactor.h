@@ -41,6 +41,22 @@ public:
     // Runs `call` on the loop after the current handler (a queued call).
     void Post(std::function<void()> call);
 
+    // Objects destroyed from inside their own handlers follow one rule. A handler may be what
+    // ends the life of the object running it (a socket whose peer hung up, a tracker request
+    // whose owner is done with it, a timer whose tick retires it), and further down the stack
+    // that object's code still runs. So whoever owns such an object never deletes it while a
+    // handler may be running, but hands it to DeleteLater: the reactor destroys it as soon as
+    // the handler that is running returns, before it dispatches anything else (at once when
+    // there is no reactor: then nothing is running). It can still see the rest of the
+    // notification being delivered, so an owner closes or stops it first when that matters.
+    // A queued call that may run after its target is gone carries a Liveness::Token of the
+    // target and checks it first.
+    template <typename T>
+    static void DeleteLater(std::unique_ptr<T> object) {
+        if (object)
+            Defer(std::make_unique<Doomed<T>>(std::move(object)));
+    }
+
     // Resolves a host name to IPv4 addresses (dotted text) without blocking the loop. The callback
     // runs on the loop with 0 and the addresses, or an errno-style code. Returns a handle for
     // CancelResolve; a cancelled request never calls back. Dotted IPv4 text resolves at once
@@ -55,8 +71,42 @@ public:
     void UpdateInterest(uint64_t key, int fd, uint32_t epollEvents, bool added);
 
 private:
+    struct Condemned {
+        virtual ~Condemned() = default;
+    };
+    template <typename T>
+    struct Doomed : Condemned {
+        explicit Doomed(std::unique_ptr<T> doomed) : object(std::move(doomed)) {}
+        std::unique_ptr<T> object;
+    };
+    static void Defer(std::unique_ptr<Condemned> doomed);
+
     struct Impl;
     std::unique_ptr<Impl> m_impl;
+};
+
+// Tells a queued call whether the object that holds it still exists (see DeleteLater).
+class Liveness {
+public:
+    class Token {
+    public:
+        bool Alive() const { return !m_flag.expired(); }
+
+    private:
+        friend class Liveness;
+        explicit Token(std::weak_ptr<const bool> flag) : m_flag(std::move(flag)) {}
+        std::weak_ptr<const bool> m_flag;
+    };
+
+    Liveness() = default;
+    // Each object has its own: a copy would outlive it.
+    Liveness(const Liveness&) = delete;
+    Liveness& operator=(const Liveness&) = delete;
+
+    Token Watch() const { return Token(m_flag); }
+
+private:
+    std::shared_ptr<const bool> m_flag = std::make_shared<const bool>(true);
 };
 
 }  // namespace velbrook

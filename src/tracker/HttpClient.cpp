@@ -393,7 +393,8 @@ void HttpClient::Finish() {
     m_impl->output.clear();
 }
 
-// Reports are the last thing a handler does: the owner may destroy this client from inside them.
+// Reports are the last thing a handler does: from inside them the owner may start another request
+// or let this client go (through Reactor::DeleteLater).
 void HttpClient::Abandon(const std::string& reason) {
     Finish();
     m_owner.OnFailure(reason, false);

@@ -12,7 +12,8 @@
 
 namespace velbrook {
 
-// Receives exactly one report per request (none for a request its owner abandons).
+// Receives exactly one report per request (none for a request its owner abandons). An owner done
+// with the client inside a report hands it to Reactor::DeleteLater.
 class HttpOwner {
 public:
     virtual ~HttpOwner() = default;

@@ -7,6 +7,7 @@
 
 #include "metainfo/KeyPathMap.h"
 #include "net/EngineTimer.h"
+#include "net/Reactor.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -137,12 +138,9 @@ TrackerClient::TrackerClient(TrackerSessionLink& session, TimerFactory timers, H
     }
 }
 
-TrackerClient::~TrackerClient() {
-    DestroyTimer();
-    m_client.reset();
-    m_retiredTimers.clear();
-    m_retiredClients.clear();
-}
+// Nothing of the client's or the timer's can be running now (the session may not destroy this
+// from inside one of its reports either), so both go at once.
+TrackerClient::~TrackerClient() = default;
 
 std::string TrackerClient::Escape(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -241,19 +239,12 @@ void TrackerClient::Schedule(int32_t seconds) {
 }
 
 void TrackerClient::OnTick() {
-    ++m_tickDepth;
     Connect();
-    --m_tickDepth;
-    if (m_tickDepth == 0 && m_callbackDepth == 0) {
-        m_retiredClients.clear();
-    }
 }
 
 void TrackerClient::OnFailure(const std::string& reason, bool noRetry) {
     m_stopInFlight = false;
-    ++m_callbackDepth;
     Fail(reason, noRetry);
-    --m_callbackDepth;
 }
 
 void TrackerClient::OnFatal(const std::string& reason) {
@@ -279,9 +270,7 @@ void TrackerClient::Fail(const std::string& reason, bool noRetry) {
 
 void TrackerClient::OnResponse(const std::string& body) {
     m_stopInFlight = false;
-    ++m_callbackDepth;
     HandleResponse(body);
-    --m_callbackDepth;
 }
 
 void TrackerClient::HandleResponse(const std::string& body) {
@@ -324,34 +313,19 @@ void TrackerClient::HandleResponse(const std::string& body) {
     m_session.OnTrackerSuccess();
 }
 
+// The old client may be the one whose report is running right now (the session can announce from
+// inside it), and the timer the one whose tick is: both go through the reactor's DeleteLater. A
+// client that has not reported yet never will: it is destroyed before the loop dispatches again.
 void TrackerClient::RetireClient() {
     m_stopInFlight = false;
-    if (!m_client) {
-        return;
-    }
-    // The old client may be the one whose report is running right now (the session can announce
-    // from inside it), so it is only destroyed once no report or tick is on the stack.
-    if (m_callbackDepth > 0 || m_tickDepth > 0) {
-        m_retiredClients.push_back(std::move(m_client));
-    } else {
-        m_client.reset();
-        m_retiredClients.clear();
-    }
+    Reactor::DeleteLater(std::move(m_client));
 }
 
 void TrackerClient::DestroyTimer() {
-    if (!m_timer) {
-        return;
+    if (m_timer) {
+        m_timer->Stop();
     }
-    m_timer->Stop();
-    // A tick that ends up here (a report delivered from inside Connect) is still running in the
-    // timer; it is freed once that tick has returned.
-    if (m_tickDepth > 0) {
-        m_retiredTimers.push_back(std::move(m_timer));
-    } else {
-        m_timer.reset();
-        m_retiredTimers.clear();
-    }
+    Reactor::DeleteLater(std::move(m_timer));
 }
 
 TrackerAnswer ReadTrackerAnswer(std::string_view body) {

@@ -89,14 +89,9 @@ private:
     void OnTick();
     void Fail(const std::string& reason, bool noRetry);
     void HandleResponse(const std::string& body);
-    // Destroy the client or timer now, or once the report or tick running inside it has returned.
+    // Let the client or the timer go; either may be running the call that got here.
     void RetireClient();
     void DestroyTimer();
-
-    int m_callbackDepth = 0;  // inside a report from the HTTP client
-    int m_tickDepth = 0;      // inside a timer tick
-    std::vector<std::unique_ptr<HttpClient>> m_retiredClients;
-    std::vector<std::unique_ptr<AnnounceTimer>> m_retiredTimers;
 };
 
 // The tracker answer as read by the client: interval, failure reason, peers, counts. Pure, so it

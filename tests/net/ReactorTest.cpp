@@ -235,7 +235,8 @@ TEST_F(ReactorTest, CloseOnlySocketWithUnreadDataDoesNotSpin) {
 
 TEST_F(ReactorTest, HandlersMayDestroyTheirOwnOrAnotherSocketMidBatch) {
     auto [client, server] = Pair();
-    server->onReceive = [&](int) { server.reset(); };  // its close is in the same event
+    // Its close is in the same event: it is destroyed once the whole notification is through.
+    server->onReceive = [&](int) { Reactor::DeleteLater(std::move(server)); };
     ASSERT_EQ(client->Send("x", 1), 1);
     client->Close();
     size_t live = AsyncSocket::LiveCount();

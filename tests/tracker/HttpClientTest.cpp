@@ -27,7 +27,7 @@ using test::Stop;
 
 using Reports = std::vector<std::string>;
 
-// Every report as a line of text; can drop the client from inside a report, as owners do.
+// Every report as a line of text; can let the client go from inside a report, as owners do.
 class Owner : public HttpOwner {
 public:
     Reports reports;
@@ -42,7 +42,7 @@ private:
     void Note(std::string text) {
         reports.push_back(std::move(text));
         if (dropOnReport)
-            dropOnReport->reset();
+            Reactor::DeleteLater(std::move(*dropOnReport));
     }
 };
 
