@@ -10,15 +10,15 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 
 #include "net/AsyncSocket.h"
+#include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
-#include "net/Reactor.h"
+#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -71,28 +71,14 @@ public:
 class Host : public PeerHost {
 public:
     explicit Host(std::string id) : m_id(std::move(id)), m_session(*this) {}
-    ~Host() override {
-        m_session.m_peers.clear();
-        while (!m_sockets.empty()) {
-            delete *m_sockets.begin();
-        }
-    }
+    ~Host() override { m_session.m_peers.clear(); }
     const std::string& ReservedBytes() const override { return m_reserved; }
     const std::string& OwnPeerId() const override { return m_id; }
     SessionLink* FindTorrent(std::string_view hash) override {
         return hash == kInfoHash ? &m_session : nullptr;
     }
     void Trace(const std::string&) override {}
-    void RegisterSocket(PeerSocket& s) override { m_sockets.insert(&s); }
-    void UnregisterSocket(PeerSocket& s) override { m_sockets.erase(&s); }
-    void DisposeSocket(PeerSocket& s) override {
-        PeerSocket* doomed = &s;
-        Reactor::Get().Post([this, doomed] {
-            if (m_sockets.count(doomed)) {
-                delete doomed;
-            }
-        });
-    }
+    SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
 
@@ -100,7 +86,7 @@ public:
     std::string m_reserved = velbrook::ReservedBytes(false);
     std::string m_selected;
     Session m_session;
-    std::set<PeerSocket*> m_sockets;
+    SocketRegistry m_registry{false};
 };
 
 class Listener : public AsyncSocket {
@@ -117,12 +103,12 @@ public:
 
 protected:
     void OnAccept(int) override {
-        auto* socket = new PeerSocket(m_host);
-        if (Accept(*socket)) {
-            socket->Accepted();
-            m_accepted = socket;
+        PeerSocket& socket = m_host.Registry().Create(m_host);
+        if (Accept(socket)) {
+            socket.Accepted();
+            m_accepted = &socket;
         } else {
-            delete socket;
+            m_host.Registry().Dispose(socket);
         }
     }
 
@@ -137,7 +123,7 @@ double ReactorRun() {
     Listener listener(receiver);
     PeerConnection* target =
         sender.m_session.CreatePeer(receiver.m_id, "127.0.0.1", listener.m_port, listener.m_port);
-    auto* out = new PeerSocket(sender);
+    PeerSocket* out = &sender.Registry().Create(sender);
     out->Connect(*target, kInfoHash);
     while (!target->IsConnected() || !listener.m_accepted ||
            listener.m_accepted->State() != PeerSocketState::Messages) {

@@ -10,6 +10,7 @@
 
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
+#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -74,12 +75,11 @@ public:
     const std::string& OwnPeerId() const override { return m_text; }
     SessionLink* FindTorrent(std::string_view) override { return nullptr; }
     void Trace(const std::string&) override {}
-    void RegisterSocket(PeerSocket&) override {}
-    void UnregisterSocket(PeerSocket&) override {}
-    void DisposeSocket(PeerSocket&) override {}
+    SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_text; }
     void UpdateAllViews() override {}
     std::string m_text;
+    SocketRegistry m_registry{false};
 };
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "engine/UiHost.h"
 #include "net/Reactor.h"
 #include "peer/PeerLinks.h"
+#include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
 
 namespace {
@@ -50,15 +51,14 @@ public:
     void MarkListChanged() override {}
     const std::string& ReservedBytes() const override { return m_id; }
     SessionLink* FindTorrent(std::string_view) override { return nullptr; }
-    void RegisterSocket(PeerSocket&) override {}
-    void UnregisterSocket(PeerSocket&) override {}
-    void DisposeSocket(PeerSocket&) override {}
+    SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_id; }
     void UpdateAllViews() override {}
 
 private:
     std::string m_dir;
     std::string m_id = std::string(20, 'o');
+    SocketRegistry m_registry{false};
     class Ui m_ui;
 };
 

@@ -53,9 +53,10 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
 }
 
 CVelbrookDoc::~CVelbrookDoc() {
-    // Every peer socket closes first, so the torrents stop without live connections.
+    // Every peer socket closes first, so the torrents stop without live connections. The registry
+    // itself stays until the end: closing one socket may dispose of others through it.
     m_listen.reset();
-    m_registry.reset();
+    m_registry->CloseAll();
     SaveDownloads();
     m_downloads.reset();
     m_settings.reset();
@@ -75,24 +76,6 @@ void CVelbrookDoc::UpdateAllViews() {
 
 SessionLink* CVelbrookDoc::FindTorrent(std::string_view infoHash) {
     return m_downloads ? m_downloads->FindByInfoHash(infoHash) : nullptr;
-}
-
-void CVelbrookDoc::RegisterSocket(PeerSocket& socket) {
-    if (m_registry) {
-        m_registry->Register(socket);
-    }
-}
-
-void CVelbrookDoc::UnregisterSocket(PeerSocket& socket) {
-    if (m_registry) {
-        m_registry->Unregister(socket);
-    }
-}
-
-void CVelbrookDoc::DisposeSocket(PeerSocket& socket) {
-    if (m_registry) {
-        m_registry->Dispose(socket);
-    }
 }
 
 // The address trackers are told is the last IPv4 address the host's own name has in the hosts

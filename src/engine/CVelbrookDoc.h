@@ -53,7 +53,6 @@ public:
     DownloadsList& Downloads() { return *m_downloads; }
     Settings& GetSettingsObject() { return *m_settings; }
     bool IsListening() const { return m_listen != nullptr; }
-    SocketRegistry& Registry() { return *m_registry; }
 
     // SessionHost
     PeerHost& Peers() override { return *this; }
@@ -67,9 +66,7 @@ public:
     // PeerHost
     const std::string& ReservedBytes() const override { return m_reserved; }
     SessionLink* FindTorrent(std::string_view infoHash) override;
-    void RegisterSocket(PeerSocket& socket) override;
-    void UnregisterSocket(PeerSocket& socket) override;
-    void DisposeSocket(PeerSocket& socket) override;
+    SocketRegistry& Registry() override { return *m_registry; }
     const std::string& SelectedPeerId() const override { return m_shownPeer; }
     void SetSelectedPeerId(const std::string& peerId) { m_shownPeer = peerId; }
     void UpdateAllViews() override;

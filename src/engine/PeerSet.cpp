@@ -10,6 +10,7 @@
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
+#include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -229,8 +230,8 @@ void PeerSet::Dial(PeerConnection& connection) {
     if (!reset || connection.Socket() != nullptr) {
         connection.OnSocketClosed();
     }
-    auto* socket = new PeerSocket(m_host);    // the host's socket registry owns it from here on
-    socket->Connect(connection, m_infoHash);  // an immediate failure has told the connection
+    // The host's registry owns the socket; an immediate failure has told the connection.
+    m_host.Registry().Create(m_host).Connect(connection, m_infoHash);
 }
 
 bool PeerSet::RemovePeer(PeerConnection& connection) {

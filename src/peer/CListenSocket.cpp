@@ -1,6 +1,8 @@
 #include "peer/CListenSocket.h"
 
+#include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
+#include "peer/SocketRegistry.h"
 
 namespace velbrook {
 
@@ -14,13 +16,14 @@ bool CListenSocket::Listen(uint16_t port, int& error) {
 }
 
 void CListenSocket::OnAccept(int /*error*/) {
-    // The socket is in the registry from here on; should the accept fail, the idle sweep
-    // removes it, so nothing is destroyed inside this handler.
-    auto* socket = new PeerSocket(m_host);
-    if (!Accept(*socket)) {
+    SocketRegistry& registry = m_host.Registry();
+    PeerSocket& socket = registry.Create(m_host);
+    if (!Accept(socket)) {
+        // Nothing was waiting after all, or descriptors ran out (accepting pauses then).
+        registry.Dispose(socket);
         return;
     }
-    socket->Accepted();
+    socket.Accepted();
 }
 
 }  // namespace velbrook

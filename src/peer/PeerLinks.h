@@ -11,8 +11,8 @@
 namespace velbrook {
 
 class PeerConnection;
-class PeerSocket;
 class PieceManager;
+class SocketRegistry;
 struct BlockRequest;
 
 // One torrent, as its peer connections see it.
@@ -84,11 +84,8 @@ public:
     virtual SessionLink* FindTorrent(std::string_view infoHash) = 0;
     // Trace lines of the wire (handshake progress and the like).
     virtual void Trace(const std::string& line) = 0;
-    // The registry of live peer sockets: every socket is in it from construction to destruction.
-    virtual void RegisterSocket(PeerSocket& socket) = 0;
-    virtual void UnregisterSocket(PeerSocket& socket) = 0;
-    // Removes a closed socket from the registry and destroys it once the current handler is done.
-    virtual void DisposeSocket(PeerSocket& socket) = 0;
+    // Every live peer socket: the registry makes them and owns them until they are disposed of.
+    virtual SocketRegistry& Registry() = 0;
     // The peer whose log is on screen, and the request to redraw it.
     virtual const std::string& SelectedPeerId() const = 0;
     virtual void UpdateAllViews() = 0;

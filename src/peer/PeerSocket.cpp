@@ -7,6 +7,7 @@
 #include "net/Socks5.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
+#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -29,18 +30,15 @@ size_t PeerSocket::LiveCount() {
 PeerSocket::PeerSocket(PeerHost& host)
     : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive) {
     ++g_livePeerSockets;
-    m_host.RegisterSocket(*this);
 }
 
 PeerSocket::~PeerSocket() {
-    *m_alive = false;
     if (m_connection) {
         // The connection must not keep requests outstanding on a socket that is gone.
         PeerConnection* connection = m_connection;
         m_connection = nullptr;
         connection->OnSocketClosed();
     }
-    m_host.UnregisterSocket(*this);
     --g_livePeerSockets;
 }
 
@@ -205,9 +203,8 @@ void PeerSocket::CloseSoon() {
         return;
     }
     m_closeScheduled = true;
-    std::weak_ptr<bool> alive = m_alive;
-    Reactor::Get().Post([this, alive] {
-        if (!alive.expired()) {
+    Reactor::Get().Post([this, alive = m_liveness.Watch()] {
+        if (alive.Alive()) {
             Close(true);
         }
     });
@@ -501,16 +498,11 @@ void PeerSocket::ReadMessages() {
     if (cut > 0) {
         m_lastReceive = m_host.NowSeconds();
     }
-    if (!m_received.empty() && m_connection) {
-        std::weak_ptr<bool> alive = m_alive;
-        const bool ok = m_connection->ProcessMessages(m_received);
-        if (alive.expired()) {
-            return;
-        }
-        if (!ok) {
-            Close(true);
-            return;
-        }
+    // The connection may close this socket meanwhile, but not destroy it: the registry disposes of
+    // it only after this handler.
+    if (!m_received.empty() && m_connection && !m_connection->ProcessMessages(m_received)) {
+        Close(true);
+        return;
     }
     if (m_state == PeerSocketState::Messages && !m_closeScheduled) {
         AsyncSelect(UnsentBytes() > 0 ? kReadWriteClose : kSocketRead | kSocketClose);
@@ -541,7 +533,7 @@ void PeerSocket::Close(bool notifyRegistry) {
         connection->OnSocketClosed();
     }
     if (notifyRegistry) {
-        m_host.DisposeSocket(*this);
+        m_host.Registry().Dispose(*this);
     }
 }
 

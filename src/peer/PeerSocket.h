@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/AsyncSocket.h"
+#include "net/Reactor.h"
 
 namespace velbrook {
 
@@ -45,7 +46,7 @@ public:
     static constexpr int64_t kMaxIdleHandshake = 40;
     static constexpr int64_t kMaxIdleConnected = 150;
 
-    // Registers itself with the host's socket registry until destruction.
+    // Made by the host's socket registry (SocketRegistry::Create), which owns it.
     explicit PeerSocket(PeerHost& host);
     ~PeerSocket() override;
 
@@ -65,7 +66,7 @@ public:
     void KeepAlive();
     void SendRaw(std::string_view bytes);
     void SendHandshake();
-    // Closes the connection. With notifyRegistry the socket is removed from the registry and
+    // Closes the connection. With notifyRegistry the socket is disposed of by the registry:
     // destroyed once the current handler is done (not for a socket whose connect was pending).
     void Close(bool notifyRegistry);
     // Forgets the bound connection without telling it anything.
@@ -125,8 +126,7 @@ private:
     uint64_t m_bytesReceived = 0;
     int64_t m_lastReceive;
     int64_t m_lastSend;
-    // Lets a queued call find out whether this socket still exists.
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    Liveness m_liveness;  // for the queued close
 };
 
 }  // namespace velbrook

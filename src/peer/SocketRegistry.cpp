@@ -1,9 +1,11 @@
 #include "peer/SocketRegistry.h"
 
 #include <algorithm>
+#include <cassert>
 
-#include "peer/PeerSocket.h"
 #include "net/Reactor.h"
+#include "peer/PeerLinks.h"
+#include "peer/PeerSocket.h"
 
 namespace velbrook {
 
@@ -11,15 +13,6 @@ namespace {
 
 constexpr uint32_t kSweepPeriodMs = 60000;
 constexpr uint32_t kKeepAlivePeriodMs = 10000;
-
-bool Erase(std::vector<PeerSocket*>& list, const PeerSocket* socket) {
-    const auto it = std::find(list.begin(), list.end(), socket);
-    if (it == list.end()) {
-        return false;
-    }
-    list.erase(it);
-    return true;
-}
 
 }  // namespace
 
@@ -35,64 +28,44 @@ SocketRegistry::SocketRegistry(bool startTimers) {
 SocketRegistry::~SocketRegistry() {
     m_sweepTimer.reset();
     m_keepAliveTimer.reset();
-    // Each socket leaves the list before it is closed: its destructor unregisters it, and a
-    // connection told of the close may close or destroy other sockets meanwhile.
+    // Each socket leaves the list before it is closed: a connection told of the close may close
+    // (and so dispose of) other sockets meanwhile.
     while (!m_sockets.empty()) {
-        m_closing = m_sockets.front();
+        const std::unique_ptr<PeerSocket> socket = std::move(m_sockets.front());
         m_sockets.erase(m_sockets.begin());
-        m_closing->Close(false);
-        delete m_closing;  // Unregister resets m_closing, so a socket already gone is skipped
-        m_closing = nullptr;
-    }
-    // Their queued destruction will find the registry gone and leave them alone.
-    while (!m_disposing.empty()) {
-        PeerSocket* socket = m_disposing.back();
-        m_disposing.pop_back();
-        delete socket;
+        socket->Close(false);
     }
 }
 
-void SocketRegistry::Register(PeerSocket& socket) {
-    if (!Contains(socket)) {
-        m_sockets.push_back(&socket);
-    }
-}
-
-void SocketRegistry::Unregister(PeerSocket& socket) {
-    Erase(m_sockets, &socket);
-    Erase(m_disposing, &socket);
-    if (m_closing == &socket) {
-        m_closing = nullptr;
-    }
+PeerSocket& SocketRegistry::Create(PeerHost& host) {
+    assert(&host.Registry() == this);
+    return *m_sockets.emplace_back(std::make_unique<PeerSocket>(host));
 }
 
 void SocketRegistry::Dispose(PeerSocket& socket) {
-    // Only a registered socket is destroyed, and only once, however often it is closed.
-    if (!Erase(m_sockets, &socket)) {
+    const auto it = std::find_if(m_sockets.begin(), m_sockets.end(),
+                                 [&socket](const auto& owned) { return owned.get() == &socket; });
+    if (it == m_sockets.end()) {
         return;
     }
-    m_disposing.push_back(&socket);
-    if (!Reactor::Exists()) {
-        return;  // the destructor takes care of it
+    std::unique_ptr<PeerSocket> doomed = std::move(*it);
+    m_sockets.erase(it);
+    Reactor::DeleteLater(std::move(doomed));
+}
+
+std::vector<PeerSocket*> SocketRegistry::Snapshot() const {
+    std::vector<PeerSocket*> sockets;
+    sockets.reserve(m_sockets.size());
+    for (const auto& socket : m_sockets) {
+        sockets.push_back(socket.get());
     }
-    // The socket is still inside its own handler: it is destroyed once that has returned.
-    std::weak_ptr<bool> alive = m_alive;
-    PeerSocket* doomed = &socket;
-    Reactor::Get().Post([this, alive, doomed] {
-        if (alive.expired()) {
-            return;
-        }
-        if (Erase(m_disposing, doomed)) {
-            delete doomed;
-        }
-    });
+    return sockets;
 }
 
 void SocketRegistry::Sweep() {
-    // Closing one socket can take others with it (its connection reacts), so the walk goes over
-    // a copy and skips whatever left the registry in the meantime.
-    const std::vector<PeerSocket*> sockets = m_sockets;
-    for (PeerSocket* socket : sockets) {
+    // Closing one socket can take others with it (its connection reacts), so the walk skips
+    // whatever left the registry in the meantime.
+    for (PeerSocket* socket : Snapshot()) {
         if (Contains(*socket) && socket->GetIdleSeconds() > socket->MaxIdleSeconds()) {
             socket->Close(true);
         }
@@ -100,8 +73,7 @@ void SocketRegistry::Sweep() {
 }
 
 void SocketRegistry::KeepAlive() {
-    const std::vector<PeerSocket*> sockets = m_sockets;
-    for (PeerSocket* socket : sockets) {
+    for (PeerSocket* socket : Snapshot()) {
         if (Contains(*socket)) {
             socket->KeepAlive();
         }
@@ -109,8 +81,7 @@ void SocketRegistry::KeepAlive() {
 }
 
 void SocketRegistry::CloseAll() {
-    const std::vector<PeerSocket*> sockets = m_sockets;
-    for (PeerSocket* socket : sockets) {
+    for (PeerSocket* socket : Snapshot()) {
         if (!Contains(*socket)) {
             continue;
         }
@@ -129,7 +100,8 @@ void SocketRegistry::OnTimer(TimerKind kind) {
 }
 
 bool SocketRegistry::Contains(const PeerSocket& socket) const {
-    return std::find(m_sockets.begin(), m_sockets.end(), &socket) != m_sockets.end();
+    return std::any_of(m_sockets.begin(), m_sockets.end(),
+                       [&socket](const auto& owned) { return owned.get() == &socket; });
 }
 
 }  // namespace velbrook

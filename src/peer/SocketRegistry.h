@@ -11,6 +11,7 @@
 
 namespace velbrook {
 
+class PeerHost;
 class PeerSocket;
 
 class SocketRegistry : public TimerOwner {
@@ -24,10 +25,10 @@ public:
     SocketRegistry(const SocketRegistry&) = delete;
     SocketRegistry& operator=(const SocketRegistry&) = delete;
 
-    void Register(PeerSocket& socket);
-    // Forgets a socket that is being destroyed elsewhere.
-    void Unregister(PeerSocket& socket);
-    // Removes the socket and destroys it once the current handler has returned.
+    // A new socket of `host` (whose registry this is), owned here until it is disposed of.
+    PeerSocket& Create(PeerHost& host);
+    // Removes the socket; it is destroyed once the handler running now has returned (it may be
+    // the socket's own). Only a registered socket is destroyed, and only once.
     void Dispose(PeerSocket& socket);
     // Closes (and so removes) every socket silent for longer than it is allowed to be.
     void Sweep();
@@ -40,14 +41,12 @@ public:
     bool Contains(const PeerSocket& socket) const;
 
 private:
-    std::vector<PeerSocket*> m_sockets;  // registration order
-    // Removed by Dispose, destroyed by a queued call (or by the destructor if that never runs).
-    std::vector<PeerSocket*> m_disposing;
-    // The socket the destructor is closing, until something else destroys it first.
-    PeerSocket* m_closing = nullptr;
+    // The sockets now, for walks during which closing one may take others with it.
+    std::vector<PeerSocket*> Snapshot() const;
+
+    std::vector<std::unique_ptr<PeerSocket>> m_sockets;  // creation order
     std::unique_ptr<EngineTimer> m_sweepTimer;
     std::unique_ptr<EngineTimer> m_keepAliveTimer;
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
 }  // namespace velbrook

@@ -375,16 +375,16 @@ TEST_F(PeerSetTest, ConnectsBelowTheLimitAndForgetsPeersThatFailTwice) {
     PeerConnection* twice = m_set.CreatePeer("127.0.0.1", std::string(20, '2'), closed, closed);
     EXPECT_FALSE(m_set.ConnectPeer(*live));
     EXPECT_FALSE(m_set.ConnectPeer(*twice));
-    EXPECT_TRUE(m_host.m_sockets.empty());
+    EXPECT_EQ(m_host.Registry().Count(), 0u);
 
     m_settings.SetInt(MaxConnectedPeers, 40);
     const auto settle = [&] {
-        for (int i = 0; i < 200 && !m_host.m_sockets.empty(); ++i) {
+        for (int i = 0; i < 200 && m_host.Registry().Count() > 0; ++i) {
             m_reactor.RunOnce(5);
         }
     };
     m_set.OnTimer(kTimerConnectPeers);
-    EXPECT_EQ(m_host.m_sockets.size(), 2u);
+    EXPECT_EQ(m_host.Registry().Count(), 2u);
     EXPECT_FALSE(m_set.ConnectPeer(*twice));  // still connecting
     settle();
     ASSERT_TRUE(m_set.ConnectPeer(*twice));

@@ -117,7 +117,7 @@ TEST_F(PeerWire, BadHandshakesCloseWithoutAnswer) {
     }
     EXPECT_EQ(m_session->m_peers.size(), 0u);
     Pump();
-    EXPECT_TRUE(m_host.m_sockets.empty());  // closed sockets leave the registry
+    EXPECT_EQ(m_host.Registry().Count(), 0u);  // closed sockets leave the registry
 }
 
 TEST_F(PeerWire, PipelineKeepsFiveRequestsAndRefillsOnEachPiece) {
@@ -377,7 +377,7 @@ protected:
     int Dial(PeerSocket*& socket) {
         PeerConnection* peer =
             m_session->CreatePeer(kPeerA, "127.0.0.1", m_far.m_port, m_far.m_port);
-        socket = new PeerSocket(m_host);
+        socket = &m_host.Registry().Create(m_host);
         EXPECT_TRUE(socket->Connect(*peer, kInfoHash));
         return m_far.Accept([this] { m_reactor.RunOnce(5); });
     }
@@ -401,25 +401,24 @@ TEST_F(OutgoingWire, DirectConnectSendsOurHandshakeFirst) {
     PumpUntil([&] { return !Peer(kPeerA)->IsConnected(); });
     EXPECT_FALSE(Peer(kPeerA)->IsConnected());
     Pump(3);
-    EXPECT_EQ(m_host.m_sockets.count(socket), 0u);  // the registry let it go
+    EXPECT_FALSE(m_host.Registry().Contains(*socket));  // the registry let it go
 }
 
 TEST_F(OutgoingWire, RefusedConnectsAndSelfConnectionsFail) {
     Use(4 * 16384, 16384);
     PeerConnection* peer = m_session->CreatePeer(kPeerA, "127.0.0.1", FreePort(), 0);
-    auto* socket = new PeerSocket(m_host);
-    socket->Connect(*peer, kInfoHash);
+    EXPECT_TRUE(m_host.Registry().Create(m_host).Connect(*peer, kInfoHash));
     PumpUntil([&] { return peer->ConnectFailures() == 1; });
     EXPECT_EQ(peer->ConnectFailures(), 1u);
     EXPECT_EQ(peer->Socket(), nullptr);
 
     // A socket that the session closes while it is still connecting stays registered.
-    auto* pending = new PeerSocket(m_host);
+    PeerSocket* pending = &m_host.Registry().Create(m_host);
     PeerConnection* other = m_session->CreatePeer(kPeerB, "127.0.0.1", m_far.m_port, 0);
     ASSERT_TRUE(pending->Connect(*other, kInfoHash));
     pending->Close(true);
     Pump(3);
-    EXPECT_EQ(m_host.m_sockets.count(pending), 1u);
+    EXPECT_TRUE(m_host.Registry().Contains(*pending));
     const int stale = m_far.Accept([this] { m_reactor.RunOnce(5); });
     ::close(stale);
 
@@ -429,8 +428,8 @@ TEST_F(OutgoingWire, RefusedConnectsAndSelfConnectionsFail) {
     ASSERT_GE(fd, 0);
     const std::string mine = Handshake(kOwnId);
     ASSERT_EQ(::send(fd, mine.data(), mine.size(), 0), static_cast<ssize_t>(mine.size()));
-    PumpUntil([&] { return m_host.m_sockets.count(self) == 0; });
-    EXPECT_EQ(m_host.m_sockets.count(self), 0u);
+    PumpUntil([&] { return !m_host.Registry().Contains(*self); });
+    EXPECT_FALSE(m_host.Registry().Contains(*self));
     EXPECT_FALSE(Peer(kPeerA)->IsConnected());
     ::close(fd);
 }

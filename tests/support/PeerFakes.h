@@ -11,7 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,10 +19,11 @@
 
 #include "metainfo/SHA1.h"
 #include "net/AsyncSocket.h"
+#include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
-#include "net/Reactor.h"
+#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
 
@@ -109,28 +110,13 @@ public:
 
 class FakeHost : public PeerHost {
 public:
-    ~FakeHost() override {
-        while (!m_sockets.empty()) {
-            delete *m_sockets.begin();
-        }
-    }
     const std::string& ReservedBytes() const override { return m_reserved; }
     const std::string& OwnPeerId() const override { return kOwnId; }
     SessionLink* FindTorrent(std::string_view infoHash) override {
         return infoHash == kInfoHash ? m_session : nullptr;
     }
     void Trace(const std::string& line) override { m_trace.push_back(line); }
-    void RegisterSocket(PeerSocket& socket) override { m_sockets.insert(&socket); }
-    void UnregisterSocket(PeerSocket& socket) override { m_sockets.erase(&socket); }
-    void DisposeSocket(PeerSocket& socket) override {
-        PeerSocket* doomed = &socket;
-        ++m_disposed;
-        Reactor::Get().Post([this, doomed] {
-            if (m_sockets.count(doomed)) {
-                delete doomed;
-            }
-        });
-    }
+    SocketRegistry& Registry() override { return *m_registry; }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
     int64_t NowSeconds() const override { return m_now; }
@@ -139,15 +125,16 @@ public:
     int64_t m_now = 1000;  // the sockets' clock: keep-alives and the idle sweep
     std::string m_reserved = ReservedBytes(true);
     std::string m_selected;
-    std::set<PeerSocket*> m_sockets;
     std::vector<std::string> m_trace;
-    int m_disposed = 0;
+    // Swept by hand; last, so that the sockets it closes at the end can still trace. A test may
+    // destroy it early.
+    std::optional<SocketRegistry> m_registry{std::in_place, false};
 
 private:
     static std::string ReservedBytes(bool extension) { return velbrook::ReservedBytes(extension); }
 };
 
-// Accepts every incoming connection into a new PeerSocket.
+// Accepts every incoming connection into a new PeerSocket, on 127.0.0.1 only.
 class Listener : public AsyncSocket {
 public:
     explicit Listener(PeerHost& host) : m_host(host) {
@@ -157,16 +144,14 @@ public:
         EXPECT_TRUE(GetSockName(address, m_port));
     }
     uint16_t Port() const { return m_port; }
-    PeerSocket* m_last = nullptr;
 
 protected:
     void OnAccept(int) override {
-        auto* socket = new PeerSocket(m_host);
-        if (Accept(*socket)) {
-            socket->Accepted();
-            m_last = socket;
+        PeerSocket& socket = m_host.Registry().Create(m_host);
+        if (Accept(socket)) {
+            socket.Accepted();
         } else {
-            delete socket;
+            m_host.Registry().Dispose(socket);
         }
     }
 
