@@ -44,7 +44,7 @@ int QueuedBytes(int fd) {
     return queued;
 }
 
-bool ToAddress(const std::string& text, uint16_t port, sockaddr_in& out) {
+[[nodiscard]] bool ToAddress(const std::string& text, uint16_t port, sockaddr_in& out) {
     out = {};
     out.sin_family = AF_INET;
     out.sin_port = htons(port);
@@ -55,7 +55,7 @@ bool ToAddress(const std::string& text, uint16_t port, sockaddr_in& out) {
     return inet_pton(AF_INET, text.c_str(), &out.sin_addr) == 1;
 }
 
-bool FromAddress(const sockaddr_in& in, std::string& address, uint16_t& port) {
+[[nodiscard]] bool FromAddress(const sockaddr_in& in, std::string& address, uint16_t& port) {
     char text[INET_ADDRSTRLEN] = {};
     if (!inet_ntop(AF_INET, &in.sin_addr, text, sizeof text))
         return false;
@@ -144,7 +144,11 @@ void AsyncSocket::ConnectResolved(int error, const std::string& address, uint16_
 
 bool AsyncSocket::StartConnect(const std::string& address, uint16_t port) {
     sockaddr_in remote{};
-    ToAddress(address, port, remote);
+    if (!ToAddress(address, port, remote)) {
+        m_lastError = EINVAL;
+        m_state = State::Idle;
+        return false;
+    }
     // An interrupted non-blocking connect carries on in the background, like EINPROGRESS.
     if (connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) < 0 &&
         errno != EINPROGRESS && errno != EINTR) {

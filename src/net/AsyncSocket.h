@@ -28,23 +28,24 @@ public:
 
     // A TCP socket bound to `port` (0: any) on `address` (empty: all IPv4 addresses), asking for
     // `events`. False with LastError on failure.
-    bool Create(uint16_t port = 0, unsigned events = kSocketAll, const std::string& address = {});
+    [[nodiscard]] bool Create(uint16_t port = 0, unsigned events = kSocketAll,
+                              const std::string& address = {});
     // Dotted IPv4 text or a host name. Never waits: true means the outcome will arrive as
     // OnConnect(error), 0 for connected. False with LastError when it failed at once.
-    bool Connect(const std::string& host, uint16_t port);
-    bool Listen(int backlog = 5);
+    [[nodiscard]] bool Connect(const std::string& host, uint16_t port);
+    [[nodiscard]] bool Listen(int backlog = 5);
     // Moves a pending connection into `into`, which must not be open yet; it comes out connected,
     // asking for read, write and close notifications.
-    bool Accept(AsyncSocket& into);
+    [[nodiscard]] bool Accept(AsyncSocket& into);
     // At most `length` bytes. >0: bytes read; 0: the peer closed; -1: error (LastError, EAGAIN
     // when nothing is there yet).
-    ssize_t Receive(void* buffer, size_t length);
+    [[nodiscard]] ssize_t Receive(void* buffer, size_t length);
     // As many bytes as the system takes now; -1 on error (LastError, EAGAIN when full).
-    ssize_t Send(const void* data, size_t length);
+    [[nodiscard]] ssize_t Send(const void* data, size_t length);
     void ShutDown();
     void Close();
-    bool GetPeerName(std::string& address, uint16_t& port) const;
-    bool GetSockName(std::string& address, uint16_t& port) const;
+    [[nodiscard]] bool GetPeerName(std::string& address, uint16_t& port) const;
+    [[nodiscard]] bool GetSockName(std::string& address, uint16_t& port) const;
     // Chooses the notifications; takes effect for the next dispatch.
     void AsyncSelect(unsigned events);
     int LastError() const { return m_lastError; }
@@ -68,10 +69,10 @@ private:
 
     enum class State : unsigned char { Idle, Resolving, Connecting, Listening, Connected };
 
-    bool StartConnect(const std::string& address, uint16_t port);
+    [[nodiscard]] bool StartConnect(const std::string& address, uint16_t port);
     void ConnectFailed(int error);
     void ConnectResolved(int error, const std::string& address, uint16_t port);
-    bool DropPendingConnection();
+    [[nodiscard]] bool DropPendingConnection();
     void PauseAccepting();
     uint32_t WantedInterest() const;
     void UpdateInterest();

@@ -16,7 +16,7 @@ public:
 
     // Binds `port` on all IPv4 addresses and listens with a backlog of 5. False with the errno in
     // `error` (EADDRINUSE when the port is taken).
-    bool Listen(uint16_t port, int& error);
+    [[nodiscard]] bool Listen(uint16_t port, int& error);
 
 protected:
     void OnAccept(int error) override;

@@ -685,7 +685,10 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
         }
         return;
     }
-    (void)m_session.WriteBlock(piece, begin, data);
+    if (!m_session.WriteBlock(piece, begin, data)) {
+        // Storage refused it (a full disk, say): the piece fails its check and is fetched again.
+        AddLog(Triple("ERROR: writing slice to disk failed: ", piece, begin, length));
+    }
     m_downloaded += length;
     m_downloadMeter->Update(length);
     m_session.AddDownloaded(length);

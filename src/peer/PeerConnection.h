@@ -70,7 +70,7 @@ public:
     void OnOutputDrained();
     // Handles the complete messages cut from the input, emptying the list. False: close the
     // connection (the rest of the list is not handled).
-    bool ProcessMessages(std::vector<std::string>& messages);
+    [[nodiscard]] bool ProcessMessages(std::vector<std::string>& messages);
 
     // Socket binding, done by the handshake.
     void AttachSocket(PeerSocket* socket);
@@ -86,7 +86,7 @@ public:
     void SendBitfield(std::string_view bits);
     void SendRequest(uint32_t piece, uint32_t begin, uint32_t length);
     // False when the socket did not take the message (gone, or its output is over the cap).
-    bool SendPiece(uint32_t piece, uint32_t begin, std::string_view data);
+    [[nodiscard]] bool SendPiece(uint32_t piece, uint32_t begin, std::string_view data);
     void SendCancel(const BlockRequest& request);
     // Peer exchange between copies that both speak the extension.
     void SendExtension(uint8_t subId);
@@ -157,7 +157,7 @@ private:
     void SendMessage(const std::string& payload);
     void AddLog(std::string line);
     void Fatal(std::string line);
-    bool HandleMessage(const WireMessage& message);
+    [[nodiscard]] bool HandleMessage(const WireMessage& message);
     void HandleSlice(uint32_t piece, uint32_t begin, std::string_view data);
     void HandleExtension(uint32_t subId, std::string_view body);
     void ReadPeerExchange(std::string_view body);

@@ -26,11 +26,13 @@ public:
     virtual uint32_t PieceLength() const = 0;
 
     // Slice data of a piece we have / a piece we are fetching. False when storage refuses.
-    virtual bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) = 0;
-    virtual bool WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) = 0;
+    [[nodiscard]] virtual bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length,
+                                         std::string& out) = 0;
+    [[nodiscard]] virtual bool WriteBlock(uint32_t piece, uint32_t begin,
+                                          std::string_view data) = 0;
     // Checks a piece whose slices have all arrived; a good piece is marked and announced to every
     // connected peer. True when the piece checked out.
-    virtual bool VerifyPiece(uint32_t piece) = 0;
+    [[nodiscard]] virtual bool VerifyPiece(uint32_t piece) = 0;
 
     virtual bool DownloadAllowed() const = 0;
     // Every piece is verified: the torrent only seeds.
@@ -48,8 +50,9 @@ public:
     // The connection known by this peer id, or null.
     virtual PeerConnection* FindPeer(const std::string& peerId) = 0;
     // A new connection for a peer that connected in or was learnt from another peer.
-    virtual PeerConnection* CreatePeer(const std::string& peerId, const std::string& address,
-                                       uint16_t port, uint16_t listenPort) = 0;
+    [[nodiscard]] virtual PeerConnection* CreatePeer(const std::string& peerId,
+                                                     const std::string& address, uint16_t port,
+                                                     uint16_t listenPort) = 0;
     // Dials a known connection (unless the connected-peer limit or a pending connect says no).
     virtual void ConnectPeer(PeerConnection& connection) = 0;
     // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
@@ -58,7 +61,8 @@ public:
 
     // A connection dialled to an address learnt without a peer id has met the peer there: the
     // connection is known by `peerId` from now on. False when that cannot be done.
-    virtual bool RenamePeer(PeerConnection& /*connection*/, const std::string& /*peerId*/) {
+    [[nodiscard]] virtual bool RenamePeer(PeerConnection& /*connection*/,
+                                          const std::string& /*peerId*/) {
         return false;
     }
     // The dialled connection turned out to be `known`, which we already had under its id: the

@@ -60,7 +60,7 @@ public:
     // Frames and queues one message; dropped when closed.
     void SendMessage(std::string_view payload);
     // False when the message was not queued (closed, or over the output cap).
-    bool SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data);
+    [[nodiscard]] bool SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data);
     // Sends a keep-alive when the connection is past its handshake and nothing went out for
     // kKeepAliveSeconds.
     void KeepAlive();
@@ -99,9 +99,9 @@ private:
     void StartHandshake();
     void SendProxyBytes(const std::string& bytes, PeerSocketState next);
     void SendProxyConnect();
-    bool RunProxyStep();
+    [[nodiscard]] bool RunProxyStep();
     void ReadHandshake();
-    bool BindConnection(SessionLink& session, const std::string& peerId);
+    [[nodiscard]] bool BindConnection(SessionLink& session, const std::string& peerId);
     void ReadMessages();
     void CloseSoon();
     void NoteSent();

@@ -53,7 +53,7 @@ struct HandshakeFields {
 // Reads the handshake at the front of what has arrived so far. Fails as soon as the header bytes
 // seen differ from ProtocolHeader, so a stranger is dropped without waiting for 68 bytes. Bytes
 // after the first kHandshakeLength are not looked at: they belong to the first messages.
-HandshakeParse ParseHandshake(std::string_view buffered, HandshakeFields& out);
+[[nodiscard]] HandshakeParse ParseHandshake(std::string_view buffered, HandshakeFields& out);
 
 enum class ExtensionFlag { No, Yes, Unchanged };
 // Only the two exact patterns of ReservedBytes count; any other reserved bytes (other clients'
@@ -73,8 +73,8 @@ enum class CutResult { Ok, TooLong };
 // number of messages moved by this call. A length prefix above `maxLength` returns TooLong at
 // once, before any byte of that message is waited for; the messages in front of it are still
 // moved. The caller then closes the connection.
-CutResult CutMessages(std::string& input, uint32_t maxLength, std::vector<std::string>& out,
-                      size_t& cut);
+[[nodiscard]] CutResult CutMessages(std::string& input, uint32_t maxLength,
+                                    std::vector<std::string>& out, size_t& cut);
 
 // The longest message a peer may send: a whole slice with its PIECE header, or our torrent's
 // bitfield, with room to spare. Anything longer closes the connection.
@@ -126,6 +126,6 @@ enum class DecodeStatus { KeepAlive, Ignored, Ok, Malformed };
 // One message as cut by CutMessages. Ids outside 0..9 are Ignored (id still set); a message too
 // short for its fixed fields is Malformed and the caller closes the connection. Extra bytes
 // after the fixed fields of the field-only messages are tolerated.
-DecodeStatus DecodeMessage(std::string_view message, WireMessage& out);
+[[nodiscard]] DecodeStatus DecodeMessage(std::string_view message, WireMessage& out);
 
 }  // namespace velbrook

@@ -40,7 +40,7 @@ struct HttpUrl {
     uint16_t port = 80;
     std::string object;  // path and query, "/" when the URL has none
 };
-bool SplitHttpUrl(std::string_view url, HttpUrl& out);
+[[nodiscard]] bool SplitHttpUrl(std::string_view url, HttpUrl& out);
 
 // Where the body of an answer starts: right after the first blank line, "\r\n\r\n" or "\n\n",
 // whichever comes first; npos while the header has not ended. `from` skips a prefix already known
@@ -50,7 +50,7 @@ size_t FindHttpBody(std::string_view input, size_t from = 0);
 // The Content-Length given by the header in `head` (the input up to where its body starts): the
 // first such line, its name in any case. False when there is none or its value is not a plain
 // decimal number; a number too large for 64 bits reads as the largest one.
-bool FindContentLength(std::string_view head, uint64_t& length);
+[[nodiscard]] bool FindContentLength(std::string_view head, uint64_t& length);
 
 // What a server sent, read the way the client reads it: the header ends as FindHttpBody says; the
 // status line must mention 200, carry a 301, 302, 303, 307 or 308 code or mention 302, and after a
@@ -69,7 +69,7 @@ struct HttpAnswer {
     std::string url;
     std::string body;
 };
-HttpAnswer ParseHttpAnswer(std::string_view input);
+[[nodiscard]] HttpAnswer ParseHttpAnswer(std::string_view input);
 
 // Where a Location value points when read against the URL that answered with it: absolute URLs
 // are kept as they are (whatever their scheme), "//host/path" takes http, "/path" the same host
@@ -93,7 +93,7 @@ public:
 
     // Begins the request. False with the reason in `error` when it could not start (nothing is
     // reported to the owner then).
-    bool Start(const std::string& url, std::string& error);
+    [[nodiscard]] bool Start(const std::string& url, std::string& error);
     HttpClientState State() const { return m_state; }
     const std::string& Url() const { return m_url; }
     // Shortens the silence allowed from the next request on, so tests need not wait a minute.
@@ -108,7 +108,7 @@ protected:
     void OnClose(int error) override;
 
 private:
-    bool Begin(const std::string& url, std::string& error);
+    [[nodiscard]] bool Begin(const std::string& url, std::string& error);
     void Queue(const std::string& bytes);
     void WantReading();
     void ArmSilenceTimer();
@@ -117,7 +117,7 @@ private:
     void StopDeadline();
     void Finish();
     void Abandon(const std::string& reason);
-    bool EndIfComplete();
+    [[nodiscard]] bool EndIfComplete();
     void EndOfAnswer();
     void FollowRedirect(const std::string& location);
     void ProxyStep();

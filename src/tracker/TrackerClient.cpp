@@ -219,6 +219,10 @@ bool TrackerClient::Connect() {
     m_client = m_clients(*this);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
+    if (!started) {
+        // Nothing went out, so nothing will answer: the status says why instead of waiting.
+        m_session.SetStatusText(m_lastReason);
+    }
     return started;
 }
 

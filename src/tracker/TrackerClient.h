@@ -52,7 +52,11 @@ public:
                            HttpFactory clients = {});
     ~TrackerClient() override;
 
+    // Sends `event` now, replacing a request still in flight. False when the request could not
+    // start: the session's status then gives the reason, and no retry is scheduled.
     bool Announce(AnnounceEvent event);
+    // Starts a request unless one is still connecting. False when none started; one that could
+    // not start leaves its reason in the session's status.
     bool Connect();
     void Schedule(int32_t seconds);
     std::string BuildAnnounceUrl() const;
@@ -111,6 +115,6 @@ struct TrackerAnswer {
     int32_t donePeers = 0;
     int32_t numPeers = 0;
 };
-TrackerAnswer ReadTrackerAnswer(std::string_view body);
+[[nodiscard]] TrackerAnswer ReadTrackerAnswer(std::string_view body);
 
 }  // namespace velbrook

@@ -126,7 +126,7 @@ protected:
                 m_streams[i] += m_remotes[i]->Drain();
                 std::vector<std::string> messages;
                 size_t cut = 0;
-                CutMessages(m_streams[i], 1 << 20, messages, cut);
+                EXPECT_EQ(CutMessages(m_streams[i], 1 << 20, messages, cut), CutResult::Ok);
                 for (const std::string& m : messages) {
                     pieces[i] += !m.empty() && m[0] == kPiece ? 1 : 0;
                 }

@@ -88,7 +88,7 @@ protected:
             << socket.LastError();
         std::string address;
         uint16_t bound = 0;
-        socket.GetSockName(address, bound);
+        EXPECT_TRUE(socket.GetSockName(address, bound));
         return bound;
     }
     static Socket StartClient(const std::string& host, uint16_t to) {
@@ -309,7 +309,9 @@ TEST_F(ReactorTest, HandlesHundredsOfConnectionsAtOnce) {
     for (int i = 0; i < kPairs; ++i) {
         TestSocket* c = clients.emplace_back(StartClient("127.0.0.1", port)).get();
         std::string tag = "client " + std::to_string(i);
-        c->onConnect = [c, tag](int) { c->Send(tag.data(), tag.size()); };
+        c->onConnect = [c, tag](int) {
+            EXPECT_EQ(c->Send(tag.data(), tag.size()), static_cast<ssize_t>(tag.size()));
+        };
         c->onReceive = [&answered, c, tag, got = std::string()](int) mutable {
             got += c->Drain();
             answered += got == tag;

@@ -304,9 +304,11 @@ TEST_F(PeerWire, APeerThatNeverReadsIsCutOff) {
     auto remote = Connected(kPeerA);
     const std::string block(1 << 20, 'z');
     PeerConnection* peer = Peer(kPeerA);
+    int taken = 0;
     for (int i = 0; i < 5; ++i) {
-        peer->SendPiece(0, 0, block);  // without running the loop nothing is written yet
+        taken += peer->SendPiece(0, 0, block) ? 1 : 0;  // nothing is written without the loop
     }
+    EXPECT_EQ(taken, 3);  // the fourth would pass the 4 MiB cap
     PumpUntil([&] { return !peer->IsConnected(); });
     EXPECT_FALSE(peer->IsConnected());
 }

@@ -301,10 +301,11 @@ TEST_F(TrackerClientTest, StopAnnounceInFlightUntilItReports) {
     tracker.Announce(AnnounceEvent::Stopped);
     tracker.Announce(AnnounceEvent::Started);
     EXPECT_FALSE(tracker.StopAnnounceInFlight());
-    // A stop that cannot even start is not waited for.
+    // A stop that cannot even start is not waited for, and the status says why.
     session.url = "udp://127.0.0.1:1/announce";
     EXPECT_FALSE(tracker.Announce(AnnounceEvent::Stopped));
     EXPECT_FALSE(tracker.StopAnnounceInFlight());
+    EXPECT_EQ(session.statuses.back(), "Error: can only use URLs beginning with http://");
 }
 
 // The real HTTP client against the scripted tracker.
