@@ -686,8 +686,10 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
         return;
     }
     if (!m_session.WriteBlock(piece, begin, data)) {
-        // Storage refused it (a full disk, say): the piece fails its check and is fetched again.
+        // Storage refused it (a full disk, say): the torrent stops and says why. The peer sent
+        // nothing wrong, so the piece is not checked and no failure counts against the peer.
         AddLog(Triple("ERROR: writing slice to disk failed: ", piece, begin, length));
+        return;
     }
     m_downloaded += length;
     m_downloadMeter->Update(length);
