@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
-#include <ctime>
 
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
+#include "storage/RateLimiter.h"
 
 namespace velbrook {
 
@@ -27,12 +27,6 @@ constexpr int kMaxExchangedPeers = 200;
 constexpr int64_t kSampleMs = 250;
 // Cancelled requests remembered, so a slice already on its way is not taken for an offence.
 constexpr size_t kMaxRememberedCancels = 256;
-
-int64_t MonotonicMilliseconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Received-message lines are indented so they stand apart from what we sent.
 const std::string kRecv = std::string(26, ' ') + "<<-Recv msg: ";
@@ -58,7 +52,7 @@ size_t PeerConnection::PipelineDepth(uint64_t bytesPerSecond) {
 PeerConnection::PeerConnection(SessionLink& session, PeerHost& host, std::string peerId,
                                std::string address, uint16_t port, uint16_t listenPort)
     : m_session(session), m_host(host), m_peerId(std::move(peerId)), m_address(std::move(address)),
-      m_port(port), m_listenPort(listenPort), m_msClock(MonotonicMilliseconds) {
+      m_port(port), m_listenPort(listenPort), m_msClock(RateLimiter::MonotonicMilliseconds) {
     ResetMeters();
     ++g_liveConnections;
 }
@@ -85,7 +79,8 @@ void PeerConnection::SetMeterClock(RateMeter::Clock clock) {
 }
 
 void PeerConnection::SetMillisecondClock(std::function<int64_t()> clock) {
-    m_msClock = clock ? std::move(clock) : std::function<int64_t()>(MonotonicMilliseconds);
+    m_msClock =
+        clock ? std::move(clock) : std::function<int64_t()>(RateLimiter::MonotonicMilliseconds);
     m_sampleStart = -1;
 }
 
