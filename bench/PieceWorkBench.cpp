@@ -22,6 +22,7 @@
 #include "engine/PeerSet.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
+#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -41,9 +42,7 @@ public:
     const std::string& OwnPeerId() const override { return m_id; }
     SessionLink* FindTorrent(std::string_view) override { return nullptr; }
     void Trace(const std::string&) override {}
-    void RegisterSocket(PeerSocket&) override {}
-    void UnregisterSocket(PeerSocket&) override {}
-    void DisposeSocket(PeerSocket&) override {}
+    SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
 
@@ -51,6 +50,7 @@ private:
     std::string m_id = "-BB0001-bbbbbbbbbbbb";
     std::string m_reserved = velbrook::ReservedBytes(false);
     std::string m_selected;
+    SocketRegistry m_registry{false};
 };
 
 // The session side the connections see, wired to a real peer set as the torrent session wires
