@@ -23,8 +23,8 @@ constexpr uint8_t kExtPeerRequest = 1;
 constexpr uint8_t kExtPeers = 2;
 constexpr int kMaxExchangedPeers = 200;
 
-// The pipeline's speed is sampled over this many milliseconds.
-constexpr int64_t kSampleMs = 250;
+// The pipeline's speed is sampled over this many milliseconds: two round trips of a long link.
+constexpr int64_t kSampleMs = 100;
 // Cancelled requests remembered, so a slice already on its way is not taken for an offence.
 constexpr size_t kMaxRememberedCancels = 256;
 
@@ -367,7 +367,7 @@ void PeerConnection::ExpireRequests() {
     }
 }
 
-// The speed the pipeline follows: sampled every quarter second, so it grows within a fraction of
+// The speed the pipeline follows: sampled every tenth of a second, so it grows within a fraction of
 // a second; it rises to a faster sample at once and falls by half towards a slower one.
 void PeerConnection::NoteSliceSpeed(uint32_t bytes) {
     const int64_t now = m_msClock();
