@@ -16,14 +16,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-CLI = sys.argv[1]
 SIZE = 8 << 20
 ROOM = 3 << 20  # what fits before the disk is full
-
-
-def mount_tmpfs(path, size):
-    return subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", path],
-                          capture_output=True).returncode == 0
 
 
 def limited_file_size():
@@ -33,18 +27,16 @@ def limited_file_size():
 
 def main(procs, top):
     tracker = harness.Tracker(procs, top, compact=True)
-    source = os.path.join(top, "source")
-    harness.write_random(os.path.join(source, "data.bin"), SIZE)
-    torrent = os.path.join(top, "data.torrent")
-    info_hash = harness.make_torrent(source, "data.bin", tracker.url, torrent, piece_size=1 << 18)
+    source, torrent, info_hash = harness.source_torrent(top, tracker, "data.bin", SIZE, 1 << 18)
     seeder, _ = harness.lt_seed(tracker, torrent, source, info_hash, harness.free_port())
 
     save = os.path.join(top, "save")
     os.makedirs(save)
-    mounted = mount_tmpfs(save, ROOM)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={ROOM}", "tmpfs", save],
+                             capture_output=True).returncode == 0
     port = harness.free_port()
-    profile = harness.profile(os.path.join(top, "p"), {"ListenPort": port})
-    args = [CLI, "--profile", profile, "--save", save, "--exit-when-done", torrent]
+    args = [harness.CLI, "--profile", harness.profile(os.path.join(top, "p"), {"ListenPort": port}),
+            "--save", save, "--exit-when-done", torrent]
     try:
         full = subprocess.run(args, capture_output=True, timeout=120,
                               preexec_fn=None if mounted else limited_file_size)

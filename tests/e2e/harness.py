@@ -1,6 +1,6 @@
 """Shared pieces of the end-to-end tests: the test tracker, torrents made with
 python3-libtorrent, velbrook-cli processes with their own profiles. Every process started here
-is stopped by its own PID."""
+is stopped by its own PID. Tests take the path of velbrook-cli as their first argument."""
 import os
 import signal
 import socket
@@ -14,6 +14,7 @@ import urllib.request
 import libtorrent as lt
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CLI = sys.argv[1] if len(sys.argv) > 1 else None
 
 
 def free_port():
@@ -132,17 +133,30 @@ def write_file_set(root, name, total):
         write_random(os.path.join(root, name, rel), size)
 
 
-def make_torrent(root, rel, announce, out, piece_size=32768):
-    """A v1 torrent of root/rel; announce is one tracker URL or a list of them (one tier each)."""
+def make_torrent(root, rel, announce, out, piece_size=32768, flags=lt.create_torrent.v1_only):
+    """A v1 torrent of root/rel (hybrid with flags=0); announce is one tracker URL or a list of
+    them (one tier each)."""
     fs = lt.file_storage()
     lt.add_files(fs, os.path.join(root, rel))
-    ct = lt.create_torrent(fs, piece_size, flags=lt.create_torrent.v1_only)
+    ct = lt.create_torrent(fs, piece_size, flags=flags)
     for tier, url in enumerate([announce] if isinstance(announce, str) else announce):
         ct.add_tracker(url, tier)
     lt.set_piece_hashes(ct, root)
     with open(out, "wb") as f:
         f.write(lt.bencode(ct.generate()))
     return lt.torrent_info(out).info_hashes().v1.to_bytes()
+
+
+def source_torrent(top, tracker, name, files, piece_size=32768):
+    """Data under top/source and its torrent top/NAME.torrent: `files` maps paths inside the
+    folder NAME to bytes (or a size in random bytes); a bare size makes a single file NAME.
+    Returns (source folder, torrent path, info hash)."""
+    source = os.path.join(top, "source")
+    for rel, data in ({"": files} if isinstance(files, int) else files).items():
+        path = os.path.join(source, name, rel) if rel else os.path.join(source, name)
+        write_random(path, data) if isinstance(data, int) else write(path, data)
+    torrent = os.path.join(top, name + ".torrent")
+    return source, torrent, make_torrent(source, name, tracker.url, torrent, piece_size)
 
 
 def lt_session(port, plugins=True):
@@ -203,6 +217,25 @@ def profile(path, settings):
     with open(os.path.join(path, "Velbrook.xml"), "w") as f:
         f.write("\n".join(lines))
     return path
+
+
+def client(procs, top, name, torrent, save, settings=None, args=(), preexec=None):
+    """velbrook-cli with a profile top/p-NAME of its own and its log in top/NAME.log. Its
+    ListenPort is a free port unless `settings` names one; the process has it as .port."""
+    values = {"ListenPort": free_port(), **(settings or {})}
+    command = [CLI, "--profile", profile(os.path.join(top, "p-" + name), values)]
+    command += (["--save", save] if save else []) + list(args) + ([torrent] if torrent else [])
+    proc = procs.start(command, os.path.join(top, name + ".log"), preexec)
+    proc.port = values["ListenPort"]
+    return proc
+
+
+def exit_code(proc, seconds):
+    """The process's exit code once it ends, or None when it is still running after `seconds`."""
+    try:
+        return proc.wait(seconds)
+    except subprocess.TimeoutExpired:
+        return None
 
 
 def same_tree(a, b):

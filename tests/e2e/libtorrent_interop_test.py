@@ -13,54 +13,46 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-CLI = sys.argv[1]
 SIZE = 64 << 20
 TIMEOUT = 180
 STALL = 60
 
 
-def download(procs, top, tracker, torrent, info_hash, seeder_port, port):
+def download(procs, top, tracker, torrent, info_hash, ports):
     """libtorrent seeds, Velbrook downloads; returns the number of failures."""
     source = os.path.join(top, "source")
-    seeder, handle = harness.lt_seed(tracker, torrent, source, info_hash, seeder_port)
+    seeder, handle = harness.lt_seed(tracker, torrent, source, info_hash, ports["lt seeder"])
     ours = os.path.join(top, "ours")
-    leecher = procs.start(
-        [CLI, "--profile", harness.profile(os.path.join(top, "p1"), {"ListenPort": port}),
-         "--save", ours, "--exit-when-done", torrent], os.path.join(top, "velbrook-leech.log"))
+    leecher = harness.client(procs, top, "velbrook-leech", torrent, ours,
+                             {"ListenPort": ports["velbrook leecher"]}, ["--exit-when-done"])
     why = harness.wait_transfer(lambda: leecher.poll() is not None,
                                 lambda: handle.status().total_payload_upload, TIMEOUT, STALL)
     code = procs.stop(leecher)
     handle = seeder = None  # closes the session
-    if why:
-        return harness.fail(top, "download from libtorrent: " + why, "velbrook-leech.log")
-    if code != 0 or not harness.same_tree(os.path.join(source, "set"), os.path.join(ours, "set")):
-        return harness.fail(top, f"download from libtorrent: exit {code}, data differs or is missing",
-                            "velbrook-leech.log")
+    if why or code != 0 or not harness.same_tree(os.path.join(source, "set"),
+                                                 os.path.join(ours, "set")):
+        return harness.fail(top, f"download from libtorrent: {why or ''} exit {code}, data differs "
+                            "or is missing", "velbrook-leech.log")
     return 0
 
 
-def seed(procs, top, tracker, torrent, info_hash, port, downloader_port):
+def seed(procs, top, tracker, torrent, info_hash, ports):
     """Velbrook seeds a complete copy, libtorrent downloads; returns the number of failures."""
     source = os.path.join(top, "source", "set")
     shutil.copytree(source, os.path.join(top, "seed", "set"))
-    seeder = procs.start(
-        [CLI, "--profile", harness.profile(os.path.join(top, "p2"),
-                                           {"ListenPort": port, "MaxUploadSpeed": 4_000_000}),
-         "--save", os.path.join(top, "seed"), torrent], os.path.join(top, "velbrook-seed.log"))
-    harness.wait_for(lambda: seeder.poll() is not None or tracker.peers(info_hash, port=port), 60,
-                     "velbrook seeder announce")
-    if seeder.poll() is not None:
-        return harness.fail(top, f"velbrook seeder exited with {seeder.returncode}", "velbrook-seed.log")
+    seeder = harness.client(procs, top, "velbrook-seed", torrent, os.path.join(top, "seed"),
+                            {"ListenPort": ports["velbrook seeder"], "MaxUploadSpeed": 4_000_000})
+    harness.wait_for(lambda: seeder.poll() is not None or tracker.peers(info_hash, port=seeder.port),
+                     60, "velbrook seeder announce")
     theirs = os.path.join(top, "theirs")
-    downloader = harness.lt_session(downloader_port)
+    downloader = harness.lt_session(ports["lt downloader"])
     handle = harness.lt_add(downloader, torrent, theirs)
     why = harness.wait_transfer(lambda: handle.status().is_seeding,
                                 lambda: handle.status().total_wanted_done, TIMEOUT, STALL)
     handle = downloader = None  # closes the session
-    if why:
-        return harness.fail(top, "libtorrent downloading from Velbrook: " + why, "velbrook-seed.log")
-    if not harness.same_tree(source, os.path.join(theirs, "set")):
-        return harness.fail(top, "libtorrent downloaded other bytes from Velbrook", "velbrook-seed.log")
+    if why or not harness.same_tree(source, os.path.join(theirs, "set")):
+        return harness.fail(top, f"libtorrent downloading from Velbrook: {why or 'other bytes'}",
+                            "velbrook-seed.log")
     code = procs.stop(seeder)
     if code != 0:
         return harness.fail(top, f"velbrook seeder exited with {code} on SIGTERM", "velbrook-seed.log")
@@ -68,20 +60,19 @@ def seed(procs, top, tracker, torrent, info_hash, port, downloader_port):
 
 
 def main(procs, top):
-    seeder_port, leecher_port, velbrook_seeder_port, downloader_port = (
-        harness.free_port() for _ in range(4))
+    ports = {name: harness.free_port() for name in
+             ("lt seeder", "velbrook leecher", "velbrook seeder", "lt downloader")}
     # The libtorrent downloader and the Velbrook seeder see only each other, so the libtorrent
     # seeder of the first half cannot serve the second.
     tracker = harness.Tracker(procs, top, compact=True,
-                              only=f"{downloader_port}>{velbrook_seeder_port},"
-                                   f"{velbrook_seeder_port}>{downloader_port}")
+                              only=f"{ports['lt downloader']}>{ports['velbrook seeder']},"
+                                   f"{ports['velbrook seeder']}>{ports['lt downloader']}")
     harness.write_file_set(os.path.join(top, "source"), "set", SIZE)
     torrent = os.path.join(top, "set.torrent")
     info_hash = harness.make_torrent(os.path.join(top, "source"), "set", tracker.url, torrent,
                                      piece_size=256 << 10)
-    failures = download(procs, top, tracker, torrent, info_hash, seeder_port, leecher_port)
-    failures += seed(procs, top, tracker, torrent, info_hash, velbrook_seeder_port, downloader_port)
-    if failures:
+    if download(procs, top, tracker, torrent, info_hash, ports) + \
+            seed(procs, top, tracker, torrent, info_hash, ports):
         return 1
     print("libtorrent interop in both directions")
     return 0

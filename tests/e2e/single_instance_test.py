@@ -12,47 +12,39 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-CLI = sys.argv[1]
-
 
 def main(procs, top):
     tracker = harness.Tracker(procs, top)
-    source = os.path.join(top, "source")
-    harness.write(os.path.join(source, "one/a.bin"), os.urandom(50_000))
-    torrent = os.path.join(top, "one.torrent")
-    info_hash = harness.make_torrent(source, "one", tracker.url, torrent)
-
-    port = harness.free_port()
-    profile = harness.profile(os.path.join(top, "p"), {"ListenPort": port})
-    first = procs.start([CLI, "--profile", profile, "--save", source],
-                        os.path.join(top, "first.log"))
+    source, torrent, info_hash = harness.source_torrent(top, tracker, "one", {"a.bin": 50_000})
+    first = harness.client(procs, top, "first", None, source)
+    profile = os.path.join(top, "p-first")
     harness.wait_for(lambda: os.path.exists(os.path.join(profile, ".lock")), 10, "first copy")
     time.sleep(0.5)
 
-    second = subprocess.run([CLI, "--profile", profile, torrent], capture_output=True, timeout=30)
+    def hand(*args):
+        return subprocess.run([harness.CLI, "--profile", profile, *args, torrent],
+                              capture_output=True, timeout=30)
+
+    def listed():
+        with open(os.path.join(profile, "Downloads.xml"), errors="replace") as f:
+            return f.read()
+
+    second = hand()
     if second.returncode != 0 or b"handed 1" not in second.stderr:
-        print(f"FAIL: second copy exit {second.returncode}: {second.stderr!r}")
-        return 1
+        return harness.fail(top, f"second copy exit {second.returncode}: {second.stderr!r}")
     # The running copy adds it (and so lists it in its Downloads.xml) and starts seeding.
     harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "handed torrent announced")
-    with open(os.path.join(profile, "Downloads.xml"), errors="replace") as f:
-        if info_hash.hex() not in f.read():
-            print("FAIL: the running copy did not list the handed torrent")
-            return 1
+    if info_hash.hex() not in listed():
+        return harness.fail(top, "the running copy did not list the handed torrent", "first.log")
     # Given again with another save folder, the listed torrent moves there.
     moved = os.path.join(top, "moved")
     shutil.copytree(source, moved)
-    third = subprocess.run([CLI, "--profile", profile, "--save", moved, torrent],
-                           capture_output=True, timeout=30)
-    harness.wait_for(lambda: tracker.last(info_hash, port)[4] == "1", 30, "stopped in the old folder")
+    third = hand("--save", moved)
+    harness.wait_for(lambda: tracker.last(info_hash, first.port)[4] == "1", 30, "stopped in the old folder")
     harness.wait_for(lambda: tracker.peers(info_hash) == 1, 30, "started in the new folder")
-    if third.returncode != 0 or procs.stop(first) != 0:
-        print(f"FAIL: third copy exit {third.returncode}, or the first did not exit cleanly")
-        return 1
-    with open(os.path.join(profile, "Downloads.xml"), errors="replace") as f:
-        if f'SavePath="{moved}/"' not in f.read():
-            print("FAIL: the listed torrent did not move to the folder it was handed with")
-            return 1
+    if third.returncode != 0 or procs.stop(first) != 0 or f'SavePath="{moved}/"' not in listed():
+        return harness.fail(top, f"third copy exit {third.returncode}, the first did not exit cleanly, "
+                            "or the listed torrent did not move", "first.log")
     print("second copy handed its torrent over")
     return 0
 

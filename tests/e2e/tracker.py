@@ -1,24 +1,16 @@
 """A small HTTP tracker for the end-to-end tests, with Debian's Python standard library only.
 
 Usage: tracker.py PORT_FILE [--compact] [--only SPEC] [--map SPEC]
-PORT_FILE receives the port it listens on. Announces are answered in the dictionary form ("ip",
-"peer id", "port"), each peer's address taken from its connection; --compact answers with "peers"
-as one byte string of 6 bytes a peer (IPv4 address, port, both in network order) and with the
-"complete"/"incomplete" counts of seeders and downloaders.
-
-GET /last?info_hash=...&port=N answers with the last announce of the peer on listen port N as
-"EVENT UPLOADED DOWNLOADED LEFT STOPS" (EVENT "-" for none; STOPS counts its "stopped" events so
-far), or nothing when it never announced.
-GET /peers?info_hash=... answers with the number of peers known for a torrent (for tests to wait
-on); with &port=N only those that announced listen port N count, with &complete=1 only those
-that announced nothing left to download.
-
---only lets a test decide who is listed to whom: SPEC is a comma-separated list of "A>B" pairs of
-listen ports meaning "list B to A"; a peer whose port is named on the left only ever sees the
-peers listed for it (so "A>0" hides everyone from A).
---map lists a peer under another port: in "A>B" pairs, a peer that announced listen port A is
-listed with port B, e.g. the port of a proxy in front of it. --only still speaks of the ports
-the peers announced.
+PORT_FILE receives the port it listens on. Announces are answered in the dictionary form, each
+peer's address taken from its connection; --compact answers with 6-byte compact peers and the
+"complete"/"incomplete" counts.
+GET /last?info_hash=...&port=N: the last announce of the peer on listen port N as
+"EVENT UPLOADED DOWNLOADED LEFT STOPS" (EVENT "-" for none, STOPS its "stopped" events so far).
+GET /peers?info_hash=...[&port=N][&complete=1]: how many peers are known for a torrent (only
+those on listen port N, only those with nothing left).
+--only "A>B,...": a peer on listen port A is listed only the peers on the ports named for it
+("A>0" hides everyone from A). --map "A>B,...": a peer on port A is listed with port B (a proxy
+in front of it); --only still speaks of the announced ports.
 """
 import argparse
 import http.server
@@ -66,11 +58,7 @@ def number(q, key):
 
 def port_pairs(spec):
     """"A>B,C>D" -> [(A, B), (C, D)]"""
-    pairs = []
-    for pair in spec.split(","):
-        a, b = pair.split(">")
-        pairs.append((int(a), int(b)))
-    return pairs
+    return [tuple(int(port) for port in pair.split(">")) for pair in spec.split(",")]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
