@@ -94,9 +94,6 @@ public:
     RateMeter& UploadMeter() { return m_uploadMeter; }
     // In creation order, for the peer list view.
     const std::vector<PeerConnection*>& PeerList() const { return m_peerList; }
-    const std::deque<std::string>& UploadQueue() const { return m_uploadQueue; }
-    const std::deque<std::string>& DownloadWaitQueue() const { return m_downloadWait; }
-    const std::deque<std::string>& DialQueue() const { return m_dialQueue; }
 
 private:
     // Ids rather than iterators: sends and socket callbacks may run between two steps of a walk.

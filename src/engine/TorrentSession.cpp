@@ -30,8 +30,6 @@ namespace velbrook {
 
 namespace {
 
-size_t g_liveSessions = 0;
-
 constexpr char kAllocateError[] = "Allocate Disk error! Stop downloading.....";
 
 // A check of data on disk works this long per loop turn, so other torrents keep transferring
@@ -53,13 +51,7 @@ bool PlausibleLayout(int64_t total, int64_t pieceLength) {
 
 }  // namespace
 
-size_t TorrentSession::LiveCount() {
-    return g_liveSessions;
-}
-
-TorrentSession::TorrentSession(SessionHost& host) : m_host(host) {
-    ++g_liveSessions;
-}
+TorrentSession::TorrentSession(SessionHost& host) : m_host(host) {}
 
 TorrentSession::~TorrentSession() {
     *m_alive = false;
@@ -75,7 +67,6 @@ TorrentSession::~TorrentSession() {
     m_storage.reset();
     m_pieces.reset();
     m_files.reset();
-    --g_liveSessions;
 }
 
 void TorrentSession::MarkChanged() {
@@ -91,8 +82,7 @@ bool TorrentSession::TakeChanged() {
 
 void TorrentSession::EnsureTracker() {
     if (!m_tracker) {
-        m_tracker =
-            m_trackerFactory ? m_trackerFactory(*this) : std::make_unique<TrackerClient>(*this);
+        m_tracker = std::make_unique<TrackerClient>(*this);
     }
 }
 

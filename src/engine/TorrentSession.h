@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -144,12 +143,6 @@ public:
                  const std::string& infoHash, const std::string& announceUrl, uint64_t totalLength,
                  uint64_t left);
 
-    // The tracker client is made through this (tests replace it).
-    using TrackerFactory = std::function<std::unique_ptr<TrackerClient>(TrackerSessionLink&)>;
-    void SetTrackerFactory(TrackerFactory factory) { m_trackerFactory = std::move(factory); }
-
-    static size_t LiveCount();
-
 private:
     void EnsureTracker();
     void MarkChanged();
@@ -191,7 +184,6 @@ private:
     bool m_changed = false;
     // Set by SetSaveLocation: a new torrent then starts without asking.
     bool m_locationGiven = false;
-    TrackerFactory m_trackerFactory;
     // Peers whose data failed the piece check too often; kept while the program runs.
     std::set<std::string> m_banned;
     std::string m_error;

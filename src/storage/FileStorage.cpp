@@ -144,14 +144,6 @@ void FileStorage::SetOpenLimit(size_t limit) {
     g_openLimit = std::max<size_t>(limit, 1);
 }
 
-size_t FileStorage::OpenLimit() {
-    return g_openLimit;
-}
-
-size_t FileStorage::OpenCount() {
-    return Pool().size();
-}
-
 // ---- opening and closing ----
 
 FileStorage::FileStorage(FileList& layout) : m_layout(layout), m_disk(layout.m_files.size()) {}

@@ -87,10 +87,8 @@ public:
     const std::string& FullPath(size_t file) const { return m_disk[file].fullPath; }
 
     // The descriptors that all storages together keep open at most (the least recently used
-    // file is closed to open another), and how many are open now.
+    // file is closed to open another).
     static void SetOpenLimit(size_t limit);
-    static size_t OpenLimit();
-    static size_t OpenCount();
 
 private:
     using PoolList = std::list<std::pair<FileStorage*, size_t>>;

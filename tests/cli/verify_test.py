@@ -24,12 +24,8 @@ def check(cond, what):
 
 
 def snapshot(root):
-    state = {}
-    for folder, names, files in os.walk(root):
-        for name in names + files:
-            st = os.lstat(os.path.join(folder, name))
-            state[os.path.join(folder, name)] = (st.st_mode, st.st_size, st.st_mtime_ns)
-    return state
+    return {path: (st.st_mode, st.st_size, st.st_mtime_ns) for path, st in
+            ((os.path.join(d, n), os.lstat(os.path.join(d, n))) for d, ds, fs in os.walk(root) for n in ds + fs)}
 
 
 def verify(*args):
@@ -49,9 +45,8 @@ def main():
         pieces = (300_000 + 16383) // 16384
 
         code, out, err = verify(torrent, "--save", save)
-        check(code == 0 and f"{pieces} of {pieces} pieces OK" in out, f"complete data: {code} {out!r} {err!r}")
-        check("set/deep/b.bin: 150001 of 150001 bytes complete" in out and
-              "set/empty: 0 of 0 bytes complete" in out, f"per-file lines: {out!r}")
+        check(code == 0 and f"{pieces} of {pieces} pieces OK" in out and "set/empty: 0 of 0 bytes complete"
+              in out and "set/deep/b.bin: 150001 of 150001 bytes complete" in out, f"complete: {out!r} {err!r}")
 
         # Good data that a running download holds (it takes an OFD write lock, as here) cannot be
         # checked: an error naming the file, never bad pieces.

@@ -1,6 +1,7 @@
 """Shared pieces of the end-to-end tests: the test tracker, torrents made with
 python3-libtorrent, velbrook-cli processes with their own profiles. Every process started here
 is stopped by its own PID. Tests take the path of velbrook-cli as their first argument."""
+import filecmp
 import os
 import signal
 import socket
@@ -79,33 +80,25 @@ class Tracker:
     """tracker.py in its own process; compact, only and mapping are its --compact, --only and --map."""
 
     def __init__(self, procs, workdir, only=None, compact=False, mapping=None, name="tracker"):
-        args = []
-        if only:
-            args += ["--only", only]
-        if compact:
-            args += ["--compact"]
-        if mapping:
-            args += ["--map", mapping]
+        args = (["--only", only] if only else []) + (["--compact"] if compact else []) + \
+            (["--map", mapping] if mapping else [])
         self.proc, self.port = start_listening(procs, os.path.join(HERE, "tracker.py"), args, workdir,
                                               name)
         self.url = f"http://127.0.0.1:{self.port}/announce"
 
-    def peers(self, info_hash_bytes, port=None, complete=False):
+    def ask(self, what, info_hash_bytes, **params):
+        q = urllib.parse.urlencode({"info_hash": info_hash_bytes, **params}, quote_via=urllib.parse.quote)
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/{what}?{q}", timeout=5) as r:
+            return r.read().decode()
+
+    def peers(self, info_hash_bytes, port=0, complete=False):
         """How many peers announced the torrent (only those on listen port `port`, only seeders)."""
-        q = "info_hash=" + urllib.parse.quote_from_bytes(info_hash_bytes)
-        if port:
-            q += f"&port={port}"
-        if complete:
-            q += "&complete=1"
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/peers?{q}", timeout=5) as r:
-            return int(r.read())
+        return int(self.ask("peers", info_hash_bytes, port=port, complete=int(complete)))
 
     def last(self, info_hash_bytes, port):
         """The last announce of the peer on listen port `port`: [event, uploaded, downloaded, left,
         stopped events so far]."""
-        q = f"info_hash={urllib.parse.quote_from_bytes(info_hash_bytes)}&port={port}"
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/last?{q}", timeout=5) as r:
-            return r.read().decode().split()
+        return self.ask("last", info_hash_bytes, port=port).split()
 
 
 def write(path, data):
@@ -116,12 +109,10 @@ def write(path, data):
 
 def write_random(path, size):
     """A file of `size` random bytes, written a few MiB at a time."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        while size > 0:
-            n = min(size, 4 << 20)
-            f.write(os.urandom(n))
-            size -= n
+    write(path, b"")
+    with open(path, "ab") as f:
+        for at in range(0, size, 4 << 20):
+            f.write(os.urandom(min(size - at, 4 << 20)))
 
 
 def write_file_set(root, name, total):
@@ -160,9 +151,8 @@ def source_torrent(top, tracker, name, files, piece_size=32768):
 
 
 def lt_session(port, plugins=True):
-    """A python3-libtorrent session on 127.0.0.1:port, TCP only, finding peers through its
-    trackers alone (all of them). Without plugins it has no peer exchange either, so it learns of
-    no peer but those the trackers list to it and those that connect to it."""
+    """A python3-libtorrent session on 127.0.0.1:port, TCP only, that learns of peers from all its
+    trackers alone (and, with plugins, from peer exchange)."""
     return lt.session({
         "listen_interfaces": f"127.0.0.1:{port}",
         "enable_dht": False, "enable_lsd": False, "enable_upnp": False, "enable_natpmp": False,
@@ -208,14 +198,10 @@ def wait_transfer(done, progress, seconds, stall=60):
 
 def profile(path, settings):
     """A profile folder whose Velbrook.xml sets the given integer/string settings."""
-    os.makedirs(path, exist_ok=True)
-    lines = ['<?xml version="1.0" encoding="GB2312" ?>', "<Tarnwick>", "  <Settings>"]
-    for key, value in settings.items():
-        kind = "int" if isinstance(value, int) else "string"
-        lines.append(f'    <{key} type="{kind}" value="{value}"/>')
-    lines += ["  </Settings>", "</Tarnwick>", ""]
-    with open(os.path.join(path, "Velbrook.xml"), "w") as f:
-        f.write("\n".join(lines))
+    entries = "".join(f'<{key} type="{"int" if isinstance(value, int) else "string"}" value="{value}"/>\n'
+                      for key, value in settings.items())
+    write(os.path.join(path, "Velbrook.xml"), ('<?xml version="1.0" encoding="GB2312" ?>\n'
+                                               f"<Tarnwick><Settings>\n{entries}</Settings></Tarnwick>\n").encode())
     return path
 
 
@@ -244,18 +230,9 @@ def same_tree(a, b):
         return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, files in os.walk(top)
                       for n in files)
 
-    def same_file(x, y):
-        with open(x, "rb") as f, open(y, "rb") as g:
-            while True:
-                p, q = f.read(1 << 20), g.read(1 << 20)
-                if p != q:
-                    return False
-                if not p:
-                    return True
-
     if not (os.path.isdir(a) and os.path.isdir(b)) or names(a) != names(b):
         return False
-    return all(same_file(os.path.join(a, n), os.path.join(b, n)) for n in names(a))
+    return all(filecmp.cmp(os.path.join(a, n), os.path.join(b, n), shallow=False) for n in names(a))
 
 
 def port_open(port):

@@ -1,9 +1,8 @@
-"""A small HTTP tracker for the end-to-end tests, with Debian's Python standard library only.
+"""A small HTTP tracker for the end-to-end tests.
 
 Usage: tracker.py PORT_FILE [--compact] [--only SPEC] [--map SPEC]
-PORT_FILE receives the port it listens on. Announces are answered in the dictionary form, each
-peer's address taken from its connection; --compact answers with 6-byte compact peers and the
-"complete"/"incomplete" counts.
+PORT_FILE receives the port it listens on. Peers are listed in the dictionary form, their
+addresses taken from their connections; --compact lists them in the compact form.
 GET /last?info_hash=...&port=N: the last announce of the peer on listen port N as
 "EVENT UPLOADED DOWNLOADED LEFT STOPS" (EVENT "-" for none, STOPS its "stopped" events so far).
 GET /peers?info_hash=...[&port=N][&complete=1]: how many peers are known for a torrent (only
@@ -20,6 +19,8 @@ import socketserver
 import threading
 import urllib.parse
 
+from libtorrent import bencode
+
 swarms = {}  # info_hash bytes -> {peer_id bytes: (ip, port, left)}
 last = {}  # (info_hash bytes, listen port) -> the last announce, as /last answers it
 stops = {}  # (info_hash bytes, listen port) -> "stopped" events seen
@@ -27,29 +28,9 @@ lock = threading.Lock()
 options = None
 
 
-def bencode(value):
-    if isinstance(value, int):
-        return b"i%de" % value
-    if isinstance(value, bytes):
-        return b"%d:%s" % (len(value), value)
-    if isinstance(value, str):
-        return bencode(value.encode())
-    if isinstance(value, list):
-        return b"l" + b"".join(bencode(v) for v in value) + b"e"
-    if isinstance(value, dict):
-        items = sorted((k.encode() if isinstance(k, str) else k, v) for k, v in value.items())
-        return b"d" + b"".join(bencode(k) + bencode(v) for k, v in items) + b"e"
-    raise TypeError(value)
-
-
 def query(path):
-    raw = urllib.parse.urlsplit(path).query
-    out = {}
-    for part in raw.split("&"):
-        if "=" in part:
-            key, value = part.split("=", 1)
-            out[key] = urllib.parse.unquote_to_bytes(value)
-    return out
+    pairs = (part.split("=", 1) for part in urllib.parse.urlsplit(path).query.split("&") if "=" in part)
+    return {key: urllib.parse.unquote_to_bytes(value) for key, value in pairs}
 
 
 def number(q, key):
@@ -77,7 +58,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         q = query(self.path)
         info_hash = q.get("info_hash", b"")
         if self.path.startswith("/peers"):
-            self.count(q, info_hash)
+            port, complete = number(q, "port"), q.get("complete") == b"1"
+            with lock:
+                self.answer(str(sum(1 for _, p, left in swarms.get(info_hash, {}).values()
+                                    if (not port or p == port) and (not complete or left == 0))).encode())
             return
         if self.path.startswith("/last"):
             with lock:
@@ -114,14 +98,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             peers = [{"ip": ip, "port": p, "peer id": other_id} for other_id, ip, p in listed]
             self.answer(bencode({"interval": 60, "peers": peers, "done peers": 0,
                                  "num peers": len(swarm)}))
-
-    def count(self, q, info_hash):
-        port = number(q, "port")
-        complete = q.get("complete") == b"1"
-        with lock:
-            n = sum(1 for _, p, left in swarms.get(info_hash, {}).values()
-                    if (not port or p == port) and (not complete or left == 0))
-        self.answer(str(n).encode())
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):

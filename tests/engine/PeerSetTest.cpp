@@ -34,12 +34,6 @@ public:
     void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override {
         m_set->CancelElsewhere(block, from);
     }
-    bool RenamePeer(PeerConnection& connection, const std::string& id) override {
-        return m_set->RenamePeer(connection, id);
-    }
-    void MergePeer(PeerConnection& dialled, PeerConnection& known) override {
-        m_set->MergePeer(dialled, known);
-    }
     void ConnectPeer(PeerConnection& connection) override { m_set->ConnectPeer(connection); }
 
     PeerSet* m_set = nullptr;
@@ -47,9 +41,8 @@ public:
 };
 
 // Four pieces of 8 slices; we have piece 0 only. Peer bitfields:
-constexpr char kWanted = '\xF0';   // has everything: we want data from it
-constexpr char kServed = '\x00';   // has nothing: only we can serve it
-constexpr char kNeither = '\x80';  // has just what we have
+constexpr char kWanted = '\xF0';  // has everything: we want data from it
+constexpr char kServed = '\x00';  // has nothing: only we can serve it
 
 class PeerSetTest : public ::testing::Test {
 protected:
@@ -174,31 +167,6 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
     EXPECT_FALSE(served->IsAmChoking());
 }
 
-TEST_F(PeerSetTest, OneSlotGoesByLotAndPeersWithNothingToTradeAreChokedEveryPass) {
-    m_settings.SetInt(MaxUpLoadSlots, 1);
-    m_settings.SetInt(LogPeerComm, 1);
-    m_settings.SetInt(LogPeerCommLines, 100);
-    PeerConnection* a = Peer('a', kWanted);
-    PeerConnection* b = Peer('b', kWanted);
-    PeerConnection* c = Peer('c', kWanted);
-    PeerConnection* neither = Peer('n', kNeither);
-    m_now += 10;
-    Feed(a, 3000);
-    Feed(b, 2000);
-    Feed(c, 1000);
-    m_picks = {4, 4};
-    m_set.ChokePass();
-    m_set.ChokePass();
-    EXPECT_TRUE(a->IsAmChoking());
-    EXPECT_FALSE(b->IsAmChoking());
-    EXPECT_TRUE(c->IsAmChoking());
-    const auto chokes = [](PeerConnection* p) {
-        return std::count(p->Log().begin(), p->Log().end(), "Send msg: CHOKE");
-    };
-    EXPECT_EQ(chokes(neither), 2);
-    EXPECT_EQ(chokes(a), 1);  // a peer we already choke is not told again
-}
-
 TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround) {
     PeerConnection* steady = Peer('a', kWanted);
     PeerConnection* silent = Peer('b', kWanted);
@@ -216,27 +184,6 @@ TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround
     m_settings.SetInt(UpDownRatio, 100000);
     m_set.ChokePass();
     EXPECT_EQ(fast->UploadAllowance(), UINT32_MAX);
-}
-
-TEST_F(PeerSetTest, UploadQueueIsOrderedByRankWithoutDuplicatesAndHeldAtTheLimit) {
-    m_settings.SetInt(MaxUploadSpeed, 0);
-    PeerConnection* peers[4] = {Remote('0'), Remote('3'), Remote('1'), Remote('4')};
-    const int32_t ranks[4] = {0, 3, 1, 3};
-    for (int i = 0; i < 4; ++i) {
-        peers[i]->SetRank(ranks[i]);
-        Request(peers[i], 0);
-    }
-    Request(peers[2], 16384);
-    const std::deque<std::string> expected{peers[0]->PeerId(), peers[2]->PeerId(),
-                                           peers[1]->PeerId(), peers[3]->PeerId()};
-    EXPECT_EQ(m_set.UploadQueue(), expected);
-    m_set.ServiceTick();
-    EXPECT_EQ(m_session.m_uploaded, 0u);
-
-    m_settings.SetInt(MaxUploadSpeed, 1000);
-    m_ms += 500;
-    m_set.OnTimer(kTimerUpload);
-    EXPECT_EQ(Deliver(), (std::vector<size_t>{1, 1, 2, 1}));
 }
 
 TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
@@ -343,38 +290,6 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
     EXPECT_LE(asked(), 21u);
 }
 
-TEST_F(PeerSetTest, ConnectsBelowTheLimitAndForgetsPeersThatFailTwice) {
-    const uint16_t closed = ClosedPort();
-    m_settings.SetInt(MaxConnectedPeers, 1);
-    PeerConnection* live = Peer('c', kWanted);
-    live->OnConnectFailed();
-    live->OnConnectFailed();  // failed twice before it came in by itself: stays
-    PeerConnection* once = m_set.CreatePeer("127.0.0.1", std::string(20, '1'), closed, closed);
-    PeerConnection* twice = m_set.CreatePeer("127.0.0.1", std::string(20, '2'), closed, closed);
-    EXPECT_FALSE(m_set.ConnectPeer(*live));
-    EXPECT_FALSE(m_set.ConnectPeer(*twice));
-    EXPECT_EQ(m_host.Registry().Count(), 0u);
-
-    m_settings.SetInt(MaxConnectedPeers, 40);
-    const auto settle = [&] {
-        for (int i = 0; i < 200 && m_host.Registry().Count() > 0; ++i) {
-            m_reactor.RunOnce(5);
-        }
-    };
-    m_set.OnTimer(kTimerConnectPeers);
-    EXPECT_EQ(m_host.Registry().Count(), 2u);
-    EXPECT_FALSE(m_set.ConnectPeer(*twice));  // still connecting
-    settle();
-    ASSERT_TRUE(m_set.ConnectPeer(*twice));
-    settle();
-    EXPECT_EQ(once->ConnectFailures(), 1u);
-    EXPECT_EQ(twice->ConnectFailures(), 2u);
-
-    m_set.OnTimer(kTimerPrunePeers);
-    EXPECT_EQ(m_set.FindPeer(std::string(20, '2')), nullptr);
-    EXPECT_EQ(m_set.PeerList(), (std::vector<PeerConnection*>{live, once}));
-}
-
 TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
     m_settings.SetInt(LogPeerComm, 1);
     m_settings.SetInt(LogPeerCommLines, 100);
@@ -411,43 +326,6 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
     }
     EXPECT_EQ(m_session.m_pieces.GetState(3), Have);
     EXPECT_FALSE(a->IsFatal() || b->IsFatal());
-}
-
-TEST_F(PeerSetTest, APeerLearntWithoutItsIdIsNamedByItsHandshake) {
-    std::vector<int> far;  // the remote ends
-    // Dials a peer known only by its endpoint, which answers as `id`.
-    const auto dial = [&](RawListener& listener, const std::string& id, PeerConnection*& named) {
-        const std::string key = PeerSet::EndpointKey("127.0.0.1", listener.m_port);
-        ASSERT_TRUE(m_set.ConnectPeer(
-            *m_set.CreatePeer("127.0.0.1", key, listener.m_port, listener.m_port)));
-        far.push_back(listener.Accept([this] { m_reactor.RunOnce(5); }));
-        const std::string hs = Handshake(id);
-        ASSERT_EQ(::send(far.back(), hs.data(), hs.size(), 0), static_cast<ssize_t>(hs.size()));
-        for (int i = 0; i < 400 && !(m_set.FindPeer(id) && m_set.FindPeer(id)->IsConnected());
-             ++i) {
-            m_reactor.RunOnce(5);
-        }
-        named = m_set.FindPeer(id);
-        ASSERT_TRUE(named && named->IsConnected());
-        EXPECT_EQ(m_set.FindPeer(key), nullptr);
-        EXPECT_EQ(m_set.FindByEndpoint("127.0.0.1", listener.m_port), named);
-    };
-    // Nobody knew its id: the dialled connection takes it.
-    RawListener first;
-    PeerConnection* named = nullptr;
-    dial(first, std::string(20, 'n'), named);
-
-    // The id was known from an earlier incoming connection: that peer takes the socket and
-    // learns where it listens; the dialled one is forgotten.
-    PeerConnection* known = m_set.CreatePeer("10.0.0.7", std::string(20, 'e'), 50000, 0);
-    RawListener second;
-    dial(second, std::string(20, 'e'), named);
-    EXPECT_EQ(named, known);
-    EXPECT_EQ(known->ListenPort(), second.m_port);
-    EXPECT_EQ(m_set.PeerList().size(), 2u);
-    for (const int fd : far) {
-        ::close(fd);
-    }
 }
 
 TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {

@@ -7,29 +7,10 @@
 namespace velbrook {
 namespace {
 
-using namespace std::string_view_literals;
-
 std::string Str(const KeyPathMap& map, std::string_view path) {
     std::string value = "<missing>";
     EXPECT_TRUE(map.GetString(path, value)) << path;
     return value;
-}
-
-int64_t Int(const KeyPathMap& map, std::string_view path) {
-    int64_t value = -999999;
-    EXPECT_TRUE(map.GetInteger(path, value)) << path;
-    return value;
-}
-
-TEST(KeyPathMap, FlattensNestedValuesIntoHyphenPathsKeepingEveryByte) {
-    KeyPathMap map;
-    ASSERT_TRUE(map.Decode("d8:announce3:abc4:infod6:lengthi5ee5:peersld2:ip7:1.2.3.44:porti6881e"
-                           "7:peer id3:\0\xff\neee"sv));
-    EXPECT_EQ(Str(map, "announce"), "abc");
-    EXPECT_EQ(Int(map, "info-length"), 5);
-    EXPECT_EQ(Str(map, "peers-0-ip"), "1.2.3.4");
-    EXPECT_EQ(Int(map, "peers-0-port"), 6881);
-    EXPECT_EQ(Str(map, "peers-0-peer id"), std::string("\0\xff\n", 3));
 }
 
 // Non-canonical encodings (unsorted keys, leading zeros) must hash as written, not as a
@@ -47,23 +28,6 @@ TEST(KeyPathMap, MalformedInputFails) {
                               "di1ei2ee", "99999999999999999999999:a", "18446744073709551617:a"}) {
         KeyPathMap map;
         EXPECT_FALSE(map.Decode(input)) << input;
-    }
-}
-
-TEST(KeyPathMap, IntegersFollowTheLenientRulesWithoutOverflow) {
-    const std::pair<const char*, int64_t> cases[] = {
-        {"i1-2e", -12},
-        {"i007e", 7},
-        {"ie", 0},
-        {"i-0e", 0},
-        {"i9223372036854775807e", INT64_MAX},
-        // Digits beyond 64 bits wrap instead of trapping.
-        {"i18446744073709551617e", 1},
-    };
-    for (const auto& [input, expected] : cases) {
-        KeyPathMap map;
-        ASSERT_TRUE(map.Decode(input)) << input;
-        EXPECT_EQ(Int(map, ""), expected) << input;
     }
 }
 

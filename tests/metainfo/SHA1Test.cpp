@@ -60,11 +60,10 @@ TEST_P(SHA1Engine, RandomSplitsHashLikeOneUpdateOfThePortableEngine) {
     }
 }
 
+// Hardware falls back to Portable on a CPU without the SHA extensions.
 INSTANTIATE_TEST_SUITE_P(SHA1, SHA1Engine,
                          ::testing::Values(SHA1::Engine::Portable, SHA1::Engine::Hardware),
-                         [](const auto& param) {
-                             return param.param == SHA1::Engine::Portable ? "Portable" : "Hardware";
-                         });
+                         [](const auto& p) { return p.index == 0 ? "Portable" : "Hardware"; });
 
 }  // namespace
 }  // namespace velbrook

@@ -12,18 +12,6 @@ void Fill(BitField& field, const std::string& states) {
     }
 }
 
-// Peers and status files send indexes and states: nothing outside the field may change it.
-TEST(BitField, OutOfRangeIndexesAndStatesChangeNothing) {
-    BitField field(100, 30);
-    field.SetAll(Missing);
-    EXPECT_EQ(field.GetState(4), OutOfRange);
-    EXPECT_FALSE(field.SetState(4, Have));
-    // Entries are a byte: a state beyond the known ones must not wrap round to another.
-    EXPECT_FALSE(field.SetState(0, OutOfRange));
-    EXPECT_FALSE(field.SetState(0, 256 + Have));
-    EXPECT_TRUE(field.AllEqual(Missing));
-}
-
 // The wire form of BITFIELD messages and status files.
 TEST(BitField, BitStringIsMostSignificantBitFirstAndOnlyForHave) {
     BitField field(10, 1);

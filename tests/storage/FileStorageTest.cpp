@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include "metainfo/FileList.h"
@@ -96,21 +94,6 @@ TEST_F(Storage, ExistingFilesAreKeptContinuedOrRefusedBySize) {
     EXPECT_FALSE(Prepared(tooBigDisk, "u/big", &host));
     EXPECT_EQ(host.m_shown.size(), 1u);
     EXPECT_EQ(ReadFile(m_dir / "u/big"), std::string(11, 'b'));
-}
-
-TEST_F(Storage, AllocationReservesTheWholeFileAndKeepsExistingBytes) {
-    m_settings.SetInt(AllocateBeforeDownload, 1);
-    WriteFile(m_dir / "t/short", "abc");
-    FileList list;
-    Layout(list, {{"t/new", 1000}, {"t/short", 5000}});
-    FileStorage disk(list);
-    ASSERT_TRUE(Prepared(disk));
-    struct stat st {};
-    ASSERT_EQ(::stat((m_dir / "t/new").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 1000);
-    EXPECT_GE(st.st_blocks * 512, 1000);  // really reserved, not a hole
-    EXPECT_EQ(ReadFile(m_dir / "t/short").substr(0, 3), "abc");
-    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/short"), 5000u);
 }
 
 // Two torrents (or two copies of the program) must never write one file at once; a complete
