@@ -226,6 +226,7 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
         m_set.OnTimer(kTimerUpload);
         served += Deliver()[0];
         if (tick % 2 == 0) {
+            ++m_now;  // the peers' rate meters count whole seconds
             perSecond.push_back(served);
             served = 0;
         }

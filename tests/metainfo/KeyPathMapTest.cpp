@@ -7,20 +7,16 @@
 namespace velbrook {
 namespace {
 
-std::string Str(const KeyPathMap& map, std::string_view path) {
-    std::string value = "<missing>";
-    EXPECT_TRUE(map.GetString(path, value)) << path;
-    return value;
-}
-
 // Non-canonical encodings (unsorted keys, leading zeros) must hash as written, not as a
 // re-encoding would write them, or we would announce a torrent nobody else knows.
 TEST(KeyPathMap, InfoHashCoversTheExactBytesOfTheInfoValue) {
     KeyPathMap map;
     ASSERT_TRUE(map.Decode("d8:announce3:abc4:infod4:zzzzi007e4:aaaa0:ee"));
-    const std::string expected = SHA1::Digest("d4:zzzzi007e4:aaaa0:e");
-    EXPECT_EQ(Str(map, "__InfoHash__"), expected);
-    EXPECT_EQ(Str(map, "__InfoHashHex__"), BytesToHex(expected));
+    std::string hash;
+    std::string hex;
+    ASSERT_TRUE(map.GetString("__InfoHash__", hash) && map.GetString("__InfoHashHex__", hex));
+    EXPECT_EQ(hash, SHA1::Digest("d4:zzzzi007e4:aaaa0:e"));
+    EXPECT_EQ(hex, BytesToHex(hash));
 }
 
 TEST(KeyPathMap, MalformedInputFails) {
