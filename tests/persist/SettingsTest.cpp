@@ -30,7 +30,6 @@ protected:
 TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
     WriteSettings("<AnyRoot>\n"
                   "<Other><MaxUpLoadSlots type=\"int\" value=\"1\"/></Other>\n<Settings>\n"
-                  "<ReportIP type=\"string\" value=\"\"/>\n"
                   "<LanguageFile type=\"int\" value=\"7\"/>\n"
                   "<LanguageFile type=\"string\" value=\"Zh\"/>\n"
                   "<ListenPort type=\"int\" value=\"70000\"/>\n"
@@ -59,7 +58,6 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
                           m_path + ": LogPeerComm \"on??\" is not a number; using 0",
                       }));
     EXPECT_EQ(s.GetInt(MaxUpLoadSlots), 10);
-    EXPECT_FALSE(s.IsSet(ReportIP));
     EXPECT_EQ(s.GetString(LanguageFile), "Zh");
     EXPECT_EQ(s.GetInt(ListenPort), 6886);  // the first entry counts, even when unusable
     EXPECT_EQ(s.GetInt(MinUploadRate), 30);
