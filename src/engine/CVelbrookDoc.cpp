@@ -122,7 +122,14 @@ bool CVelbrookDoc::OpenListenSocket() {
     }
     auto listen = std::make_unique<CListenSocket>(*this);
     int error = 0;
-    if (!listen->Listen(m_listenPort, error)) {
+    bool listening = listen->Listen(m_listenPort, error);
+    // A port drawn at random that another program holds is no reason to give up: draw again.
+    const bool random = m_settings->GetInt(SettingsKey::ListenPort) == 0;
+    for (int draw = 0; !listening && random && error == EADDRINUSE && draw < 16; ++draw) {
+        m_listenPort = RandomListenPort();
+        listening = listen->Listen(m_listenPort, error);
+    }
+    if (!listening) {
         m_ui.ShowMessage(error == EADDRINUSE ? "SOCKET IN USE" : "SOCKET Listen Error",
                          MessageIcon::Error, MessageButtons::Ok);
         return false;
