@@ -1,49 +1,39 @@
-// Fakes for peer-wire tests: a small torrent, the engine's side of the sockets, a listener and a
-// raw blocking socket playing the remote peer.
+// Fakes for peer-wire tests: a small torrent, the engine's side of the sockets, a listener, a raw
+// blocking socket playing the remote peer, and a fixture that puts them on 127.0.0.1.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "metainfo/SHA1.h"
 #include "net/AsyncSocket.h"
-#include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
+#include "persist/Settings.h"
 #include "storage/PieceManager.h"
+#include "support/Loopback.h"
 
 namespace velbrook::test {
 
 inline const std::string kInfoHash(20, '\x11');
 inline const std::string kOwnId = std::string("\0\0\0\0korvex\0\x21", 12) + "ABCDEFGH";
 
+// The torrent's bytes are a known pattern; what peers send is stored apart and checked against it.
 class FakeSession : public SessionLink {
 public:
     FakeSession(int64_t total, int64_t pieceLength, PeerHost& host)
         : m_pieces(total, pieceLength), m_host(host), m_pieceLength(pieceLength) {
-        for (int64_t at = 0; at < total; ++at) {
-            m_data += static_cast<char>('a' + at % 23);
-        }
-        for (uint32_t i = 0; i <= m_pieces.GetLastIndex(); ++i) {
-            int64_t offset = 0;
-            uint32_t length = 0;
-            m_pieces.GetSpan(i, offset, length);
-            m_hashes.push_back(SHA1::Digest(m_data.substr(offset, length)));
+        const std::string pattern = "abcdefghijklmnopqrstuvw";  // byte i is pattern[i % 23]
+        while (m_data.size() < static_cast<size_t>(total)) {
+            m_data.append(pattern, 0, std::min<size_t>(pattern.size(), total - m_data.size()));
         }
         m_stored.assign(m_data.size(), '\0');
     }
@@ -64,21 +54,16 @@ public:
         int64_t offset = 0;
         uint32_t length = 0;
         m_pieces.GetSpan(piece, offset, length);
-        const bool ok = SHA1::Digest(m_stored.substr(offset, length)) == m_hashes[piece];
+        const bool ok = m_stored.substr(offset, length) == m_data.substr(offset, length);
         m_pieces.SetState(piece, ok ? Have : Missing);
-        if (ok) {
-            for (auto& [id, peer] : m_peers) {
-                peer->SendHave(piece);
-            }
-        }
         return ok;
     }
     bool DownloadAllowed() const override { return true; }
     bool IsComplete() const override { return m_complete; }
     bool DownloadLimitReached(PeerConnection&) override { return m_requestBudget-- <= 0; }
-    void RerunChoking() override { ++m_chokingRuns; }
-    void NoteQueuedRequest(PeerConnection&) override { ++m_queuedNotes; }
-    void AddDownloaded(uint32_t bytes) override { m_downloaded += bytes; }
+    void RerunChoking() override {}
+    void NoteQueuedRequest(PeerConnection&) override {}
+    void AddDownloaded(uint32_t) override {}
     void AddUploaded(uint32_t bytes) override { m_uploaded += bytes; }
     void AdjustConnectedCount(int delta) override { m_connected += delta; }
     void AdjustSeedCount(int delta) override { m_seeds += delta; }
@@ -100,12 +85,11 @@ public:
     int64_t m_pieceLength;
     std::string m_data;
     std::string m_stored;
-    std::vector<std::string> m_hashes;
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
     int64_t m_requestBudget = 1 << 30;
     bool m_complete = false;
-    int m_chokingRuns = 0, m_queuedNotes = 0, m_connected = 0, m_seeds = 0, m_writes = 0;
-    uint64_t m_downloaded = 0, m_uploaded = 0;
+    int m_connected = 0, m_seeds = 0, m_writes = 0;
+    uint64_t m_uploaded = 0;
 };
 
 class FakeHost : public PeerHost {
@@ -115,23 +99,17 @@ public:
     SessionLink* FindTorrent(std::string_view infoHash) override {
         return infoHash == kInfoHash ? m_session : nullptr;
     }
-    void Trace(const std::string& line) override { m_trace.push_back(line); }
-    SocketRegistry& Registry() override { return *m_registry; }
+    void Trace(const std::string&) override {}
+    SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
     int64_t NowSeconds() const override { return m_now; }
 
     SessionLink* m_session = nullptr;
     int64_t m_now = 1000;  // the sockets' clock: keep-alives and the idle sweep
-    std::string m_reserved = ReservedBytes(true);
+    std::string m_reserved = velbrook::ReservedBytes(true);
     std::string m_selected;
-    std::vector<std::string> m_trace;
-    // Swept by hand; last, so that the sockets it closes at the end can still trace. A test may
-    // destroy it early.
-    std::optional<SocketRegistry> m_registry{std::in_place, false};
-
-private:
-    static std::string ReservedBytes(bool extension) { return velbrook::ReservedBytes(extension); }
+    SocketRegistry m_registry{false};  // swept by hand
 };
 
 // Accepts every incoming connection into a new PeerSocket, on 127.0.0.1 only.
@@ -160,51 +138,13 @@ private:
     uint16_t m_port = 0;
 };
 
-// A plain listening socket on 127.0.0.1 for the far end of outgoing connections.
-class RawListener {
-public:
-    RawListener() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(m_fd, 5), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-    ~RawListener() { ::close(m_fd); }
-    // The next accepted connection, or -1 when none came while the loop ran.
-    int Accept(const std::function<void()>& pump) {
-        for (int i = 0; i < 400; ++i) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 0) == 1) {
-                return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            }
-            pump();
-        }
-        return -1;
-    }
-    uint16_t m_port = 0;
-    int m_fd;
-};
-
 // The remote peer: a plain blocking TCP socket.
 class Remote {
 public:
-    explicit Remote(uint16_t port, bool expectSuccess = true) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        if (expectSuccess) {
-            EXPECT_TRUE(m_connected);
-        }
+    explicit Remote(uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const sockaddr_in address = Loopback(port);
+        EXPECT_EQ(::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     }
-    bool m_connected = false;
     ~Remote() { ::close(m_fd); }
     void Write(std::string_view bytes) {
         ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
@@ -215,22 +155,18 @@ public:
     std::string Drain() {
         std::string all;
         char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0) {
-                if (n == 0) {
-                    m_closed = true;
-                }
-                return all;
-            }
+        ssize_t n;
+        while ((n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
             all.append(buffer, static_cast<size_t>(n));
         }
+        m_closed = m_closed || n == 0;
+        return all;
     }
-    bool m_closed = false;
     int m_fd;
+    bool m_closed = false;
 };
 
-// Messages (payloads) in a byte stream after an optional handshake.
+// Messages (payloads) in a byte stream.
 inline std::vector<std::string> Messages(std::string stream) {
     std::vector<std::string> out;
     size_t cut = 0;
@@ -239,7 +175,49 @@ inline std::vector<std::string> Messages(std::string stream) {
 }
 
 inline std::string Handshake(std::string_view peerId, std::string_view infoHash = kInfoHash) {
-    return BuildHandshake(ReservedBytes(false), infoHash, peerId);
+    return BuildHandshake(velbrook::ReservedBytes(false), infoHash, peerId);
 }
+
+// A torrent behind a listening socket on 127.0.0.1; remote peers are raw sockets.
+class LoopbackPeers : public ::testing::Test {
+protected:
+    LoopbackPeers() : m_settings("/tmp/"), m_listener(m_host) {}
+
+    // A torrent of `total` bytes of which we have the first `ours` pieces.
+    void Use(int64_t total, int64_t pieceLength, uint32_t ours = 0) {
+        m_session = std::make_unique<FakeSession>(total, pieceLength, m_host);
+        m_host.m_session = m_session.get();
+        m_session->m_pieces.SetAll(Missing);
+        for (uint32_t i = 0; i < ours; ++i)
+            m_session->m_pieces.SetState(i, Have);
+    }
+    bool PumpUntil(const std::function<bool()>& done) { return RunUntil(m_reactor, done); }
+    // Reads what the remote is sent until `enough` says so.
+    std::string Receive(Remote& remote, const std::function<bool(const std::string&)>& enough) {
+        std::string got;
+        PumpUntil([&] { return enough(got += remote.Drain()) || remote.m_closed; });
+        return got;
+    }
+    // True once the remote sees its connection closed.
+    bool Closes(Remote& remote) {
+        return PumpUntil([&] { return remote.Drain(), remote.m_closed; });
+    }
+    // A remote peer whose handshake passed, with all it was sent so far read.
+    std::unique_ptr<Remote> Connected(const std::string& peerId) {
+        auto remote = std::make_unique<Remote>(m_listener.Port());
+        remote->Write(Handshake(peerId));
+        Receive(*remote, [](const std::string& s) { return s.size() >= kHandshakeLength + 4; });
+        RunPasses(m_reactor, 5);
+        remote->Drain();
+        return remote;
+    }
+    PeerConnection* Peer(const std::string& id) { return m_session->FindPeer(id); }
+
+    Reactor m_reactor;
+    Settings m_settings;
+    FakeHost m_host;
+    Listener m_listener;
+    std::unique_ptr<FakeSession> m_session;  // goes first: its connections close their sockets
+};
 
 }  // namespace velbrook::test
