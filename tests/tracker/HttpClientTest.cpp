@@ -142,7 +142,7 @@ TEST(HttpUrl, SplitsHttpUrlsAndRefusesEverythingElse) {
               std::make_tuple("t.example", 6969, "/?info=%20&b"));
     for (const char* url :
          {"https://host/", "udp://host:80", "http://", "http://:80/", "http://host:0/",
-          "http://host:65536/", "http://host:8x/", "http://host/a b", "http://host/a\r\nX: y"}) {
+          "http://host:65536/", "http://host:8x/", "http://host/a b", "http://host/a\r\nX:y"}) {
         EXPECT_FALSE(SplitHttpUrl(url, parts)) << url;
     }
 }
