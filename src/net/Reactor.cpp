@@ -432,10 +432,6 @@ void Reactor::StopTimer(uint64_t id) {
     impl.ArmTimerFd();
 }
 
-size_t Reactor::TimerCount() const {
-    return m_impl->timers.size();
-}
-
 void Reactor::Defer(std::unique_ptr<Condemned> doomed) {
     if (g_reactor)
         g_reactor->m_impl->doomed.push_back(std::move(doomed));

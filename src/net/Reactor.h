@@ -36,7 +36,6 @@ public:
     // Periodic timer; the callback gets the timer's id. Ids are never reused.
     uint64_t StartTimer(uint32_t periodMs, std::function<void(uint64_t)> callback);
     void StopTimer(uint64_t id);
-    size_t TimerCount() const;
 
     // Runs `call` on the loop after the current handler (a queued call).
     void Post(std::function<void()> call);

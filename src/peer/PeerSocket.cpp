@@ -17,20 +17,12 @@ namespace velbrook {
 
 namespace {
 
-size_t g_livePeerSockets = 0;
-
 constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
 
 }  // namespace
 
-size_t PeerSocket::LiveCount() {
-    return g_livePeerSockets;
-}
-
 PeerSocket::PeerSocket(PeerHost& host)
-    : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive) {
-    ++g_livePeerSockets;
-}
+    : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive) {}
 
 PeerSocket::~PeerSocket() {
     if (m_connection) {
@@ -39,7 +31,6 @@ PeerSocket::~PeerSocket() {
         m_connection = nullptr;
         connection->OnSocketClosed();
     }
-    --g_livePeerSockets;
 }
 
 void PeerSocket::Trace(const std::string& text) {

@@ -84,8 +84,6 @@ public:
     size_t UnsentBytes() const { return m_output.size() - m_outputSent; }
     uint64_t BytesReceived() const { return m_bytesReceived; }
 
-    static size_t LiveCount();
-
 protected:
     void OnConnect(int error) override;
     void OnReceive(int error) override;
