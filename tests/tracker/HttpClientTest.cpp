@@ -178,7 +178,7 @@ TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
     EXPECT_EQ(Fetch(Url("/silent"), {{"/silent", {}, true}}),
               Reports{"failure:Tracker timed out."});
     // A byte every 50 ms keeps the request alive well past the allowed silence.
-    client->SetSilenceTimeoutForTest(250);
+    client->SetSilenceTimeoutForTest(400);
     std::vector<std::string> trickle(13, "t");
     trickle[0] = "HTTP/1.0 200 OK\r\n\r\n";
     EXPECT_EQ(Fetch(Url("/trickle"), {{"/trickle", trickle}}),
