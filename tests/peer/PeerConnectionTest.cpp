@@ -86,7 +86,7 @@ TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrAfterAMinuteUna
         ASSERT_TRUE(Feed(peer, {Slice(peer.Outstanding()[1])}));
     }
     EXPECT_NE(peer.Outstanding().front(), first);
-    // Free for anyone again, it is asked anew; a copy that crossed our CANCEL is no offence.
+    // Free for anyone again, it is asked anew: its late copy is stored and is no offence.
     ASSERT_TRUE(Feed(peer, {Slice(first)}));
     EXPECT_FALSE(peer.IsFatal());
     EXPECT_EQ(m_session->m_writes, 61);

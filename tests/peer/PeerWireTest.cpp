@@ -117,7 +117,7 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
 
     m_host.m_now += 59;  // a keep-alive counts as a message
     talker->Write(keepAlive);
-    PumpUntil([&] { return m_session->FindPeer(kPeerA)->Socket()->GetIdleSeconds() == 0; });
+    EXPECT_TRUE(PumpUntil([&] { return Peer(kPeerA)->Socket()->GetIdleSeconds() == 0; }));
     m_host.m_now += 50;  // 150 s since the silent peer's handshake: still allowed
     registry.Sweep();
     EXPECT_EQ(registry.Count(), 2u);

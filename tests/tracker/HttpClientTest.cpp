@@ -247,7 +247,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
         EXPECT_EQ(owner.reports,
                   Reports{report.rfind("response:", 0) == 0 ? report : "failure:" + report});
     }
-    // A name that does not fit SOCKS5's length byte fails before a byte is sent.
+    // A user name that does not fit SOCKS5's length byte fails before a byte is sent.
     settings.SetString(Socks5UserName, std::string(256, 'u'));
     EXPECT_EQ(Fetch("http://tracker.example/ok"), Reports{"failure:Socks5 server protocal error!"});
     EXPECT_EQ(far.Accept(reactor).Read(1, 0), "");
