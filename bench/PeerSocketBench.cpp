@@ -188,7 +188,7 @@ double BlockingRun() {
 }  // namespace
 
 int main() {
-    velbrook::Settings settings("/tmp/");
+    velbrook::Settings settings;
     double reference = 1e9;
     double ours = 1e9;
     for (int i = 0; i < 3; ++i) {

@@ -239,7 +239,7 @@ BENCHMARK(BM_PlainPass)->Unit(benchmark::kNanosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    velbrook::Settings settings("/tmp/");
+    velbrook::Settings settings;
     velbrook::bench::Collector reporter;
     if (!reporter.RunAll(argc, argv)) {
         return 1;

@@ -85,7 +85,7 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Settings settings("/tmp/");
+    static Settings settings;
     settings.SetInt(LogPeerComm, 1);
     settings.SetInt(LogPeerCommLines, 50);
     Host host;

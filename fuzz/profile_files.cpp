@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Write(dir + "Downloads.xml", parts[1]);
     Write(dir + "Status/" + std::string(40, 'a') + ".xml", parts[2]);
 
-    Settings settings(dir);
+    Settings settings;
     // Every complaint names a key and stays one short line.
     settings.Load(dir + "Velbrook.xml", [](const std::string& line) {
         if (line.find('\n') != std::string::npos || line.size() > 4096) {

@@ -157,9 +157,9 @@ int RunClient(const ClientOptions& options) {
         doc.StartListening();
         std::string save = options.save;
         if (save.empty()) {
-            save = GetSettings().GetString(DefaultDownloadPath, false);
+            save = GetSettings().GetString(DefaultDownloadPath);
         }
-        if (save.empty()) {
+        if (save.empty()) {  // set to nothing in Velbrook.xml
             save = DefaultSaveFolder();
         }
         std::filesystem::create_directories(save, ec);

@@ -41,7 +41,7 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     RaiseOpenFileLimit();
     ::mkdir(m_profileDir.c_str(), 0755);
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
-    m_settings = std::make_unique<Settings>(m_profileDir);
+    m_settings = std::make_unique<Settings>();
     m_settings->Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
         m_ui.ShowMessage(line, MessageIcon::Warning, MessageButtons::Ok);
     });

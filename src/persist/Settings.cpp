@@ -110,9 +110,10 @@ const char* SettingsKeyName(int index) {
     return kKeys[index].name;
 }
 
-Settings::Settings(const std::string& profileDir) {
+Settings::Settings() {
     m_defaultString[LanguageFile] = "Lans";
-    m_defaultString[DefaultDownloadPath] = profileDir + "Downloads";
+    // Downloads go where the desktop keeps them, not into the profile.
+    m_defaultString[DefaultDownloadPath] = DefaultSaveFolder();
     for (int i = 0; i < kSettingsKeyCount; ++i) {
         m_defaultInt[i] = kKeys[i].defaultInt;
         m_userInt[i] = kKeys[i].defaultInt;
@@ -250,7 +251,7 @@ Settings& GetSettings() {
     }
     ReportMisuse();
     // Made once and never destroyed, so a reference handed out stays valid to the end.
-    static Settings* const fallback = new Settings(ResolveProfileDir());
+    static Settings* const fallback = new Settings();
     std::lock_guard<std::mutex> lock(g_registryMutex);
     if (g_registered == nullptr) {
         g_registered = fallback;

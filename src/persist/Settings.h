@@ -47,7 +47,7 @@ class Settings {
 public:
     // `profileDir` ends in "/"; the default download folder is profileDir + "Downloads".
     // Registers itself as the single object that GetSettings returns.
-    explicit Settings(const std::string& profileDir);
+    Settings();
     ~Settings();
     Settings(const Settings&) = delete;
     Settings& operator=(const Settings&) = delete;

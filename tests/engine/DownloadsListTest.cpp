@@ -23,7 +23,7 @@ using test::WriteFile;
 
 class DownloadsListTest : public ::testing::Test {
 protected:
-    DownloadsListTest() : m_settings(m_profile.Dir()) {
+    DownloadsListTest() {
         m_host.m_profile = m_profile.Dir();
         // Refused writes are tried as an ordinary user, who must still reach the folders.
         EXPECT_EQ(::chmod(m_profile.Dir().c_str(), 0755), 0);

@@ -47,7 +47,7 @@ constexpr char kServed = '\x00';  // has nothing: only we can serve it
 class PeerSetTest : public ::testing::Test {
 protected:
     PeerSetTest()
-        : m_settings("/tmp/"), m_session(4 * 131072, 131072, m_host),
+        : m_session(4 * 131072, 131072, m_host),
           m_set(
               m_session, m_host, kInfoHash, [this] { return m_now; }, [this] { return Draw(); },
               false),

@@ -26,7 +26,7 @@ class Session : public ::testing::Test {
 protected:
     static constexpr int64_t kPiece = 32768;
 
-    Session() : m_settings(m_profile.Dir()) {
+    Session() {
         m_host.m_profile = m_profile.Dir();
         m_host.m_ui.m_folder = m_save.Dir();
         std::string hashes;

@@ -49,7 +49,7 @@ protected:
     }
 
     int64_t m_ms = 1000000;
-    Settings m_settings{"/tmp/"};
+    Settings m_settings;
     FakeHost m_host;
     std::unique_ptr<FakeSession> m_session;
 };

@@ -45,7 +45,7 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
                   "<LogPeerComm type=\"int\" value=\"on&#233;\"/>\n"
                   "</Settings>\n<Settings><FastResume type=\"int\" value=\"0\"/></Settings>\n"
                   "</AnyRoot>\n");
-    Settings s("/p/");
+    Settings s;
     std::vector<std::string> report;
     s.Load(m_path, [&](const std::string& line) { report.push_back(line); });
     EXPECT_EQ(report, (std::vector<std::string>{
@@ -68,7 +68,7 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
     EXPECT_FALSE(s.IsSet(FastResume));
 
     WriteSettings("<Tarnwick><Settings><ListenPort type=\"int\" value=\"1\"/>");  // truncated
-    Settings broken("/p/");
+    Settings broken;
     broken.Load(m_path);
     EXPECT_FALSE(broken.IsSet(ListenPort));
 }

@@ -33,7 +33,7 @@ void Layout(FileList& list, const std::vector<std::pair<std::string, int64_t>>& 
 
 class Storage : public ::testing::Test {
 protected:
-    Storage() : m_settings(m_dir.Dir()) {}
+    Storage() {}
     // Prepares a storage of the layout below the test folder.
     bool Prepared(FileStorage& disk, const std::string& saveName = "t",
                   FakeMessageHost* host = nullptr, bool prompt = false) {

@@ -181,7 +181,7 @@ inline std::string Handshake(std::string_view peerId, std::string_view infoHash 
 // A torrent behind a listening socket on 127.0.0.1; remote peers are raw sockets.
 class LoopbackPeers : public ::testing::Test {
 protected:
-    LoopbackPeers() : m_settings("/tmp/"), m_listener(m_host) {}
+    LoopbackPeers() : m_listener(m_host) {}
 
     // A torrent of `total` bytes of which we have the first `ours` pieces.
     void Use(int64_t total, int64_t pieceLength, uint32_t ours = 0) {

@@ -127,7 +127,7 @@ protected:
     }
 
     Reactor reactor;
-    Settings settings{"/tmp/"};
+    Settings settings;
     test::RawListener far;
     Owner owner;
     std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner);

@@ -63,7 +63,7 @@ protected:
                                                "s), Reason: " + reason);
     }
 
-    Settings settings{"/tmp/"};
+    Settings settings;
     Reactor reactor;
     FakeSession session;
     uint32_t period = 0;
