@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -46,13 +47,37 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
         m_ui.ShowMessage(line, MessageIcon::Warning, MessageButtons::Ok);
     });
     m_registry = std::make_unique<SocketRegistry>();
+    LoadStyle();
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");
     m_peerId = BuildPeerId();
     m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
 }
 
+void CVelbrookDoc::LoadStyle() {
+    const std::string path = StylePath();
+    if (::access(path.c_str(), F_OK) != 0) {
+        // A first start: the layout installed beside the program becomes the person's own.
+        std::error_code ec;
+        std::filesystem::copy_file(WithSlash(ExecutableDir()) + "Style.xml", path, ec);
+    }
+    m_styleLoaded = m_style.Load(path);
+}
+
+bool CVelbrookDoc::SaveStyle() {
+    if (!m_styleLoaded) {
+        errno = ENOENT;
+        return false;
+    }
+    return CXML::SaveFile(m_style, StylePath());
+}
+
 CVelbrookDoc::~CVelbrookDoc() {
+    // The views are gone by now; the widths they left in the layout are kept first.
+    if (m_styleLoaded && !SaveStyle()) {
+        m_ui.ShowMessage(StylePath() + " could not be saved: " + std::strerror(errno),
+                         MessageIcon::Warning, MessageButtons::Ok);
+    }
     // Every peer socket closes first, so the torrents stop without live connections. The registry
     // itself stays until the end: closing one socket may dispose of others through it.
     m_listen.reset();

@@ -8,6 +8,7 @@
 
 #include "engine/SessionHost.h"
 #include "peer/PeerLinks.h"
+#include "persist/CXML.h"
 
 namespace velbrook {
 
@@ -51,6 +52,15 @@ public:
     void OnOptions();
 
     DownloadsList& Downloads() { return *m_downloads; }
+    // The layout of the views (Style.xml in the profile, copied there from the one installed
+    // beside the executable when missing). Views read it and write their column widths into it;
+    // it is saved first at shutdown, unless it could not be read.
+    CXML& Style() { return m_style; }
+    bool StyleLoaded() const { return m_styleLoaded; }
+    std::string StylePath() const { return m_profileDir + "Style.xml"; }
+    // Writes Style.xml now. False (errno telling why) when it cannot, or when the file could
+    // not be read at start, so that an empty tree never replaces it.
+    [[nodiscard]] bool SaveStyle();
     Settings& GetSettingsObject() { return *m_settings; }
     bool IsListening() const { return m_listen != nullptr; }
 
@@ -73,6 +83,7 @@ public:
 
 private:
     void ReportOwnAddress();
+    void LoadStyle();
     bool OpenListenSocket();
 
     std::string m_profileDir;
@@ -86,6 +97,8 @@ private:
     uint16_t m_listenPort = 0;
     bool m_listeningStarted = false;
     std::string m_shownPeer;
+    CXML m_style;
+    bool m_styleLoaded = false;
 };
 
 }  // namespace velbrook

@@ -16,20 +16,6 @@ std::string Env(const char* name) {
     return value != nullptr ? value : "";
 }
 
-std::string ExecutableDir() {
-    std::vector<char> buffer(PATH_MAX + 1);
-    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0 || static_cast<size_t>(n) >= buffer.size() - 1) {
-        return {};
-    }
-    const std::string path(buffer.data(), static_cast<size_t>(n));
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return {};
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string HomeDir() {
     std::string home = Env("HOME");
     if (!home.empty()) {
@@ -72,6 +58,20 @@ std::string ResolveProfileDir(const std::string& explicitDir, const std::string&
         return WithSlash(dataHome) + "velbrook/";
     }
     return WithSlash(HomeDir()) + ".local/share/velbrook/";
+}
+
+std::string ExecutableDir() {
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0 || static_cast<size_t>(n) >= buffer.size() - 1) {
+        return {};
+    }
+    const std::string path(buffer.data(), static_cast<size_t>(n));
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string DefaultSaveFolder() {

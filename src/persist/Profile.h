@@ -20,6 +20,9 @@ std::string ResolveProfileDir(const std::string& explicitDir, const std::string&
 // it is absolute, else ~/Downloads.
 std::string DefaultSaveFolder();
 
+// The folder of the running executable, without a trailing "/"; empty when unknown.
+std::string ExecutableDir();
+
 // The folder with exactly one "/" added when it does not already end in one ("" becomes "/").
 std::string WithSlash(std::string dir);
 
