@@ -32,9 +32,9 @@ namespace {
 
 constexpr char kAllocateError[] = "Allocate Disk error! Stop downloading.....";
 
-// A check of data on disk works this long per loop turn, so other torrents keep transferring
-// and a signal is noticed promptly.
-constexpr auto kCheckSlice = std::chrono::milliseconds(20);
+// A check of data on disk works this long per loop turn, so other torrents keep transferring at
+// speed (a socket is read once a turn) and a signal is noticed promptly.
+constexpr auto kCheckSlice = std::chrono::milliseconds(5);
 
 bool IsFolder(const std::string& path) {
     struct stat st {};
