@@ -1,0 +1,208 @@
+#include "ui/COptionsSheet.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QRadioButton>
+#include <QTabWidget>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "engine/CVelbrookDoc.h"
+#include "net/Reactor.h"
+#include "support/EngineFakes.h"
+#include "support/ModalDialogs.h"
+#include "support/TempDir.h"
+#include "ui/CIntegerEdit.h"
+
+namespace velbrook {
+namespace {
+
+using test::ClickButton;
+using test::MessageFrom;
+using test::OnModal;
+
+template <class Widget = CIntegerEdit>
+Widget* Field(QWidget* sheet, int key) {
+    auto* field = sheet->findChild<Widget*>(SettingsKeyName(key));
+    EXPECT_NE(field, nullptr) << SettingsKeyName(key);
+    return field;
+}
+
+QRadioButton* Radio(QWidget* sheet, const QString& label) {
+    for (QRadioButton* radio : sheet->findChildren<QRadioButton*>()) {
+        if (radio->text() == label) {
+            return radio;
+        }
+    }
+    return nullptr;
+}
+
+int PageOf(QWidget* field) {
+    auto* tabs = field->window()->findChild<QTabWidget*>();
+    int page = tabs->count() - 1;
+    while (page > 0 && !tabs->widget(page)->isAncestorOf(field)) {
+        --page;
+    }
+    return page;
+}
+
+// As a person would: open the field's page, select everything, type over it.
+void Type(QLineEdit* edit, const QString& text) {
+    edit->window()->findChild<QTabWidget*>()->setCurrentIndex(PageOf(edit));
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, text);
+}
+
+// On the box or circle: a wide button takes clicks only on its indicator and text.
+void Tick(QAbstractButton* button) {
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+}
+
+QString PressOk(QWidget* dialog) {
+    return MessageFrom([&] { ClickButton(dialog, QDialogButtonBox::Ok); });
+}
+
+// Every integer field refuses a value outside its range, and non-numbers, with the field's page
+// shown and the field focused; nothing reaches the values until all of them pass.
+TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
+    const Settings defaults;
+    COptionsSheet sheet(defaults.Values());
+    sheet.show();
+    auto* tabs = sheet.findChild<QTabWidget*>();
+    EXPECT_EQ(sheet.windowTitle(), "Options");
+
+    struct Range {
+        int key, min, max;
+    };
+    const Range ranges[] = {
+        {MaxDownloadSpeed, 0, 9999}, {MaxUploadSpeed, 0, 9999}, {MaxConnectedPeers, 10, 100},
+        {ListenPort, 0, 65535},      {SocksPort, 1, 65535},     {MaxUpLoadSlots, 1, 100},
+        {UpDownRatio, 100, 300},     {MinUploadRate, 2, 100},   {LogPeerCommLines, 0, 500},
+    };
+    for (const Range& range : ranges) {
+        SCOPED_TRACE(SettingsKeyName(range.key));
+        CIntegerEdit* field = Field(&sheet, range.key);
+        for (const int wrong : {range.min - 1, range.max + 1}) {
+            Type(field, QString::number(wrong));
+            tabs->setCurrentIndex((PageOf(field) + 1) % tabs->count());
+            EXPECT_EQ(PressOk(&sheet), QStringLiteral("Please enter an integer between %1 and %2.")
+                                           .arg(range.min)
+                                           .arg(range.max));
+            EXPECT_TRUE(sheet.isVisible());
+            EXPECT_EQ(tabs->currentIndex(), PageOf(field));
+            EXPECT_EQ(sheet.focusWidget(), field);
+        }
+        Type(field, QString::number(range.max));
+    }
+    CIntegerEdit* peers = Field(&sheet, MaxConnectedPeers);
+    Type(peers, "4O");
+    EXPECT_EQ(PressOk(&sheet), "Please enter an integer.");
+    Type(peers, "99999999999999999999");
+    EXPECT_EQ(PressOk(&sheet), "Please enter an integer between 10 and 100.");
+    EXPECT_EQ(sheet.Values().number[MaxConnectedPeers], 40);
+
+    Type(peers, " 55 ");
+    EXPECT_EQ(PressOk(&sheet), "");
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    for (const Range& range : ranges) {
+        EXPECT_EQ(sheet.Values().number[range.key], range.key == MaxConnectedPeers ? 55 : range.max)
+            << SettingsKeyName(range.key);
+    }
+}
+
+// The person answers the document's options request with the real sheet.
+class SheetUi : public test::FakeUi {
+public:
+    bool EditOptions(SettingsValues& values) override { return RunOptionsDialog(nullptr, values); }
+};
+
+// What OK changes in the running program: listening restarts only for a new port or connection
+// type; an emptied proxy address falls back to the default; a new download folder is made; the
+// address list offers the host's own address, whatever address was stored.
+TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
+    Reactor reactor;
+    test::TempDir profile;
+    test::WriteFile(profile / "Velbrook.xml",
+                    "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><SocksServer "
+                    "type=\"string\" value=\"proxy.example\"/></Settings></Tarnwick>\n");
+    SheetUi ui;
+    CVelbrookDoc doc(profile.Dir(), ui);
+    for (int tries = 0; tries < 3 && !doc.StartListening(); ++tries) {
+    }
+    ASSERT_TRUE(doc.IsListening());
+    const uint16_t port = doc.ListenPort();
+    const std::string id = doc.OwnPeerId();
+    const Settings& settings = doc.GetSettingsObject();
+
+    char name[256] = {};
+    ASSERT_EQ(::gethostname(name, sizeof name - 1), 0);
+    const hostent* host = ::gethostbyname(name);
+    const QString hostAddress =
+        host ? ::inet_ntoa(*reinterpret_cast<const in_addr*>(host->h_addr_list[0])) : "";
+    doc.GetSettingsObject().SetString(ReportIP, "10.9.8.7");
+
+    const std::string folder = profile / "elsewhere";
+    const auto edit = [&](const std::function<void(QWidget*)>& change) {
+        const OnModal<COptionsSheet> person([&](COptionsSheet* sheet) {
+            change(sheet);
+            ClickButton(sheet, QDialogButtonBox::Ok);
+        });
+        doc.OnOptions();
+    };
+    edit([&](QWidget* sheet) {
+        auto* list = Field<QComboBox>(sheet, ReportIP);
+        EXPECT_EQ(list->count(), 1);
+        EXPECT_EQ(list->currentText(), hostAddress);
+        EXPECT_EQ(Field<QLineEdit>(sheet, SocksServer)->text(), "proxy.example");
+        Type(Field(sheet, SocksPort), "1081");
+        Tick(Field<QCheckBox>(sheet, FastResume));
+        Type(Field<QLineEdit>(sheet, SocksServer), "");
+        Type(Field<QLineEdit>(sheet, DefaultDownloadPath), QString::fromStdString(folder));
+    });
+    EXPECT_EQ(doc.OwnPeerId(), id);
+    EXPECT_EQ(doc.ListenPort(), port);
+    EXPECT_EQ(settings.GetString(ReportIP), hostAddress.toStdString());
+    EXPECT_EQ(settings.GetInt(SocksPort), 1081);
+    EXPECT_EQ(settings.GetInt(FastResume), 0);
+    EXPECT_FALSE(settings.IsSet(SocksServer));
+    EXPECT_EQ(settings.GetString(SocksServer), "");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_NE(
+        test::ReadFile(profile / "Velbrook.xml").find("<SocksPort type=\"int\" value=\"1081\""),
+        std::string::npos);
+
+    edit([](QWidget* sheet) {
+        EXPECT_TRUE(Radio(sheet, "监听端口")->isChecked());
+        Tick(Radio(sheet, "防火墙内（不监听端口）"));
+    });
+    EXPECT_EQ(settings.GetInt(ConnectionType), 1);
+    EXPECT_NE(doc.OwnPeerId(), id);
+    EXPECT_FALSE(doc.IsListening());
+}
+
+// The folder picker opens where the engine asks and hands back the folder the person picks.
+TEST(FolderPicker, StartsAtTheGivenFolderAndReturnsTheChoice) {
+    test::TempDir root;
+    std::filesystem::create_directory(root / "sub");
+    const OnModal<QFileDialog> person([&](QFileDialog* dialog) {
+        EXPECT_EQ(dialog->directory().absolutePath().toStdString() + "/", root.Dir());
+        dialog->selectFile(QString::fromStdString(root / "sub"));
+        ClickButton(dialog, QDialogButtonBox::Open);
+    });
+    std::string chosen;
+    ASSERT_TRUE(ChooseFolderDialog(nullptr, root.Dir(), chosen));
+    EXPECT_EQ(chosen, root / "sub");
+}
+
+}  // namespace
+}  // namespace velbrook
