@@ -92,6 +92,10 @@ void PeerConnection::DetachSocket() {
     m_socket = nullptr;
 }
 
+bool PeerConnection::IsIncoming() const {
+    return m_socket != nullptr && m_socket->IsIncoming();
+}
+
 void PeerConnection::SetRemote(const std::string& address, uint16_t port) {
     m_address = address;
     m_port = port;

@@ -121,6 +121,8 @@ public:
     void SetRemote(const std::string& address, uint16_t port);
     uint32_t ConnectFailures() const { return m_connectFailures; }
     bool IsConnected() const { return m_connected; }
+    // The current socket was accepted from the peer (false without a socket).
+    bool IsIncoming() const;
     bool IsFatal() const { return m_fatal; }
     bool IsPeerChoking() const { return m_peerChoking; }
     bool IsPeerInterested() const { return m_peerInterested; }

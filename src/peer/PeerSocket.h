@@ -77,6 +77,8 @@ public:
     int64_t MaxIdleSeconds() const;
     PeerSocketState State() const { return m_state; }
     bool IsEstablished() const { return m_established; }
+    // Accepted from the peer rather than dialled by us.
+    bool IsIncoming() const { return m_incoming; }
     PeerConnection* Connection() const { return m_connection; }
     const std::string& InfoHash() const { return m_infoHash; }
     const std::string& RemoteAddress() const { return m_remoteAddress; }
