@@ -79,6 +79,9 @@ public:
     SocketRegistry& Registry() override { return *m_registry; }
     const std::string& SelectedPeerId() const override { return m_shownPeer; }
     void SetSelectedPeerId(const std::string& peerId) { m_shownPeer = peerId; }
+    // The address of the last "url" item chosen in the navigation tree.
+    void SetCurrentAddress(std::string address) { m_currentAddress = std::move(address); }
+    const std::string& CurrentAddress() const { return m_currentAddress; }
     void UpdateAllViews() override;
 
 private:
@@ -97,6 +100,7 @@ private:
     uint16_t m_listenPort = 0;
     bool m_listeningStarted = false;
     std::string m_shownPeer;
+    std::string m_currentAddress;
     CXML m_style;
     bool m_styleLoaded = false;
 };
