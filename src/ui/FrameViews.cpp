@@ -40,10 +40,12 @@ public:
         const auto& sessions = m_doc.Downloads().Sessions();
         for (auto it = sessions.rbegin(); it != sessions.rend(); ++it) {
             const TorrentSession& session = **it;
+            static const char* const kStates[] = {"Unknown",     "Stop",      "Connect Tracker", "",
+                                                  "Downloading", "Uploading", "Paused"};
             addTopLevelItem(new QTreeWidgetItem(
-                {QString::number(static_cast<int>(session.State())),
+                {kStates[static_cast<int>(session.State())],
                  QString::fromStdString(session.Name() + "/" + session.BaseName()),
-                 QString::number(session.PercentDone())}));
+                 QString::number(session.PercentDone()) + "%"}));
         }
     }
 
