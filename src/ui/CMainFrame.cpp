@@ -102,6 +102,15 @@ void DumpRows(const QAbstractItemModel& model, const QModelIndex& parent, int de
     }
 }
 
+// A reader never sees half a file.
+void WriteAtomically(const QString& path, const QString& text) {
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(text.toUtf8());
+        file.commit();
+    }
+}
+
 const QAbstractItemModel* ModelOf(const QWidget* view) {
     const auto* items = qobject_cast<const QAbstractItemView*>(view);
     return items ? items->model() : nullptr;
@@ -284,6 +293,9 @@ void CMainFrame::UpdateAllViews() {
     if (!m_dumpPath.isEmpty()) {
         WriteDump();
     }
+    if (!m_statsPath.isEmpty()) {
+        WriteStats();
+    }
     if (!m_screenshotPath.isEmpty()) {
         TakeScreenshot();
     }
@@ -397,14 +409,16 @@ void CMainFrame::FocusPane(int step) {
     order[(at + step + 4) % 4]->setFocus(Qt::ShortcutFocusReason);
 }
 
+void CMainFrame::WriteStats() const {
+    using Ms = std::chrono::duration<double, std::milli>;
+    WriteAtomically(m_statsPath, QString("refreshes %1 total_ms %2 max_ms %3\n")
+                                     .arg(m_refreshes)
+                                     .arg(Ms(m_refreshTime).count(), 0, 'f', 3)
+                                     .arg(Ms(m_longestRefresh).count(), 0, 'f', 3));
+}
+
 void CMainFrame::WriteDump() const {
-    QString out =
-        QString("refreshes %1 mean_ms %2 max_ms %3\n")
-            .arg(m_refreshes)
-            .arg(std::chrono::duration<double, std::milli>(m_refreshTime).count() /
-                     std::max(m_refreshes, 1),
-                 0, 'f', 3)
-            .arg(std::chrono::duration<double, std::milli>(m_longestRefresh).count(), 0, 'f', 3);
+    QString out;
     const std::pair<const char*, const QWidget*> panes[] = {{"left", m_views.left.get()},
                                                             {"list", m_views.list.get()},
                                                             {"tree", m_views.tree.get()},
@@ -415,11 +429,7 @@ void CMainFrame::WriteDump() const {
             DumpRows(*model, QModelIndex(), 0, out);
         }
     }
-    QSaveFile file(m_dumpPath);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(out.toUtf8());
-        file.commit();
-    }
+    WriteAtomically(m_dumpPath, out);
 }
 
 void CMainFrame::TakeScreenshot() {
@@ -430,8 +440,9 @@ void CMainFrame::TakeScreenshot() {
             return;
         }
     }
-    if (grab().save(m_screenshotPath, "PNG")) {
-        m_screenshotPath.clear();
+    QSaveFile file(m_screenshotPath);
+    if (file.open(QIODevice::WriteOnly) && grab().save(&file, "PNG")) {
+        file.commit();
     }
 }
 

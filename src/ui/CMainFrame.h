@@ -40,9 +40,10 @@ public:
     void AcceptHandOffs(SingleInstance& instance, EngineLoop& loop);
 
     // For scripts that watch the program from outside: after every redraw, the rows of each
-    // view are written to `path` as text; once every view shows rows, a picture of the window
-    // is saved to `picture`.
+    // view are written to `path` as text, and the count and times of the redraws so far to
+    // `stats`; and while every view shows rows, a picture of the window to `picture`.
     void DumpViewsTo(const QString& path) { m_dumpPath = path; }
+    void RefreshStatsTo(const QString& stats) { m_statsPath = stats; }
     void ScreenshotTo(const QString& picture) { m_screenshotPath = picture; }
 
 signals:
@@ -64,6 +65,7 @@ private:
     void RestoreFromTray();
     void FocusPane(int step);
     void WriteDump() const;
+    void WriteStats() const;
     void TakeScreenshot();
 
     CVelbrookDoc& m_doc;
@@ -77,6 +79,7 @@ private:
     bool m_inTray = false;
 
     QString m_dumpPath;
+    QString m_statsPath;
     QString m_screenshotPath;
     int m_refreshes = 0;
     std::chrono::nanoseconds m_refreshTime{0};

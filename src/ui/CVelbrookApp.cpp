@@ -47,7 +47,8 @@ struct Options {
     QString save;
     QStringList torrents;
     QString dumpViews;   // for scripts: the views' rows as text after each redraw
-    QString screenshot;  // for scripts: a picture of the window once every view shows rows
+    QString stats;       // for scripts: how many redraws so far and how long they took
+    QString screenshot;  // for scripts: a picture of the window while every view shows rows
 };
 
 // False, having said why, when the command line cannot be used.
@@ -58,11 +59,12 @@ bool Parse(const QStringList& args, Options& options, bool& help) {
             help = true;
             return true;
         }
-        QString* value = arg == "--profile"      ? &options.profile
-                         : arg == "--save"       ? &options.save
-                         : arg == "--dump-views" ? &options.dumpViews
-                         : arg == "--screenshot" ? &options.screenshot
-                                                 : nullptr;
+        QString* value = arg == "--profile"         ? &options.profile
+                         : arg == "--save"          ? &options.save
+                         : arg == "--dump-views"    ? &options.dumpViews
+                         : arg == "--refresh-stats" ? &options.stats
+                         : arg == "--screenshot"    ? &options.screenshot
+                                                    : nullptr;
         if (value) {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "velbrook: %s needs a value\n", qUtf8Printable(arg));
@@ -200,6 +202,7 @@ int CVelbrookApp::Run() {
         ui.SetRedraw([&frame] { frame.UpdateAllViews(); });
         frame.AcceptHandOffs(instance, loop);
         frame.DumpViewsTo(options.dumpViews);
+        frame.RefreshStatsTo(options.stats);
         frame.ScreenshotTo(options.screenshot);
         QObject::connect(&frame, &CMainFrame::Closed, &app, &QApplication::quit);
         QSocketNotifier stopRequests(g_signalPipe[0], QSocketNotifier::Read);

@@ -28,14 +28,6 @@ def list_rows(dump):
     return [line.split("\t") for line in section.splitlines()]
 
 
-def holds_profile(proc, profile):
-    """The process holds the profile's lock (and listens for hand-offs a moment later)."""
-    inode = os.stat(os.path.join(profile, ".lock")).st_ino
-    with open("/proc/locks") as f:
-        return any(fields[4] == str(proc.pid) and fields[5].endswith(f":{inode}")
-                   for fields in (line.split() for line in f) if len(fields) > 5)
-
-
 def main(procs, top):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_DATA_HOME=os.path.join(top, "xdg"))
 
@@ -82,7 +74,7 @@ def main(procs, top):
     # velbrook-cli runs on the profile now: a velbrook started with a torrent hands it over.
     _, second, second_hash = harness.source_torrent(os.path.join(top, "b"), tracker, "b.bin", 100_000)
     running = procs.start([harness.CLI, "--profile", profile], os.path.join(top, "cli.log"))
-    harness.wait_for(lambda: holds_profile(running, profile), 10, "velbrook-cli up")
+    harness.wait_for(lambda: harness.holds_profile(running, profile), 10, "velbrook-cli up")
     for args in ([second], []):
         later = gui("--profile", profile, *args, log="later")
         if harness.exit_code(later, 30) != 0:
