@@ -19,7 +19,6 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
@@ -30,46 +29,12 @@
 
 #include "engine/CVelbrookDoc.h"
 #include "engine/SingleInstance.h"
-#include "ui/CVelbrookApp.h"
+#include "ui/AppIcon.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
 
 namespace velbrook {
-
-// Stands in for the tray icon of the options pages until it is part of the program.
-class StandInTray {
-public:
-    StandInTray(QWidget* window, const std::function<void()>& restore,
-                const std::function<void()>& about, const std::function<void()>& exit)
-        : m_icon(window->windowIcon()) {
-        QAction* restoreAction = m_menu.addAction("&Restore Velbrook", restore);
-        QFont bold = restoreAction->font();
-        bold.setBold(true);
-        restoreAction->setFont(bold);
-        m_menu.addSeparator();
-        m_menu.addAction("&About Velbrook...", about);
-        m_menu.addAction("E&xit", exit);
-        m_icon.setToolTip("Velbrook!");
-        m_icon.setContextMenu(&m_menu);
-        QObject::connect(&m_icon, &QSystemTrayIcon::activated,
-                         [restore](QSystemTrayIcon::ActivationReason reason) {
-                             if (reason == QSystemTrayIcon::DoubleClick) {
-                                 restore();
-                             }
-                         });
-    }
-    bool Add() {
-        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-            return false;
-        }
-        m_icon.show();
-        return true;
-    }
-    void Remove() { m_icon.hide(); }
-
-private:
-    QMenu m_menu;
-    QSystemTrayIcon m_icon;
-};
 
 namespace {
 
@@ -79,11 +44,6 @@ constexpr char kTorrentFilter[] = "BitTorrent Files (*.torrent)";
 constexpr int kLeftWidth = 160;
 constexpr int kListHeight = 160;
 constexpr int kDetailTreeWidth = 100;
-
-// Stands in for the About box of the options pages until it is part of the program.
-void ShowAbout(QWidget* parent) {
-    QMessageBox::about(parent, "关于 Velbrook", "Velbrook 0.33 beta版");
-}
 
 bool IsTorrentFile(const QUrl& url) {
     return url.isLocalFile() && url.toLocalFile().endsWith(".torrent", Qt::CaseInsensitive);
@@ -120,13 +80,15 @@ const QAbstractItemModel* ModelOf(const QWidget* view) {
 
 CMainFrame::CMainFrame(CVelbrookDoc& doc, QWidget* parent) : QMainWindow(parent), m_doc(doc) {
     setWindowTitle(kTitle);
-    setWindowIcon(CVelbrookApp::Icon());
+    setWindowIcon(AppIcon());
     setAcceptDrops(true);
     CreateMenusAndToolBar();
     CreateStatusBar();
     CreateClientArea();
-    m_tray = std::make_unique<StandInTray>(
-        this, [this] { RestoreFromTray(); }, [this] { OnAbout(); }, [this] { close(); });
+    m_tray = std::make_unique<CSystemTray>(this);
+    connect(m_tray.get(), &CSystemTray::RestoreRequested, this, [this] { RestoreFromTray(); });
+    connect(m_tray.get(), &CSystemTray::AboutRequested, this, [this] { OnAbout(); });
+    connect(m_tray.get(), &CSystemTray::ExitRequested, this, [this] { close(); });
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         resize(screen->availableSize() * 3 / 4);
     }
@@ -319,7 +281,7 @@ void CMainFrame::OnFileOpen() {
 }
 
 void CMainFrame::OnAbout() {
-    ShowAbout(this);
+    ShowAboutBox(this);
 }
 
 void CMainFrame::BringToFront() {

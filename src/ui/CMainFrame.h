@@ -20,7 +20,7 @@ namespace velbrook {
 class CVelbrookDoc;
 class EngineLoop;
 class SingleInstance;
-class StandInTray;
+class CSystemTray;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -75,7 +75,7 @@ private:
     std::unique_ptr<QSplitter> m_bottom;  // the detail selector | the detail list
     std::unique_ptr<QLabel> m_message;    // the status bar's message pane
     FrameViews m_views;
-    std::unique_ptr<StandInTray> m_tray;
+    std::unique_ptr<CSystemTray> m_tray;
     bool m_inTray = false;
 
     QString m_dumpPath;

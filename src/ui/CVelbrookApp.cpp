@@ -4,8 +4,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPainterPath>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -25,6 +23,7 @@
 #include "net/Reactor.h"
 #include "persist/CXML.h"
 #include "persist/Profile.h"
+#include "ui/AppIcon.h"
 #include "ui/CMainFrame.h"
 #include "ui/EngineLoop.h"
 #include "ui/FileTypeRegistration.h"
@@ -108,35 +107,10 @@ void Refuse(const char* text) {
 
 CVelbrookApp::CVelbrookApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
-QIcon CVelbrookApp::Icon() {
-    QPixmap picture(64, 64);
-    picture.fill(Qt::transparent);
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0x1f, 0x6f, 0xb5));
-    painter.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
-    // A downward arrow over a tray: something arriving.
-    painter.setBrush(Qt::white);
-    QPainterPath arrow;
-    arrow.moveTo(26, 12);
-    arrow.lineTo(38, 12);
-    arrow.lineTo(38, 30);
-    arrow.lineTo(47, 30);
-    arrow.lineTo(32, 45);
-    arrow.lineTo(17, 30);
-    arrow.lineTo(26, 30);
-    arrow.closeSubpath();
-    painter.drawPath(arrow);
-    painter.drawRect(QRectF(14, 49, 36, 5));
-    painter.end();
-    return QIcon(picture);
-}
-
 int CVelbrookApp::Run() {
     QApplication app(m_argc, m_argv);
     QApplication::setApplicationName("Velbrook");
-    QApplication::setWindowIcon(Icon());
+    QApplication::setWindowIcon(AppIcon());
     // The window may be hidden in the tray while a message box comes and goes: the program
     // ends when the main window is closed, not when the last visible window goes.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -181,7 +155,7 @@ int CVelbrookApp::Run() {
         Refuse("Velbrook need MSXML 4.0 in order to run, please install MSXML4.0");
         return 1;
     }
-    RegisterTorrentType(QApplication::applicationFilePath().toStdString(), Icon());
+    RegisterTorrentType(QApplication::applicationFilePath().toStdString(), AppIcon());
 
     ::signal(SIGPIPE, SIG_IGN);
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {

@@ -3,8 +3,6 @@
 // the main window, and an orderly exit that lets trackers hear the final totals.
 #pragma once
 
-#include <QIcon>
-
 namespace velbrook {
 
 class CVelbrookApp {
@@ -12,9 +10,6 @@ public:
     CVelbrookApp(int& argc, char** argv);
     // The process's exit code.
     int Run();
-
-    // The program's picture: window, tray and file manager.
-    static QIcon Icon();
 
 private:
     int& m_argc;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "ui/COptionsSheet.h"
 #include "ui/EngineLoop.h"
 
 namespace velbrook {
@@ -20,17 +21,6 @@ QString InFolder(const std::string& folder, const std::string& name) {
         return Text(name);
     }
     return Text(folder.back() == '/' ? folder + name : folder + "/" + name);
-}
-
-// The folder picker and the options sheet of the options pages.
-bool PickFolder(QWidget* parent, const std::string& start, std::string& chosen) {
-    const QString folder = QFileDialog::getExistingDirectory(parent, QString(), Text(start));
-    chosen = folder.toStdString();
-    return !folder.isEmpty();
-}
-
-bool RunOptions(QWidget* /*parent*/, SettingsValues& /*values*/) {
-    return false;
 }
 
 }  // namespace
@@ -91,12 +81,12 @@ bool QtUiHost::ChooseSaveFile(const std::string& startFolder, const std::string&
 
 bool QtUiHost::ChooseFolder(const std::string& startFolder, std::string& chosenFolder) {
     const DialogScope scope(*this);
-    return PickFolder(m_window, startFolder, chosenFolder);
+    return ChooseFolderDialog(m_window, startFolder, chosenFolder);
 }
 
 bool QtUiHost::EditOptions(SettingsValues& values) {
     const DialogScope scope(*this);
-    return RunOptions(m_window, values);
+    return RunOptionsDialog(m_window, values);
 }
 
 void QtUiHost::PostUpdateAllViews() {
