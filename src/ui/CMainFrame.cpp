@@ -33,6 +33,7 @@
 #include "ui/CAboutDlg.h"
 #include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
+#include "ui/LockKeys.h"
 
 namespace velbrook {
 
@@ -220,6 +221,31 @@ void CMainFrame::CreateMenusAndToolBar() {
 void CMainFrame::CreateStatusBar() {
     m_message = std::make_unique<QLabel>("就绪");
     statusBar()->addWidget(m_message.get(), 1);
+    for (auto& pane : m_lockPanes) {
+        pane = std::make_unique<QLabel>();
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance("滚动") + 12);
+        statusBar()->addPermanentWidget(pane.get());
+    }
+    // Lock keys change with a key, pressed here or in another window before this one is used.
+    qApp->installEventFilter(this);
+    ShowLockKeys();
+}
+
+void CMainFrame::ShowLockKeys() {
+    const unsigned on = LockKeysOn();
+    const std::pair<LockKey, const char*> panes[] = {
+        {kCapsLock, "大写"}, {kNumLock, "数字"}, {kScrollLock, "滚动"}};
+    for (size_t i = 0; i < m_lockPanes.size(); ++i) {
+        m_lockPanes[i]->setText(on & panes[i].first ? panes[i].second : "");
+    }
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease || event->type() == QEvent::ApplicationActivate) {
+        ShowLockKeys();
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void CMainFrame::CreateClientArea() {

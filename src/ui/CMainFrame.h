@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -53,6 +54,7 @@ signals:
 protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -63,6 +65,7 @@ private:
     void OnFileOpen();
     void OnAbout();
     void RestoreFromTray();
+    void ShowLockKeys();
     void FocusPane(int step);
     void WriteDump() const;
     void WriteStats() const;
@@ -70,10 +73,11 @@ private:
 
     CVelbrookDoc& m_doc;
     // Splitters before views: the views go first, each leaving its splitter as it does.
-    std::unique_ptr<QSplitter> m_outer;   // the category tree | everything else
-    std::unique_ptr<QSplitter> m_right;   // the torrent list over the detail panes
-    std::unique_ptr<QSplitter> m_bottom;  // the detail selector | the detail list
-    std::unique_ptr<QLabel> m_message;    // the status bar's message pane
+    std::unique_ptr<QSplitter> m_outer;                  // the category tree | everything else
+    std::unique_ptr<QSplitter> m_right;                  // the torrent list over the detail panes
+    std::unique_ptr<QSplitter> m_bottom;                 // the detail selector | the detail list
+    std::unique_ptr<QLabel> m_message;                   // the status bar's message pane
+    std::array<std::unique_ptr<QLabel>, 3> m_lockPanes;  // Caps, Num and Scroll Lock
     FrameViews m_views;
     std::unique_ptr<CSystemTray> m_tray;
     bool m_inTray = false;
