@@ -15,10 +15,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+GUI = os.path.abspath(sys.argv[2])
+del sys.argv[2:]  # profile_bench reads a count from there
 import harness  # noqa: E402
 import profile_bench  # noqa: E402
 
-GUI = os.path.abspath(sys.argv[2])
 LISTED, ACTIVE, SIZE = 1000, 100, 2 << 20
 WINDOW = 10.0  # seconds per measurement
 TICK = os.sysconf("SC_CLK_TCK")
