@@ -167,6 +167,7 @@ PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::strin
     PeerConnection* raw = connection.get();
     m_peers.emplace(peerId, std::move(connection));
     m_peerList.push_back(raw);
+    m_session.PeersChanged();
     return raw;
 }
 
@@ -255,6 +256,7 @@ bool PeerSet::RemovePeer(PeerConnection& connection) {
         std::unique_ptr<PeerConnection> doomed = std::move(it->second);
         m_peers.erase(it);
     }
+    m_session.PeersChanged();
     return true;
 }
 
@@ -602,6 +604,7 @@ void PeerSet::CleanupTick() {
     std::erase_if(m_endpointIds,
                   [&](const auto& entry) { return m_peers.count(entry.second) == 0; });
     doomed.clear();  // their destructors close their sockets
+    m_session.PeersChanged();
 }
 
 }  // namespace velbrook

@@ -113,7 +113,7 @@ SingleInstance::Role SingleInstance::Claim(const std::vector<std::string>& paths
     return Role::HandedOff;
 }
 
-std::vector<HandedTorrent> SingleInstance::TakeHanded() {
+std::vector<HandedTorrent> SingleInstance::TakeHanded(bool* contacted) {
     std::vector<HandedTorrent> paths;
     if (m_listenFd < 0) {
         return paths;
@@ -131,6 +131,9 @@ std::vector<HandedTorrent> SingleInstance::TakeHanded() {
             peer.uid != ::getuid()) {
             ::close(fd);
             continue;
+        }
+        if (contacted) {
+            *contacted = true;
         }
         // The other copy writes its few lines and closes at once; wait for that briefly only.
         std::string text;

@@ -27,8 +27,10 @@ public:
     // `paths` (made absolute), with `saveFolder` when one was chosen. Failed: another copy
     // holds the profile but cannot be reached.
     Role Claim(const std::vector<std::string>& paths, const std::string& saveFolder = {});
-    // What other copies have handed over since the last call (non-blocking).
-    std::vector<HandedTorrent> TakeHanded();
+    // What other copies have handed over since the last call (non-blocking). `contacted` is
+    // set when some copy got in touch, with torrents or without: a copy started with nothing
+    // to open asks the running one to come to the front.
+    std::vector<HandedTorrent> TakeHanded(bool* contacted = nullptr);
     // The listening descriptor, for a loop that wants to watch it (-1 when not primary).
     int Fd() const { return m_listenFd; }
 

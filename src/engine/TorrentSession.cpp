@@ -69,9 +69,12 @@ TorrentSession::~TorrentSession() {
     m_files.reset();
 }
 
+// Whatever the views show of this torrent changed: both flags are set, and a redraw is asked
+// for (the front end folds a burst of these into one).
 void TorrentSession::MarkChanged() {
     m_changed = true;
     m_host.MarkListChanged();
+    m_host.Ui().PostUpdateAllViews();
 }
 
 bool TorrentSession::TakeChanged() {
@@ -440,11 +443,11 @@ bool TorrentSession::VerifyPiece(uint32_t piece) {
 void TorrentSession::OnPieceVerified(uint32_t pieceLength) {
     m_left = m_left >= pieceLength ? m_left - pieceLength : 0;
     m_statusDirty = true;
+    MarkChanged();
     if (!m_complete && m_pieces->AllEqual(Have)) {
         m_complete = true;
         m_storage->SwitchAllToReadOnly();
         m_state = SessionState::Uploading;
-        MarkChanged();
         if (m_tracker) {
             m_tracker->Announce(AnnounceEvent::Completed);
         }
@@ -586,12 +589,14 @@ void TorrentSession::AddUploaded(uint32_t bytes) {
 void TorrentSession::AdjustConnectedCount(int delta) {
     if (m_peerSet) {
         m_peerSet->AdjustConnectedCount(delta);
+        MarkChanged();
     }
 }
 
 void TorrentSession::AdjustSeedCount(int delta) {
     if (m_peerSet) {
         m_peerSet->AdjustSeedCount(delta);
+        MarkChanged();
     }
 }
 
@@ -697,13 +702,19 @@ uint16_t TorrentSession::ListenPort() const {
 }
 
 void TorrentSession::SetStatusText(const std::string& text) {
-    m_statusText = text;
     m_changed = true;
+    if (text != m_statusText) {
+        m_statusText = text;
+        MarkChanged();
+    }
 }
 
 void TorrentSession::SetTrackerCounts(int32_t seeds, int32_t peers) {
-    m_trackerSeeds = seeds;
-    m_trackerPeers = peers;
+    if (seeds != m_trackerSeeds || peers != m_trackerPeers) {
+        m_trackerSeeds = seeds;
+        m_trackerPeers = peers;
+        MarkChanged();
+    }
 }
 
 void TorrentSession::AddTrackerPeer(const std::string& peerId, const std::string& address,
@@ -727,7 +738,7 @@ void TorrentSession::AddTrackerPeer(const std::string& peerId, const std::string
 void TorrentSession::OnTrackerSuccess() {
     if (m_state == SessionState::ConnectTracker) {
         m_state = m_complete ? SessionState::Uploading : SessionState::Downloading;
-        m_changed = true;
+        MarkChanged();
     }
 }
 

@@ -96,6 +96,7 @@ public:
     void MergePeer(PeerConnection& dialled, PeerConnection& known) override;
     void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override;
     void BanPeer(PeerConnection& connection) override;
+    void PeersChanged() override { MarkChanged(); }
     bool IsBanned(const std::string& peerId) const override;
 
     // TrackerSessionLink: what the tracker client needs.

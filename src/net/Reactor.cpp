@@ -86,6 +86,9 @@ struct Reactor::Impl {
     int timerFd = -1;
     int wakeFd = -1;
     bool stop = false;
+    // A handler is being dispatched: a RunOnce from inside it (a modal dialog's own loop, say)
+    // would run other handlers in the middle of it.
+    bool dispatching = false;
 
     std::unordered_map<uint64_t, AsyncSocket*> sockets;
 
@@ -104,6 +107,8 @@ struct Reactor::Impl {
     std::unordered_map<uint64_t, ResolveCallback> resolves;
     uint64_t nextResolve = 1;
     uint64_t aresTimer = 0;
+
+    int Dispatch(int timeoutMs);
 
     // Destroys what was handed to DeleteLater; called whenever a handler has returned.
     void Collect() {
@@ -339,6 +344,17 @@ int Reactor::Fd() const {
 
 int Reactor::RunOnce(int timeoutMs) {
     Impl& impl = *m_impl;
+    if (impl.dispatching) {
+        return 0;
+    }
+    impl.dispatching = true;
+    const int handlers = impl.Dispatch(timeoutMs);
+    impl.dispatching = false;
+    return handlers;
+}
+
+int Reactor::Impl::Dispatch(int timeoutMs) {
+    Impl& impl = *this;
     // What was handed over outside any handler goes before anything of it can run again.
     impl.Collect();
     epoll_event events[256];
@@ -398,6 +414,9 @@ int Reactor::RunOnce(int timeoutMs) {
 }
 
 void Reactor::Run() {
+    if (m_impl->dispatching) {
+        return;
+    }
     m_impl->stop = false;
     while (!m_impl->stop)
         RunOnce(-1);

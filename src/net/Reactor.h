@@ -27,9 +27,10 @@ public:
     // The epoll descriptor: readable whenever something is ready to dispatch.
     int Fd() const;
     // Dispatches whatever is ready, waiting at most timeoutMs (-1: until something happens,
-    // 0: not at all). Returns the number of handlers run.
+    // 0: not at all). Returns the number of handlers run. Called from inside a handler (a
+    // modal dialog's loop, say) it runs nothing and returns 0: handlers never nest.
     int RunOnce(int timeoutMs);
-    // Runs until Stop is called from a handler.
+    // Runs until Stop is called from a handler; from inside a handler, returns at once.
     void Run();
     void Stop();
 

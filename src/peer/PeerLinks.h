@@ -73,6 +73,8 @@ public:
     virtual void CancelElsewhere(const BlockRequest& /*block*/, PeerConnection& /*from*/) {}
     // The peer sent data that failed the piece check too often: it is not dialled again.
     virtual void BanPeer(PeerConnection& /*connection*/) {}
+    // A peer was learnt or forgotten: the torrent's views list its peers.
+    virtual void PeersChanged() {}
     virtual bool IsBanned(const std::string& /*peerId*/) const { return false; }
 };
 

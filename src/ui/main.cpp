@@ -1,11 +1,7 @@
 // velbrook: the desktop program.
-#include <QApplication>
-#include <QMainWindow>
+#include "ui/CVelbrookApp.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QMainWindow window;
-    window.setWindowTitle("Velbrook");
-    window.show();
-    return QApplication::exec();
+    velbrook::CVelbrookApp app(argc, argv);
+    return app.Run();
 }

@@ -241,6 +241,17 @@ def port_open(port):
         return s.connect_ex(("127.0.0.1", port)) == 0
 
 
+def holds_profile(proc, profile):
+    """The process holds the profile's lock (and listens for hand-offs a moment later)."""
+    try:
+        inode = os.stat(os.path.join(profile, ".lock")).st_ino
+    except OSError:
+        return False
+    with open("/proc/locks") as f:
+        return any(fields[4] == str(proc.pid) and fields[5].endswith(f":{inode}")
+                   for fields in (line.split() for line in f) if len(fields) > 5)
+
+
 def fail(top, message, *logs):
     """Prints the tail of each log file and the reason; returns the failing exit code."""
     for log in logs:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
@@ -100,6 +101,34 @@ TEST_F(Session, LastVerifiedPieceSendsOneCompletedAnnounceAndIsNeverOverwritten)
     EXPECT_EQ(ReadFile(m_save / "t/sub/b"), m_data.substr(60000));
     std::string out;
     EXPECT_FALSE(session->ReadBlock(3, 0, 5000, out));  // past the short last piece
+}
+
+// The views redraw only from these flags: whatever changes what they show sets both and asks for
+// a redraw.
+TEST_F(Session, WhatTheViewsShowMarksTheTorrentAndTheListChanged) {
+    auto session = Started();
+    ASSERT_EQ(session->State(), SessionState::ConnectTracker);
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"status text", [&] { session->SetStatusText("Tracker Response OK"); }},
+        {"tracker counts", [&] { session->SetTrackerCounts(3, 7); }},
+        {"tracker answer", [&] { session->OnTrackerSuccess(); }},
+        {"verified piece",
+         [&] {
+             ASSERT_TRUE(session->WriteBlock(0, 0, std::string_view(m_data).substr(0, kPiece)));
+             ASSERT_TRUE(session->VerifyPiece(0));
+         }},
+        {"peer learnt", [&] { session->AddTrackerPeer("", "127.0.0.1", 1); }},
+        {"peer connected", [&] { session->AdjustConnectedCount(+1); }},
+    };
+    for (const auto& [what, change] : changes) {
+        session->TakeChanged();
+        m_host.m_listChanges = 0;
+        m_host.m_ui.m_updates = 0;
+        change();
+        EXPECT_TRUE(session->TakeChanged()) << what;
+        EXPECT_GT(m_host.m_listChanges, 0) << what;
+        EXPECT_GT(m_host.m_ui.m_updates, 0) << what;
+    }
 }
 
 // Seeding, the file under the last pieces is cut short: those pieces are checked again instead

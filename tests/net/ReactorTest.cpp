@@ -255,6 +255,26 @@ TEST_F(ReactorTest, ResolvesAndConnectsByNameAndNeverCallsBackWhatWentAway) {
     EXPECT_EQ(calls + closed->connects + closed->closes, 0);
 }
 
+// A front end whose modal dialog runs its own loop inside a handler must not get handlers run
+// in the middle of that one: the inner call dispatches nothing, and what was ready runs after.
+TEST_F(ReactorTest, DispatchNeverRunsInsideAHandler) {
+    auto [client, server] = Pair();
+    bool received = false;
+    server->onReceive = [&](int) { received = true; };
+    int inner = -1;
+    bool receivedInside = true;
+    reactor.Post([&] {
+        ASSERT_EQ(::send(client->Fd(), "x", 1, MSG_NOSIGNAL), 1);
+        pollfd ready{reactor.Fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 5000), 1);
+        inner = reactor.RunOnce(0) + reactor.RunOnce(0);
+        receivedInside = received;
+    });
+    ASSERT_TRUE(RunUntil([&] { return received; }));
+    EXPECT_EQ(inner, 0);
+    EXPECT_FALSE(receivedInside);
+}
+
 TEST(ReactorLifetime, DestroyingTheReactorDropsPendingWork) {
     int calls = 0;
     {

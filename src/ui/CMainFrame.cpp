@@ -1,0 +1,437 @@
+#include "ui/CMainFrame.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QSaveFile>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+#include <QWhatsThis>
+
+#include <filesystem>
+#include <vector>
+
+#include "engine/CVelbrookDoc.h"
+#include "engine/SingleInstance.h"
+#include "ui/AppIcon.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CSystemTray.h"
+#include "ui/EngineLoop.h"
+#include "ui/LockKeys.h"
+
+namespace velbrook {
+
+namespace {
+
+constexpr char kTitle[] = "Velbrook";
+constexpr char kTorrentFilter[] = "BitTorrent Files (*.torrent)";
+// The left pane's width and the torrent list's height when the window opens.
+constexpr int kLeftWidth = 160;
+constexpr int kListHeight = 160;
+constexpr int kDetailTreeWidth = 100;
+
+bool IsTorrentFile(const QUrl& url) {
+    return url.isLocalFile() && url.toLocalFile().endsWith(".torrent", Qt::CaseInsensitive);
+}
+
+// The rows of a list or tree as text: one line per row, cells separated by tabs, children
+// indented by two spaces per level.
+void DumpRows(const QAbstractItemModel& model, const QModelIndex& parent, int depth, QString& out) {
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        QStringList cells;
+        for (int column = 0; column < model.columnCount(parent); ++column) {
+            cells << model.index(row, column, parent).data().toString();
+        }
+        out += QString(depth * 2, ' ') + cells.join('\t') + '\n';
+        DumpRows(model, model.index(row, 0, parent), depth + 1, out);
+    }
+}
+
+// A reader never sees half a file.
+void WriteAtomically(const QString& path, const QString& text) {
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(text.toUtf8());
+        file.commit();
+    }
+}
+
+const QAbstractItemModel* ModelOf(const QWidget* view) {
+    const auto* items = qobject_cast<const QAbstractItemView*>(view);
+    return items ? items->model() : nullptr;
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CVelbrookDoc& doc, QWidget* parent) : QMainWindow(parent), m_doc(doc) {
+    setWindowTitle(kTitle);
+    setWindowIcon(AppIcon());
+    setAcceptDrops(true);
+    CreateMenusAndToolBar();
+    CreateStatusBar();
+    CreateClientArea();
+    m_tray = std::make_unique<CSystemTray>(this);
+    connect(m_tray.get(), &CSystemTray::RestoreRequested, this, [this] { RestoreFromTray(); });
+    connect(m_tray.get(), &CSystemTray::AboutRequested, this, [this] { OnAbout(); });
+    connect(m_tray.get(), &CSystemTray::ExitRequested, this, [this] { close(); });
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        resize(screen->availableSize() * 3 / 4);
+    }
+}
+
+CMainFrame::~CMainFrame() {
+    if (m_tray) {
+        m_tray->Remove();
+    }
+}
+
+void CMainFrame::CreateMenusAndToolBar() {
+    QStyle* style = QApplication::style();
+    const auto icon = [style](const char* name, QStyle::StandardPixmap fallback) {
+        return QIcon::fromTheme(name, style->standardIcon(fallback));
+    };
+    const auto entry = [this](QMenu* menu, const char* text, const QKeySequence& keys = {},
+                              const std::function<void()>& run = {}) {
+        QAction* action = menu->addAction(text);
+        action->setShortcut(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        if (run) {
+            connect(action, &QAction::triggered, this, run);
+        } else {
+            action->setEnabled(false);  // nothing here carries it out
+        }
+        return action;
+    };
+    const auto alsoOn = [](QAction* action, const QKeySequence& more) {
+        action->setShortcuts({action->shortcut(), more});
+    };
+
+    QMenu* file = menuBar()->addMenu("文件(&F)");
+    QAction* fileNew = entry(file, "新建\tCtrl+N(&N)", QKeySequence("Ctrl+N"));
+    fileNew->setIcon(icon("document-new", QStyle::SP_FileIcon));
+    QAction* fileOpen =
+        entry(file, "打开Torrent\tCtrl+O(&O)", QKeySequence("Ctrl+O"), [this] { OnFileOpen(); });
+    fileOpen->setIcon(icon("document-open", QStyle::SP_DialogOpenButton));
+    QAction* fileSave = entry(file, "保存\tCtrl+S(&S)", QKeySequence("Ctrl+S"));
+    fileSave->setIcon(icon("document-save", QStyle::SP_DialogSaveButton));
+    entry(file, "另存为(&A)...");
+    file->addSeparator();
+    // The label names Ctrl+P, but no key opens the options.
+    entry(file, "选项...\tCtrl+P(&P)", {}, [this] { m_doc.OnOptions(); });
+    entry(file, "最近的文件");
+    file->addSeparator();
+    entry(file, "退出(&X)", {}, [this] { close(); });
+
+    QMenu* edit = menuBar()->addMenu("编辑(&E)");
+    QAction* undo = entry(edit, "撤消\tCtrl+Z(&U)", QKeySequence("Ctrl+Z"));
+    alsoOn(undo, QKeySequence("Alt+Backspace"));
+    edit->addSeparator();
+    QAction* cut = entry(edit, "剪切\tCtrl+X(&T)", QKeySequence("Ctrl+X"));
+    alsoOn(cut, QKeySequence("Shift+Del"));
+    cut->setIcon(icon("edit-cut", QStyle::SP_TrashIcon));
+    QAction* copy = entry(edit, "复制\tCtrl+C(&C)", QKeySequence("Ctrl+C"));
+    alsoOn(copy, QKeySequence("Ctrl+Ins"));
+    copy->setIcon(icon("edit-copy", QStyle::SP_FileLinkIcon));
+    QAction* paste = entry(edit, "粘贴\tCtrl+V(&P)", QKeySequence("Ctrl+V"));
+    alsoOn(paste, QKeySequence("Shift+Ins"));
+    paste->setIcon(icon("edit-paste", QStyle::SP_DialogApplyButton));
+
+    QToolBar* bar = addToolBar(kTitle);
+    bar->setMovable(false);
+    bar->setIconSize(QSize(16, 15));
+    QMenu* view = menuBar()->addMenu("视图(&V)");
+    QAction* showBar = view->addAction("工具栏(&T)");
+    showBar->setCheckable(true);
+    showBar->setChecked(true);
+    connect(showBar, &QAction::toggled, bar, &QWidget::setVisible);
+    QAction* showStatus = view->addAction("状态栏(&S)");
+    showStatus->setCheckable(true);
+    showStatus->setChecked(true);
+    connect(showStatus, &QAction::toggled, this,
+            [this](bool shown) { statusBar()->setVisible(shown); });
+
+    QMenu* help = menuBar()->addMenu("帮助(&H)");
+    // No help file ships, so there is nothing to open.
+    entry(help, "帮助主题(&H)");
+    help->addSeparator();
+    QAction* about = entry(help, "关于 Velbrook(&A)...", {}, [this] { OnAbout(); });
+    about->setIcon(icon("help-about", QStyle::SP_MessageBoxInformation));
+
+    // Keys without a menu entry: the next and previous pane, and "what is this?".
+    const auto key = [this](const QKeySequence& keys, const std::function<void()>& run) {
+        QAction* action = addAction(QString());
+        action->setShortcut(keys);
+        connect(action, &QAction::triggered, this, run);
+        return action;
+    };
+    key(QKeySequence("F6"), [this] { FocusPane(+1); });
+    key(QKeySequence("Shift+F6"), [this] { FocusPane(-1); });
+    QAction* whatsThis = key(QKeySequence("Shift+F1"), [] { QWhatsThis::enterWhatsThisMode(); });
+    whatsThis->setIcon(icon("help-contextual", QStyle::SP_TitleBarContextHelpButton));
+    whatsThis->setToolTip("帮助");
+
+    // The toolbar: the view-style buttons look for a kind of view this window does not have,
+    // so they always stay disabled.
+    const auto disabled = [bar, &icon](const char* tip, const char* name,
+                                       QStyle::StandardPixmap fallback) {
+        QAction* action = bar->addAction(icon(name, fallback), QString());
+        action->setToolTip(tip);
+        action->setEnabled(false);
+    };
+    bar->addAction(fileNew);
+    bar->addAction(fileOpen);
+    bar->addAction(fileSave);
+    bar->addSeparator();
+    bar->addAction(cut);
+    bar->addAction(copy);
+    bar->addAction(paste);
+    bar->addSeparator();
+    disabled("打印", "document-print", QStyle::SP_ComputerIcon);
+    bar->addSeparator();
+    disabled("大图标", "view-list-icons", QStyle::SP_FileDialogContentsView);
+    disabled("小图标", "view-list-compact", QStyle::SP_FileDialogInfoView);
+    disabled("列表", "view-list-text", QStyle::SP_FileDialogListView);
+    disabled("详细信息", "view-list-details", QStyle::SP_FileDialogDetailedView);
+    bar->addAction(about);
+    bar->addAction(whatsThis);
+    for (QAction* action : bar->actions()) {
+        if (action->toolTip().contains('\t')) {
+            action->setToolTip(action->toolTip().section('\t', 0, 0));
+        }
+        action->setStatusTip(action->toolTip());
+    }
+}
+
+void CMainFrame::CreateStatusBar() {
+    m_message = std::make_unique<QLabel>("就绪");
+    statusBar()->addWidget(m_message.get(), 1);
+    for (auto& pane : m_lockPanes) {
+        pane = std::make_unique<QLabel>();
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance("滚动") + 12);
+        statusBar()->addPermanentWidget(pane.get());
+    }
+    // Lock keys change with a key, pressed here or in another window before this one is used.
+    qApp->installEventFilter(this);
+    ShowLockKeys();
+}
+
+void CMainFrame::ShowLockKeys() {
+    const unsigned on = LockKeysOn();
+    const std::pair<LockKey, const char*> panes[] = {
+        {kCapsLock, "大写"}, {kNumLock, "数字"}, {kScrollLock, "滚动"}};
+    for (size_t i = 0; i < m_lockPanes.size(); ++i) {
+        m_lockPanes[i]->setText(on & panes[i].first ? panes[i].second : "");
+    }
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease || event->type() == QEvent::ApplicationActivate) {
+        ShowLockKeys();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::CreateClientArea() {
+    m_outer = std::make_unique<QSplitter>(Qt::Horizontal);
+    m_right = std::make_unique<QSplitter>(Qt::Vertical);
+    m_bottom = std::make_unique<QSplitter>(Qt::Horizontal);
+    m_views = MakeFrameViews(m_doc);
+    m_outer->addWidget(m_views.left.get());
+    m_outer->addWidget(m_right.get());
+    m_right->addWidget(m_views.list.get());
+    m_right->addWidget(m_bottom.get());
+    m_bottom->addWidget(m_views.tree.get());
+    m_bottom->addWidget(m_views.status.get());
+    // The left pane and the list keep their size as the window grows; both may be dragged shut.
+    m_outer->setStretchFactor(1, 1);
+    m_right->setStretchFactor(1, 1);
+    m_bottom->setStretchFactor(1, 1);
+    m_outer->setSizes({kLeftWidth, 10000});
+    m_right->setSizes({kListHeight, 10000});
+    m_bottom->setSizes({kDetailTreeWidth, 10000});
+    setCentralWidget(m_outer.get());
+}
+
+void CMainFrame::UpdateAllViews() {
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& update : m_views.updates) {
+        update();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    ++m_refreshes;
+    m_refreshTime += took;
+    m_longestRefresh = std::max<std::chrono::nanoseconds>(m_longestRefresh, took);
+    if (!m_dumpPath.isEmpty()) {
+        WriteDump();
+    }
+    if (!m_statsPath.isEmpty()) {
+        WriteStats();
+    }
+    if (!m_screenshotPath.isEmpty()) {
+        TakeScreenshot();
+    }
+}
+
+void CMainFrame::OpenTorrents(const QStringList& paths, const std::string& saveFolder) {
+    for (const QString& path : paths) {
+        if (!saveFolder.empty()) {
+            std::error_code ec;
+            std::filesystem::create_directories(saveFolder, ec);
+        }
+        m_doc.OpenTorrentFile(path.toStdString(), saveFolder);
+    }
+}
+
+void CMainFrame::OnFileOpen() {
+    const QString path = QFileDialog::getOpenFileName(this, "打开", QString(), kTorrentFilter);
+    if (!path.isEmpty()) {
+        OpenTorrents({path});
+    }
+}
+
+void CMainFrame::OnAbout() {
+    ShowAboutBox(this);
+}
+
+void CMainFrame::BringToFront() {
+    if (m_inTray) {
+        RestoreFromTray();
+        return;
+    }
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
+void CMainFrame::RestoreFromTray() {
+    m_inTray = false;
+    m_tray->Remove();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
+void CMainFrame::AcceptHandOffs(SingleInstance& instance, EngineLoop& loop) {
+    loop.Watch(instance.Fd(), [this, &instance] {
+        bool contacted = false;
+        const std::vector<HandedTorrent> handed = instance.TakeHanded(&contacted);
+        if (contacted) {
+            BringToFront();
+        }
+        for (const HandedTorrent& torrent : handed) {
+            OpenTorrents({QString::fromStdString(torrent.path)}, torrent.saveFolder);
+        }
+    });
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !isMinimized() || m_inTray) {
+        return;
+    }
+    // Where the desktop has no tray the window stays minimised on the task bar: hidden with no
+    // icon, there would be no way back.
+    if (m_tray->Add()) {
+        m_inTray = true;
+        QTimer::singleShot(0, this, [this] {
+            if (m_inTray) {
+                hide();
+            }
+        });
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    m_inTray = false;
+    m_tray->Remove();
+    event->accept();
+    emit Closed();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (std::any_of(urls.begin(), urls.end(), IsTorrentFile)) {
+        event->acceptProposedAction();
+    }
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (IsTorrentFile(url)) {
+            paths << url.toLocalFile();
+        }
+    }
+    event->acceptProposedAction();
+    OpenTorrents(paths);
+}
+
+void CMainFrame::FocusPane(int step) {
+    QWidget* order[] = {m_views.left.get(), m_views.list.get(), m_views.tree.get(),
+                        m_views.status.get()};
+    int at = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (order[i] == focusWidget() || order[i]->isAncestorOf(focusWidget())) {
+            at = i;
+        }
+    }
+    order[(at + step + 4) % 4]->setFocus(Qt::ShortcutFocusReason);
+}
+
+void CMainFrame::WriteStats() const {
+    using Ms = std::chrono::duration<double, std::milli>;
+    WriteAtomically(m_statsPath, QString("refreshes %1 total_ms %2 max_ms %3\n")
+                                     .arg(m_refreshes)
+                                     .arg(Ms(m_refreshTime).count(), 0, 'f', 3)
+                                     .arg(Ms(m_longestRefresh).count(), 0, 'f', 3));
+}
+
+void CMainFrame::WriteDump() const {
+    QString out;
+    const std::pair<const char*, const QWidget*> panes[] = {{"left", m_views.left.get()},
+                                                            {"list", m_views.list.get()},
+                                                            {"tree", m_views.tree.get()},
+                                                            {"status", m_views.status.get()}};
+    for (const auto& [name, view] : panes) {
+        out += QString("[%1]\n").arg(name);
+        if (const QAbstractItemModel* model = ModelOf(view)) {
+            DumpRows(*model, QModelIndex(), 0, out);
+        }
+    }
+    WriteAtomically(m_dumpPath, out);
+}
+
+void CMainFrame::TakeScreenshot() {
+    for (const QWidget* view :
+         {m_views.left.get(), m_views.list.get(), m_views.tree.get(), m_views.status.get()}) {
+        const QAbstractItemModel* model = ModelOf(view);
+        if (!model || model->rowCount() == 0) {
+            return;
+        }
+    }
+    QSaveFile file(m_screenshotPath);
+    if (file.open(QIODevice::WriteOnly) && grab().save(&file, "PNG")) {
+        file.commit();
+    }
+}
+
+}  // namespace velbrook

@@ -1,0 +1,93 @@
+// The main window: the four views in three nested splitters, the menus, toolbar and status bar,
+// .torrent files opened, dropped or handed over by another copy, and minimising to the tray.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "ui/FrameViews.h"
+
+class QLabel;
+class QSplitter;
+
+namespace velbrook {
+
+class CVelbrookDoc;
+class EngineLoop;
+class SingleInstance;
+class CSystemTray;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit CMainFrame(CVelbrookDoc& doc, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // Every view redraws from the document.
+    void UpdateAllViews();
+    // .torrent files to add; with `saveFolder` they go there without asking.
+    void OpenTorrents(const QStringList& paths, const std::string& saveFolder = {});
+    // Another copy was started: the window comes to the front, restored when minimised.
+    void BringToFront();
+    // Torrents handed over by later copies on the same profile are opened here. They arrive
+    // through `loop`, which holds them back while the engine waits for a dialog.
+    void AcceptHandOffs(SingleInstance& instance, EngineLoop& loop);
+
+    // For scripts that watch the program from outside: after every redraw, the rows of each
+    // view are written to `path` as text, and the count and times of the redraws so far to
+    // `stats`; and while every view shows rows, a picture of the window to `picture`.
+    void DumpViewsTo(const QString& path) { m_dumpPath = path; }
+    void RefreshStatsTo(const QString& stats) { m_statsPath = stats; }
+    void ScreenshotTo(const QString& picture) { m_screenshotPath = picture; }
+
+signals:
+    // The person closed the window (or chose Exit): the program ends.
+    void Closed();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void CreateMenusAndToolBar();
+    void CreateStatusBar();
+    void CreateClientArea();
+    void OnFileOpen();
+    void OnAbout();
+    void RestoreFromTray();
+    void ShowLockKeys();
+    void FocusPane(int step);
+    void WriteDump() const;
+    void WriteStats() const;
+    void TakeScreenshot();
+
+    CVelbrookDoc& m_doc;
+    // Splitters before views: the views go first, each leaving its splitter as it does.
+    std::unique_ptr<QSplitter> m_outer;                  // the category tree | everything else
+    std::unique_ptr<QSplitter> m_right;                  // the torrent list over the detail panes
+    std::unique_ptr<QSplitter> m_bottom;                 // the detail selector | the detail list
+    std::unique_ptr<QLabel> m_message;                   // the status bar's message pane
+    std::array<std::unique_ptr<QLabel>, 3> m_lockPanes;  // Caps, Num and Scroll Lock
+    FrameViews m_views;
+    std::unique_ptr<CSystemTray> m_tray;
+    bool m_inTray = false;
+
+    QString m_dumpPath;
+    QString m_statsPath;
+    QString m_screenshotPath;
+    int m_refreshes = 0;
+    std::chrono::nanoseconds m_refreshTime{0};
+    std::chrono::nanoseconds m_longestRefresh{0};
+};
+
+}  // namespace velbrook

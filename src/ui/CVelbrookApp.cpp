@@ -1,0 +1,211 @@
+#include "ui/CVelbrookApp.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "engine/CVelbrookDoc.h"
+#include "engine/SingleInstance.h"
+#include "net/Reactor.h"
+#include "persist/CXML.h"
+#include "persist/Profile.h"
+#include "ui/AppIcon.h"
+#include "ui/CMainFrame.h"
+#include "ui/EngineLoop.h"
+#include "ui/FileTypeRegistration.h"
+#include "ui/QtUiHost.h"
+
+namespace velbrook {
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: velbrook [--profile DIR] [--save DIR] [TORRENT...]\n"
+    "\n"
+    "  TORRENT...      add these .torrent files (to the copy already running on the\n"
+    "                  profile, if there is one)\n"
+    "  --profile DIR   where settings, the downloads list and status files live\n"
+    "  --save DIR      save the torrents given here in DIR without asking\n";
+
+struct Options {
+    QString profile;
+    QString save;
+    QStringList torrents;
+    QString dumpViews;   // for scripts: the views' rows as text after each redraw
+    QString stats;       // for scripts: how many redraws so far and how long they took
+    QString screenshot;  // for scripts: a picture of the window while every view shows rows
+};
+
+// False, having said why, when the command line cannot be used.
+bool Parse(const QStringList& args, Options& options, bool& help) {
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+            return true;
+        }
+        QString* value = arg == "--profile"         ? &options.profile
+                         : arg == "--save"          ? &options.save
+                         : arg == "--dump-views"    ? &options.dumpViews
+                         : arg == "--refresh-stats" ? &options.stats
+                         : arg == "--screenshot"    ? &options.screenshot
+                                                    : nullptr;
+        if (value) {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "velbrook: %s needs a value\n", qUtf8Printable(arg));
+                return false;
+            }
+            *value = args[++i];
+        } else if (arg.startsWith('-')) {
+            std::fprintf(stderr, "velbrook: unknown option %s (see --help)\n", qUtf8Printable(arg));
+            return false;
+        } else {
+            options.torrents << QFileInfo(arg).absoluteFilePath();
+        }
+    }
+    return true;
+}
+
+// SIGTERM and SIGINT close the window as the person would, through a pipe the loop watches.
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    if (::write(g_signalPipe[1], &byte, 1) < 0) {
+        // The pipe is full: a close is already on its way.
+    }
+}
+
+bool SocketsWork() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    ::close(probe);
+    return true;
+}
+
+void Refuse(const char* text) {
+    QMessageBox::critical(nullptr, "Velbrook", QString::fromUtf8(text));
+}
+
+}  // namespace
+
+CVelbrookApp::CVelbrookApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
+
+int CVelbrookApp::Run() {
+    QApplication app(m_argc, m_argv);
+    QApplication::setApplicationName("Velbrook");
+    QApplication::setWindowIcon(AppIcon());
+    // The window may be hidden in the tray while a message box comes and goes: the program
+    // ends when the main window is closed, not when the last visible window goes.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    Options options;
+    bool help = false;
+    if (!Parse(QApplication::arguments(), options, help)) {
+        return 2;
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const std::string save =
+        options.save.isEmpty() ? std::string() : QDir(options.save).absolutePath().toStdString();
+
+    // One copy per profile: a later one hands its torrents over and ends.
+    const std::string profile = ResolveProfileDir(options.profile.toStdString());
+    std::error_code ec;
+    std::filesystem::create_directories(profile, ec);
+    SingleInstance instance(profile);
+    std::vector<std::string> torrents;
+    for (const QString& path : options.torrents) {
+        torrents.push_back(path.toStdString());
+    }
+    switch (instance.Claim(torrents, save)) {
+    case SingleInstance::Role::HandedOff:
+        return 0;
+    case SingleInstance::Role::Failed:
+        std::fprintf(stderr, "velbrook: another copy holds %s and cannot be reached\n",
+                     profile.c_str());
+        return 1;
+    case SingleInstance::Role::Primary:
+        break;
+    }
+
+    if (!SocketsWork()) {
+        Refuse("Windows 套接字初始化失败。");
+        return 1;
+    }
+    if (!CXML::IsXmlParserAvailable()) {
+        Refuse("Velbrook need MSXML 4.0 in order to run, please install MSXML4.0");
+        return 1;
+    }
+    RegisterTorrentType(QApplication::applicationFilePath().toStdString(), AppIcon());
+
+    ::signal(SIGPIPE, SIG_IGN);
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+    }
+
+    Reactor reactor;
+    EngineLoop loop(reactor);
+    QtUiHost ui(loop);
+    CVelbrookDoc doc(profile, ui);
+    doc.EnsureListening();
+    {
+        CMainFrame frame(doc);
+        ui.SetWindow(&frame);
+        ui.SetRedraw([&frame] { frame.UpdateAllViews(); });
+        frame.AcceptHandOffs(instance, loop);
+        frame.DumpViewsTo(options.dumpViews);
+        frame.RefreshStatsTo(options.stats);
+        frame.ScreenshotTo(options.screenshot);
+        QObject::connect(&frame, &CMainFrame::Closed, &app, &QApplication::quit);
+        QSocketNotifier stopRequests(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&stopRequests, &QSocketNotifier::activated, &frame, [&frame] {
+            char bytes[16];
+            while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            frame.close();
+        });
+        frame.show();
+        doc.MarkListChanged();
+        frame.UpdateAllViews();
+        // Torrents named on the command line are added once the window is up, so that a
+        // question about one of them has the window behind it.
+        QTimer::singleShot(
+            0, &frame, [&frame, &options, &save] { frame.OpenTorrents(options.torrents, save); });
+        QApplication::exec();
+        ui.SetRedraw({});
+    }
+
+    // The window is gone; trackers hear that we leave, with the final totals, unless they keep
+    // us waiting.
+    doc.BeginShutdown();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(CVelbrookDoc::kExitGraceMs);
+    while (doc.StopAnnouncesPending() && std::chrono::steady_clock::now() < deadline) {
+        reactor.RunOnce(50);
+    }
+    return 0;
+}
+
+}  // namespace velbrook

@@ -1,0 +1,180 @@
+#include "ui/CMainFrame.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QTest>
+#include <QUrl>
+
+#include <string>
+#include <vector>
+
+#include "engine/CVelbrookDoc.h"
+#include "engine/DownloadsList.h"
+#include "engine/SingleInstance.h"
+#include "engine/TorrentSession.h"
+#include "net/Reactor.h"
+#include "support/MetainfoBuilder.h"
+#include "support/QtPump.h"
+#include "support/TempDir.h"
+#include "ui/EngineLoop.h"
+#include "ui/QtUiHost.h"
+
+namespace velbrook {
+namespace {
+
+using test::PumpUntil;
+
+// The person: files are saved in one folder, every message is noted and answered yes.
+class ScriptedUi : public QtUiHost {
+public:
+    using QtUiHost::QtUiHost;
+    MessageAnswer ShowMessage(const std::string& text, MessageIcon,
+                              MessageButtons buttons) override {
+        shown.push_back(text);
+        return buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+    }
+    bool ChooseSaveFile(const std::string&, const std::string& proposed,
+                        std::string& chosen) override {
+        chosen = folder + proposed;
+        return true;
+    }
+    bool ChooseFolder(const std::string&, std::string& chosen) override {
+        chosen = folder;
+        return true;
+    }
+    std::string folder;
+    std::vector<std::string> shown;
+};
+
+class MainFrame : public ::testing::Test {
+protected:
+    MainFrame() {
+        // Listening on a port of its own choosing, so that tests running side by side never
+        // meet on one.
+        test::WriteFile(m_profile / "Velbrook.xml",
+                        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
+                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
+        m_ui.folder = m_save.Dir();
+        m_ui.SetWindow(&m_frame);
+        m_ui.SetRedraw([this] { m_frame.UpdateAllViews(); });
+        m_frame.show();
+        m_frame.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&m_frame));
+    }
+    // A small .torrent file named `name`.torrent, holding one file `name`.
+    std::string Torrent(const std::string& name) {
+        const std::string path = m_save / (name + ".torrent");
+        test::WriteFile(path, test::Metainfo{.name = name}.Encode());
+        return path;
+    }
+    bool Listed(const std::string& name) {
+        for (const auto& session : m_doc.Downloads().Sessions()) {
+            if (session->Name() == name) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    test::TempDir m_profile;
+    test::TempDir m_save;
+    Reactor m_reactor;
+    EngineLoop m_loop{m_reactor};
+    ScriptedUi m_ui{m_loop};
+    CVelbrookDoc m_doc{m_profile.Dir(), m_ui};
+    CMainFrame m_frame{m_doc};
+};
+
+TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
+    std::vector<std::string> seen;
+    for (QAction* menu : m_frame.menuBar()->actions()) {
+        seen.push_back(menu->text().toStdString());
+        for (QAction* entry : menu->menu()->actions()) {
+            seen.push_back((entry->isSeparator() ? std::string("-")
+                                                 : (entry->isEnabled() ? "  " : "  (grey) ") +
+                                                       entry->text().toStdString()));
+        }
+    }
+    const std::vector<std::string> expected = {
+        "文件(&F)",
+        "  (grey) 新建\tCtrl+N(&N)",
+        "  打开Torrent\tCtrl+O(&O)",
+        "  (grey) 保存\tCtrl+S(&S)",
+        "  (grey) 另存为(&A)...",
+        "-",
+        "  选项...\tCtrl+P(&P)",
+        "  (grey) 最近的文件",
+        "-",
+        "  退出(&X)",
+        "编辑(&E)",
+        "  (grey) 撤消\tCtrl+Z(&U)",
+        "-",
+        "  (grey) 剪切\tCtrl+X(&T)",
+        "  (grey) 复制\tCtrl+C(&C)",
+        "  (grey) 粘贴\tCtrl+V(&P)",
+        "视图(&V)",
+        "  工具栏(&T)",
+        "  状态栏(&S)",
+        "帮助(&H)",
+        "  (grey) 帮助主题(&H)",
+        "-",
+        "  关于 Velbrook(&A)...",
+    };
+    EXPECT_EQ(seen, expected);
+}
+
+// Ctrl+O offers .torrent files; a drop takes the .torrent files among what is dropped; a later
+// copy's torrent is opened here, and a later copy with nothing to open brings the minimised
+// window back. Whatever is opened, the title stays the program's name.
+TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
+    const std::string opened = Torrent("opened");
+    QStringList filters;
+    test::WhenModal([&](QWidget& modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(&modal);
+        ASSERT_NE(dialog, nullptr);
+        filters = dialog->nameFilters();
+        dialog->selectFile(QString::fromStdString(opened));
+        static_cast<QDialog*>(dialog)->accept();  // as the Open button does
+    });
+    QTest::keyClick(&m_frame, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(filters, QStringList{"BitTorrent Files (*.torrent)"});
+    EXPECT_TRUE(Listed("opened"));
+
+    QMimeData dropped;
+    test::WriteFile(m_save / "notes.txt", "not a torrent");
+    dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(Torrent("dropped"))),
+                     QUrl::fromLocalFile(QString::fromStdString(m_save / "notes.txt"))});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+    QApplication::sendEvent(&m_frame, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+    QApplication::sendEvent(&m_frame, &drop);
+    EXPECT_TRUE(Listed("dropped"));
+    EXPECT_EQ(m_doc.Downloads().Sessions().size(), 2u);
+
+    SingleInstance running(m_profile.Dir());
+    ASSERT_EQ(running.Claim({}), SingleInstance::Role::Primary);
+    m_frame.AcceptHandOffs(running, m_loop);
+    SingleInstance later(m_profile.Dir());
+    ASSERT_EQ(later.Claim({Torrent("handed")}), SingleInstance::Role::HandedOff);
+    EXPECT_TRUE(PumpUntil([&] { return Listed("handed"); }));
+
+    // This desktop has no tray: minimised, the window stays on the task bar.
+    m_frame.showMinimized();
+    QTest::qWait(50);
+    ASSERT_TRUE(m_frame.isMinimized() && m_frame.isVisible());
+    SingleInstance empty(m_profile.Dir());
+    ASSERT_EQ(empty.Claim({}), SingleInstance::Role::HandedOff);
+    EXPECT_TRUE(PumpUntil([&] { return !m_frame.isMinimized(); }));
+    EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
+    EXPECT_EQ(m_frame.windowTitle(), "Velbrook");
+    EXPECT_TRUE(m_ui.shown.empty()) << m_ui.shown.front();
+}
+
+}  // namespace
+}  // namespace velbrook
