@@ -2,6 +2,7 @@
 // files, piece states, tracker announces, peers, counters and status file.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -130,6 +131,12 @@ public:
     TrackerClient* Tracker() const { return m_tracker.get(); }
     int32_t TrackerSeeds() const { return m_trackerSeeds; }
     int32_t TrackerPeers() const { return m_trackerPeers; }
+    // The list's floor under the tracker's counts: we see at least the peers we reach. Drawing
+    // the row that shows them does not ask for another redraw.
+    void RaiseTrackerCounts(int32_t seeds, int32_t peers) {
+        m_trackerSeeds = std::max(m_trackerSeeds, seeds);
+        m_trackerPeers = std::max(m_trackerPeers, peers);
+    }
     int32_t ConnectedPeers() const;
     int32_t ConnectedSeeds() const;
     uint32_t DownloadRate() const;

@@ -139,9 +139,7 @@ void CView_TorrentList::FillRow(int row, TorrentSession& session) {
         seedText = FormatText("%d", seeds);
         peerText = FormatText("%d", peers);
     } else {
-        // What the tracker last said can only be a floor: we see at least the ones we reach.
-        session.SetTrackerCounts(std::max(session.TrackerSeeds(), seeds),
-                                 std::max(session.TrackerPeers(), peers));
+        session.RaiseTrackerCounts(seeds, peers);
         seedText = FormatText("%d(%d)", seeds, session.TrackerSeeds());
         peerText = FormatText("%d(%d)", peers, session.TrackerPeers());
     }

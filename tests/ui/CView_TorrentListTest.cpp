@@ -34,13 +34,13 @@ TEST_F(TorrentList, RowsShowTheLastAddedFirstRedrawnWhenTheListChanged) {
     for (const char c : {'a', 'b', 'c'}) {
         peers.push_back(&Incoming(big, "-XX0001-" + std::string(12, c)));
     }
+    big.SetTrackerCounts(0, 2);
     // Complete: no time left and no download rate, but its upload.
     SetRates(Incoming(small, "-XX0001-dddddddddddd"), 5000, 3072);
     Update();
     SetRates(*peers[0], 36000, 2048);
-    big.SetTrackerCounts(0, 2);
     Update();
-    EXPECT_EQ(Cells(*m_list, 0)[4], "");  // the list was not marked changed: nothing is redrawn
+    EXPECT_EQ(Cells(*m_list, 0)[4], "");  // a rate alone does not mark the list: no redraw
     Doc().Downloads().MarkListChanged();
     Update();
     const auto cells = [&](int row, int from, int to) {
