@@ -25,7 +25,7 @@ namespace velbrook::test {
 
 // Runs `act` once on the first modal dialog of type Dialog to open while this object lives. A
 // dialog that never opens is a failure after some seconds, and whatever modal dialog is open
-// then is closed, so that the test ends instead of hanging.
+// then is closed, so that the test ends instead of hanging; so is one a failed check left open.
 template <class Dialog>
 class OnModal : public QObject {
 public:
@@ -37,6 +37,9 @@ private:
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* dialog = qobject_cast<Dialog*>(modal)) {
                 m_act(dialog);
+                if (::testing::Test::HasFailure() && QApplication::activeModalWidget() == modal) {
+                    modal->close();  // a failed assertion left it open: end, do not hang
+                }
             } else if (++m_polls < 2000) {
                 Poll();
             } else {

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QTest>
@@ -19,6 +20,7 @@
 #include "engine/TorrentSession.h"
 #include "net/Reactor.h"
 #include "support/MetainfoBuilder.h"
+#include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "support/TempDir.h"
 #include "ui/EngineLoop.h"
@@ -134,11 +136,12 @@ TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
 TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     const std::string opened = Torrent("opened");
     QStringList filters;
-    test::WhenModal([&](QWidget& modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(&modal);
-        ASSERT_NE(dialog, nullptr);
+    const test::OnModal<QFileDialog> choose([&](QFileDialog* dialog) {
         filters = dialog->nameFilters();
-        dialog->selectFile(QString::fromStdString(opened));
+        // Typed into the name field, as a person would: selectFile() leaves a focused field alone.
+        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText(QString::fromStdString(opened));
         static_cast<QDialog*>(dialog)->accept();  // as the Open button does
     });
     QTest::keyClick(&m_frame, Qt::Key_O, Qt::ControlModifier);

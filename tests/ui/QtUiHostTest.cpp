@@ -13,6 +13,7 @@
 #include "net/AsyncSocket.h"
 #include "net/Reactor.h"
 #include "support/Loopback.h"
+#include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "ui/EngineLoop.h"
 
@@ -82,7 +83,7 @@ TEST(QtUiHost, AQuestionFromTheEngineHoldsItUntilAnsweredThenTheTransferGoesOn) 
             return;
         }
         ++asked;
-        test::WhenModal([&](QWidget& modal) {
+        const test::OnModal<QMessageBox> answerIt([&](QMessageBox* box) {
             handlersAtOpen = ticks + receiver.notifications;
             ASSERT_EQ(::write(handOffs[1], "h", 1), 1);
             for (int i = 0; i < 20; ++i) {
@@ -92,8 +93,6 @@ TEST(QtUiHost, AQuestionFromTheEngineHoldsItUntilAnsweredThenTheTransferGoesOn) 
             inner = reactor.RunOnce(0);
             handlersAtAnswer = ticks + receiver.notifications;
             handedWhileOpen = handed;
-            auto* box = qobject_cast<QMessageBox*>(&modal);
-            ASSERT_NE(box, nullptr);
             QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
         });
         answer = ui.ShowMessage("Go on?", MessageIcon::Question, MessageButtons::YesNo);
