@@ -79,14 +79,14 @@ const QAbstractItemModel* ModelOf(const QWidget* view) {
 
 }  // namespace
 
-CMainFrame::CMainFrame(CVelbrookDoc& doc, QWidget* parent) : QMainWindow(parent), m_doc(doc) {
+CMainFrame::CMainFrame(CVelbrookDoc& doc, const TrayMaker& makeTray) : m_doc(doc) {
     setWindowTitle(kTitle);
     setWindowIcon(AppIcon());
     setAcceptDrops(true);
     CreateMenusAndToolBar();
     CreateStatusBar();
     CreateClientArea();
-    m_tray = std::make_unique<CSystemTray>(this);
+    m_tray = makeTray ? makeTray(this) : std::make_unique<CSystemTray>(this);
     connect(m_tray.get(), &CSystemTray::RestoreRequested, this, [this] { RestoreFromTray(); });
     connect(m_tray.get(), &CSystemTray::AboutRequested, this, [this] { OnAbout(); });
     connect(m_tray.get(), &CSystemTray::ExitRequested, this, [this] { close(); });

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,7 +28,9 @@ class CMainFrame : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit CMainFrame(CVelbrookDoc& doc, QWidget* parent = nullptr);
+    // `makeTray` makes the tray icon's owner (by default the desktop's own).
+    using TrayMaker = std::function<std::unique_ptr<CSystemTray>(QWidget* window)>;
+    explicit CMainFrame(CVelbrookDoc& doc, const TrayMaker& makeTray = {});
     ~CMainFrame() override;
 
     // Every view redraws from the document.

@@ -23,6 +23,7 @@
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "support/TempDir.h"
+#include "support/TrayOnAnyDesktop.h"
 #include "ui/EngineLoop.h"
 #include "ui/QtUiHost.h"
 
@@ -177,6 +178,38 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
     EXPECT_EQ(m_frame.windowTitle(), "Velbrook");
     EXPECT_TRUE(m_ui.shown.empty()) << m_ui.shown.front();
+}
+
+// With a tray, minimising hides the window behind one icon; a double click on it, or another
+// copy started without torrents, brings the window back and takes the icon away.
+TEST_F(MainFrame, MinimisedToTheTrayAndBack) {
+    test::TrayOnAnyDesktop* tray = nullptr;
+    CMainFrame frame(m_doc, [&tray](QWidget* window) {
+        auto made = std::make_unique<test::TrayOnAnyDesktop>(window);
+        tray = made.get();
+        return made;
+    });
+    ASSERT_NE(tray, nullptr);
+    frame.show();
+    const auto minimised = [&] {
+        frame.showMinimized();
+        return PumpUntil([&] { return !frame.isVisible(); }) && tray->IsAdded();
+    };
+    const auto restored = [&] {
+        return PumpUntil([&] { return frame.isVisible() && !frame.isMinimized(); }) &&
+               !tray->IsAdded();
+    };
+    ASSERT_TRUE(minimised());
+    emit tray->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(restored());
+
+    ASSERT_TRUE(minimised());
+    SingleInstance running(m_profile.Dir());
+    ASSERT_EQ(running.Claim({}), SingleInstance::Role::Primary);
+    frame.AcceptHandOffs(running, m_loop);
+    SingleInstance empty(m_profile.Dir());
+    ASSERT_EQ(empty.Claim({}), SingleInstance::Role::HandedOff);
+    EXPECT_TRUE(restored());
 }
 
 }  // namespace

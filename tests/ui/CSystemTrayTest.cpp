@@ -6,18 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TrayOnAnyDesktop.h"
+
 namespace velbrook {
 namespace {
 
-// A desktop with a notification area, which the offscreen platform is not: what the class keeps
-// track of can be checked, not what a real tray draws.
-class TrayOnAnyDesktop : public CSystemTray {
-public:
-    using CSystemTray::CSystemTray;
-
-protected:
-    bool DesktopHasTray() const override { return true; }
-};
+using test::TrayOnAnyDesktop;
 
 TEST(SystemTray, MenuAndDoubleClickAskTheMainWindow) {
     QWidget window;
