@@ -47,11 +47,18 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
         m_ui.ShowMessage(line, MessageIcon::Warning, MessageButtons::Ok);
     });
     m_registry = std::make_unique<SocketRegistry>();
-    LoadStyle();
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");
     m_peerId = BuildPeerId();
     m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
+}
+
+CXML& CVelbrookDoc::Style() {
+    if (!m_styleRead) {
+        m_styleRead = true;
+        LoadStyle();
+    }
+    return m_style;
 }
 
 void CVelbrookDoc::LoadStyle() {
@@ -228,7 +235,12 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
         }
     }
     TorrentSession* session = nullptr;
-    if (!m_downloads->AddNew(name, torrentFile, &session) || !session) {
+    std::string openError;
+    if (!m_downloads->AddNew(name, torrentFile, &session, &openError) || !session) {
+        if (!openError.empty()) {
+            m_ui.ShowMessage("Can't open the torrent file " + path + ": " + openError,
+                             MessageIcon::Error, MessageButtons::Ok);
+        }
         return false;
     }
     if (!saveFolder.empty()) {

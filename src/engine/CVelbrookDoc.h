@@ -54,9 +54,9 @@ public:
     DownloadsList& Downloads() { return *m_downloads; }
     // The layout of the views (Style.xml in the profile, copied there from the one installed
     // beside the executable when missing). Views read it and write their column widths into it;
-    // it is saved first at shutdown, unless it could not be read.
-    CXML& Style() { return m_style; }
-    bool StyleLoaded() const { return m_styleLoaded; }
+    // it is saved first at shutdown, unless it could not be read. Read when first asked for, so
+    // that a program without views (the headless one) leaves the file alone.
+    CXML& Style();
     std::string StylePath() const { return m_profileDir + "Style.xml"; }
     // Writes Style.xml now. False (errno telling why) when it cannot, or when the file could
     // not be read at start, so that an empty tree never replaces it.
@@ -102,6 +102,7 @@ private:
     std::string m_shownPeer;
     std::string m_currentAddress;
     CXML m_style;
+    bool m_styleRead = false;
     bool m_styleLoaded = false;
 };
 

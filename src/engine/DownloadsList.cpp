@@ -150,10 +150,10 @@ bool DownloadsList::Load(const std::string& path) {
         if (!loaded) {
             // Kept in the list: its data is checked in its own folder when it starts.
             const std::string status = session->StatusPath();
-            session->MarkStatusUnreadable(
-                (::access(status.c_str(), F_OK) == 0 ? "The status file cannot be read: "
-                                                     : "The status file is missing: ") +
-                status + "; the data is checked when the torrent starts");
+            session->MarkStatusUnreadable((::access(status.c_str(), F_OK) == 0
+                                               ? "The status file cannot be read: "
+                                               : "The status file is missing: ") +
+                                          status + "; the data is checked when the torrent starts");
         } else if (::access(session->TorrentFile().c_str(), F_OK) != 0) {
             session->SetStatusText("The .torrent file is missing: " + session->TorrentFile());
         }
@@ -245,13 +245,16 @@ bool DownloadsList::Add(std::unique_ptr<TorrentSession> session, size_t* index) 
 }
 
 bool DownloadsList::AddNew(const std::string& name, const std::string& torrentFile,
-                           TorrentSession** added) {
+                           TorrentSession** added, std::string* openError) {
     if (added) {
         *added = nullptr;
     }
     auto session = std::make_unique<TorrentSession>(m_host);
     session->SetName(name);
     if (!session->Open(torrentFile)) {
+        if (openError) {
+            *openError = session->OpenError();
+        }
         return false;
     }
     TorrentSession* opened = session.get();

@@ -42,9 +42,10 @@ public:
     // destroyed). The position of the new session goes to `index` when given.
     bool Add(std::unique_ptr<TorrentSession> session, size_t* index = nullptr);
     // Constructs, names and opens a session for a .torrent file and adds it; the new torrent
-    // becomes the shown one. The session (or null) goes to `added`.
+    // becomes the shown one. The session (or null) goes to `added`; why the file could not be
+    // opened goes to `openError` (a refused duplicate has said so itself).
     bool AddNew(const std::string& name, const std::string& torrentFile,
-                TorrentSession** added = nullptr);
+                TorrentSession** added = nullptr, std::string* openError = nullptr);
     TorrentSession* FindByInfoHash(std::string_view infoHash) const;
     // Removes, destroys (stopping a running torrent first) and deletes the status file; the
     // shorter list is saved at once.

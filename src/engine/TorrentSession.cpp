@@ -97,17 +97,20 @@ bool TorrentSession::Open(const std::string& path, const std::string& expectedIn
     auto files = std::make_unique<FileList>();
     std::string error;
     if (!LoadTorrentFile(path, map, *files, error)) {
+        m_openError = error;
         m_host.Trace("Can't open file " + path + ": " + error + "\r\n");
         return false;
     }
     std::string infoHash;
     std::string announce;
     if (!map.GetString("__InfoHash__", infoHash) || !map.GetString("announce", announce)) {
+        m_openError = "it names no tracker (\"announce\")";
         return false;
     }
     // Checked before anything is replaced: a listed torrent whose file now holds another
     // torrent would have that torrent's layout laid over its folder.
     if (!expectedInfoHash.empty() && infoHash != expectedInfoHash) {
+        m_openError = "it now holds another torrent";
         m_host.Trace("TorrentFile changed: " + path + "\r\n");
         return false;
     }

@@ -39,7 +39,9 @@ public:
 
     // Reads and decodes the metainfo (at most 64 MiB; refused layouts are refused here too).
     // With `expectedInfoHash`, a file holding another torrent is refused and nothing changes.
+    // On failure `OpenError` says why.
     bool Open(const std::string& path, const std::string& expectedInfoHash = {});
+    const std::string& OpenError() const { return m_openError; }
     // isNew: the person just added the torrent and is asked where to save it, unless a location
     // was given with SetSaveLocation. Data on disk that needs checking is checked a few pieces
     // per loop turn (state Checking) before the torrent connects. False, with the state and
@@ -169,6 +171,7 @@ private:
     uint64_t m_totalLength = 0;
     uint64_t m_left = 0;
     std::string m_statusText;
+    std::string m_openError;
     std::string m_torrentFile;
     std::string m_saveName;
     std::string m_savePath;

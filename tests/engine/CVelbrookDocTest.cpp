@@ -143,6 +143,8 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     }
     const std::string list = ReadFile(xml);
     ASSERT_NE(list.find("a.torrent"), std::string::npos);
+    // Without views nobody asked for the layout: the headless program leaves it alone.
+    EXPECT_FALSE(std::filesystem::exists(m_profile / "Style.xml"));
     WriteFile(m_profile / "Velbrook.xml",
               "<Tarnwick><Settings><ListenPort type=\"int\" value=\"70000\"/></Settings>"
               "</Tarnwick>");
