@@ -45,7 +45,7 @@ constexpr KeyInfo kKeys[kSettingsKeyCount] = {
     {"SENTRY", 0, 0, 0},
     {"ListenPort", 6886, 0, 65535},  // 0: a random port
     {"ConnectionType", 0, 0, 2},
-    {"SocksPort", 1080, 1, 65535},
+    {"SocksPort", 1080, 0, 65535},
     {"ProtocalExtension", 1, 0, 1},
     {"MaxConnectedPeers", 40, 0, 65535},
     {"MaxUpLoadSlots", 10, 0, 65535},

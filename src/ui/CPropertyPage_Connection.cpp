@@ -88,9 +88,7 @@ CPropertyPage_Connection::CPropertyPage_Connection(QWidget* parent)
     typeGrid->addWidget(new QLabel(QStringLiteral("代理IP:"), type), 5, 1);
     typeGrid->addWidget(AddText(SocksServer), 5, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("端口:"), type), 5, 3);
-    // The settings file refuses a proxy port of 0 when it is read back, so it is refused here
-    // too rather than stored and then replaced by the default at the next start.
-    typeGrid->addWidget(AddInteger(SocksPort, 1, 65535), 5, 4);
+    typeGrid->addWidget(AddInteger(SocksPort, 0, 65535), 5, 4);
     typeGrid->addWidget(new QLabel(QStringLiteral("用户名:"), type), 6, 1);
     typeGrid->addWidget(AddText(Socks5UserName), 6, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("密码:"), type), 6, 3);

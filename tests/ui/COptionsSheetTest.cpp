@@ -86,7 +86,7 @@ TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
     };
     const Range ranges[] = {
         {MaxDownloadSpeed, 0, 9999}, {MaxUploadSpeed, 0, 9999}, {MaxConnectedPeers, 10, 100},
-        {ListenPort, 0, 65535},      {SocksPort, 1, 65535},     {MaxUpLoadSlots, 1, 100},
+        {ListenPort, 0, 65535},      {SocksPort, 0, 65535},     {MaxUpLoadSlots, 1, 100},
         {UpDownRatio, 100, 300},     {MinUploadRate, 2, 100},   {LogPeerCommLines, 0, 500},
     };
     for (const Range& range : ranges) {
