@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QScreen>
 #include <QSplitter>
@@ -210,11 +211,13 @@ void CMainFrame::CreateMenusAndToolBar() {
     disabled("详细信息", "view-list-details", QStyle::SP_FileDialogDetailedView);
     bar->addAction(about);
     bar->addAction(whatsThis);
+    // A tip is the entry's label without its keys: "关于 Velbrook(&A)..." shows "关于 Velbrook".
+    static const QRegularExpression kMnemonic("\\(\\w\\)$");
     for (QAction* action : bar->actions()) {
-        if (action->toolTip().contains('\t')) {
-            action->setToolTip(action->toolTip().section('\t', 0, 0));
-        }
-        action->setStatusTip(action->toolTip());
+        QString tip = action->toolTip().section('\t', 0, 0);
+        tip.remove(kMnemonic);
+        action->setToolTip(tip);
+        action->setStatusTip(tip);
     }
 }
 
@@ -289,14 +292,16 @@ void CMainFrame::UpdateAllViews() {
     }
 }
 
-void CMainFrame::OpenTorrents(const QStringList& paths, const std::string& saveFolder) {
+bool CMainFrame::OpenTorrents(const QStringList& paths, const std::string& saveFolder) {
+    bool all = true;
     for (const QString& path : paths) {
         if (!saveFolder.empty()) {
             std::error_code ec;
             std::filesystem::create_directories(saveFolder, ec);
         }
-        m_doc.OpenTorrentFile(path.toStdString(), saveFolder);
+        all = m_doc.OpenTorrentFile(path.toStdString(), saveFolder) && all;
     }
+    return all;
 }
 
 void CMainFrame::OnFileOpen() {
@@ -382,7 +387,9 @@ void CMainFrame::dropEvent(QDropEvent* event) {
         }
     }
     event->acceptProposedAction();
-    OpenTorrents(paths);
+    // Opened once the drop is over: the file manager waits for its end, and opening may ask
+    // where to save.
+    QTimer::singleShot(0, this, [this, paths] { OpenTorrents(paths); });
 }
 
 void CMainFrame::FocusPane(int step) {

@@ -35,8 +35,9 @@ public:
 
     // Every view redraws from the document.
     void UpdateAllViews();
-    // .torrent files to add; with `saveFolder` they go there without asking.
-    void OpenTorrents(const QStringList& paths, const std::string& saveFolder = {});
+    // .torrent files to add; with `saveFolder` they go there without asking. False when one
+    // of them was not added (the document has said why).
+    bool OpenTorrents(const QStringList& paths, const std::string& saveFolder = {});
     // Another copy was started: the window comes to the front, restored when minimised.
     void BringToFront();
     // Torrents handed over by later copies on the same profile are opened here. They arrive
@@ -55,6 +56,8 @@ signals:
     void Closed();
 
 protected:
+    // No pop-up over the menu bar and toolbar: the View menu shows and hides them.
+    QMenu* createPopupMenu() override { return nullptr; }
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -190,9 +190,13 @@ int CVelbrookApp::Run() {
         doc.MarkListChanged();
         frame.UpdateAllViews();
         // Torrents named on the command line are added once the window is up, so that a
-        // question about one of them has the window behind it.
-        QTimer::singleShot(
-            0, &frame, [&frame, &options, &save] { frame.OpenTorrents(options.torrents, save); });
+        // question about one of them has the window behind it. The program was started to
+        // open them: when one cannot be, it ends, as it does when anything else at start fails.
+        QTimer::singleShot(0, &frame, [&frame, &options, &save] {
+            if (!frame.OpenTorrents(options.torrents, save)) {
+                frame.close();
+            }
+        });
         QApplication::exec();
         ui.SetRedraw({});
     }

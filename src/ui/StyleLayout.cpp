@@ -77,6 +77,9 @@ void SetUpReportList(QTreeWidget& list) {
     list.setSelectionBehavior(QAbstractItemView::SelectRows);
     // The widths are the person's: the last column must not follow the window's width.
     list.header()->setStretchLastSection(false);
+    // Only widths are kept, by position: a column dragged elsewhere would lose its place at the
+    // next start.
+    list.header()->setSectionsMovable(false);
     list.setColumnCount(0);
 }
 

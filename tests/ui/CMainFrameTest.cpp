@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QTest>
+#include <QToolBar>
 #include <QUrl>
 
 #include <string>
@@ -129,6 +130,19 @@ TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
         "  关于 Velbrook(&A)...",
     };
     EXPECT_EQ(seen, expected);
+
+    // The toolbar's buttons, each with its tip (the label without its keys) and greyed alike.
+    std::vector<std::string> buttons;
+    for (QAction* button : m_frame.findChild<QToolBar*>()->actions()) {
+        buttons.push_back(button->isSeparator() ? "-"
+                                                : (button->isEnabled() ? "" : "(grey) ") +
+                                                      button->toolTip().toStdString());
+    }
+    EXPECT_EQ(buttons, (std::vector<std::string>{"(grey) 新建", "打开Torrent", "(grey) 保存", "-",
+                                                 "(grey) 剪切", "(grey) 复制", "(grey) 粘贴", "-",
+                                                 "(grey) 打印", "-", "(grey) 大图标",
+                                                 "(grey) 小图标", "(grey) 列表", "(grey) 详细信息",
+                                                 "关于 Velbrook", "帮助"}));
 }
 
 // Ctrl+O offers .torrent files; a drop takes the .torrent files among what is dropped; a later
@@ -158,7 +172,7 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_TRUE(enter.isAccepted());
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
     QApplication::sendEvent(&m_frame, &drop);
-    EXPECT_TRUE(Listed("dropped"));
+    EXPECT_TRUE(PumpUntil([&] { return Listed("dropped"); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 2u);
 
     SingleInstance running(m_profile.Dir());
@@ -178,6 +192,16 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
     EXPECT_EQ(m_frame.windowTitle(), "Velbrook");
     EXPECT_TRUE(m_ui.shown.empty()) << m_ui.shown.front();
+
+    // What cannot be added is said, with why, and the caller learns it (a start with it ends).
+    const std::string broken = m_save / "broken.torrent";
+    test::WriteFile(broken, "d4:infoi1ee");
+    EXPECT_FALSE(
+        m_frame.OpenTorrents({QString::fromStdString(broken), QString::fromStdString(opened)}));
+    ASSERT_EQ(m_ui.shown.size(), 2u);
+    EXPECT_EQ(m_ui.shown[0].rfind("Can't open the torrent file " + broken + ": not a usable", 0),
+              0u)
+        << m_ui.shown[0];
 }
 
 // With a tray, minimising hides the window behind one icon; a double click on it, or another
