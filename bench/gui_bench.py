@@ -51,6 +51,11 @@ def bytes_read(pid):
         return int(next(line for line in f if line.startswith("rchar:")).split()[1])
 
 
+def resident_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(line for line in f if line.startswith("VmRSS:")).split()[1]) / 1024
+
+
 def read_stats(path):
     """(refreshes, total ms, longest ms) so far."""
     with open(path) as f:
@@ -85,8 +90,9 @@ def measure(procs, top, name, command, is_gui, tracker, torrents, hashes):
     busy = cpu_share(proc)
     moving = bytes_read(proc.pid) - start
     after = read_stats(stats) if is_gui else None
+    resident = resident_mib(proc.pid)
     procs.stop(proc)
-    return idle, busy, before, after, moving
+    return idle, busy, before, after, moving, resident
 
 
 def main():
@@ -124,6 +130,7 @@ def main():
           "  (target below 1 %)")
     print(f"CPU share of one core, transferring: velbrook {gui[1]:5.2f} %  velbrook-cli {cli[1]:5.2f} %"
           f"  ({gui[4] / WINDOW / 1024:.0f} and {cli[4] / WINDOW / 1024:.0f} KiB/s received meanwhile)")
+    print(f"resident memory while transferring:  velbrook {gui[5]:5.1f} MiB  velbrook-cli {cli[5]:5.1f} MiB")
 
 
 if __name__ == "__main__":
