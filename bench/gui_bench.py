@@ -7,10 +7,8 @@ velbrook runs on Qt's offscreen platform, which paints as a desktop would but sh
 Usage: /usr/bin/python3 bench/gui_bench.py PATH/TO/velbrook-cli PATH/TO/velbrook
 """
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -95,32 +93,30 @@ def measure(procs, top, name, command, is_gui, tracker, torrents, hashes):
     return idle, busy, before, after, moving, resident
 
 
+def measure_both(procs, top):
+    os.environ["XDG_DATA_HOME"] = os.path.join(top, "xdg")
+    tracker = harness.Tracker(procs, top, compact=True)
+    source = os.path.join(top, "source")
+    torrents, hashes = [], []
+    for i in range(ACTIVE):
+        harness.write_random(os.path.join(source, f"r{i}.bin"), SIZE)
+        path = os.path.join(top, f"r{i}.torrent")
+        hashes.append(harness.make_torrent(source, f"r{i}.bin", tracker.url, path, 65536))
+        torrents.append(path)
+    # The upload limit holds per torrent: 20 KiB/s each keeps every torrent moving for about
+    # 100 s, past both programs' measurements.
+    harness.client(procs, top, "seeder", None, source, {"MaxUploadSpeed": 20}, torrents)
+    harness.wait_for(lambda: all(tracker.peers(h, complete=True) for h in hashes), 120, "seeder")
+    gui = measure(procs, top, "velbrook", lambda p: [GUI, "--profile", p], True, tracker, torrents,
+                  hashes)
+    cli = measure(procs, top, "velbrook-cli", lambda p: [harness.CLI, "--profile", p], False,
+                  tracker, torrents, hashes)
+    return gui, cli
+
+
 def main():
     os.environ["QT_QPA_PLATFORM"] = "offscreen"
-    procs = harness.Processes()
-    try:
-        with tempfile.TemporaryDirectory() as top:
-            os.environ["XDG_DATA_HOME"] = os.path.join(top, "xdg")
-            tracker = harness.Tracker(procs, top, compact=True)
-            source = os.path.join(top, "source")
-            torrents, hashes = [], []
-            for i in range(ACTIVE):
-                harness.write_random(os.path.join(source, f"r{i}.bin"), SIZE)
-                path = os.path.join(top, f"r{i}.torrent")
-                hashes.append(harness.make_torrent(source, f"r{i}.bin", tracker.url, path, 65536))
-                torrents.append(path)
-            # The upload limit holds per torrent: 20 KiB/s each keeps every torrent moving for
-            # about 100 s, past both programs' measurements.
-            harness.client(procs, top, "seeder", None, source, {"MaxUploadSpeed": 20}, torrents)
-            harness.wait_for(lambda: all(tracker.peers(h, complete=True) for h in hashes), 120,
-                             "seeder")
-            gui = measure(procs, top, "velbrook", lambda p: [GUI, "--profile", p], True, tracker,
-                          torrents, hashes)
-            cli = measure(procs, top, "velbrook-cli", lambda p: [harness.CLI, "--profile", p], False,
-                          tracker, torrents, hashes)
-            shutil.rmtree(source, ignore_errors=True)
-    finally:
-        procs.stop_all()
+    gui, cli = harness.run(measure_both)
     (n0, t0, _), (n1, t1, longest) = gui[2], gui[3]
     print(f"{LISTED} torrents listed, {ACTIVE} of them downloading from a velbrook-cli seeder on "
           f"127.0.0.1 (20 KiB/s each, 2000 KiB/s in all)")

@@ -32,9 +32,7 @@ def main(procs, top):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_DATA_HOME=os.path.join(top, "xdg"))
 
     def gui(*args, log="gui"):
-        return subprocess.Popen([GUI, *args], env=env, stdin=subprocess.DEVNULL,
-                                stdout=open(os.path.join(top, log + ".log"), "wb"),
-                                stderr=subprocess.STDOUT)
+        return procs.start([GUI, *args], os.path.join(top, log + ".log"), env=env)
 
     tracker = harness.Tracker(procs, top)
     source, torrent, info_hash = harness.source_torrent(top, tracker, "gui.bin", 3 << 20)
@@ -44,7 +42,6 @@ def main(procs, top):
     profile = harness.profile(os.path.join(top, "p-gui"), {"ListenPort": harness.free_port()})
     dump = os.path.join(top, "views.txt")
     window = gui("--profile", profile, "--dump-views", dump)
-    procs.procs.append(window)
     harness.wait_for(lambda: os.path.exists(dump) or window.poll() is not None, 30, "window up")
     ours = os.path.join(top, "ours")
     handed = subprocess.run([harness.CLI, "--profile", profile, "--save", ours, torrent],

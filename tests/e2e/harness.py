@@ -39,11 +39,11 @@ class Processes:
     def __init__(self):
         self.procs = []
 
-    def start(self, args, log, preexec=None):
+    def start(self, args, log, preexec=None, env=None, pass_fds=()):
         """`preexec` runs in the child before the program (resource limits, say)."""
         out = open(log, "wb")
         proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                preexec_fn=preexec)
+                                preexec_fn=preexec, env=env, pass_fds=pass_fds)
         self.procs.append(proc)
         return proc
 
@@ -109,8 +109,8 @@ def write(path, data):
 
 def write_random(path, size):
     """A file of `size` random bytes, written a few MiB at a time."""
-    write(path, b"")
-    with open(path, "ab") as f:
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
         for at in range(0, size, 4 << 20):
             f.write(os.urandom(min(size - at, 4 << 20)))
 
@@ -230,9 +230,11 @@ def same_tree(a, b):
         return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, files in os.walk(top)
                       for n in files)
 
-    if not (os.path.isdir(a) and os.path.isdir(b)) or names(a) != names(b):
+    if not (os.path.isdir(a) and os.path.isdir(b)):
         return False
-    return all(filecmp.cmp(os.path.join(a, n), os.path.join(b, n), shallow=False) for n in names(a))
+    listed = names(a)
+    return listed == names(b) and all(
+        filecmp.cmp(os.path.join(a, n), os.path.join(b, n), shallow=False) for n in listed)
 
 
 def port_open(port):

@@ -7,7 +7,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -18,8 +17,7 @@ def main(procs, top):
     source, torrent, info_hash = harness.source_torrent(top, tracker, "one", {"a.bin": 50_000})
     first = harness.client(procs, top, "first", None, source)
     profile = os.path.join(top, "p-first")
-    harness.wait_for(lambda: os.path.exists(os.path.join(profile, ".lock")), 10, "first copy")
-    time.sleep(0.5)
+    harness.wait_for(lambda: harness.holds_profile(first, profile), 10, "first copy")
 
     def hand(*args):
         return subprocess.run([harness.CLI, "--profile", profile, *args, torrent],
