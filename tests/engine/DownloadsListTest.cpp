@@ -133,9 +133,8 @@ TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpt
         EXPECT_FALSE(list.Load(m_xml));
         EXPECT_TRUE(list.Sessions().empty());
         ASSERT_EQ(Shown().size(), 1u);
-        const size_t at = Shown()[0].find("kept as ");
-        ASSERT_NE(at, std::string::npos) << Shown()[0];
-        const std::string kept = Shown()[0].substr(at + 8, Shown()[0].find(',', at) - at - 8);
+        const std::string kept = test::KeptAside(Shown()[0]);
+        ASSERT_FALSE(kept.empty()) << Shown()[0];
         EXPECT_EQ(ReadFile(kept), unreadable[i]);
         EXPECT_FALSE(fs::exists(m_xml));
         size_t copies = 0;  // an earlier kept copy is never replaced

@@ -90,23 +90,19 @@ protected:
         const std::string id(20, tag);
         m_remotes.push_back(std::make_unique<test::Remote>(m_listener.Port()));
         m_remotes.back()->Write(Handshake(id));
-        for (int i = 0; i < 400 && !m_set.FindPeer(id); ++i) {
-            m_reactor.RunOnce(5);
-        }
+        test::RunUntil(m_reactor, [&] { return m_set.FindPeer(id) != nullptr; });
         PeerConnection* peer = m_set.FindPeer(id);
         std::string got;
-        for (int i = 0; i < 400 && got.size() < kHandshakeLength; ++i) {
-            m_reactor.RunOnce(5);
+        test::RunUntil(m_reactor, [&] {
             got += m_remotes.back()->Drain();
-        }
+            return got.size() >= kHandshakeLength;
+        });
         m_streams.push_back(got.size() > kHandshakeLength ? got.substr(kHandshakeLength) : "");
         std::vector<std::string> in{BuildBitfield(std::string(1, kServed)),
                                     BuildSimple(kInterested)};
         EXPECT_TRUE(peer && peer->ProcessMessages(in));
         return peer;
     }
-    // A port on 127.0.0.1 where nobody listens.
-    uint16_t ClosedPort() { return Listener(m_host).Port(); }
     // Runs the loop while the remote peers read; returns the PIECE messages each one got.
     std::vector<size_t> Deliver(int rounds = 3) {
         std::vector<size_t> pieces(m_remotes.size(), 0);
@@ -330,7 +326,7 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
 }
 
 TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
-    const uint16_t closed = ClosedPort();
+    const uint16_t closed = test::FreePort();
     PeerConnection* source = Peer('x', kServed);
     source->SetExtensionCapable(true);
     uint32_t next = 0;

@@ -56,10 +56,8 @@ protected:
     }
     // Runs the loop while the data on disk is being checked.
     void Checked(TorrentSession& session) {
-        for (int i = 0; i < 2000 && session.State() == SessionState::Checking; ++i) {
-            m_reactor.RunOnce(5);
-        }
-        EXPECT_NE(session.State(), SessionState::Checking);
+        EXPECT_TRUE(
+            test::RunUntil(m_reactor, [&] { return session.State() != SessionState::Checking; }));
     }
 
     Reactor m_reactor;
@@ -141,10 +139,8 @@ TEST_F(Session, ClaimedPiecesThatCannotBeReadAreCheckedAgain) {
     std::string out;
     EXPECT_FALSE(session->ReadBlock(2, 0, 100, out));
     EXPECT_FALSE(session->IsComplete());
-    for (int i = 0; i < 2000 && session->Pieces().ToCharString().find('U') != std::string::npos;
-         ++i) {
-        m_reactor.RunOnce(5);
-    }
+    test::RunUntil(m_reactor,
+                   [&] { return session->Pieces().ToCharString().find('U') == std::string::npos; });
     EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
     EXPECT_EQ(session->Left(), 100000u - 32768u);
 }

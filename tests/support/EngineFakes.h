@@ -60,4 +60,13 @@ public:
     int m_listChanges = 0;
 };
 
+// The path in a message "… It is kept as PATH, and …"; empty when it names none.
+inline std::string KeptAside(const std::string& message) {
+    const size_t at = message.find("kept as ");
+    if (at == std::string::npos) {
+        return {};
+    }
+    return message.substr(at + 8, message.find(',', at) - at - 8);
+}
+
 }  // namespace velbrook::test
