@@ -7,7 +7,6 @@
 
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
-#include "metainfo/SHA1.h"
 #include "peer/PeerConnection.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
@@ -30,16 +29,10 @@ protected:
     Session() {
         m_host.m_profile = m_profile.Dir();
         m_host.m_ui.m_folder = m_save.Dir();
-        std::string hashes;
-        for (int i = 0; i < 100000; ++i) {
-            m_data += static_cast<char>('A' + (i * 7) % 26);
-        }
-        for (size_t at = 0; at < m_data.size(); at += kPiece) {
-            hashes += SHA1::Digest(m_data.substr(at, kPiece));
-        }
+        m_data = test::PatternBytes(100000);
         WriteFile(m_torrent, test::Metainfo{.files = {{60000, {"a"}}, {40000, {"sub", "b"}}},
                                             .pieceLength = kPiece,
-                                            .hashes = hashes}
+                                            .hashes = test::PieceHashes(m_data, kPiece)}
                                  .Encode());
     }
     void PutDataOnDisk() {

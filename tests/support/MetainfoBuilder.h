@@ -6,10 +6,30 @@
 #include <string_view>
 #include <vector>
 
+#include "metainfo/SHA1.h"
+
 namespace velbrook::test {
 
 inline std::string BString(std::string_view s) {
     return std::to_string(s.size()) + ":" + std::string(s);
+}
+
+// `size` bytes of a pattern whose period (23) divides no piece length, so no two pieces match.
+inline std::string PatternBytes(size_t size) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>('a' + i % 23);
+    }
+    return data;
+}
+
+// The hashes of `data` cut into pieces, as the metainfo lists them.
+inline std::string PieceHashes(std::string_view data, int64_t pieceLength) {
+    std::string hashes;
+    for (size_t at = 0; at < data.size(); at += static_cast<size_t>(pieceLength)) {
+        hashes += SHA1::Digest(data.substr(at, static_cast<size_t>(pieceLength)));
+    }
+    return hashes;
 }
 
 struct MetaFile {
@@ -41,6 +61,8 @@ struct Metainfo {
                     info += BString(part);
                 }
                 info += "ee";
+                // Summed only when it sizes the dummy hashes: overflow tests give lengths that
+                // cannot be added up.
                 total += hashBytes < 0 && hashes.empty() ? f.length : 0;
             }
             info += "e";

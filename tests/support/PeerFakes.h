@@ -20,6 +20,7 @@
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "support/Loopback.h"
+#include "support/MetainfoBuilder.h"
 
 namespace velbrook::test {
 
@@ -31,10 +32,7 @@ class FakeSession : public SessionLink {
 public:
     FakeSession(int64_t total, int64_t pieceLength, PeerHost& host)
         : m_pieces(total, pieceLength), m_host(host), m_pieceLength(pieceLength) {
-        const std::string pattern = "abcdefghijklmnopqrstuvw";  // byte i is pattern[i % 23]
-        while (m_data.size() < static_cast<size_t>(total)) {
-            m_data.append(pattern, 0, std::min<size_t>(pattern.size(), total - m_data.size()));
-        }
+        m_data = PatternBytes(static_cast<size_t>(total));
         m_stored.assign(m_data.size(), '\0');
     }
 

@@ -18,7 +18,6 @@
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
 #include "engine/TorrentSession.h"
-#include "metainfo/SHA1.h"
 #include "support/EngineFakes.h"
 #include "support/MetainfoBuilder.h"
 #include "support/TempDir.h"
@@ -86,14 +85,9 @@ protected:
     // there already, and is checked before the torrent connects.
     TorrentSession& Add(Metainfo meta, bool onDisk = false) {
         if (onDisk) {
-            std::string data;
-            while (data.size() < static_cast<size_t>(meta.length)) {
-                data += static_cast<char>('a' + data.size() % 23);
-            }
+            const std::string data = PatternBytes(static_cast<size_t>(meta.length));
             WriteFile(m_save / meta.name, data);
-            for (size_t at = 0; at < data.size(); at += static_cast<size_t>(meta.pieceLength)) {
-                meta.hashes += SHA1::Digest(data.substr(at, static_cast<size_t>(meta.pieceLength)));
-            }
+            meta.hashes = PieceHashes(data, meta.pieceLength);
         }
         // Named apart from its content, so that a row shows which name is which.
         const std::string torrent = m_save / ("in/" + meta.name + ".x.torrent");
