@@ -279,11 +279,7 @@ int RunClient(const ClientOptions& options) {
             }
         }
         // Trackers hear that we leave, and our final totals, unless they keep us waiting.
-        doc.BeginShutdown();
-        const double deadline = Now() + CVelbrookDoc::kExitGraceMs / 1000.0;
-        while (doc.StopAnnouncesPending() && Now() < deadline) {
-            reactor.RunOnce(50);
-        }
+        doc.Shutdown();
     }
     return exitCode;
 }

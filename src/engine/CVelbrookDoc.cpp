@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -87,8 +88,7 @@ CVelbrookDoc::~CVelbrookDoc() {
     }
     // Every peer socket closes first, so the torrents stop without live connections. The registry
     // itself stays until the end: closing one socket may dispose of others through it.
-    m_listen.reset();
-    m_registry->CloseAll();
+    ClosePeers();
     SaveDownloads();
     m_downloads.reset();
     m_settings.reset();
@@ -178,15 +178,24 @@ void CVelbrookDoc::EnsureListening() {
     }
 }
 
-void CVelbrookDoc::BeginShutdown() {
-    // Peers first: no torrent stops with live connections half taken apart.
+void CVelbrookDoc::ClosePeers() {
     m_listen.reset();
     m_registry->CloseAll();
+}
+
+void CVelbrookDoc::Shutdown() {
+    // Peers first: no torrent stops with live connections half taken apart.
+    ClosePeers();
     for (const auto& session : m_downloads->Sessions()) {
         if (session->State() != SessionState::Stopped &&
             session->State() != SessionState::Unknown) {
             session->Stop();
         }
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitGraceMs);
+    while (StopAnnouncesPending() && std::chrono::steady_clock::now() < deadline) {
+        Reactor::Get().RunOnce(50);
     }
 }
 
@@ -271,8 +280,7 @@ void CVelbrookDoc::OnOptions() {
     if (relisten) {
         // A new listening socket means new connections for every torrent: the old ones close
         // and the peer sets dial again.
-        m_listen.reset();
-        m_registry->CloseAll();
+        ClosePeers();
         StartListening();
     }
     if (m_settings->GetString(DefaultDownloadPath) != oldFolder) {

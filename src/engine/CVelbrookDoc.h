@@ -40,13 +40,10 @@ public:
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
     // Writes Downloads.xml. A failure is shown to the person, so callers need not act on it.
     bool SaveDownloads() const;
-    // An orderly exit begins: every running torrent stops (its status written, its "stopped"
-    // announce sent). The front end then keeps the loop running while StopAnnouncesPending and
-    // for at most kExitGraceMs, so trackers hear the final totals, before it destroys the
-    // document.
-    static constexpr int kExitGraceMs = 3000;
-    void BeginShutdown();
-    bool StopAnnouncesPending() const;
+    // An orderly exit: every running torrent stops (its status written, its "stopped" announce
+    // sent), and the loop runs until the trackers have heard the final totals, for 3 s at most.
+    // The front end destroys the document afterwards.
+    void Shutdown();
     // The options dialog: changed values are stored and written to Velbrook.xml; listening (and
     // with it every peer connection) restarts only when the port or the connection type changed.
     void OnOptions();
@@ -85,6 +82,10 @@ public:
     void UpdateAllViews() override;
 
 private:
+    static constexpr int kExitGraceMs = 3000;
+    bool StopAnnouncesPending() const;
+    // The listening socket and every peer connection close.
+    void ClosePeers();
     void ReportOwnAddress();
     void LoadStyle();
     bool OpenListenSocket();

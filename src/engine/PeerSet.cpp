@@ -63,6 +63,7 @@ PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Rat
       m_chokeTimer(std::make_unique<EngineTimer>(*this)),
       m_cleanupTimer(std::make_unique<EngineTimer>(*this)),
       m_reconnectTimer(std::make_unique<EngineTimer>(*this)) {
+    m_dialLimiter.SetRate(kDialsPerSecond);
     if (startTimers) {
         m_serviceTimer->Start(kServicePeriodMs, kTimerUpload);
         m_chokeTimer->Start(kChokePeriodMs, kTimerChoke);
@@ -102,6 +103,7 @@ void PeerSet::SetMillisecondClock(RateLimiter::Clock clock) {
     m_uploadLimiter = RateLimiter(m_msClock);
     m_downloadLimiter = RateLimiter(m_msClock);
     m_dialLimiter = RateLimiter(m_msClock);
+    m_dialLimiter.SetRate(kDialsPerSecond);
     for (PeerConnection* connection : m_peerList) {
         connection->SetMillisecondClock(m_msClock);
     }
@@ -188,7 +190,6 @@ bool PeerSet::ConnectPeer(PeerConnection& connection) {
     if (!MayDial(connection)) {
         return false;
     }
-    m_dialLimiter.SetRate(kDialsPerSecond);
     if (m_dialQueue.empty() && m_dialLimiter.Available()) {
         m_dialLimiter.Consume(1);
         Dial(connection);
@@ -202,7 +203,6 @@ bool PeerSet::ConnectPeer(PeerConnection& connection) {
 }
 
 void PeerSet::DialQueued() {
-    m_dialLimiter.SetRate(kDialsPerSecond);
     while (!m_dialQueue.empty() && m_dialLimiter.Available()) {
         const std::string id = m_dialQueue.front();
         m_dialQueue.pop_front();

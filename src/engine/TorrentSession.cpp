@@ -54,7 +54,6 @@ bool PlausibleLayout(int64_t total, int64_t pieceLength) {
 TorrentSession::TorrentSession(SessionHost& host) : m_host(host) {}
 
 TorrentSession::~TorrentSession() {
-    *m_alive = false;
     // A torrent that never got as far as Stopped (its status could not be read, or it is a
     // refused duplicate) has nothing to save: writing its status here would overwrite the file
     // of the listed torrent with the same info hash.
@@ -241,19 +240,29 @@ bool TorrentSession::StartDownload(bool isNew) {
 // A file that is gone or shorter than its size cannot hold the pieces the status file claims for
 // it (a moved or deleted download, a disk that is not mounted): they are read, not trusted.
 void TorrentSession::DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk) {
+    uint32_t lowest = UINT32_MAX;
     for (size_t i = 0; i < lengthsOnDisk.size() && i < m_files->m_files.size(); ++i) {
-        uint32_t first = 0;
-        uint32_t last = 0;
-        if (lengthsOnDisk[i] >= m_files->m_files[i]->m_size ||
-            !m_files->PiecesOfFile(i, first, last)) {
-            continue;
-        }
-        for (uint32_t piece = first; piece <= last; ++piece) {
-            if (m_pieces->GetState(piece) == Have) {
-                m_pieces->SetState(piece, Unchecked);
-            }
+        if (lengthsOnDisk[i] < m_files->m_files[i]->m_size) {
+            UntrustPiecesOf(i, lowest);
         }
     }
+}
+
+uint32_t TorrentSession::UntrustPiecesOf(size_t file, uint32_t& lowest) {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    uint32_t untrusted = 0;
+    if (!m_files->PiecesOfFile(file, first, last)) {
+        return 0;
+    }
+    for (uint32_t piece = first; piece <= last; ++piece) {
+        if (m_pieces->GetState(piece) == Have) {
+            m_pieces->SetState(piece, Unchecked);
+            lowest = std::min(lowest, piece);
+            ++untrusted;
+        }
+    }
+    return untrusted;
 }
 
 // ---- checking data on disk, a few pieces per loop turn ----
@@ -262,10 +271,7 @@ void TorrentSession::BeginCheck(bool thenStart) {
     m_checkThenStart = thenStart;
     m_checkNext = 0;
     m_checkDone = 0;
-    m_checkTotal = 0;
-    for (uint32_t i = 0; i <= m_pieces->GetLastIndex(); ++i) {
-        m_checkTotal += m_pieces->GetState(i) == Unchecked ? 1 : 0;
-    }
+    m_checkTotal = m_pieces->Count(Unchecked);
     if (m_checkTotal == 0) {
         EndCheck();
         return;
@@ -399,9 +405,8 @@ void TorrentSession::OnDiskFault(const std::string& what) {
         return;
     }
     m_error = what;
-    std::weak_ptr<bool> alive = m_alive;
-    Reactor::Get().Post([this, alive, what] {
-        if (!alive.expired()) {
+    Reactor::Get().Post([this, alive = m_liveness.Watch(), what] {
+        if (alive.Alive()) {
             StopWithError(what);
         }
     });
@@ -487,18 +492,7 @@ void TorrentSession::RecheckFilesOf(uint32_t piece) {
     uint32_t lowest = UINT32_MAX;
     uint32_t added = 0;
     for (const FileSegment& segment : m_files->MapRange(offset, length)) {
-        uint32_t first = 0;
-        uint32_t last = 0;
-        if (!m_files->PiecesOfFile(segment.file, first, last)) {
-            continue;
-        }
-        for (uint32_t p = first; p <= last; ++p) {
-            if (m_pieces->GetState(p) == Have) {
-                m_pieces->SetState(p, Unchecked);
-                lowest = std::min(lowest, p);
-                ++added;
-            }
-        }
+        added += UntrustPiecesOf(segment.file, lowest);
     }
     if (added == 0) {
         return;
@@ -549,7 +543,6 @@ void TorrentSession::RefreshProgress() {
     for (auto& file : m_files->m_files) {
         file->m_completedBytes = m_pieces->CountBytesInState(Have, file->m_startAt, file->m_size);
     }
-    m_host.Ui().PostUpdateAllViews();
     SaveStatusIfChanged();
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/Reactor.h"
 #include "peer/PeerLinks.h"
 #include "tracker/TrackerClient.h"
 
@@ -157,6 +158,9 @@ private:
     void EnsureTracker();
     void MarkChanged();
     void DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk);
+    // The pieces of `file` that were taken as verified are to be checked again; the lowest goes
+    // to `lowest`. Returns how many.
+    uint32_t UntrustPiecesOf(size_t file, uint32_t& lowest);
     void RecheckFilesOf(uint32_t piece);
     void BeginCheck(bool thenStart);
     void CheckSome();
@@ -207,7 +211,7 @@ private:
     uint32_t m_checkTotal = 0;
     uint32_t m_checkDone = 0;
     // Lets a queued call learn whether this session still exists.
-    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    Liveness m_liveness;
 };
 
 }  // namespace velbrook

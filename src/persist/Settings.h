@@ -45,7 +45,6 @@ struct SettingsValues {
 
 class Settings {
 public:
-    // `profileDir` ends in "/"; the default download folder is profileDir + "Downloads".
     // Registers itself as the single object that GetSettings returns.
     Settings();
     ~Settings();

@@ -288,8 +288,7 @@ struct HttpClient::Impl {
 HttpClient::HttpClient(HttpOwner& owner) : m_impl(std::make_unique<Impl>()), m_owner(owner) {}
 
 HttpClient::~HttpClient() {
-    StopSilenceTimer();
-    StopDeadline();
+    StopTimers();
 }
 
 void HttpClient::SetSilenceTimeoutForTest(uint32_t ms) {
@@ -302,17 +301,17 @@ void HttpClient::SetDeadlineForTest(uint32_t ms) {
 
 bool HttpClient::Start(const std::string& url, std::string& error) {
     m_impl->redirects = 0;
-    StopDeadline();
+    StopTimer(m_impl->deadlineTimer);
     if (!Begin(url, error))
         return false;
-    ArmDeadline();
+    ArmTimer(m_impl->deadlineTimer, m_impl->deadlineMs);
     return true;
 }
 
 // Also the restart after a redirect, which keeps the request's deadline running.
 bool HttpClient::Begin(const std::string& url, std::string& error) {
     Impl& d = *m_impl;
-    StopSilenceTimer();
+    StopTimer(d.silenceTimer);
     Close();
     m_state = HttpClientState::Idle;
     d.input.clear();
@@ -350,43 +349,34 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
         m_state = HttpClientState::Connecting;
     }
     AsyncSelect(kSocketConnect | kSocketClose);
-    ArmSilenceTimer();
+    ArmTimer(m_impl->silenceTimer, m_impl->silenceMs);
     return true;
 }
 
-// ---- the silence timer and the end of a request ----
+// ---- the timers and the end of a request ----
 
-// Restarted by every byte that arrives: a slow tracker that keeps talking is not cut off, one
-// that has gone quiet (or never finishes connecting) is.
-void HttpClient::ArmSilenceTimer() {
-    StopSilenceTimer();
-    // Every way out of a request, and the destructor, stops this timer before `this` goes.
-    m_impl->silenceTimer = Reactor::Get().StartTimer(
-        m_impl->silenceMs, [this](uint64_t) { Abandon("Tracker timed out."); });
+// Either timer abandons the request: the silence timer is restarted by every byte that arrives,
+// so a slow tracker that keeps talking is not cut off while one that has gone quiet (or never
+// finishes connecting) is; the deadline bounds the whole request, redirects included. Every way
+// out of a request, and the destructor, stops both before `this` goes.
+void HttpClient::ArmTimer(uint64_t& id, uint32_t ms) {
+    StopTimer(id);
+    id = Reactor::Get().StartTimer(ms, [this](uint64_t) { Abandon("Tracker timed out."); });
 }
 
-void HttpClient::StopSilenceTimer() {
-    if (m_impl->silenceTimer && Reactor::Exists())
-        Reactor::Get().StopTimer(m_impl->silenceTimer);
-    m_impl->silenceTimer = 0;
+void HttpClient::StopTimer(uint64_t& id) {
+    if (id && Reactor::Exists())
+        Reactor::Get().StopTimer(id);
+    id = 0;
 }
 
-void HttpClient::ArmDeadline() {
-    StopDeadline();
-    // Stopped, like the silence timer, on every way out of a request and in the destructor.
-    m_impl->deadlineTimer = Reactor::Get().StartTimer(
-        m_impl->deadlineMs, [this](uint64_t) { Abandon("Tracker timed out."); });
-}
-
-void HttpClient::StopDeadline() {
-    if (m_impl->deadlineTimer && Reactor::Exists())
-        Reactor::Get().StopTimer(m_impl->deadlineTimer);
-    m_impl->deadlineTimer = 0;
+void HttpClient::StopTimers() {
+    StopTimer(m_impl->silenceTimer);
+    StopTimer(m_impl->deadlineTimer);
 }
 
 void HttpClient::Finish() {
-    StopSilenceTimer();
-    StopDeadline();
+    StopTimers();
     Close();
     m_state = HttpClientState::Idle;
     m_impl->input.clear();
@@ -582,7 +572,7 @@ void HttpClient::OnReceive(int /*error*/) {
     // After a proxy failure the bytes are never used; they are read only to see the close.
     if (HasReported())
         return;
-    ArmSilenceTimer();
+    ArmTimer(m_impl->silenceTimer, m_impl->silenceMs);
     std::string& input = m_impl->input;
     input.append(buffer, static_cast<size_t>(received));
     if (input.size() > kMaxAnswer) {
@@ -687,8 +677,7 @@ void HttpClient::ProxyConnectReply() {
 // The connection stays open (the proxy's close is read and ignored); the owner decides what
 // happens to this client.
 void HttpClient::ProxyFail(HttpClientState state, const std::string& reason) {
-    StopSilenceTimer();
-    StopDeadline();
+    StopTimers();
     m_state = state;
     m_impl->input.clear();
     m_impl->output.clear();

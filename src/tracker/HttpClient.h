@@ -111,10 +111,9 @@ private:
     [[nodiscard]] bool Begin(const std::string& url, std::string& error);
     void Queue(const std::string& bytes);
     void WantReading();
-    void ArmSilenceTimer();
-    void StopSilenceTimer();
-    void ArmDeadline();
-    void StopDeadline();
+    void ArmTimer(uint64_t& id, uint32_t ms);
+    static void StopTimer(uint64_t& id);
+    void StopTimers();
     void Finish();
     void Abandon(const std::string& reason);
     [[nodiscard]] bool EndIfComplete();

@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -203,12 +202,7 @@ int CVelbrookApp::Run() {
 
     // The window is gone; trackers hear that we leave, with the final totals, unless they keep
     // us waiting.
-    doc.BeginShutdown();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(CVelbrookDoc::kExitGraceMs);
-    while (doc.StopAnnouncesPending() && std::chrono::steady_clock::now() < deadline) {
-        reactor.RunOnce(50);
-    }
+    doc.Shutdown();
     return 0;
 }
 
