@@ -1,6 +1,6 @@
 #include "net/Socks5.h"
 
-#include <arpa/inet.h>
+#include "net/Address.h"
 
 namespace velbrook {
 
@@ -53,8 +53,7 @@ bool BuildSocks5Auth(std::string_view user, std::string_view password, std::stri
 
 bool BuildSocks5ConnectIPv4(std::string_view address, uint16_t port, std::string& out) {
     in_addr parsed{};
-    if (address.size() >= INET_ADDRSTRLEN || address.find('\0') != std::string_view::npos ||
-        ::inet_pton(AF_INET, std::string(address).c_str(), &parsed) != 1) {
+    if (!ParseDottedIPv4(address, parsed)) {
         return false;
     }
     out.assign({kVersion, kConnect, 0, static_cast<char>(kAddressIPv4)});

@@ -1,10 +1,11 @@
 #include "peer/Wire.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cassert>
 #include <cstring>
 #include <limits>
+
+#include "net/Address.h"
 
 namespace velbrook {
 namespace {
@@ -38,12 +39,6 @@ char* PutU32(char* p, uint32_t value) {
 // Peer exchange entries: the address travels as dotted IPv4 text of at most 15 bytes.
 constexpr size_t kExchangeIdLength = 20;
 constexpr size_t kMaxExchangeAddress = 15;
-
-bool IsDottedIPv4(std::string_view text) {
-    in_addr parsed{};
-    return text.size() <= kMaxExchangeAddress && text.find('\0') == std::string_view::npos &&
-           ::inet_pton(AF_INET, std::string(text).c_str(), &parsed) == 1;
-}
 
 std::string BuildFields(MessageId id, uint32_t a, uint32_t b, uint32_t c) {
     char bytes[13];

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "metainfo/KeyPathMap.h"
+#include "net/Address.h"
 #include "net/EngineTimer.h"
 #include "net/Reactor.h"
 #include "persist/Settings.h"
@@ -28,31 +29,6 @@ constexpr int32_t kMaxTimerSeconds = 300;
 
 // A tracker that lists a huge swarm must not make us open that many connections.
 constexpr size_t kMaxAnswerPeers = 200;
-
-// Four decimal parts of 0..255 without leading zeros, as the socket layer connects to directly.
-bool IsDottedIPv4(std::string_view text) {
-    int parts = 0;
-    size_t pos = 0;
-    while (true) {
-        size_t digits = 0;
-        int value = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
-            value = value * 10 + (text[pos] - '0');
-            ++digits;
-            ++pos;
-        }
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[pos - digits] == '0')) {
-            return false;
-        }
-        if (++parts == 4) {
-            return pos == text.size();
-        }
-        if (pos >= text.size() || text[pos] != '.') {
-            return false;
-        }
-        ++pos;
-    }
-}
 
 // A loopback address in the announce would send other peers back to themselves; left out, the
 // tracker takes the address the announce came from. The host name usually resolves to one
