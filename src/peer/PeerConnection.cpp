@@ -286,7 +286,6 @@ void PeerConnection::FillRequests() {
             return r.piece == piece && r.begin == begin;
         });
     };
-    const PieceManager::AskedPredicate noDuplicates = [](uint32_t, uint32_t) { return true; };
     while (m_outstanding.size() < depth) {
         if (m_session.DownloadLimitReached(*this)) {
             return;
@@ -296,9 +295,8 @@ void PeerConnection::FillRequests() {
         uint32_t length = 0;
         bool duplicate = false;
         // In the end game a few slices may also be asked of this peer, never one it has already.
-        const bool mayDuplicate = m_duplicates < kMaxDuplicates;
         if (!pieces.GetNextRequest(*m_peerPieces, m_lastRequestedPiece, piece, begin, length,
-                                   duplicate, mayDuplicate ? asked : noDuplicates)) {
+                                   duplicate, asked, m_duplicates < kMaxDuplicates)) {
             // Interest ends once nothing is left to ask for and nothing is still on its way:
             // a peer told earlier may choke us and drop the requests it still owes.
             if (m_outstanding.empty()) {

@@ -241,14 +241,14 @@ void PieceManager::AddPieceAvailability(uint32_t piece) {
 
 bool PieceManager::GetNextRequest(const BitField& peer, int64_t hintPiece, uint32_t& piece,
                                   uint32_t& offset, uint32_t& length, bool& duplicate,
-                                  const AskedPredicate& asked) {
+                                  const AskedPredicate& asked, bool allowDuplicate) {
     uint32_t chosen = 0;
     if (PickPiece(peer, hintPiece, chosen) && PickSlice(chosen, offset, length)) {
         piece = chosen;
         duplicate = false;
         return true;
     }
-    if (!PickDuplicate(peer, asked, chosen, offset, length)) {
+    if (!allowDuplicate || !PickDuplicate(peer, asked, chosen, offset, length)) {
         return false;
     }
     piece = chosen;

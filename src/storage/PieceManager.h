@@ -51,9 +51,11 @@ public:
 
     // The next slice to ask `peer` for. `hintPiece` is the piece this connection worked on last,
     // -1 for none. `duplicate` is set when every slice the peer could give us is already
-    // requested elsewhere (end game); such a slice is never one that `asked` names.
+    // requested elsewhere (end game); such a slice is never one that `asked` names, and none is
+    // given without `allowDuplicate`.
     bool GetNextRequest(const BitField& peer, int64_t hintPiece, uint32_t& piece, uint32_t& offset,
-                        uint32_t& length, bool& duplicate, const AskedPredicate& asked = {});
+                        uint32_t& length, bool& duplicate, const AskedPredicate& asked = {},
+                        bool allowDuplicate = true);
     // True when the slice was expected; the piece turns Received once all its slices are here.
     // `wasDuplicated` tells whether the slice had been asked of more than one peer.
     bool SliceReceived(uint32_t piece, uint32_t offset, uint32_t length,
