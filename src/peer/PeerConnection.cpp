@@ -187,7 +187,7 @@ void PeerConnection::OnSocketClosed() {
     m_piecesPeerWants = 0;
     // A socket that reached the peer but never got through the handshake failed as surely as
     // a refused connect.
-    if (!m_connected && m_socket && m_socket->IsEstablished()) {
+    if (!m_connected && m_socket && m_socket->ReachedPeer()) {
         ++m_connectFailures;
     }
     m_socket = nullptr;

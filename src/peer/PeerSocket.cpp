@@ -84,6 +84,7 @@ bool PeerSocket::Connect(PeerConnection& connection, const std::string& infoHash
 
 void PeerSocket::Accepted() {
     m_established = true;
+    m_reachedPeer = true;
     m_incoming = true;
     m_state = PeerSocketState::Handshake;
     m_lastReceive = m_host.NowSeconds();
@@ -124,6 +125,7 @@ void PeerSocket::OnConnect(int error) {
 // first on outgoing connections.
 void PeerSocket::StartHandshake() {
     m_established = true;
+    m_reachedPeer = true;
     if (m_connection) {
         m_connection->OnSocketConnected();
     }

@@ -76,7 +76,8 @@ public:
     // The silence after which the idle sweep closes this socket.
     int64_t MaxIdleSeconds() const;
     PeerSocketState State() const { return m_state; }
-    bool IsEstablished() const { return m_established; }
+    // The peer itself was reached (not only the proxy), even if the socket has closed since.
+    bool ReachedPeer() const { return m_reachedPeer; }
     // Accepted from the peer rather than dialled by us.
     bool IsIncoming() const { return m_incoming; }
     PeerConnection* Connection() const { return m_connection; }
@@ -111,6 +112,7 @@ private:
     SessionLink* m_session = nullptr;
     PeerSocketState m_state = PeerSocketState::Handshake;
     bool m_established = false;
+    bool m_reachedPeer = false;
     bool m_incoming = false;
     bool m_handshakeSent = false;
     bool m_closeScheduled = false;

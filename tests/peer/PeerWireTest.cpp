@@ -65,6 +65,12 @@ TEST_F(PeerWire, BadHandshakesAndHostileMessagesCloseTheConnection) {
         remote->Write(bytes);
         EXPECT_TRUE(Closes(*remote)) << what;
     }
+    // A peer we dialled that hangs up before its handshake failed as surely as a refused connect.
+    RawListener farPort;
+    PeerConnection* dialled = m_session->CreatePeer(kPeerB, "127.0.0.1", farPort.m_port, 0);
+    ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*dialled, kInfoHash));
+    farPort.Accept(m_reactor).Read(kHandshakeLength);  // then closed
+    EXPECT_TRUE(PumpUntil([&] { return dialled->ConnectFailures() == 1; }));
     EXPECT_EQ(m_session->m_connected, 0);
     RunPasses(m_reactor);
     EXPECT_EQ(m_host.Registry().Count(), 0u);  // closed sockets leave the registry
