@@ -129,8 +129,6 @@ void PeerConnection::SendMessage(const std::string& payload) {
 
 // ---- notifications from the socket ----
 
-void PeerConnection::OnSocketConnected() {}
-
 void PeerConnection::OnConnectFailed() {
     ++m_connectFailures;
     AddLog("Peer Connect Failed!");
@@ -341,18 +339,23 @@ void PeerConnection::CancelRequest(const BlockRequest& request) {
     if (it == m_outstanding.end()) {
         return;
     }
-    m_duplicates -= it->duplicate ? 1 : 0;
-    m_outstanding.erase(it);
-    SendCancel(request);
-    RememberCancelled(request);
+    Withdraw(it, true);
     FillRequests();
 }
 
-void PeerConnection::RememberCancelled(const BlockRequest& request) {
-    m_cancelled.push_back(request);
-    if (m_cancelled.size() > kMaxRememberedCancels) {
-        m_cancelled.pop_front();
+BlockRequest PeerConnection::Withdraw(std::deque<BlockRequest>::iterator it, bool cancel) {
+    const BlockRequest r = *it;
+    m_duplicates -= r.duplicate ? 1 : 0;
+    m_outstanding.erase(it);
+    if (cancel) {
+        SendCancel(r);
+        // The slice may cross the CANCEL on the wire: it is then expected, not an offence.
+        m_cancelled.push_back(r);
+        if (m_cancelled.size() > kMaxRememberedCancels) {
+            m_cancelled.pop_front();
+        }
     }
+    return r;
 }
 
 // A peer that keeps sending other data but leaves one of our requests unanswered for a minute is
@@ -360,12 +363,8 @@ void PeerConnection::RememberCancelled(const BlockRequest& request) {
 void PeerConnection::ExpireRequests() {
     const int64_t now = m_meterClock();
     while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= kRequestTimeoutSeconds) {
-        const BlockRequest r = m_outstanding.front();
-        m_outstanding.pop_front();
-        m_duplicates -= r.duplicate ? 1 : 0;
+        const BlockRequest r = Withdraw(m_outstanding.begin(), true);
         m_session.Pieces().CancelSlice(r.piece, r.begin, r.length);
-        SendCancel(r);
-        RememberCancelled(r);
     }
 }
 
@@ -427,16 +426,6 @@ void PeerConnection::CatchUpWithOwnPieces() {
         return;
     }
     m_countedChanges = own.HaveChanges();
-}
-
-uint32_t PeerConnection::PiecesWeWant() {
-    CatchUpWithOwnPieces();
-    return m_piecesWeWant;
-}
-
-uint32_t PeerConnection::PiecesPeerWants() {
-    CatchUpWithOwnPieces();
-    return m_piecesPeerWants;
 }
 
 void PeerConnection::UpdateInterest(bool onlyOnChange) {
@@ -668,9 +657,7 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
         Fatal(Triple("ERROR: Recv a unrequested piece: ", piece, begin, length));
         return;
     }
-    const bool wasDuplicate = it->duplicate;
-    m_duplicates -= wasDuplicate ? 1 : 0;
-    m_outstanding.erase(it);
+    const bool wasDuplicate = Withdraw(it, false).duplicate;
     NoteSliceSpeed(length);
     ExpireRequests();
     PieceManager& pieces = m_session.Pieces();

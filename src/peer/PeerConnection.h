@@ -65,7 +65,6 @@ public:
     virtual void OnHandshakePassed();
     virtual void OnSocketClosed();
     virtual void OnConnectFailed();
-    virtual void OnSocketConnected();
     // The socket's unsent output fell below its low mark: more queued requests may be served.
     void OnOutputDrained();
     // Handles the complete messages cut from the input, emptying the list. False: close the
@@ -141,10 +140,6 @@ public:
     // The peer's pieces; null until its handshake passed (a known peer costs no per-piece memory
     // until it is connected).
     const BitField* PeerPieces() const { return m_peerPieces.get(); }
-    // Pieces the peer has that we lack / pieces we have that the peer lacks (0 while not
-    // connected), brought up to date with our own pieces first.
-    uint32_t PiecesWeWant();
-    uint32_t PiecesPeerWants();
     const std::deque<BlockRequest>& Outstanding() const { return m_outstanding; }
     const std::deque<BlockRequest>& PeerRequests() const { return m_peerRequests; }
     RateMeter& DownloadMeter() { return *m_downloadMeter; }
@@ -166,7 +161,8 @@ private:
     void ReleaseOutstanding();
     void ExpireRequests();
     void NoteSliceSpeed(uint32_t bytes);
-    void RememberCancelled(const BlockRequest& request);
+    // Takes a request off the outstanding list; with `cancel` the peer is told so.
+    BlockRequest Withdraw(std::deque<BlockRequest>::iterator it, bool cancel);
     void ResetMeters();
     void CountPieces();
     void CatchUpWithOwnPieces();

@@ -126,9 +126,6 @@ void PeerSocket::OnConnect(int error) {
 void PeerSocket::StartHandshake() {
     m_established = true;
     m_reachedPeer = true;
-    if (m_connection) {
-        m_connection->OnSocketConnected();
-    }
     SendHandshake();
     m_state = PeerSocketState::Handshake;
 }

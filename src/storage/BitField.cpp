@@ -89,16 +89,6 @@ int64_t BitField::CountBytesInState(uint32_t state, int64_t offset, int64_t leng
     return bytes;
 }
 
-bool BitField::HasEntryMissingIn(const BitField& other) const {
-    const size_t count = std::min(m_states.size(), other.m_states.size());
-    for (size_t i = 0; i < count; ++i) {
-        if (m_states[i] == Have && other.m_states[i] != Have) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string BitField::ToBitString() const {
     std::string bits((m_states.size() + 7) / 8, '\0');
     for (size_t i = 0; i < m_states.size(); ++i) {

@@ -49,8 +49,6 @@ public:
     int64_t BytesInState(uint32_t state) const;
     // Bytes of [offset, offset + length) that lie in entries with the state.
     int64_t CountBytesInState(uint32_t state, int64_t offset, int64_t length) const;
-    // Some entry is Have here and anything else in `other`.
-    bool HasEntryMissingIn(const BitField& other) const;
 
     // Bit array, most significant bit first, 1 for Have: the BITFIELD payload.
     std::string ToBitString() const;

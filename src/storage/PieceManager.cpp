@@ -253,7 +253,7 @@ bool PieceManager::GetNextRequest(const BitField& peer, int64_t hintPiece, uint3
     }
     piece = chosen;
     duplicate = true;
-    ++m_extraAsks[(uint64_t{chosen} << 32) | offset];
+    ++m_extraAsks[AskKey(chosen, offset)];
     return true;
 }
 
@@ -300,7 +300,7 @@ bool PieceManager::PickPiece(const BitField& peer, int64_t hintPiece, uint32_t& 
 bool PieceManager::PickSlice(uint32_t piece, uint32_t& offset, uint32_t& length) {
     SliceField* record = RawState(piece) == Requested ? FindRecord(piece) : nullptr;
     uint32_t slice = 0;
-    if (!record || record->Count(Missing) == 0 || !record->FindFirst(Missing, slice)) {
+    if (!record || !record->FindFirst(Missing, slice)) {
         return false;
     }
     record->SetState(slice, Requested);
@@ -337,9 +337,9 @@ bool PieceManager::PickDuplicate(const BitField& peer, const AskedPredicate& ask
 }
 
 void PieceManager::ForgetDuplicates(uint32_t piece) {
-    const uint64_t first = uint64_t{piece} << 32;
+    const uint64_t first = AskKey(piece, 0);
     m_extraAsks.erase(m_extraAsks.lower_bound(first),
-                      m_extraAsks.lower_bound(first + (1ull << 32)));
+                      m_extraAsks.lower_bound(first + (uint64_t{1} << 32)));
 }
 
 // The record of a piece being fetched and the index of the slice whose span is exactly
@@ -364,7 +364,7 @@ bool PieceManager::SliceReceived(uint32_t piece, uint32_t offset, uint32_t lengt
     if (!FindExactSlice(piece, offset, length, record, slice) || record->Count(Requested) == 0) {
         return false;
     }
-    const auto extra = m_extraAsks.find((uint64_t{piece} << 32) | offset);
+    const auto extra = m_extraAsks.find(AskKey(piece, offset));
     if (wasDuplicated) {
         *wasDuplicated = extra != m_extraAsks.end();
     }
@@ -389,7 +389,7 @@ bool PieceManager::CancelSlice(uint32_t piece, uint32_t offset, uint32_t length)
         record->GetState(slice) != Requested) {
         return false;
     }
-    const auto extra = m_extraAsks.find((uint64_t{piece} << 32) | offset);
+    const auto extra = m_extraAsks.find(AskKey(piece, offset));
     if (extra != m_extraAsks.end()) {
         if (--extra->second == 0) {
             m_extraAsks.erase(extra);

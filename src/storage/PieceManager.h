@@ -98,6 +98,10 @@ private:
     static uint64_t RarityKey(uint32_t count, uint32_t piece) {
         return (uint64_t{count} << 32) | piece;
     }
+    // A slice's key among the extra asks: a piece's slices lie together, in offset order.
+    static uint64_t AskKey(uint32_t piece, uint32_t offset) {
+        return (uint64_t{piece} << 32) | offset;
+    }
     void SetCount(uint32_t piece, uint32_t count);
     void ApplyPeer(const BitField& peer, bool add);
     void RebuildRarity();
