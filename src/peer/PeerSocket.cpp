@@ -141,36 +141,35 @@ void PeerSocket::NoteSent() {
     QueueOutput();
 }
 
-void PeerSocket::SendRaw(std::string_view bytes) {
-    if (m_state == PeerSocketState::Closed || m_closeScheduled) {
-        return;
-    }
-    if (UnsentBytes() + bytes.size() > kMaxUnsentOutput) {
-        CloseSoon();
-        return;
-    }
-    m_output.append(bytes);
-    NoteSent();
-}
-
-void PeerSocket::SendMessage(std::string_view payload) {
-    if (m_state == PeerSocketState::Closed || m_closeScheduled) {
-        return;
-    }
-    if (UnsentBytes() + payload.size() + 4 > kMaxUnsentOutput) {
-        CloseSoon();
-        return;
-    }
-    AppendFramed(m_output, payload);
-    NoteSent();
-}
-
-bool PeerSocket::SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data) {
+// Whether `size` more bytes may be queued. A peer that lets the output pile up past the cap is
+// not reading: it is closed.
+bool PeerSocket::Admit(size_t size) {
     if (m_state == PeerSocketState::Closed || m_closeScheduled) {
         return false;
     }
-    if (UnsentBytes() + data.size() + 13 > kMaxUnsentOutput) {
+    if (UnsentBytes() + size > kMaxUnsentOutput) {
         CloseSoon();
+        return false;
+    }
+    return true;
+}
+
+void PeerSocket::SendRaw(std::string_view bytes) {
+    if (Admit(bytes.size())) {
+        m_output.append(bytes);
+        NoteSent();
+    }
+}
+
+void PeerSocket::SendMessage(std::string_view payload) {
+    if (Admit(payload.size() + 4)) {
+        AppendFramed(m_output, payload);
+        NoteSent();
+    }
+}
+
+bool PeerSocket::SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data) {
+    if (!Admit(data.size() + 13)) {
         return false;
     }
     AppendPieceMessage(m_output, piece, begin, data);

@@ -105,6 +105,7 @@ private:
     [[nodiscard]] bool BindConnection(SessionLink& session, const std::string& peerId);
     void ReadMessages();
     void CloseSoon();
+    [[nodiscard]] bool Admit(size_t size);
     void NoteSent();
 
     PeerHost& m_host;
