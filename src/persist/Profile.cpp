@@ -52,12 +52,16 @@ std::string ResolveProfileDir(const std::string& explicitDir, const std::string&
         S_ISREG(st.st_mode)) {
         return WithSlash(exeDir);
     }
+    return WithSlash(DataHomeDir()) + "velbrook/";
+}
+
+std::string DataHomeDir() {
     // Relative values are to be ignored, as the base-directory convention says.
     const std::string dataHome = Env("XDG_DATA_HOME");
     if (!dataHome.empty() && dataHome.front() == '/') {
-        return WithSlash(dataHome) + "velbrook/";
+        return dataHome;
     }
-    return WithSlash(HomeDir()) + ".local/share/velbrook/";
+    return WithSlash(HomeDir()) + ".local/share";
 }
 
 std::string ExecutableDir() {

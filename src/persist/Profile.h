@@ -16,6 +16,10 @@ std::string ResolveProfileDir(const std::string& explicitDir = {});
 // The same rule for an executable that lies in `exeDir`.
 std::string ResolveProfileDir(const std::string& explicitDir, const std::string& exeDir);
 
+// Where the desktop keeps per-user data: $XDG_DATA_HOME when it is absolute, else
+// ~/.local/share. No trailing "/".
+std::string DataHomeDir();
+
 // Where torrents are saved when the DefaultDownloadPath setting is empty: $XDG_DOWNLOAD_DIR when
 // it is absolute, else ~/Downloads.
 std::string DefaultSaveFolder();

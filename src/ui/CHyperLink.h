@@ -11,7 +11,6 @@ class CHyperLink : public QLabel {
 public:
     CHyperLink(const QString& address, QWidget* parent = nullptr);
 
-    const QString& Address() const { return m_address; }
     // Opens the address; when no program takes it, beeps and says so in a warning box.
     void Open();
 

@@ -19,8 +19,6 @@ public:
     QString Problem() const;
     // The number shown; meaningful only when Problem() is empty.
     int32_t Value() const;
-    int32_t Min() const { return m_min; }
-    int32_t Max() const { return m_max; }
 
 private:
     int32_t m_min;

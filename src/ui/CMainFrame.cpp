@@ -30,7 +30,6 @@
 
 #include "engine/CVelbrookDoc.h"
 #include "engine/SingleInstance.h"
-#include "ui/AppIcon.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
@@ -82,13 +81,12 @@ const QAbstractItemModel* ModelOf(const QWidget* view) {
 
 CMainFrame::CMainFrame(CVelbrookDoc& doc, const TrayMaker& makeTray) : m_doc(doc) {
     setWindowTitle(kTitle);
-    setWindowIcon(AppIcon());
     setAcceptDrops(true);
     CreateMenusAndToolBar();
     CreateStatusBar();
     CreateClientArea();
     m_tray = makeTray ? makeTray(this) : std::make_unique<CSystemTray>(this);
-    connect(m_tray.get(), &CSystemTray::RestoreRequested, this, [this] { RestoreFromTray(); });
+    connect(m_tray.get(), &CSystemTray::RestoreRequested, this, [this] { BringToFront(); });
     connect(m_tray.get(), &CSystemTray::AboutRequested, this, [this] { OnAbout(); });
     connect(m_tray.get(), &CSystemTray::ExitRequested, this, [this] { close(); });
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -96,11 +94,7 @@ CMainFrame::CMainFrame(CVelbrookDoc& doc, const TrayMaker& makeTray) : m_doc(doc
     }
 }
 
-CMainFrame::~CMainFrame() {
-    if (m_tray) {
-        m_tray->Remove();
-    }
-}
+CMainFrame::~CMainFrame() = default;
 
 void CMainFrame::CreateMenusAndToolBar() {
     QStyle* style = QApplication::style();
@@ -245,7 +239,10 @@ void CMainFrame::ShowLockKeys() {
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyRelease || event->type() == QEvent::ApplicationActivate) {
+    // A key event reaches the window and then each widget it passes through: asking the X
+    // server once per key is enough.
+    if ((event->type() == QEvent::KeyRelease && watched->isWindowType()) ||
+        event->type() == QEvent::ApplicationActivate) {
         ShowLockKeys();
     }
     return QMainWindow::eventFilter(watched, event);
@@ -293,12 +290,12 @@ void CMainFrame::UpdateAllViews() {
 }
 
 bool CMainFrame::OpenTorrents(const QStringList& paths, const std::string& saveFolder) {
+    if (!saveFolder.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(saveFolder, ec);
+    }
     bool all = true;
     for (const QString& path : paths) {
-        if (!saveFolder.empty()) {
-            std::error_code ec;
-            std::filesystem::create_directories(saveFolder, ec);
-        }
         all = m_doc.OpenTorrentFile(path.toStdString(), saveFolder) && all;
     }
     return all;
@@ -316,18 +313,6 @@ void CMainFrame::OnAbout() {
 }
 
 void CMainFrame::BringToFront() {
-    if (m_inTray) {
-        RestoreFromTray();
-        return;
-    }
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    show();
-    raise();
-    activateWindow();
-}
-
-void CMainFrame::RestoreFromTray() {
-    m_inTray = false;
     m_tray->Remove();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     show();
@@ -350,15 +335,14 @@ void CMainFrame::AcceptHandOffs(SingleInstance& instance, EngineLoop& loop) {
 
 void CMainFrame::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || !isMinimized() || m_inTray) {
+    if (event->type() != QEvent::WindowStateChange || !isMinimized() || m_tray->IsAdded()) {
         return;
     }
     // Where the desktop has no tray the window stays minimised on the task bar: hidden with no
     // icon, there would be no way back.
     if (m_tray->Add()) {
-        m_inTray = true;
         QTimer::singleShot(0, this, [this] {
-            if (m_inTray) {
+            if (m_tray->IsAdded()) {
                 hide();
             }
         });
@@ -366,7 +350,6 @@ void CMainFrame::changeEvent(QEvent* event) {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-    m_inTray = false;
     m_tray->Remove();
     event->accept();
     emit Closed();
@@ -393,8 +376,7 @@ void CMainFrame::dropEvent(QDropEvent* event) {
 }
 
 void CMainFrame::FocusPane(int step) {
-    QWidget* order[] = {m_views.left.get(), m_views.list.get(), m_views.tree.get(),
-                        m_views.status.get()};
+    const auto order = m_views.Panes();
     int at = 0;
     for (int i = 0; i < 4; ++i) {
         if (order[i] == focusWidget() || order[i]->isAncestorOf(focusWidget())) {
@@ -414,13 +396,10 @@ void CMainFrame::WriteStats() const {
 
 void CMainFrame::WriteDump() const {
     QString out;
-    const std::pair<const char*, const QWidget*> panes[] = {{"left", m_views.left.get()},
-                                                            {"list", m_views.list.get()},
-                                                            {"tree", m_views.tree.get()},
-                                                            {"status", m_views.status.get()}};
-    for (const auto& [name, view] : panes) {
-        out += QString("[%1]\n").arg(name);
-        if (const QAbstractItemModel* model = ModelOf(view)) {
+    const auto panes = m_views.Panes();
+    for (size_t i = 0; i < panes.size(); ++i) {
+        out += QString("[%1]\n").arg(FrameViews::kPaneNames[i]);
+        if (const QAbstractItemModel* model = ModelOf(panes[i])) {
             DumpRows(*model, QModelIndex(), 0, out);
         }
     }
@@ -428,8 +407,7 @@ void CMainFrame::WriteDump() const {
 }
 
 void CMainFrame::TakeScreenshot() {
-    for (const QWidget* view :
-         {m_views.left.get(), m_views.list.get(), m_views.tree.get(), m_views.status.get()}) {
+    for (const QWidget* view : m_views.Panes()) {
         const QAbstractItemModel* model = ModelOf(view);
         if (!model || model->rowCount() == 0) {
             return;

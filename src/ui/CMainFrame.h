@@ -38,7 +38,8 @@ public:
     // .torrent files to add; with `saveFolder` they go there without asking. False when one
     // of them was not added (the document has said why).
     bool OpenTorrents(const QStringList& paths, const std::string& saveFolder = {});
-    // Another copy was started: the window comes to the front, restored when minimised.
+    // The window comes to the front, restored when minimised or in the tray (another copy was
+    // started, or the tray icon asked).
     void BringToFront();
     // Torrents handed over by later copies on the same profile are opened here. They arrive
     // through `loop`, which holds them back while the engine waits for a dialog.
@@ -70,7 +71,6 @@ private:
     void CreateClientArea();
     void OnFileOpen();
     void OnAbout();
-    void RestoreFromTray();
     void ShowLockKeys();
     void FocusPane(int step);
     void WriteDump() const;
@@ -86,7 +86,6 @@ private:
     std::array<std::unique_ptr<QLabel>, 3> m_lockPanes;  // Caps, Num and Scroll Lock
     FrameViews m_views;
     std::unique_ptr<CSystemTray> m_tray;
-    bool m_inTray = false;
 
     QString m_dumpPath;
     QString m_statsPath;

@@ -1,6 +1,8 @@
 #include "ui/COptionsPage.h"
 
 #include <QCheckBox>
+#include <QGridLayout>
+#include <QLabel>
 #include <QLineEdit>
 
 #include "ui/CIntegerEdit.h"
@@ -47,6 +49,13 @@ CIntegerEdit* COptionsPage::AddInteger(int key, int32_t min, int32_t max) {
     edit->setObjectName(SettingsKeyName(key));
     m_integers.emplace_back(key, edit);
     return edit;
+}
+
+void COptionsPage::AddIntegerRow(QGridLayout& grid, int row, const QString& label, int key,
+                                 int32_t min, int32_t max, const QString& unit) {
+    grid.addWidget(new QLabel(label, this), row, 0);
+    grid.addWidget(AddInteger(key, min, max), row, 1);
+    grid.addWidget(new QLabel(unit, this), row, 2);
 }
 
 QLineEdit* COptionsPage::AddText(int key) {

@@ -11,6 +11,7 @@
 #include "persist/Settings.h"
 
 class QCheckBox;
+class QGridLayout;
 class QLineEdit;
 
 namespace velbrook {
@@ -33,6 +34,9 @@ protected:
     CIntegerEdit* AddInteger(int key, int32_t min, int32_t max);
     QLineEdit* AddText(int key);
     QCheckBox* AddCheck(int key, const QString& label);
+    // A row of `grid`: the label, the integer field of `key` and its unit.
+    void AddIntegerRow(QGridLayout& grid, int row, const QString& label, int key, int32_t min,
+                       int32_t max, const QString& unit);
 
 private:
     std::vector<std::pair<int, CIntegerEdit*>> m_integers;

@@ -43,11 +43,9 @@ void COptionsSheet::accept() {
             return;
         }
     }
-    SettingsValues edited = m_values;
     for (COptionsPage* page : m_pages) {
-        page->Store(edited);
+        page->Store(m_values);
     }
-    m_values = edited;
     QDialog::accept();
 }
 

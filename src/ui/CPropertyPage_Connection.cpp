@@ -52,18 +52,12 @@ CPropertyPage_Connection::CPropertyPage_Connection(QWidget* parent)
       m_reportIp(new QComboBox(this)) {
     auto* rates = new QGroupBox(QStringLiteral("连接速率"), this);
     auto* rateGrid = new QGridLayout(rates);
-    const auto rateRow = [&](int row, const QString& label, CIntegerEdit* edit,
-                             const QString& unit) {
-        rateGrid->addWidget(new QLabel(label, rates), row, 0);
-        rateGrid->addWidget(edit, row, 1);
-        rateGrid->addWidget(new QLabel(unit, rates), row, 2);
-    };
-    rateRow(0, QStringLiteral("最大下载速率（每Torrent）："), AddInteger(MaxDownloadSpeed, 0, 9999),
-            QStringLiteral("kB/s，0表示不限速"));
-    rateRow(1, QStringLiteral("最大上传速率（每Torrent）："), AddInteger(MaxUploadSpeed, 0, 9999),
-            QStringLiteral("kB/s"));
-    rateRow(2, QStringLiteral("最多连接客户端（每Torrent）："),
-            AddInteger(MaxConnectedPeers, 10, 100), QStringLiteral("个"));
+    AddIntegerRow(*rateGrid, 0, QStringLiteral("最大下载速率（每Torrent）："), MaxDownloadSpeed, 0,
+                  9999, QStringLiteral("kB/s，0表示不限速"));
+    AddIntegerRow(*rateGrid, 1, QStringLiteral("最大上传速率（每Torrent）："), MaxUploadSpeed, 0,
+                  9999, QStringLiteral("kB/s"));
+    AddIntegerRow(*rateGrid, 2, QStringLiteral("最多连接客户端（每Torrent）："), MaxConnectedPeers,
+                  10, 100, QStringLiteral("个"));
 
     auto* type = new QGroupBox(QStringLiteral("连接类型"), this);
     auto* typeGrid = new QGridLayout(type);

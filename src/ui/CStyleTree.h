@@ -22,8 +22,6 @@ public:
 
     // Rebuilds the items from the layout.
     void OnInitialUpdate();
-    // The items do not depend on the torrents.
-    void OnUpdate() {}
 
 protected:
     // The selected item's `type` and `value`.

@@ -31,18 +31,6 @@ public:
     void Resume();
     bool Paused() const { return m_pauses > 0; }
 
-    // Holds the loop for as long as it lives, around a dialog the engine asked for.
-    class Hold {
-    public:
-        explicit Hold(EngineLoop& loop) : m_loop(loop) { m_loop.Pause(); }
-        ~Hold() { m_loop.Resume(); }
-        Hold(const Hold&) = delete;
-        Hold& operator=(const Hold&) = delete;
-
-    private:
-        EngineLoop& m_loop;
-    };
-
 private:
     void Dispatch();
     void Enable(bool enabled);

@@ -8,7 +8,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-#include <cstdlib>
+#include "persist/Profile.h"
 
 namespace velbrook {
 
@@ -47,15 +47,6 @@ std::string QuotedArgument(const std::string& text) {
         quoted += c;
     }
     return quoted + "\"";
-}
-
-QString DataHome() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && xdg[0] == '/') {
-        return QString::fromLocal8Bit(xdg);
-    }
-    const char* home = std::getenv("HOME");
-    return home && home[0] == '/' ? QString::fromLocal8Bit(home) + "/.local/share" : QString();
 }
 
 // Replaces the file only when its contents differ. True when it was written.
@@ -110,10 +101,7 @@ std::string DesktopEntryText(const std::string& exePath, const std::string& icon
 }
 
 void RegisterTorrentType(const std::string& exePath, const QIcon& icon) {
-    const QString home = DataHome();
-    if (home.isEmpty()) {
-        return;
-    }
+    const QString home = QString::fromStdString(DataHomeDir());
     const QString iconPath = home + "/icons/hicolor/64x64/apps/velbrook.png";
     if (!QFileInfo::exists(iconPath)) {
         QDir().mkpath(QFileInfo(iconPath).path());

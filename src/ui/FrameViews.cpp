@@ -7,25 +7,16 @@
 
 namespace velbrook {
 
-namespace {
-
-template <typename View>
-View& Keep(FrameViews& views, std::unique_ptr<QWidget>& slot, std::unique_ptr<View> view) {
-    View& kept = *view;
-    views.updates.push_back([&kept] { kept.OnUpdate(); });
-    slot = std::move(view);
-    return kept;
-}
-
-}  // namespace
-
 FrameViews MakeFrameViews(CVelbrookDoc& doc) {
     FrameViews views;
     auto status = std::make_unique<CVelbrookView>(doc);
-    Keep(views, views.left, std::make_unique<CLeftView>(doc, *status));
-    Keep(views, views.list, std::make_unique<CView_TorrentList>(doc));
-    Keep(views, views.tree, std::make_unique<CView_LeftTree>(doc, *status));
-    Keep(views, views.status, std::move(status));
+    auto list = std::make_unique<CView_TorrentList>(doc);
+    views.updates = {[view = list.get()] { view->OnUpdate(); },
+                     [view = status.get()] { view->OnUpdate(); }};
+    views.left = std::make_unique<CLeftView>(doc, *status);
+    views.list = std::move(list);
+    views.tree = std::make_unique<CView_LeftTree>(doc, *status);
+    views.status = std::move(status);
     return views;
 }
 

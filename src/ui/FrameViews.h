@@ -3,6 +3,7 @@
 
 #include <QWidget>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -17,8 +18,15 @@ struct FrameViews {
     std::unique_ptr<QWidget> left;    // the category tree (left)
     std::unique_ptr<QWidget> list;    // the torrent list (top right)
     std::unique_ptr<QWidget> tree;    // the detail selector (bottom, beside the detail list)
-    // Each view's update from the document, in the order above the panes' creation order.
+    // The updates from the document of the views that show torrents (the trees show the
+    // layout only).
     std::vector<std::function<void()>> updates;
+
+    // In the order F6 walks them, which is also how scripts name them.
+    static constexpr const char* kPaneNames[] = {"left", "list", "tree", "status"};
+    std::array<QWidget*, 4> Panes() const {
+        return {left.get(), list.get(), tree.get(), status.get()};
+    }
 };
 
 FrameViews MakeFrameViews(CVelbrookDoc& doc);

@@ -40,8 +40,6 @@ public:
     void PostUpdateAllViews() override;
 
 protected:
-    QWidget* Window() const { return m_window; }
-
     // Every dialog the engine asks for runs inside one: the engine waits for the answer, so
     // nothing may enter it meanwhile, and no view reads it half-way through a handler.
     class DialogScope {
