@@ -302,48 +302,48 @@ void PeerSet::MergePeer(PeerConnection& dialled, PeerConnection& known) {
     m_endpointIds[key] = known.PeerId();
 }
 
-void PeerSet::CancelElsewhere(const BlockRequest& block, const PeerConnection& from) {
+// By id, looked up again for each: what one connection does may remove another.
+template <typename Action>
+void PeerSet::ForEachConnected(Action action) {
     for (const std::string& id : PeerIds()) {
         PeerConnection* connection = FindPeer(id);
-        if (connection && connection != &from && connection->IsConnected()) {
-            connection->CancelRequest(block);
+        if (connection && connection->IsConnected()) {
+            action(*connection);
         }
     }
+}
+
+void PeerSet::CancelElsewhere(const BlockRequest& block, const PeerConnection& from) {
+    ForEachConnected([&](PeerConnection& connection) {
+        if (&connection != &from) {
+            connection.CancelRequest(block);
+        }
+    });
 }
 
 void PeerSet::BroadcastHave(uint32_t piece) {
-    for (const std::string& id : PeerIds()) {
-        PeerConnection* connection = FindPeer(id);
-        if (connection && connection->IsConnected()) {
-            connection->SendHave(piece);
-            connection->UpdateInterest(true);
-        }
-    }
+    ForEachConnected([piece](PeerConnection& connection) {
+        connection.SendHave(piece);
+        connection.UpdateInterest(true);
+    });
 }
 
 void PeerSet::ReconsiderInterest() {
-    for (const std::string& id : PeerIds()) {
-        PeerConnection* connection = FindPeer(id);
-        if (connection && connection->IsConnected()) {
-            connection->UpdateInterest(true);
-            connection->FillRequests();
-        }
-    }
+    ForEachConnected([](PeerConnection& connection) {
+        connection.UpdateInterest(true);
+        connection.FillRequests();
+    });
 }
 
 void PeerSet::Resume() {
-    for (const std::string& id : PeerIds()) {
-        PeerConnection* connection = FindPeer(id);
-        if (!connection || !connection->IsConnected()) {
-            continue;
+    ForEachConnected([this](PeerConnection& connection) {
+        if (!connection.IsPeerChoking()) {
+            connection.FillRequests();
         }
-        if (!connection->IsPeerChoking()) {
-            connection->FillRequests();
+        if (MayUpload(connection)) {
+            m_uploadLimiter.Consume(connection.ServeOneRequest());
         }
-        if (MayUpload(*connection)) {
-            m_uploadLimiter.Consume(connection->ServeOneRequest());
-        }
-    }
+    });
 }
 
 // ---- choking and rate control ----

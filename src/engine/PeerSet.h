@@ -98,6 +98,8 @@ public:
 private:
     // Ids rather than iterators: sends and socket callbacks may run between two steps of a walk.
     std::vector<std::string> PeerIds() const;
+    template <typename Action>
+    void ForEachConnected(Action action);
     bool MayDial(PeerConnection& connection) const;
     void Dial(PeerConnection& connection);
     void DialQueued();
