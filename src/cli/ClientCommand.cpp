@@ -244,8 +244,7 @@ int RunClient(const ClientOptions& options) {
                 }
                 linesShown = 0;
                 for (const auto& session : doc.Downloads().Sessions()) {
-                    if (session->State() == SessionState::Stopped ||
-                        session->State() == SessionState::Unknown) {
+                    if (!session->IsActive()) {
                         continue;
                     }
                     std::printf(terminal ? "\r\033[K%s\n" : "%s\n", ProgressLine(*session).c_str());
@@ -266,8 +265,7 @@ int RunClient(const ClientOptions& options) {
                     if (session->IsComplete() && session->Error().empty()) {
                         continue;
                     }
-                    if (session->State() == SessionState::Stopped ||
-                        session->State() == SessionState::Unknown) {
+                    if (!session->IsActive()) {
                         cannotRun(*session);
                         continue;
                     }

@@ -187,8 +187,7 @@ void CVelbrookDoc::Shutdown() {
     // Peers first: no torrent stops with live connections half taken apart.
     ClosePeers();
     for (const auto& session : m_downloads->Sessions()) {
-        if (session->State() != SessionState::Stopped &&
-            session->State() != SessionState::Unknown) {
+        if (session->IsActive()) {
             session->Stop();
         }
     }

@@ -57,7 +57,7 @@ TorrentSession::~TorrentSession() {
     // A torrent that never got as far as Stopped (its status could not be read, or it is a
     // refused duplicate) has nothing to save: writing its status here would overwrite the file
     // of the listed torrent with the same info hash.
-    if (m_state != SessionState::Stopped && m_state != SessionState::Unknown) {
+    if (IsActive()) {
         Stop();
     }
     EndCheckTimer();
@@ -791,9 +791,7 @@ bool TorrentSession::SaveStatus() {
 }
 
 void TorrentSession::SaveStatusIfChanged() {
-    const bool started = m_state != SessionState::Stopped && m_state != SessionState::Unknown &&
-                         m_state != SessionState::Checking;
-    if (m_statusDirty && started && !SaveStatus()) {
+    if (m_statusDirty && IsActive() && m_state != SessionState::Checking && !SaveStatus()) {
         return;  // stopped, saying why
     }
 }

@@ -119,6 +119,10 @@ public:
 
     // Read access for the list, the views and the headless client.
     SessionState State() const { return m_state; }
+    // Started: neither stopped nor never opened.
+    bool IsActive() const {
+        return m_state != SessionState::Stopped && m_state != SessionState::Unknown;
+    }
     const std::string& StatusText() const { return m_statusText; }
     const std::string& Name() const { return m_name; }
     void SetName(const std::string& name) { m_name = name; }

@@ -35,17 +35,6 @@ bool IsAlpha(char c) {
     return Lower(c) >= 'a' && Lower(c) <= 'z';
 }
 
-// `prefix` is lower case.
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (Lower(text[i]) != prefix[i])
-            return false;
-    }
-    return true;
-}
-
 bool StartsWithHttp(std::string_view url) {
     return StartsWithNoCase(url, "http://");
 }
@@ -138,6 +127,16 @@ bool HasUnsafeByte(std::string_view url) {
 }
 
 }  // namespace
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (Lower(text[i]) != prefix[i])
+            return false;
+    }
+    return true;
+}
 
 bool SplitHttpUrl(std::string_view url, HttpUrl& out) {
     if (!StartsWithHttp(url) || HasUnsafeByte(url))

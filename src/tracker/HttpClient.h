@@ -42,6 +42,9 @@ struct HttpUrl {
 };
 [[nodiscard]] bool SplitHttpUrl(std::string_view url, HttpUrl& out);
 
+// `text` begins with `prefix` (lower case), in any case: URL schemes, header names, host names.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
 // Where the body of an answer starts: right after the first blank line, "\r\n\r\n" or "\n\n",
 // whichever comes first; npos while the header has not ended. `from` skips a prefix already known
 // to hold no blank line (a caller searching as bytes arrive backs up three bytes for a split one).

@@ -35,10 +35,7 @@ constexpr size_t kMaxAnswerPeers = 200;
 // (127.0.1.1) through /etc/hosts.
 bool IsLoopbackAddress(std::string_view text) {
     constexpr std::string_view kLocalhost = "localhost";
-    if (text.size() == kLocalhost.size() &&
-        std::equal(text.begin(), text.end(), kLocalhost.begin(), [](char a, char b) {
-            return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-        })) {
+    if (text.size() == kLocalhost.size() && StartsWithNoCase(text, kLocalhost)) {
         return true;
     }
     return text == "::1" || text == "[::1]" || (text.substr(0, 4) == "127." && IsDottedIPv4(text));
