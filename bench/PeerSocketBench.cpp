@@ -22,6 +22,7 @@
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
+#include "support/NullPeers.h"
 
 namespace {
 
@@ -31,62 +32,38 @@ const std::string kInfoHash(20, '\x42');
 constexpr uint64_t kTotal = uint64_t{1} << 30;
 constexpr uint32_t kSlice = 16384;
 
-class Session : public SessionLink {
+// A seeder's torrent that stores nothing: the connections created here are kept by name.
+class Session : public test::NullSession {
 public:
-    explicit Session(PeerHost& host) : m_pieces(int64_t{64} << 20, kSlice), m_host(host) {
+    explicit Session(PeerHost& host) : NullSession(int64_t{64} << 20, kSlice), m_host(host) {
         m_pieces.SetAll(Have);
     }
-    PieceManager& Pieces() override { return m_pieces; }
-    bool IsRunning() const override { return true; }
-    uint32_t PieceLength() const override { return kSlice; }
-    bool ReadBlock(uint32_t, uint32_t, uint32_t, std::string&) override { return false; }
     bool WriteBlock(uint32_t, uint32_t, std::string_view) override { return true; }
     bool VerifyPiece(uint32_t) override { return true; }
     bool DownloadAllowed() const override { return false; }
-    bool IsComplete() const override { return false; }
-    bool DownloadLimitReached(PeerConnection&) override { return true; }
-    void RerunChoking() override {}
-    void NoteQueuedRequest(PeerConnection&) override {}
-    void AddDownloaded(uint32_t) override {}
-    void AddUploaded(uint32_t) override {}
-    void AdjustConnectedCount(int) override {}
-    void AdjustSeedCount(int) override {}
     PeerConnection* FindPeer(const std::string& id) override {
         const auto it = m_peers.find(id);
         return it == m_peers.end() ? nullptr : it->second.get();
     }
-    void ConnectPeer(PeerConnection&) override {}
-    std::string PeerExchangeEntries() override { return {}; }
     PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
                                uint16_t listenPort) override {
         auto& slot = m_peers[id];
         slot = std::make_unique<PeerConnection>(*this, m_host, id, address, port, listenPort);
         return slot.get();
     }
-    PieceManager m_pieces;
     PeerHost& m_host;
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
 };
 
-class Host : public PeerHost {
+class Host : public test::NullPeerHost {
 public:
-    explicit Host(std::string id) : m_id(std::move(id)), m_session(*this) {}
+    explicit Host(std::string id) : NullPeerHost(std::move(id)), m_session(*this) {}
     ~Host() override { m_session.m_peers.clear(); }
-    const std::string& ReservedBytes() const override { return m_reserved; }
-    const std::string& OwnPeerId() const override { return m_id; }
     SessionLink* FindTorrent(std::string_view hash) override {
         return hash == kInfoHash ? &m_session : nullptr;
     }
-    void Trace(const std::string&) override {}
-    SocketRegistry& Registry() override { return m_registry; }
-    const std::string& SelectedPeerId() const override { return m_selected; }
-    void UpdateAllViews() override {}
 
-    std::string m_id;
-    std::string m_reserved = velbrook::ReservedBytes(false);
-    std::string m_selected;
     Session m_session;
-    SocketRegistry m_registry{false};
 };
 
 class Listener : public AsyncSocket {

@@ -26,6 +26,7 @@
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
+#include "support/NullPeers.h"
 
 namespace {
 
@@ -36,41 +37,11 @@ constexpr int64_t kPieceLength = 256 << 10;
 constexpr int kPeers = 50;
 const std::string kInfoHash(20, '\x42');
 
-class Host : public PeerHost {
-public:
-    const std::string& ReservedBytes() const override { return m_reserved; }
-    const std::string& OwnPeerId() const override { return m_id; }
-    SessionLink* FindTorrent(std::string_view) override { return nullptr; }
-    void Trace(const std::string&) override {}
-    SocketRegistry& Registry() override { return m_registry; }
-    const std::string& SelectedPeerId() const override { return m_selected; }
-    void UpdateAllViews() override {}
-
-private:
-    std::string m_id = "-BB0001-bbbbbbbbbbbb";
-    std::string m_reserved = velbrook::ReservedBytes(false);
-    std::string m_selected;
-    SocketRegistry m_registry{false};
-};
-
 // The session side the connections see, wired to a real peer set as the torrent session wires
 // it; storage is not involved.
-class Session : public SessionLink {
+class Session : public test::NullSession {
 public:
-    Session() : m_pieces(int64_t{kPieces} * kPieceLength, kPieceLength) {}
-    PieceManager& Pieces() override { return m_pieces; }
-    bool IsRunning() const override { return true; }
-    uint32_t PieceLength() const override { return static_cast<uint32_t>(kPieceLength); }
-    bool ReadBlock(uint32_t, uint32_t, uint32_t, std::string&) override { return false; }
-    bool WriteBlock(uint32_t, uint32_t, std::string_view) override { return false; }
-    bool VerifyPiece(uint32_t) override { return false; }
-    bool DownloadAllowed() const override { return true; }
-    bool IsComplete() const override { return false; }
-    bool DownloadLimitReached(PeerConnection&) override { return true; }
-    void RerunChoking() override {}
-    void NoteQueuedRequest(PeerConnection&) override {}
-    void AddDownloaded(uint32_t) override {}
-    void AddUploaded(uint32_t) override {}
+    Session() : NullSession(int64_t{kPieces} * kPieceLength, kPieceLength) {}
     void AdjustConnectedCount(int delta) override { m_set->AdjustConnectedCount(delta); }
     void AdjustSeedCount(int delta) override { m_set->AdjustSeedCount(delta); }
     PeerConnection* FindPeer(const std::string& id) override { return m_set->FindPeer(id); }
@@ -78,10 +49,7 @@ public:
                                uint16_t listenPort) override {
         return m_set->CreatePeer(address, id, port, listenPort);
     }
-    void ConnectPeer(PeerConnection&) override {}
-    std::string PeerExchangeEntries() override { return {}; }
 
-    PieceManager m_pieces;
     PeerSet* m_set = nullptr;
 };
 
@@ -182,7 +150,7 @@ private:
         std::vector<uint32_t> lacking;
     };
 
-    Host m_host;
+    test::NullPeerHost m_host{"-BB0001-bbbbbbbbbbbb"};
     Session m_session;
     PeerSet m_set;
     std::vector<Leecher> m_leechers;

@@ -14,6 +14,7 @@
 #include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "storage/PieceManager.h"
+#include "support/NullPeers.h"
 
 namespace {
 
@@ -22,16 +23,13 @@ using namespace velbrook;
 constexpr int64_t kPieceLength = 32768;
 constexpr int64_t kTotal = 9 * kPieceLength + 1000;
 
-class Session : public SessionLink {
+class Session : public test::NullSession {
 public:
-    explicit Session(PeerHost& host) : m_pieces(kTotal, kPieceLength), m_host(host) {
+    Session() : NullSession(kTotal, kPieceLength) {
         for (uint32_t i = 0; i <= m_pieces.GetLastIndex(); ++i) {
             m_pieces.SetState(i, i % 2 ? Have : Missing);
         }
     }
-    PieceManager& Pieces() override { return m_pieces; }
-    bool IsRunning() const override { return true; }
-    uint32_t PieceLength() const override { return kPieceLength; }
     bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) override {
         if (!m_pieces.ValidateRequest(piece, begin, length)) {
             std::abort();  // the connection must never ask storage for bytes it did not validate
@@ -49,37 +47,7 @@ public:
         m_pieces.SetState(piece, piece % 3 ? Have : Missing);
         return piece % 3 != 0;
     }
-    bool DownloadAllowed() const override { return true; }
-    bool IsComplete() const override { return false; }
     bool DownloadLimitReached(PeerConnection&) override { return false; }
-    void RerunChoking() override {}
-    void NoteQueuedRequest(PeerConnection&) override {}
-    void AddDownloaded(uint32_t) override {}
-    void AddUploaded(uint32_t) override {}
-    void AdjustConnectedCount(int) override {}
-    void AdjustSeedCount(int) override {}
-    PeerConnection* FindPeer(const std::string&) override { return nullptr; }
-    void ConnectPeer(PeerConnection&) override {}
-    std::string PeerExchangeEntries() override { return {}; }
-    PeerConnection* CreatePeer(const std::string&, const std::string&, uint16_t,
-                               uint16_t) override {
-        return nullptr;
-    }
-    PieceManager m_pieces;
-    PeerHost& m_host;
-};
-
-class Host : public PeerHost {
-public:
-    const std::string& ReservedBytes() const override { return m_text; }
-    const std::string& OwnPeerId() const override { return m_text; }
-    SessionLink* FindTorrent(std::string_view) override { return nullptr; }
-    void Trace(const std::string&) override {}
-    SocketRegistry& Registry() override { return m_registry; }
-    const std::string& SelectedPeerId() const override { return m_text; }
-    void UpdateAllViews() override {}
-    std::string m_text;
-    SocketRegistry m_registry{false};
 };
 
 }  // namespace
@@ -88,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Settings settings;
     settings.SetInt(LogPeerComm, 1);
     settings.SetInt(LogPeerCommLines, 50);
-    Host host;
-    Session session(host);
+    test::NullPeerHost host("", "");
+    Session session;
     PeerConnection connection(session, host, std::string(20, 'p'), "127.0.0.1", 6881, 6881);
     connection.SetExtensionCapable(true);  // so peer exchange messages are read too
     connection.OnHandshakePassed();
