@@ -28,14 +28,21 @@ using namespace velbrook;
 
 class Ui : public UiHost {
 public:
-    MessageAnswer ShowMessage(const std::string&, MessageIcon, MessageButtons) override {
-        return MessageAnswer::No;
+    void ShowMessage(const std::string&, MessageIcon) override {}
+    void AskYesNo(const void*, const std::string&, YesNoAnswer answered) override {
+        answered(false);
     }
-    bool ChooseSaveFile(const std::string&, const std::string&, std::string&) override {
-        return false;
+    void ChooseSaveFile(const void*, const std::string&, const std::string&,
+                        PathAnswer chosen) override {
+        chosen(std::nullopt);
     }
-    bool ChooseFolder(const std::string&, std::string&) override { return false; }
-    bool EditOptions(SettingsValues&) override { return false; }
+    void ChooseFolder(const void*, const std::string&, PathAnswer chosen) override {
+        chosen(std::nullopt);
+    }
+    void EditOptions(const void*, const SettingsValues&, OptionsAnswer edited) override {
+        edited(std::nullopt);
+    }
+    void Withdraw(const void*) override {}
     void PostUpdateAllViews() override {}
 };
 

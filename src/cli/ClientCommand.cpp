@@ -32,37 +32,40 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
-// The person at a terminal (or nobody): messages go to stderr, questions are answered yes, and
-// files go to the folder chosen on the command line.
+// The person at a terminal (or nobody): messages go to stderr, and every question is answered
+// at once, from the command line and the defaults: yes to Yes/No questions, files go to the
+// folder chosen on the command line, and there is no options dialog (Velbrook.xml is edited).
 class CliUi : public UiHost {
 public:
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon,
-                              MessageButtons buttons) override {
-        std::string line = text;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-            line.pop_back();
-        }
-        if (buttons == MessageButtons::YesNo) {
-            std::fprintf(stderr, "velbrook-cli: %s -> yes\n", line.c_str());
-            return MessageAnswer::Yes;
-        }
-        std::fprintf(stderr, "velbrook-cli: %s\n", line.c_str());
-        return MessageAnswer::Ok;
+    void ShowMessage(const std::string& text, MessageIcon) override {
+        std::fprintf(stderr, "velbrook-cli: %s\n", OneLine(text).c_str());
     }
-    bool ChooseSaveFile(const std::string& startFolder, const std::string& proposedName,
-                        std::string& chosenPath) override {
-        chosenPath =
+    void AskYesNo(const void*, const std::string& text, YesNoAnswer answered) override {
+        std::fprintf(stderr, "velbrook-cli: %s -> yes\n", OneLine(text).c_str());
+        answered(true);
+    }
+    void ChooseSaveFile(const void*, const std::string& startFolder,
+                        const std::string& proposedName, PathAnswer chosen) override {
+        chosen(
             (startFolder.empty() || startFolder.back() == '/' ? startFolder : startFolder + "/") +
-            proposedName;
-        return true;
+            proposedName);
     }
-    bool ChooseFolder(const std::string& startFolder, std::string& chosenFolder) override {
-        chosenFolder = startFolder;
-        return true;
+    void ChooseFolder(const void*, const std::string& startFolder, PathAnswer chosen) override {
+        chosen(startFolder);
     }
-    // Options are edited in Velbrook.xml; there is no dialog here.
-    bool EditOptions(SettingsValues&) override { return false; }
+    void EditOptions(const void*, const SettingsValues&, OptionsAnswer edited) override {
+        edited(std::nullopt);
+    }
+    void Withdraw(const void*) override {}  // nothing is ever left open
     void PostUpdateAllViews() override {}
+
+private:
+    static std::string OneLine(std::string text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        return text;
+    }
 };
 
 const char* StateLabel(SessionState state) {
@@ -79,6 +82,8 @@ const char* StateLabel(SessionState state) {
         return "Seeding";
     case SessionState::Paused:
         return "Paused";
+    case SessionState::Waiting:
+        return "Waiting";
     default:
         return "Unknown";
     }

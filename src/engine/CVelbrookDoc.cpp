@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "engine/DownloadsList.h"
 #include "engine/TorrentSession.h"
@@ -45,7 +46,7 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
     m_settings = std::make_unique<Settings>();
     m_settings->Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
-        m_ui.ShowMessage(line, MessageIcon::Warning, MessageButtons::Ok);
+        m_ui.ShowMessage(line, MessageIcon::Warning);
     });
     m_registry = std::make_unique<SocketRegistry>();
     m_downloads = std::make_unique<DownloadsList>(*this);
@@ -81,14 +82,16 @@ bool CVelbrookDoc::SaveStyle() {
 }
 
 CVelbrookDoc::~CVelbrookDoc() {
+    m_ui.Withdraw(this);
     // The views are gone by now; the widths they left in the layout are kept first.
     if (m_styleLoaded && !SaveStyle()) {
         m_ui.ShowMessage(StylePath() + " could not be saved: " + std::strerror(errno),
-                         MessageIcon::Warning, MessageButtons::Ok);
+                         MessageIcon::Warning);
     }
     // Every peer socket closes first, so the torrents stop without live connections. The registry
     // itself stays until the end: closing one socket may dispose of others through it.
     ClosePeers();
+    AbandonWaiting();
     SaveDownloads();
     m_downloads.reset();
     m_settings.reset();
@@ -163,7 +166,7 @@ bool CVelbrookDoc::OpenListenSocket() {
     }
     if (!listening) {
         m_ui.ShowMessage(error == EADDRINUSE ? "SOCKET IN USE" : "SOCKET Listen Error",
-                         MessageIcon::Error, MessageButtons::Ok);
+                         MessageIcon::Error);
         return false;
     }
     m_listen = std::move(listen);
@@ -186,6 +189,7 @@ void CVelbrookDoc::ClosePeers() {
 void CVelbrookDoc::Shutdown() {
     // Peers first: no torrent stops with live connections half taken apart.
     ClosePeers();
+    AbandonWaiting();
     for (const auto& session : m_downloads->Sessions()) {
         if (session->IsActive()) {
             session->Stop();
@@ -247,7 +251,7 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
     if (!m_downloads->AddNew(name, torrentFile, &session, &openError) || !session) {
         if (!openError.empty()) {
             m_ui.ShowMessage("Can't open the torrent file " + path + ": " + openError,
-                             MessageIcon::Error, MessageButtons::Ok);
+                             MessageIcon::Error);
         }
         return false;
     }
@@ -255,22 +259,58 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
         const bool single = session->Files() && session->Files()->m_singleFile;
         session->SetSaveLocation(saveFolder, single ? session->Files()->m_saveName : std::string());
     }
-    if (!session->StartDownload(true)) {
-        m_downloads->RemoveByInfoHash(session->InfoHash());
+    const std::string infoHash = session->InfoHash();
+    session->StartDownload(
+        true, [this, alive = m_liveness.Watch(), infoHash](TorrentSession::StartOutcome outcome) {
+            if (alive.Alive()) {
+                OnNewTorrentDone(infoHash, outcome);
+            }
+        });
+    // An answer that came at once may have cancelled it already.
+    return m_downloads->FindByInfoHash(infoHash) != nullptr;
+}
+
+void CVelbrookDoc::OnNewTorrentDone(const std::string& infoHash,
+                                    TorrentSession::StartOutcome outcome) {
+    if (outcome != TorrentSession::StartOutcome::Started) {
+        m_downloads->RemoveByInfoHash(infoHash);  // saves the shorter list
+    } else {
         m_downloads->MarkListChanged();
-        UpdateAllViews();
-        return false;
+        SaveDownloads();
     }
-    m_downloads->MarkListChanged();
-    SaveDownloads();
-    return true;
+    UpdateAllViews();
+}
+
+void CVelbrookDoc::AbandonWaiting() {
+    std::vector<std::string> waiting;
+    for (const auto& session : m_downloads->Sessions()) {
+        if (session->State() == SessionState::Waiting) {
+            waiting.push_back(session->InfoHash());
+        }
+    }
+    for (const std::string& infoHash : waiting) {
+        m_downloads->RemoveByInfoHash(infoHash);  // its question goes with it
+    }
 }
 
 void CVelbrookDoc::OnOptions() {
-    SettingsValues values = m_settings->Values();
-    if (!m_ui.EditOptions(values)) {
+    if (m_optionsOpen) {
         return;
     }
+    m_optionsOpen = true;
+    m_ui.EditOptions(this, m_settings->Values(),
+                     [this, alive = m_liveness.Watch()](std::optional<SettingsValues> values) {
+                         if (!alive.Alive()) {
+                             return;
+                         }
+                         m_optionsOpen = false;
+                         if (values) {
+                             ApplyOptions(*values);
+                         }
+                     });
+}
+
+void CVelbrookDoc::ApplyOptions(const SettingsValues& values) {
     const bool relisten =
         values.number[SettingsKey::ListenPort] != m_settings->GetInt(SettingsKey::ListenPort) ||
         values.number[ConnectionType] != m_settings->GetInt(ConnectionType);
@@ -288,7 +328,7 @@ void CVelbrookDoc::OnOptions() {
     if (!m_settings->Save(m_profileDir + Settings::FileName())) {
         m_ui.ShowMessage("The options could not be saved to " + m_profileDir +
                              Settings::FileName() + "; they last until the program ends.",
-                         MessageIcon::Error, MessageButtons::Ok);
+                         MessageIcon::Error);
     }
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "engine/SessionHost.h"
+#include "engine/TorrentSession.h"
+#include "net/Reactor.h"
 #include "peer/PeerLinks.h"
 #include "persist/CXML.h"
 
@@ -16,8 +18,8 @@ class CListenSocket;
 class DownloadsList;
 class Settings;
 class SocketRegistry;
-class TorrentSession;
 class UiHost;
+struct SettingsValues;
 
 class CVelbrookDoc : public SessionHost, public PeerHost {
 public:
@@ -36,7 +38,10 @@ public:
     // Listens again on the chosen port when an earlier attempt failed; the peer id stays, since
     // trackers and peers know us by it.
     void EnsureListening();
-    // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking.
+    // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking;
+    // otherwise it waits in the list for the person to say where (and leaves it when they
+    // cancel). False when it could not be added (unreadable, a duplicate, a failed start, or
+    // cancelled by an answer that came at once); true when it is listed and its start has begun.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
     // Writes Downloads.xml. A failure is shown to the person, so callers need not act on it.
     bool SaveDownloads() const;
@@ -44,8 +49,9 @@ public:
     // sent), and the loop runs until the trackers have heard the final totals, for 3 s at most.
     // The front end destroys the document afterwards.
     void Shutdown();
-    // The options dialog: changed values are stored and written to Velbrook.xml; listening (and
-    // with it every peer connection) restarts only when the port or the connection type changed.
+    // The options dialog: changed values are stored and written to Velbrook.xml once the person
+    // presses OK; listening (and with it every peer connection) restarts only when the port or
+    // the connection type changed. While it is open, asking again does nothing.
     void OnOptions();
 
     DownloadsList& Downloads() { return *m_downloads; }
@@ -89,6 +95,10 @@ private:
     void ReportOwnAddress();
     void LoadStyle();
     bool OpenListenSocket();
+    void ApplyOptions(const SettingsValues& values);
+    void OnNewTorrentDone(const std::string& infoHash, TorrentSession::StartOutcome outcome);
+    // New torrents still waiting for the person leave the list, as if cancelled.
+    void AbandonWaiting();
 
     std::string m_profileDir;
     UiHost& m_ui;
@@ -105,6 +115,9 @@ private:
     CXML m_style;
     bool m_styleRead = false;
     bool m_styleLoaded = false;
+    bool m_optionsOpen = false;
+    // Lets an answer that comes late learn whether the document still exists.
+    Liveness m_liveness;
 };
 
 }  // namespace velbrook

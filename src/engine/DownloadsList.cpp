@@ -125,7 +125,7 @@ bool DownloadsList::Load(const std::string& path) {
                              "changes to the list cannot be saved."
                        : path + " could not be read (" + reason + "). It is kept as " + kept +
                              ", and the downloads list starts empty.",
-            MessageIcon::Warning, MessageButtons::Ok);
+            MessageIcon::Warning);
         return false;
     }
     for (CXML* item = torrents->GetFirstChild(); item; item = torrents->GetNextChild()) {
@@ -196,7 +196,7 @@ bool DownloadsList::SaveList() const {
     m_host.Ui().ShowMessage(m_keepFile ? "The downloads list was not saved: " + m_path +
                                              " could not be read and is left as it is."
                                        : "The downloads list could not be saved to " + m_path + ".",
-                            MessageIcon::Error, MessageButtons::Ok);
+                            MessageIcon::Error);
     return false;
 }
 
@@ -209,6 +209,9 @@ bool DownloadsList::Save(const std::string& path) const {
     root.SetAttribute("Version", "0.1");
     auto torrents = std::make_unique<CXML>("Torrents");
     for (const auto& session : m_sessions) {
+        if (session->State() == SessionState::Waiting) {
+            continue;  // a new torrent has no place on disk until the person has answered
+        }
         auto item = std::make_unique<CXML>("Torrent");
         item->SetAttribute("TorrentFile", session->TorrentFile());
         item->SetAttribute("SavePath", session->SavePath());
@@ -232,7 +235,7 @@ bool DownloadsList::Add(std::unique_ptr<TorrentSession> session, size_t* index) 
         return false;
     }
     if (m_byInfoHash.contains(session->InfoHash())) {
-        m_host.Ui().ShowMessage(kSameInfoHash, MessageIcon::Warning, MessageButtons::Ok);
+        m_host.Ui().ShowMessage(kSameInfoHash, MessageIcon::Warning);
         return false;
     }
     m_byInfoHash[session->InfoHash()] = session.get();
@@ -334,7 +337,7 @@ void DownloadsList::ClearSelection() {
     }
 }
 
-// By index: a message box asked on the way may let other handlers change the list.
+// By index: whatever a start or stop sets off may change the list.
 void DownloadsList::StartSelected() {
     for (size_t i = 0; i < m_sessions.size(); ++i) {
         if (m_sessions[i]->IsSelected()) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "engine/PeerSet.h"
 #include "engine/SessionHost.h"
@@ -31,6 +32,7 @@ namespace velbrook {
 namespace {
 
 constexpr char kAllocateError[] = "Allocate Disk error! Stop downloading.....";
+constexpr char kExistedQuestion[] = "File Existed!...\nDo checking and continue downloading?";
 
 // A check of data on disk works this long per loop turn, so other torrents keep transferring at
 // speed (a socket is read once a turn) and a signal is noticed promptly.
@@ -148,73 +150,133 @@ void TorrentSession::MarkStatusUnreadable(const std::string& why) {
     MarkChanged();
 }
 
-bool TorrentSession::StartDownload(bool isNew) {
+bool TorrentSession::StartDownload(bool isNew, StartDone done) {
     if (m_state != SessionState::Stopped && m_state != SessionState::Paused) {
+        if (done) {
+            done(StartOutcome::Failed);
+        }
         return false;
     }
     // Whatever fails below leaves the torrent as it was, saying why.
-    const uint64_t oldLeft = m_left;
-    const SessionState oldState = m_state;
-    const auto refuse = [&](const std::string& why) {
-        m_storage.reset();
-        m_left = oldLeft;
-        m_state = oldState;
-        m_statusText = why;
-        MarkChanged();
-        return false;
-    };
-    if (isNew) {
-        if (!m_files || !m_pieces) {
-            return false;
+    m_leftBeforeStart = m_left;
+    m_stateBeforeStart = m_state;
+    if (!isNew) {
+        if (!Open(m_torrentFile, m_infoHash)) {
+            return RefuseStart((::access(m_torrentFile.c_str(), F_OK) != 0
+                                    ? "The .torrent file is missing: "
+                                    : "The .torrent file cannot be used: ") +
+                               m_torrentFile);
         }
-        if (!m_locationGiven) {
-            const std::string start = GetSettings().GetString(DefaultDownloadPath);
-            if (m_files->m_singleFile) {
-                std::string chosen;
-                if (!m_host.Ui().ChooseSaveFile(start, m_files->m_saveName, chosen)) {
-                    return false;
-                }
-                const size_t slash = chosen.rfind('/');
-                m_savePath = slash == std::string::npos ? "./" : chosen.substr(0, slash + 1);
-                m_saveName = slash == std::string::npos ? chosen : chosen.substr(slash + 1);
-            } else {
-                std::string folder;
-                if (!m_host.Ui().ChooseFolder(start, folder)) {
-                    return false;
-                }
-                m_savePath = WithSlash(folder);
-                m_saveName.clear();
-            }
-        }
-        if (!m_files->m_singleFile) {
-            m_saveName.clear();
-        } else if (m_saveName.empty()) {
-            m_saveName = m_files->m_saveName;
-        }
-    } else if (!Open(m_torrentFile, m_infoHash)) {
-        return refuse((::access(m_torrentFile.c_str(), F_OK) != 0 ? "The .torrent file is missing: "
-                                                                  : "The .torrent file cannot "
-                                                                    "be used: ") +
-                      m_torrentFile);
+        return ContinueStart(false);
     }
+    if (!m_files || !m_pieces) {
+        if (done) {
+            done(StartOutcome::Failed);
+        }
+        return false;
+    }
+    m_startDone = std::move(done);
+    const auto settled = std::make_shared<std::optional<bool>>();
+    m_startSettled = settled;
+    if (m_locationGiven) {
+        UseLocation();
+        ContinueStart(true);
+    } else {
+        AskLocation();
+    }
+    // An answer that came at once may have ended the start and removed the torrent with it.
+    return settled->value_or(true);
+}
 
+void TorrentSession::Wait(const std::string& forWhat) {
+    m_state = SessionState::Waiting;
+    m_statusText = forWhat;
+    MarkChanged();
+}
+
+void TorrentSession::AskLocation() {
+    Wait("Waiting for a save location");
+    const std::string start = GetSettings().GetString(DefaultDownloadPath);
+    // A stopped torrent withdrew its question; a host that answers anyway is not listened to.
+    auto chosen = [this, alive = m_liveness.Watch()](std::optional<std::string> path) {
+        if (alive.Alive() && m_state == SessionState::Waiting) {
+            OnLocationChosen(std::move(path));
+        }
+    };
+    if (m_files->m_singleFile) {
+        m_host.Ui().ChooseSaveFile(this, start, m_files->m_saveName, std::move(chosen));
+    } else {
+        m_host.Ui().ChooseFolder(this, start, std::move(chosen));
+    }
+}
+
+void TorrentSession::OnLocationChosen(std::optional<std::string> chosen) {
+    if (!chosen || chosen->empty()) {
+        CancelStart();
+        return;
+    }
+    if (m_files->m_singleFile) {
+        const size_t slash = chosen->rfind('/');
+        m_savePath = slash == std::string::npos ? "./" : chosen->substr(0, slash + 1);
+        m_saveName = slash == std::string::npos ? *chosen : chosen->substr(slash + 1);
+    } else {
+        m_savePath = WithSlash(*chosen);
+        m_saveName.clear();
+    }
+    UseLocation();
+    ContinueStart(true);
+}
+
+void TorrentSession::UseLocation() {
+    if (!m_files->m_singleFile) {
+        m_saveName.clear();
+    } else if (m_saveName.empty()) {
+        m_saveName = m_files->m_saveName;
+    }
+}
+
+bool TorrentSession::ContinueStart(bool isNew) {
     // Without a save folder the files would land relative to the file system's root.
     if (m_savePath.empty()) {
-        m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error, MessageButtons::Ok);
-        return refuse(kAllocateError);
+        m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error);
+        return RefuseStart(kAllocateError);
     }
     // An unmounted disk: its files are not made again, empty, where it used to be.
     if (!IsFolder(m_savePath)) {
-        return refuse("The save folder is missing: " + m_savePath);
+        return RefuseStart("The save folder is missing: " + m_savePath);
+    }
+    const std::string saveName = m_files->m_singleFile ? m_saveName : std::string();
+    // Files of a new torrent that are there already are the person's: used (and checked) only
+    // when they agree, asked once for all of them.
+    if (isNew && GetSettings().GetInt(PromptExistFileFirstTime) != 0 &&
+        FileStorage(*m_files).AnyThere(m_savePath, saveName)) {
+        Wait("Waiting for an answer: files are there already");
+        m_host.Ui().AskYesNo(this, kExistedQuestion, [this, alive = m_liveness.Watch()](bool yes) {
+            if (!alive.Alive() || m_state != SessionState::Waiting) {
+                return;
+            }
+            if (yes) {
+                PrepareAndCheck(true, true);
+            } else {
+                CancelStart();
+            }
+        });
+        return true;
+    }
+    return PrepareAndCheck(isNew, false);
+}
+
+bool TorrentSession::PrepareAndCheck(bool isNew, bool existed) {
+    if (m_state == SessionState::Waiting) {
+        m_state = m_stateBeforeStart;  // answered: the start goes on as if nobody had been asked
     }
     const std::string saveName = m_files->m_singleFile ? m_saveName : std::string();
     m_storage = std::make_unique<FileStorage>(*m_files);
     const std::vector<int64_t> lengthsBefore = m_storage->LengthsOnDisk(m_savePath, saveName);
-    bool existed = false;
-    if (!m_storage->Prepare(m_savePath, saveName, existed, isNew, &m_host.Ui())) {
+    if (!m_storage->Prepare(m_savePath, saveName, &m_host.Ui())) {
         const std::string why = "Can't prepare the files: " + m_storage->LastFault().Describe();
-        m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error, MessageButtons::Ok);
-        return refuse(why);
+        m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error);
+        return RefuseStart(why);
     }
     m_error.clear();
     m_baseName = m_files->m_singleFile ? m_saveName : m_files->m_saveName;
@@ -234,7 +296,37 @@ bool TorrentSession::StartDownload(bool isNew) {
         DistrustMissingFiles(lengthsBefore);
     }
     BeginCheck(true);
-    return true;
+    return EndNewStart(StartOutcome::Started);
+}
+
+bool TorrentSession::RefuseStart(const std::string& why) {
+    m_storage.reset();
+    m_left = m_leftBeforeStart;
+    m_state = m_stateBeforeStart;
+    m_statusText = why;
+    MarkChanged();
+    return EndNewStart(StartOutcome::Failed);
+}
+
+// The person said no: the torrent is as it was before it was asked about.
+bool TorrentSession::CancelStart() {
+    m_state = m_stateBeforeStart;
+    m_statusText.clear();
+    MarkChanged();
+    return EndNewStart(StartOutcome::Cancelled);
+}
+
+bool TorrentSession::EndNewStart(StartOutcome outcome) {
+    const bool started = outcome == StartOutcome::Started;
+    if (m_startSettled) {
+        *m_startSettled = started;
+        m_startSettled.reset();
+    }
+    const StartDone done = std::exchange(m_startDone, nullptr);
+    if (done) {
+        done(outcome);  // the last thing: it may remove this torrent
+    }
+    return started;
 }
 
 // A file that is gone or shorter than its size cannot hold the pieces the status file claims for
@@ -365,6 +457,17 @@ bool TorrentSession::Stop() {
         return false;
     }
     EndCheckTimer();
+    if (m_state == SessionState::Waiting) {
+        // Never started: the question goes away unanswered, and whoever began the start hears
+        // nothing more of it.
+        m_host.Ui().Withdraw(this);
+        m_startDone = nullptr;
+        m_startSettled.reset();
+        m_state = SessionState::Stopped;
+        m_statusText.clear();
+        MarkChanged();
+        return true;
+    }
     if (m_state == SessionState::Checking) {
         // Never announced nor written: the status file stays as it was.
         m_storage.reset();
@@ -413,6 +516,9 @@ void TorrentSession::OnDiskFault(const std::string& what) {
 }
 
 void TorrentSession::Resume() {
+    if (m_state == SessionState::Waiting) {
+        return;  // it would never hear the answer it waits for
+    }
     if (m_peerSet) {
         m_peerSet->Resume();
     }

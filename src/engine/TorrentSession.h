@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +31,9 @@ enum class SessionState {
     Downloading = 4,
     Uploading = 5,
     Paused = 6,
+    // A new torrent waits for the person: where to save it, or whether to use files that are
+    // there already. Nothing else waits with it.
+    Waiting = 7,
 };
 
 class TorrentSession : public SessionLink, public TrackerSessionLink {
@@ -43,11 +48,21 @@ public:
     // On failure `OpenError` says why.
     bool Open(const std::string& path, const std::string& expectedInfoHash = {});
     const std::string& OpenError() const { return m_openError; }
+    // How the start of a new torrent ended: it runs (or checks its data first), it could not
+    // start (the reason in the status text), or the person cancelled it.
+    enum class StartOutcome { Started, Failed, Cancelled };
+    using StartDone = std::function<void(StartOutcome)>;
+
     // isNew: the person just added the torrent and is asked where to save it, unless a location
-    // was given with SetSaveLocation. Data on disk that needs checking is checked a few pieces
-    // per loop turn (state Checking) before the torrent connects. False, with the state and
-    // progress as they were and the reason in the status text, when it cannot start.
-    bool StartDownload(bool isNew);
+    // was given with SetSaveLocation, and whether files already there may be used. Meanwhile the
+    // torrent waits alone (state Waiting). `done` learns how a new torrent's start ended,
+    // exactly once, perhaps before this returns: it may remove the torrent, so nothing of the
+    // session is touched after it. A session stopped or destroyed while it waits never calls it.
+    // Data on disk that needs checking is checked a few pieces per loop turn (state Checking)
+    // before the torrent connects. False, with the state and progress as they were and the
+    // reason in the status text, when it cannot start (or, for a new torrent, was cancelled);
+    // true when it started or waits for an answer.
+    bool StartDownload(bool isNew, StartDone done = {});
     bool Stop();
     void Resume();
     // Where a new torrent goes without asking: a folder for a multi-file torrent; for a
@@ -161,6 +176,17 @@ public:
 private:
     void EnsureTracker();
     void MarkChanged();
+    // The halves of a start: asking the person (new torrents only), then the checks of the save
+    // folder, then preparing the files and the pieces.
+    void AskLocation();
+    void OnLocationChosen(std::optional<std::string> chosen);
+    void UseLocation();
+    bool ContinueStart(bool isNew);
+    bool PrepareAndCheck(bool isNew, bool existed);
+    void Wait(const std::string& forWhat);
+    bool RefuseStart(const std::string& why);
+    bool CancelStart();
+    bool EndNewStart(StartOutcome outcome);
     void DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk);
     // The pieces of `file` that were taken as verified are to be checked again; the lowest goes
     // to `lowest`. Returns how many.
@@ -203,6 +229,13 @@ private:
     bool m_changed = false;
     // Set by SetSaveLocation: a new torrent then starts without asking.
     bool m_locationGiven = false;
+    // What a start that fails or is cancelled goes back to.
+    SessionState m_stateBeforeStart = SessionState::Stopped;
+    uint64_t m_leftBeforeStart = 0;
+    // The caller of a new torrent's start, waiting for how it ends; and what StartDownload
+    // returns once an answer that came at once has ended it (read after the session may be gone).
+    StartDone m_startDone;
+    std::shared_ptr<std::optional<bool>> m_startSettled;
     // Peers whose data failed the piece check too often; kept while the program runs.
     std::set<std::string> m_banned;
     std::string m_error;

@@ -20,7 +20,6 @@ namespace velbrook {
 
 namespace {
 
-constexpr char kExistedQuestion[] = "File Existed!...\nDo checking and continue downloading?";
 constexpr char kTooLongMessage[] =
     "Donwload File Length biger than expected, stop to avoid damaging your file!";
 
@@ -284,17 +283,16 @@ void FileStorage::ReportOpenFailure(size_t file, MessageHost* host) {
         char text[4200];
         std::snprintf(text, sizeof text, "Can't open file %s, error = %u\r\n",
                       m_disk[file].fullPath.c_str(), static_cast<unsigned>(m_disk[file].lastCause));
-        host->ShowMessage(text, MessageIcon::Error, MessageButtons::Ok);
+        host->ShowMessage(text, MessageIcon::Error);
     }
 }
 
 // ---- preparing ----
 
-bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveName, bool& existed,
-                          bool prompt, MessageHost* host) {
+bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveName,
+                          MessageHost* host) {
     const std::string dir = WithSlash(saveDir);
     m_layout.m_savePath = dir;
-    const bool ask = GetSettings().GetInt(PromptExistFileFirstTime) != 0;
     for (size_t i = 0; i < m_disk.size(); ++i) {
         FileEntry& entry = *m_layout.m_files[i];
         Disk& d = m_disk[i];
@@ -310,14 +308,6 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
             ReportOpenFailure(i, host);
             return false;
         }
-        if (prompt && ask && PathExists(d.fullPath)) {
-            if (!host || host->ShowMessage(kExistedQuestion, MessageIcon::Question,
-                                           MessageButtons::YesNo) != MessageAnswer::Yes) {
-                return false;
-            }
-            existed = true;
-            prompt = false;
-        }
         // A file already there at its full length is kept as it is, read-only.
         if (entry.m_size > 0 && Open(i, false, false) && LengthOf(i) == entry.m_size) {
             d.readOnly = true;
@@ -331,7 +321,7 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
         if (LengthOf(i) > entry.m_size) {
             Close(i);
             if (host) {
-                host->ShowMessage(kTooLongMessage, MessageIcon::Error, MessageButtons::Ok);
+                host->ShowMessage(kTooLongMessage, MessageIcon::Error);
             }
             return false;
         }
@@ -379,6 +369,17 @@ std::vector<int64_t> FileStorage::LengthsOnDisk(const std::string& saveDir,
         lengths.push_back(there ? st.st_size : -1);
     }
     return lengths;
+}
+
+bool FileStorage::AnyThere(const std::string& saveDir, const std::string& saveName) const {
+    const std::string dir = WithSlash(saveDir);
+    for (const auto& entry : m_layout.m_files) {
+        const std::string& relative = m_layout.m_singleFile ? saveName : entry->m_relativePathName;
+        if (StaysInside(relative) && PathExists(dir + relative)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---- reading and writing ----

@@ -56,11 +56,10 @@ public:
 
     // Creates or opens every file below `saveDir`, which must exist: an existing complete file
     // is kept as it is (read-only), anything else is opened for writing, created with its
-    // folders when missing. `existed` is set when a file was already there and the person
-    // agreed to check and continue; `prompt` allows that question, asked at most once.
-    // Zero-length files are created and take no further part.
+    // folders when missing. Zero-length files are created and take no further part. Whether
+    // files that are there may be used is the caller's question, asked before.
     [[nodiscard]] bool Prepare(const std::string& saveDir, const std::string& saveName,
-                               bool& existed, bool prompt, MessageHost* host);
+                               MessageHost* host);
     // For checking data in place: every file below `saveDir` is opened read-only whatever its
     // length, nothing is created. Returns how many files could be opened.
     size_t OpenForCheck(const std::string& saveDir);
@@ -68,6 +67,8 @@ public:
     // created: -1 when it is not there.
     std::vector<int64_t> LengthsOnDisk(const std::string& saveDir,
                                        const std::string& saveName) const;
+    // Whether anything (a file, a folder) is already where one of the files goes.
+    bool AnyThere(const std::string& saveDir, const std::string& saveName) const;
 
     [[nodiscard]] bool ReadSpan(int64_t offset, uint32_t length, char* buffer);
     [[nodiscard]] bool WriteSpan(int64_t offset, uint32_t length, const char* data);

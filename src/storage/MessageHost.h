@@ -6,15 +6,12 @@
 namespace velbrook {
 
 enum class MessageIcon { Information, Warning, Error, Question };
-enum class MessageButtons { Ok, YesNo };
-enum class MessageAnswer { Ok, Yes, No };
 
 class MessageHost {
 public:
     virtual ~MessageHost() = default;
-    // Shows the text and waits for the answer.
-    virtual MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
-                                      MessageButtons buttons) = 0;
+    // Shows the text; nothing waits for the person to read it, so any handler may call this.
+    virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
 };
 
 }  // namespace velbrook

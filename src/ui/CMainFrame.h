@@ -42,7 +42,7 @@ public:
     // started, or the tray icon asked).
     void BringToFront();
     // Torrents handed over by later copies on the same profile are opened here. They arrive
-    // through `loop`, which holds them back while the engine waits for a dialog.
+    // through `loop`, beside the engine's own work.
     void AcceptHandOffs(SingleInstance& instance, EngineLoop& loop);
 
     // For scripts that watch the program from outside: after every redraw, the rows of each

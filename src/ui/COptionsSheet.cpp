@@ -49,28 +49,24 @@ void COptionsSheet::accept() {
     QDialog::accept();
 }
 
-bool RunOptionsDialog(QWidget* parent, SettingsValues& values) {
-    COptionsSheet sheet(values, parent);
-    if (sheet.exec() != QDialog::Accepted) {
-        return false;
-    }
-    values = sheet.Values();
-    return true;
+QFileDialog* MakeFolderPicker(QWidget* parent, const std::string& start) {
+    auto* picker =
+        new QFileDialog(parent, QStringLiteral("Current Selection"), QString::fromStdString(start));
+    picker->setFileMode(QFileDialog::Directory);
+    picker->setOption(QFileDialog::ShowDirsOnly);
+    return picker;
 }
 
-bool ChooseFolderDialog(QWidget* parent, const std::string& start, std::string& chosen) {
-    QFileDialog dialog(parent, QStringLiteral("Current Selection"), QString::fromStdString(start));
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly);
-    if (dialog.exec() != QDialog::Accepted) {
-        return false;
-    }
-    const QList<QUrl> urls = dialog.selectedUrls();
+std::optional<std::string> ChosenFolder(const QFileDialog& picker) {
+    const QList<QUrl> urls = picker.selectedUrls();
     if (urls.isEmpty() || !urls.front().isLocalFile()) {
-        return false;
+        return std::nullopt;
     }
-    chosen = urls.front().toLocalFile().toStdString();
-    return !chosen.empty();
+    std::string chosen = urls.front().toLocalFile().toStdString();
+    if (chosen.empty()) {
+        return std::nullopt;
+    }
+    return chosen;
 }
 
 }  // namespace velbrook

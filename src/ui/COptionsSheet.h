@@ -4,10 +4,12 @@
 #include <QDialog>
 
 #include <array>
+#include <optional>
 #include <string>
 
 #include "persist/Settings.h"
 
+class QFileDialog;
 class QTabWidget;
 
 namespace velbrook {
@@ -31,12 +33,10 @@ private:
     std::array<COptionsPage*, 3> m_pages;
 };
 
-// Shows the sheet modally, filled from `values`. On OK `values` holds what was edited and the
-// result is true; the caller applies them.
-bool RunOptionsDialog(QWidget* parent, SettingsValues& values);
-
-// A folder picker starting at `start`. False when cancelled or when the choice is not a folder
-// on the local file system.
-bool ChooseFolderDialog(QWidget* parent, const std::string& start, std::string& chosen);
+// A folder picker that starts at `start`, not yet shown.
+QFileDialog* MakeFolderPicker(QWidget* parent, const std::string& start);
+// The folder chosen in a picker the person accepted; nothing when the choice is not a folder on
+// the local file system.
+std::optional<std::string> ChosenFolder(const QFileDialog& picker);
 
 }  // namespace velbrook

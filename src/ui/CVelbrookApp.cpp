@@ -166,7 +166,7 @@ int CVelbrookApp::Run() {
 
     Reactor reactor;
     EngineLoop loop(reactor);
-    QtUiHost ui(loop);
+    QtUiHost ui;
     CVelbrookDoc doc(profile, ui);
     doc.EnsureListening();
     {

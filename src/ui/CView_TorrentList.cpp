@@ -35,6 +35,8 @@ const char* StateLabel(SessionState state) {
         return "Uploading";
     case SessionState::Paused:
         return "Paused";
+    case SessionState::Waiting:
+        return "Waiting";
     }
     return "";
 }
@@ -90,6 +92,7 @@ CView_TorrentList::PopUpStates CView_TorrentList::PopUpStatesFor(SessionState st
         // Starting already: the check can be stopped, but a resume would mark the torrent
         // as downloading while it is still being checked.
         return {current, on, off, off, on};
+    case SessionState::Waiting:  // for the person's answer; taking it off the list withdraws it
     case SessionState::Unknown:
         break;
     }

@@ -1,6 +1,6 @@
 // The engine's reactor inside Qt's event loop: one notifier on the reactor's descriptor runs
-// whatever is ready. While the engine waits for a person (a modal dialog it asked for), nothing
-// that enters the engine runs: the notifiers are paused until the dialog has closed.
+// whatever is ready. Nothing of the engine waits for a person, so the notifiers run whatever
+// dialog is open; no engine handler opens a dialog, so none runs inside another.
 #pragma once
 
 #include <QObject>
@@ -23,21 +23,14 @@ public:
     ~EngineLoop() override;
 
     // Another descriptor whose handler enters the engine (torrents handed over by a second
-    // copy): it is watched while the loop runs and waits while it is paused.
+    // copy), watched beside the reactor.
     void Watch(int fd, std::function<void()> onReadable);
-
-    // Pauses nest: the loop runs again when every pause has ended.
-    void Pause();
-    void Resume();
-    bool Paused() const { return m_pauses > 0; }
 
 private:
     void Dispatch();
-    void Enable(bool enabled);
 
     Reactor& m_reactor;
     std::vector<std::unique_ptr<QSocketNotifier>> m_notifiers;
-    int m_pauses = 0;
 };
 
 }  // namespace velbrook

@@ -4,9 +4,9 @@
 #include <QMessageBox>
 
 #include <algorithm>
+#include <utility>
 
 #include "ui/COptionsSheet.h"
-#include "ui/EngineLoop.h"
 
 namespace velbrook {
 
@@ -23,70 +23,179 @@ QString InFolder(const std::string& folder, const std::string& name) {
     return Text(folder.back() == '/' ? folder + name : folder + "/" + name);
 }
 
-}  // namespace
-
-QtUiHost::QtUiHost(EngineLoop& loop, QObject* parent) : QObject(parent), m_loop(loop) {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, [this] { Redraw(); });
-}
-
-QtUiHost::DialogScope::DialogScope(QtUiHost& host) : m_host(host) {
-    m_host.m_loop.Pause();
-}
-
-QtUiHost::DialogScope::~DialogScope() {
-    m_host.m_loop.Resume();
-    if (m_host.m_pending) {
-        m_host.Schedule();
-    }
-}
-
-MessageAnswer QtUiHost::ShowMessage(const std::string& text, MessageIcon icon,
-                                    MessageButtons buttons) {
-    QMessageBox::Icon shown = QMessageBox::Information;
+QMessageBox::Icon BoxIcon(MessageIcon icon) {
     switch (icon) {
     case MessageIcon::Information:
         break;
     case MessageIcon::Warning:
-        shown = QMessageBox::Warning;
-        break;
+        return QMessageBox::Warning;
     case MessageIcon::Error:
-        shown = QMessageBox::Critical;
-        break;
+        return QMessageBox::Critical;
     case MessageIcon::Question:
-        shown = QMessageBox::Question;
-        break;
+        return QMessageBox::Question;
     }
-    const bool yesNo = buttons == MessageButtons::YesNo;
-    QMessageBox box(shown, "Velbrook", Text(text),
-                    yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, m_window);
-    const DialogScope scope(*this);
-    const int answer = box.exec();
-    if (!yesNo) {
-        return MessageAnswer::Ok;
+    return QMessageBox::Information;
+}
+
+// A path the person chose in a file dialog, or nothing when they cancelled.
+std::optional<std::string> ChosenFile(const QFileDialog& dialog, int result) {
+    const QStringList files = dialog.selectedFiles();
+    if (result != QDialog::Accepted || files.isEmpty() || files.front().isEmpty()) {
+        return std::nullopt;
     }
-    return answer == QMessageBox::Yes ? MessageAnswer::Yes : MessageAnswer::No;
+    return files.front().toStdString();
 }
 
-bool QtUiHost::ChooseSaveFile(const std::string& startFolder, const std::string& proposedName,
-                              std::string& chosenPath) {
-    const DialogScope scope(*this);
-    // The engine asks itself before it writes over a file that is there.
-    const QString path =
-        QFileDialog::getSaveFileName(m_window, QString(), InFolder(startFolder, proposedName),
-                                     QString(), nullptr, QFileDialog::DontConfirmOverwrite);
-    chosenPath = path.toStdString();
-    return !path.isEmpty();
+}  // namespace
+
+QtUiHost::QtUiHost(QObject* parent) : QObject(parent) {
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] { Redraw(); });
 }
 
-bool QtUiHost::ChooseFolder(const std::string& startFolder, std::string& chosenFolder) {
-    const DialogScope scope(*this);
-    return ChooseFolderDialog(m_window, startFolder, chosenFolder);
+QtUiHost::~QtUiHost() {
+    delete m_shown.data();
 }
 
-bool QtUiHost::EditOptions(SettingsValues& values) {
-    const DialogScope scope(*this);
-    return RunOptionsDialog(m_window, values);
+void QtUiHost::ShowMessage(const std::string& text, MessageIcon icon) {
+    Enqueue({nullptr,
+             [text, icon](QWidget* window) {
+                 return new QMessageBox(BoxIcon(icon), "Velbrook", Text(text), QMessageBox::Ok,
+                                        window);
+             },
+             nullptr});
+}
+
+void QtUiHost::AskYesNo(const void* asker, const std::string& text, YesNoAnswer answered) {
+    Enqueue({asker,
+             [text](QWidget* window) {
+                 return new QMessageBox(QMessageBox::Question, "Velbrook", Text(text),
+                                        QMessageBox::Yes | QMessageBox::No, window);
+             },
+             [answered = std::move(answered)](QDialog& dialog, int) -> std::function<void()> {
+                 // Escape and the window's close button count as No.
+                 const auto& box = static_cast<const QMessageBox&>(dialog);
+                 const bool yes = box.clickedButton() != nullptr &&
+                                  box.clickedButton() == box.button(QMessageBox::Yes);
+                 return [answered, yes] { answered(yes); };
+             }});
+}
+
+void QtUiHost::ChooseSaveFile(const void* asker, const std::string& startFolder,
+                              const std::string& proposedName, PathAnswer chosen) {
+    Enqueue({asker,
+             [path = InFolder(startFolder, proposedName)](QWidget* window) {
+                 auto* dialog = new QFileDialog(window, QString(), path);
+                 dialog->setAcceptMode(QFileDialog::AcceptSave);
+                 // The engine asks itself before it writes over a file that is there.
+                 dialog->setOption(QFileDialog::DontConfirmOverwrite);
+                 return dialog;
+             },
+             [chosen = std::move(chosen)](QDialog& dialog, int result) -> std::function<void()> {
+                 return [chosen, path = ChosenFile(static_cast<QFileDialog&>(dialog), result)] {
+                     chosen(path);
+                 };
+             }});
+}
+
+void QtUiHost::ChooseFolder(const void* asker, const std::string& startFolder, PathAnswer chosen) {
+    Enqueue({asker,
+             [startFolder](QWidget* window) { return MakeFolderPicker(window, startFolder); },
+             [chosen = std::move(chosen)](QDialog& dialog, int result) -> std::function<void()> {
+                 std::optional<std::string> folder;
+                 if (result == QDialog::Accepted) {
+                     folder = ChosenFolder(static_cast<QFileDialog&>(dialog));
+                 }
+                 return [chosen, folder] { chosen(folder); };
+             }});
+}
+
+void QtUiHost::EditOptions(const void* asker, const SettingsValues& values, OptionsAnswer edited) {
+    Enqueue({asker, [values](QWidget* window) { return new COptionsSheet(values, window); },
+             [edited = std::move(edited)](QDialog& dialog, int result) -> std::function<void()> {
+                 std::optional<SettingsValues> chosen;
+                 if (result == QDialog::Accepted) {
+                     chosen = static_cast<COptionsSheet&>(dialog).Values();
+                 }
+                 return [edited, chosen] { edited(chosen); };
+             }});
+}
+
+void QtUiHost::Enqueue(Question question) {
+    m_queue.push_back(std::move(question));
+    ShowNextSoon();
+}
+
+// Never now: the asker is an engine handler (or runs inside one), and a dialog opened there
+// would take the person's input in the middle of it.
+void QtUiHost::ShowNextSoon() {
+    if (m_shown || m_showScheduled || m_queue.empty()) {
+        return;
+    }
+    m_showScheduled = true;
+    QTimer::singleShot(0, this, [this] {
+        m_showScheduled = false;
+        ShowNext();
+    });
+}
+
+void QtUiHost::ShowNext() {
+    if (m_shown || m_queue.empty()) {
+        return;
+    }
+    m_shownQuestion = std::move(m_queue.front());
+    m_queue.pop_front();
+    QDialog* dialog = m_shownQuestion.make(m_window);
+    m_shown = dialog;
+    connect(dialog, &QDialog::finished, this,
+            [this, dialog](int result) { OnFinished(dialog, result); });
+    dialog->open();
+}
+
+void QtUiHost::OnFinished(QDialog* dialog, int result) {
+    if (dialog != m_shown) {
+        return;
+    }
+    m_shown = nullptr;
+    const Question question = std::exchange(m_shownQuestion, {});
+    if (question.read) {
+        // Handed over on a later turn of Qt's loop, with no dialog's handler under it.
+        const uint64_t id = m_nextAnswer++;
+        m_answers.push_back({id, question.asker, question.read(*dialog, result)});
+        QTimer::singleShot(0, this, [this, id] { Deliver(id); });
+    }
+    dialog->deleteLater();
+    ShowNextSoon();
+}
+
+void QtUiHost::Deliver(uint64_t id) {
+    const auto it = std::find_if(m_answers.begin(), m_answers.end(),
+                                 [id](const Answer& answer) { return answer.id == id; });
+    if (it == m_answers.end()) {
+        return;  // withdrawn on its way
+    }
+    const std::function<void()> deliver = std::move(it->deliver);
+    m_answers.erase(it);
+    if (deliver) {
+        deliver();
+    }
+}
+
+void QtUiHost::Withdraw(const void* asker) {
+    if (asker == nullptr) {
+        return;  // messages belong to nobody and are never withdrawn
+    }
+    std::erase_if(m_queue, [asker](const Question& question) { return question.asker == asker; });
+    std::erase_if(m_answers, [asker](const Answer& answer) { return answer.asker == asker; });
+    if (m_shown && m_shownQuestion.asker == asker) {
+        QDialog* dialog = m_shown;
+        m_shown = nullptr;
+        m_shownQuestion = {};
+        disconnect(dialog, nullptr, this, nullptr);
+        dialog->hide();
+        dialog->deleteLater();
+        ShowNextSoon();
+    }
 }
 
 void QtUiHost::PostUpdateAllViews() {
@@ -98,17 +207,14 @@ void QtUiHost::PostUpdateAllViews() {
 }
 
 void QtUiHost::Schedule() {
-    if (m_timer.isActive() || m_loop.Paused()) {
-        return;  // a dialog's end schedules what waited for it
+    if (m_timer.isActive()) {
+        return;
     }
     const qint64 since = m_sinceRedraw.isValid() ? m_sinceRedraw.elapsed() : kRedrawIntervalMs;
     m_timer.start(static_cast<int>(std::max<qint64>(kRedrawIntervalMs - since, 0)));
 }
 
 void QtUiHost::Redraw() {
-    if (m_loop.Paused()) {
-        return;
-    }
     m_pending = false;
     m_sinceRedraw.start();
     if (m_redraw) {

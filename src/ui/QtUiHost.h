@@ -1,6 +1,11 @@
 // The desktop program's answer to everything the engine asks of a person: message boxes, the
 // save-file and folder dialogs, the options dialog, and redraws of the views, at most a few a
 // second however many torrents change.
+//
+// Nothing waits for a dialog. Each is opened (never executed in a loop of its own) when Qt's
+// loop comes round, one at a time in the order asked; the engine keeps running meanwhile, and
+// the answer reaches the engine from Qt's loop once the dialog has closed, never from inside an
+// engine handler.
 #pragma once
 
 #include <QElapsedTimer>
@@ -9,13 +14,16 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <cstdint>
+#include <deque>
 #include <functional>
+#include <list>
 
 #include "engine/UiHost.h"
 
-namespace velbrook {
+class QDialog;
 
-class EngineLoop;
+namespace velbrook {
 
 class QtUiHost : public QObject, public UiHost {
     Q_OBJECT
@@ -24,41 +32,62 @@ public:
     // The shortest time between two redraws: at most four a second.
     static constexpr int kRedrawIntervalMs = 250;
 
-    explicit QtUiHost(EngineLoop& loop, QObject* parent = nullptr);
+    explicit QtUiHost(QObject* parent = nullptr);
+    ~QtUiHost() override;  // a dialog still open goes, unanswered
 
     // Dialogs open over `window` (none: they stand alone, as before the window exists).
     void SetWindow(QWidget* window) { m_window = window; }
     // What a redraw does: every view updates from the document.
     void SetRedraw(std::function<void()> redraw) { m_redraw = std::move(redraw); }
 
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
-                              MessageButtons buttons) override;
-    bool ChooseSaveFile(const std::string& startFolder, const std::string& proposedName,
-                        std::string& chosenPath) override;
-    bool ChooseFolder(const std::string& startFolder, std::string& chosenFolder) override;
-    bool EditOptions(SettingsValues& values) override;
+    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    void AskYesNo(const void* asker, const std::string& text, YesNoAnswer answered) override;
+    void ChooseSaveFile(const void* asker, const std::string& startFolder,
+                        const std::string& proposedName, PathAnswer chosen) override;
+    void ChooseFolder(const void* asker, const std::string& startFolder,
+                      PathAnswer chosen) override;
+    void EditOptions(const void* asker, const SettingsValues& values,
+                     OptionsAnswer edited) override;
+    void Withdraw(const void* asker) override;
     void PostUpdateAllViews() override;
 
-protected:
-    // Every dialog the engine asks for runs inside one: the engine waits for the answer, so
-    // nothing may enter it meanwhile, and no view reads it half-way through a handler.
-    class DialogScope {
-    public:
-        explicit DialogScope(QtUiHost& host);
-        ~DialogScope();
-        DialogScope(const DialogScope&) = delete;
-        DialogScope& operator=(const DialogScope&) = delete;
-
-    private:
-        QtUiHost& m_host;
-    };
+    // The dialog on screen now, if any, and how many wait for their turn behind it.
+    QDialog* ShownDialog() const { return m_shown.data(); }
+    size_t QueuedDialogs() const { return m_queue.size(); }
+    // No dialog is shown or waits, and no answer is on its way to the engine.
+    bool Idle() const { return !m_shown && m_queue.empty() && m_answers.empty(); }
 
 private:
+    // Reads the answer from a dialog that has closed with `result`; what it returns hands the
+    // answer to the engine (nothing for a message).
+    using Reader = std::function<std::function<void()>(QDialog& dialog, int result)>;
+    struct Question {
+        const void* asker = nullptr;  // none for a message
+        std::function<QDialog*(QWidget* window)> make;
+        Reader read;
+    };
+    struct Answer {
+        uint64_t id = 0;
+        const void* asker = nullptr;
+        std::function<void()> deliver;
+    };
+
+    void Enqueue(Question question);
+    void ShowNextSoon();
+    void ShowNext();
+    void OnFinished(QDialog* dialog, int result);
+    void Deliver(uint64_t id);
     void Schedule();
     void Redraw();
 
-    EngineLoop& m_loop;
     QPointer<QWidget> m_window;
+    std::deque<Question> m_queue;
+    QPointer<QDialog> m_shown;
+    Question m_shownQuestion;
+    bool m_showScheduled = false;
+    std::list<Answer> m_answers;  // read from their dialogs, on their way to the engine
+    uint64_t m_nextAnswer = 1;
+
     std::function<void()> m_redraw;
     QTimer m_timer;
     QElapsedTimer m_sinceRedraw;

@@ -65,7 +65,7 @@ CXML* FindStyleElement(CVelbrookDoc& doc, std::string_view name, std::string_vie
 }
 
 void ShowStyleMessage(CVelbrookDoc& doc, const char* text) {
-    doc.Ui().ShowMessage(text, MessageIcon::Warning, MessageButtons::Ok);
+    doc.Ui().ShowMessage(text, MessageIcon::Warning);
 }
 
 void SetUpReportList(QTreeWidget& list) {

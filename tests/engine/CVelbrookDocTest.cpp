@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "engine/DownloadsList.h"
 #include "engine/TorrentSession.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
+#include "support/Loopback.h"
 #include "support/MetainfoBuilder.h"
 #include "support/OtherUser.h"
 #include "support/TempDir.h"
@@ -107,6 +110,55 @@ TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart)
     EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/b.torrent"));
     EXPECT_EQ(sessions.size(), 2u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_profile / "Status"), {}), 2);
+}
+
+// A new torrent waits for the person's answer in the list, alone: another torrent starts and
+// the list is saved meanwhile, without it. Cancelled, it leaves; removed while it waits, its
+// question goes with it and a late answer does nothing; still waiting at exit, it is dropped.
+TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
+    WriteFile(m_save / "in/b.torrent", test::Metainfo{.name = "b"}.Encode());
+    WriteFile(m_save / "in/c.torrent", test::Metainfo{.name = "c"}.Encode());
+    m_ui.m_hold = true;
+    {
+        CVelbrookDoc doc(m_profile.Dir(), m_ui);
+        const auto& sessions = doc.Downloads().Sessions();
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+        TorrentSession& waiting = *sessions.back();
+        EXPECT_EQ(waiting.State(), SessionState::Waiting);
+        EXPECT_EQ(waiting.StatusText(), "Waiting for a save location");
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/b.torrent", m_save.Dir()));
+        EXPECT_EQ(sessions.back()->State(), SessionState::ConnectTracker);
+        EXPECT_EQ(m_ui.OpenQuestions(), 1u);
+        const std::string list = ReadFile(m_profile / "Downloads.xml");
+        EXPECT_EQ(list.find("a.torrent"), std::string::npos);
+        EXPECT_NE(list.find("b.torrent"), std::string::npos);
+
+        ASSERT_TRUE(m_ui.Answer(false));
+        ASSERT_EQ(sessions.size(), 1u);
+
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+        ASSERT_TRUE(m_ui.Answer(true));
+        EXPECT_EQ(sessions.back()->State(), SessionState::ConnectTracker);
+        EXPECT_EQ(sessions.back()->SavePath(), m_save.Dir());
+        EXPECT_NE(ReadFile(m_profile / "Downloads.xml").find("a.torrent"), std::string::npos);
+
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/c.torrent"));
+        const std::string c = sessions.back()->InfoHash();
+        doc.Downloads().RemoveByInfoHash(c);
+        EXPECT_TRUE(m_ui.m_questions.back().withdrawn);
+        m_ui.m_questions.back().answer(true);  // a host that answers anyway
+        EXPECT_EQ(sessions.size(), 2u);
+        EXPECT_FALSE(std::filesystem::exists(m_save / "c"));
+
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/c.torrent"));
+        doc.Shutdown();
+        EXPECT_TRUE(m_ui.m_questions.back().withdrawn);
+    }
+    EXPECT_EQ(m_ui.OpenQuestions(), 0u);
+    const std::string list = ReadFile(m_profile / "Downloads.xml");
+    EXPECT_EQ(list.find("c.torrent"), std::string::npos);
+    EXPECT_NE(list.find("a.torrent"), std::string::npos);
+    EXPECT_TRUE(m_ui.m_shown.empty()) << m_ui.m_shown.front();
 }
 
 TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {

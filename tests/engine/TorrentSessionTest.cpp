@@ -138,6 +138,46 @@ TEST_F(Session, ClaimedPiecesThatCannotBeReadAreCheckedAgain) {
     EXPECT_EQ(session->Left(), 100000u - 32768u);
 }
 
+// Files of a new torrent that are there already are used only when the person agrees, asked
+// once for all of them before anything is made. A torrent stopped while it waits withdraws its
+// question, and its caller hears no more of that start.
+TEST_F(Session, FilesAlreadyThereAreUsedOnlyWhenThePersonAgrees) {
+    using Outcome = TorrentSession::StartOutcome;
+    test::FakeUi& person = m_host.m_ui;
+    person.m_hold = true;
+    std::vector<Outcome> outcomes;
+    const auto record = [&](Outcome outcome) { outcomes.push_back(outcome); };
+    WriteFile(m_save / "t/sub/b", m_data.substr(60000));
+    TorrentSession session(m_host);
+    ASSERT_TRUE(session.Open(m_torrent));
+    EXPECT_TRUE(session.StartDownload(true, record));
+    ASSERT_TRUE(person.Answer(true));  // the folder
+    EXPECT_EQ(session.State(), SessionState::Waiting);
+    EXPECT_EQ(person.m_questions.back().text,
+              "File Existed!...\nDo checking and continue downloading?");
+    ASSERT_TRUE(person.Answer(false));
+    EXPECT_EQ(outcomes, std::vector<Outcome>{Outcome::Cancelled});
+    EXPECT_EQ(session.State(), SessionState::Stopped);
+    EXPECT_FALSE(fs::exists(m_save / "t/a"));
+
+    PutDataOnDisk();
+    EXPECT_TRUE(session.StartDownload(true, record));
+    ASSERT_TRUE(person.Answer(true));
+    ASSERT_TRUE(person.Answer(true));
+    EXPECT_EQ(person.m_questions.size(), 4u);
+    EXPECT_EQ(outcomes, (std::vector<Outcome>{Outcome::Cancelled, Outcome::Started}));
+    Checked(session);
+    EXPECT_TRUE(session.IsComplete());
+
+    TorrentSession stopped(m_host);
+    ASSERT_TRUE(stopped.Open(m_torrent));
+    EXPECT_TRUE(stopped.StartDownload(true, record));
+    EXPECT_TRUE(stopped.Stop());
+    EXPECT_TRUE(person.m_questions.back().withdrawn);
+    EXPECT_EQ(stopped.State(), SessionState::Stopped);
+    EXPECT_EQ(outcomes.size(), 2u);
+}
+
 TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     PutDataOnDisk();
     const std::string xml = m_profile / "Downloads.xml";

@@ -36,9 +36,8 @@ protected:
     Storage() {}
     // Prepares a storage of the layout below the test folder.
     bool Prepared(FileStorage& disk, const std::string& saveName = "t",
-                  FakeMessageHost* host = nullptr, bool prompt = false) {
-        bool existed = false;
-        return disk.Prepare(m_dir.Dir(), saveName, existed, prompt, host ? host : &m_host);
+                  FakeMessageHost* host = nullptr) {
+        return disk.Prepare(m_dir.Dir(), saveName, host ? host : &m_host);
     }
     test::TempDir m_dir;
     Settings m_settings;
@@ -76,9 +75,8 @@ TEST_F(Storage, ExistingFilesAreKeptContinuedOrRefusedBySize) {
     FileList list;
     Layout(list, {{"t/exact", 10}, {"t/short", 20}, {"t/new", 30}});
     FileStorage disk(list);
-    m_host.m_answers = {MessageAnswer::Yes};
-    ASSERT_TRUE(Prepared(disk, "t", &m_host, true));
-    EXPECT_EQ(m_host.m_shown.size(), 1u);  // two files existed, one question
+    ASSERT_TRUE(Prepared(disk));
+    EXPECT_TRUE(m_host.m_shown.empty());
     EXPECT_TRUE(disk.IsReadOnly(0));
     EXPECT_FALSE(disk.IsReadOnly(1));
     EXPECT_EQ(ReadFile(m_dir / "t/exact"), std::string(10, 'e'));
@@ -133,9 +131,8 @@ TEST_F(Storage, NamesThatLeaveTheSaveFolderAreRefused) {
         Layout(list, {{evil, 4}});
         FileStorage disk(list);
         list.m_singleFile = false;  // a status file can say anything
-        bool existed = false;
         FakeMessageHost host;
-        EXPECT_FALSE(disk.Prepare(save, "t", existed, false, &host)) << evil;
+        EXPECT_FALSE(disk.Prepare(save, "t", &host)) << evil;
         EXPECT_EQ(disk.OpenForCheck(save), 0u) << evil;
     }
     EXPECT_FALSE(std::filesystem::exists(m_dir / "evil"));

@@ -1,7 +1,6 @@
-// A scripted person in front of the screen: records every message and answers from a script.
+// The person in front of the screen, for the lower layers: every message is noted.
 #pragma once
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -11,21 +10,8 @@ namespace velbrook::test {
 
 class FakeMessageHost : public MessageHost {
 public:
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon,
-                              MessageButtons buttons) override {
-        m_shown.push_back(text);
-        if (buttons == MessageButtons::Ok) {
-            return MessageAnswer::Ok;
-        }
-        if (m_answers.empty()) {
-            return MessageAnswer::No;
-        }
-        const MessageAnswer answer = m_answers.front();
-        m_answers.pop_front();
-        return answer;
-    }
+    void ShowMessage(const std::string& text, MessageIcon) override { m_shown.push_back(text); }
 
-    std::deque<MessageAnswer> m_answers;  // for Yes/No questions; No when the script runs out
     std::vector<std::string> m_shown;
 };
 

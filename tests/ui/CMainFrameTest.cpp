@@ -9,9 +9,11 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QTest>
+#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,26 +35,27 @@ namespace {
 
 using test::PumpUntil;
 
-// The person: files are saved in one folder, every message is noted and answered yes.
+// The person: files are saved in one folder, every message is noted and every question answered
+// yes, a moment later.
 class ScriptedUi : public QtUiHost {
 public:
     using QtUiHost::QtUiHost;
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon,
-                              MessageButtons buttons) override {
-        shown.push_back(text);
-        return buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+    void ShowMessage(const std::string& text, MessageIcon) override { shown.push_back(text); }
+    void AskYesNo(const void*, const std::string&, YesNoAnswer answered) override {
+        Later([answered] { answered(true); });
     }
-    bool ChooseSaveFile(const std::string&, const std::string& proposed,
-                        std::string& chosen) override {
-        chosen = folder + proposed;
-        return true;
+    void ChooseSaveFile(const void*, const std::string&, const std::string& proposed,
+                        PathAnswer chosen) override {
+        Later([this, chosen, proposed] { chosen(folder + proposed); });
     }
-    bool ChooseFolder(const std::string&, std::string& chosen) override {
-        chosen = folder;
-        return true;
+    void ChooseFolder(const void*, const std::string&, PathAnswer chosen) override {
+        Later([this, chosen] { chosen(folder); });
     }
     std::string folder;
     std::vector<std::string> shown;
+
+private:
+    void Later(std::function<void()> answer) { QTimer::singleShot(0, this, std::move(answer)); }
 };
 
 class MainFrame : public ::testing::Test {
@@ -89,7 +92,7 @@ protected:
     test::TempDir m_save;
     Reactor m_reactor;
     EngineLoop m_loop{m_reactor};
-    ScriptedUi m_ui{m_loop};
+    ScriptedUi m_ui;
     CVelbrookDoc m_doc{m_profile.Dir(), m_ui};
     CMainFrame m_frame{m_doc};
 };

@@ -14,13 +14,15 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "engine/CVelbrookDoc.h"
 #include "net/Reactor.h"
-#include "support/EngineFakes.h"
 #include "support/ModalDialogs.h"
+#include "support/QtPump.h"
 #include "support/TempDir.h"
 #include "ui/CIntegerEdit.h"
+#include "ui/QtUiHost.h"
 
 namespace velbrook {
 namespace {
@@ -120,12 +122,6 @@ TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
     }
 }
 
-// The person answers the document's options request with the real sheet.
-class SheetUi : public test::FakeUi {
-public:
-    bool EditOptions(SettingsValues& values) override { return RunOptionsDialog(nullptr, values); }
-};
-
 // What OK changes in the running program: listening restarts only for a new port or connection
 // type; an emptied proxy address falls back to the default; a new download folder is made; the
 // address list offers the host's own address, whatever address was stored.
@@ -135,7 +131,7 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
     test::WriteFile(profile / "Velbrook.xml",
                     "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><SocksServer "
                     "type=\"string\" value=\"proxy.example\"/></Settings></Tarnwick>\n");
-    SheetUi ui;
+    QtUiHost ui;  // the person answers with the real sheet
     CVelbrookDoc doc(profile.Dir(), ui);
     ASSERT_TRUE(doc.StartListening());
     const uint16_t port = doc.ListenPort();
@@ -151,11 +147,15 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
 
     const std::string folder = profile / "elsewhere";
     const auto edit = [&](const std::function<void(QWidget*)>& change) {
+        bool done = false;
         const OnModal<COptionsSheet> person([&](COptionsSheet* sheet) {
             change(sheet);
             ClickButton(sheet, QDialogButtonBox::Ok);
+            done = true;
         });
         doc.OnOptions();
+        doc.OnOptions();  // already open: not a second sheet
+        EXPECT_TRUE(test::PumpUntil([&] { return done && ui.Idle(); }));
     };
     edit([&](QWidget* sheet) {
         auto* list = Field<QComboBox>(sheet, ReportIP);
@@ -194,12 +194,18 @@ TEST(FolderPicker, StartsAtTheGivenFolderAndReturnsTheChoice) {
     std::filesystem::create_directory(root / "sub");
     const OnModal<QFileDialog> person([&](QFileDialog* dialog) {
         EXPECT_EQ(dialog->directory().absolutePath().toStdString() + "/", root.Dir());
-        dialog->selectFile(QString::fromStdString(root / "sub"));
+        // Typed into the name field, as a person would: selectFile() leaves a focused field alone.
+        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText(QString::fromStdString(root / "sub"));
         ClickButton(dialog, QDialogButtonBox::Open);
     });
-    std::string chosen;
-    ASSERT_TRUE(ChooseFolderDialog(nullptr, root.Dir(), chosen));
-    EXPECT_EQ(chosen, root / "sub");
+    QtUiHost ui;
+    std::optional<std::string> chosen;
+    ui.ChooseFolder(nullptr, root.Dir(),
+                    [&](std::optional<std::string> folder) { chosen = std::move(folder); });
+    ASSERT_TRUE(test::PumpUntil([&] { return chosen.has_value(); }));
+    EXPECT_EQ(*chosen, root / "sub");
 }
 
 }  // namespace

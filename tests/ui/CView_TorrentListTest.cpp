@@ -80,6 +80,22 @@ TEST_F(TorrentList, PopUpMenuFollowsTheClickedTorrentsStateAndRunsItsCommands) {
     }
 }
 
+// A new torrent waiting for the person's answer says so, and can only be taken off the list,
+// which takes its question away.
+TEST_F(TorrentList, AWaitingTorrentSaysSoAndCanOnlyBeDeleted) {
+    m_ui.m_hold = true;
+    const std::string torrent = m_save / "in/w.x.torrent";
+    test::WriteFile(torrent, test::Metainfo{.name = "w"}.Encode());
+    ASSERT_TRUE(Doc().OpenTorrentFile(torrent));
+    Open();
+    const Strings cells = Cells(*m_list, 0);
+    EXPECT_EQ(cells[0], "Waiting");
+    EXPECT_EQ(cells.back(), "Waiting for a save location");
+    EXPECT_EQ(Flags(RightClick(*m_list, 0, "删除")), "dddde");
+    EXPECT_TRUE(Doc().Downloads().Sessions().empty());
+    EXPECT_EQ(m_ui.OpenQuestions(), 0u);
+}
+
 TEST_F(TorrentList, DeletingKeepsASensibleSelection) {
     for (const char* name : {"a", "b", "c", "d", "e"}) {
         Add({.name = name});

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QMessageBox>
 #include <QTest>
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "net/AsyncSocket.h"
 #include "net/Reactor.h"
@@ -20,14 +25,14 @@
 namespace velbrook {
 namespace {
 
+using test::PumpUntil;
+
 class CountingSocket : public AsyncSocket {
 public:
     size_t received = 0;
-    int notifications = 0;
 
 protected:
     void OnReceive(int) override {
-        ++notifications;
         char buffer[65536];
         ssize_t n = 0;
         while ((n = Receive(buffer, sizeof buffer)) > 0) {
@@ -36,13 +41,18 @@ protected:
     }
 };
 
-// The engine asks a question in the middle of a transfer. While the box is open nothing enters
-// the engine: no socket or timer handler runs, a dispatch from inside is refused, and what
-// another copy hands over waits; once it is answered the transfer runs to its end.
-TEST(QtUiHost, AQuestionFromTheEngineHoldsItUntilAnsweredThenTheTransferGoesOn) {
+QString BoxText(QDialog* dialog) {
+    auto* box = qobject_cast<QMessageBox*>(dialog);
+    return box ? box->text() : QString();
+}
+
+// An engine handler asks in the middle of a transfer. No dialog opens inside the handler; while
+// the box is open the transfer runs to its end and what another copy hands over is taken; the
+// answer comes once the box has closed, from Qt's own loop, where the engine may be entered.
+TEST(QtUiHost, AQuestionLeavesTheEngineRunningAndIsAnsweredFromQtsLoop) {
     Reactor reactor;
     EngineLoop loop(reactor);
-    QtUiHost ui(loop);
+    QtUiHost ui;
     test::RawListener listener;
     CountingSocket receiver;
     ASSERT_TRUE(receiver.Create(0, kSocketRead | kSocketClose) &&
@@ -52,11 +62,13 @@ TEST(QtUiHost, AQuestionFromTheEngineHoldsItUntilAnsweredThenTheTransferGoesOn) 
     constexpr size_t kTotal = 8 << 20;
     const std::string chunk(65536, 'v');
     size_t sent = 0;
+    QMessageBox* box = nullptr;
+    // A quarter before the box is up, the rest only while it is.
     const auto send = [&] {
+        const size_t upTo = box ? kTotal : kTotal / 4;
         ssize_t n = 0;
-        while (sent < kTotal &&
-               (n = ::send(sender, chunk.data(), std::min(chunk.size(), kTotal - sent),
-                           MSG_DONTWAIT | MSG_NOSIGNAL)) > 0) {
+        while (sent < upTo && (n = ::send(sender, chunk.data(), std::min(chunk.size(), upTo - sent),
+                                          MSG_DONTWAIT | MSG_NOSIGNAL)) > 0) {
             sent += static_cast<size_t>(n);
         }
     };
@@ -70,62 +82,103 @@ TEST(QtUiHost, AQuestionFromTheEngineHoldsItUntilAnsweredThenTheTransferGoesOn) 
         }
     });
 
-    int ticks = 0;
-    int asked = 0;
-    MessageAnswer answer = MessageAnswer::No;
-    int handlersAtOpen = -1;
-    int handlersAtAnswer = -1;
-    int inner = -1;
-    int handedWhileOpen = -1;
+    bool asked = false;
+    bool openedInHandler = false;
+    std::optional<bool> answer;
+    int enteredFromAnswer = -1;
     reactor.StartTimer(5, [&](uint64_t) {
-        ++ticks;
-        if (asked > 0 || receiver.received < kTotal / 8) {
+        if (asked || receiver.received < kTotal / 8) {
             return;
         }
-        ++asked;
-        const test::OnModal<QMessageBox> answerIt([&](QMessageBox* box) {
-            handlersAtOpen = ticks + receiver.notifications;
-            ASSERT_EQ(::write(handOffs[1], "h", 1), 1);
-            for (int i = 0; i < 20; ++i) {
-                send();
-                QTest::qWait(10);
-            }
-            inner = reactor.RunOnce(0);
-            handlersAtAnswer = ticks + receiver.notifications;
-            handedWhileOpen = handed;
-            QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+        asked = true;
+        ui.AskYesNo(&asked, "Go on?", [&](bool yes) {
+            answer = yes;
+            reactor.Post([] {});
+            enteredFromAnswer = reactor.RunOnce(0);
         });
-        answer = ui.ShowMessage("Go on?", MessageIcon::Question, MessageButtons::YesNo);
+        openedInHandler = QApplication::activeModalWidget() != nullptr || ui.ShownDialog();
     });
-    EXPECT_TRUE(test::PumpUntil([&] {
+
+    size_t receivedAtOpen = 0;
+    const test::OnModal<QMessageBox> opened([&](QMessageBox* shown) {
+        box = shown;
+        receivedAtOpen = receiver.received;
+        ASSERT_EQ(::write(handOffs[1], "h", 1), 1);
+    });
+    EXPECT_TRUE(PumpUntil([&] {
         send();
         return receiver.received == kTotal && handed == 1;
     }));
-    EXPECT_EQ(asked, 1);
-    EXPECT_EQ(answer, MessageAnswer::Yes);
-    EXPECT_EQ(handlersAtAnswer, handlersAtOpen);
-    EXPECT_EQ(inner, 0);
-    EXPECT_EQ(handedWhileOpen, 0);
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(openedInHandler);
+    EXPECT_EQ(box->text(), "Go on?");
+    EXPECT_EQ(ui.ShownDialog(), box);  // still open: everything above happened under it
+    EXPECT_LE(receivedAtOpen, kTotal / 4);
+    EXPECT_FALSE(answer.has_value());
+
+    QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+    EXPECT_FALSE(answer.has_value());  // not from inside the click
+    EXPECT_TRUE(PumpUntil([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer, true);
+    EXPECT_GE(enteredFromAnswer, 1);
     ::close(sender);
     ::close(handOffs[0]);
     ::close(handOffs[1]);
 }
 
+// Dialogs take turns in the order asked. A withdrawn question goes from the screen or the queue
+// and its answer never comes, also when the person had already answered it.
+TEST(QtUiHost, DialogsTakeTurnsAndAWithdrawnQuestionIsNeverAnswered) {
+    QtUiHost ui;
+    const int first = 0;
+    const int second = 0;
+    std::vector<std::string> answers;
+    const auto note = [&](const std::string& who) {
+        return [&answers, who](bool yes) { answers.push_back(who + (yes ? " yes" : " no")); };
+    };
+    ui.AskYesNo(&first, "first?", note("first"));
+    ui.AskYesNo(&second, "second?", note("second"));
+    ui.ShowMessage("told", MessageIcon::Information);
+    ui.AskYesNo(&first, "third?", note("third"));
+    EXPECT_EQ(ui.ShownDialog(), nullptr);  // not while the asker runs
+    ASSERT_TRUE(PumpUntil([&] { return ui.ShownDialog() != nullptr; }));
+    EXPECT_EQ(BoxText(ui.ShownDialog()), "first?");
+    EXPECT_EQ(ui.QueuedDialogs(), 3u);
+
+    QPointer<QDialog> withdrawn = ui.ShownDialog();
+    ui.Withdraw(&first);
+    EXPECT_EQ(ui.QueuedDialogs(), 2u);
+    ASSERT_TRUE(PumpUntil([&] { return withdrawn.isNull() && ui.ShownDialog() != nullptr; }));
+    EXPECT_EQ(BoxText(ui.ShownDialog()), "second?");
+
+    auto* box = qobject_cast<QMessageBox*>(ui.ShownDialog());
+    QTest::keyClick(box, Qt::Key_Escape);  // counts as No
+    ASSERT_TRUE(PumpUntil([&] { return BoxText(ui.ShownDialog()) == "told"; }));
+    EXPECT_EQ(answers, std::vector<std::string>{"second no"});
+
+    ui.AskYesNo(&second, "again?", note("again"));
+    qobject_cast<QMessageBox*>(ui.ShownDialog())->accept();
+    ASSERT_TRUE(PumpUntil([&] { return BoxText(ui.ShownDialog()) == "again?"; }));
+    box = qobject_cast<QMessageBox*>(ui.ShownDialog());
+    QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+    ui.Withdraw(&second);  // gone before its answer was handed over
+    EXPECT_TRUE(PumpUntil([&] { return ui.Idle(); }));
+    EXPECT_EQ(answers, std::vector<std::string>{"second no"});
+}
+
 // However many torrents change at once, the views redraw once for all of them.
 TEST(QtUiHost, ABurstOfUpdatesIsOneRedraw) {
-    Reactor reactor;
-    EngineLoop loop(reactor);
-    QtUiHost ui(loop);
+    QtUiHost ui;
     int redraws = 0;
     ui.SetRedraw([&] { ++redraws; });
     for (int i = 0; i < 1000; ++i) {
         ui.PostUpdateAllViews();
     }
-    EXPECT_TRUE(test::PumpUntil([&] { return redraws > 0; }));
+    EXPECT_TRUE(PumpUntil([&] { return redraws > 0; }));
     QTest::qWait(3 * QtUiHost::kRedrawIntervalMs);
     EXPECT_EQ(redraws, 1);
     ui.PostUpdateAllViews();
-    EXPECT_TRUE(test::PumpUntil([&] { return redraws == 2; }));
+    EXPECT_TRUE(PumpUntil([&] { return redraws == 2; }));
 }
 
 }  // namespace
