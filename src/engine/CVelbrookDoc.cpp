@@ -10,7 +10,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <vector>
+#include <utility>
 
 #include "engine/DownloadsList.h"
 #include "engine/TorrentSession.h"
@@ -246,9 +246,12 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
             }
         }
     }
+    // Opened from the copies' own folder, the file is the person's, not a copy of ours.
+    const std::string copy = torrentFile != path ? torrentFile : std::string();
     TorrentSession* session = nullptr;
     std::string openError;
     if (!m_downloads->AddNew(name, torrentFile, &session, &openError) || !session) {
+        RemoveUnusedCopy(copy);
         if (!openError.empty()) {
             m_ui.ShowMessage("Can't open the torrent file " + path + ": " + openError,
                              MessageIcon::Error);
@@ -260,6 +263,7 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
         session->SetSaveLocation(saveFolder, single ? session->Files()->m_saveName : std::string());
     }
     const std::string infoHash = session->InfoHash();
+    m_adding[infoHash] = copy;
     session->StartDownload(
         true, [this, alive = m_liveness.Watch(), infoHash](TorrentSession::StartOutcome outcome) {
             if (alive.Alive()) {
@@ -272,9 +276,16 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
 
 void CVelbrookDoc::OnNewTorrentDone(const std::string& infoHash,
                                     TorrentSession::StartOutcome outcome) {
-    if (outcome != TorrentSession::StartOutcome::Started) {
+    const auto adding = m_adding.find(infoHash);
+    const std::string copy = adding != m_adding.end() ? adding->second : std::string();
+    if (adding != m_adding.end()) {
+        m_adding.erase(adding);
+    }
+    if (outcome == TorrentSession::StartOutcome::Cancelled) {
         m_downloads->RemoveByInfoHash(infoHash);  // saves the shorter list
+        RemoveUnusedCopy(copy);
     } else {
+        // Started, or stopped by a fault it names: listed either way, to be started again.
         m_downloads->MarkListChanged();
         SaveDownloads();
     }
@@ -282,15 +293,26 @@ void CVelbrookDoc::OnNewTorrentDone(const std::string& infoHash,
 }
 
 void CVelbrookDoc::AbandonWaiting() {
-    std::vector<std::string> waiting;
+    const std::map<std::string, std::string> adding = std::exchange(m_adding, {});
+    for (const auto& [infoHash, copy] : adding) {
+        const TorrentSession* session = m_downloads->FindByInfoHash(infoHash);
+        if (session && session->State() == SessionState::Waiting) {
+            m_downloads->RemoveByInfoHash(infoHash);  // its question goes with it
+        }
+        RemoveUnusedCopy(copy);
+    }
+}
+
+void CVelbrookDoc::RemoveUnusedCopy(const std::string& copy) {
+    if (copy.empty()) {
+        return;
+    }
     for (const auto& session : m_downloads->Sessions()) {
-        if (session->State() == SessionState::Waiting) {
-            waiting.push_back(session->InfoHash());
+        if (session->TorrentFile() == copy) {
+            return;
         }
     }
-    for (const std::string& infoHash : waiting) {
-        m_downloads->RemoveByInfoHash(infoHash);  // its question goes with it
-    }
+    ::unlink(copy.c_str());
 }
 
 void CVelbrookDoc::OnOptions() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -40,8 +41,9 @@ public:
     void EnsureListening();
     // Adds a .torrent file and starts it. With `saveFolder` the torrent goes there without asking;
     // otherwise it waits in the list for the person to say where (and leaves it when they
-    // cancel). False when it could not be added (unreadable, a duplicate, a failed start, or
-    // cancelled by an answer that came at once); true when it is listed and its start has begun.
+    // cancel). False when it could not be added (unreadable, a duplicate, or cancelled by an
+    // answer that came at once); true when it is listed and its start has begun. A torrent that
+    // could not be added leaves no copy of its file behind.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
     // Writes Downloads.xml. A failure is shown to the person, so callers need not act on it.
     bool SaveDownloads() const;
@@ -99,6 +101,8 @@ private:
     void OnNewTorrentDone(const std::string& infoHash, TorrentSession::StartOutcome outcome);
     // New torrents still waiting for the person leave the list, as if cancelled.
     void AbandonWaiting();
+    // Removes the copy under Torrents/ unless a listed torrent reads it.
+    void RemoveUnusedCopy(const std::string& copy);
 
     std::string m_profileDir;
     UiHost& m_ui;
@@ -116,6 +120,9 @@ private:
     bool m_styleRead = false;
     bool m_styleLoaded = false;
     bool m_optionsOpen = false;
+    // Torrents added but not yet settled (waiting for the person), by info hash: the copy made
+    // for each under Torrents/, or empty when it reads the person's own file.
+    std::map<std::string, std::string> m_adding;
     // Lets an answer that comes late learn whether the document still exists.
     Liveness m_liveness;
 };

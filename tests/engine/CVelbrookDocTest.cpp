@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,6 +27,16 @@ namespace {
 
 using test::ReadFile;
 using test::WriteFile;
+
+// The files in a folder, sorted, by full path.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 bool PortAcceptsConnections(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -104,12 +115,17 @@ TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart)
     EXPECT_EQ(ReadFile(sessions[1]->TorrentFile()), ReadFile(m_save / "other/a.torrent"));
     EXPECT_NE(ReadFile(m_profile / "Downloads.xml").find("a.torrent"), std::string::npos);
 
-    // A cancelled save dialog leaves the list as it was and no status file behind.
+    // A cancelled save dialog leaves the list as it was and no status file behind; whatever was
+    // not added leaves no copy in Torrents/, but a listed torrent's copy stays.
     WriteFile(m_save / "in/b.torrent", test::Metainfo{.name = "b"}.Encode());
+    WriteFile(m_save / "in/broken.torrent", "d4:infoi1ee");
     m_ui.m_cancel = true;
     EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/b.torrent"));
+    EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/broken.torrent"));
     EXPECT_EQ(sessions.size(), 2u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_profile / "Status"), {}), 2);
+    EXPECT_EQ(Names(m_profile / "Torrents"),
+              (std::vector<std::string>{sessions[1]->TorrentFile(), sessions[0]->TorrentFile()}));
 }
 
 // A new torrent waits for the person's answer in the list, alone: another torrent starts and
@@ -135,6 +151,7 @@ TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
 
         ASSERT_TRUE(m_ui.Answer(false));
         ASSERT_EQ(sessions.size(), 1u);
+        EXPECT_FALSE(std::filesystem::exists(m_profile / "Torrents/a.torrent"));
 
         ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
         ASSERT_TRUE(m_ui.Answer(true));
@@ -155,10 +172,32 @@ TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
         EXPECT_TRUE(m_ui.m_questions.back().withdrawn);
     }
     EXPECT_EQ(m_ui.OpenQuestions(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(m_profile / "Torrents/c.torrent"));
     const std::string list = ReadFile(m_profile / "Downloads.xml");
     EXPECT_EQ(list.find("c.torrent"), std::string::npos);
     EXPECT_NE(list.find("a.torrent"), std::string::npos);
     EXPECT_TRUE(m_ui.m_shown.empty()) << m_ui.m_shown.front();
+}
+
+// A new torrent whose file cannot be made stays listed, stopped, saying why, and starts once
+// the way is clear.
+TEST_F(Document, ANewTorrentThatCannotPrepareItsFilesStaysListed) {
+    std::filesystem::create_directories(m_save / "file.bin/in-the-way");
+    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    ASSERT_EQ(doc.Downloads().Sessions().size(), 1u);
+    TorrentSession& session = *doc.Downloads().Sessions()[0];
+    EXPECT_EQ(session.State(), SessionState::Stopped);
+    EXPECT_EQ(session.StatusText().rfind("Can't prepare the files: ", 0), 0u)
+        << session.StatusText();
+    EXPECT_EQ(m_ui.m_shown.back(), "Allocate Disk error! Stop downloading.....");
+    EXPECT_NE(ReadFile(m_profile / "Downloads.xml").find("a.torrent"), std::string::npos);
+
+    std::filesystem::remove_all(m_save / "file.bin");
+    ASSERT_TRUE(session.StartDownload(false));
+    EXPECT_TRUE(
+        test::RunUntil(m_reactor, [&] { return session.State() == SessionState::ConnectTracker; }));
+    EXPECT_TRUE(std::filesystem::is_regular_file(m_save / "file.bin"));
 }
 
 TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
