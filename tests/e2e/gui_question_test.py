@@ -2,8 +2,8 @@
 save folder, so it asks where to save it, and nobody answers. Meanwhile it is handed a second
 torrent, which downloads from a velbrook-cli seeder on 127.0.0.1 whose upload is held to about
 60 s for the whole torrent. The download completes with every byte equal while the question
-stays open, and velbrook's connection to the seeder never goes. At exit the
-unanswered torrent leaves the list. Its views are read from the text of --dump-views.
+stays open, and velbrook's connection to the seeder never goes. At exit the unanswered torrent
+leaves the list. Its views are read from the text of --dump-views.
 
 Usage: gui_question_test.py PATH/TO/velbrook-cli PATH/TO/velbrook
 """
@@ -19,19 +19,8 @@ RATE_KIB = 100
 SIZE = 60 * RATE_KIB * 1024  # about 60 s at the seeder's limit
 
 
-def list_rows(dump):
-    """The rows of the torrent list in the last dump, as lists of cells."""
-    try:
-        with open(dump, encoding="utf-8") as f:
-            text = f.read()
-    except OSError:
-        return []
-    section = text.split("[list]\n", 1)[-1].split("\n[", 1)[0] if "[list]\n" in text else ""
-    return [line.split("\t") for line in section.splitlines()]
-
-
 def row_of(dump, name):
-    return next((row for row in list_rows(dump) if len(row) > 3 and name in row[1]), None)
+    return next((row for row in harness.gui_list_rows(dump) if len(row) > 3 and name in row[1]), None)
 
 
 def connections(ports):
@@ -105,13 +94,13 @@ def main(procs, top):
 
     why = harness.wait_transfer(done, progress, 600, stall=60)
     if why or window.poll() is not None:
-        return harness.fail(top, f"{why or 'velbrook ended'}; list {list_rows(dump)}", "gui.log",
-                            "seeder.log")
+        return harness.fail(top, f"{why or 'velbrook ended'}; list {harness.gui_list_rows(dump)}",
+                            "gui.log", "seeder.log")
     still = connections(ports)
     if not carrying or not carrying & still or gaps:
         return harness.fail(top, f"a connection was dropped: {carrying} then {still}, {gaps} gaps")
     if (row_of(dump, "asked") or [""])[0] != "Waiting":
-        return harness.fail(top, f"the question did not stay open: {list_rows(dump)}")
+        return harness.fail(top, f"the question did not stay open: {harness.gui_list_rows(dump)}")
     if not harness.same_tree(source, ours):
         return harness.fail(top, "the downloaded data differs from the seeder's")
 

@@ -17,17 +17,6 @@ import harness  # noqa: E402
 GUI = os.path.abspath(sys.argv[2])
 
 
-def list_rows(dump):
-    """The rows of the torrent list in the last dump, as lists of cells."""
-    try:
-        with open(dump, encoding="utf-8") as f:
-            text = f.read()
-    except OSError:
-        return []
-    section = text.split("[list]\n", 1)[-1].split("\n[", 1)[0] if "[list]\n" in text else ""
-    return [line.split("\t") for line in section.splitlines()]
-
-
 def main(procs, top):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_DATA_HOME=os.path.join(top, "xdg"))
 
@@ -51,10 +40,10 @@ def main(procs, top):
 
     def complete():
         return any("gui.bin" in row[1] and row[0] == "Uploading" and row[3 if len(row) > 3 else 2]
-                   == "100%" for row in list_rows(dump) if len(row) > 2)
+                   == "100%" for row in harness.gui_list_rows(dump) if len(row) > 2)
     harness.wait_for(lambda: complete() or window.poll() is not None, 90, "download shown complete")
     if not complete() or not harness.same_tree(os.path.join(source), ours):
-        return harness.fail(top, f"list {list_rows(dump)}", "gui.log", "seeder.log")
+        return harness.fail(top, f"list {harness.gui_list_rows(dump)}", "gui.log", "seeder.log")
 
     entry = os.path.join(top, "xdg", "applications", "velbrook.desktop")
     with open(entry) as f:

@@ -254,6 +254,18 @@ def holds_profile(proc, profile):
                    for fields in (line.split() for line in f) if len(fields) > 5)
 
 
+def gui_list_rows(dump):
+    """The rows of the torrent list in the last dump that velbrook's --dump-views wrote, as lists
+    of cells."""
+    try:
+        with open(dump, encoding="utf-8") as f:
+            text = f.read()
+    except OSError:
+        return []
+    section = text.split("[list]\n", 1)[-1].split("\n[", 1)[0] if "[list]\n" in text else ""
+    return [line.split("\t") for line in section.splitlines()]
+
+
 def fail(top, message, *logs):
     """Prints the tail of each log file and the reason; returns the failing exit code."""
     for log in logs:
