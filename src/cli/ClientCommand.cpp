@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -19,14 +21,19 @@
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/TorrentFile.h"
 #include "net/Reactor.h"
+#include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
+#include "tracker/TrackerClient.h"
 
 namespace velbrook::cli {
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+
+// How long a torrent moved to another folder waits for its trackers to answer its stop.
+constexpr auto kStopWait = std::chrono::seconds(3);
 
 void OnSignal(int) {
     g_stop = 1;
@@ -137,14 +144,24 @@ int RunClient(const ClientOptions& options) {
     std::filesystem::create_directories(profile, ec);
     SingleInstance instance(profile);
     switch (instance.Claim(options.torrents, options.save)) {
-    case SingleInstance::Role::HandedOff:
+    case SingleInstance::Role::HandedOff: {
+        const std::vector<std::string>& refused = instance.NotListed();
+        for (const std::string& path : refused) {
+            std::fprintf(stderr, "velbrook-cli: %s: the copy running on %s could not start it\n",
+                         PrintableLine(path).c_str(), profile.c_str());
+        }
         std::fprintf(stderr,
                      "velbrook-cli: handed %zu torrent(s) to the copy already running on %s\n",
-                     options.torrents.size(), profile.c_str());
-        return 0;
+                     options.torrents.size() - refused.size(), profile.c_str());
+        return refused.empty() ? 0 : 1;
+    }
     case SingleInstance::Role::Failed:
         std::fprintf(stderr, "velbrook-cli: another copy holds %s and cannot be reached\n",
                      profile.c_str());
+        return 2;
+    case SingleInstance::Role::Unwritable:
+        std::fprintf(stderr, "velbrook-cli: the profile folder %s cannot be written: %s\n",
+                     profile.c_str(), std::strerror(instance.WriteError()));
         return 2;
     case SingleInstance::Role::Primary:
         break;
@@ -178,7 +195,8 @@ int RunClient(const ClientOptions& options) {
             exitCode = 1;
         };
         // A torrent that is already listed starts where it stands, or in the folder given now
-        // (its data is then checked there); a new one is added and starts in `folder`.
+        // (its data is then checked there); a new one is added and starts in `folder`. True
+        // when it runs.
         const auto addTorrent = [&](const std::string& torrent, const std::string& folder,
                                     bool folderGiven) {
             KeyPathMap map;
@@ -190,6 +208,13 @@ int RunClient(const ClientOptions& options) {
                 if (TorrentSession* listed = doc.Downloads().FindByInfoHash(infoHash)) {
                     if (folderGiven && WithSlash(folder) != listed->SavePath()) {
                         listed->Stop();
+                        // The trackers hear of the stop before the start in the new folder,
+                        // whose announce would replace a stop not yet sent.
+                        const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+                        while (listed->Tracker() && listed->Tracker()->StopAnnounceInFlight() &&
+                               std::chrono::steady_clock::now() < deadline) {
+                            reactor.RunOnce(50);
+                        }
                         listed->MoveTo(folder);
                     }
                     started.push_back(infoHash);
@@ -229,13 +254,14 @@ int RunClient(const ClientOptions& options) {
         size_t linesShown = 0;
         while (!g_stop) {
             reactor.RunOnce(200);
-            for (const HandedTorrent& handed : instance.TakeHanded()) {
+            // The copy that handed a torrent over hears whether it runs here.
+            instance.Serve([&](const HandedTorrent& handed) {
                 const bool given = !handed.saveFolder.empty();
                 if (given) {
                     std::filesystem::create_directories(handed.saveFolder, ec);
                 }
-                addTorrent(handed.path, given ? handed.saveFolder : save, given);
-            }
+                return addTorrent(handed.path, given ? handed.saveFolder : save, given);
+            });
             const double now = Now();
             if (now - lastShown >= (terminal ? 1.0 : 10.0)) {
                 lastShown = now;
@@ -276,6 +302,9 @@ int RunClient(const ClientOptions& options) {
                 }
             }
         }
+        // From here on a later copy runs by itself once we have gone, instead of handing its
+        // torrents to a copy that would drop them.
+        instance.StopAccepting();
         // Trackers hear that we leave, and our final totals, unless they keep us waiting.
         doc.Shutdown();
     }

@@ -322,14 +322,11 @@ void CMainFrame::BringToFront() {
 
 void CMainFrame::AcceptHandOffs(SingleInstance& instance, EngineLoop& loop) {
     loop.Watch(instance.Fd(), [this, &instance] {
-        bool contacted = false;
-        const std::vector<HandedTorrent> handed = instance.TakeHanded(&contacted);
-        if (contacted) {
-            BringToFront();
-        }
-        for (const HandedTorrent& torrent : handed) {
-            OpenTorrents({QString::fromStdString(torrent.path)}, torrent.saveFolder);
-        }
+        instance.Serve(
+            [this](const HandedTorrent& torrent) {
+                return OpenTorrents({QString::fromStdString(torrent.path)}, torrent.saveFolder);
+            },
+            [this] { BringToFront(); });
     });
 }
 

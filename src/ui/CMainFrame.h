@@ -41,8 +41,9 @@ public:
     // The window comes to the front, restored when minimised or in the tray (another copy was
     // started, or the tray icon asked).
     void BringToFront();
-    // Torrents handed over by later copies on the same profile are opened here. They arrive
-    // through `loop`, which holds them back while the engine waits for a dialog.
+    // Torrents handed over by later copies on the same profile are opened here, and each copy
+    // hears which of them are listed. They arrive through `loop`, which holds them back while
+    // the engine waits for a dialog.
     void AcceptHandOffs(SingleInstance& instance, EngineLoop& loop);
 
     // For scripts that watch the program from outside: after every redraw, the rows of each

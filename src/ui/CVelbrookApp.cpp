@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,6 +22,7 @@
 #include "engine/SingleInstance.h"
 #include "net/Reactor.h"
 #include "persist/CXML.h"
+#include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "ui/AppIcon.h"
 #include "ui/CMainFrame.h"
@@ -137,10 +139,18 @@ int CVelbrookApp::Run() {
     }
     switch (instance.Claim(torrents, save)) {
     case SingleInstance::Role::HandedOff:
-        return 0;
+        for (const std::string& path : instance.NotListed()) {
+            std::fprintf(stderr, "velbrook: %s: the copy running on %s could not start it\n",
+                         PrintableLine(path).c_str(), profile.c_str());
+        }
+        return instance.NotListed().empty() ? 0 : 1;
     case SingleInstance::Role::Failed:
         std::fprintf(stderr, "velbrook: another copy holds %s and cannot be reached\n",
                      profile.c_str());
+        return 1;
+    case SingleInstance::Role::Unwritable:
+        std::fprintf(stderr, "velbrook: the profile folder %s cannot be written: %s\n",
+                     profile.c_str(), std::strerror(instance.WriteError()));
         return 1;
     case SingleInstance::Role::Primary:
         break;
@@ -198,6 +208,9 @@ int CVelbrookApp::Run() {
         });
         QApplication::exec();
         ui.SetRedraw({});
+        // A copy started from now on runs by itself once this one has gone, rather than
+        // handing its torrents to a copy that would drop them.
+        instance.StopAccepting();
     }
 
     // The window is gone; trackers hear that we leave, with the final totals, unless they keep

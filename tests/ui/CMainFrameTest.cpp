@@ -12,7 +12,10 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/CVelbrookDoc.h"
@@ -54,6 +57,20 @@ public:
     std::string folder;
     std::vector<std::string> shown;
 };
+
+// A later copy on the profile, on a thread of its own as it would be in a process of its own: it
+// waits for the answer that the window's loop gives. Its role and the paths not listed.
+std::pair<SingleInstance::Role, std::vector<std::string>>
+HandOver(const std::string& profile, const std::vector<std::string>& paths) {
+    auto later = std::async(std::launch::async, [profile, paths] {
+        SingleInstance copy(profile);
+        const SingleInstance::Role role = copy.Claim(paths);
+        return std::make_pair(role, copy.NotListed());
+    });
+    EXPECT_TRUE(PumpUntil(
+        [&] { return later.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    return later.get();
+}
 
 class MainFrame : public ::testing::Test {
 protected:
@@ -178,16 +195,16 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     SingleInstance running(m_profile.Dir());
     ASSERT_EQ(running.Claim({}), SingleInstance::Role::Primary);
     m_frame.AcceptHandOffs(running, m_loop);
-    SingleInstance later(m_profile.Dir());
-    ASSERT_EQ(later.Claim({Torrent("handed")}), SingleInstance::Role::HandedOff);
-    EXPECT_TRUE(PumpUntil([&] { return Listed("handed"); }));
+    const auto handed = HandOver(m_profile.Dir(), {Torrent("handed")});
+    EXPECT_EQ(handed.first, SingleInstance::Role::HandedOff);
+    EXPECT_TRUE(handed.second.empty());
+    EXPECT_TRUE(Listed("handed"));  // listed by the time the later copy hears so
 
     // This desktop has no tray: minimised, the window stays on the task bar.
     m_frame.showMinimized();
     QTest::qWait(50);
     ASSERT_TRUE(m_frame.isMinimized() && m_frame.isVisible());
-    SingleInstance empty(m_profile.Dir());
-    ASSERT_EQ(empty.Claim({}), SingleInstance::Role::HandedOff);
+    EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(PumpUntil([&] { return !m_frame.isMinimized(); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
     EXPECT_EQ(m_frame.windowTitle(), "Velbrook");
@@ -202,6 +219,9 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_EQ(m_ui.shown[0].rfind("Can't open the torrent file " + broken + ": not a usable", 0),
               0u)
         << m_ui.shown[0];
+    // Handed over, it is said here, and the later copy hears it was not listed.
+    EXPECT_EQ(HandOver(m_profile.Dir(), {broken}).second, std::vector<std::string>{broken});
+    EXPECT_EQ(m_ui.shown.size(), 3u);
 }
 
 // With a tray, minimising hides the window behind one icon; a double click on it, or another
@@ -231,8 +251,7 @@ TEST_F(MainFrame, MinimisedToTheTrayAndBack) {
     SingleInstance running(m_profile.Dir());
     ASSERT_EQ(running.Claim({}), SingleInstance::Role::Primary);
     frame.AcceptHandOffs(running, m_loop);
-    SingleInstance empty(m_profile.Dir());
-    ASSERT_EQ(empty.Claim({}), SingleInstance::Role::HandedOff);
+    EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(restored());
 }
 
