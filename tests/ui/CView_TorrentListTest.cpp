@@ -55,12 +55,6 @@ TEST_F(TorrentList, RowsShowTheLastAddedFirstRedrawnWhenTheListChanged) {
     Doc().Downloads().MarkListChanged();
     Update();
     EXPECT_EQ(Cells(*m_list, 0)[4], "100:00:00");
-
-    // A tracker's words are shown, its control characters are not.
-    big.SetStatusText("it said:\x1b]0;owned\x07\x1b[2J");
-    Doc().Downloads().MarkListChanged();
-    Update();
-    EXPECT_EQ(Cells(*m_list, 0)[10], "it said:\uFFFD]0;owned\uFFFD\uFFFD[2J");
 }
 
 TEST_F(TorrentList, PopUpMenuFollowsTheClickedTorrentsStateAndRunsItsCommands) {
