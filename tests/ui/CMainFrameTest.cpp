@@ -23,6 +23,7 @@
 #include "engine/SingleInstance.h"
 #include "engine/TorrentSession.h"
 #include "net/Reactor.h"
+#include "persist/Settings.h"
 #include "support/MetainfoBuilder.h"
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
@@ -58,6 +59,16 @@ public:
     std::vector<std::string> shown;
 };
 
+// A profile whose document listens on a port of its own choosing, so that tests running side by
+// side never meet on one: written before the document reads it.
+struct AnyPortProfile : test::TempDir {
+    AnyPortProfile() {
+        test::WriteFile(*this / "Velbrook.xml",
+                        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
+                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
+    }
+};
+
 // A later copy on the profile, on a thread of its own as it would be in a process of its own: it
 // waits for the answer that the window's loop gives. Its role and the paths not listed.
 std::pair<SingleInstance::Role, std::vector<std::string>>
@@ -75,11 +86,6 @@ HandOver(const std::string& profile, const std::vector<std::string>& paths) {
 class MainFrame : public ::testing::Test {
 protected:
     MainFrame() {
-        // Listening on a port of its own choosing, so that tests running side by side never
-        // meet on one.
-        test::WriteFile(m_profile / "Velbrook.xml",
-                        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
-                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
         m_ui.folder = m_save.Dir();
         m_ui.SetWindow(&m_frame);
         m_ui.SetRedraw([this] { m_frame.UpdateAllViews(); });
@@ -102,7 +108,7 @@ protected:
         return false;
     }
 
-    test::TempDir m_profile;
+    AnyPortProfile m_profile;
     test::TempDir m_save;
     Reactor m_reactor;
     EngineLoop m_loop{m_reactor};
@@ -166,6 +172,7 @@ TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
 // copy's torrent is opened here, and a later copy with nothing to open brings the minimised
 // window back. Whatever is opened, the title stays the program's name.
 TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
+    ASSERT_EQ(GetSettings().GetInt(SettingsKey::ListenPort), 0);
     const std::string opened = Torrent("opened");
     QStringList filters;
     const test::OnModal<QFileDialog> choose([&](QFileDialog* dialog) {
