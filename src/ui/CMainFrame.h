@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ui/FrameViews.h"
 
@@ -70,6 +71,14 @@ private:
     void CreateMenusAndToolBar();
     void CreateStatusBar();
     void CreateClientArea();
+    // The window's place and size and the splitters' positions, kept in the layout beside the
+    // column widths, so that the window comes back as it was left.
+    void RestoreLayout();
+    void SaveLayout();
+    // The status bar's engine panes: where peers reach us, and how fast everything moves.
+    void ShowEngineState();
+    // Each splitter with the name its sizes are kept under.
+    std::array<std::pair<QSplitter*, const char*>, 3> Splitters() const;
     void OnFileOpen();
     void OnAbout();
     void ShowLockKeys();
@@ -84,6 +93,8 @@ private:
     std::unique_ptr<QSplitter> m_right;                  // the torrent list over the detail panes
     std::unique_ptr<QSplitter> m_bottom;                 // the detail selector | the detail list
     std::unique_ptr<QLabel> m_message;                   // the status bar's message pane
+    std::unique_ptr<QLabel> m_port;                      // the listening port, or none
+    std::unique_ptr<QLabel> m_rates;                     // all torrents' download and upload
     std::array<std::unique_ptr<QLabel>, 3> m_lockPanes;  // Caps, Num and Scroll Lock
     FrameViews m_views;
     std::unique_ptr<CSystemTray> m_tray;

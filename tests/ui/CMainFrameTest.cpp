@@ -5,9 +5,11 @@
 #include <QAction>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QSplitter>
 #include <QTest>
 #include <QToolBar>
 #include <QUrl>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -31,6 +34,7 @@
 #include "support/TrayOnAnyDesktop.h"
 #include "ui/EngineLoop.h"
 #include "ui/QtUiHost.h"
+#include "ui/ViewHarness.h"
 
 namespace velbrook {
 namespace {
@@ -260,6 +264,53 @@ TEST_F(MainFrame, MinimisedToTheTrayAndBack) {
     frame.AcceptHandOffs(running, m_loop);
     EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(restored());
+}
+
+class FrameOnViews : public test::ViewsTest {};
+
+// The status bar tells where peers reach us (or that nothing listens) and how fast all torrents
+// together move.
+TEST_F(FrameOnViews, StatusBarShowsThePortAndTheTotalRates) {
+    TorrentSession& a = Add({.name = "a"});
+    TorrentSession& b = Add({.name = "b"});
+    CMainFrame frame(Doc());
+    SetRates(Incoming(a, "-XX0001-aaaaaaaaaaaa"), 3072, 1024);
+    SetRates(Incoming(b, "-XX0001-bbbbbbbbbbbb"), 2048, 5120);
+    frame.UpdateAllViews();
+    const auto pane = [&](const char* name) { return frame.findChild<QLabel*>(name)->text(); };
+    EXPECT_EQ(pane("port"), QString("端口 %1").arg(Doc().ListenPort()));
+    EXPECT_EQ(pane("rates"), "下载 5 kB/s  上传 6 kB/s");
+    GetSettings().SetInt(ConnectionType, 2);  // behind a proxy nothing listens
+    Doc().StartListening();
+    frame.UpdateAllViews();
+    EXPECT_EQ(pane("port"), "未监听");
+}
+
+// Like the column widths, the window's place and size and its splitters' positions are kept in
+// the profile's layout and come back at the next start.
+TEST_F(FrameOnViews, WindowAndSplittersComeBackAsTheyWereLeft) {
+    const auto layout = [](CMainFrame& frame) {
+        auto* outer = qobject_cast<QSplitter*>(frame.centralWidget());
+        auto* right = qobject_cast<QSplitter*>(outer->widget(1));
+        auto* bottom = qobject_cast<QSplitter*>(right->widget(1));
+        return std::make_tuple(frame.geometry(), outer->sizes(), right->sizes(), bottom->sizes());
+    };
+    decltype(layout(std::declval<CMainFrame&>())) left;
+    {
+        CMainFrame frame(Doc());
+        frame.setGeometry(60, 70, 900, 640);
+        frame.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&frame));
+        auto* outer = qobject_cast<QSplitter*>(frame.centralWidget());
+        outer->setSizes({230, 600});
+        qobject_cast<QSplitter*>(outer->widget(1))->setSizes({300, 250});
+        left = layout(frame);
+    }
+    Close();  // the program ends: the document writes the layout
+    CMainFrame again(Doc());
+    again.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&again));
+    EXPECT_EQ(layout(again), left);
 }
 
 }  // namespace
