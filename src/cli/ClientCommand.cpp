@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -19,14 +22,19 @@
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/TorrentFile.h"
 #include "net/Reactor.h"
+#include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
+#include "tracker/TrackerClient.h"
 
 namespace velbrook::cli {
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+
+// How long a torrent moved to another folder waits for its trackers to answer its stop.
+constexpr auto kStopWait = std::chrono::seconds(3);
 
 void OnSignal(int) {
     g_stop = 1;
@@ -114,12 +122,18 @@ std::string ProgressLine(TorrentSession& session) {
         eta = text;
     }
     char line[512];
-    std::snprintf(line, sizeof line,
-                  "%-24.24s %-11s %3" PRIu64 "%%  down %s  up %s  peers %d/%d  ETA %s  %s",
-                  NameOf(session).c_str(), StateLabel(session.State()), session.PercentDone(),
-                  Rate(down).c_str(), Rate(session.UploadRate()).c_str(), session.ConnectedPeers(),
-                  session.ConnectedSeeds(), eta.c_str(), session.StatusText().c_str());
+    std::snprintf(
+        line, sizeof line, "%-24.24s %-11s %3" PRIu64 "%%  down %s  up %s  peers %d/%d  ETA %s  %s",
+        PrintableLine(NameOf(session)).c_str(), StateLabel(session.State()), session.PercentDone(),
+        Rate(down).c_str(), Rate(session.UploadRate()).c_str(), session.ConnectedPeers(),
+        session.ConnectedSeeds(), eta.c_str(), PrintableLine(session.StatusText()).c_str());
     return line;
+}
+
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
 }
 
 double Now() {
@@ -130,26 +144,45 @@ double Now() {
 
 }  // namespace
 
-int RunClient(const ClientOptions& options) {
+int RunClient(const ClientOptions& asGiven) {
     struct sigaction action {};
     action.sa_handler = OnSignal;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    // The paths go into the profile's lists, which are read again from wherever the program
+    // next starts: relative ones are taken from the folder we were started in, now.
+    ClientOptions options = asGiven;
+    for (std::string& torrent : options.torrents) {
+        torrent = Absolute(torrent);
+    }
+    if (!options.save.empty()) {
+        options.save = Absolute(options.save);
+    }
     const std::string profile = ResolveProfileDir(options.profile);
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);
     SingleInstance instance(profile);
     switch (instance.Claim(options.torrents, options.save)) {
-    case SingleInstance::Role::HandedOff:
+    case SingleInstance::Role::HandedOff: {
+        const std::vector<std::string>& refused = instance.NotListed();
+        for (const std::string& path : refused) {
+            std::fprintf(stderr, "velbrook-cli: %s: the copy running on %s could not start it\n",
+                         PrintableLine(path).c_str(), profile.c_str());
+        }
         std::fprintf(stderr,
                      "velbrook-cli: handed %zu torrent(s) to the copy already running on %s\n",
-                     options.torrents.size(), profile.c_str());
-        return 0;
+                     options.torrents.size() - refused.size(), profile.c_str());
+        return refused.empty() ? 0 : 1;
+    }
     case SingleInstance::Role::Failed:
         std::fprintf(stderr, "velbrook-cli: another copy holds %s and cannot be reached\n",
                      profile.c_str());
+        return 2;
+    case SingleInstance::Role::Unwritable:
+        std::fprintf(stderr, "velbrook-cli: the profile folder %s cannot be written: %s\n",
+                     profile.c_str(), std::strerror(instance.WriteError()));
         return 2;
     case SingleInstance::Role::Primary:
         break;
@@ -160,6 +193,11 @@ int RunClient(const ClientOptions& options) {
     {
         CVelbrookDoc doc(profile, ui);
         doc.StartListening();
+        if (GetSettings().GetInt(SettingsKey::ListenPort) == 0 && doc.IsListening()) {
+            // Drawn at random: whoever wants to reach us has to be told.
+            std::fprintf(stderr, "velbrook-cli: listening on port %u\n",
+                         static_cast<unsigned>(doc.ListenPort()));
+        }
         std::string save = options.save;
         if (save.empty()) {
             save = GetSettings().GetString(DefaultDownloadPath);
@@ -168,22 +206,30 @@ int RunClient(const ClientOptions& options) {
             save = DefaultSaveFolder();
         }
         std::filesystem::create_directories(save, ec);
-        save = std::filesystem::absolute(save, ec).string();
+        save = Absolute(save);
 
-        std::vector<std::string> started;
+        std::vector<std::string> started;  // info hashes of the torrents we run
         std::set<std::string> failed;
         // Says once why a torrent cannot run.
         const auto cannotRun = [&](const TorrentSession& session) {
             if (failed.insert(session.InfoHash()).second) {
                 const std::string& why =
                     session.Error().empty() ? session.StatusText() : session.Error();
-                std::fprintf(stderr, "velbrook-cli: %s: %s\n", NameOf(session).c_str(),
-                             why.empty() ? "stopped" : why.c_str());
+                std::fprintf(stderr, "velbrook-cli: %s: %s\n",
+                             PrintableLine(NameOf(session)).c_str(),
+                             why.empty() ? "stopped" : PrintableLine(why).c_str());
             }
             exitCode = 1;
         };
+        const auto run = [&](const std::string& infoHash) {
+            failed.erase(infoHash);  // a torrent started again may fail again, and say so
+            if (std::find(started.begin(), started.end(), infoHash) == started.end()) {
+                started.push_back(infoHash);
+            }
+        };
         // A torrent that is already listed starts where it stands, or in the folder given now
-        // (its data is then checked there); a new one is added and starts in `folder`.
+        // (its data is then checked there); a new one is added and starts in `folder`. True
+        // when it runs.
         const auto addTorrent = [&](const std::string& torrent, const std::string& folder,
                                     bool folderGiven) {
             KeyPathMap map;
@@ -195,9 +241,16 @@ int RunClient(const ClientOptions& options) {
                 if (TorrentSession* listed = doc.Downloads().FindByInfoHash(infoHash)) {
                     if (folderGiven && WithSlash(folder) != listed->SavePath()) {
                         listed->Stop();
+                        // The trackers hear of the stop before the start in the new folder,
+                        // whose announce would replace a stop not yet sent.
+                        const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+                        while (listed->Tracker() && listed->Tracker()->StopAnnounceInFlight() &&
+                               std::chrono::steady_clock::now() < deadline) {
+                            reactor.RunOnce(50);
+                        }
                         listed->MoveTo(folder);
                     }
-                    started.push_back(infoHash);
+                    run(infoHash);
                     if (!listed->StartDownload(false) && listed->State() == SessionState::Stopped) {
                         cannotRun(*listed);
                         return false;
@@ -206,26 +259,44 @@ int RunClient(const ClientOptions& options) {
                 }
             }
             if (!doc.OpenTorrentFile(torrent, folder)) {
-                std::fprintf(stderr, "velbrook-cli: %s: could not be added\n", torrent.c_str());
+                std::fprintf(stderr, "velbrook-cli: %s: could not be added\n",
+                             PrintableLine(torrent).c_str());
                 exitCode = 1;
                 return false;
             }
-            started.push_back(doc.Downloads().Sessions().back()->InfoHash());
+            run(doc.Downloads().Sessions().back()->InfoHash());
             return true;
         };
+        // A torrent we started that stopped by itself (a full disk, a folder gone) says why at
+        // once, whether a person watches the output or not. True while any of them runs.
+        const auto reportStopped = [&] {
+            bool running = false;
+            for (const std::string& hash : started) {
+                TorrentSession* session = doc.Downloads().FindByInfoHash(hash);
+                if (session && session->IsActive()) {
+                    running = true;
+                } else if (session && !(session->IsComplete() && session->Error().empty())) {
+                    cannotRun(*session);
+                }
+            }
+            return running;
+        };
+
         for (const std::string& torrent : options.torrents) {
             addTorrent(torrent, save, !options.save.empty());
         }
         if (options.startAll) {
             for (const auto& session : doc.Downloads().Sessions()) {
-                if (session->StartDownload(false) || session->State() != SessionState::Stopped) {
-                    started.push_back(session->InfoHash());
-                } else {
+                run(session->InfoHash());
+                if (!session->StartDownload(false) && session->State() == SessionState::Stopped) {
                     cannotRun(*session);
                 }
             }
         }
-        if (started.empty() && options.exitWhenDone) {
+        // Asked to run torrents of which none can: there is nothing to wait for.
+        const bool asked = !options.torrents.empty() || options.startAll;
+        if ((started.empty() && options.exitWhenDone) ||
+            (asked && exitCode != 0 && !reportStopped())) {
             return exitCode;
         }
 
@@ -234,13 +305,15 @@ int RunClient(const ClientOptions& options) {
         size_t linesShown = 0;
         while (!g_stop) {
             reactor.RunOnce(200);
-            for (const HandedTorrent& handed : instance.TakeHanded()) {
+            // The copy that handed a torrent over hears whether it runs here.
+            instance.Serve([&](const HandedTorrent& handed) {
                 const bool given = !handed.saveFolder.empty();
                 if (given) {
                     std::filesystem::create_directories(handed.saveFolder, ec);
                 }
-                addTorrent(handed.path, given ? handed.saveFolder : save, given);
-            }
+                return addTorrent(handed.path, given ? handed.saveFolder : save, given);
+            });
+            reportStopped();
             const double now = Now();
             if (now - lastShown >= (terminal ? 1.0 : 10.0)) {
                 lastShown = now;
@@ -259,28 +332,25 @@ int RunClient(const ClientOptions& options) {
             }
             if (options.exitWhenDone) {
                 // Done when every torrent is complete or cannot run (stopped by a fault, or
-                // gone from the list); the latter say why and make the exit code 1.
-                bool done = true;
-                for (const std::string& hash : started) {
-                    TorrentSession* session = doc.Downloads().FindByInfoHash(hash);
-                    if (!session) {
-                        exitCode = 1;
-                        continue;
-                    }
-                    if (session->IsComplete() && session->Error().empty()) {
-                        continue;
-                    }
-                    if (!session->IsActive()) {
-                        cannotRun(*session);
-                        continue;
-                    }
-                    done = false;
-                }
+                // gone from the list); the latter have said why and make the exit code 1.
+                const bool done =
+                    std::all_of(started.begin(), started.end(), [&](const std::string& hash) {
+                        const TorrentSession* session = doc.Downloads().FindByInfoHash(hash);
+                        if (!session) {
+                            exitCode = 1;
+                            return true;
+                        }
+                        return !session->IsActive() ||
+                               (session->IsComplete() && session->Error().empty());
+                    });
                 if (done) {
                     break;
                 }
             }
         }
+        // From here on a later copy runs by itself once we have gone, instead of handing its
+        // torrents to a copy that would drop them.
+        instance.StopAccepting();
         // Trackers hear that we leave, and our final totals, unless they keep us waiting.
         doc.Shutdown();
     }

@@ -14,7 +14,9 @@ struct ClientOptions {
 };
 
 // The headless client: adds and starts torrents, shows progress, seeds until SIGINT/SIGTERM (or
-// until every started torrent is complete with exitWhenDone). Returns the exit code.
+// until every started torrent is complete with exitWhenDone, or at once when none of the
+// torrents it was asked to run can). A torrent that stops by itself says why at once. Returns
+// the exit code.
 int RunClient(const ClientOptions& options);
 
 }  // namespace velbrook::cli

@@ -5,25 +5,9 @@
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/TorrentFile.h"
-#include "persist/TextCodec.h"
+#include "persist/PrintableText.h"
 
 namespace velbrook::cli {
-
-namespace {
-
-// The announce URL comes from the file as it is; never let it put control bytes on a terminal.
-std::string Printable(std::string_view raw) {
-    std::string text = ReplaceInvalidUtf8(raw);
-    for (char& c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            c = '?';
-        }
-    }
-    return text;
-}
-
-}  // namespace
 
 int RunInfo(const std::string& torrentPath, std::FILE* out, std::FILE* err) {
     KeyPathMap map;
@@ -42,7 +26,9 @@ int RunInfo(const std::string& torrentPath, std::FILE* out, std::FILE* err) {
 
     std::fprintf(out, "Name:         %s\n", files.m_saveName.c_str());
     std::fprintf(out, "Info hash:    %s\n", hex.c_str());
-    std::fprintf(out, "Announce:     %s\n", hasAnnounce ? Printable(announce).c_str() : "(none)");
+    // The announce URL comes from the file as it is: no control byte of it reaches a terminal.
+    std::fprintf(out, "Announce:     %s\n",
+                 hasAnnounce ? PrintableLine(announce).c_str() : "(none)");
     std::fprintf(out, "Total length: %" PRId64 "\n", files.m_totalLength);
     std::fprintf(out, "Piece length: %" PRId32 "\n", files.m_pieceLength);
     std::fprintf(out, "Pieces:       %" PRId64 "\n", files.PieceCount());

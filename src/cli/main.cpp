@@ -31,7 +31,8 @@ void PrintUsage(std::FILE* to) {
                "                        is good, 1 when some piece is missing or bad, 2 on error\n"
                "  --help                show this text\n"
                "\n"
-               "The client runs until SIGINT or SIGTERM, seeding what is complete.\n",
+               "The client runs until SIGINT or SIGTERM, seeding what is complete; given only\n"
+               "torrents that cannot run, it says why and exits 1.\n",
                to);
 }
 

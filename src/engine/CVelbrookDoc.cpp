@@ -165,7 +165,8 @@ bool CVelbrookDoc::OpenListenSocket() {
         listening = listen->Listen(m_listenPort, error);
     }
     if (!listening) {
-        m_ui.ShowMessage(error == EADDRINUSE ? "SOCKET IN USE" : "SOCKET Listen Error",
+        m_ui.ShowMessage(error == EADDRINUSE ? "SOCKET IN USE: port " + std::to_string(m_listenPort)
+                                             : "SOCKET Listen Error",
                          MessageIcon::Error);
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,14 @@ std::string HomeDir() {
     return ".";
 }
 
+// Every path kept in the profile's files starts from here: a relative profile would make them
+// relative too, and the list would break when the program next starts in another folder.
+std::string AbsoluteDir(const std::string& dir) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(dir, ec);
+    return WithSlash(ec ? dir : absolute.lexically_normal().string());
+}
+
 }  // namespace
 
 std::string ResolveProfileDir(const std::string& explicitDir) {
@@ -39,11 +48,11 @@ std::string ResolveProfileDir(const std::string& explicitDir) {
 
 std::string ResolveProfileDir(const std::string& explicitDir, const std::string& exeDir) {
     if (!explicitDir.empty()) {
-        return WithSlash(explicitDir);
+        return AbsoluteDir(explicitDir);
     }
     const std::string home = Env("VELBROOK_HOME");
     if (!home.empty()) {
-        return WithSlash(home);
+        return AbsoluteDir(home);
     }
     // Only on request: a folder that merely happens to be writable, such as a build folder,
     // must not end up holding the person's list, to be lost with the next clean build.

@@ -8,10 +8,10 @@ namespace velbrook {
 // The file whose presence beside the executable keeps the profile there.
 constexpr char kPortableMarker[] = "velbrook.portable";
 
-// The profile folder, ending in "/": `explicitDir` when not empty, else $VELBROOK_HOME, else the
-// executable's folder when a file named kPortableMarker lies in it, else $XDG_DATA_HOME/velbrook
-// (~/.local/share/velbrook when XDG_DATA_HOME is unset or not absolute). The folder is not
-// created here.
+// The profile folder, absolute and ending in "/": `explicitDir` when not empty, else
+// $VELBROOK_HOME, else the executable's folder when a file named kPortableMarker lies in it, else
+// $XDG_DATA_HOME/velbrook (~/.local/share/velbrook when XDG_DATA_HOME is unset or not absolute).
+// A relative folder is taken from the current one. The folder is not created here.
 std::string ResolveProfileDir(const std::string& explicitDir = {});
 // The same rule for an executable that lies in `exeDir`.
 std::string ResolveProfileDir(const std::string& explicitDir, const std::string& exeDir);

@@ -29,7 +29,10 @@
 #include <vector>
 
 #include "engine/CVelbrookDoc.h"
+#include "engine/DownloadsList.h"
 #include "engine/SingleInstance.h"
+#include "engine/TorrentSession.h"
+#include "persist/CXML.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
@@ -45,6 +48,8 @@ constexpr char kTorrentFilter[] = "BitTorrent Files (*.torrent)";
 constexpr int kLeftWidth = 160;
 constexpr int kListHeight = 160;
 constexpr int kDetailTreeWidth = 100;
+// The layout's element for the window itself.
+constexpr char kLayoutElement[] = "MainFrame";
 
 bool IsTorrentFile(const QUrl& url) {
     return url.isLocalFile() && url.toLocalFile().endsWith(".torrent", Qt::CaseInsensitive);
@@ -92,9 +97,54 @@ CMainFrame::CMainFrame(CVelbrookDoc& doc, const TrayMaker& makeTray) : m_doc(doc
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         resize(screen->availableSize() * 3 / 4);
     }
+    RestoreLayout();
+    ShowEngineState();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    SaveLayout();
+}
+
+void CMainFrame::RestoreLayout() {
+    CXML* layout = m_doc.Style().FindChild(kLayoutElement);
+    if (!layout) {
+        return;  // a first start: the sizes above
+    }
+    // Qt's own form of the place and size, which moves a window whose screen has gone back
+    // onto one that is there.
+    restoreGeometry(
+        QByteArray::fromBase64(QByteArray::fromStdString(layout->GetAttribute("geometry"))));
+    for (const auto& [splitter, name] : Splitters()) {
+        QList<int> sizes;
+        for (const QString& size :
+             QString::fromStdString(layout->GetAttribute(name)).split(' ', Qt::SkipEmptyParts)) {
+            sizes << std::max(size.toInt(), 0);
+        }
+        if (sizes.size() == splitter->count()) {
+            splitter->setSizes(sizes);
+        }
+    }
+}
+
+void CMainFrame::SaveLayout() {
+    CXML& style = m_doc.Style();
+    CXML* layout = style.FindChild(kLayoutElement);
+    if (!layout) {
+        layout = style.AddChild(std::make_unique<CXML>(kLayoutElement));
+    }
+    layout->SetAttribute("geometry", saveGeometry().toBase64().toStdString());
+    for (const auto& [splitter, name] : Splitters()) {
+        QStringList sizes;
+        for (const int size : splitter->sizes()) {
+            sizes << QString::number(size);
+        }
+        layout->SetAttribute(name, sizes.join(' ').toStdString());
+    }
+}
+
+std::array<std::pair<QSplitter*, const char*>, 3> CMainFrame::Splitters() const {
+    return {{{m_outer.get(), "outer"}, {m_right.get(), "right"}, {m_bottom.get(), "bottom"}}};
+}
 
 void CMainFrame::CreateMenusAndToolBar() {
     QStyle* style = QApplication::style();
@@ -218,6 +268,12 @@ void CMainFrame::CreateMenusAndToolBar() {
 void CMainFrame::CreateStatusBar() {
     m_message = std::make_unique<QLabel>("就绪");
     statusBar()->addWidget(m_message.get(), 1);
+    m_port = std::make_unique<QLabel>();
+    m_port->setObjectName("port");
+    statusBar()->addPermanentWidget(m_port.get());
+    m_rates = std::make_unique<QLabel>();
+    m_rates->setObjectName("rates");
+    statusBar()->addPermanentWidget(m_rates.get());
     for (auto& pane : m_lockPanes) {
         pane = std::make_unique<QLabel>();
         pane->setAlignment(Qt::AlignCenter);
@@ -269,11 +325,23 @@ void CMainFrame::CreateClientArea() {
     setCentralWidget(m_outer.get());
 }
 
+void CMainFrame::ShowEngineState() {
+    m_port->setText(m_doc.IsListening() ? QString("端口 %1").arg(m_doc.ListenPort()) : "未监听");
+    uint64_t down = 0;
+    uint64_t up = 0;
+    for (const auto& session : m_doc.Downloads().Sessions()) {
+        down += session->DownloadRate();
+        up += session->UploadRate();
+    }
+    m_rates->setText(QString("下载 %1 kB/s  上传 %2 kB/s").arg(down / 1024).arg(up / 1024));
+}
+
 void CMainFrame::UpdateAllViews() {
     const auto start = std::chrono::steady_clock::now();
     for (const auto& update : m_views.updates) {
         update();
     }
+    ShowEngineState();
     const auto took = std::chrono::steady_clock::now() - start;
     ++m_refreshes;
     m_refreshTime += took;
@@ -322,14 +390,11 @@ void CMainFrame::BringToFront() {
 
 void CMainFrame::AcceptHandOffs(SingleInstance& instance, EngineLoop& loop) {
     loop.Watch(instance.Fd(), [this, &instance] {
-        bool contacted = false;
-        const std::vector<HandedTorrent> handed = instance.TakeHanded(&contacted);
-        if (contacted) {
-            BringToFront();
-        }
-        for (const HandedTorrent& torrent : handed) {
-            OpenTorrents({QString::fromStdString(torrent.path)}, torrent.saveFolder);
-        }
+        instance.Serve(
+            [this](const HandedTorrent& torrent) {
+                return OpenTorrents({QString::fromStdString(torrent.path)}, torrent.saveFolder);
+            },
+            [this] { BringToFront(); });
     });
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ui/FrameViews.h"
 
@@ -41,8 +42,8 @@ public:
     // The window comes to the front, restored when minimised or in the tray (another copy was
     // started, or the tray icon asked).
     void BringToFront();
-    // Torrents handed over by later copies on the same profile are opened here. They arrive
-    // through `loop`, beside the engine's own work.
+    // Torrents handed over by later copies on the same profile are opened here, and each copy
+    // hears which of them are listed. They arrive through `loop`, beside the engine's own work.
     void AcceptHandOffs(SingleInstance& instance, EngineLoop& loop);
 
     // For scripts that watch the program from outside: after every redraw, the rows of each
@@ -69,6 +70,14 @@ private:
     void CreateMenusAndToolBar();
     void CreateStatusBar();
     void CreateClientArea();
+    // The window's place and size and the splitters' positions, kept in the layout beside the
+    // column widths, so that the window comes back as it was left.
+    void RestoreLayout();
+    void SaveLayout();
+    // The status bar's engine panes: where peers reach us, and how fast everything moves.
+    void ShowEngineState();
+    // Each splitter with the name its sizes are kept under.
+    std::array<std::pair<QSplitter*, const char*>, 3> Splitters() const;
     void OnFileOpen();
     void OnAbout();
     void ShowLockKeys();
@@ -83,6 +92,8 @@ private:
     std::unique_ptr<QSplitter> m_right;                  // the torrent list over the detail panes
     std::unique_ptr<QSplitter> m_bottom;                 // the detail selector | the detail list
     std::unique_ptr<QLabel> m_message;                   // the status bar's message pane
+    std::unique_ptr<QLabel> m_port;                      // the listening port, or none
+    std::unique_ptr<QLabel> m_rates;                     // all torrents' download and upload
     std::array<std::unique_ptr<QLabel>, 3> m_lockPanes;  // Caps, Num and Scroll Lock
     FrameViews m_views;
     std::unique_ptr<CSystemTray> m_tray;

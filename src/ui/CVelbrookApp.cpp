@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,11 +22,13 @@
 #include "engine/SingleInstance.h"
 #include "net/Reactor.h"
 #include "persist/CXML.h"
+#include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "ui/AppIcon.h"
 #include "ui/CMainFrame.h"
 #include "ui/EngineLoop.h"
 #include "ui/FileTypeRegistration.h"
+#include "ui/QtTranslations.h"
 #include "ui/QtUiHost.h"
 
 namespace velbrook {
@@ -38,7 +41,8 @@ constexpr char kUsage[] =
     "  TORRENT...      add these .torrent files (to the copy already running on the\n"
     "                  profile, if there is one)\n"
     "  --profile DIR   where settings, the downloads list and status files live\n"
-    "  --save DIR      save the torrents given here in DIR without asking\n";
+    "  --save DIR      save the torrents given here in DIR without asking\n"
+    "  --help          show this text\n";
 
 struct Options {
     QString profile;
@@ -49,7 +53,27 @@ struct Options {
     QString screenshot;  // for scripts: a picture of the window while every view shows rows
 };
 
-// False, having said why, when the command line cannot be used.
+// Qt's own options (the display, the platform, the style, ...) are QApplication's to take; the
+// first set takes the next argument as its value. Qt reads them with one dash or two.
+bool IsQtOption(QString arg, bool& takesValue) {
+    static const QStringList kWithValue = {
+        "platform",        "platformpluginpath", "platformtheme", "plugin",
+        "qwindowgeometry", "qwindowicon",        "qwindowtitle",  "session",
+        "display",         "geometry",           "style",         "stylesheet"};
+    static const QStringList kAlone = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    if (arg.startsWith("--")) {
+        arg.remove(0, 1);
+    }
+    if (!arg.startsWith('-')) {
+        return false;
+    }
+    const QString name = arg.mid(1).section('=', 0, 0);
+    takesValue = kWithValue.contains(name) && !arg.contains('=');
+    return kWithValue.contains(name) || kAlone.contains(name) || name == "qmljsdebugger";
+}
+
+// False, having said why, when the command line cannot be used. Read before Qt starts, so that
+// --help and a mistake need no display.
 bool Parse(const QStringList& args, Options& options, bool& help) {
     for (int i = 1; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -63,16 +87,20 @@ bool Parse(const QStringList& args, Options& options, bool& help) {
                          : arg == "--refresh-stats" ? &options.stats
                          : arg == "--screenshot"    ? &options.screenshot
                                                     : nullptr;
+        bool qtValue = false;
         if (value) {
             if (i + 1 >= args.size()) {
                 std::fprintf(stderr, "velbrook: %s needs a value\n", qUtf8Printable(arg));
                 return false;
             }
             *value = args[++i];
+        } else if (IsQtOption(arg, qtValue)) {
+            i += qtValue ? 1 : 0;
         } else if (arg.startsWith('-')) {
-            std::fprintf(stderr, "velbrook: unknown option %s (see --help)\n", qUtf8Printable(arg));
+            std::fprintf(stderr, "velbrook: unknown option %s\n", qUtf8Printable(arg));
             return false;
         } else {
+            // Kept in the downloads list, which is read again wherever the program next starts.
             options.torrents << QFileInfo(arg).absoluteFilePath();
         }
     }
@@ -107,16 +135,14 @@ void Refuse(const char* text) {
 CVelbrookApp::CVelbrookApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
 int CVelbrookApp::Run() {
-    QApplication app(m_argc, m_argv);
-    QApplication::setApplicationName("Velbrook");
-    QApplication::setWindowIcon(AppIcon());
-    // The window may be hidden in the tray while a message box comes and goes: the program
-    // ends when the main window is closed, not when the last visible window goes.
-    QApplication::setQuitOnLastWindowClosed(false);
-
     Options options;
     bool help = false;
-    if (!Parse(QApplication::arguments(), options, help)) {
+    QStringList args;
+    for (int i = 0; i < m_argc; ++i) {
+        args << QString::fromLocal8Bit(m_argv[i]);
+    }
+    if (!Parse(args, options, help)) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
     if (help) {
@@ -126,7 +152,8 @@ int CVelbrookApp::Run() {
     const std::string save =
         options.save.isEmpty() ? std::string() : QDir(options.save).absolutePath().toStdString();
 
-    // One copy per profile: a later one hands its torrents over and ends.
+    // One copy per profile: a later one hands its torrents over and ends, with no need of a
+    // display.
     const std::string profile = ResolveProfileDir(options.profile.toStdString());
     std::error_code ec;
     std::filesystem::create_directories(profile, ec);
@@ -137,14 +164,30 @@ int CVelbrookApp::Run() {
     }
     switch (instance.Claim(torrents, save)) {
     case SingleInstance::Role::HandedOff:
-        return 0;
+        for (const std::string& path : instance.NotListed()) {
+            std::fprintf(stderr, "velbrook: %s: the copy running on %s could not start it\n",
+                         PrintableLine(path).c_str(), profile.c_str());
+        }
+        return instance.NotListed().empty() ? 0 : 1;
     case SingleInstance::Role::Failed:
         std::fprintf(stderr, "velbrook: another copy holds %s and cannot be reached\n",
                      profile.c_str());
         return 1;
+    case SingleInstance::Role::Unwritable:
+        std::fprintf(stderr, "velbrook: the profile folder %s cannot be written: %s\n",
+                     profile.c_str(), std::strerror(instance.WriteError()));
+        return 1;
     case SingleInstance::Role::Primary:
         break;
     }
+
+    QApplication app(m_argc, m_argv);
+    QApplication::setApplicationName("Velbrook");
+    QApplication::setWindowIcon(AppIcon());
+    // The window may be hidden in the tray while a message box comes and goes: the program
+    // ends when the main window is closed, not when the last visible window goes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    const auto qtTranslations = InstallQtTranslations();
 
     if (!SocketsWork()) {
         Refuse("Windows 套接字初始化失败。");
@@ -198,6 +241,9 @@ int CVelbrookApp::Run() {
         });
         QApplication::exec();
         ui.SetRedraw({});
+        // A copy started from now on runs by itself once this one has gone, rather than
+        // handing its torrents to a copy that would drop them.
+        instance.StopAccepting();
     }
 
     // The window is gone; trackers hear that we leave, with the final totals, unless they keep

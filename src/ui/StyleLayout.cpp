@@ -12,6 +12,7 @@
 #include "engine/CVelbrookDoc.h"
 #include "engine/UiHost.h"
 #include "persist/CXML.h"
+#include "persist/PrintableText.h"
 
 namespace velbrook {
 
@@ -133,7 +134,9 @@ void SetCell(QTreeWidget& list, int row, int column, const std::string& text) {
     if (!item || column >= list.columnCount()) {
         return;
     }
-    const QString value = QString::fromStdString(text);
+    // Cells show what peers, trackers and files say: none of their control characters is drawn,
+    // and a log line's "\r\n" does not make a second, empty line.
+    const QString value = QString::fromStdString(PrintableLine(text));
     if (item->text(column) != value) {
         item->setText(column, value);
     }

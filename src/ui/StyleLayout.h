@@ -38,8 +38,8 @@ void SaveColumnWidths(const QTreeWidget& list, CXML& columns);
 // Adds empty rows up to `count` (each cell aligned as its column); with `trim`, deletes the rows
 // from `count` on.
 void SetRowCount(QTreeWidget& list, int count, bool trim);
-// Sets the text of a cell of an existing row; a cell that already shows it is left alone, so a
-// refresh that changes nothing costs no redraw.
+// Sets the text of a cell of an existing row, as one line with its control characters replaced;
+// a cell that already shows it is left alone, so a refresh that changes nothing costs no redraw.
 void SetCell(QTreeWidget& list, int row, int column, const std::string& text);
 
 // The lowest selected row, -1 when none is.

@@ -1,6 +1,7 @@
-"""A disk that fills up mid-download: velbrook-cli stops the torrent saying which file and why
-(and --exit-when-done exits 1), keeps its verified pieces, and once there is room again it carries
-on where it stopped instead of starting over.
+"""A disk that fills up mid-download: velbrook-cli stops the torrent saying which file and why,
+at once and also with its output going to a file (and --exit-when-done exits 1), keeps its
+verified pieces, and once there is room again it carries on where it stopped instead of starting
+over.
 
 The save folder is a small tmpfs when this process may mount one; otherwise a file size limit
 (RLIMIT_FSIZE) on the client makes its writes fail the same way.
@@ -29,6 +30,19 @@ def main(procs, top):
     tracker = harness.Tracker(procs, top, compact=True)
     source, torrent, info_hash = harness.source_torrent(top, tracker, "data.bin", SIZE, 1 << 18)
     seeder, _ = harness.lt_seed(tracker, torrent, source, info_hash, harness.free_port())
+
+    # Left running, with its output going to a file: the stop is told when it happens.
+    logged = os.path.join(top, "logged")
+    client = harness.client(procs, top, "logged", torrent, logged, preexec=limited_file_size)
+    told = f"can't write {os.path.join(logged, 'data.bin')}: File too large"
+
+    def stop_told():
+        with open(os.path.join(top, "logged.log"), errors="replace") as f:
+            return any(line.startswith("velbrook-cli: data.bin: ") and told in line for line in f)
+    harness.wait_for(lambda: stop_told() or client.poll() is not None, 120, "the stop told")
+    if not stop_told() or procs.stop(client) != 1:
+        return harness.fail(top, f"no '{told}' while running, or exit {client.returncode}",
+                            "logged.log")
 
     save = os.path.join(top, "save")
     os.makedirs(save)

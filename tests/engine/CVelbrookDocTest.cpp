@@ -95,7 +95,8 @@ TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
     const test::RawListener blocker;  // another program's port
     GetSettings().SetInt(SettingsKey::ListenPort, blocker.m_port);
     EXPECT_FALSE(doc.StartListening());
-    EXPECT_EQ(m_ui.m_shown, std::vector<std::string>{"SOCKET IN USE"});
+    EXPECT_EQ(m_ui.m_shown,
+              std::vector<std::string>{"SOCKET IN USE: port " + std::to_string(blocker.m_port)});
     EXPECT_FALSE(doc.IsListening());
 }
 

@@ -105,6 +105,12 @@ TEST(ProfileTest, ProfileFolderAndSaveFolderRules) {
     env.Set("XDG_DATA_HOME", "/data");
     EXPECT_EQ(ResolveProfileDir("/given", exe.Dir()), "/given/");
     EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/vb/");
+    // Paths in the list start from the profile: a relative one would break the list when the
+    // program next starts elsewhere.
+    const std::string here = std::filesystem::current_path().string();
+    EXPECT_EQ(ResolveProfileDir("c9/../prof", exe.Dir()), here + "/prof/");
+    env.Set("VELBROOK_HOME", "./vb");
+    EXPECT_EQ(ResolveProfileDir("", exe.Dir()), here + "/vb/");
     env.Set("VELBROOK_HOME", "");
     // A writable executable folder is not enough: only the marker keeps the profile beside it.
     EXPECT_EQ(ResolveProfileDir("", exe.Dir()), "/data/velbrook/");

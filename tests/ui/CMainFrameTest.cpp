@@ -5,16 +5,22 @@
 #include <QAction>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QSplitter>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/CVelbrookDoc.h"
@@ -22,6 +28,7 @@
 #include "engine/SingleInstance.h"
 #include "engine/TorrentSession.h"
 #include "net/Reactor.h"
+#include "persist/Settings.h"
 #include "support/MetainfoBuilder.h"
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
@@ -29,6 +36,7 @@
 #include "support/TrayOnAnyDesktop.h"
 #include "ui/EngineLoop.h"
 #include "ui/QtUiHost.h"
+#include "ui/ViewHarness.h"
 
 namespace velbrook {
 namespace {
@@ -58,14 +66,33 @@ private:
     void Later(std::function<void()> answer) { QTimer::singleShot(0, this, std::move(answer)); }
 };
 
+// A profile whose document listens on a port of its own choosing, so that tests running side by
+// side never meet on one: written before the document reads it.
+struct AnyPortProfile : test::TempDir {
+    AnyPortProfile() {
+        test::WriteFile(*this / "Velbrook.xml",
+                        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
+                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
+    }
+};
+
+// A later copy on the profile, on a thread of its own as it would be in a process of its own: it
+// waits for the answer that the window's loop gives. Its role and the paths not listed.
+std::pair<SingleInstance::Role, std::vector<std::string>>
+HandOver(const std::string& profile, const std::vector<std::string>& paths) {
+    auto later = std::async(std::launch::async, [profile, paths] {
+        SingleInstance copy(profile);
+        const SingleInstance::Role role = copy.Claim(paths);
+        return std::make_pair(role, copy.NotListed());
+    });
+    EXPECT_TRUE(PumpUntil(
+        [&] { return later.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    return later.get();
+}
+
 class MainFrame : public ::testing::Test {
 protected:
     MainFrame() {
-        // Listening on a port of its own choosing, so that tests running side by side never
-        // meet on one.
-        test::WriteFile(m_profile / "Velbrook.xml",
-                        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
-                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
         m_ui.folder = m_save.Dir();
         m_ui.SetWindow(&m_frame);
         m_ui.SetRedraw([this] { m_frame.UpdateAllViews(); });
@@ -88,7 +115,7 @@ protected:
         return false;
     }
 
-    test::TempDir m_profile;
+    AnyPortProfile m_profile;
     test::TempDir m_save;
     Reactor m_reactor;
     EngineLoop m_loop{m_reactor};
@@ -152,6 +179,7 @@ TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
 // copy's torrent is opened here, and a later copy with nothing to open brings the minimised
 // window back. Whatever is opened, the title stays the program's name.
 TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
+    ASSERT_EQ(GetSettings().GetInt(SettingsKey::ListenPort), 0);
     const std::string opened = Torrent("opened");
     QStringList filters;
     const test::OnModal<QFileDialog> choose([&](QFileDialog* dialog) {
@@ -181,16 +209,16 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     SingleInstance running(m_profile.Dir());
     ASSERT_EQ(running.Claim({}), SingleInstance::Role::Primary);
     m_frame.AcceptHandOffs(running, m_loop);
-    SingleInstance later(m_profile.Dir());
-    ASSERT_EQ(later.Claim({Torrent("handed")}), SingleInstance::Role::HandedOff);
-    EXPECT_TRUE(PumpUntil([&] { return Listed("handed"); }));
+    const auto handed = HandOver(m_profile.Dir(), {Torrent("handed")});
+    EXPECT_EQ(handed.first, SingleInstance::Role::HandedOff);
+    EXPECT_TRUE(handed.second.empty());
+    EXPECT_TRUE(Listed("handed"));  // listed by the time the later copy hears so
 
     // This desktop has no tray: minimised, the window stays on the task bar.
     m_frame.showMinimized();
     QTest::qWait(50);
     ASSERT_TRUE(m_frame.isMinimized() && m_frame.isVisible());
-    SingleInstance empty(m_profile.Dir());
-    ASSERT_EQ(empty.Claim({}), SingleInstance::Role::HandedOff);
+    EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(PumpUntil([&] { return !m_frame.isMinimized(); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
     EXPECT_EQ(m_frame.windowTitle(), "Velbrook");
@@ -205,6 +233,9 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_EQ(m_ui.shown[0].rfind("Can't open the torrent file " + broken + ": not a usable", 0),
               0u)
         << m_ui.shown[0];
+    // Handed over, it is said here, and the later copy hears it was not listed.
+    EXPECT_EQ(HandOver(m_profile.Dir(), {broken}).second, std::vector<std::string>{broken});
+    EXPECT_EQ(m_ui.shown.size(), 3u);
 }
 
 // With a tray, minimising hides the window behind one icon; a double click on it, or another
@@ -234,9 +265,55 @@ TEST_F(MainFrame, MinimisedToTheTrayAndBack) {
     SingleInstance running(m_profile.Dir());
     ASSERT_EQ(running.Claim({}), SingleInstance::Role::Primary);
     frame.AcceptHandOffs(running, m_loop);
-    SingleInstance empty(m_profile.Dir());
-    ASSERT_EQ(empty.Claim({}), SingleInstance::Role::HandedOff);
+    EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(restored());
+}
+
+class FrameOnViews : public test::ViewsTest {};
+
+// The status bar tells where peers reach us (or that nothing listens) and how fast all torrents
+// together move.
+TEST_F(FrameOnViews, StatusBarShowsThePortAndTheTotalRates) {
+    TorrentSession& a = Add({.name = "a"});
+    TorrentSession& b = Add({.name = "b"});
+    CMainFrame frame(Doc());
+    SetRates(Incoming(a, "-XX0001-aaaaaaaaaaaa"), 3072, 1024);
+    SetRates(Incoming(b, "-XX0001-bbbbbbbbbbbb"), 2048, 5120);
+    frame.UpdateAllViews();
+    const auto pane = [&](const char* name) { return frame.findChild<QLabel*>(name)->text(); };
+    EXPECT_EQ(pane("port"), QString("端口 %1").arg(Doc().ListenPort()));
+    EXPECT_EQ(pane("rates"), "下载 5 kB/s  上传 6 kB/s");
+    GetSettings().SetInt(ConnectionType, 2);  // behind a proxy nothing listens
+    Doc().StartListening();
+    frame.UpdateAllViews();
+    EXPECT_EQ(pane("port"), "未监听");
+}
+
+// Like the column widths, the window's place and size and its splitters' positions are kept in
+// the profile's layout and come back at the next start.
+TEST_F(FrameOnViews, WindowAndSplittersComeBackAsTheyWereLeft) {
+    const auto layout = [](CMainFrame& frame) {
+        auto* outer = qobject_cast<QSplitter*>(frame.centralWidget());
+        auto* right = qobject_cast<QSplitter*>(outer->widget(1));
+        auto* bottom = qobject_cast<QSplitter*>(right->widget(1));
+        return std::make_tuple(frame.geometry(), outer->sizes(), right->sizes(), bottom->sizes());
+    };
+    decltype(layout(std::declval<CMainFrame&>())) left;
+    {
+        CMainFrame frame(Doc());
+        frame.setGeometry(60, 70, 900, 640);
+        frame.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&frame));
+        auto* outer = qobject_cast<QSplitter*>(frame.centralWidget());
+        outer->setSizes({230, 600});
+        qobject_cast<QSplitter*>(outer->widget(1))->setSizes({300, 250});
+        left = layout(frame);
+    }
+    Close();  // the program ends: the document writes the layout
+    CMainFrame again(Doc());
+    again.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&again));
+    EXPECT_EQ(layout(again), left);
 }
 
 }  // namespace
