@@ -68,12 +68,8 @@ public:
     void PostUpdateAllViews() override {}
 
 private:
-    static std::string OneLine(std::string text) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-            text.pop_back();
-        }
-        return text;
-    }
+    // A message may carry a tracker's or a file's text: nothing in it may drive the terminal.
+    static std::string OneLine(const std::string& text) { return PrintableLines(text); }
 };
 
 const char* StateLabel(SessionState state) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "persist/PrintableText.h"
 #include "ui/COptionsSheet.h"
 
 namespace velbrook {
@@ -14,6 +15,11 @@ namespace {
 
 QString Text(const std::string& utf8) {
     return QString::fromStdString(utf8);
+}
+
+// A message may quote a tracker, a peer or a file: its control characters are not shown.
+QString MessageText(const std::string& text) {
+    return Text(PrintableLines(text));
 }
 
 QString InFolder(const std::string& folder, const std::string& name) {
@@ -60,8 +66,8 @@ QtUiHost::~QtUiHost() {
 void QtUiHost::ShowMessage(const std::string& text, MessageIcon icon) {
     Enqueue({nullptr,
              [text, icon](QWidget* window) {
-                 return new QMessageBox(BoxIcon(icon), "Velbrook", Text(text), QMessageBox::Ok,
-                                        window);
+                 return new QMessageBox(BoxIcon(icon), "Velbrook", MessageText(text),
+                                        QMessageBox::Ok, window);
              },
              nullptr});
 }
@@ -69,7 +75,7 @@ void QtUiHost::ShowMessage(const std::string& text, MessageIcon icon) {
 void QtUiHost::AskYesNo(const void* asker, const std::string& text, YesNoAnswer answered) {
     Enqueue({asker,
              [text](QWidget* window) {
-                 return new QMessageBox(QMessageBox::Question, "Velbrook", Text(text),
+                 return new QMessageBox(QMessageBox::Question, "Velbrook", MessageText(text),
                                         QMessageBox::Yes | QMessageBox::No, window);
              },
              [answered = std::move(answered)](QDialog& dialog, int) -> std::function<void()> {

@@ -39,12 +39,13 @@ def main(procs, top):
         port = harness.free_port() if port is None else port
         return harness.profile(os.path.join(top, name), {"ListenPort": port})
 
-    missing, broken = os.path.join(top, "missing.torrent"), os.path.join(top, "broken.torrent")
+    # The broken file's name carries an escape sequence: no message may hand it to the terminal.
+    missing, broken = os.path.join(top, "missing.torrent"), os.path.join(top, "bro\x1b[2Jken.torrent")
     harness.write(broken, b"d4:infoi1ee")
     bad = subprocess.run([CLI, "--profile", profile("p-bad"), missing, broken], capture_output=True,
                          timeout=60)
     if bad.returncode != 1 or f"{missing}: could not be added".encode() not in bad.stderr \
-            or b"not a usable torrent" not in bad.stderr:
+            or b"not a usable torrent" not in bad.stderr or b"\x1b" in bad.stderr:
         return harness.fail(top, f"only unusable torrents: exit {bad.returncode}, {bad.stderr!r}")
 
     log = os.path.join(top, "random.log")
