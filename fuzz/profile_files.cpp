@@ -79,6 +79,24 @@ std::string Read(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A file the engine could not read was moved aside exactly once with its bytes intact, unless
+// it was read; the kept copy is removed for the next input.
+void KeptOnce(const std::string& dir, const std::string& name, std::string_view bytes, bool read) {
+    size_t kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind(name + ".unreadable-", 0) == 0) {
+            if (Read(entry.path().string()) != bytes) {
+                std::abort();
+            }
+            std::filesystem::remove(entry.path());
+            ++kept;
+        }
+    }
+    if (kept != (read ? 0u : 1u)) {
+        std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -109,12 +127,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Write(dir + "Status/" + std::string(40, 'a') + ".xml", parts[2]);
 
     Settings settings;
-    // Every complaint names a key and stays one short line.
+    // Every complaint names a key (or the file) and stays one short line.
     settings.Load(dir + "Velbrook.xml", [](const std::string& line) {
         if (line.find('\n') != std::string::npos || line.size() > 4096) {
             std::abort();
         }
     });
+    // Unreadable settings are kept byte for byte too.
+    KeptOnce(dir, "Velbrook.xml", parts[0], std::filesystem::exists(dir + "Velbrook.xml"));
     // Whatever the files say, nothing may reach beyond this machine: announces go to a proxy
     // on 127.0.0.1 that is not there.
     settings.SetInt(ConnectionType, 2);
@@ -124,24 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t loaded = 0;
     {
         DownloadsList list(host, false);
-        if (!list.Load(dir + "Downloads.xml")) {
-            // A list that could not be read is never lost: it is kept, byte for byte, under a
-            // name of its own (or left where it was).
-            size_t kept = 0;
-            for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-                const std::string name = entry.path().filename().string();
-                if (name.rfind("Downloads.xml.unreadable-", 0) == 0) {
-                    if (Read(entry.path().string()) != parts[1]) {
-                        std::abort();
-                    }
-                    std::filesystem::remove(entry.path());
-                    ++kept;
-                }
-            }
-            if (kept != 1) {
-                std::abort();
-            }
-        }
+        // A list that could not be read is never lost: it is kept, byte for byte, under a name
+        // of its own.
+        KeptOnce(dir, "Downloads.xml", parts[1], list.Load(dir + "Downloads.xml"));
         loaded = list.Sessions().size();
         if (!list.Save(dir + "again.xml")) {
             std::abort();

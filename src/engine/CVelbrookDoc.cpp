@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "engine/DownloadsList.h"
+#include "engine/StatusFile.h"
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
@@ -42,8 +43,10 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     : m_profileDir(WithSlash(profileDir)), m_ui(ui) {
     // Big torrents and many of them: as many descriptors as the system allows us.
     RaiseOpenFileLimit();
+    IgnoreFileSizeSignal();
     ::mkdir(m_profileDir.c_str(), 0755);
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
+    StatusFile::RemoveStaleTemporaries(m_profileDir);
     m_settings = std::make_unique<Settings>();
     m_settings->Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
         m_ui.ShowMessage(line, MessageIcon::Warning);

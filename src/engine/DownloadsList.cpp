@@ -1,21 +1,18 @@
 #include "engine/DownloadsList.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 
 #include "engine/SessionHost.h"
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "metainfo/SHA1.h"
 #include "persist/CXML.h"
+#include "persist/KeepAside.h"
 
 namespace velbrook {
 
@@ -40,43 +37,6 @@ std::string ParseInfoHash(const std::string& hex) {
         lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return HexToBytes(lower);
-}
-
-// Kept copies of one second share a name and a counter; past this many, something is wrong.
-constexpr int kMaxKeptNames = 1000;
-
-// Renames `from` to `to` unless `to` exists; errno tells why not.
-bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return false;
-    }
-    // A file system without the no-replace rename: a hard link refuses an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        return false;
-    }
-    if (::unlink(from.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(to.c_str());
-        errno = error;
-        return false;
-    }
-    return true;
-}
-
-// Why a list file that is there could not be used, in a few words.
-std::string UnreadableReason(const std::string& path, bool parsed) {
-    if (parsed) {
-        return "it holds no list of torrents";
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return std::strerror(errno);
-    }
-    ::close(fd);
-    return "it is not a well-formed list: truncated, damaged or too large";
 }
 
 }  // namespace
@@ -115,7 +75,8 @@ bool DownloadsList::Load(const std::string& path) {
     CXML* torrents = parsed ? root.FindChild("Torrents") : nullptr;
     if (torrents == nullptr) {
         // Saving the empty list over it at exit would lose every torrent it may still name.
-        const std::string reason = UnreadableReason(path, parsed);
+        const std::string reason =
+            parsed ? "it holds no list of torrents" : UnreadableReason(path, "list");
         std::string error;
         const std::string kept = KeepAside(path, error);
         m_keepFile = kept.empty();
@@ -161,29 +122,6 @@ bool DownloadsList::Load(const std::string& path) {
     }
     m_listChanged = true;
     return true;
-}
-
-std::string DownloadsList::KeepAside(const std::string& path, std::string& error) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    char stamp[32] = {};
-    if (::localtime_r(&now, &local) == nullptr ||
-        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local) == 0) {
-        std::snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(now));
-    }
-    const std::string base = path + ".unreadable-" + stamp;
-    for (int attempt = 1; attempt <= kMaxKeptNames; ++attempt) {
-        const std::string name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-        if (MoveWithoutReplacing(path, name)) {
-            return name;
-        }
-        if (errno != EEXIST) {
-            error = std::strerror(errno);
-            return {};
-        }
-    }
-    error = "too many kept copies of this second";
-    return {};
 }
 
 bool DownloadsList::SaveList() const {

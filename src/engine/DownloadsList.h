@@ -75,9 +75,6 @@ private:
     // Takes the session out of the list, destroys it and deletes its status file.
     void RemoveAt(size_t index);
 
-    // Moves an unreadable list file out of the way; the new name, or empty with `error` set.
-    static std::string KeepAside(const std::string& path, std::string& error);
-
     SessionHost& m_host;
     std::string m_path;
     // The file could be neither read nor moved aside: this run must never write over it.

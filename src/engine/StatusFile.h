@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "persist/CXML.h"
+#include "storage/FileStorage.h"
 
 namespace velbrook {
 
@@ -23,8 +25,10 @@ public:
     static std::string PathFor(const std::string& profileDir, const std::string& infoHash);
 
     // Replaces the file atomically. False, with errno telling why, when it could not be written.
+    // `stamps`, one per file when given, say what each file on disk looked like.
     [[nodiscard]] static bool Write(const std::string& path, const StatusIdentity& identity,
-                                    const PieceManager* pieces, const FileList* files);
+                                    const PieceManager* pieces, const FileList* files,
+                                    const std::vector<FileStamp>& stamps = {});
 
     // Reads the file. False when it is missing or not well-formed XML; the parts below are
     // then absent.
@@ -34,6 +38,12 @@ public:
     CXML* Pieces() { return m_root.FindChild("BitFieldStatus"); }
     CXML* Files() { return m_root.FindChild("FileList"); }
     static StatusIdentity IdentityOf(const CXML& element);
+    // One stamp per FileEntry of the FileList element; unknown parts stay -1 (files written
+    // before they were stamped).
+    static std::vector<FileStamp> StampsOf(CXML& files);
+    // Temporary files of saves cut short by a kill (the XML files of the profile folder and of
+    // Status/): only names this program makes, and only while it holds the profile.
+    static void RemoveStaleTemporaries(const std::string& profileDir);
 
 private:
     CXML m_root;

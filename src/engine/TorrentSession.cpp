@@ -38,6 +38,10 @@ constexpr char kExistedQuestion[] = "File Existed!...\nDo checking and continue 
 // speed (a socket is read once a turn) and a signal is noticed promptly.
 constexpr auto kCheckSlice = std::chrono::milliseconds(5);
 
+// Files looked for at each save tick, in turn: one stat each, a few milliseconds for this many,
+// so that a torrent of many thousand files does not stall the loop every tick.
+constexpr size_t kFilesFoundPerTick = 1000;
+
 bool IsFolder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -272,7 +276,7 @@ bool TorrentSession::PrepareAndCheck(bool isNew, bool existed) {
     }
     const std::string saveName = m_files->m_singleFile ? m_saveName : std::string();
     m_storage = std::make_unique<FileStorage>(*m_files);
-    const std::vector<int64_t> lengthsBefore = m_storage->LengthsOnDisk(m_savePath, saveName);
+    const std::vector<FileStamp> before = m_storage->StampsOnDisk(m_savePath, saveName);
     if (!m_storage->Prepare(m_savePath, saveName, &m_host.Ui())) {
         const std::string why = "Can't prepare the files: " + m_storage->LastFault().Describe();
         m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error);
@@ -280,21 +284,7 @@ bool TorrentSession::PrepareAndCheck(bool isNew, bool existed) {
     }
     m_error.clear();
     m_baseName = m_files->m_singleFile ? m_saveName : m_files->m_saveName;
-
-    if (m_recheckAll) {
-        // The status file cannot vouch for this data: every piece is read.
-        m_pieces->SetAll(Unchecked);
-        m_recheckAll = false;
-    } else if (GetSettings().GetInt(FastResume) == 0 || existed) {
-        // Pieces not yet known are read from disk; pieces already known are not read again.
-    } else if (isNew) {
-        m_pieces->SetAll(Missing);
-    } else {
-        // Whatever the status file does not cover (or all, when it cannot be read) is read
-        // from disk, and so is whatever it claims in a file that is no longer all there.
-        LoadStatus(true);
-        DistrustMissingFiles(lengthsBefore);
-    }
+    ChoosePiecesToCheck(isNew, existed, before);
     BeginCheck(true);
     return EndNewStart(StartOutcome::Started);
 }
@@ -329,12 +319,40 @@ bool TorrentSession::EndNewStart(StartOutcome outcome) {
     return started;
 }
 
-// A file that is gone or shorter than its size cannot hold the pieces the status file claims for
-// it (a moved or deleted download, a disk that is not mounted): they are read, not trusted.
-void TorrentSession::DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk) {
+// Which pieces are taken as they are and which are read from disk first.
+void TorrentSession::ChoosePiecesToCheck(bool isNew, bool existed,
+                                         const std::vector<FileStamp>& before) {
+    if (m_recheckAll) {
+        // The status file cannot vouch for this data: every piece is read.
+        m_pieces->SetAll(Unchecked);
+        m_recheckAll = false;
+    } else if (GetSettings().GetInt(FastResume) == 0 || existed) {
+        // Pieces not yet known are read from disk; pieces already known are not read again.
+    } else if (isNew) {
+        m_pieces->SetAll(Missing);
+    } else {
+        // Whatever the status file does not cover (or all, when it cannot be read) is read.
+        LoadStatus(true);
+    }
+    // Whichever way the pieces became known, the files must still back them.
+    DistrustChangedFiles(before);
+}
+
+// A file that is gone or shorter than its size cannot hold the pieces claimed in it (a moved or
+// deleted download, a disk that is not mounted), and one whose length or modification time is
+// not what the status file saw was changed while the torrent was stopped: its pieces are read,
+// not trusted. A status file from before files were stamped vouches only for the lengths.
+void TorrentSession::DistrustChangedFiles(const std::vector<FileStamp>& before) {
+    const bool stamped = m_stamps.size() == m_files->m_files.size();
     uint32_t lowest = UINT32_MAX;
-    for (size_t i = 0; i < lengthsOnDisk.size() && i < m_files->m_files.size(); ++i) {
-        if (lengthsOnDisk[i] < m_files->m_files[i]->m_size) {
+    for (size_t i = 0; i < before.size() && i < m_files->m_files.size(); ++i) {
+        bool changed = before[i].length < m_files->m_files[i]->m_size;
+        if (stamped) {
+            const FileStamp& saved = m_stamps[i];
+            changed = changed || (saved.length >= 0 && saved.length != before[i].length) ||
+                      (saved.modifiedNs >= 0 && saved.modifiedNs != before[i].modifiedNs);
+        }
+        if (changed) {
             UntrustPiecesOf(i, lowest);
         }
     }
@@ -416,7 +434,6 @@ void TorrentSession::EndCheck() {
     EndCheckTimer();
     m_statusDirty = true;
     m_left = m_totalLength - static_cast<uint64_t>(m_pieces->BytesInState(Have));
-    const bool wasComplete = m_complete;
     m_complete = m_pieces->AllEqual(Have);
     if (m_checkThenStart) {
         FinishStart();
@@ -424,8 +441,8 @@ void TorrentSession::EndCheck() {
     }
     // A check while running, after a piece we claimed could not be read.
     m_statusText = m_complete ? "Data checked" : "Data checked; missing pieces are fetched again";
-    if (wasComplete && !m_complete && m_state == SessionState::Uploading) {
-        m_state = SessionState::Downloading;
+    if (m_state == SessionState::Uploading || m_state == SessionState::Downloading) {
+        m_state = m_complete ? SessionState::Uploading : SessionState::Downloading;
     }
     if (m_peerSet) {
         m_peerSet->ReconsiderInterest();
@@ -441,7 +458,7 @@ void TorrentSession::FinishStart() {
         m_storage->SwitchAllToReadOnly();
     }
     m_statusText.clear();
-    if (!SaveStatus()) {
+    if (!SaveStatus() && m_state == SessionState::Stopped) {
         return;  // stopped, saying why
     }
     m_peerSet.reset();
@@ -477,11 +494,16 @@ bool TorrentSession::Stop() {
         return true;
     }
     std::string why;
-    const bool saved = WriteStatus(why);
+    bool transient = false;
+    bool saved = WriteStatus(why, transient);
     EnsureTracker();
     m_tracker->Announce(AnnounceEvent::Stopped);
     m_peerSet.reset();
     m_storage.reset();
+    // Short of descriptors a moment ago: the peers and files just closed gave some back.
+    if (!saved && transient) {
+        saved = WriteStatus(why, transient);
+    }
     m_state = SessionState::Stopped;
     m_statusText = saved ? std::string() : "Stopped: " + why;
     if (!saved && m_error.empty()) {
@@ -558,7 +580,7 @@ void TorrentSession::OnPieceVerified(uint32_t pieceLength) {
     m_left = m_left >= pieceLength ? m_left - pieceLength : 0;
     m_statusDirty = true;
     MarkChanged();
-    if (!m_complete && m_pieces->AllEqual(Have)) {
+    if (!m_complete && m_pieces->AllEqual(Have) && FilesStillThere(SIZE_MAX)) {
         m_complete = true;
         m_storage->SwitchAllToReadOnly();
         m_state = SessionState::Uploading;
@@ -606,12 +628,47 @@ void TorrentSession::RecheckFilesOf(uint32_t piece) {
     m_statusDirty = true;
     m_complete = false;
     m_left = m_totalLength - static_cast<uint64_t>(m_pieces->BytesInState(Have));
+    // No longer all there: not seeding while the check runs, nor after it finds pieces missing.
+    if (m_state == SessionState::Uploading) {
+        m_state = SessionState::Downloading;
+    }
     if (m_checkTimer != 0) {
         m_checkNext = std::min(m_checkNext, lowest);
         m_checkTotal += added;
     } else {
         BeginCheck(false);
     }
+}
+
+// Before the torrent is called complete (every file), and at every save tick (the next few in
+// turn): a file deleted (with its folder, say), replaced or cut short would otherwise go on
+// taking writes through the descriptor we hold, and the torrent would end "complete" with
+// nothing on disk. The pieces claimed in it are put back to be checked, and the torrent stops,
+// saying why, once the running handler is done. False then.
+bool TorrentSession::FilesStillThere(size_t count) {
+    if (!m_storage || !m_files || m_files->m_files.empty()) {
+        return true;
+    }
+    const size_t files = m_files->m_files.size();
+    std::string why;
+    uint32_t lowest = UINT32_MAX;
+    for (size_t n = 0; n < std::min(count, files); ++n) {
+        const size_t i = m_nextFileToFind++ % files;
+        if (!m_storage->StillThere(i)) {
+            if (why.empty()) {
+                why = "Stopped: " + m_storage->LastFault().Describe();
+            }
+            UntrustPiecesOf(i, lowest);
+        }
+    }
+    if (why.empty()) {
+        return true;
+    }
+    m_complete = false;
+    m_statusDirty = true;
+    m_left = m_totalLength - static_cast<uint64_t>(m_pieces->BytesInState(Have));
+    OnDiskFault(why);
+    return false;
 }
 
 bool TorrentSession::WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) {
@@ -866,7 +923,8 @@ void TorrentSession::Restore(const std::string& torrentFile, const std::string& 
     m_changed = true;
 }
 
-bool TorrentSession::WriteStatus(std::string& why) {
+bool TorrentSession::WriteStatus(std::string& why, bool& transient) {
+    transient = false;
     if (m_infoHash.size() != 20) {
         why = "the torrent has no info hash";
         return false;
@@ -874,11 +932,17 @@ bool TorrentSession::WriteStatus(std::string& why) {
     // The status file says which pieces are on disk: their bytes must be there first.
     if (m_storage && !m_storage->SyncAll()) {
         why = "can't write " + m_storage->LastFault().Describe();
+        transient = m_storage->LastFault().Transient();
         return false;
     }
+    if (m_storage) {
+        m_stamps = m_storage->Stamps();
+    }
     if (!StatusFile::Write(StatusPath(), {m_announceUrl, m_infoHash, m_torrentFile}, m_pieces.get(),
-                           m_files.get())) {
-        why = "can't save the status file " + StatusPath() + ": " + std::strerror(errno);
+                           m_files.get(), m_stamps)) {
+        const int error = errno;
+        why = "can't save the status file " + StatusPath() + ": " + std::strerror(error);
+        transient = error == EMFILE || error == ENFILE;
         return false;
     }
     m_statusDirty = false;
@@ -887,18 +951,30 @@ bool TorrentSession::WriteStatus(std::string& why) {
 
 bool TorrentSession::SaveStatus() {
     std::string why;
-    if (WriteStatus(why)) {
+    bool transient = false;
+    if (WriteStatus(why, transient)) {
         return true;
     }
-    if (m_infoHash.size() == 20) {
-        StopWithError("Stopped: " + why);
+    if (m_infoHash.size() != 20) {
+        return false;
     }
+    if (transient) {
+        // Out of descriptors for a moment (a crowd of peers connecting): nothing is wrong with
+        // the torrent, and the next tick writes it.
+        m_statusDirty = true;
+        SetStatusText("The status file could not be saved yet (" + why + "); trying again");
+        return false;
+    }
+    StopWithError("Stopped: " + why);
     return false;
 }
 
 void TorrentSession::SaveStatusIfChanged() {
-    if (m_statusDirty && IsActive() && m_state != SessionState::Checking && !SaveStatus()) {
-        return;  // stopped, saying why
+    if (IsRunning() && m_error.empty() && !FilesStillThere(kFilesFoundPerTick)) {
+        return;  // stops, saying why; the stop writes the status file
+    }
+    if (m_statusDirty && IsActive() && m_state != SessionState::Checking) {
+        SaveStatus();
     }
 }
 
@@ -910,6 +986,16 @@ bool TorrentSession::LoadStatus(bool piecesOnly) {
     StatusFile status;
     if (!status.Read(StatusPath())) {
         return false;
+    }
+    // A status file that names another torrent (copied over, or written for another) says
+    // nothing about this one's pieces, and its name must not replace the one it is listed under.
+    CXML* identity = status.Identity();
+    if (identity && m_infoHash.size() == 20 &&
+        StatusFile::IdentityOf(*identity).infoHash != m_infoHash) {
+        return false;
+    }
+    if (CXML* element = status.Files()) {
+        m_stamps = StatusFile::StampsOf(*element);
     }
     if (CXML* element = status.Pieces()) {
         if (m_pieces) {
@@ -936,11 +1022,11 @@ bool TorrentSession::LoadStatus(bool piecesOnly) {
             }
             m_files->FromXml(*element);
         }
-        if (CXML* element = status.Identity()) {
-            const StatusIdentity identity = StatusFile::IdentityOf(*element);
-            m_torrentFile = identity.torrentFile;
-            m_infoHash = identity.infoHash;
-            m_announceUrl = identity.announceUrl;
+        if (identity) {
+            const StatusIdentity named = StatusFile::IdentityOf(*identity);
+            m_torrentFile = named.torrentFile;
+            m_infoHash = named.infoHash;
+            m_announceUrl = named.announceUrl;
         }
     }
     m_state = SessionState::Stopped;

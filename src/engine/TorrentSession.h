@@ -13,6 +13,7 @@
 
 #include "net/Reactor.h"
 #include "peer/PeerLinks.h"
+#include "storage/FileStorage.h"
 #include "tracker/TrackerClient.h"
 
 namespace velbrook {
@@ -71,9 +72,11 @@ public:
     // A listed torrent's data is now in another folder: it is checked there at the next start.
     void MoveTo(const std::string& folder);
 
-    // Writes the status file. False when it cannot: the torrent has then stopped, saying why.
+    // Writes the status file. False when it cannot: the torrent has then stopped, saying why,
+    // unless the process was only short of descriptors for a moment (the next tick tries again).
     bool SaveStatus();
-    // Writes it only when the pieces changed since it was last written.
+    // The save tick: the files must still be there (else the torrent stops, see
+    // FilesStillThere), and the status file is written when the pieces changed since it was.
     void SaveStatusIfChanged();
     bool LoadStatus(bool piecesOnly);
     void DeleteStatus();
@@ -187,7 +190,10 @@ private:
     bool RefuseStart(const std::string& why);
     bool CancelStart();
     bool EndNewStart(StartOutcome outcome);
-    void DistrustMissingFiles(const std::vector<int64_t>& lengthsOnDisk);
+    void ChoosePiecesToCheck(bool isNew, bool existed, const std::vector<FileStamp>& before);
+    void DistrustChangedFiles(const std::vector<FileStamp>& before);
+    // Looks for `count` files, from where the last look stopped.
+    bool FilesStillThere(size_t count);
     // The pieces of `file` that were taken as verified are to be checked again; the lowest goes
     // to `lowest`. Returns how many.
     uint32_t UntrustPiecesOf(size_t file, uint32_t& lowest);
@@ -197,7 +203,8 @@ private:
     void EndCheck();
     void EndCheckTimer();
     void FinishStart();
-    bool WriteStatus(std::string& why);
+    // `transient`: it failed only for want of a descriptor.
+    bool WriteStatus(std::string& why, bool& transient);
     void StopWithError(const std::string& text);
     void OnDiskFault(const std::string& what);
 
@@ -240,7 +247,11 @@ private:
     std::set<std::string> m_banned;
     std::string m_error;
     bool m_statusDirty = false;  // pieces changed since the status file was written
-    bool m_recheckAll = false;   // the status cannot vouch for the data (moved, unreadable)
+    // Each file's length and modification time as the status file last saw them; empty when
+    // it did not say.
+    std::vector<FileStamp> m_stamps;
+    size_t m_nextFileToFind = 0;  // where the save tick's look for the files goes on
+    bool m_recheckAll = false;    // the status cannot vouch for the data (moved, unreadable)
     // The check of data on disk that runs a few pieces per loop turn.
     uint64_t m_checkTimer = 0;
     bool m_checkThenStart = false;

@@ -3,8 +3,10 @@
 #include "persist/TextCodec.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -25,6 +27,8 @@ constexpr int kMaxDepth = 1024;
 constexpr int kMaxEntityDepth = 64;
 constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n";
 constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
+// A file being replaced is first written as "<name>.tmp-" and six letters or digits.
+constexpr char kTemporarySuffix[] = ".tmp-";
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
@@ -253,7 +257,7 @@ bool ReplaceFile(const std::string& path, std::string_view data) {
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         mode = st.st_mode & 07777;
     }
-    std::string temp = path + ".tmp-XXXXXX";
+    std::string temp = path + kTemporarySuffix + "XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -672,6 +676,35 @@ bool CXML::SaveFile(CXML& root, const std::string& path) {
     std::string data = kDeclaration;
     root.WriteTo(data, 0);
     return ReplaceFile(path, data);
+}
+
+void CXML::RemoveTemporaries(const std::string& folder,
+                             const std::function<bool(std::string_view)>& isOurs) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+    if (!dir) {
+        return;
+    }
+    const std::string_view suffix = kTemporarySuffix;
+    constexpr size_t kRandomPart = 6;
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= suffix.size() + kRandomPart) {
+            continue;
+        }
+        const size_t at = name.size() - kRandomPart - suffix.size();
+        const std::string_view random = name.substr(at + suffix.size());
+        if (name.substr(at, suffix.size()) != suffix ||
+            !std::all_of(random.begin(), random.end(),
+                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }) ||
+            !isOurs(name.substr(0, at))) {
+            continue;
+        }
+        struct stat st {};
+        if (fstatat(dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode)) {
+            unlinkat(dirfd(dir.get()), entry->d_name, 0);
+        }
+    }
 }
 
 // ---- reading ----

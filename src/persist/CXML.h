@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,6 +68,10 @@ public:
     // Declaration + tree, replacing `path` atomically. False when anything failed to write.
     // False, with errno telling why, when the file could not be replaced.
     [[nodiscard]] static bool SaveFile(CXML& root, const std::string& path);
+    // Removes what SaveFile leaves behind when the process dies in the middle of it: regular
+    // files in `folder` named "<name>.tmp-XXXXXX" for a name that `isOurs` accepts.
+    static void RemoveTemporaries(const std::string& folder,
+                                  const std::function<bool(std::string_view)>& isOurs);
     static bool IsXmlParserAvailable();
 
 private:

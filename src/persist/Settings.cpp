@@ -1,9 +1,13 @@
 #include "persist/Settings.h"
 
 #include "persist/CXML.h"
+#include "persist/KeepAside.h"
 #include "persist/Profile.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -170,8 +174,28 @@ void Settings::SetInt(int key, int32_t value) {
 }
 
 void Settings::Load(const std::string& path, const Report& report) {
+    m_unwritable.clear();
     CXML root;
     if (!root.Load(path)) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
+            return;  // a first start
+        }
+        // Saving the options later would write the defaults over whatever it still holds.
+        const std::string reason = UnreadableReason(path, "settings file");
+        std::string error;
+        const std::string kept = KeepAside(path, error);
+        if (kept.empty()) {
+            m_unwritable = path;
+        }
+        if (report) {
+            report(kept.empty()
+                       ? path + " could not be read (" + reason + ") nor moved aside (" + error +
+                             "). The default settings are used, and the file is left "
+                             "as it is: changed options cannot be saved."
+                       : path + " could not be read (" + reason + "). It is kept as " + kept +
+                             ", and the default settings are used.");
+        }
         return;
     }
     CXML* group = root.FindChild("Settings");
@@ -225,6 +249,10 @@ void Settings::Load(const std::string& path, const Report& report) {
 }
 
 bool Settings::Save(const std::string& path) const {
+    if (!m_unwritable.empty() && path == m_unwritable) {
+        errno = EEXIST;
+        return false;
+    }
     CXML root("Tarnwick");
     root.SetAttribute("Author", "Olendrix");
     root.SetAttribute("Version", "0.1");

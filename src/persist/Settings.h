@@ -62,9 +62,12 @@ public:
     void SetString(int key, const std::string& value);
     void SetInt(int key, int32_t value);
 
-    // Missing or unreadable files leave the defaults; nothing is reported. An integer that is
-    // not a number or lies outside its key's range keeps the default, and `report` is handed
-    // one line naming the key, the value and the default used.
+    // A missing file leaves the defaults. A file that is there but cannot be read as XML (no
+    // permission, truncated, damaged) leaves them too, is renamed to
+    // "<path>.unreadable-<date>-<time>" so that saving the options never writes over it (when
+    // even that fails, saving to it fails instead), and `report` is handed a line saying so. An
+    // integer that is not a number or lies outside its key's range keeps the default, and
+    // `report` is handed one line naming the key, the value and the default used.
     using Report = std::function<void(const std::string& line)>;
     void Load(const std::string& path, const Report& report = {});
     [[nodiscard]] bool Save(const std::string& path) const;
@@ -78,6 +81,8 @@ private:
     int32_t m_userInt[kSettingsKeyCount] = {};
     int32_t m_defaultInt[kSettingsKeyCount] = {};
     bool m_set[kSettingsKeyCount] = {};
+    // A settings file that could be neither read nor moved aside: never written over.
+    std::string m_unwritable;
 };
 
 // The single settings object. The engine creates it before any reader runs; when none exists

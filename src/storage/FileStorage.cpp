@@ -1,14 +1,15 @@
 #include "storage/FileStorage.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "metainfo/FileList.h"
 #include "metainfo/SHA1.h"
@@ -50,18 +51,52 @@ bool PathExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Creates every folder between `dir` (which must exist) and the file `relative`. Failures are
-// not reported here: a missing folder shows up as a failed open.
-void MakeParentFolders(const std::string& dir, const std::string& relative) {
+// Creates every folder between `dir` (which must exist) and the file `relative`; the ones it
+// made go to `made`. Failures are not reported here: a missing folder shows up as a failed open.
+void MakeParentFolders(const std::string& dir, const std::string& relative,
+                       std::vector<std::string>& made) {
     size_t slash = relative.find('/', 1);
     while (slash != std::string::npos) {
         const std::string folder = dir + relative.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (::mkdir(folder.c_str(), 0755) == 0) {
+            made.push_back(folder);
+        } else if (errno != EEXIST) {
             return;
         }
         slash = relative.find('/', slash + 1);
     }
 }
+
+// What one preparation created, taken away again unless it succeeds: a torrent refused halfway
+// (a name too long for the file system, two files of one path) leaves no empty files and folders
+// behind, and never touches what was there before.
+class MadeByPrepare {
+public:
+    explicit MadeByPrepare(FileStorage& storage) : m_storage(storage) {}
+    ~MadeByPrepare() {
+        if (m_kept) {
+            return;
+        }
+        m_storage.CloseAll();
+        for (auto it = files.rbegin(); it != files.rend(); ++it) {
+            ::unlink(it->c_str());
+        }
+        // Deepest first; a folder someone filled meanwhile stays.
+        for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+            ::rmdir(it->c_str());
+        }
+    }
+    MadeByPrepare(const MadeByPrepare&) = delete;
+    MadeByPrepare& operator=(const MadeByPrepare&) = delete;
+    void Keep() { m_kept = true; }
+
+    std::vector<std::string> files;
+    std::vector<std::string> folders;
+
+private:
+    FileStorage& m_storage;
+    bool m_kept = false;
+};
 
 // Descriptors kept open by every storage together; the least recently used file is closed first.
 size_t g_openLimit = 256;
@@ -107,8 +142,33 @@ FileCause CauseFromErrno(int error) {
     }
 }
 
+std::string DiskFault::Reason() const {
+    if (!note.empty()) {
+        return note;
+    }
+    return error != 0 ? std::strerror(error) : "the file is shorter than expected";
+}
+
 std::string DiskFault::Describe() const {
-    return path + ": " + (error != 0 ? std::strerror(error) : "the file is shorter than expected");
+    return path + ": " + Reason();
+}
+
+bool DiskFault::Transient() const {
+    return note.empty() && (error == EMFILE || error == ENFILE);
+}
+
+FileStamp StampOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    const int64_t modified =
+        st.st_mtim.tv_sec < 0 ? -1 : int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    return {st.st_size, modified};
+}
+
+void IgnoreFileSizeSignal() {
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void RaiseOpenFileLimit() {
@@ -151,9 +211,9 @@ FileStorage::~FileStorage() {
     CloseAll();
 }
 
-bool FileStorage::Fail(size_t file, int error) {
+bool FileStorage::Fail(size_t file, int error, std::string note) {
     m_disk[file].lastCause = CauseFromErrno(error);
-    m_fault = {m_disk[file].fullPath, error};
+    m_fault = {m_disk[file].fullPath, error, std::move(note)};
     return false;
 }
 
@@ -169,8 +229,9 @@ bool FileStorage::Open(size_t file, bool forWriting, bool create) {
     }
     // O_NONBLOCK keeps a FIFO at the path from hanging the open; it means nothing for regular
     // files, which are all we accept.
-    const int flags = (forWriting ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0);
-    const int fd = ::open(d.fullPath.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+    const int flags =
+        (forWriting ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0) | O_CLOEXEC | O_NONBLOCK;
+    const int fd = ::open(d.fullPath.c_str(), flags, 0644);
     if (fd < 0) {
         return Fail(file, errno);
     }
@@ -179,19 +240,29 @@ bool FileStorage::Open(size_t file, bool forWriting, bool create) {
         ::close(fd);
         return Fail(file, EISDIR);
     }
+    // Opened again after a while closed: it must be the file we wrote, not one put in its place.
+    if (d.identified && (st.st_dev != d.dev || st.st_ino != d.ino)) {
+        ::close(fd);
+        return Fail(file, 0, "it was replaced by another file");
+    }
     struct flock lock {};
     lock.l_type = forWriting ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
     if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
         const int error = errno;
         ::close(fd);
-        Fail(file, error);
-        if (error == EAGAIN || error == EACCES) {
-            d.lastCause = CauseSharingViolation;
+        if (error != EAGAIN && error != EACCES) {
+            return Fail(file, error);
         }
+        Fail(file, error, "another program (or torrent) is writing it");
+        d.lastCause = CauseSharingViolation;
         return false;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    d.identified = true;
+    d.dev = st.st_dev;
+    d.ino = st.st_ino;
+    d.length = std::max<int64_t>(d.length, st.st_size);
     d.fd = fd;
     d.writable = forWriting;
     d.lastCause = CauseNone;
@@ -264,6 +335,7 @@ bool FileStorage::Allocate(size_t file) {
     // Reserve the blocks for real so that a full disk shows now, not halfway through a download.
     const int rc = ::posix_fallocate(fd, 0, size);
     if (rc == 0) {
+        m_disk[file].length = size;
         return true;
     }
     if (rc == ENOSPC || rc == EFBIG || rc == EIO || rc == EDQUOT) {
@@ -274,15 +346,18 @@ bool FileStorage::Allocate(size_t file) {
     if (::pwrite(fd, &kBlank, 1, size - 1) != 1) {
         return Fail(file, errno);
     }
+    m_disk[file].length = size;
     return true;
 }
 
 void FileStorage::ReportOpenFailure(size_t file, MessageHost* host) {
     Close(file);
     if (host) {
-        char text[4200];
-        std::snprintf(text, sizeof text, "Can't open file %s, error = %u\r\n",
-                      m_disk[file].fullPath.c_str(), static_cast<unsigned>(m_disk[file].lastCause));
+        // The cause number alone tells the person nothing: the reason follows in words.
+        char text[4400];
+        std::snprintf(text, sizeof text, "Can't open file %s, error = %u: %s\r\n",
+                      m_disk[file].fullPath.c_str(), static_cast<unsigned>(m_disk[file].lastCause),
+                      m_fault.Reason().c_str());
         host->ShowMessage(text, MessageIcon::Error);
     }
 }
@@ -293,6 +368,7 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
                           MessageHost* host) {
     const std::string dir = WithSlash(saveDir);
     m_layout.m_savePath = dir;
+    MadeByPrepare made(*this);
     for (size_t i = 0; i < m_disk.size(); ++i) {
         FileEntry& entry = *m_layout.m_files[i];
         Disk& d = m_disk[i];
@@ -303,7 +379,10 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
         }
         d.fullPath = dir + entry.m_relativePathName;
         d.readOnly = false;
+        d.identified = false;
+        d.length = 0;
         if (!StaysInside(entry.m_relativePathName)) {
+            Fail(i, 0, "its name would leave the save folder");
             d.lastCause = CauseBadPath;
             ReportOpenFailure(i, host);
             return false;
@@ -313,10 +392,14 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
             d.readOnly = true;
             continue;
         }
-        MakeParentFolders(dir, entry.m_relativePathName);
+        MakeParentFolders(dir, entry.m_relativePathName, made.folders);
+        const bool isNew = !PathExists(d.fullPath);
         if (!Open(i, true, true)) {
             ReportOpenFailure(i, host);
             return false;
+        }
+        if (isNew) {
+            made.files.push_back(d.fullPath);
         }
         if (LengthOf(i) > entry.m_size) {
             Close(i);
@@ -334,6 +417,7 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
             return false;
         }
     }
+    made.Keep();
     return true;
 }
 
@@ -346,6 +430,7 @@ size_t FileStorage::OpenForCheck(const std::string& saveDir) {
         const std::string& relative = m_layout.m_files[i]->m_relativePathName;
         d.fullPath = dir + relative;
         d.readOnly = true;
+        d.identified = false;
         if (!StaysInside(relative)) {
             d.lastCause = CauseBadPath;
             continue;
@@ -355,20 +440,46 @@ size_t FileStorage::OpenForCheck(const std::string& saveDir) {
     return opened;
 }
 
-std::vector<int64_t> FileStorage::LengthsOnDisk(const std::string& saveDir,
-                                                const std::string& saveName) const {
+std::vector<FileStamp> FileStorage::StampsOnDisk(const std::string& saveDir,
+                                                 const std::string& saveName) const {
     const std::string dir = WithSlash(saveDir);
-    std::vector<int64_t> lengths;
-    lengths.reserve(m_layout.m_files.size());
+    std::vector<FileStamp> stamps;
+    stamps.reserve(m_layout.m_files.size());
     for (const auto& entry : m_layout.m_files) {
-        struct stat st {};
         const std::string& relative = m_layout.m_singleFile ? saveName : entry->m_relativePathName;
-        const std::string path = dir + relative;
-        const bool there =
-            StaysInside(relative) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        lengths.push_back(there ? st.st_size : -1);
+        stamps.push_back(StaysInside(relative) ? StampOf(dir + relative) : FileStamp{});
     }
-    return lengths;
+    return stamps;
+}
+
+std::vector<FileStamp> FileStorage::Stamps() const {
+    std::vector<FileStamp> stamps;
+    stamps.reserve(m_disk.size());
+    for (const Disk& d : m_disk) {
+        stamps.push_back(d.identified ? StampOf(d.fullPath) : FileStamp{});
+    }
+    return stamps;
+}
+
+bool FileStorage::StillThere(size_t file) {
+    const Disk& d = m_disk[file];
+    if (!d.identified) {
+        return true;  // never opened, so nothing of it is claimed
+    }
+    struct stat st {};
+    if (::stat(d.fullPath.c_str(), &st) != 0) {
+        return Fail(file, errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return Fail(file, EISDIR);
+    }
+    if (!S_ISREG(st.st_mode) || st.st_dev != d.dev || st.st_ino != d.ino) {
+        return Fail(file, 0, "it was replaced by another file");
+    }
+    if (st.st_size < d.length) {
+        return Fail(file, 0, "it is shorter than what was written to it");
+    }
+    return true;
 }
 
 bool FileStorage::AnyThere(const std::string& saveDir, const std::string& saveName) const {
@@ -421,6 +532,7 @@ bool FileStorage::WriteAt(size_t file, int64_t offset, uint32_t length, const ch
         done += static_cast<uint32_t>(n);
         d.dirty = true;
     }
+    d.length = std::max<int64_t>(d.length, offset + length);
     return true;
 }
 

@@ -2,6 +2,8 @@
 // descriptors is shared by every torrent of the process), reading, writing, checking, flushing.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -38,13 +40,34 @@ FileCause CauseFromErrno(int error);
 // What went wrong on disk last, for the person to read: which file and why.
 struct DiskFault {
     std::string path;
-    int error = 0;  // errno; 0 for a file that ended too early
+    int error = 0;     // errno; 0 when `note` says what is wrong
+    std::string note;  // why, when errno cannot say it (or says it badly)
+    // The reason in words.
+    std::string Reason() const;
+    // "<path>: <reason>".
     std::string Describe() const;
+    // The process ran out of descriptors for a moment (many peers at once): trying again later
+    // can succeed, nothing is wrong with the disk.
+    bool Transient() const;
 };
+
+// A file as the status file remembers it: its length (-1 when it is not there) and when it was
+// last modified, in nanoseconds since the epoch (-1 when unknown).
+struct FileStamp {
+    int64_t length = -1;
+    int64_t modifiedNs = -1;
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOf(const std::string& path);
 
 // Raises the soft limit on open descriptors to the hard limit and sizes the shared set of open
 // files from what is allowed. Called once at start.
 void RaiseOpenFileLimit();
+
+// A file-size limit (RLIMIT_FSIZE) would kill the process on the write that crosses it; ignored,
+// that write fails with EFBIG and the torrent stops saying why, as on a full disk. Called once
+// at start.
+void IgnoreFileSizeSignal();
 
 class FileStorage {
 public:
@@ -63,10 +86,17 @@ public:
     // For checking data in place: every file below `saveDir` is opened read-only whatever its
     // length, nothing is created. Returns how many files could be opened.
     size_t OpenForCheck(const std::string& saveDir);
-    // Each file's length below `saveDir` (a single file under `saveName`) before anything is
-    // created: -1 when it is not there.
-    std::vector<int64_t> LengthsOnDisk(const std::string& saveDir,
-                                       const std::string& saveName) const;
+    // Each file below `saveDir` (a single file under `saveName`) as it is before anything is
+    // created: length -1 when it is not there.
+    std::vector<FileStamp> StampsOnDisk(const std::string& saveDir,
+                                        const std::string& saveName) const;
+    // Each prepared file as it is now.
+    std::vector<FileStamp> Stamps() const;
+    // The prepared file is still at its path, still the one this storage opened, and at least as
+    // long as what was found in it or written to it. False, with LastFault saying why, when
+    // it was deleted (its folder with it), replaced or cut short: writes through a descriptor
+    // to a deleted file succeed and land nowhere anyone can find them.
+    [[nodiscard]] bool StillThere(size_t file);
     // Whether anything (a file, a folder) is already where one of the files goes.
     bool AnyThere(const std::string& saveDir, const std::string& saveName) const;
 
@@ -95,9 +125,13 @@ private:
     using PoolList = std::list<std::pair<FileStorage*, size_t>>;
     struct Disk {
         int fd = -1;
-        bool writable = false;  // the open descriptor may write
-        bool readOnly = false;  // complete: opened read-only from now on
-        bool dirty = false;     // written since the last flush
+        bool writable = false;    // the open descriptor may write
+        bool readOnly = false;    // complete: opened read-only from now on
+        bool dirty = false;       // written since the last flush
+        bool identified = false;  // dev and ino name the file this storage opened
+        dev_t dev = 0;
+        ino_t ino = 0;
+        int64_t length = 0;  // the file is at least this long: found so, or written so far
         FileCause lastCause = CauseNone;
         std::string fullPath;
         PoolList::iterator inPool;
@@ -109,7 +143,7 @@ private:
     bool Flush(size_t file);
     void Close(size_t file);
     int64_t LengthOf(size_t file) const;
-    bool Fail(size_t file, int error);
+    bool Fail(size_t file, int error, std::string note = {});
     void ReportOpenFailure(size_t file, MessageHost* host);
     bool ReadAt(size_t file, int64_t offset, uint32_t length, char* buffer);
     bool WriteAt(size_t file, int64_t offset, uint32_t length, const char* data);

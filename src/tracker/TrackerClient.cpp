@@ -239,9 +239,12 @@ void TrackerClient::Fail(const std::string& reason, bool noRetry) {
         delay = kRetryDelays[m_retryCount - 1];
     }
     Schedule(delay);
+    // The timer never runs faster than once a minute: the person is told when the retry
+    // really comes.
+    const int32_t real = delay < 0 ? -1 : std::clamp(delay, kMinTimerSeconds, kMaxTimerSeconds);
     char head[96];
     std::snprintf(head, sizeof head, "Tracker Response Failed (will retry No. %d in %ds), Reason: ",
-                  static_cast<int>(m_retryCount), static_cast<int>(delay));
+                  static_cast<int>(m_retryCount), static_cast<int>(real));
     m_session.SetStatusText(head + reason);
 }
 

@@ -3,6 +3,7 @@ python3-libtorrent, velbrook-cli processes with their own profiles. Every proces
 is stopped by its own PID. Tests take the path of velbrook-cli as their first argument."""
 import filecmp
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -235,6 +236,18 @@ def same_tree(a, b):
     listed = names(a)
     return listed == names(b) and all(
         filecmp.cmp(os.path.join(a, n), os.path.join(b, n), shallow=False) for n in listed)
+
+
+def claimed_pieces(status_path):
+    """The indices of the pieces a velbrook status file marks as present (none while it cannot
+    be read)."""
+    try:
+        with open(status_path, "rb") as f:
+            m = re.search(r"<BitField>\s*([0-9a-f]*)", f.read().decode("latin-1"))
+    except OSError:
+        return set()
+    bits = "".join(f"{int(digit, 16):04b}" for digit in (m.group(1) if m else ""))
+    return {i for i, bit in enumerate(bits) if bit == "1"}
 
 
 def port_open(port):

@@ -4,7 +4,6 @@ finishes from its status file, fetching only what it had not verified before.
 Usage: resume_test.py PATH/TO/velbrook-cli
 """
 import os
-import re
 import signal
 import sys
 import time
@@ -14,16 +13,6 @@ import harness  # noqa: E402
 
 SIZE = 2_000_000
 PIECE = 65536
-
-
-def have_pieces(status_path):
-    """Pieces the status file marks as present."""
-    try:
-        with open(status_path, "rb") as f:
-            m = re.search(r"<BitField>\s*([0-9a-f]*)", f.read().decode("latin-1"))
-    except OSError:
-        return 0
-    return bin(int(m.group(1), 16)).count("1") if m and m.group(1) else 0
 
 
 def main(procs, top):
@@ -41,10 +30,11 @@ def main(procs, top):
     target = os.path.join(top, "target")
     first = harness.client(procs, top, "leech1", torrent, target, args=["--exit-when-done"])
     status = os.path.join(top, "p-leech1", "Status", info_hash.hex() + ".xml")
-    harness.wait_for(lambda: have_pieces(status) >= pieces // 4, 60, "first quarter")
+    harness.wait_for(lambda: len(harness.claimed_pieces(status)) >= pieces // 4, 60,
+                     "first quarter")
     os.kill(first.pid, signal.SIGKILL)
     first.wait()
-    kept = have_pieces(status)
+    kept = len(harness.claimed_pieces(status))
     if not 0 < kept < pieces:
         return harness.fail(top, f"status after the kill has {kept} of {pieces} pieces")
 

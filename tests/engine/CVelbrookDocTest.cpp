@@ -4,11 +4,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -231,6 +233,47 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
             xml + " could not be read (Permission denied). It is kept as " + kept +
                 ", and the downloads list starts empty."}));
     EXPECT_NE(ReadFile(xml).find("<Torrents/>"), std::string::npos);
+}
+
+// A file-size limit (ulimit -f) makes the write that crosses it fail as a full disk would: the
+// torrent stops saying why, and the program lives on.
+TEST_F(Document, AFileSizeLimitStopsTheTorrentNotTheProgram) {
+    ::signal(SIGXFSZ, SIG_DFL);  // as a program starts
+    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    WriteFile(m_save / "in/big.torrent",
+              test::Metainfo{.name = "big.bin", .length = 65536}.Encode());
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/big.torrent", m_save.Dir()));
+    TorrentSession& session = *doc.Downloads().Sessions().back();
+    rlimit unlimited{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit limited = unlimited;
+    limited.rlim_cur = 16384;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const bool written = session.WriteBlock(2, 0, std::string(16384, 'x'));
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(
+        test::RunUntil(m_reactor, [&] { return session.State() == SessionState::Stopped; }));
+    EXPECT_EQ(session.Error(), "Stopped: can't write " + m_save / "big.bin" + ": File too large");
+}
+
+// Saves cut short by a kill leave their temporary files behind; the next start removes those of
+// the profile's own files, and nothing else.
+TEST_F(Document, AStartRemovesTemporaryFilesOfKilledSaves) {
+    const std::string status = "Status/" + std::string(40, 'a') + ".xml.tmp-";
+    const std::pair<std::string, bool> files[] = {{"Downloads.xml.tmp-a1B2c3", false},
+                                                  {status + "Qq0000", false},
+                                                  {"notes.xml.tmp-a1B2c3", true},
+                                                  {"Downloads.xml.tmp-a_B2c3", true},
+                                                  {status + "Qq000", true},
+                                                  {"Downloads.xml.tmp-F0ld3r/inside", true}};
+    for (const auto& [name, stays] : files) {
+        WriteFile(m_profile / name, "half");
+    }
+    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    for (const auto& [name, stays] : files) {
+        EXPECT_EQ(std::filesystem::exists(m_profile / name), stays) << name;
+    }
 }
 
 }  // namespace

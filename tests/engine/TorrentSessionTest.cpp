@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <regex>
 
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
@@ -20,6 +27,28 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadFile;
 using test::WriteFile;
+
+// The process out of descriptors, as under a crowd of connecting peers, until this goes.
+class NoFreeDescriptors {
+public:
+    NoFreeDescriptors() {
+        ::getrlimit(RLIMIT_NOFILE, &m_limit);
+        rlimit low = m_limit;
+        low.rlim_cur = std::min<rlim_t>(m_limit.rlim_cur, 4096);  // a bounded number to take
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd = 0; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+            m_taken.push_back(fd);
+        }
+    }
+    ~NoFreeDescriptors() {
+        std::for_each(m_taken.begin(), m_taken.end(), ::close);
+        ::setrlimit(RLIMIT_NOFILE, &m_limit);
+    }
+
+private:
+    rlimit m_limit{};
+    std::vector<int> m_taken;
+};
 
 // Two files "t/a" and "t/sub/b" of 100 000 bytes in all, four pieces crossing between them.
 class Session : public ::testing::Test {
@@ -51,6 +80,25 @@ protected:
     void Checked(TorrentSession& session) {
         EXPECT_TRUE(
             test::RunUntil(m_reactor, [&] { return session.State() != SessionState::Checking; }));
+    }
+    // The pieces arrive from a peer and pass their check.
+    void Verified(TorrentSession& session, std::initializer_list<uint32_t> pieces) {
+        for (const uint32_t i : pieces) {
+            const size_t at = i * kPiece;
+            ASSERT_TRUE(session.WriteBlock(i, 0, std::string_view(m_data).substr(at, kPiece)));
+            ASSERT_TRUE(session.VerifyPiece(i));
+        }
+    }
+    // As the downloads list brings a torrent back: its fields, then its status file.
+    std::unique_ptr<TorrentSession> Listed(const std::string& infoHash, const std::string& save) {
+        auto session = std::make_unique<TorrentSession>(m_host);
+        session->Restore(m_torrent, save, "", "t", "t", infoHash, "", 100000, 100000);
+        EXPECT_TRUE(session->LoadStatus(false));
+        return session;
+    }
+    // The pieces the status file claims.
+    std::string InStatusFile(const std::string& infoHash) {
+        return Listed(infoHash, m_save.Dir())->Pieces().ToCharString();
     }
 
     Reactor m_reactor;
@@ -128,14 +176,93 @@ TEST_F(Session, ClaimedPiecesThatCannotBeReadAreCheckedAgain) {
     PutDataOnDisk();
     auto session = Started();
     ASSERT_TRUE(session->IsComplete());
+    session->OnTrackerSuccess();
+    ASSERT_EQ(session->State(), SessionState::Uploading);
     fs::resize_file(m_save / "t/sub/b", 100);
     std::string out;
     EXPECT_FALSE(session->ReadBlock(2, 0, 100, out));
     EXPECT_FALSE(session->IsComplete());
+    // No longer seeding, while checking and after: the state agrees with the percentage.
+    EXPECT_EQ(session->State(), SessionState::Downloading);
     test::RunUntil(m_reactor,
                    [&] { return session->Pieces().ToCharString().find('U') == std::string::npos; });
     EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
     EXPECT_EQ(session->Left(), 100000u - 32768u);
+    EXPECT_EQ(session->State(), SessionState::Downloading);
+}
+
+// The last piece arrives after the torrent's folder was deleted: written and read back through
+// the descriptors still open, it must not make the torrent complete. The pieces claimed in the
+// vanished files go back to be checked and the torrent stops, saying which file and why.
+TEST_F(Session, FilesThatVanishStopTheTorrentInsteadOfCompletingIt) {
+    auto session = Started();
+    Verified(*session, {0, 1, 2});
+    fs::remove_all(m_save / "t");
+    Verified(*session, {3});
+    EXPECT_FALSE(session->IsComplete());
+    ASSERT_TRUE(
+        test::RunUntil(m_reactor, [&] { return session->State() == SessionState::Stopped; }));
+    EXPECT_EQ(session->Error(), "Stopped: " + m_save / "t/a" + ": No such file or directory");
+    EXPECT_EQ(InStatusFile(session->InfoHash()), "FFFF");
+}
+
+// The status file stamps each file with its length and modification time: data changed while
+// the torrent was stopped is read again at the next start, data left alone is not, and a status
+// file written before the stamps still vouches for its pieces.
+TEST_F(Session, DataChangedWhileStoppedIsCheckedAtTheNextStart) {
+    PutDataOnDisk();
+    auto session = Started();
+    ASSERT_TRUE(session->IsComplete());
+    ASSERT_TRUE(session->Stop());
+    ASSERT_TRUE(session->StartDownload(false));
+    EXPECT_EQ(session->State(), SessionState::ConnectTracker);  // nothing to read
+
+    ASSERT_TRUE(session->Stop());
+    const std::string b = m_save / "t/sub/b";
+    const auto stamp = fs::last_write_time(b);
+    WriteFile(b, std::string(40000, '\0'));
+    fs::last_write_time(b, stamp + std::chrono::seconds(2));  // as when done a moment later
+    ASSERT_TRUE(session->StartDownload(false));
+    Checked(*session);
+    EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
+    ASSERT_TRUE(session->Stop());
+
+    const std::string status = session->StatusPath();
+    WriteFile(status, std::regex_replace(ReadFile(status),
+                                         std::regex(" (LengthOnDisk|ModifiedNs)=\"[0-9]+\""), ""));
+    PutDataOnDisk();
+    auto old = Listed(session->InfoHash(), m_save.Dir());
+    ASSERT_TRUE(old->StartDownload(false));
+    EXPECT_EQ(old->State(), SessionState::ConnectTracker);
+    EXPECT_EQ(old->Pieces().ToCharString(), "PFFF");
+}
+
+// Out of descriptors for a moment (a crowd of peers connecting): the status file is written at
+// a later tick and the torrent goes on; stopping frees enough of them to write it.
+TEST_F(Session, RunningOutOfDescriptorsPutsTheStatusSaveOff) {
+    auto session = Started();
+    const std::string hash = session->InfoHash();
+    // The sanitizers check an object's type by probing its memory through a pipe, which takes
+    // descriptors: stopped once beforehand, the objects a stop takes apart are known to them.
+    ASSERT_TRUE(session->Stop());
+    ASSERT_TRUE(session->StartDownload(false));
+    Verified(*session, {0});
+    {
+        NoFreeDescriptors exhausted;
+        session->SaveStatusIfChanged();
+    }
+    EXPECT_TRUE(session->IsActive());
+    EXPECT_NE(session->StatusText().find("Too many open files"), std::string::npos);
+    session->SaveStatusIfChanged();
+    EXPECT_EQ(InStatusFile(hash), "PFFF");
+
+    Verified(*session, {2});
+    {
+        NoFreeDescriptors exhausted;
+        EXPECT_TRUE(session->Stop());
+    }
+    EXPECT_EQ(session->Error(), "");
+    EXPECT_EQ(InStatusFile(hash), "PFPF");
 }
 
 // Files of a new torrent that are there already are used only when the person agrees, asked
@@ -193,38 +320,43 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
         ASSERT_TRUE(list.Save(xml));
     }
     const std::string good = ReadFile(status);
-    // As the downloads list brings a torrent back: its fields, then its status file.
-    const auto listed = [&](const std::string& save) {
-        auto session = std::make_unique<TorrentSession>(m_host);
-        session->Restore(m_torrent, save, "", "t", "t", infoHash, "", 100000, 100000);
-        EXPECT_TRUE(session->LoadStatus(false));
-        return session;
-    };
-    // A status file that is cut short or is not a status file at all: every piece is read
-    // again, the last one included, and a damaged one is found.
+    const auto listed = [&](const std::string& save) { return Listed(infoHash, save); };
+    // A status file that is cut short, is not a status file at all, or names another torrent:
+    // the torrent stays listed under its own info hash and every piece is read again, the last
+    // one included, and a damaged one is found.
     WriteFile(m_save / "t/sub/b", std::string(40000, '#'));
-    for (const std::string& bytes : {good.substr(0, good.size() / 2), std::string("\0\xff<<", 4)}) {
+    std::string otherTorrent = good;
+    const std::string hex = BytesToHex(infoHash);
+    otherTorrent.replace(otherTorrent.find(hex), hex.size(), std::string(40, 'e'));
+    for (const std::string& bytes :
+         {good.substr(0, good.size() / 2), std::string("\0\xff<<", 4), otherTorrent}) {
         WriteFile(status, bytes);
         DownloadsList list(m_host, false);
         ASSERT_TRUE(list.Load(xml));
         ASSERT_EQ(list.Sessions().size(), 1u);
         TorrentSession& session = *list.Sessions()[0];
+        EXPECT_EQ(session.InfoHash(), infoHash);
         ASSERT_TRUE(session.StartDownload(false));
         Checked(session);
         EXPECT_EQ(session.Pieces().ToCharString(), "PFFF");
     }
-    WriteFile(status, good);
     // A file the status claims but that is gone (a deleted half-done file, a moved download):
-    // its pieces are read, not trusted; the file comes back empty, never "complete".
-    fs::remove(m_save / "t/sub/b");
-    {
+    // its pieces are read, not trusted, whether or not resuming fast is on; the file comes back
+    // empty, never "complete".
+    for (const int fastResume : {1, 0}) {
+        WriteFile(status, good);
+        fs::remove(m_save / "t/sub/b");
+        m_settings.SetInt(FastResume, fastResume);
         auto session = listed(m_save.Dir());
         ASSERT_TRUE(session->StartDownload(false));
         Checked(*session);
-        EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
+        EXPECT_EQ(session->Pieces().ToCharString(), "PFFF") << fastResume;
         EXPECT_FALSE(session->IsComplete());
         EXPECT_EQ(session->Left(), 100000u - 32768u);
+        session->Stop();
     }
+    m_settings.SetInt(FastResume, 1);
+    WriteFile(status, good);
     // A save folder that is gone (a disk not mounted): not started, nothing made there, and
     // the torrent says why and stays as it was.
     {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/OtherUser.h"
 #include "support/TempDir.h"
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -124,6 +127,38 @@ TEST(ProfileTest, ProfileFolderAndSaveFolderRules) {
     EXPECT_EQ(DefaultSaveFolder(), "/media/dl");
     env.Set("XDG_DOWNLOAD_DIR", "dl");
     EXPECT_EQ(DefaultSaveFolder(), "/home/x/Downloads");
+}
+
+// A settings file that cannot be read is named, kept aside and left to the defaults, so that
+// saving the options never writes over what it still holds (nor over one that cannot even be
+// moved aside).
+TEST_F(SettingsTest, AnUnreadableFileIsKeptAsideAndTheDefaultsUsed) {
+    const std::string broken = "<Tarnwick><Settings><ListenPort type=\"int\" value=\"7000\"/>";
+    test::WriteFile(m_path, broken);
+    Settings s;
+    std::vector<std::string> report;
+    const auto load = [&] {
+        report.clear();
+        s.Load(m_path, [&](const std::string& line) { report.push_back(line); });
+    };
+    load();
+    const size_t at = report.at(0).find("kept as ") + 8;
+    const std::string kept = report.at(0).substr(at, report.at(0).find(", and", at) - at);
+    EXPECT_EQ(report, std::vector<std::string>{m_path +
+                                               " could not be read (it is not a "
+                                               "well-formed settings file: truncated, "
+                                               "damaged or too large). It is kept as " +
+                                               kept + ", and the default settings are used."});
+    EXPECT_EQ(s.GetInt(ListenPort), 6886);
+    EXPECT_TRUE(s.Save(m_path));
+    EXPECT_EQ(test::ReadFile(kept), broken);
+
+    ASSERT_EQ(::chmod(m_temp.Dir().c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(m_path.c_str(), 0), 0);
+    test::AsOtherUser(load);
+    EXPECT_NE(report.at(0).find(" nor moved aside (Permission denied)"), std::string::npos);
+    EXPECT_FALSE(s.Save(m_path));
+    ::chmod(m_temp.Dir().c_str(), 0755);
 }
 
 }  // namespace

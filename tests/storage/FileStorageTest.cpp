@@ -139,5 +139,33 @@ TEST_F(Storage, NamesThatLeaveTheSaveFolderAreRefused) {
     EXPECT_FALSE(std::filesystem::exists("/tmp/evil-abs"));
 }
 
+// A torrent refused halfway through preparing takes away the files and folders it made, and
+// only those; the message names the reason in words after the cause number.
+TEST_F(Storage, ARefusedPreparationLeavesNothingItMadeBehind) {
+    WriteFile(m_dir / "t/kept", "mine");
+    const std::string tooLong(256, 'n');  // one byte past what the file system allows
+    const std::pair<std::vector<std::pair<std::string, int64_t>>, std::string> refused[] = {
+        {{{"t/new/a", 4}, {"t/empty", 0}, {"t/" + tooLong, 4}},
+         "Can't open file " + m_dir / "t/" + tooLong + ", error = 3: File name too long\r\n"},
+        {{{"t/x/y/a", 4}, {"t/x/y/a", 4}},
+         "Can't open file " + m_dir / "t/x/y/a" +
+             ", error = 11: another program (or torrent) is writing it\r\n"},
+    };
+    for (const auto& [files, message] : refused) {
+        FileList list;
+        Layout(list, files);
+        FileStorage disk(list);
+        FakeMessageHost host;
+        EXPECT_FALSE(Prepared(disk, "t", &host));
+        EXPECT_EQ(host.m_shown, std::vector<std::string>{message});
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir.Dir())) {
+            left.push_back(std::filesystem::relative(entry.path(), m_dir.Dir()).string());
+        }
+        EXPECT_EQ(left, (std::vector<std::string>{"t", "t/kept"}));
+        EXPECT_EQ(ReadFile(m_dir / "t/kept"), "mine");
+    }
+}
+
 }  // namespace
 }  // namespace velbrook
