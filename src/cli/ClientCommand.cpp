@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -25,16 +24,12 @@
 #include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
-#include "tracker/TrackerClient.h"
 
 namespace velbrook::cli {
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-
-// How long a torrent moved to another folder waits for its trackers to answer its stop.
-constexpr auto kStopWait = std::chrono::seconds(3);
 
 void OnSignal(int) {
     g_stop = 1;
@@ -237,13 +232,6 @@ int RunClient(const ClientOptions& asGiven) {
                 if (TorrentSession* listed = doc.Downloads().FindByInfoHash(infoHash)) {
                     if (folderGiven && WithSlash(folder) != listed->SavePath()) {
                         listed->Stop();
-                        // The trackers hear of the stop before the start in the new folder,
-                        // whose announce would replace a stop not yet sent.
-                        const auto deadline = std::chrono::steady_clock::now() + kStopWait;
-                        while (listed->Tracker() && listed->Tracker()->StopAnnounceInFlight() &&
-                               std::chrono::steady_clock::now() < deadline) {
-                            reactor.RunOnce(50);
-                        }
                         listed->MoveTo(folder);
                     }
                     run(infoHash);

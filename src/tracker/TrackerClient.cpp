@@ -169,6 +169,15 @@ std::string TrackerClient::BuildAnnounceUrl() const {
 }
 
 bool TrackerClient::Announce(AnnounceEvent event) {
+    if (m_stopInFlight && event != AnnounceEvent::Stopped) {
+        // A torrent stopped and started again at once (moved to another folder, or Stop and
+        // Start in a row): the tracker hears that we left before it hears that we are back. The
+        // start would otherwise replace a stop not yet sent, and the tracker would count the
+        // torrent's old totals twice.
+        m_deferred = event;
+        return true;
+    }
+    m_deferred = AnnounceEvent::None;
     m_retryCount = 0;
     m_event = event;
     m_session.SetStatusText(kConnectingText);
@@ -221,6 +230,10 @@ void TrackerClient::OnTick() {
 
 void TrackerClient::OnFailure(const std::string& reason, bool noRetry) {
     m_stopInFlight = false;
+    if (m_deferred != AnnounceEvent::None) {
+        Announce(m_deferred);  // the stop had its chance; the torrent runs again
+        return;
+    }
     Fail(reason, noRetry);
 }
 
@@ -251,6 +264,9 @@ void TrackerClient::Fail(const std::string& reason, bool noRetry) {
 void TrackerClient::OnResponse(const std::string& body) {
     m_stopInFlight = false;
     HandleResponse(body);
+    if (m_deferred != AnnounceEvent::None) {
+        Announce(m_deferred);
+    }
 }
 
 void TrackerClient::HandleResponse(const std::string& body) {

@@ -52,7 +52,8 @@ public:
                            HttpFactory clients = {});
     ~TrackerClient() override;
 
-    // Sends `event` now, replacing a request still in flight. False when the request could not
+    // Sends `event` now, replacing a request still in flight; but while a stop is on its way,
+    // any other event waits until the stop has reported. False when the request could not
     // start: the session's status then gives the reason, and no retry is scheduled.
     bool Announce(AnnounceEvent event);
     // Starts a request unless one is still connecting. False when none started; one that could
@@ -89,6 +90,8 @@ private:
     int32_t m_retryCount = 0;
     int32_t m_timerPeriod = -1;
     bool m_stopInFlight = false;
+    // An announce asked for while a stop was on its way: sent once the stop has reported.
+    AnnounceEvent m_deferred = AnnounceEvent::None;
 
     void OnTick();
     void Fail(const std::string& reason, bool noRetry);

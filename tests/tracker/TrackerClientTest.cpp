@@ -122,6 +122,29 @@ TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff)
     EXPECT_EQ(period, 0u);
 }
 
+// Stopped and started again at once (moved to another folder): the tracker hears the stop first,
+// whether it answers it or not, and the torrent is announced again either way.
+TEST_F(TrackerClientTest, AStartRightAfterAStopWaitsForTheStopToReport) {
+    for (const bool answered : {true, false}) {
+        ASSERT_TRUE(tracker.Announce(AnnounceEvent::Stopped));
+        const HttpClient* stop = tracker.Client();
+        ASSERT_TRUE(tracker.StopAnnounceInFlight());
+        EXPECT_TRUE(tracker.Announce(AnnounceEvent::Started));
+        EXPECT_EQ(tracker.Client(), stop);
+        EXPECT_EQ(tracker.Event(), AnnounceEvent::Stopped);
+        if (answered) {
+            tracker.OnResponse("d8:intervali1800ee");
+        } else {
+            tracker.OnFailure("refused", false);
+        }
+        EXPECT_EQ(tracker.Event(), AnnounceEvent::Started) << answered;
+        EXPECT_NE(tracker.Client(), stop);
+        EXPECT_FALSE(tracker.StopAnnounceInFlight());
+        tracker.OnResponse("d8:intervali1800ee");
+        EXPECT_EQ(session.statuses.back(), "Tracker Response OK");
+    }
+}
+
 TEST_F(TrackerClientTest, PeersFromCompactAndDictionaryAnswers) {
     tracker.Announce(AnnounceEvent::Started);
     // Compact entries have no id, so none is mistaken for our own; port 0 and a partial entry
