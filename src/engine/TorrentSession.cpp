@@ -338,20 +338,23 @@ void TorrentSession::ChoosePiecesToCheck(bool isNew, bool existed,
     DistrustChangedFiles(before);
 }
 
-// A file that is gone or shorter than its size cannot hold the pieces claimed in it (a moved or
-// deleted download, a disk that is not mounted), and one whose length or modification time is
-// not what the status file saw was changed while the torrent was stopped: its pieces are read,
-// not trusted. A status file from before files were stamped vouches only for the lengths.
+// A file whose length or modification time is not what the status file saw was changed while
+// the torrent was stopped: its pieces are read, not trusted. A file the status file saw as it
+// is still holds what was verified in it, even short of its full length (nothing reserved
+// ahead): reading a download in progress again at every start would cost as much as fetching
+// it. A status file from before files were stamped vouches only for files at full length (a
+// moved or deleted download, a disk that is not mounted, show as missing or short).
 void TorrentSession::DistrustChangedFiles(const std::vector<FileStamp>& before) {
     const bool stamped = m_stamps.size() == m_files->m_files.size();
     uint32_t lowest = UINT32_MAX;
     for (size_t i = 0; i < before.size() && i < m_files->m_files.size(); ++i) {
-        bool changed = before[i].length < m_files->m_files[i]->m_size;
-        if (stamped) {
-            const FileStamp& saved = m_stamps[i];
-            changed = changed || (saved.length >= 0 && saved.length != before[i].length) ||
-                      (saved.modifiedNs >= 0 && saved.modifiedNs != before[i].modifiedNs);
-        }
+        const FileStamp& now = before[i];
+        const FileStamp* saved = stamped && m_stamps[i].length >= 0 && m_stamps[i].modifiedNs >= 0
+                                     ? &m_stamps[i]
+                                     : nullptr;
+        const bool changed = saved ? now.length < 0 || now.length != saved->length ||
+                                         now.modifiedNs != saved->modifiedNs
+                                   : now.length < m_files->m_files[i]->m_size;
         if (changed) {
             UntrustPiecesOf(i, lowest);
         }

@@ -237,6 +237,18 @@ TEST_F(Session, DataChangedWhileStoppedIsCheckedAtTheNextStart) {
     EXPECT_EQ(old->Pieces().ToCharString(), "PFFF");
 }
 
+// A download in progress whose files are not yet at their full length (nothing was reserved
+// ahead) and were left alone since the stop is not read again at the next start.
+TEST_F(Session, APartialDownloadLeftAloneIsNotReadAgain) {
+    auto session = Started();
+    Verified(*session, {0});
+    ASSERT_LT(fs::file_size(m_save / "t/a"), 60000u);
+    ASSERT_TRUE(session->Stop());
+    ASSERT_TRUE(session->StartDownload(false));
+    EXPECT_EQ(session->State(), SessionState::ConnectTracker);
+    EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
+}
+
 // Out of descriptors for a moment (a crowd of peers connecting): the status file is written at
 // a later tick and the torrent goes on; stopping frees enough of them to write it.
 TEST_F(Session, RunningOutOfDescriptorsPutsTheStatusSaveOff) {
