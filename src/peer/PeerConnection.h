@@ -135,8 +135,9 @@ public:
     int32_t Rank() const { return m_rank; }
     void SetRank(int32_t rank) { m_rank = rank; }
     void SetUploadAllowance(uint32_t bytesPerSecond) { m_uploadAllowance = bytesPerSecond; }
-    uint32_t Downloaded() const { return m_downloaded; }
-    uint32_t Uploaded() const { return m_uploaded; }
+    // 64 bits: a seeding connection can stay up long enough to pass 4 GiB.
+    uint64_t Downloaded() const { return m_downloaded; }
+    uint64_t Uploaded() const { return m_uploaded; }
     // The peer's pieces; null until its handshake passed (a known peer costs no per-piece memory
     // until it is connected).
     const BitField* PeerPieces() const { return m_peerPieces.get(); }
@@ -210,8 +211,8 @@ private:
     uint32_t m_uploadAllowance = 20480;
     int32_t m_rank = 0;
     bool m_isSeed = false;
-    uint32_t m_downloaded = 0;
-    uint32_t m_uploaded = 0;
+    uint64_t m_downloaded = 0;
+    uint64_t m_uploaded = 0;
     std::deque<BlockRequest> m_outstanding;
     size_t m_duplicates = 0;  // of m_outstanding
     // Requests we cancelled lately: a slice that crossed our CANCEL on the wire is no offence.

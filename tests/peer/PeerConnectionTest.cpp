@@ -1,6 +1,9 @@
 // PeerConnection without a socket: what it decides from one peer's messages. The clocks are ours.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <utility>
+
 #include "support/PeerFakes.h"
 
 namespace velbrook {
@@ -127,6 +130,10 @@ TEST_F(PeerConnectionTest, APeersQueuedRequestsAreBounded) {
     EXPECT_EQ(peer.PeerRequests().size(), PeerConnection::kMaxPeerRequests);
     EXPECT_EQ(peer.PeerRequests().front().length, PeerConnection::kMaxRequestLength);
 }
+
+// A seeding connection can stay up long enough to pass 4 GiB each way.
+static_assert(std::is_same_v<decltype(std::declval<PeerConnection&>().Downloaded()), uint64_t> &&
+              std::is_same_v<decltype(std::declval<PeerConnection&>().Uploaded()), uint64_t>);
 
 }  // namespace
 }  // namespace velbrook
