@@ -526,31 +526,16 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         if (m_peerPieces->GetState(m.index) == Have) {
             return false;
         }
-        CatchUpWithOwnPieces();
-        m_peerPieces->SetState(m.index, Have);
-        if (pieces.GetState(m.index) == Have) {
-            --m_piecesPeerWants;
-        } else {
-            ++m_piecesWeWant;
-        }
-        pieces.AddPieceAvailability(m.index);
-        m_progressMeter->Update(m_session.PieceLength());
+        NotePeerPiece(m.index);
         UpdateInterest(true);
         FillRequests();
         return true;
     case kBitfield:
         AddLog(kRecv + "BITFIELD: \r\n");
-        if (m_bitfieldReceived) {
+        if (!ReadBitfield(m.data)) {
             Fatal("Fatal Error:Send BitField Again!");
             return false;
         }
-        m_bitfieldReceived = true;
-        // A short bit array changes nothing; the peer keeps the record it had.
-        m_peerPieces->FromBitString(std::string(m.data));
-        CountPieces();
-        pieces.AddPeerAvailability(*m_peerPieces);
-        UpdateInterest(false);
-        FillRequests();
         return true;
     case kRequest:
         AddLog(Triple((kRecv + "REQUEST: ").c_str(), m.index, m.begin, m.length));
@@ -586,6 +571,51 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
     default:
         return true;
     }
+}
+
+void PeerConnection::NotePeerPiece(uint32_t piece) {
+    CatchUpWithOwnPieces();
+    m_peerPieces->SetState(piece, Have);
+    PieceManager& pieces = m_session.Pieces();
+    if (pieces.GetState(piece) == Have) {
+        --m_piecesPeerWants;
+    } else {
+        ++m_piecesWeWant;
+    }
+    pieces.AddPieceAvailability(piece);
+    m_progressMeter->Update(m_session.PieceLength());
+}
+
+// Some clients send a fresh BITFIELD in the middle of a connection instead of a batch of HAVEs.
+// One that keeps every piece the peer announced before is read as those HAVEs; one that takes a
+// piece back is a lie (false). A short bit array changes nothing, as in a first BITFIELD.
+bool PeerConnection::ReadBitfield(std::string_view bits) {
+    const bool first = !m_bitfieldReceived;
+    m_bitfieldReceived = true;
+    const uint32_t entries = m_peerPieces->EntryCount();
+    const bool whole = bits.size() >= (entries + 7) / 8;
+    const auto announces = [bits](uint32_t piece) {
+        return (static_cast<uint8_t>(bits[piece / 8]) & (0x80u >> (piece % 8))) != 0;
+    };
+    if (whole && first && m_peerPieces->Count(Have) == 0) {
+        m_peerPieces->FromBitString(std::string(bits));
+        CountPieces();
+        m_session.Pieces().AddPeerAvailability(*m_peerPieces);
+    } else if (whole) {
+        for (uint32_t i = 0; i < entries; ++i) {
+            if (m_peerPieces->GetState(i) == Have && !announces(i)) {
+                return false;
+            }
+        }
+        for (uint32_t i = 0; i < entries; ++i) {
+            if (announces(i) && m_peerPieces->GetState(i) != Have) {
+                NotePeerPiece(i);
+            }
+        }
+    }
+    UpdateInterest(!first);
+    FillRequests();
+    return true;
 }
 
 void PeerConnection::SendExtension(uint8_t subId) {

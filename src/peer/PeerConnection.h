@@ -160,6 +160,9 @@ private:
     void HandleExtension(uint32_t subId, std::string_view body);
     void ReadPeerExchange(std::string_view body);
     void ReleaseOutstanding();
+    // The peer announced one more piece, by HAVE or in a later BITFIELD.
+    void NotePeerPiece(uint32_t piece);
+    [[nodiscard]] bool ReadBitfield(std::string_view bits);
     void ExpireRequests();
     void NoteSliceSpeed(uint32_t bytes);
     // Takes a request off the outstanding list; with `cancel` the peer is told so.

@@ -131,6 +131,43 @@ TEST_F(PeerConnectionTest, APeersQueuedRequestsAreBounded) {
     EXPECT_EQ(peer.PeerRequests().front().length, PeerConnection::kMaxRequestLength);
 }
 
+// Some clients announce new pieces with a fresh BITFIELD in the middle of a connection.
+TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
+    m_settings.SetInt(LogPeerComm, 1);
+    m_settings.SetInt(LogPeerCommLines, 100);
+    Use(8 * 16384, 16384);
+    const auto availability = [this] {
+        std::string counts;
+        for (uint32_t i = 0; i < 8; ++i) {
+            counts += static_cast<char>('0' + m_session->m_pieces.AvailabilityOf(i));
+        }
+        return counts;
+    };
+    PeerConnection& other = Connect('o');
+    ASSERT_TRUE(Feed(other, {BuildBitfield("\x81")}));
+    ASSERT_EQ(availability(), "10000001");
+
+    PeerConnection& peer = Connect('p');
+    ASSERT_TRUE(Feed(peer, {BuildHave(2), BuildBitfield("\xA0"), BuildBitfield("\xA0")}));
+    EXPECT_EQ(availability(), "20100001");
+    ASSERT_TRUE(Feed(peer, {BuildBitfield("\xFF")}));
+    EXPECT_EQ(availability(), "21111112");
+    EXPECT_TRUE(peer.IsSeed());
+    EXPECT_EQ(m_session->m_seeds, 1);
+    EXPECT_FALSE(peer.IsFatal());
+    // Everything it announced, by whichever message, leaves with it, exactly once.
+    peer.OnSocketClosed();
+    EXPECT_EQ(availability(), "10000001");
+    EXPECT_EQ(m_session->m_seeds, 0);
+
+    // One that takes back a piece announced before is not to be believed.
+    PeerConnection& liar = Connect('l');
+    ASSERT_TRUE(Feed(liar, {BuildBitfield("\x40"), BuildHave(5)}));
+    EXPECT_FALSE(Feed(liar, {BuildBitfield("\x40")}));
+    EXPECT_FALSE(Feed(Connect('m'), {BuildBitfield("\x40"), BuildBitfield("\x80")}));
+    EXPECT_EQ(liar.Log().back(), "Fatal Error:Send BitField Again!");
+}
+
 // A seeding connection can stay up long enough to pass 4 GiB each way.
 static_assert(std::is_same_v<decltype(std::declval<PeerConnection&>().Downloaded()), uint64_t> &&
               std::is_same_v<decltype(std::declval<PeerConnection&>().Uploaded()), uint64_t>);

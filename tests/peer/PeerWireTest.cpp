@@ -56,8 +56,8 @@ TEST_F(PeerWire, BadHandshakesAndHostileMessagesCloseTheConnection) {
         {"REQUEST too short", FrameMessage(BuildRequest(0, 0, 16384).substr(0, 9))},
         {"HAVE past the last piece", FrameMessage(BuildHave(4))},
         {"HAVE twice", FrameMessage(BuildHave(1)) + FrameMessage(BuildHave(1))},
-        {"BITFIELD twice",
-         FrameMessage(BuildBitfield("\x80")) + FrameMessage(BuildBitfield("\x80"))},
+        {"a later BITFIELD without a piece announced before",
+         FrameMessage(BuildBitfield("\xC0")) + FrameMessage(BuildBitfield("\x80"))},
     };
     char tag = 'a';
     for (const auto& [what, bytes] : messages) {
