@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
+#include <iterator>
 
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
@@ -222,6 +223,7 @@ void PeerConnection::SendChoke() {
     m_peerRequests.clear();
     SendMessage(BuildSimple(kChoke));
     AddLog("Send msg: CHOKE");
+    PeerRequestsTaken();
 }
 
 void PeerConnection::SendUnchoke() {
@@ -320,6 +322,10 @@ uint32_t PeerConnection::ServeOneRequest() {
     }
     const BlockRequest r = m_peerRequests.front();
     m_peerRequests.pop_front();
+    if (m_socket) {
+        m_socket->NoteServed();
+    }
+    PeerRequestsTaken();
     std::string data;
     if (!m_session.ReadBlock(r.piece, r.begin, r.length, data)) {
         return 0;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
@@ -332,6 +338,12 @@ uint32_t PeerConnection::ServeOneRequest() {
     m_uploaded += r.length;
     m_session.AddUploaded(r.length);
     return r.length;
+}
+
+void PeerConnection::PeerRequestsTaken() {
+    if (m_socket && m_peerRequests.size() < kReadAgainBelow) {
+        m_socket->ReadAgain();
+    }
 }
 
 void PeerConnection::CancelRequest(const BlockRequest& request) {
@@ -465,11 +477,18 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
     // Handlers can close the socket; work on our own copy of the list so nothing dangles.
     std::vector<std::string> queue;
     queue.swap(messages);
-    for (const std::string& raw : queue) {
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        const std::string& raw = *it;
         WireMessage message;
         const DecodeStatus status = DecodeMessage(raw, message);
         if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored) {
             continue;
+        }
+        if (status == DecodeStatus::Ok && message.id == kRequest &&
+            m_peerRequests.size() >= kMaxPeerRequests) {
+            // Every request is answered, so none may be dropped: this one and all after it wait.
+            messages.assign(std::make_move_iterator(it), std::make_move_iterator(queue.end()));
+            return true;
         }
         if (status == DecodeStatus::Malformed && !raw.empty() && raw[0] == kExtension) {
             continue;  // a broken extension message is dropped, never a reason to hang up
@@ -539,8 +558,7 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         return true;
     case kRequest:
         AddLog(Triple((kRecv + "REQUEST: ").c_str(), m.index, m.begin, m.length));
-        if (m_amChoking || m_peerPieces->GetState(m.index) != Missing || !m_uploadCandidate ||
-            m_peerRequests.size() >= kMaxPeerRequests) {
+        if (m_amChoking || m_peerPieces->GetState(m.index) != Missing || !m_uploadCandidate) {
             return true;
         }
         if (m.length > kMaxRequestLength || !pieces.ValidateRequest(m.index, m.begin, m.length)) {

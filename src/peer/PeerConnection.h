@@ -44,8 +44,11 @@ public:
     static constexpr size_t kMaxDuplicates = 8;
     // A request unanswered this long while the peer sends other data is given up.
     static constexpr int64_t kRequestTimeoutSeconds = 60;
-    // The peer's requests waiting for service; clients that pipeline deeply send hundreds.
+    // The peer's requests waiting for service; clients that pipeline deeply send hundreds, and
+    // those that pipeline by time thousands. A full queue stops reading from the peer (TCP then
+    // holds the sender back) until serving brings it under the lower mark.
     static constexpr size_t kMaxPeerRequests = 2000;
+    static constexpr size_t kReadAgainBelow = kMaxPeerRequests / 2;
     static constexpr uint32_t kMaxRequestLength = 128 * 1024;
     // Peer exchange is read at most this often from one peer.
     static constexpr int64_t kPeerExchangeSeconds = 60;
@@ -67,8 +70,10 @@ public:
     virtual void OnConnectFailed();
     // The socket's unsent output fell below its low mark: more queued requests may be served.
     void OnOutputDrained();
-    // Handles the complete messages cut from the input, emptying the list. False: close the
-    // connection (the rest of the list is not handled).
+    // Handles the complete messages cut from the input. False: close the connection (the rest of
+    // the list is not handled). A REQUEST that finds the peer's queue full stops the handling:
+    // it and the messages after it stay in the list, and the socket reads nothing more until
+    // serving has made room.
     [[nodiscard]] bool ProcessMessages(std::vector<std::string>& messages);
 
     // Socket binding, done by the handshake.
@@ -160,6 +165,8 @@ private:
     void HandleExtension(uint32_t subId, std::string_view body);
     void ReadPeerExchange(std::string_view body);
     void ReleaseOutstanding();
+    // The peer's queue shrank: a socket that stopped reading for it may read on.
+    void PeerRequestsTaken();
     // The peer announced one more piece, by HAVE or in a later BITFIELD.
     void NotePeerPiece(uint32_t piece);
     [[nodiscard]] bool ReadBitfield(std::string_view bits);

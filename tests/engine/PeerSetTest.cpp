@@ -235,28 +235,34 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
     EXPECT_TRUE(peer->IsConnected());
 }
 
-// Clients that pipeline deeply send hundreds of requests at once: they are served as fast as
-// the socket takes them, never all at once into an output that would overflow.
-TEST_F(PeerSetTest, EightHundredRequestsInOneWriteAreAllServed) {
+// Clients that pipeline by time send thousands of requests at once: every one is served, as fast
+// as the socket takes them, never all at once into an output that would overflow. While the
+// queue is full nothing more is read from the peer.
+TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
     m_session.m_pieces.SetAll(Have);
     m_session.m_complete = true;
     m_settings.SetInt(MaxUploadSpeed, 4000000);
     PeerConnection* peer = Remote('a');
+    const size_t total = 2 * PeerConnection::kMaxPeerRequests;
     std::string burst;
-    for (uint32_t i = 0; i < 800; ++i) {
+    for (uint32_t i = 0; i < total; ++i) {
         burst += FrameMessage(BuildRequest(i % 4, i / 4 % 8 * 16384, 16384));
     }
     m_remotes[0]->Write(burst);
     size_t pieces = 0;
-    for (int round = 0; round < 2000 && pieces < 800; ++round) {
+    bool held = false;
+    for (int round = 0; round < 20000 && pieces < total; ++round) {
         pieces += Deliver(1)[0];
-        EXPECT_LE(peer->Socket() ? peer->Socket()->UnsentBytes() : 0,
-                  PeerSocket::kUploadLowMark + 16384 + 13);
+        ASSERT_TRUE(peer->Socket());
+        EXPECT_LE(peer->Socket()->UnsentBytes(), PeerSocket::kUploadLowMark + 16384 + 13);
+        EXPECT_LE(peer->PeerRequests().size(), PeerConnection::kMaxPeerRequests);
+        held = held || peer->Socket()->IsReadingHeld();
         m_ms += 1;
     }
-    EXPECT_EQ(pieces, 800u);
+    EXPECT_EQ(pieces, total);
+    EXPECT_TRUE(held);
     EXPECT_TRUE(peer->IsConnected());
-    EXPECT_EQ(m_session.m_uploaded, 800u * 16384);
+    EXPECT_EQ(m_session.m_uploaded, total * 16384);
 }
 
 TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {

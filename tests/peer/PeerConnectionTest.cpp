@@ -117,18 +117,35 @@ TEST_F(PeerConnectionTest, APeerWhoseDataFailsTheCheckThreeTimesIsBanned) {
     EXPECT_TRUE(peer.IsBanned());
 }
 
-TEST_F(PeerConnectionTest, APeersQueuedRequestsAreBounded) {
+// A client that pipelines by time sends thousands of requests at once. None may be dropped: those
+// beyond a full queue stay in the list, unread, and are taken in order once serving made room.
+TEST_F(PeerConnectionTest, RequestsBeyondAFullQueueWaitAndAreAllServedInOrder) {
     Use(2 * 256 * 1024, 256 * 1024);
     m_session->m_pieces.SetAll(Have);
     PeerConnection& peer = Connect('p');
-    std::vector<std::string> burst{BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1),
-                                   BuildRequest(1, 0, PeerConnection::kMaxRequestLength)};
-    for (uint32_t i = 1; i <= PeerConnection::kMaxPeerRequests; ++i) {
-        burst.push_back(BuildRequest(i % 2, 0, 1024));
+    const size_t limit = PeerConnection::kMaxPeerRequests;
+    // An oversized request is refused outright and takes no place in the queue.
+    std::vector<std::string> in{BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1)};
+    std::vector<BlockRequest> sent;
+    for (uint32_t i = 0; i < 2 * limit; ++i) {
+        sent.push_back({i % 2, i / 2 % 256 * 1024, 1024});
+        in.push_back(BuildRequest(sent.back().piece, sent.back().begin, 1024));
     }
-    ASSERT_TRUE(Feed(peer, burst));
-    EXPECT_EQ(peer.PeerRequests().size(), PeerConnection::kMaxPeerRequests);
-    EXPECT_EQ(peer.PeerRequests().front().length, PeerConnection::kMaxRequestLength);
+    ASSERT_TRUE(peer.ProcessMessages(in));
+    EXPECT_EQ(peer.PeerRequests().size(), limit);
+    EXPECT_EQ(in.size(), limit);  // the rest, kept as they came
+    std::vector<BlockRequest> served;
+    while (!peer.PeerRequests().empty()) {
+        served.push_back(peer.PeerRequests().front());
+        peer.ServeOneRequest();
+        if (peer.PeerRequests().size() < PeerConnection::kReadAgainBelow && !in.empty()) {
+            ASSERT_TRUE(peer.ProcessMessages(in));
+            EXPECT_LE(peer.PeerRequests().size(), limit);
+        }
+    }
+    EXPECT_TRUE(in.empty());
+    EXPECT_EQ(served, sent);
+    EXPECT_TRUE(peer.IsFatal());  // for the oversized one
 }
 
 // Some clients announce new pieces with a fresh BITFIELD in the middle of a connection.
