@@ -101,7 +101,7 @@ public:
     void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override;
     void BanPeer(PeerConnection& connection) override;
     void PeersChanged() override { MarkChanged(); }
-    bool IsBanned(const std::string& peerId) const override;
+    bool IsBanned(const std::string& address) const override;
 
     // TrackerSessionLink: what the tracker client needs.
     std::string AnnounceUrl() const override { return m_announceUrl; }
@@ -203,7 +203,8 @@ private:
     bool m_changed = false;
     // Set by SetSaveLocation: a new torrent then starts without asking.
     bool m_locationGiven = false;
-    // Peers whose data failed the piece check too often; kept while the program runs.
+    // Addresses of peers whose data failed the piece check too often; kept while the program
+    // runs.
     std::set<std::string> m_banned;
     std::string m_error;
     bool m_statusDirty = false;  // pieces changed since the status file was written

@@ -432,9 +432,15 @@ void PeerSocket::ReadHandshake() {
 }
 
 bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId) {
+    // A dialled peer is where we dialled it: through a proxy the socket sees only the proxy.
+    const std::string address = m_connection ? m_connection->Address() : m_remoteAddress;
+    if (session.IsBanned(address)) {
+        return false;
+    }
     PeerConnection* found = session.FindPeer(peerId);
-    if (m_connection && m_connection != found && !m_connection->HasKnownId()) {
-        // We dialled an address that came without a peer id: the peer there now has a name.
+    if (m_connection && m_connection != found) {
+        // The peer we dialled answers under another id: we learnt its address without one, or
+        // it restarted and chose a new one. Either way it is one peer, not two.
         PeerConnection* dialled = m_connection;
         if (!found) {
             if (!session.RenamePeer(*dialled, peerId)) {
@@ -442,18 +448,15 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             }
             found = dialled;
         } else {
-            // Known already under its id (it connected in, or a peer exchange named it): that
+            // Known already under that id (it connected in, or a peer exchange named it): that
             // connection takes this socket and learns the address; the dialled one goes.
             dialled->DetachSocket();
             m_connection = nullptr;
             session.MergePeer(*dialled, *found);
         }
     }
-    if (found && (found->IsBanned() || session.IsBanned(found->PeerId()))) {
-        return false;
-    }
     if (found) {
-        if ((m_connection && m_connection != found) || found->IsConnected()) {
+        if (found->IsBanned() || found->IsConnected()) {
             return false;
         }
         PeerSocket* other = found->Socket();
@@ -461,18 +464,7 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             other->Close(true);
         }
     } else {
-        std::string address = m_remoteAddress;
-        uint16_t port = m_remotePort;
-        uint16_t listenPort = 0;
-        if (m_connection) {
-            // We dialled one peer and another answered: the dialled one keeps no socket. The
-            // address is the one we dialled (through a proxy the socket sees only the proxy).
-            address = m_connection->Address();
-            port = listenPort = m_connection->Port();
-            m_connection->DetachSocket();
-            m_connection = nullptr;
-        }
-        found = session.CreatePeer(peerId, address, port, listenPort);
+        found = session.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
         if (!found) {
             return false;
         }
