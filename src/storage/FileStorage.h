@@ -45,6 +45,9 @@ struct DiskFault {
 // Raises the soft limit on open descriptors to the hard limit and sizes the shared set of open
 // files from what is allowed. Called once at start.
 void RaiseOpenFileLimit();
+// Descriptors that network connections must leave free for files and saves, so that a flood of
+// connections cannot stop the torrents with "Too many open files".
+size_t ReservedDescriptors();
 
 class FileStorage {
 public:
