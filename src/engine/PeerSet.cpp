@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <iterator>
 #include <random>
 #include <unordered_set>
 
 #include "net/Reactor.h"
 #include "peer/PeerConnection.h"
+#include "peer/PeerId.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
@@ -144,7 +146,7 @@ PeerConnection* PeerSet::FindByEndpoint(const std::string& address, uint16_t por
 // before, to make room for a new one.
 bool PeerSet::MakeRoom() {
     for (PeerConnection* connection : m_peerList) {
-        if (!connection->IsConnected() && !connection->Socket() && !connection->IsBanned() &&
+        if (!connection->IsConnected() && !connection->Socket() &&
             connection->ConnectFailures() > 0) {
             return RemovePeer(*connection);
         }
@@ -152,12 +154,33 @@ bool PeerSet::MakeRoom() {
     return false;
 }
 
+PeerConnection* PeerSet::FindIdleAt(const std::string& address, uint16_t port) const {
+    for (PeerConnection* connection : m_peerList) {
+        const PeerSocket* socket = connection->Socket();
+        if (connection->Port() == port && connection->Address() == address &&
+            !connection->IsConnected() && (!socket || socket->State() == PeerSocketState::Closed)) {
+            return connection;
+        }
+    }
+    return nullptr;
+}
+
 PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::string& peerId,
                                     uint16_t port, uint16_t listenPort) {
     // Replacing a known peer would destroy a connection that the peer list, a socket or a
     // running handler still points at; callers look the id up first.
-    if (m_peers.count(peerId) != 0 || m_session.IsBanned(peerId)) {
+    if (m_peers.count(peerId) != 0 || m_session.IsBanned(address)) {
         return nullptr;
+    }
+    // A client that restarts comes back from where it was under a new id: it takes its old entry
+    // over rather than leave one more peer behind that can never be reached again.
+    PeerConnection* previous = peerId.size() == kPeerIdLength ? FindIdleAt(address, port) : nullptr;
+    if (previous && Rekey(*previous, peerId)) {
+        if (listenPort != 0) {
+            previous->SetListenPort(listenPort);
+        }
+        m_session.PeersChanged();
+        return previous;
     }
     if (m_peers.size() >= kMaxKnownPeers && !MakeRoom()) {
         return nullptr;
@@ -174,7 +197,8 @@ PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::strin
 }
 
 bool PeerSet::MayDial(PeerConnection& connection) const {
-    if (connection.IsConnected() || connection.IsBanned()) {
+    if (connection.IsConnected() || connection.IsBanned() ||
+        m_session.IsBanned(connection.Address())) {
         return false;
     }
     if (m_connectedCount >= GetSettings().GetInt(MaxConnectedPeers)) {
@@ -270,10 +294,16 @@ void PeerSet::ReplaceQueuedId(const std::string& from, const std::string& to) {
 }
 
 bool PeerSet::RenamePeer(PeerConnection& connection, const std::string& peerId) {
+    if (m_session.IsBanned(connection.Address())) {
+        return false;
+    }
+    return Rekey(connection, peerId);
+}
+
+bool PeerSet::Rekey(PeerConnection& connection, const std::string& peerId) {
     const std::string old = connection.PeerId();
     auto node = m_peers.extract(old);
-    if (node.empty() || node.mapped().get() != &connection || m_peers.count(peerId) != 0 ||
-        m_session.IsBanned(peerId)) {
+    if (node.empty() || node.mapped().get() != &connection || m_peers.count(peerId) != 0) {
         if (!node.empty()) {
             m_peers.insert(std::move(node));
         }
@@ -283,8 +313,31 @@ bool PeerSet::RenamePeer(PeerConnection& connection, const std::string& peerId) 
     m_peers.insert(std::move(node));
     connection.SetPeerId(peerId);
     ReplaceQueuedId(old, peerId);
-    m_endpointIds[old] = peerId;
+    // A compact tracker answer still names the peer by where it listens.
+    for (auto& entry : m_endpointIds) {
+        if (entry.second == old) {
+            entry.second = peerId;
+        }
+    }
+    if (old.size() != kPeerIdLength) {
+        m_endpointIds[old] = peerId;
+    }
     return true;
+}
+
+void PeerSet::ForgetAddress(const std::string& address) {
+    // Called from inside a handler of one of the peers that go: they are removed once it is done.
+    Reactor::Get().Post([this, address, alive = m_liveness.Watch()] {
+        if (!alive.Alive()) {
+            return;
+        }
+        std::vector<PeerConnection*> doomed;
+        std::copy_if(m_peerList.begin(), m_peerList.end(), std::back_inserter(doomed),
+                     [&](const PeerConnection* c) { return c->Address() == address; });
+        for (PeerConnection* connection : doomed) {
+            RemovePeer(*connection);
+        }
+    });
 }
 
 void PeerSet::MergePeer(PeerConnection& dialled, PeerConnection& known) {
@@ -587,9 +640,8 @@ void PeerSet::CleanupTick() {
     std::unordered_set<const PeerConnection*> gone;
     for (auto it = m_peers.begin(); it != m_peers.end();) {
         const PeerConnection& connection = *it->second;
-        // A banned peer is kept, so that no tracker answer brings it back.
-        if (!connection.IsConnected() && !connection.IsBanned() &&
-            connection.ConnectFailures() >= kDropAfterFailures) {
+        if (!connection.IsConnected() && (connection.ConnectFailures() >= kDropAfterFailures ||
+                                          m_session.IsBanned(connection.Address()))) {
             gone.insert(&connection);
             doomed.push_back(std::move(it->second));
             it = m_peers.erase(it);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/EngineTimer.h"
+#include "net/Reactor.h"
 #include "storage/RateLimiter.h"
 #include "storage/RateMeter.h"
 
@@ -52,8 +53,10 @@ public:
     static std::string EndpointKey(const std::string& address, uint16_t port);
     // The peer listening at address:port, known by its endpoint or, since it answered, its id.
     PeerConnection* FindByEndpoint(const std::string& address, uint16_t port) const;
-    // A new connection at the end of the peer list (no socket yet). Null for a known or banned
-    // id, or when kMaxKnownPeers are known and none of them can be forgotten.
+    // A new connection at the end of the peer list (no socket yet). Null for a known id, a
+    // banned address, or when kMaxKnownPeers are known and none of them can be forgotten. A peer
+    // id for an address and port where a known peer is neither connected nor being dialled
+    // takes that entry over instead.
     PeerConnection* CreatePeer(const std::string& address, const std::string& peerId, uint16_t port,
                                uint16_t listenPort);
     // Dials a known peer unless it is connected or banned, the connected count is at
@@ -61,10 +64,14 @@ public:
     // waits its turn; true means it was dialled or queued.
     bool ConnectPeer(PeerConnection& connection);
     bool RemovePeer(PeerConnection& connection);
-    // The dialled peer without an id answered as `peerId`.
+    // The peer we dialled answered as `peerId`: it is known by that id from now on.
     bool RenamePeer(PeerConnection& connection, const std::string& peerId);
-    // The dialled peer without an id is `known`: `known` learns its address, `dialled` goes.
+    // The peer we dialled answered with the id of `known`: `known` learns its address, `dialled`
+    // goes.
     void MergePeer(PeerConnection& dialled, PeerConnection& known);
+    // The address was banned: every peer there is forgotten, once the handler running now (which
+    // may be one of theirs) is done.
+    void ForgetAddress(const std::string& address);
     // The slice arrived from `from`: every other connection that asked for it cancels.
     void CancelElsewhere(const BlockRequest& block, const PeerConnection& from);
     void BroadcastHave(uint32_t piece);
@@ -104,6 +111,9 @@ private:
     void Dial(PeerConnection& connection);
     void DialQueued();
     bool MakeRoom();
+    // A peer at address:port that is neither connected nor being dialled, or null.
+    PeerConnection* FindIdleAt(const std::string& address, uint16_t port) const;
+    bool Rekey(PeerConnection& connection, const std::string& peerId);
     void ServeUploads();
     void ServePeer(PeerConnection& connection);
     bool MayUpload(PeerConnection& connection) const;
@@ -138,6 +148,7 @@ private:
     std::unique_ptr<EngineTimer> m_chokeTimer;
     std::unique_ptr<EngineTimer> m_cleanupTimer;
     std::unique_ptr<EngineTimer> m_reconnectTimer;
+    Liveness m_liveness;  // for the queued removal of banned peers
 };
 
 }  // namespace velbrook

@@ -793,12 +793,16 @@ void TorrentSession::CancelElsewhere(const BlockRequest& block, PeerConnection& 
     }
 }
 
+// By address: a peer that only takes a new id would otherwise be asked for the same pieces again.
 void TorrentSession::BanPeer(PeerConnection& connection) {
-    m_banned.insert(connection.PeerId());
+    m_banned.insert(connection.Address());
+    if (m_peerSet) {
+        m_peerSet->ForgetAddress(connection.Address());
+    }
 }
 
-bool TorrentSession::IsBanned(const std::string& peerId) const {
-    return m_banned.count(peerId) != 0;
+bool TorrentSession::IsBanned(const std::string& address) const {
+    return m_banned.count(address) != 0;
 }
 
 std::string TorrentSession::PeerExchangeEntries() {

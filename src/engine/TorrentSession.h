@@ -119,7 +119,7 @@ public:
     void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override;
     void BanPeer(PeerConnection& connection) override;
     void PeersChanged() override { MarkChanged(); }
-    bool IsBanned(const std::string& peerId) const override;
+    bool IsBanned(const std::string& address) const override;
 
     // TrackerSessionLink: what the tracker client needs.
     std::string AnnounceUrl() const override { return m_announceUrl; }
@@ -243,7 +243,8 @@ private:
     // returns once an answer that came at once has ended it (read after the session may be gone).
     StartDone m_startDone;
     std::shared_ptr<std::optional<bool>> m_startSettled;
-    // Peers whose data failed the piece check too often; kept while the program runs.
+    // Addresses of peers whose data failed the piece check too often; kept while the program
+    // runs.
     std::set<std::string> m_banned;
     std::string m_error;
     bool m_statusDirty = false;  // pieces changed since the status file was written

@@ -17,6 +17,7 @@ namespace velbrook {
 namespace {
 
 size_t g_liveSockets = 0;
+size_t g_openSockets = 0;
 
 // Held open so that, out of descriptors, a listening socket can still take a pending connection
 // off its queue (and drop it) instead of being told about it again and again.
@@ -79,6 +80,10 @@ size_t AsyncSocket::LiveCount() {
     return g_liveSockets;
 }
 
+size_t AsyncSocket::OpenCount() {
+    return g_openSockets;
+}
+
 bool AsyncSocket::Create(uint16_t port, unsigned events, const std::string& address) {
     if (m_fd >= 0) {
         m_lastError = EISCONN;
@@ -107,6 +112,7 @@ bool AsyncSocket::Create(uint16_t port, unsigned events, const std::string& addr
         }
     }
     m_fd = fd;
+    ++g_openSockets;
     m_events = events;
     m_state = State::Idle;
     m_key = Reactor::Get().Register(this);
@@ -191,11 +197,7 @@ bool AsyncSocket::Listen(int backlog) {
     return true;
 }
 
-bool AsyncSocket::Accept(AsyncSocket& into) {
-    if (m_state != State::Listening || into.m_fd >= 0) {
-        m_lastError = EINVAL;
-        return false;
-    }
+int AsyncSocket::TakePending() {
     int fd;
     do {
         fd = accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -209,9 +211,32 @@ bool AsyncSocket::Accept(AsyncSocket& into) {
             PauseAccepting();
         }
         m_lastError = error;
+    }
+    return fd;
+}
+
+bool AsyncSocket::Refuse() {
+    if (m_state != State::Listening) {
+        m_lastError = EINVAL;
         return false;
     }
+    const int fd = TakePending();
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+bool AsyncSocket::Accept(AsyncSocket& into) {
+    if (m_state != State::Listening || into.m_fd >= 0) {
+        m_lastError = EINVAL;
+        return false;
+    }
+    const int fd = TakePending();
+    if (fd < 0)
+        return false;
     into.m_fd = fd;
+    ++g_openSockets;
     into.m_events = kSocketRead | kSocketWrite | kSocketClose;
     into.m_state = State::Connected;
     into.m_key = Reactor::Get().Register(&into);
@@ -307,6 +332,7 @@ void AsyncSocket::Close() {
         reactor.Unregister(m_key);
     }
     close(m_fd);
+    --g_openSockets;
     m_fd = -1;
     m_key = 0;
     m_state = State::Idle;

@@ -37,6 +37,8 @@ public:
     // Moves a pending connection into `into`, which must not be open yet; it comes out connected,
     // asking for read, write and close notifications.
     [[nodiscard]] bool Accept(AsyncSocket& into);
+    // Takes a pending connection off the queue and closes it at once. False when none was taken.
+    bool Refuse();
     // At most `length` bytes. >0: bytes read; 0: the peer closed; -1: error (LastError, EAGAIN
     // when nothing is there yet).
     [[nodiscard]] ssize_t Receive(void* buffer, size_t length);
@@ -54,6 +56,8 @@ public:
 
     // Live sockets in the process, for the statistics.
     static size_t LiveCount();
+    // Sockets in the process that hold a descriptor now.
+    static size_t OpenCount();
 
 protected:
     virtual void OnConnect(int /*error*/) {}
@@ -72,6 +76,9 @@ private:
     [[nodiscard]] bool StartConnect(const std::string& address, uint16_t port);
     void ConnectFailed(int error);
     void ConnectResolved(int error, const std::string& address, uint16_t port);
+    // accept4 on the listening socket: the new descriptor, or -1 (running out of descriptors
+    // or memory pauses accepting for a while).
+    int TakePending();
     [[nodiscard]] bool DropPendingConnection();
     void PauseAccepting();
     uint32_t WantedInterest() const;

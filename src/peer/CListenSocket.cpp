@@ -1,10 +1,26 @@
 #include "peer/CListenSocket.h"
 
+#include <sys/resource.h>
+
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
+#include "storage/FileStorage.h"
 
 namespace velbrook {
+
+namespace {
+
+// Whether one more connection leaves the descriptors that files and saves need.
+bool RoomForConnection() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return true;
+    }
+    return AsyncSocket::OpenCount() + 1 + ReservedDescriptors() <= limit.rlim_cur;
+}
+
+}  // namespace
 
 bool CListenSocket::Listen(uint16_t port, int& error) {
     if (!Create(port, kSocketAccept) || !AsyncSocket::Listen(5)) {
@@ -16,6 +32,12 @@ bool CListenSocket::Listen(uint16_t port, int& error) {
 }
 
 void CListenSocket::OnAccept(int /*error*/) {
+    // A connection that would take what files and saves need is taken off the queue and closed
+    // at once: left waiting there, it would only be offered again.
+    if (!RoomForConnection()) {
+        Refuse();
+        return;
+    }
     SocketRegistry& registry = m_host.Registry();
     PeerSocket& socket = registry.Create(m_host);
     if (!Accept(socket)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
+#include <iterator>
 
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
@@ -222,6 +223,7 @@ void PeerConnection::SendChoke() {
     m_peerRequests.clear();
     SendMessage(BuildSimple(kChoke));
     AddLog("Send msg: CHOKE");
+    PeerRequestsTaken();
 }
 
 void PeerConnection::SendUnchoke() {
@@ -320,6 +322,10 @@ uint32_t PeerConnection::ServeOneRequest() {
     }
     const BlockRequest r = m_peerRequests.front();
     m_peerRequests.pop_front();
+    if (m_socket) {
+        m_socket->NoteServed();
+    }
+    PeerRequestsTaken();
     std::string data;
     if (!m_session.ReadBlock(r.piece, r.begin, r.length, data)) {
         return 0;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
@@ -332,6 +338,12 @@ uint32_t PeerConnection::ServeOneRequest() {
     m_uploaded += r.length;
     m_session.AddUploaded(r.length);
     return r.length;
+}
+
+void PeerConnection::PeerRequestsTaken() {
+    if (m_socket && m_peerRequests.size() < kReadAgainBelow) {
+        m_socket->ReadAgain();
+    }
 }
 
 void PeerConnection::CancelRequest(const BlockRequest& request) {
@@ -465,11 +477,18 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
     // Handlers can close the socket; work on our own copy of the list so nothing dangles.
     std::vector<std::string> queue;
     queue.swap(messages);
-    for (const std::string& raw : queue) {
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        const std::string& raw = *it;
         WireMessage message;
         const DecodeStatus status = DecodeMessage(raw, message);
         if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored) {
             continue;
+        }
+        if (status == DecodeStatus::Ok && message.id == kRequest &&
+            m_peerRequests.size() >= kMaxPeerRequests) {
+            // Every request is answered, so none may be dropped: this one and all after it wait.
+            messages.assign(std::make_move_iterator(it), std::make_move_iterator(queue.end()));
+            return true;
         }
         if (status == DecodeStatus::Malformed && !raw.empty() && raw[0] == kExtension) {
             continue;  // a broken extension message is dropped, never a reason to hang up
@@ -526,36 +545,20 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         if (m_peerPieces->GetState(m.index) == Have) {
             return false;
         }
-        CatchUpWithOwnPieces();
-        m_peerPieces->SetState(m.index, Have);
-        if (pieces.GetState(m.index) == Have) {
-            --m_piecesPeerWants;
-        } else {
-            ++m_piecesWeWant;
-        }
-        pieces.AddPieceAvailability(m.index);
-        m_progressMeter->Update(m_session.PieceLength());
+        NotePeerPiece(m.index);
         UpdateInterest(true);
         FillRequests();
         return true;
     case kBitfield:
         AddLog(kRecv + "BITFIELD: \r\n");
-        if (m_bitfieldReceived) {
+        if (!ReadBitfield(m.data)) {
             Fatal("Fatal Error:Send BitField Again!");
             return false;
         }
-        m_bitfieldReceived = true;
-        // A short bit array changes nothing; the peer keeps the record it had.
-        m_peerPieces->FromBitString(std::string(m.data));
-        CountPieces();
-        pieces.AddPeerAvailability(*m_peerPieces);
-        UpdateInterest(false);
-        FillRequests();
         return true;
     case kRequest:
         AddLog(Triple((kRecv + "REQUEST: ").c_str(), m.index, m.begin, m.length));
-        if (m_amChoking || m_peerPieces->GetState(m.index) != Missing || !m_uploadCandidate ||
-            m_peerRequests.size() >= kMaxPeerRequests) {
+        if (m_amChoking || m_peerPieces->GetState(m.index) != Missing || !m_uploadCandidate) {
             return true;
         }
         if (m.length > kMaxRequestLength || !pieces.ValidateRequest(m.index, m.begin, m.length)) {
@@ -586,6 +589,51 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
     default:
         return true;
     }
+}
+
+void PeerConnection::NotePeerPiece(uint32_t piece) {
+    CatchUpWithOwnPieces();
+    m_peerPieces->SetState(piece, Have);
+    PieceManager& pieces = m_session.Pieces();
+    if (pieces.GetState(piece) == Have) {
+        --m_piecesPeerWants;
+    } else {
+        ++m_piecesWeWant;
+    }
+    pieces.AddPieceAvailability(piece);
+    m_progressMeter->Update(m_session.PieceLength());
+}
+
+// Some clients send a fresh BITFIELD in the middle of a connection instead of a batch of HAVEs.
+// One that keeps every piece the peer announced before is read as those HAVEs; one that takes a
+// piece back is a lie (false). A short bit array changes nothing, as in a first BITFIELD.
+bool PeerConnection::ReadBitfield(std::string_view bits) {
+    const bool first = !m_bitfieldReceived;
+    m_bitfieldReceived = true;
+    const uint32_t entries = m_peerPieces->EntryCount();
+    const bool whole = bits.size() >= (entries + 7) / 8;
+    const auto announces = [bits](uint32_t piece) {
+        return (static_cast<uint8_t>(bits[piece / 8]) & (0x80u >> (piece % 8))) != 0;
+    };
+    if (whole && first && m_peerPieces->Count(Have) == 0) {
+        m_peerPieces->FromBitString(std::string(bits));
+        CountPieces();
+        m_session.Pieces().AddPeerAvailability(*m_peerPieces);
+    } else if (whole) {
+        for (uint32_t i = 0; i < entries; ++i) {
+            if (m_peerPieces->GetState(i) == Have && !announces(i)) {
+                return false;
+            }
+        }
+        for (uint32_t i = 0; i < entries; ++i) {
+            if (announces(i) && m_peerPieces->GetState(i) != Have) {
+                NotePeerPiece(i);
+            }
+        }
+    }
+    UpdateInterest(!first);
+    FillRequests();
+    return true;
 }
 
 void PeerConnection::SendExtension(uint8_t subId) {

@@ -44,8 +44,11 @@ public:
     static constexpr size_t kMaxDuplicates = 8;
     // A request unanswered this long while the peer sends other data is given up.
     static constexpr int64_t kRequestTimeoutSeconds = 60;
-    // The peer's requests waiting for service; clients that pipeline deeply send hundreds.
+    // The peer's requests waiting for service; clients that pipeline deeply send hundreds, and
+    // those that pipeline by time thousands. A full queue stops reading from the peer (TCP then
+    // holds the sender back) until serving brings it under the lower mark.
     static constexpr size_t kMaxPeerRequests = 2000;
+    static constexpr size_t kReadAgainBelow = kMaxPeerRequests / 2;
     static constexpr uint32_t kMaxRequestLength = 128 * 1024;
     // Peer exchange is read at most this often from one peer.
     static constexpr int64_t kPeerExchangeSeconds = 60;
@@ -67,8 +70,10 @@ public:
     virtual void OnConnectFailed();
     // The socket's unsent output fell below its low mark: more queued requests may be served.
     void OnOutputDrained();
-    // Handles the complete messages cut from the input, emptying the list. False: close the
-    // connection (the rest of the list is not handled).
+    // Handles the complete messages cut from the input. False: close the connection (the rest of
+    // the list is not handled). A REQUEST that finds the peer's queue full stops the handling:
+    // it and the messages after it stay in the list, and the socket reads nothing more until
+    // serving has made room.
     [[nodiscard]] bool ProcessMessages(std::vector<std::string>& messages);
 
     // Socket binding, done by the handshake.
@@ -135,8 +140,9 @@ public:
     int32_t Rank() const { return m_rank; }
     void SetRank(int32_t rank) { m_rank = rank; }
     void SetUploadAllowance(uint32_t bytesPerSecond) { m_uploadAllowance = bytesPerSecond; }
-    uint32_t Downloaded() const { return m_downloaded; }
-    uint32_t Uploaded() const { return m_uploaded; }
+    // 64 bits: a seeding connection can stay up long enough to pass 4 GiB.
+    uint64_t Downloaded() const { return m_downloaded; }
+    uint64_t Uploaded() const { return m_uploaded; }
     // The peer's pieces; null until its handshake passed (a known peer costs no per-piece memory
     // until it is connected).
     const BitField* PeerPieces() const { return m_peerPieces.get(); }
@@ -159,6 +165,11 @@ private:
     void HandleExtension(uint32_t subId, std::string_view body);
     void ReadPeerExchange(std::string_view body);
     void ReleaseOutstanding();
+    // The peer's queue shrank: a socket that stopped reading for it may read on.
+    void PeerRequestsTaken();
+    // The peer announced one more piece, by HAVE or in a later BITFIELD.
+    void NotePeerPiece(uint32_t piece);
+    [[nodiscard]] bool ReadBitfield(std::string_view bits);
     void ExpireRequests();
     void NoteSliceSpeed(uint32_t bytes);
     // Takes a request off the outstanding list; with `cancel` the peer is told so.
@@ -210,8 +221,8 @@ private:
     uint32_t m_uploadAllowance = 20480;
     int32_t m_rank = 0;
     bool m_isSeed = false;
-    uint32_t m_downloaded = 0;
-    uint32_t m_uploaded = 0;
+    uint64_t m_downloaded = 0;
+    uint64_t m_uploaded = 0;
     std::deque<BlockRequest> m_outstanding;
     size_t m_duplicates = 0;  // of m_outstanding
     // Requests we cancelled lately: a slice that crossed our CANCEL on the wire is no offence.

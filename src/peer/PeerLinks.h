@@ -59,23 +59,25 @@ public:
     // address text, listen port (u32 big-endian).
     virtual std::string PeerExchangeEntries() = 0;
 
-    // A connection dialled to an address learnt without a peer id has met the peer there: the
-    // connection is known by `peerId` from now on. False when that cannot be done.
+    // A connection dialled to an address has met the peer there under another id (learnt
+    // without one, or the client restarted): the connection is known by `peerId` from now on.
+    // False when that cannot be done.
     [[nodiscard]] virtual bool RenamePeer(PeerConnection& /*connection*/,
                                           const std::string& /*peerId*/) {
         return false;
     }
-    // The dialled connection turned out to be `known`, which we already had under its id: the
-    // dialled one is forgotten and `known` learns where it listens.
+    // The dialled connection turned out to be `known`, which we already had under the id it
+    // answered with: the dialled one is forgotten and `known` learns where it listens.
     virtual void MergePeer(PeerConnection& /*dialled*/, PeerConnection& /*known*/) {}
     // A slice asked of several peers arrived from `from`: the others are told they need not
     // send it.
     virtual void CancelElsewhere(const BlockRequest& /*block*/, PeerConnection& /*from*/) {}
-    // The peer sent data that failed the piece check too often: it is not dialled again.
+    // The peer sent data that failed the piece check too often: nobody at its address is
+    // dialled, accepted or kept among the known peers again, whatever id it gives.
     virtual void BanPeer(PeerConnection& /*connection*/) {}
     // A peer was learnt or forgotten: the torrent's views list its peers.
     virtual void PeersChanged() {}
-    virtual bool IsBanned(const std::string& /*peerId*/) const { return false; }
+    virtual bool IsBanned(const std::string& /*address*/) const { return false; }
 };
 
 // The engine as peer sockets and connections see it.

@@ -1,5 +1,6 @@
 #include "peer/PeerSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,7 +23,8 @@ constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
 }  // namespace
 
 PeerSocket::PeerSocket(PeerHost& host)
-    : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive) {}
+    : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive),
+      m_lastServed(m_lastReceive) {}
 
 PeerSocket::~PeerSocket() {
     if (m_connection) {
@@ -41,7 +43,10 @@ int64_t PeerSocket::GetIdleSeconds() const {
     if (m_state == PeerSocketState::Connecting) {
         return 0;
     }
-    return m_host.NowSeconds() - m_lastReceive;
+    // While we hold its input back the peer cannot send anything; that its requests are still
+    // being served (which needs it to read what we send) is what shows it alive.
+    const int64_t last = m_readingHeld ? std::max(m_lastReceive, m_lastServed) : m_lastReceive;
+    return m_host.NowSeconds() - last;
 }
 
 int64_t PeerSocket::MaxIdleSeconds() const {
@@ -132,8 +137,13 @@ void PeerSocket::StartHandshake() {
 
 // ---- output ----
 
+unsigned PeerSocket::Wanted(bool write) const {
+    return (m_readingHeld ? 0u : unsigned{kSocketRead}) | kSocketClose |
+           (write ? kSocketWrite : 0u);
+}
+
 void PeerSocket::QueueOutput() {
-    AsyncSelect(kReadWriteClose);
+    AsyncSelect(Wanted(true));
 }
 
 void PeerSocket::NoteSent() {
@@ -223,7 +233,7 @@ void PeerSocket::OnSend(int /*error*/) {
             m_outputSent = 0;
         }
     }
-    AsyncSelect(UnsentBytes() > 0 ? kReadWriteClose : kSocketRead | kSocketClose);
+    AsyncSelect(Wanted(UnsentBytes() > 0));
     // Below the low mark again, or empty: queued requests may go out now.
     const size_t after = UnsentBytes();
     if (m_connection && m_state == PeerSocketState::Messages && after < before &&
@@ -422,9 +432,15 @@ void PeerSocket::ReadHandshake() {
 }
 
 bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId) {
+    // A dialled peer is where we dialled it: through a proxy the socket sees only the proxy.
+    const std::string address = m_connection ? m_connection->Address() : m_remoteAddress;
+    if (session.IsBanned(address)) {
+        return false;
+    }
     PeerConnection* found = session.FindPeer(peerId);
-    if (m_connection && m_connection != found && !m_connection->HasKnownId()) {
-        // We dialled an address that came without a peer id: the peer there now has a name.
+    if (m_connection && m_connection != found) {
+        // The peer we dialled answers under another id: we learnt its address without one, or
+        // it restarted and chose a new one. Either way it is one peer, not two.
         PeerConnection* dialled = m_connection;
         if (!found) {
             if (!session.RenamePeer(*dialled, peerId)) {
@@ -432,18 +448,15 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             }
             found = dialled;
         } else {
-            // Known already under its id (it connected in, or a peer exchange named it): that
+            // Known already under that id (it connected in, or a peer exchange named it): that
             // connection takes this socket and learns the address; the dialled one goes.
             dialled->DetachSocket();
             m_connection = nullptr;
             session.MergePeer(*dialled, *found);
         }
     }
-    if (found && (found->IsBanned() || session.IsBanned(found->PeerId()))) {
-        return false;
-    }
     if (found) {
-        if ((m_connection && m_connection != found) || found->IsConnected()) {
+        if (found->IsBanned() || found->IsConnected()) {
             return false;
         }
         PeerSocket* other = found->Socket();
@@ -451,18 +464,7 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             other->Close(true);
         }
     } else {
-        std::string address = m_remoteAddress;
-        uint16_t port = m_remotePort;
-        uint16_t listenPort = 0;
-        if (m_connection) {
-            // We dialled one peer and another answered: the dialled one keeps no socket. The
-            // address is the one we dialled (through a proxy the socket sees only the proxy).
-            address = m_connection->Address();
-            port = listenPort = m_connection->Port();
-            m_connection->DetachSocket();
-            m_connection = nullptr;
-        }
-        found = session.CreatePeer(peerId, address, port, listenPort);
+        found = session.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
         if (!found) {
             return false;
         }
@@ -479,23 +481,56 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
 }
 
 void PeerSocket::ReadMessages() {
-    size_t cut = 0;
-    if (CutMessages(m_input, m_maxMessage, m_received, cut) == CutResult::TooLong) {
-        Close(true);
-        return;
+    // Messages held back go first; more are cut from the input only once they are all taken.
+    while (m_state == PeerSocketState::Messages && m_connection && !m_closeScheduled) {
+        if (m_received.empty()) {
+            size_t cut = 0;
+            if (CutMessages(m_input, m_maxMessage, m_received, cut) == CutResult::TooLong) {
+                Close(true);
+                return;
+            }
+            if (cut == 0) {
+                break;
+            }
+            m_lastReceive = m_host.NowSeconds();
+        }
+        // The connection may close this socket meanwhile, but not destroy it: the registry
+        // disposes of it only after this handler.
+        if (!m_connection->ProcessMessages(m_received)) {
+            Close(true);
+            return;
+        }
+        if (!m_received.empty()) {
+            break;  // the peer's request queue is full
+        }
     }
-    if (cut > 0) {
-        m_lastReceive = m_host.NowSeconds();
-    }
-    // The connection may close this socket meanwhile, but not destroy it: the registry disposes of
-    // it only after this handler.
-    if (!m_received.empty() && m_connection && !m_connection->ProcessMessages(m_received)) {
-        Close(true);
-        return;
-    }
+    m_readingHeld = !m_received.empty() && m_state == PeerSocketState::Messages;
     if (m_state == PeerSocketState::Messages && !m_closeScheduled) {
-        AsyncSelect(UnsentBytes() > 0 ? kReadWriteClose : kSocketRead | kSocketClose);
+        AsyncSelect(Wanted(UnsentBytes() > 0));
     }
+}
+
+void PeerSocket::NoteServed() {
+    m_lastServed = m_host.NowSeconds();
+}
+
+void PeerSocket::ReadAgain() {
+    if (!m_readingHeld || m_readAgainPosted) {
+        return;
+    }
+    // Not from inside the serving that made the room: the connection may be in the middle of a
+    // walk over its queue.
+    m_readAgainPosted = true;
+    Reactor::Get().Post([this, alive = m_liveness.Watch()] {
+        if (!alive.Alive()) {
+            return;
+        }
+        m_readAgainPosted = false;
+        if (m_readingHeld && !m_closeScheduled) {
+            m_readingHeld = false;  // until the messages show the queue full again
+            ReadMessages();
+        }
+    });
 }
 
 void PeerSocket::OnClose(int /*error*/) {

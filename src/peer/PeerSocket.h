@@ -71,6 +71,13 @@ public:
     void Close(bool notifyRegistry);
     // Forgets the bound connection without telling it anything.
     void Unbind() { m_connection = nullptr; }
+    // One of the peer's requests was served.
+    void NoteServed();
+    // The connection has room for the peer's requests again: messages held back are handled
+    // and reading goes on, once the current handler is done.
+    void ReadAgain();
+    // Reading stopped because the peer's requests filled the connection's queue.
+    bool IsReadingHeld() const { return m_readingHeld; }
 
     int64_t GetIdleSeconds() const;
     // The silence after which the idle sweep closes this socket.
@@ -107,6 +114,9 @@ private:
     void CloseSoon();
     [[nodiscard]] bool Admit(size_t size);
     void NoteSent();
+    // Read and close notifications (read only while reading is not held), write ones too when
+    // `write`.
+    unsigned Wanted(bool write) const;
 
     PeerHost& m_host;
     PeerConnection* m_connection = nullptr;
@@ -117,6 +127,8 @@ private:
     bool m_incoming = false;
     bool m_handshakeSent = false;
     bool m_closeScheduled = false;
+    bool m_readingHeld = false;  // messages wait in m_received; nothing more is read
+    bool m_readAgainPosted = false;
     std::string m_input;
     std::string m_output;
     size_t m_outputSent = 0;  // bytes at the front of m_output already written
@@ -129,7 +141,8 @@ private:
     uint64_t m_bytesReceived = 0;
     int64_t m_lastReceive;
     int64_t m_lastSend;
-    Liveness m_liveness;  // for the queued close
+    int64_t m_lastServed;  // when one of the peer's requests was last served
+    Liveness m_liveness;  // for the queued close and the queued read
 };
 
 }  // namespace velbrook

@@ -100,6 +100,9 @@ private:
 
 // Descriptors kept open by every storage together; the least recently used file is closed first.
 size_t g_openLimit = 256;
+// What network connections must leave free: the files above, and a margin for saves, the loop,
+// name lookups and what a desktop toolkit holds.
+size_t g_reserved = 256 + 64;
 
 }  // namespace
 
@@ -183,9 +186,17 @@ void RaiseOpenFileLimit() {
             limit = raised;  // a refusal leaves the limit as it was
         }
     }
-    // A quarter for files, the rest for peers, trackers and the loop itself.
-    const rlim_t quarter = limit.rlim_cur == RLIM_INFINITY ? 1024 : limit.rlim_cur / 4;
+    // A quarter for files, an eighth (64 at most) for saves and the rest of the program, the
+    // remainder for peers and trackers.
+    const bool unlimited = limit.rlim_cur == RLIM_INFINITY;
+    const rlim_t quarter = unlimited ? 1024 : limit.rlim_cur / 4;
     FileStorage::SetOpenLimit(static_cast<size_t>(std::clamp<rlim_t>(quarter, 16, 1024)));
+    const rlim_t margin = unlimited ? 64 : std::clamp<rlim_t>(limit.rlim_cur / 8, 8, 64);
+    g_reserved = g_openLimit + static_cast<size_t>(margin);
+}
+
+size_t ReservedDescriptors() {
+    return g_reserved;
 }
 
 // ---- the shared set of open files ----

@@ -63,6 +63,9 @@ FileStamp StampOf(const std::string& path);
 // Raises the soft limit on open descriptors to the hard limit and sizes the shared set of open
 // files from what is allowed. Called once at start.
 void RaiseOpenFileLimit();
+// Descriptors that network connections must leave free for files and saves, so that a flood of
+// connections cannot stop the torrents with "Too many open files".
+size_t ReservedDescriptors();
 
 // A file-size limit (RLIMIT_FSIZE) would kill the process on the write that crosses it; ignored,
 // that write fails with EFBIG and the torrent stops saying why, as on a full disk. Called once

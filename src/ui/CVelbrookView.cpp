@@ -171,8 +171,8 @@ void CVelbrookView::FillPeers(TorrentSession& session) {
             connected && percent < 100 ? FormatText("%d kB/s(Max:%d)", static_cast<int>(up / 1024),
                                                     static_cast<int>(peer.UploadAllowance() / 1024))
                                        : "",
-            FormatText("%u kB", peer.Downloaded() / 1024),
-            FormatText("%u kB", peer.Uploaded() / 1024),
+            std::to_string(peer.Downloaded() / 1024) + " kB",
+            std::to_string(peer.Uploaded() / 1024) + " kB",
             Star(peer.IsPeerChoking()),
             Star(peer.IsAmChoking()),
             Star(peer.IsPeerInterested()),

@@ -2,6 +2,7 @@
 python3-libtorrent, velbrook-cli processes with their own profiles. Every process started here
 is stopped by its own PID. Tests take the path of velbrook-cli as their first argument."""
 import filecmp
+import json
 import os
 import re
 import signal
@@ -177,6 +178,54 @@ def lt_seed(tracker, torrent, save, info_hash, port):
     handle = lt_add(session, torrent, save)
     wait_for(lambda: tracker.peers(info_hash, port=port), 30, "libtorrent seeder announce")
     return session, handle
+
+
+TRANSMISSION = "/usr/bin/transmission-cli"
+
+
+def transmission(procs, top, name, torrent, save, port):
+    """transmission-cli downloading `torrent` into `save`, listening on 127.0.0.1:port, with a
+    configuration folder top/t-NAME of its own and its log in top/NAME.log. Everything that would
+    reach beyond 127.0.0.1 is off: DHT, local peer discovery, peer exchange, uTP, port mapping.
+    It never dials peers on 127.x that a tracker names, so the other side must dial it."""
+    config = os.path.join(top, "t-" + name)
+    os.makedirs(config, exist_ok=True)
+    settings = {
+        "dht-enabled": False, "lpd-enabled": False, "pex-enabled": False, "utp-enabled": False,
+        "port-forwarding-enabled": False, "rpc-enabled": False, "blocklist-enabled": False,
+        "bind-address-ipv4": "127.0.0.1", "bind-address-ipv6": "::1", "peer-port": port,
+        "peer-port-random-on-start": False, "encryption": 0, "speed-limit-down-enabled": False,
+        "speed-limit-up-enabled": False, "alt-speed-enabled": False, "ratio-limit-enabled": False,
+        "incomplete-dir-enabled": False, "download-dir": save, "preallocation": 0,
+        "rename-partial-files": True,
+    }
+    with open(os.path.join(config, "settings.json"), "w") as f:
+        json.dump(settings, f)
+    return procs.start([TRANSMISSION, "-g", config, "-w", save, "-p", str(port), "-M", "-D", "-U",
+                        "-et", torrent], os.path.join(top, name + ".log"))
+
+
+def stored_bytes(top):
+    """Bytes on disk in the files under `top` (holes not counted): what a client has written."""
+    total = 0
+    for d, _, files in os.walk(top):
+        for n in files:
+            try:
+                total += os.stat(os.path.join(d, n)).st_blocks * 512
+            except FileNotFoundError:
+                pass  # renamed meanwhile
+    return total
+
+
+def transmission_done(source, save):
+    """Transmission has every file of the folder `source` in `save` under its own name: it gives
+    a file its name (instead of NAME.part) once the file is complete."""
+    for d, _, files in os.walk(source):
+        for n in files:
+            rel = os.path.relpath(os.path.join(d, n), os.path.dirname(source))
+            if not os.path.isfile(os.path.join(save, rel)):
+                return False
+    return True
 
 
 def wait_transfer(done, progress, seconds, stall=60):

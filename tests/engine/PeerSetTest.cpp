@@ -6,8 +6,12 @@
 #include <deque>
 
 #include "engine/PeerSet.h"
+#include "engine/TorrentSession.h"
 #include "persist/Settings.h"
+#include "support/EngineFakes.h"
+#include "support/MetainfoBuilder.h"
 #include "support/PeerFakes.h"
+#include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
@@ -235,28 +239,34 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
     EXPECT_TRUE(peer->IsConnected());
 }
 
-// Clients that pipeline deeply send hundreds of requests at once: they are served as fast as
-// the socket takes them, never all at once into an output that would overflow.
-TEST_F(PeerSetTest, EightHundredRequestsInOneWriteAreAllServed) {
+// Clients that pipeline by time send thousands of requests at once: every one is served, as fast
+// as the socket takes them, never all at once into an output that would overflow. While the
+// queue is full nothing more is read from the peer.
+TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
     m_session.m_pieces.SetAll(Have);
     m_session.m_complete = true;
     m_settings.SetInt(MaxUploadSpeed, 4000000);
     PeerConnection* peer = Remote('a');
+    const size_t total = 2 * PeerConnection::kMaxPeerRequests;
     std::string burst;
-    for (uint32_t i = 0; i < 800; ++i) {
+    for (uint32_t i = 0; i < total; ++i) {
         burst += FrameMessage(BuildRequest(i % 4, i / 4 % 8 * 16384, 16384));
     }
     m_remotes[0]->Write(burst);
     size_t pieces = 0;
-    for (int round = 0; round < 2000 && pieces < 800; ++round) {
+    bool held = false;
+    for (int round = 0; round < 20000 && pieces < total; ++round) {
         pieces += Deliver(1)[0];
-        EXPECT_LE(peer->Socket() ? peer->Socket()->UnsentBytes() : 0,
-                  PeerSocket::kUploadLowMark + 16384 + 13);
+        ASSERT_TRUE(peer->Socket());
+        EXPECT_LE(peer->Socket()->UnsentBytes(), PeerSocket::kUploadLowMark + 16384 + 13);
+        EXPECT_LE(peer->PeerRequests().size(), PeerConnection::kMaxPeerRequests);
+        held = held || peer->Socket()->IsReadingHeld();
         m_ms += 1;
     }
-    EXPECT_EQ(pieces, 800u);
+    EXPECT_EQ(pieces, total);
+    EXPECT_TRUE(held);
     EXPECT_TRUE(peer->IsConnected());
-    EXPECT_EQ(m_session.m_uploaded, 800u * 16384);
+    EXPECT_EQ(m_session.m_uploaded, total * 16384);
 }
 
 TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
@@ -326,17 +336,17 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
 }
 
 TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
-    const uint16_t closed = test::FreePort();
     PeerConnection* source = Peer('x', kServed);
     source->SetExtensionCapable(true);
     uint32_t next = 0;
-    // 200 peers nobody knows yet, in one EXT_PEERS message.
+    // 200 peers nobody knows yet, in one EXT_PEERS message, each at a port of its own above
+    // the range the system hands out to its own sockets.
     const auto exchange = [&] {
         std::vector<PeerExchangeEntry> entries;
         for (int k = 0; k < 200; ++k, ++next) {
             std::string id(16, 'f');
             AppendU32(id, next);
-            entries.push_back({id, "127.0.0.1", closed});
+            entries.push_back({id, "127.0.0.1", 61000 + next});
         }
         std::vector<std::string> in{BuildExtension(2, BuildPeerExchange(entries))};
         EXPECT_TRUE(source->ProcessMessages(in));
@@ -359,6 +369,127 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
         exchange();
     }
     EXPECT_EQ(m_set.PeerList().size(), PeerSet::kMaxKnownPeers);
+}
+
+// The known peers of a started torrent, the session's own, met over 127.0.0.1: what an address,
+// a port and an id say about who a peer is.
+class KnownPeers : public ::testing::Test {
+protected:
+    static constexpr int64_t kPiece = 32768;
+
+    KnownPeers() : m_listener(m_host.m_peers) {
+        m_host.m_profile = m_profile.Dir();
+        m_host.m_ui.m_folder = m_save.Dir();
+        const std::string data = test::PatternBytes(8 * kPiece);
+        test::WriteFile(m_torrent, test::Metainfo{.length = 8 * kPiece,
+                                                  .pieceLength = kPiece,
+                                                  .hashes = test::PieceHashes(data, kPiece)}
+                                       .Encode());
+        m_session = std::make_unique<TorrentSession>(m_host);
+        EXPECT_TRUE(m_session->Open(m_torrent));
+        EXPECT_TRUE(m_session->StartDownload(true));
+        m_host.m_peers.m_session = m_session.get();  // peers find the torrent
+        m_host.m_peers.m_infoHash = m_session->InfoHash();
+    }
+    PeerSet& Set() { return *m_session->Peers(); }
+    bool PumpUntil(const std::function<bool()>& done) { return test::RunUntil(m_reactor, done); }
+    // Answers every REQUEST that `remote` receives with slices of junk until the connection is
+    // closed; returns how many it answered.
+    int AnswerWithJunk(test::Remote& remote) {
+        std::string stream;
+        bool handshakeSeen = false;
+        int answered = 0;
+        PumpUntil([&] {
+            stream += remote.Drain();
+            if (!handshakeSeen && stream.size() >= kHandshakeLength) {
+                stream.erase(0, kHandshakeLength);
+                handshakeSeen = true;
+            }
+            std::vector<std::string> messages;
+            size_t cut = 0;
+            if (handshakeSeen) {
+                EXPECT_EQ(CutMessages(stream, 1 << 20, messages, cut), CutResult::Ok);
+            }
+            for (const std::string& raw : messages) {
+                WireMessage m;
+                if (DecodeMessage(raw, m) == DecodeStatus::Ok && m.id == kRequest) {
+                    // Requests that crossed our hanging up find the socket closed.
+                    const std::string piece =
+                        FrameMessage(BuildPiece(m.index, m.begin, std::string(m.length, 'x')));
+                    (void)::send(remote.m_fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+                    ++answered;
+                }
+            }
+            return remote.m_closed;
+        });
+        return answered;
+    }
+
+    Reactor m_reactor;
+    test::TempDir m_profile;
+    test::TempDir m_save;
+    Settings m_settings;
+    test::FakeSessionHost m_host;
+    test::Listener m_listener;
+    std::string m_torrent = m_profile / "t.torrent";
+    std::unique_ptr<TorrentSession> m_session;  // goes first: its peers close their sockets
+};
+
+// A peer that changes its id per connection must not be asked for the same pieces again and
+// again, nor fill the table of known peers.
+TEST_F(KnownPeers, ABanHoldsForTheAddressWhateverIdThePeerTakes) {
+    const std::string infoHash = m_session->InfoHash();
+    test::Remote bad(m_listener.Port());
+    bad.Write(Handshake(std::string(20, 'b'), infoHash));
+    bad.Message(BuildBitfield("\xFF"));
+    bad.Message(BuildSimple(kUnchoke));
+    EXPECT_GE(AnswerWithJunk(bad), 6);  // three pieces of two slices failed their check
+    ASSERT_TRUE(bad.m_closed);
+    EXPECT_TRUE(PumpUntil([&] { return Set().PeerList().empty(); }));
+
+    test::Remote renamed(m_listener.Port());
+    renamed.Write(Handshake(std::string(20, 'c'), infoHash));
+    std::string answer;
+    EXPECT_TRUE(PumpUntil([&] { return answer += renamed.Drain(), renamed.m_closed; }));
+    EXPECT_EQ(answer, "");  // refused before our handshake
+    for (int k = 0; k < 1100; ++k) {
+        std::string id(16, 't');
+        AppendU32(id, static_cast<uint32_t>(k));
+        m_session->AddTrackerPeer(id, "127.0.0.1", static_cast<uint16_t>(6881 + k));
+    }
+    m_session->AddTrackerPeer("", "127.0.0.1", 6881);
+    EXPECT_TRUE(Set().PeerList().empty());
+    // Others are still welcome (not dialled: no connection may leave this machine).
+    m_settings.SetInt(MaxConnectedPeers, 0);
+    m_session->AddTrackerPeer(std::string(20, 'g'), "10.0.0.9", 6881);
+    EXPECT_EQ(Set().PeerList().size(), 1u);
+}
+
+// A client that restarted picks a new id but listens where it did: one peer, not two.
+TEST_F(KnownPeers, APeerBackAtItsAddressAndPortUnderANewIdTakesItsOldEntryOver) {
+    test::RawListener where;
+    const std::string first(20, 'A');
+    const std::string second(20, 'B');
+    const std::string third(20, 'C');
+    m_session->AddTrackerPeer(first, "127.0.0.1", where.m_port);
+    const auto meet = [&](const std::string& id) {
+        test::FarEnd far = where.Accept(m_reactor);
+        EXPECT_EQ(far.Read(kHandshakeLength).size(), kHandshakeLength);
+        EXPECT_TRUE(far.Write(Handshake(id, m_session->InfoHash())));
+        EXPECT_TRUE(
+            PumpUntil([&] { return Set().FindPeer(id) && Set().FindPeer(id)->IsConnected(); }));
+        EXPECT_EQ(Set().PeerList().size(), 1u);
+    };  // then it goes away
+    meet(first);
+    ASSERT_TRUE(PumpUntil([&] { return !Set().FindPeer(first)->IsConnected(); }));
+    Set().ConnectPeer(*Set().FindPeer(first));
+    meet(second);
+    EXPECT_EQ(Set().FindPeer(first), nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return !Set().FindPeer(second)->IsConnected(); }));
+    // A tracker names it under yet another id while it is away.
+    m_session->AddTrackerPeer(third, "127.0.0.1", where.m_port);
+    meet(third);
+    EXPECT_EQ(Set().FindPeer(second), nullptr);
 }
 
 }  // namespace

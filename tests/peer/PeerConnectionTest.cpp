@@ -1,6 +1,9 @@
 // PeerConnection without a socket: what it decides from one peer's messages. The clocks are ours.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <utility>
+
 #include "support/PeerFakes.h"
 
 namespace velbrook {
@@ -114,19 +117,77 @@ TEST_F(PeerConnectionTest, APeerWhoseDataFailsTheCheckThreeTimesIsBanned) {
     EXPECT_TRUE(peer.IsBanned());
 }
 
-TEST_F(PeerConnectionTest, APeersQueuedRequestsAreBounded) {
+// A client that pipelines by time sends thousands of requests at once. None may be dropped: those
+// beyond a full queue stay in the list, unread, and are taken in order once serving made room.
+TEST_F(PeerConnectionTest, RequestsBeyondAFullQueueWaitAndAreAllServedInOrder) {
     Use(2 * 256 * 1024, 256 * 1024);
     m_session->m_pieces.SetAll(Have);
     PeerConnection& peer = Connect('p');
-    std::vector<std::string> burst{BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1),
-                                   BuildRequest(1, 0, PeerConnection::kMaxRequestLength)};
-    for (uint32_t i = 1; i <= PeerConnection::kMaxPeerRequests; ++i) {
-        burst.push_back(BuildRequest(i % 2, 0, 1024));
+    const size_t limit = PeerConnection::kMaxPeerRequests;
+    // An oversized request is refused outright and takes no place in the queue.
+    std::vector<std::string> in{BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1)};
+    std::vector<BlockRequest> sent;
+    for (uint32_t i = 0; i < 2 * limit; ++i) {
+        sent.push_back({i % 2, i / 2 % 256 * 1024, 1024});
+        in.push_back(BuildRequest(sent.back().piece, sent.back().begin, 1024));
     }
-    ASSERT_TRUE(Feed(peer, burst));
-    EXPECT_EQ(peer.PeerRequests().size(), PeerConnection::kMaxPeerRequests);
-    EXPECT_EQ(peer.PeerRequests().front().length, PeerConnection::kMaxRequestLength);
+    ASSERT_TRUE(peer.ProcessMessages(in));
+    EXPECT_EQ(peer.PeerRequests().size(), limit);
+    EXPECT_EQ(in.size(), limit);  // the rest, kept as they came
+    std::vector<BlockRequest> served;
+    while (!peer.PeerRequests().empty()) {
+        served.push_back(peer.PeerRequests().front());
+        peer.ServeOneRequest();
+        if (peer.PeerRequests().size() < PeerConnection::kReadAgainBelow && !in.empty()) {
+            ASSERT_TRUE(peer.ProcessMessages(in));
+            EXPECT_LE(peer.PeerRequests().size(), limit);
+        }
+    }
+    EXPECT_TRUE(in.empty());
+    EXPECT_EQ(served, sent);
+    EXPECT_TRUE(peer.IsFatal());  // for the oversized one
 }
+
+// Some clients announce new pieces with a fresh BITFIELD in the middle of a connection.
+TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
+    m_settings.SetInt(LogPeerComm, 1);
+    m_settings.SetInt(LogPeerCommLines, 100);
+    Use(8 * 16384, 16384);
+    const auto availability = [this] {
+        std::string counts;
+        for (uint32_t i = 0; i < 8; ++i) {
+            counts += static_cast<char>('0' + m_session->m_pieces.AvailabilityOf(i));
+        }
+        return counts;
+    };
+    PeerConnection& other = Connect('o');
+    ASSERT_TRUE(Feed(other, {BuildBitfield("\x81")}));
+    ASSERT_EQ(availability(), "10000001");
+
+    PeerConnection& peer = Connect('p');
+    ASSERT_TRUE(Feed(peer, {BuildHave(2), BuildBitfield("\xA0"), BuildBitfield("\xA0")}));
+    EXPECT_EQ(availability(), "20100001");
+    ASSERT_TRUE(Feed(peer, {BuildBitfield("\xFF")}));
+    EXPECT_EQ(availability(), "21111112");
+    EXPECT_TRUE(peer.IsSeed());
+    EXPECT_EQ(m_session->m_seeds, 1);
+    EXPECT_FALSE(peer.IsFatal());
+    // Everything it announced, by whichever message, leaves with it, exactly once.
+    peer.OnSocketClosed();
+    EXPECT_EQ(availability(), "10000001");
+    EXPECT_EQ(m_session->m_seeds, 0);
+
+    // One that takes back a piece announced before is not to be believed.
+    PeerConnection& liar = Connect('l');
+    ASSERT_TRUE(Feed(liar, {BuildBitfield("\x40"), BuildHave(5)}));
+    EXPECT_FALSE(Feed(liar, {BuildBitfield("\x40")}));
+    EXPECT_FALSE(Feed(Connect('m'), {BuildBitfield("\x40"), BuildBitfield("\x80")}));
+    EXPECT_EQ(liar.Log().back(), "Fatal Error:Send BitField Again!");
+}
+
+// A seeding connection can stay up long enough to pass 4 GiB each way.
+static_assert(std::is_same_v<decltype(std::declval<PeerConnection&>().Downloaded()), uint64_t> &&
+              std::is_same_v<decltype(std::declval<PeerConnection&>().Uploaded()), uint64_t>);
 
 }  // namespace
 }  // namespace velbrook

@@ -56,8 +56,8 @@ TEST_F(PeerWire, BadHandshakesAndHostileMessagesCloseTheConnection) {
         {"REQUEST too short", FrameMessage(BuildRequest(0, 0, 16384).substr(0, 9))},
         {"HAVE past the last piece", FrameMessage(BuildHave(4))},
         {"HAVE twice", FrameMessage(BuildHave(1)) + FrameMessage(BuildHave(1))},
-        {"BITFIELD twice",
-         FrameMessage(BuildBitfield("\x80")) + FrameMessage(BuildBitfield("\x80"))},
+        {"a later BITFIELD without a piece announced before",
+         FrameMessage(BuildBitfield("\xC0")) + FrameMessage(BuildBitfield("\x80"))},
     };
     char tag = 'a';
     for (const auto& [what, bytes] : messages) {
@@ -132,6 +132,30 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
     EXPECT_EQ(registry.Count(), 1u);
     EXPECT_TRUE(Closes(*silentPeer));
     EXPECT_FALSE(Peer(kPeerB)->IsConnected());
+}
+
+// A peer whose requests fill its queue is not read from until they are served. Its silence is
+// then ours: it is cut off only once serving stops too (it no longer reads what we send).
+TEST_F(PeerWire, APeerHeldBackIsSweptOnlyOnceItsRequestsAreNoLongerServed) {
+    Use(4 * 16384, 16384, 4);
+    auto remote = Connected(kPeerA);
+    PeerConnection* peer = Peer(kPeerA);
+    std::string burst;
+    for (size_t i = 0; i <= PeerConnection::kMaxPeerRequests; ++i) {
+        burst += FrameMessage(BuildRequest(i % 4, 0, 1024));
+    }
+    remote->Write(burst);
+    ASSERT_TRUE(PumpUntil([&] { return peer->Socket()->IsReadingHeld(); }));
+    EXPECT_EQ(peer->PeerRequests().size(), PeerConnection::kMaxPeerRequests);
+
+    m_host.m_now += 100;
+    EXPECT_GT(peer->ServeOneRequest(), 0u);
+    m_host.m_now += 100;  // 200 s without a message from it, 100 s since one was served
+    m_host.Registry().Sweep();
+    EXPECT_TRUE(peer->IsConnected());
+    m_host.m_now += 51;
+    m_host.Registry().Sweep();
+    EXPECT_FALSE(peer->IsConnected());
 }
 
 // Dialled through a SOCKS5 proxy played by a raw socket, which then relays the peer's bytes.

@@ -95,7 +95,7 @@ public:
     const std::string& ReservedBytes() const override { return m_reserved; }
     const std::string& OwnPeerId() const override { return kOwnId; }
     SessionLink* FindTorrent(std::string_view infoHash) override {
-        return infoHash == kInfoHash ? m_session : nullptr;
+        return infoHash == m_infoHash ? m_session : nullptr;
     }
     void Trace(const std::string&) override {}
     SocketRegistry& Registry() override { return m_registry; }
@@ -104,7 +104,8 @@ public:
     int64_t NowSeconds() const override { return m_now; }
 
     SessionLink* m_session = nullptr;
-    int64_t m_now = 1000;  // the sockets' clock: keep-alives and the idle sweep
+    std::string m_infoHash = kInfoHash;  // the torrent's, for a real session
+    int64_t m_now = 1000;                // the sockets' clock: keep-alives and the idle sweep
     std::string m_reserved = velbrook::ReservedBytes(true);
     std::string m_selected;
     SocketRegistry m_registry{false};  // swept by hand
