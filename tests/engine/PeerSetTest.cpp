@@ -461,7 +461,7 @@ TEST_F(KnownPeers, ABanHoldsForTheAddressWhateverIdThePeerTakes) {
     EXPECT_TRUE(Set().PeerList().empty());
     // Others are still welcome (not dialled: no connection may leave this machine).
     m_settings.SetInt(MaxConnectedPeers, 0);
-    m_session->AddTrackerPeer(std::string(20, 'g'), "10.0.0.9", 6881);
+    m_session->AddTrackerPeer(std::string(20, 'g'), "127.0.0.9", 6881);
     EXPECT_EQ(Set().PeerList().size(), 1u);
 }
 

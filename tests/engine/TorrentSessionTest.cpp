@@ -113,7 +113,7 @@ protected:
 TEST_F(Session, TrackerPeersAreKnownByAddressAndBounded) {
     auto session = Started();
     const auto address = [](uint32_t i) {
-        return "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+        return "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
     };
     for (uint32_t i = 0; i < 1100; ++i) {
         session->AddTrackerPeer("", address(i), 6881);
