@@ -805,6 +805,15 @@ bool TorrentSession::IsBanned(const std::string& address) const {
     return m_banned.count(address) != 0;
 }
 
+uint32_t TorrentSession::CountHashFailure(const PeerConnection& connection) {
+    // Bounded however many addresses send bad data: one forgotten starts counting again.
+    if (m_hashFailures.size() >= kMaxFailingAddresses &&
+        m_hashFailures.count(connection.Address()) == 0) {
+        m_hashFailures.erase(m_hashFailures.begin());
+    }
+    return ++m_hashFailures[connection.Address()];
+}
+
 std::string TorrentSession::PeerExchangeEntries() {
     std::vector<PeerExchangeEntry> entries;
     if (m_peerSet) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -120,6 +121,7 @@ public:
     void BanPeer(PeerConnection& connection) override;
     void PeersChanged() override { MarkChanged(); }
     bool IsBanned(const std::string& address) const override;
+    uint32_t CountHashFailure(const PeerConnection& connection) override;
 
     // TrackerSessionLink: what the tracker client needs.
     std::string AnnounceUrl() const override { return m_announceUrl; }
@@ -246,6 +248,9 @@ private:
     // Addresses of peers whose data failed the piece check too often; kept while the program
     // runs.
     std::set<std::string> m_banned;
+    // Pieces that failed their check, by the address whose slice completed them.
+    static constexpr size_t kMaxFailingAddresses = 4096;
+    std::map<std::string, uint32_t> m_hashFailures;
     std::string m_error;
     bool m_statusDirty = false;  // pieces changed since the status file was written
     // Each file's length and modification time as the status file last saw them; empty when

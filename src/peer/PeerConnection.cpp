@@ -735,8 +735,10 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
                       static_cast<int>(piece));
         Fatal(line);
         // Whoever keeps sending data that fails the check is cut off, or it would be asked for
-        // the same pieces again and again.
-        if (++m_hashFailures >= kMaxHashFailures && !m_banned) {
+        // the same pieces again and again: also when each of its connections fails only once.
+        ++m_hashFailures;
+        if (std::max(m_hashFailures, m_session.CountHashFailure(*this)) >= kMaxHashFailures &&
+            !m_banned) {
             m_banned = true;
             Fatal("Fatal Error:Too many pieces failed the check!");
             m_session.BanPeer(*this);

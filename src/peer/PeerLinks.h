@@ -78,6 +78,9 @@ public:
     // A peer was learnt or forgotten: the torrent's views list its peers.
     virtual void PeersChanged() {}
     virtual bool IsBanned(const std::string& /*address*/) const { return false; }
+    // A piece failed its check with the last slice from this peer: how many have failed so far
+    // from its address, over every connection and id it had (0 where nobody counts them).
+    virtual uint32_t CountHashFailure(const PeerConnection& /*connection*/) { return 0; }
 };
 
 // The engine as peer sockets and connections see it.
