@@ -30,8 +30,9 @@ struct FileSegment {
 
 class FileList {
 public:
-    // Pieces above this length are refused: no real torrent uses them and a piece is held in
-    // memory whole while it is checked.
+    // Pieces above this length are refused: no real torrent uses them, a piece being fetched
+    // keeps a record of each of its 16 KiB slices, and one bad slice costs the whole piece again.
+    // (A check reads the piece in 64 KiB chunks: its length costs no memory there.)
     static constexpr int64_t kMaxPieceLength = int64_t{128} << 20;
 
     FileList() = default;

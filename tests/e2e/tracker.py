@@ -36,9 +36,9 @@ def number(q, key):
     return int(q.get(key, b"0") or 0)
 
 
-def port_pairs(spec):
+def port_pairs(text):
     """"A>B,C>D" -> [(A, B), (C, D)]"""
-    return [tuple(int(port) for port in pair.split(">")) for pair in spec.split(",")]
+    return [tuple(int(port) for port in pair.split(">")) for pair in text.split(",")]
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
