@@ -29,7 +29,9 @@ constexpr int kLastReserved = 25;
 
 // Integers outside a key's range never reach its readers: a port that does not fit 16 bits would
 // be cut to another port, a negative count or speed means nothing. Flags are 0 or 1; counts and
-// speeds are non-negative.
+// speeds are non-negative. The options pages check against the same ranges: a page narrower than
+// the file would refuse to confirm a value the file held, and the person could not press OK
+// without first changing a setting they never touched.
 constexpr int32_t kMaxInt = INT32_MAX;
 
 struct KeyInfo {
@@ -112,6 +114,13 @@ const char* SettingsKeyName(int index) {
         return "";
     }
     return kKeys[index].name;
+}
+
+SettingsRange SettingsKeyRange(int index) {
+    if (!IsIntKey(index)) {
+        return {};
+    }
+    return {kKeys[index].min, kKeys[index].max};
 }
 
 Settings::Settings() {

@@ -37,6 +37,15 @@ constexpr int kSettingsKeyCount = 27;
 // The key name at a table position ("SENTRY" for separators).
 const char* SettingsKeyName(int index);
 
+// The values an integer key may hold: what the settings file accepts is what the options pages
+// accept, so a value read from the file can always be confirmed unchanged.
+struct SettingsRange {
+    int32_t min = 0;
+    int32_t max = 0;
+};
+// {0, 0} for a position that holds no integer key.
+SettingsRange SettingsKeyRange(int index);
+
 // The effective values of every key, as the options dialog shows and edits them.
 struct SettingsValues {
     std::string text[6];                     // keys 0..5

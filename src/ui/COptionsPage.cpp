@@ -44,17 +44,18 @@ void COptionsPage::Store(SettingsValues& values) const {
     }
 }
 
-CIntegerEdit* COptionsPage::AddInteger(int key, int32_t min, int32_t max) {
-    auto* edit = new CIntegerEdit(min, max, this);
+CIntegerEdit* COptionsPage::AddInteger(int key) {
+    const SettingsRange range = SettingsKeyRange(key);
+    auto* edit = new CIntegerEdit(range.min, range.max, this);
     edit->setObjectName(SettingsKeyName(key));
     m_integers.emplace_back(key, edit);
     return edit;
 }
 
 void COptionsPage::AddIntegerRow(QGridLayout& grid, int row, const QString& label, int key,
-                                 int32_t min, int32_t max, const QString& unit) {
+                                 const QString& unit) {
     grid.addWidget(new QLabel(label, this), row, 0);
-    grid.addWidget(AddInteger(key, min, max), row, 1);
+    grid.addWidget(AddInteger(key), row, 1);
     grid.addWidget(new QLabel(unit, this), row, 2);
 }
 

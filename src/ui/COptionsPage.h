@@ -30,13 +30,14 @@ public:
     virtual void Store(SettingsValues& values) const;
 
 protected:
-    // Each control is named after its key, so that it can be found by the setting it edits.
-    CIntegerEdit* AddInteger(int key, int32_t min, int32_t max);
+    // Each control is named after its key, so that it can be found by the setting it edits. An
+    // integer field takes the values the settings file takes for its key.
+    CIntegerEdit* AddInteger(int key);
     QLineEdit* AddText(int key);
     QCheckBox* AddCheck(int key, const QString& label);
     // A row of `grid`: the label, the integer field of `key` and its unit.
-    void AddIntegerRow(QGridLayout& grid, int row, const QString& label, int key, int32_t min,
-                       int32_t max, const QString& unit);
+    void AddIntegerRow(QGridLayout& grid, int row, const QString& label, int key,
+                       const QString& unit);
 
 private:
     std::vector<std::pair<int, CIntegerEdit*>> m_integers;

@@ -52,12 +52,12 @@ CPropertyPage_Connection::CPropertyPage_Connection(QWidget* parent)
       m_reportIp(new QComboBox(this)) {
     auto* rates = new QGroupBox(QStringLiteral("连接速率"), this);
     auto* rateGrid = new QGridLayout(rates);
-    AddIntegerRow(*rateGrid, 0, QStringLiteral("最大下载速率（每Torrent）："), MaxDownloadSpeed, 0,
-                  9999, QStringLiteral("kB/s，0表示不限速"));
-    AddIntegerRow(*rateGrid, 1, QStringLiteral("最大上传速率（每Torrent）："), MaxUploadSpeed, 0,
-                  9999, QStringLiteral("kB/s"));
+    AddIntegerRow(*rateGrid, 0, QStringLiteral("最大下载速率（每Torrent）："), MaxDownloadSpeed,
+                  QStringLiteral("kB/s，0表示不限速"));
+    AddIntegerRow(*rateGrid, 1, QStringLiteral("最大上传速率（每Torrent）："), MaxUploadSpeed,
+                  QStringLiteral("kB/s"));
     AddIntegerRow(*rateGrid, 2, QStringLiteral("最多连接客户端（每Torrent）："), MaxConnectedPeers,
-                  10, 100, QStringLiteral("个"));
+                  QStringLiteral("个"));
 
     auto* type = new QGroupBox(QStringLiteral("连接类型"), this);
     auto* typeGrid = new QGridLayout(type);
@@ -75,14 +75,14 @@ CPropertyPage_Connection::CPropertyPage_Connection(QWidget* parent)
     typeGrid->addWidget(m_reportIp, 1, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("内网IP，一般默认就行了"), type), 1, 3, 1, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("端口:"), type), 2, 1);
-    typeGrid->addWidget(AddInteger(SettingsKey::ListenPort, 0, 65535), 2, 2);
+    typeGrid->addWidget(AddInteger(SettingsKey::ListenPort), 2, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("填0表示随机端口"), type), 2, 3, 1, 2);
     typeGrid->addWidget(m_connectionType->button(1), 3, 0, 1, 5);
     typeGrid->addWidget(m_connectionType->button(2), 4, 0, 1, 5);
     typeGrid->addWidget(new QLabel(QStringLiteral("代理IP:"), type), 5, 1);
     typeGrid->addWidget(AddText(SocksServer), 5, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("端口:"), type), 5, 3);
-    typeGrid->addWidget(AddInteger(SocksPort, 0, 65535), 5, 4);
+    typeGrid->addWidget(AddInteger(SocksPort), 5, 4);
     typeGrid->addWidget(new QLabel(QStringLiteral("用户名:"), type), 6, 1);
     typeGrid->addWidget(AddText(Socks5UserName), 6, 2);
     typeGrid->addWidget(new QLabel(QStringLiteral("密码:"), type), 6, 3);

@@ -27,11 +27,11 @@ CPropertyPage_Download::CPropertyPage_Download(QWidget* parent) : COptionsPage(p
 
     auto* limits = new QGroupBox(QStringLiteral("下载时限速"), this);
     auto* limitGrid = new QGridLayout(limits);
-    AddIntegerRow(*limitGrid, 0, QStringLiteral("最多上传的Peer数（一般>10）:"), MaxUpLoadSlots, 1,
-                  100, QStringLiteral("Slots"));
+    AddIntegerRow(*limitGrid, 0, QStringLiteral("最多上传的Peer数（一般>10）:"), MaxUpLoadSlots,
+                  QStringLiteral("Slots"));
     AddIntegerRow(*limitGrid, 1, QStringLiteral("允许的上传/下载速率比（单个Peer）"), UpDownRatio,
-                  100, 300, QStringLiteral("% (100%-300%)"));
-    AddIntegerRow(*limitGrid, 2, QStringLiteral("每个上传的最小允许速率"), MinUploadRate, 2, 100,
+                  QStringLiteral("% (100%-300%)"));
+    AddIntegerRow(*limitGrid, 2, QStringLiteral("每个上传的最小允许速率"), MinUploadRate,
                   QStringLiteral("kB/s"));
 
     auto* page = new QVBoxLayout(this);

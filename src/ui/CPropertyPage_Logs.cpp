@@ -14,7 +14,7 @@ CPropertyPage_Logs::CPropertyPage_Logs(QWidget* parent) : COptionsPage(parent) {
     auto* log = new QGroupBox(QStringLiteral("日志"), this);
     auto* row = new QHBoxLayout(log);
     row->addWidget(AddCheck(LogPeerComm, QStringLiteral("记录Peer通讯详细情况，每个Peer最多")));
-    row->addWidget(AddInteger(LogPeerCommLines, 0, 500));
+    row->addWidget(AddInteger(LogPeerCommLines));
     row->addWidget(new QLabel(QStringLiteral("行"), log));
     row->addStretch();
 

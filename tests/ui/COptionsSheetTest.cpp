@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "engine/CVelbrookDoc.h"
 #include "net/Reactor.h"
@@ -74,8 +75,9 @@ QString PressOk(QWidget* dialog) {
     return MessageFrom([&] { ClickButton(dialog, QDialogButtonBox::Ok); });
 }
 
-// Every integer field refuses a value outside its range, and non-numbers, with the field's page
-// shown and the field focused; nothing reaches the values until all of them pass.
+// Every integer field refuses a value outside the range the settings file takes for its key,
+// and non-numbers, with the field's page shown and the field focused; nothing reaches the values
+// until all of them pass.
 TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
     const Settings defaults;
     COptionsSheet sheet(defaults.Values());
@@ -84,12 +86,16 @@ TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
     EXPECT_EQ(sheet.windowTitle(), "Options");
 
     struct Range {
-        int key, min, max;
+        int key;
+        int64_t min, max;
     };
+    constexpr int64_t kLargest = 2147483647;
     const Range ranges[] = {
-        {MaxDownloadSpeed, 0, 9999}, {MaxUploadSpeed, 0, 9999}, {MaxConnectedPeers, 10, 100},
-        {ListenPort, 0, 65535},      {SocksPort, 0, 65535},     {MaxUpLoadSlots, 1, 100},
-        {UpDownRatio, 100, 300},     {MinUploadRate, 2, 100},   {LogPeerCommLines, 0, 500},
+        {MaxDownloadSpeed, 0, kLargest}, {MaxUploadSpeed, 0, kLargest},
+        {MaxConnectedPeers, 0, 65535},   {ListenPort, 0, 65535},
+        {SocksPort, 0, 65535},           {MaxUpLoadSlots, 0, 65535},
+        {UpDownRatio, 0, kLargest},      {MinUploadRate, 0, kLargest},
+        {LogPeerCommLines, 0, 100000},
     };
     for (const Range& range : ranges) {
         SCOPED_TRACE(SettingsKeyName(range.key));
@@ -110,7 +116,7 @@ TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
     Type(peers, "4O");
     EXPECT_EQ(PressOk(&sheet), "Please enter an integer.");
     Type(peers, "99999999999999999999");
-    EXPECT_EQ(PressOk(&sheet), "Please enter an integer between 10 and 100.");
+    EXPECT_EQ(PressOk(&sheet), "Please enter an integer between 0 and 65535.");
     EXPECT_EQ(sheet.Values().number[MaxConnectedPeers], 40);
 
     Type(peers, " 55 ");
@@ -119,6 +125,36 @@ TEST(OptionsSheet, RefusesEachFieldOutsideItsRangeUntilAllPass) {
     for (const Range& range : ranges) {
         EXPECT_EQ(sheet.Values().number[range.key], range.key == MaxConnectedPeers ? 55 : range.max)
             << SettingsKeyName(range.key);
+    }
+}
+
+// Whatever the settings file holds, the sheet confirms unchanged: values the pages once refused
+// (fewer than 10 peers, a ratio under 100 %, a faster limit than 9999 kB/s) came from the file,
+// and OK must not be barred until the person changes settings they never touched.
+TEST(OptionsSheet, ConfirmsEveryValueTheSettingsFileHolds) {
+    test::TempDir profile;
+    test::WriteFile(profile / "Velbrook.xml",
+                    "<Tarnwick><Settings>"
+                    "<MaxConnectedPeers type=\"int\" value=\"5\"/>"
+                    "<MaxUpLoadSlots type=\"int\" value=\"0\"/>"
+                    "<MaxUploadSpeed type=\"int\" value=\"20000\"/>"
+                    "<MaxDownloadSpeed type=\"int\" value=\"2147483647\"/>"
+                    "<UpDownRatio type=\"int\" value=\"50\"/>"
+                    "<MinUploadRate type=\"int\" value=\"1\"/>"
+                    "<LogPeerCommLines type=\"int\" value=\"100000\"/>"
+                    "</Settings></Tarnwick>\n");
+    Settings settings;
+    std::vector<std::string> refused;
+    settings.Load(profile / "Velbrook.xml",
+                  [&](const std::string& line) { refused.push_back(line); });
+    ASSERT_TRUE(refused.empty()) << refused.front();
+    COptionsSheet sheet(settings.Values());
+    sheet.show();
+    EXPECT_EQ(PressOk(&sheet), "");
+    EXPECT_EQ(sheet.result(), QDialog::Accepted);
+    for (const int key : {MaxConnectedPeers, MaxUpLoadSlots, MaxUploadSpeed, MaxDownloadSpeed,
+                          UpDownRatio, MinUploadRate, LogPeerCommLines}) {
+        EXPECT_EQ(sheet.Values().number[key], settings.GetInt(key)) << SettingsKeyName(key);
     }
 }
 
