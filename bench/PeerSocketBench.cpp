@@ -20,7 +20,6 @@
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "support/NullPeers.h"
 
@@ -100,7 +99,7 @@ double ReactorRun() {
     PeerConnection* target =
         sender.m_session.CreatePeer(receiver.m_id, "127.0.0.1", listener.m_port, listener.m_port);
     PeerSocket* out = &sender.Registry().Create(sender);
-    out->Connect(*target, kInfoHash);
+    out->Connect(*target, kInfoHash, {});
     while (!target->IsConnected() || !listener.m_accepted ||
            listener.m_accepted->State() != PeerSocketState::Messages) {
         reactor.RunOnce(10);
@@ -165,7 +164,6 @@ double BlockingRun() {
 }  // namespace
 
 int main() {
-    velbrook::Settings settings;
     double reference = 1e9;
     double ours = 1e9;
     for (int i = 0; i < 3; ++i) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/LayerSettings.h"
 #include "engine/PeerSet.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerLinks.h"
@@ -73,7 +74,8 @@ std::string BitString(const std::vector<bool>& has) {
 class Torrent {
 public:
     explicit Torrent(bool seeding)
-        : m_set(m_session, m_host, kInfoHash, RateMeter::MonotonicSeconds, {}, false) {
+        : m_set(m_session, m_host, kInfoHash, PeerLimitsFrom(Settings()),
+                RateMeter::MonotonicSeconds, {}, false) {
         m_session.m_set = &m_set;
         std::mt19937 rng(7);
         PieceManager& own = m_session.m_pieces;
@@ -207,7 +209,6 @@ BENCHMARK(BM_PlainPass)->Unit(benchmark::kNanosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    velbrook::Settings settings;
     velbrook::bench::Collector reporter;
     if (!reporter.RunAll(argc, argv)) {
         return 1;

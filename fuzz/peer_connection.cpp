@@ -12,7 +12,6 @@
 #include "peer/PeerLinks.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "support/NullPeers.h"
 
@@ -53,13 +52,13 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Settings settings;
-    settings.SetInt(LogPeerComm, 1);
-    settings.SetInt(LogPeerCommLines, 50);
-    test::NullPeerHost host("", "");
+    // Our handshake offers the extension and the peer's did, so peer exchange messages are read
+    // too.
+    test::NullPeerHost host("", ReservedBytes(true));
     Session session;
     PeerConnection connection(session, host, std::string(20, 'p'), "127.0.0.1", 6881, 6881);
-    connection.SetExtensionCapable(true);  // so peer exchange messages are read too
+    connection.SetExtensionCapable(true);
+    connection.SetLogLimit(50);
     connection.OnHandshakePassed();
     std::string input(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> messages;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "engine/DownloadsList.h"
+#include "engine/LayerSettings.h"
 #include "engine/SessionHost.h"
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
@@ -48,9 +49,12 @@ public:
 
 class Host : public SessionHost, public PeerHost {
 public:
-    explicit Host(std::string dir) : m_dir(std::move(dir)) {}
+    Host(std::string dir, const Settings& settings) : m_dir(std::move(dir)), m_settings(settings) {
+        m_registry.SetProxy(ProxyFrom(settings));
+    }
     PeerHost& Peers() override { return *this; }
     UiHost& Ui() override { return m_ui; }
+    const Settings& CurrentSettings() const override { return m_settings; }
     const std::string& ProfileDir() const override { return m_dir; }
     const std::string& OwnPeerId() const override { return m_id; }
     uint16_t ListenPort() const override { return 6886; }
@@ -64,6 +68,7 @@ public:
 
 private:
     std::string m_dir;
+    const Settings& m_settings;
     std::string m_id = std::string(20, 'o');
     SocketRegistry m_registry{false};
     class Ui m_ui;
@@ -140,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.SetInt(ConnectionType, 2);
     settings.SetString(SocksServer, "127.0.0.1");
     settings.SetInt(SocksPort, 1);
-    Host host(dir);
+    Host host(dir, settings);
     size_t loaded = 0;
     {
         DownloadsList list(host, false);

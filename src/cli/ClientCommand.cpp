@@ -184,14 +184,14 @@ int RunClient(const ClientOptions& asGiven) {
     {
         CVelbrookDoc doc(profile, ui);
         doc.StartListening();
-        if (GetSettings().GetInt(SettingsKey::ListenPort) == 0 && doc.IsListening()) {
+        if (doc.CurrentSettings().GetInt(SettingsKey::ListenPort) == 0 && doc.IsListening()) {
             // Drawn at random: whoever wants to reach us has to be told.
             std::fprintf(stderr, "velbrook-cli: listening on port %u\n",
                          static_cast<unsigned>(doc.ListenPort()));
         }
         std::string save = options.save;
         if (save.empty()) {
-            save = GetSettings().GetString(DefaultDownloadPath);
+            save = doc.CurrentSettings().GetString(DefaultDownloadPath);
         }
         if (save.empty()) {  // set to nothing in Velbrook.xml
             save = DefaultSaveFolder();

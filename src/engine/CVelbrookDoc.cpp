@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,8 +12,11 @@
 #include <random>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "engine/DownloadsList.h"
+#include "engine/LayerSettings.h"
+#include "engine/PeerSet.h"
 #include "engine/StatusFile.h"
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
@@ -47,15 +51,15 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     ::mkdir(m_profileDir.c_str(), 0755);
     ::mkdir((m_profileDir + "Status").c_str(), 0755);
     StatusFile::RemoveStaleTemporaries(m_profileDir);
-    m_settings = std::make_unique<Settings>();
-    m_settings->Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
+    m_settings.Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
         m_ui.ShowMessage(line, MessageIcon::Warning);
     });
     m_registry = std::make_unique<SocketRegistry>();
+    m_registry->SetProxy(ProxyFrom(m_settings));
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");
     m_peerId = BuildPeerId();
-    m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
+    m_reserved = velbrook::ReservedBytes(m_settings.GetInt(ProtocalExtension) == 1);
 }
 
 CXML& CVelbrookDoc::Style() {
@@ -97,7 +101,6 @@ CVelbrookDoc::~CVelbrookDoc() {
     AbandonWaiting();
     SaveDownloads();
     m_downloads.reset();
-    m_settings.reset();
 }
 
 void CVelbrookDoc::Trace(const std::string& /*line*/) {}
@@ -140,29 +143,31 @@ void CVelbrookDoc::ReportOwnAddress() {
             }
         }
     }
-    m_settings->SetString(ReportIP, address);
+    Settings reported = m_settings;
+    reported.SetString(ReportIP, address);
+    ApplySettings(reported);
 }
 
 bool CVelbrookDoc::StartListening() {
     m_listeningStarted = true;
     m_peerId = BuildPeerId();
-    m_reserved = velbrook::ReservedBytes(m_settings->GetInt(ProtocalExtension) == 1);
+    m_reserved = velbrook::ReservedBytes(m_settings.GetInt(ProtocalExtension) == 1);
     ReportOwnAddress();
     m_listen.reset();
-    const int configured = m_settings->GetInt(SettingsKey::ListenPort);
+    const int configured = m_settings.GetInt(SettingsKey::ListenPort);
     m_listenPort = configured == 0 ? RandomListenPort() : static_cast<uint16_t>(configured);
     return OpenListenSocket();
 }
 
 bool CVelbrookDoc::OpenListenSocket() {
-    if (m_settings->GetInt(ConnectionType) != 0) {
+    if (m_settings.GetInt(ConnectionType) != 0) {
         return false;  // through a proxy nobody can reach us
     }
     auto listen = std::make_unique<CListenSocket>(*this);
     int error = 0;
     bool listening = listen->Listen(m_listenPort, error);
     // A port drawn at random that another program holds is no reason to give up: draw again.
-    const bool random = m_settings->GetInt(SettingsKey::ListenPort) == 0;
+    const bool random = m_settings.GetInt(SettingsKey::ListenPort) == 0;
     for (int draw = 0; !listening && random && error == EADDRINUSE && draw < 16; ++draw) {
         m_listenPort = RandomListenPort();
         listening = listen->Listen(m_listenPort, error);
@@ -224,7 +229,7 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
     const std::string fileName = std::filesystem::path(path).filename().string();
     const std::string name = fileName.size() > 8 ? fileName.substr(0, fileName.size() - 8) : "";
     std::string torrentFile = path;
-    if (m_settings->GetInt(TorrentCache) != 0) {
+    if (m_settings.GetInt(TorrentCache) != 0) {
         const std::string folder = m_profileDir + "Torrents";
         ::mkdir(folder.c_str(), 0755);
         std::string bytes;
@@ -324,7 +329,7 @@ void CVelbrookDoc::OnOptions() {
         return;
     }
     m_optionsOpen = true;
-    m_ui.EditOptions(this, m_settings->Values(),
+    m_ui.EditOptions(this, m_settings.Values(),
                      [this, alive = m_liveness.Watch()](std::optional<SettingsValues> values) {
                          if (!alive.Alive()) {
                              return;
@@ -337,25 +342,89 @@ void CVelbrookDoc::OnOptions() {
 }
 
 void CVelbrookDoc::ApplyOptions(const SettingsValues& values) {
-    const bool relisten =
-        values.number[SettingsKey::ListenPort] != m_settings->GetInt(SettingsKey::ListenPort) ||
-        values.number[ConnectionType] != m_settings->GetInt(ConnectionType);
-    const std::string oldFolder = m_settings->GetString(DefaultDownloadPath);
-    m_settings->Apply(values);
-    if (relisten) {
-        // A new listening socket means new connections for every torrent: the old ones close
-        // and the peer sets dial again.
-        ClosePeers();
-        StartListening();
-    }
-    if (m_settings->GetString(DefaultDownloadPath) != oldFolder) {
-        ::mkdir(m_settings->GetString(DefaultDownloadPath).c_str(), 0755);
-    }
-    if (!m_settings->Save(m_profileDir + Settings::FileName())) {
+    Settings edited = m_settings;
+    edited.Apply(values);
+    ApplySettings(edited);
+    if (!m_settings.Save(m_profileDir + Settings::FileName())) {
         m_ui.ShowMessage("The options could not be saved to " + m_profileDir +
                              Settings::FileName() + "; they last until the program ends.",
                          MessageIcon::Error);
     }
+}
+
+void CVelbrookDoc::ApplySettings(const Settings& after) {
+    const Settings before = std::exchange(m_settings, after);
+    OnSettingsChanged(before, m_settings);
+}
+
+void CVelbrookDoc::OnSettingsChanged(const Settings& before, const Settings& after) {
+    using Hook = void (CVelbrookDoc::*)();
+    // Who hears of a change of each key, in the order the hooks run: listening restarts last, so
+    // that the peers dial again with everything else already in place. A key without a hook is
+    // read where it is used, when it is used (starting or adding a torrent, starting to listen).
+    static constexpr std::pair<int, Hook> kHooks[] = {
+        {ConnectionType, &CVelbrookDoc::PushConnectionSettings},
+        {SocksServer, &CVelbrookDoc::PushConnectionSettings},
+        {SocksPort, &CVelbrookDoc::PushConnectionSettings},
+        {Socks5UserName, &CVelbrookDoc::PushConnectionSettings},
+        {Socks5Password, &CVelbrookDoc::PushConnectionSettings},
+        {ReportIP, &CVelbrookDoc::PushConnectionSettings},
+        {MaxConnectedPeers, &CVelbrookDoc::PushPeerLimits},
+        {MaxUpLoadSlots, &CVelbrookDoc::PushPeerLimits},
+        {MaxUploadSpeed, &CVelbrookDoc::PushPeerLimits},
+        {MaxDownloadSpeed, &CVelbrookDoc::PushPeerLimits},
+        {UpDownRatio, &CVelbrookDoc::PushPeerLimits},
+        {MinUploadRate, &CVelbrookDoc::PushPeerLimits},
+        {LogPeerComm, &CVelbrookDoc::PushPeerLimits},
+        {LogPeerCommLines, &CVelbrookDoc::PushPeerLimits},
+        {DefaultDownloadPath, &CVelbrookDoc::MakeDownloadFolder},
+        {SettingsKey::ListenPort, &CVelbrookDoc::Relisten},
+        {ConnectionType, &CVelbrookDoc::Relisten},
+    };
+    const auto changed = [&](int key) {  // the keys up to Socks5Password hold text
+        return key <= Socks5Password ? before.GetString(key) != after.GetString(key)
+                                     : before.GetInt(key) != after.GetInt(key);
+    };
+    // Decided before any hook runs: a hook may change the settings again (listening reports the
+    // host's address), and that change is told on its own.
+    std::vector<Hook> due;
+    for (const auto& [key, hook] : kHooks) {
+        if (changed(key) && std::find(due.begin(), due.end(), hook) == due.end()) {
+            due.push_back(hook);
+        }
+    }
+    for (const Hook hook : due) {
+        (this->*hook)();
+    }
+}
+
+// Connections already under way keep the proxy they began with.
+void CVelbrookDoc::PushConnectionSettings() {
+    m_registry->SetProxy(ProxyFrom(m_settings));
+    const AnnounceSettings announce = AnnounceSettingsFrom(m_settings);
+    for (const auto& session : m_downloads->Sessions()) {
+        if (TrackerClient* tracker = session->Tracker()) {
+            tracker->SetAnnounceSettings(announce);
+        }
+    }
+}
+
+void CVelbrookDoc::PushPeerLimits() {
+    const PeerLimits limits = PeerLimitsFrom(m_settings);
+    for (const auto& session : m_downloads->Sessions()) {
+        if (PeerSet* peers = session->Peers()) {
+            peers->SetLimits(limits);
+        }
+    }
+}
+
+void CVelbrookDoc::MakeDownloadFolder() {
+    ::mkdir(m_settings.GetString(DefaultDownloadPath).c_str(), 0755);
+}
+
+void CVelbrookDoc::Relisten() {
+    ClosePeers();
+    StartListening();
 }
 
 }  // namespace velbrook

@@ -12,15 +12,14 @@
 #include "net/Reactor.h"
 #include "peer/PeerLinks.h"
 #include "persist/CXML.h"
+#include "persist/Settings.h"
 
 namespace velbrook {
 
 class CListenSocket;
 class DownloadsList;
-class Settings;
 class SocketRegistry;
 class UiHost;
-struct SettingsValues;
 
 class CVelbrookDoc : public SessionHost, public PeerHost {
 public:
@@ -51,10 +50,12 @@ public:
     // sent), and the loop runs until the trackers have heard the final totals, for 3 s at most.
     // The front end destroys the document afterwards.
     void Shutdown();
-    // The options dialog: changed values are stored and written to Velbrook.xml once the person
-    // presses OK; listening (and with it every peer connection) restarts only when the port or
-    // the connection type changed. While it is open, asking again does nothing.
+    // The options dialog: changed values are applied and written to Velbrook.xml once the person
+    // presses OK. While it is open, asking again does nothing.
     void OnOptions();
+    // The one way the settings change: `after` is in force from now on, and whoever depends on
+    // a key that changed hears of it at once (OnSettingsChanged). Nothing is saved.
+    void ApplySettings(const Settings& after);
 
     DownloadsList& Downloads() { return *m_downloads; }
     // The layout of the views (Style.xml in the profile, copied there from the one installed
@@ -66,12 +67,12 @@ public:
     // Writes Style.xml now. False (errno telling why) when it cannot, or when the file could
     // not be read at start, so that an empty tree never replaces it.
     [[nodiscard]] bool SaveStyle();
-    Settings& GetSettingsObject() { return *m_settings; }
     bool IsListening() const { return m_listen != nullptr; }
 
     // SessionHost
     PeerHost& Peers() override { return *this; }
     UiHost& Ui() override { return m_ui; }
+    const Settings& CurrentSettings() const override { return m_settings; }
     const std::string& ProfileDir() const override { return m_profileDir; }
     const std::string& OwnPeerId() const override { return m_peerId; }
     uint16_t ListenPort() const override { return m_listenPort; }
@@ -98,6 +99,18 @@ private:
     void LoadStyle();
     bool OpenListenSocket();
     void ApplyOptions(const SettingsValues& values);
+    // Tells the socket registry, the trackers and the running torrents' peers what changed
+    // between `before` and `after` (the settings now in force), each through its own hook.
+    void OnSettingsChanged(const Settings& before, const Settings& after);
+    // The hooks. The proxy and the reported address go to the socket registry (for the next
+    // peer connections) and to every tracker (for the next announces); the limits to every
+    // running torrent's peers.
+    void PushConnectionSettings();
+    void PushPeerLimits();
+    void MakeDownloadFolder();
+    // A new listening socket means new connections for every torrent: the old ones close and
+    // the peer sets dial again.
+    void Relisten();
     void OnNewTorrentDone(const std::string& infoHash, TorrentSession::StartOutcome outcome);
     // New torrents still waiting for the person leave the list, as if cancelled.
     void AbandonWaiting();
@@ -106,7 +119,7 @@ private:
 
     std::string m_profileDir;
     UiHost& m_ui;
-    std::unique_ptr<Settings> m_settings;
+    Settings m_settings;
     std::unique_ptr<SocketRegistry> m_registry;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<DownloadsList> m_downloads;

@@ -13,7 +13,6 @@
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
-#include "persist/Settings.h"
 
 namespace velbrook {
 
@@ -28,12 +27,6 @@ constexpr uint32_t kReconnectPeriodMs = 40000;
 // they are not connected.
 constexpr uint32_t kDropAfterFailures = 2;
 constexpr int64_t kSliceSize = 16384;
-
-// A KiB/s setting in bytes per second. A negative value (a hand-edited settings file) counts as
-// 0 rather than wrapping round to an enormous limit.
-int64_t BytesPerSecond(int key) {
-    return int64_t{std::max(0, GetSettings().GetInt(key))} * 1024;
-}
 
 PeerSet::Random DefaultRandom() {
     auto engine = std::make_shared<std::mt19937>(std::random_device{}());
@@ -53,9 +46,9 @@ void SortByRate(std::vector<Ranked>& list) {
 
 }  // namespace
 
-PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, RateMeter::Clock clock,
-                 Random random, bool startTimers)
-    : m_session(session), m_host(host), m_infoHash(std::move(infoHash)),
+PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash,
+                 const PeerLimits& limits, RateMeter::Clock clock, Random random, bool startTimers)
+    : m_session(session), m_host(host), m_infoHash(std::move(infoHash)), m_limits(limits),
       m_random(random ? std::move(random) : DefaultRandom()),
       m_clock(clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds)),
       m_downloadMeter(m_clock), m_uploadMeter(m_clock),
@@ -66,6 +59,7 @@ PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Rat
       m_cleanupTimer(std::make_unique<EngineTimer>(*this)),
       m_reconnectTimer(std::make_unique<EngineTimer>(*this)) {
     m_dialLimiter.SetRate(kDialsPerSecond);
+    ApplyRates();
     if (startTimers) {
         m_serviceTimer->Start(kServicePeriodMs, kTimerUpload);
         m_chokeTimer->Start(kChokePeriodMs, kTimerChoke);
@@ -106,8 +100,25 @@ void PeerSet::SetMillisecondClock(RateLimiter::Clock clock) {
     m_downloadLimiter = RateLimiter(m_msClock);
     m_dialLimiter = RateLimiter(m_msClock);
     m_dialLimiter.SetRate(kDialsPerSecond);
+    ApplyRates();
     for (PeerConnection* connection : m_peerList) {
         connection->SetMillisecondClock(m_msClock);
+    }
+}
+
+void PeerSet::SetLimits(const PeerLimits& limits) {
+    m_limits = limits;
+    ApplyRates();
+    for (PeerConnection* connection : m_peerList) {
+        connection->SetLogLimit(m_limits.logLines);
+    }
+}
+
+void PeerSet::ApplyRates() {
+    m_uploadLimiter.SetRate(m_limits.uploadBytesPerSecond);
+    // Without a download limit the limiter is not asked; it keeps its bucket for the next limit.
+    if (m_limits.downloadBytesPerSecond != 0) {
+        m_downloadLimiter.SetRate(m_limits.downloadBytesPerSecond);
     }
 }
 
@@ -189,6 +200,7 @@ PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::strin
         std::make_unique<PeerConnection>(m_session, m_host, peerId, address, port, listenPort);
     connection->SetMeterClock(m_clock);
     connection->SetMillisecondClock(m_msClock);
+    connection->SetLogLimit(m_limits.logLines);
     PeerConnection* raw = connection.get();
     m_peers.emplace(peerId, std::move(connection));
     m_peerList.push_back(raw);
@@ -201,7 +213,7 @@ bool PeerSet::MayDial(PeerConnection& connection) const {
         m_session.IsBanned(connection.Address())) {
         return false;
     }
-    if (m_connectedCount >= GetSettings().GetInt(MaxConnectedPeers)) {
+    if (m_connectedCount >= m_limits.maxConnected) {
         return false;
     }
     // A socket still on its way (connecting, or waiting for the handshake) is left to finish;
@@ -256,7 +268,8 @@ void PeerSet::Dial(PeerConnection& connection) {
         connection.OnSocketClosed();
     }
     // The host's registry owns the socket; an immediate failure has told the connection.
-    m_host.Registry().Create(m_host).Connect(connection, m_infoHash);
+    SocketRegistry& registry = m_host.Registry();
+    registry.Create(m_host).Connect(connection, m_infoHash, registry.Proxy());
 }
 
 bool PeerSet::RemovePeer(PeerConnection& connection) {
@@ -402,10 +415,8 @@ void PeerSet::Resume() {
 // ---- choking and rate control ----
 
 void PeerSet::ChokePass() {
-    const Settings& settings = GetSettings();
-    const auto ratio = static_cast<uint64_t>(std::max(0, settings.GetInt(UpDownRatio)));
-    const auto floor = static_cast<uint64_t>(
-        std::min<int64_t>(BytesPerSecond(MinUploadRate), int64_t{UINT32_MAX}));
+    const uint64_t ratio = m_limits.upDownRatio;
+    const uint64_t floor = m_limits.minUploadBytesPerSecond;
     // Nobody pays a seeder back, so reciprocation means nothing to it: it shares its upload
     // limit among the peers it unchokes, and ranks them by how fast they take data.
     const bool seeding = m_session.IsComplete();
@@ -452,7 +463,7 @@ void PeerSet::ChokePass() {
         }
     }
 
-    const int32_t slots = settings.GetInt(MaxUpLoadSlots);
+    const int32_t slots = m_limits.uploadSlots;
     int32_t used = 0;
     // A peer that chokes us is unchoked for free: it cannot give us anything for the slot yet.
     // A seeder's peers all choke it, so there every unchoke takes a slot.
@@ -503,9 +514,7 @@ void PeerSet::WakeWhenAvailable(RateLimiter& limiter) {
 }
 
 void PeerSet::ServiceTick() {
-    const int64_t downloadLimit = BytesPerSecond(MaxDownloadSpeed);
-    if (downloadLimit != 0) {
-        m_downloadLimiter.SetRate(downloadLimit);
+    if (m_limits.downloadBytesPerSecond != 0) {
         // Only the peers waiting now: one refused again goes to the back and waits for the next
         // tick. Taking the entry off first is what lets a renewed refusal queue it again.
         for (size_t left = m_downloadWait.size(); left > 0 && !m_downloadWait.empty(); --left) {
@@ -536,7 +545,6 @@ bool PeerSet::MayUpload(PeerConnection& connection) const {
 // One request per peer and round, in rank order, so that the peers share what the limit allows;
 // a peer whose socket is full waits for it to drain.
 void PeerSet::ServeUploads() {
-    m_uploadLimiter.SetRate(BytesPerSecond(MaxUploadSpeed));
     bool served = true;
     while (served) {
         served = false;
@@ -560,7 +568,6 @@ void PeerSet::ServeUploads() {
 }
 
 void PeerSet::ServePeer(PeerConnection& connection) {
-    m_uploadLimiter.SetRate(BytesPerSecond(MaxUploadSpeed));
     while (MayUpload(connection)) {
         if (!m_uploadLimiter.Available()) {
             WakeWhenAvailable(m_uploadLimiter);
@@ -587,11 +594,9 @@ void PeerSet::NoteQueuedRequest(PeerConnection& connection) {
 }
 
 bool PeerSet::DownloadLimitReached(PeerConnection& connection) {
-    const int64_t limit = BytesPerSecond(MaxDownloadSpeed);
-    if (limit == 0) {
+    if (m_limits.downloadBytesPerSecond == 0) {
         return false;
     }
-    m_downloadLimiter.SetRate(limit);
     if (m_downloadLimiter.Available()) {
         m_downloadLimiter.Consume(kSliceSize);  // what the request about to go out brings in
         return false;

@@ -25,6 +25,22 @@ class SessionLink;
 
 struct BlockRequest;
 
+// What the person's options say about the peers of every torrent, in the units the set works in.
+// Handed to a set when it is made and again whenever the options change.
+struct PeerLimits {
+    int64_t uploadBytesPerSecond = 0;    // 0 sends nothing
+    int64_t downloadBytesPerSecond = 0;  // 0: no limit
+    int32_t maxConnected = 0;            // no peer is dialled while this many are connected
+    int32_t uploadSlots = 0;             // peers unchoked by the choking pass
+    // While we download, a peer is served at most this share (per cent) of what it gives us,
+    // and never held below the floor.
+    uint64_t upDownRatio = 0;
+    uint64_t minUploadBytesPerSecond = 0;
+    size_t logLines = 0;  // of each peer's communication log; 0 keeps none
+
+    bool operator==(const PeerLimits&) const = default;
+};
+
 class PeerSet : public TimerOwner {
 public:
     // Picks a uniformly random non-negative number; tests script it.
@@ -37,7 +53,7 @@ public:
 
     // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) unless
     // `startTimers` is false (tests drive the ticks by hand).
-    PeerSet(SessionLink& session, PeerHost& host, std::string infoHash,
+    PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, const PeerLimits& limits,
             RateMeter::Clock clock = RateMeter::MonotonicSeconds, Random random = {},
             bool startTimers = true);
     ~PeerSet() override;  // stops the timers before any connection goes
@@ -47,6 +63,11 @@ public:
     // Milliseconds, for the limits, the dialling pace and the connections' pipelines; tests
     // move it by hand.
     void SetMillisecondClock(RateLimiter::Clock clock);
+
+    // The limits hold from now on: the rates at once, the connection count at the next dial,
+    // the slots and allowances at the next choking pass, the log length at each peer's next line.
+    void SetLimits(const PeerLimits& limits);
+    const PeerLimits& Limits() const { return m_limits; }
 
     PeerConnection* FindPeer(const std::string& peerId) const;
     // The key of a peer learnt without a peer id (a compact tracker answer) until it answers.
@@ -114,6 +135,7 @@ private:
     // A peer at address:port that is neither connected nor being dialled, or null.
     PeerConnection* FindIdleAt(const std::string& address, uint16_t port) const;
     bool Rekey(PeerConnection& connection, const std::string& peerId);
+    void ApplyRates();
     void ServeUploads();
     void ServePeer(PeerConnection& connection);
     bool MayUpload(PeerConnection& connection) const;
@@ -125,6 +147,7 @@ private:
     SessionLink& m_session;
     PeerHost& m_host;
     std::string m_infoHash;
+    PeerLimits m_limits;
     Random m_random;
     RateMeter::Clock m_clock;  // the set's meters and every connection's meters
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;

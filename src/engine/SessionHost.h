@@ -7,6 +7,7 @@
 namespace velbrook {
 
 class PeerHost;
+class Settings;
 class UiHost;
 
 class SessionHost {
@@ -14,6 +15,9 @@ public:
     virtual ~SessionHost() = default;
     virtual PeerHost& Peers() = 0;
     virtual UiHost& Ui() = 0;
+    // The settings in force, read when they are needed; a torrent hands its peers and its
+    // tracker what they need of them when it makes them.
+    virtual const Settings& CurrentSettings() const = 0;
     // The profile folder, ending in "/": status files live in its "Status/".
     virtual const std::string& ProfileDir() const = 0;
     virtual const std::string& OwnPeerId() const = 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/LayerSettings.h"
 #include "engine/PeerSet.h"
 #include "engine/SessionHost.h"
 #include "engine/StatusFile.h"
@@ -90,7 +91,8 @@ bool TorrentSession::TakeChanged() {
 
 void TorrentSession::EnsureTracker() {
     if (!m_tracker) {
-        m_tracker = std::make_unique<TrackerClient>(*this);
+        m_tracker =
+            std::make_unique<TrackerClient>(*this, AnnounceSettingsFrom(m_host.CurrentSettings()));
     }
 }
 
@@ -200,7 +202,7 @@ void TorrentSession::Wait(const std::string& forWhat) {
 
 void TorrentSession::AskLocation() {
     Wait("Waiting for a save location");
-    const std::string start = GetSettings().GetString(DefaultDownloadPath);
+    const std::string start = m_host.CurrentSettings().GetString(DefaultDownloadPath);
     // A stopped torrent withdrew its question; a host that answers anyway is not listened to.
     auto chosen = [this, alive = m_liveness.Watch()](std::optional<std::string> path) {
         if (alive.Alive() && m_state == SessionState::Waiting) {
@@ -252,7 +254,7 @@ bool TorrentSession::ContinueStart(bool isNew) {
     const std::string saveName = m_files->m_singleFile ? m_saveName : std::string();
     // Files of a new torrent that are there already are the person's: used (and checked) only
     // when they agree, asked once for all of them.
-    if (isNew && GetSettings().GetInt(PromptExistFileFirstTime) != 0 &&
+    if (isNew && m_host.CurrentSettings().GetInt(PromptExistFileFirstTime) != 0 &&
         FileStorage(*m_files).AnyThere(m_savePath, saveName)) {
         Wait("Waiting for an answer: files are there already");
         m_host.Ui().AskYesNo(this, kExistedQuestion, [this, alive = m_liveness.Watch()](bool yes) {
@@ -277,7 +279,8 @@ bool TorrentSession::PrepareAndCheck(bool isNew, bool existed) {
     const std::string saveName = m_files->m_singleFile ? m_saveName : std::string();
     m_storage = std::make_unique<FileStorage>(*m_files);
     const std::vector<FileStamp> before = m_storage->StampsOnDisk(m_savePath, saveName);
-    if (!m_storage->Prepare(m_savePath, saveName, &m_host.Ui())) {
+    const bool allocate = m_host.CurrentSettings().GetInt(AllocateBeforeDownload) != 0;
+    if (!m_storage->Prepare(m_savePath, saveName, allocate, &m_host.Ui())) {
         const std::string why = "Can't prepare the files: " + m_storage->LastFault().Describe();
         m_host.Ui().ShowMessage(kAllocateError, MessageIcon::Error);
         return RefuseStart(why);
@@ -326,7 +329,7 @@ void TorrentSession::ChoosePiecesToCheck(bool isNew, bool existed,
         // The status file cannot vouch for this data: every piece is read.
         m_pieces->SetAll(Unchecked);
         m_recheckAll = false;
-    } else if (GetSettings().GetInt(FastResume) == 0 || existed) {
+    } else if (m_host.CurrentSettings().GetInt(FastResume) == 0 || existed) {
         // Pieces not yet known are read from disk; pieces already known are not read again.
     } else if (isNew) {
         m_pieces->SetAll(Missing);
@@ -465,7 +468,8 @@ void TorrentSession::FinishStart() {
         return;  // stopped, saying why
     }
     m_peerSet.reset();
-    m_peerSet = std::make_unique<PeerSet>(*this, m_host.Peers(), m_infoHash);
+    m_peerSet = std::make_unique<PeerSet>(*this, m_host.Peers(), m_infoHash,
+                                          PeerLimitsFrom(m_host.CurrentSettings()));
     EnsureTracker();
     m_tracker->Announce(AnnounceEvent::Started);
     m_state = SessionState::ConnectTracker;

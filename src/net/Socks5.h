@@ -9,6 +9,20 @@
 
 namespace velbrook {
 
+// How a connection reaches the far end: directly, or through a SOCKS5 proxy, with a user name
+// and password when either is given. A connection takes a copy when it starts and keeps to it
+// until it ends, so a change made meanwhile never switches the rules of an exchange half-way.
+struct ProxyConfig {
+    bool enabled = false;
+    std::string host;
+    uint16_t port = 0;
+    std::string user;
+    std::string password;
+
+    bool WithPassword() const { return !user.empty() || !password.empty(); }
+    bool operator==(const ProxyConfig&) const = default;
+};
+
 // Methods a greeting offers and the proxy chooses from.
 inline constexpr uint8_t kSocks5NoAuth = 0x00;
 inline constexpr uint8_t kSocks5UserPassword = 0x02;

@@ -8,7 +8,6 @@
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/Wire.h"
-#include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "storage/RateLimiter.h"
 
@@ -103,18 +102,22 @@ void PeerConnection::SetRemote(const std::string& address, uint16_t port) {
 }
 
 void PeerConnection::AddLog(std::string line) {
-    const Settings& settings = GetSettings();
-    if (settings.GetInt(LogPeerComm) == 0) {
+    if (m_logLimit == 0) {
         return;
     }
-    const auto limit = static_cast<size_t>(std::max(0, settings.GetInt(LogPeerCommLines)));
     m_log.push_back(std::move(line));
-    while (m_log.size() > limit) {
+    while (m_log.size() > m_logLimit) {
         m_log.pop_front();
     }
     if (m_socket && m_peerId == m_host.SelectedPeerId()) {
         m_host.UpdateAllViews();
     }
+}
+
+// Both handshakes offered the extension: ours says whether we take part (the person's choice
+// when listening began), the peer's whether it does.
+bool PeerConnection::SpeaksExtension() const {
+    return m_extensionCapable && ReadExtensionFlag(m_host.ReservedBytes()) == ExtensionFlag::Yes;
 }
 
 void PeerConnection::Fatal(std::string line) {
@@ -154,7 +157,7 @@ void PeerConnection::OnHandshakePassed() {
     m_piecesPeerWants = m_countedPieces->Count(Have);
     AddLog("Peer Connected!");
     SendBitfield(m_session.Pieces().ToBitString());
-    if (GetSettings().GetInt(ProtocalExtension) == 1 && m_extensionCapable) {
+    if (SpeaksExtension()) {
         SendExtension(kExtSupport);
     }
     SendUnchoke();
@@ -642,7 +645,7 @@ void PeerConnection::SendExtension(uint8_t subId) {
 }
 
 void PeerConnection::HandleExtension(uint32_t subId, std::string_view body) {
-    if (GetSettings().GetInt(ProtocalExtension) != 1 || !m_extensionCapable) {
+    if (!SpeaksExtension()) {
         return;
     }
     switch (static_cast<int8_t>(subId)) {

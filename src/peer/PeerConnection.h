@@ -108,6 +108,9 @@ public:
     void SetMeterClock(RateMeter::Clock clock);
     // Milliseconds, for the pipeline's measure of the peer's speed.
     void SetMillisecondClock(std::function<int64_t()> clock);
+    // Lines of the peer-communication log kept, the oldest going first; 0 keeps no log. A lower
+    // limit shortens the log at its next line.
+    void SetLogLimit(size_t lines) { m_logLimit = lines; }
 
     // Read access for the session, the choking code and the views.
     const std::string& PeerId() const { return m_peerId; }
@@ -158,6 +161,7 @@ public:
 
 private:
     void SendMessage(const std::string& payload);
+    bool SpeaksExtension() const;
     void AddLog(std::string line);
     void Fatal(std::string line);
     [[nodiscard]] bool HandleMessage(const WireMessage& message);
@@ -229,6 +233,7 @@ private:
     std::deque<BlockRequest> m_cancelled;
     std::deque<BlockRequest> m_peerRequests;
     std::deque<std::string> m_log;
+    size_t m_logLimit = 0;
 };
 
 }  // namespace velbrook

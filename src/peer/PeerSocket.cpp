@@ -10,7 +10,6 @@
 #include "peer/PeerLinks.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "storage/RateMeter.h"
 
@@ -62,18 +61,17 @@ void PeerSocket::KeepAlive() {
 
 // ---- connecting ----
 
-bool PeerSocket::Connect(PeerConnection& connection, const std::string& infoHash) {
+bool PeerSocket::Connect(PeerConnection& connection, const std::string& infoHash,
+                         const ProxyConfig& proxy) {
     m_connection = &connection;
     connection.AttachSocket(this);
     m_infoHash = infoHash;
-    const Settings& settings = GetSettings();
-    const bool viaProxy = settings.GetInt(ConnectionType) == 2;
+    m_proxy = proxy;
     bool started = Create(0, kSocketAll);
     if (started) {
-        if (viaProxy) {
+        if (m_proxy.enabled) {
             m_state = PeerSocketState::ProxyConnecting;
-            started = AsyncSocket::Connect(settings.GetString(SocksServer),
-                                           static_cast<uint16_t>(settings.GetInt(SocksPort)));
+            started = AsyncSocket::Connect(m_proxy.host, m_proxy.port);
         } else {
             m_state = PeerSocketState::Connecting;
             started = AsyncSocket::Connect(connection.Address(), connection.Port());
@@ -114,10 +112,7 @@ void PeerSocket::OnConnect(int error) {
         return;
     }
     if (m_state == PeerSocketState::ProxyConnecting) {
-        const Settings& settings = GetSettings();
-        const bool auth = !settings.GetString(Socks5UserName).empty() ||
-                          !settings.GetString(Socks5Password).empty();
-        SendProxyBytes(BuildSocks5Greeting(auth), PeerSocketState::ProxyGreeting);
+        SendProxyBytes(BuildSocks5Greeting(m_proxy.WithPassword()), PeerSocketState::ProxyGreeting);
         return;
     }
     if (m_state == PeerSocketState::Connecting) {
@@ -341,10 +336,8 @@ bool PeerSocket::RunProxyStep() {
         } else if (reply.code == kSocks5NoAuth) {
             SendProxyConnect();
         } else {
-            const Settings& settings = GetSettings();
             std::string request;
-            if (!BuildSocks5Auth(settings.GetString(Socks5UserName),
-                                 settings.GetString(Socks5Password), request)) {
+            if (!BuildSocks5Auth(m_proxy.user, m_proxy.password, request)) {
                 m_state = PeerSocketState::ProxyFailed;
                 break;
             }

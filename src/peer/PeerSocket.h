@@ -10,6 +10,7 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Reactor.h"
+#include "net/Socks5.h"
 
 namespace velbrook {
 
@@ -50,10 +51,10 @@ public:
     explicit PeerSocket(PeerHost& host);
     ~PeerSocket() override;
 
-    // Outgoing: connects to the connection's address (or the SOCKS5 proxy of the settings) and
+    // Outgoing: connects to the connection's address (through `proxy` when it is enabled) and
     // expects `infoHash` in the answer. False when the connect failed at once (the connection
     // has been told).
-    bool Connect(PeerConnection& connection, const std::string& infoHash);
+    bool Connect(PeerConnection& connection, const std::string& infoHash, const ProxyConfig& proxy);
     // Incoming: the listening socket accepted into this socket.
     void Accepted();
 
@@ -119,6 +120,7 @@ private:
     unsigned Wanted(bool write) const;
 
     PeerHost& m_host;
+    ProxyConfig m_proxy;  // as it was when the connect began
     PeerConnection* m_connection = nullptr;
     SessionLink* m_session = nullptr;
     PeerSocketState m_state = PeerSocketState::Handshake;
@@ -142,7 +144,7 @@ private:
     int64_t m_lastReceive;
     int64_t m_lastSend;
     int64_t m_lastServed;  // when one of the peer's requests was last served
-    Liveness m_liveness;  // for the queued close and the queued read
+    Liveness m_liveness;   // for the queued close and the queued read
 };
 
 }  // namespace velbrook

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "net/EngineTimer.h"
+#include "net/Socks5.h"
 
 namespace velbrook {
 
@@ -27,6 +29,10 @@ public:
 
     // A new socket of `host` (whose registry this is), owned here until it is disposed of.
     PeerSocket& Create(PeerHost& host);
+    // How new outgoing connections reach their peers; those under way keep the one they began
+    // with.
+    void SetProxy(ProxyConfig proxy) { m_proxy = std::move(proxy); }
+    const ProxyConfig& Proxy() const { return m_proxy; }
     // Removes the socket; it is destroyed once the handler running now has returned (it may be
     // the socket's own). Only a registered socket is destroyed, and only once.
     void Dispose(PeerSocket& socket);
@@ -45,6 +51,7 @@ private:
     std::vector<PeerSocket*> Snapshot() const;
 
     std::vector<std::unique_ptr<PeerSocket>> m_sockets;  // creation order
+    ProxyConfig m_proxy;
     std::unique_ptr<EngineTimer> m_sweepTimer;
     std::unique_ptr<EngineTimer> m_keepAliveTimer;
 };

@@ -10,8 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdio>
-#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -100,13 +98,6 @@ bool IsIntKey(int key) {
     return (key >= kFirstInt && key <= kLastInt) || (key >= kFirstReserved && key <= kLastReserved);
 }
 
-std::mutex g_registryMutex;
-Settings* g_registered = nullptr;
-
-void ReportMisuse() {
-    std::fputs("Something wrong!\n", stderr);
-}
-
 }  // namespace
 
 const char* SettingsKeyName(int index) {
@@ -130,18 +121,6 @@ Settings::Settings() {
     for (int i = 0; i < kSettingsKeyCount; ++i) {
         m_defaultInt[i] = kKeys[i].defaultInt;
         m_userInt[i] = kKeys[i].defaultInt;
-    }
-    std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (g_registered != nullptr) {
-        ReportMisuse();
-    }
-    g_registered = this;
-}
-
-Settings::~Settings() {
-    std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (g_registered == this) {
-        g_registered = nullptr;
     }
 }
 
@@ -277,23 +256,6 @@ bool Settings::Save(const std::string& path) const {
         item->SetAttribute("value", GetInt(key));
     }
     return CXML::SaveFile(root, path);
-}
-
-Settings& GetSettings() {
-    {
-        std::lock_guard<std::mutex> lock(g_registryMutex);
-        if (g_registered != nullptr) {
-            return *g_registered;
-        }
-    }
-    ReportMisuse();
-    // Made once and never destroyed, so a reference handed out stays valid to the end.
-    static Settings* const fallback = new Settings();
-    std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (g_registered == nullptr) {
-        g_registered = fallback;
-    }
-    return *g_registered;
 }
 
 SettingsValues Settings::Values() const {

@@ -52,13 +52,12 @@ struct SettingsValues {
     int32_t number[kSettingsKeyCount] = {};  // keys 7..22
 };
 
+// A value: the engine document owns the settings in force and hands them down; a copy is how a
+// change is prepared before it is applied.
 class Settings {
 public:
-    // Registers itself as the single object that GetSettings returns.
+    // Every key at its default.
     Settings();
-    ~Settings();
-    Settings(const Settings&) = delete;
-    Settings& operator=(const Settings&) = delete;
 
     // User value when set (or when allowDefault is false), otherwise the default.
     std::string GetString(int key, bool allowDefault = true) const;
@@ -93,9 +92,5 @@ private:
     // A settings file that could be neither read nor moved aside: never written over.
     std::string m_unwritable;
 };
-
-// The single settings object. The engine creates it before any reader runs; when none exists
-// "Something wrong!" is reported on stderr and a default object for the default profile is made.
-Settings& GetSettings();
 
 }  // namespace velbrook

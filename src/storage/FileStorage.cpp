@@ -14,7 +14,6 @@
 #include "metainfo/FileList.h"
 #include "metainfo/SHA1.h"
 #include "persist/Profile.h"
-#include "persist/Settings.h"
 #include "storage/MessageHost.h"
 
 namespace velbrook {
@@ -340,7 +339,7 @@ int64_t FileStorage::LengthOf(size_t file) const {
 bool FileStorage::Allocate(size_t file) {
     const int64_t size = m_layout.m_files[file]->m_size;
     const int fd = m_disk[file].fd;
-    if (!GetSettings().GetInt(AllocateBeforeDownload) || LengthOf(file) >= size) {
+    if (LengthOf(file) >= size) {
         return true;
     }
     // Reserve the blocks for real so that a full disk shows now, not halfway through a download.
@@ -375,7 +374,7 @@ void FileStorage::ReportOpenFailure(size_t file, MessageHost* host) {
 
 // ---- preparing ----
 
-bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveName,
+bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveName, bool allocate,
                           MessageHost* host) {
     const std::string dir = WithSlash(saveDir);
     m_layout.m_savePath = dir;
@@ -423,7 +422,7 @@ bool FileStorage::Prepare(const std::string& saveDir, const std::string& saveNam
             Close(i);  // the empty file stays on disk; nothing will ever be read or written
             continue;
         }
-        if (!Allocate(i)) {
+        if (allocate && !Allocate(i)) {
             ReportOpenFailure(i, host);
             return false;
         }

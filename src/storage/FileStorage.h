@@ -83,9 +83,11 @@ public:
     // Creates or opens every file below `saveDir`, which must exist: an existing complete file
     // is kept as it is (read-only), anything else is opened for writing, created with its
     // folders when missing. Zero-length files are created and take no further part. Whether
-    // files that are there may be used is the caller's question, asked before.
+    // files that are there may be used is the caller's question, asked before. With `allocate`
+    // each file opened for writing gets its disk space now, so a full disk shows before the
+    // download begins.
     [[nodiscard]] bool Prepare(const std::string& saveDir, const std::string& saveName,
-                               MessageHost* host);
+                               bool allocate, MessageHost* host);
     // For checking data in place: every file below `saveDir` is opened read-only whatever its
     // length, nothing is created. Returns how many files could be opened.
     size_t OpenForCheck(const std::string& saveDir);

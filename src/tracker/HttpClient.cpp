@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <sys/types.h>
+#include <utility>
 
 #include "net/Reactor.h"
 #include "net/Socks5.h"
-#include "persist/Settings.h"
 
 namespace velbrook {
 
@@ -284,7 +284,8 @@ struct HttpClient::Impl {
     size_t answerSize = 0;
 };
 
-HttpClient::HttpClient(HttpOwner& owner) : m_impl(std::make_unique<Impl>()), m_owner(owner) {}
+HttpClient::HttpClient(HttpOwner& owner, ProxyConfig proxy)
+    : m_impl(std::make_unique<Impl>()), m_owner(owner), m_proxy(std::move(proxy)) {}
 
 HttpClient::~HttpClient() {
     StopTimers();
@@ -329,11 +330,8 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
         error = "Error: Creat Socket Error";
         return false;
     }
-    const Settings& settings = GetSettings();
-    if (settings.GetInt(ConnectionType) == 2) {
-        const int32_t port = settings.GetInt(SocksPort);
-        if (port < 1 || port > 65535 ||
-            !Connect(settings.GetString(SocksServer), static_cast<uint16_t>(port))) {
+    if (m_proxy.enabled) {
+        if (m_proxy.port == 0 || !Connect(m_proxy.host, m_proxy.port)) {
             Close();
             error = "Error: Start SOCKS5 Connection Error";
             return false;
@@ -497,17 +495,14 @@ void HttpClient::OnConnect(int error) {
         return;
     }
     Impl& d = *m_impl;
-    const Settings& settings = GetSettings();
-    const std::string user = settings.GetString(Socks5UserName);
-    const std::string password = settings.GetString(Socks5Password);
     // A name or credential that SOCKS5 cannot carry fails before a byte is sent. The tracker's name
     // goes to the proxy as given, even a dotted address, so the proxy resolves it.
     if (!BuildSocks5ConnectName(d.target.host, d.target.port, d.connectRequest) ||
-        !BuildSocks5Auth(user, password, d.authRequest)) {
+        !BuildSocks5Auth(m_proxy.user, m_proxy.password, d.authRequest)) {
         ProxyFail(HttpClientState::ProxyFailed, kProtocolError);
         return;
     }
-    Queue(BuildSocks5Greeting(!user.empty() || !password.empty()));
+    Queue(BuildSocks5Greeting(m_proxy.WithPassword()));
     m_state = HttpClientState::ProxyGreeting;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "net/AsyncSocket.h"
+#include "net/Socks5.h"
 
 namespace velbrook {
 
@@ -91,7 +92,8 @@ public:
     static constexpr uint32_t kDeadlineMs = 120000;
     static constexpr int kMaxRedirects = 5;
 
-    explicit HttpClient(HttpOwner& owner);
+    // Every request of this client, redirects included, goes through `proxy` when it is enabled.
+    HttpClient(HttpOwner& owner, ProxyConfig proxy);
     ~HttpClient() override;
 
     // Begins the request. False with the reason in `error` when it could not start (nothing is
@@ -132,6 +134,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     HttpOwner& m_owner;
+    const ProxyConfig m_proxy;
     HttpClientState m_state = HttpClientState::Idle;
     std::string m_url;
 };

@@ -9,7 +9,6 @@
 #include "net/Address.h"
 #include "net/EngineTimer.h"
 #include "net/Reactor.h"
-#include "persist/Settings.h"
 
 namespace velbrook {
 
@@ -101,13 +100,17 @@ private:
 
 }  // namespace
 
-TrackerClient::TrackerClient(TrackerSessionLink& session, TimerFactory timers, HttpFactory clients)
-    : m_session(session), m_timers(std::move(timers)), m_clients(std::move(clients)) {
+TrackerClient::TrackerClient(TrackerSessionLink& session, AnnounceSettings settings,
+                             TimerFactory timers, HttpFactory clients)
+    : m_session(session), m_settings(std::move(settings)), m_timers(std::move(timers)),
+      m_clients(std::move(clients)) {
     if (!m_timers) {
         m_timers = [] { return std::make_unique<ReactorAnnounceTimer>(); };
     }
     if (!m_clients) {
-        m_clients = [](HttpOwner& owner) { return std::make_unique<HttpClient>(owner); };
+        m_clients = [](HttpOwner& owner, const ProxyConfig& proxy) {
+            return std::make_unique<HttpClient>(owner, proxy);
+        };
     }
 }
 
@@ -142,7 +145,7 @@ std::string TrackerClient::BuildAnnounceUrl() const {
     }
     url += "info_hash=" + Escape(m_session.InfoHash());
     url += "&peer_id=" + Escape(m_session.OwnPeerId());
-    const std::string reportIp = GetSettings().GetString(ReportIP);
+    const std::string& reportIp = m_settings.reportIp;
     if (!reportIp.empty() && !IsLoopbackAddress(reportIp)) {
         url += "&ip=" + reportIp;
     }
@@ -198,7 +201,7 @@ bool TrackerClient::Connect() {
     }
     m_session.SetStatusText(kConnectingText);
     RetireClient();
-    m_client = m_clients(*this);
+    m_client = m_clients(*this, m_settings.proxy);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
     if (!started) {

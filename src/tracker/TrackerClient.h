@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tracker/HttpClient.h"
@@ -35,6 +36,16 @@ public:
     virtual void OnTrackerSuccess() = 0;
 };
 
+// What the person's options say about every announce: handed to a tracker client when it is made
+// and again whenever they change. A request already under way keeps the proxy it started with.
+struct AnnounceSettings {
+    // The address to tell the tracker; empty (or a loopback address) lets the tracker take the
+    // one the announce comes from.
+    std::string reportIp;
+    ProxyConfig proxy;
+    bool operator==(const AnnounceSettings&) const = default;
+};
+
 // The re-announce timer; the default runs on the reactor, tests drive a fake.
 class AnnounceTimer {
 public:
@@ -46,11 +57,16 @@ public:
 class TrackerClient : public HttpOwner {
 public:
     using TimerFactory = std::function<std::unique_ptr<AnnounceTimer>()>;
-    using HttpFactory = std::function<std::unique_ptr<HttpClient>(HttpOwner&)>;
+    using HttpFactory =
+        std::function<std::unique_ptr<HttpClient>(HttpOwner&, const ProxyConfig& proxy)>;
 
-    explicit TrackerClient(TrackerSessionLink& session, TimerFactory timers = {},
-                           HttpFactory clients = {});
+    TrackerClient(TrackerSessionLink& session, AnnounceSettings settings, TimerFactory timers = {},
+                  HttpFactory clients = {});
     ~TrackerClient() override;
+
+    // From the next request on.
+    void SetAnnounceSettings(AnnounceSettings settings) { m_settings = std::move(settings); }
+    const AnnounceSettings& GetAnnounceSettings() const { return m_settings; }
 
     // Sends `event` now, replacing a request still in flight; but while a stop is on its way,
     // any other event waits until the stop has reported. False when the request could not
@@ -81,6 +97,7 @@ public:
 
 private:
     TrackerSessionLink& m_session;
+    AnnounceSettings m_settings;
     TimerFactory m_timers;
     HttpFactory m_clients;
     AnnounceEvent m_event = AnnounceEvent::None;

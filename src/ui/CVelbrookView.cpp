@@ -235,7 +235,7 @@ void CVelbrookView::FillAbstract(TorrentSession& session) {
     SetRow(9, "", "");
     SetRow(10, "ConnectedPeers",
            FormatText("%u(Max:%d)", static_cast<unsigned>(session.ConnectedPeers()),
-                      m_doc.GetSettingsObject().GetInt(MaxConnectedPeers)));
+                      m_doc.CurrentSettings().GetInt(MaxConnectedPeers)));
     SetRow(11, "ConnectedSeeds", FormatText("%u", static_cast<unsigned>(session.ConnectedSeeds())));
     SetRow(12, "UploadBytes", SizeWithBytes(session.Uploaded()));
     SetRow(13, "DownloadBytes", SizeWithBytes(session.Downloaded()));

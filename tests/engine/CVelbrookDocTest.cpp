@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "engine/DownloadsList.h"
+#include "engine/PeerSet.h"
 #include "engine/TorrentSession.h"
+#include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
 #include "support/Loopback.h"
@@ -88,18 +90,68 @@ TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
     EXPECT_NE(doc.OwnPeerId(), id);
     EXPECT_TRUE(PortAcceptsConnections(wanted));
     EXPECT_FALSE(PortAcceptsConnections(port));
-    GetSettings().SetInt(ConnectionType, 2);  // through a proxy nobody can reach us
+    Settings changed = doc.CurrentSettings();
+    changed.SetInt(ConnectionType, 2);  // through a proxy nobody can reach us
+    doc.ApplySettings(changed);
+    EXPECT_FALSE(doc.IsListening());
     EXPECT_FALSE(doc.StartListening());
     EXPECT_FALSE(PortAcceptsConnections(wanted));
     EXPECT_TRUE(m_ui.m_shown.empty());
 
-    GetSettings().SetInt(ConnectionType, 0);
     const test::RawListener blocker;  // another program's port
-    GetSettings().SetInt(SettingsKey::ListenPort, blocker.m_port);
-    EXPECT_FALSE(doc.StartListening());
+    changed = doc.CurrentSettings();
+    changed.SetInt(ConnectionType, 0);
+    changed.SetInt(SettingsKey::ListenPort, blocker.m_port);
+    doc.ApplySettings(changed);
     EXPECT_EQ(m_ui.m_shown,
               std::vector<std::string>{"SOCKET IN USE: port " + std::to_string(blocker.m_port)});
     EXPECT_FALSE(doc.IsListening());
+}
+
+// Confirmed options reach what is running at once: the limits of a running torrent's peers,
+// the proxy of the next peer and tracker connections, the address told to the tracker.
+TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
+    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    TorrentSession& session = *doc.Downloads().Sessions()[0];
+    ASSERT_TRUE(
+        test::RunUntil(m_reactor, [&] { return session.State() == SessionState::ConnectTracker; }));
+    const PeerSet* peers = session.Peers();
+    ASSERT_NE(peers, nullptr);
+    EXPECT_EQ(peers->Limits().uploadBytesPerSecond, 1000 * 1024);
+
+    m_ui.m_editOptions = [](SettingsValues& v) {
+        v.number[MaxUploadSpeed] = 77;
+        v.number[MaxConnectedPeers] = 3;
+        v.number[LogPeerComm] = 1;
+        v.number[LogPeerCommLines] = 9;
+        v.text[SocksServer] = "127.0.0.1";
+        v.number[SocksPort] = 1;
+        v.text[Socks5UserName] = "alice";
+        v.text[ReportIP] = "10.1.2.3";
+    };
+    doc.OnOptions();
+    ASSERT_EQ(session.Peers(), peers);
+    EXPECT_EQ(peers->Limits().uploadBytesPerSecond, 77 * 1024);
+    EXPECT_EQ(peers->Limits().maxConnected, 3);
+    EXPECT_EQ(peers->Limits().logLines, 9u);
+    EXPECT_EQ(peers->Limits().downloadBytesPerSecond, 0);
+    ProxyConfig proxy{false, "127.0.0.1", 1, "alice", ""};
+    EXPECT_EQ(doc.Registry().Proxy(), proxy);
+    EXPECT_EQ(session.Tracker()->GetAnnounceSettings(), (AnnounceSettings{"10.1.2.3", proxy}));
+    EXPECT_TRUE(doc.IsListening());
+
+    // Through the proxy nobody can reach us; listening stops, and the address reported is the
+    // host's own again, to the tracker too.
+    m_ui.m_editOptions = [](SettingsValues& v) { v.number[ConnectionType] = 2; };
+    doc.OnOptions();
+    EXPECT_FALSE(doc.IsListening());
+    proxy.enabled = true;
+    EXPECT_EQ(doc.Registry().Proxy(), proxy);
+    EXPECT_NE(doc.CurrentSettings().GetString(ReportIP), "10.1.2.3");
+    EXPECT_EQ(session.Tracker()->GetAnnounceSettings(),
+              (AnnounceSettings{doc.CurrentSettings().GetString(ReportIP), proxy}));
+    EXPECT_EQ(peers->Limits().uploadBytesPerSecond, 77 * 1024);
 }
 
 TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart) {

@@ -44,7 +44,6 @@ protected:
     Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
-    Settings m_settings;
     test::FakeSessionHost m_host;
     std::string m_xml = m_profile / "Downloads.xml";
 };

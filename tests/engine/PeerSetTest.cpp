@@ -6,6 +6,8 @@
 #include <deque>
 
 #include "engine/PeerSet.h"
+
+#include "engine/LayerSettings.h"
 #include "engine/TorrentSession.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
@@ -53,14 +55,19 @@ protected:
     PeerSetTest()
         : m_session(4 * 131072, 131072, m_host),
           m_set(
-              m_session, m_host, kInfoHash, [this] { return m_now; }, [this] { return Draw(); },
-              false),
+              m_session, m_host, kInfoHash, PeerLimitsFrom(m_settings), [this] { return m_now; },
+              [this] { return Draw(); }, false),
           m_listener(m_host) {
         m_session.m_set = &m_set;
         m_host.m_session = &m_session;
         m_set.SetMillisecondClock([this] { return m_ms; });
         m_session.m_pieces.SetAll(Missing);
         m_session.m_pieces.SetState(0, Have);
+    }
+    // The person changed an option: the set hears of it at once.
+    void Change(int key, int32_t value) {
+        m_settings.SetInt(key, value);
+        m_set.SetLimits(PeerLimitsFrom(m_settings));
     }
     uint32_t Draw() {
         const uint32_t value = m_picks.empty() ? 0 : m_picks.front();
@@ -178,10 +185,10 @@ TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround
     EXPECT_EQ(steady->UploadAllowance(), 200u * 1024);
     EXPECT_EQ(silent->UploadAllowance(), 20u * 1024);
 
-    m_settings.SetInt(UpDownRatio, 1000);  // 50 MB/s × 1000 does not fit 32 bits
+    Change(UpDownRatio, 1000);  // 50 MB/s × 1000 does not fit 32 bits
     m_set.ChokePass();
     EXPECT_EQ(fast->UploadAllowance(), 500000000u);
-    m_settings.SetInt(UpDownRatio, 100000);
+    Change(UpDownRatio, 100000);
     m_set.ChokePass();
     EXPECT_EQ(fast->UploadAllowance(), UINT32_MAX);
 }
@@ -189,13 +196,13 @@ TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround
 TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
     PeerConnection* greedy = Remote('a');
     PeerConnection* modest = Remote('b');
-    m_settings.SetInt(MaxUploadSpeed, 0);
+    Change(MaxUploadSpeed, 0);
     Request(greedy, 0);
     Request(greedy, 16384);
     Request(modest, 0);
     m_now += 10;
     greedy->UploadMeter().Update(30 * 1024 * 10);  // above its 20 KiB/s allowance
-    m_settings.SetInt(MaxUploadSpeed, 1000);
+    Change(MaxUploadSpeed, 1000);
     m_ms += 500;
     m_set.ServiceTick();
     EXPECT_EQ(greedy->PeerRequests().size(), 2u);
@@ -245,7 +252,7 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
 TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
     m_session.m_pieces.SetAll(Have);
     m_session.m_complete = true;
-    m_settings.SetInt(MaxUploadSpeed, 4000000);
+    Change(MaxUploadSpeed, 4000000);
     PeerConnection* peer = Remote('a');
     const size_t total = 2 * PeerConnection::kMaxPeerRequests;
     std::string burst;
@@ -274,7 +281,7 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
     PeerConnection* first = Peer('a', kWanted);
     EXPECT_EQ(first->Outstanding().size(), 5u);  // no limit set
 
-    m_settings.SetInt(MaxDownloadSpeed, 50);  // 3.125 slices a second
+    Change(MaxDownloadSpeed, 50);  // 3.125 slices a second
     PeerConnection* second = Peer('b', kWanted);
     EXPECT_EQ(second->Outstanding().size(), 1u);  // the first slice goes at once
     size_t answered = 0;
@@ -298,8 +305,8 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
 }
 
 TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
-    m_settings.SetInt(LogPeerComm, 1);
-    m_settings.SetInt(LogPeerCommLines, 100);
+    Change(LogPeerComm, 1);
+    Change(LogPeerCommLines, 100);
     m_session.m_allowDownload = true;
     m_session.m_pieces.SetState(1, Have);
     m_session.m_pieces.SetState(2, Have);  // only piece 3 is left, 8 slices
@@ -429,7 +436,6 @@ protected:
     Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
-    Settings m_settings;
     test::FakeSessionHost m_host;
     test::Listener m_listener;
     std::string m_torrent = m_profile / "t.torrent";
@@ -469,7 +475,9 @@ TEST_F(KnownPeers, ABanHoldsForTheAddressWhateverIdThePeerTakes) {
     m_session->AddTrackerPeer("", "127.0.0.1", 6881);
     EXPECT_TRUE(Set().PeerList().empty());
     // Others are still welcome (not dialled: no connection may leave this machine).
-    m_settings.SetInt(MaxConnectedPeers, 0);
+    PeerLimits limits = Set().Limits();
+    limits.maxConnected = 0;
+    Set().SetLimits(limits);
     m_session->AddTrackerPeer(std::string(20, 'g'), "127.0.0.9", 6881);
     EXPECT_EQ(Set().PeerList().size(), 1u);
 }

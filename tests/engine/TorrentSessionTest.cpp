@@ -13,6 +13,7 @@
 #include <regex>
 
 #include "engine/DownloadsList.h"
+#include "engine/LayerSettings.h"
 #include "engine/PeerSet.h"
 #include "peer/PeerConnection.h"
 #include "persist/Settings.h"
@@ -104,7 +105,6 @@ protected:
     Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
-    Settings m_settings;
     test::FakeSessionHost m_host;
     std::string m_data;
     std::string m_torrent = m_profile / "t.torrent";
@@ -120,6 +120,20 @@ TEST_F(Session, TrackerPeersAreKnownByAddressAndBounded) {
     }
     EXPECT_EQ(session->Peers()->PeerList().size(), PeerSet::kMaxKnownPeers);
     EXPECT_NE(session->Peers()->FindByEndpoint(address(0), 6881), nullptr);
+}
+
+// A torrent makes its files, its peers and its tracker with the settings in force as it starts.
+TEST_F(Session, ItsPartsAreMadeWithTheSettingsInForce) {
+    m_host.m_settings.SetInt(AllocateBeforeDownload, 1);
+    m_host.m_settings.SetInt(MaxDownloadSpeed, 5);
+    m_host.m_settings.SetInt(LogPeerComm, 1);
+    m_host.m_settings.SetString(ReportIP, "10.1.2.3");
+    auto session = Started();
+    EXPECT_EQ(fs::file_size(m_save / "t/sub/b"), 40000u);
+    ASSERT_NE(session->Peers(), nullptr);
+    EXPECT_EQ(session->Peers()->Limits(), PeerLimitsFrom(m_host.m_settings));
+    EXPECT_EQ(session->Peers()->Limits().downloadBytesPerSecond, 5 * 1024);
+    EXPECT_EQ(session->Tracker()->GetAnnounceSettings().reportIp, "10.1.2.3");
 }
 
 TEST_F(Session, LastVerifiedPieceSendsOneCompletedAnnounceAndIsNeverOverwritten) {
@@ -358,7 +372,7 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     for (const int fastResume : {1, 0}) {
         WriteFile(status, good);
         fs::remove(m_save / "t/sub/b");
-        m_settings.SetInt(FastResume, fastResume);
+        m_host.m_settings.SetInt(FastResume, fastResume);
         auto session = listed(m_save.Dir());
         ASSERT_TRUE(session->StartDownload(false));
         Checked(*session);
@@ -367,7 +381,7 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
         EXPECT_EQ(session->Left(), 100000u - 32768u);
         session->Stop();
     }
-    m_settings.SetInt(FastResume, 1);
+    m_host.m_settings.SetInt(FastResume, 1);
     WriteFile(status, good);
     // A save folder that is gone (a disk not mounted): not started, nothing made there, and
     // the torrent says why and stays as it was.

@@ -22,6 +22,7 @@ protected:
         PeerConnection& peer = *m_session->CreatePeer(std::string(20, tag), "10.0.0.1", 6881, 6881);
         peer.SetMillisecondClock([this] { return m_ms; });
         peer.SetMeterClock([this] { return m_ms / 1000; });
+        peer.SetLogLimit(m_logLines);
         peer.OnHandshakePassed();
         return peer;
     }
@@ -52,7 +53,7 @@ protected:
     }
 
     int64_t m_ms = 1000000;
-    Settings m_settings;
+    size_t m_logLines = 0;
     FakeHost m_host;
     std::unique_ptr<FakeSession> m_session;
 };
@@ -150,8 +151,7 @@ TEST_F(PeerConnectionTest, RequestsBeyondAFullQueueWaitAndAreAllServedInOrder) {
 
 // Some clients announce new pieces with a fresh BITFIELD in the middle of a connection.
 TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
-    m_settings.SetInt(LogPeerComm, 1);
-    m_settings.SetInt(LogPeerCommLines, 100);
+    m_logLines = 100;
     Use(8 * 16384, 16384);
     const auto availability = [this] {
         std::string counts;

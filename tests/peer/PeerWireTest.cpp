@@ -68,7 +68,7 @@ TEST_F(PeerWire, BadHandshakesAndHostileMessagesCloseTheConnection) {
     // A peer we dialled that hangs up before its handshake failed as surely as a refused connect.
     RawListener farPort;
     PeerConnection* dialled = m_session->CreatePeer(kPeerB, "127.0.0.1", farPort.m_port, 0);
-    ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*dialled, kInfoHash));
+    ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*dialled, kInfoHash, {}));
     farPort.Accept(m_reactor).Read(kHandshakeLength);  // then closed
     EXPECT_TRUE(PumpUntil([&] { return dialled->ConnectFailures() == 1; }));
     EXPECT_EQ(m_session->m_connected, 0);
@@ -100,7 +100,8 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
     // A connect given up before it completed: the socket cannot dispose of itself yet.
     PeerSocket& abandoned = registry.Create(m_host);
     ASSERT_TRUE(abandoned.Connect(
-        *m_session->CreatePeer("-CC0001-cccccccccccc", "127.0.0.1", silent.m_port, 0), kInfoHash));
+        *m_session->CreatePeer("-CC0001-cccccccccccc", "127.0.0.1", silent.m_port, 0), kInfoHash,
+        {}));
     abandoned.Close(true);
     EXPECT_TRUE(registry.Contains(abandoned));
 
@@ -162,19 +163,22 @@ TEST_F(PeerWire, APeerHeldBackIsSweptOnlyOnceItsRequestsAreNoLongerServed) {
 TEST_F(PeerWire, ProxyRepliesSplitOverReadsAndThePeersFirstBytesWithTheLast) {
     Use(4 * 16384, 16384);
     RawListener proxyPort;
-    m_settings.SetInt(ConnectionType, 2);
-    m_settings.SetString(SocksServer, "127.0.0.1");
-    m_settings.SetInt(SocksPort, proxyPort.m_port);
+    const ProxyConfig viaProxy{true, "127.0.0.1", proxyPort.m_port, "alice", "pw"};
     PeerConnection* peer = m_session->CreatePeer(kPeerA, "10.0.0.2", 6881, 6881);
-    ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*peer, kInfoHash));
+    ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*peer, kInfoHash, viaProxy));
     FarEnd proxy = proxyPort.Accept(m_reactor);
-    EXPECT_EQ(proxy.Read(3), std::string("\x05\x01\x00", 3));
+    EXPECT_EQ(proxy.Read(3), std::string("\x05\x01\x02", 3));
     // Each reply comes in two reads, the second part of the connect reply with the peer's
     // handshake.
-    for (const std::string& part : {std::string("\x05"), std::string(1, '\0')}) {
+    for (const std::string& part : {std::string("\x05"), std::string(1, '\x02')}) {
         proxy.Write(part);
         RunPasses(m_reactor, 3);
     }
+    EXPECT_EQ(proxy.Read(10), std::string("\x01\x05"
+                                          "alice\x02"
+                                          "pw",
+                                          10));
+    proxy.Write(std::string("\x01\0", 2));
     // The peer is asked for where we dialled it, not where the proxy is.
     EXPECT_EQ(proxy.Read(10), std::string("\x05\x01\x00\x01\x0a\0\0\x02\x1a\xe1", 10));
     proxy.Write(std::string("\x05\0\0\x01\x7f", 5));

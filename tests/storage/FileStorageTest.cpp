@@ -5,7 +5,6 @@
 #include <filesystem>
 
 #include "metainfo/FileList.h"
-#include "persist/Settings.h"
 #include "support/FakeMessageHost.h"
 #include "support/TempDir.h"
 
@@ -37,10 +36,9 @@ protected:
     // Prepares a storage of the layout below the test folder.
     bool Prepared(FileStorage& disk, const std::string& saveName = "t",
                   FakeMessageHost* host = nullptr) {
-        return disk.Prepare(m_dir.Dir(), saveName, host ? host : &m_host);
+        return disk.Prepare(m_dir.Dir(), saveName, false, host ? host : &m_host);
     }
     test::TempDir m_dir;
-    Settings m_settings;
     FakeMessageHost m_host;
 };
 
@@ -93,6 +91,23 @@ TEST_F(Storage, ExistingFilesAreKeptContinuedOrRefusedBySize) {
     EXPECT_EQ(ReadFile(m_dir / "u/big"), std::string(11, 'b'));
 }
 
+// Allocating before the download gives every file we write its full length at once, keeping
+// what a partial file holds; without it the files grow as data arrives.
+TEST_F(Storage, AllocationGivesEachFileItsLengthBeforeTheDownload) {
+    WriteFile(m_dir / "t/short", "sss");
+    FileList list;
+    Layout(list, {{"t/short", 20}, {"t/new", 70000}});
+    FileStorage sparse(list);
+    ASSERT_TRUE(Prepared(sparse));
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/new"), 0u);
+    sparse.CloseAll();
+    FileStorage allocated(list);
+    ASSERT_TRUE(allocated.Prepare(m_dir.Dir(), "t", true, &m_host));
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/new"), 70000u);
+    EXPECT_EQ(ReadFile(m_dir / "t/short").substr(0, 3), "sss");
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/short"), 20u);
+}
+
 // Two torrents (or two copies of the program) must never write one file at once; a complete
 // torrent only reads, and takes the file back for writing when it must.
 TEST_F(Storage, AWriterLocksOthersOutUntilItOnlyReads) {
@@ -132,7 +147,7 @@ TEST_F(Storage, NamesThatLeaveTheSaveFolderAreRefused) {
         FileStorage disk(list);
         list.m_singleFile = false;  // a status file can say anything
         FakeMessageHost host;
-        EXPECT_FALSE(disk.Prepare(save, "t", &host)) << evil;
+        EXPECT_FALSE(disk.Prepare(save, "t", false, &host)) << evil;
         EXPECT_EQ(disk.OpenForCheck(save), 0u) << evil;
     }
     EXPECT_FALSE(std::filesystem::exists(m_dir / "evil"));

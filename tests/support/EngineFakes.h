@@ -103,6 +103,7 @@ class FakeSessionHost : public SessionHost {
 public:
     PeerHost& Peers() override { return m_peers; }
     UiHost& Ui() override { return m_ui; }
+    const Settings& CurrentSettings() const override { return m_settings; }
     const std::string& ProfileDir() const override { return m_profile; }
     const std::string& OwnPeerId() const override { return m_id; }
     uint16_t ListenPort() const override { return 6886; }
@@ -111,6 +112,7 @@ public:
 
     FakeHost m_peers;
     FakeUi m_ui;
+    Settings m_settings;
     std::string m_profile;
     std::string m_id = std::string(20, 'o');
     int m_listChanges = 0;

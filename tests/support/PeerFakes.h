@@ -17,7 +17,6 @@
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "persist/Settings.h"
 #include "storage/PieceManager.h"
 #include "support/Loopback.h"
 #include "support/MetainfoBuilder.h"
@@ -213,7 +212,6 @@ protected:
     PeerConnection* Peer(const std::string& id) { return m_session->FindPeer(id); }
 
     Reactor m_reactor;
-    Settings m_settings;
     FakeHost m_host;
     Listener m_listener;
     std::unique_ptr<FakeSession> m_session;  // goes first: its connections close their sockets

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "net/Reactor.h"
-#include "persist/Settings.h"
 #include "support/Loopback.h"
 
 namespace velbrook {
@@ -127,10 +126,9 @@ protected:
     }
 
     Reactor reactor;
-    Settings settings;
     test::RawListener far;
     Owner owner;
-    std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner);
+    std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner, ProxyConfig{});
     std::vector<std::string> requests;
 };
 
@@ -160,7 +158,7 @@ TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
 TEST_F(HttpClientTest, OwnerMayDestroyTheClientInsideAnyReport) {
     owner.drop = &client;
     for (const auto& [report, steps] : Cases()) {
-        client = std::make_unique<HttpClient>(owner);
+        client = std::make_unique<HttpClient>(owner, ProxyConfig{});
         EXPECT_EQ(Fetch(Url(steps[0].path), steps).size(), 1u) << steps[0].path;
         EXPECT_EQ(client, nullptr);
     }
@@ -192,9 +190,7 @@ TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
 }
 
 TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
-    settings.SetInt(ConnectionType, 2);
-    settings.SetString(SocksServer, "127.0.0.1");
-    settings.SetInt(SocksPort, far.m_port);
+    ProxyConfig via{true, "127.0.0.1", far.m_port, "", ""};
     const std::string greet("\x05\x01\x00", 3), accepted("\x05\x00", 2);
     // The proxy resolves the tracker's name, which goes as given, and the Host line carries it
     // without the default port.
@@ -232,7 +228,8 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
          kOkReport},
     };
     for (const auto& [user, talk, report] : cases) {
-        settings.SetString(Socks5UserName, user);
+        via.user = user;
+        client = std::make_unique<HttpClient>(owner, via);
         owner.reports.clear();
         std::string error;
         ASSERT_TRUE(client->Start("http://tracker.example/ok", error));
@@ -248,7 +245,8 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
                   Reports{report.rfind("response:", 0) == 0 ? report : "failure:" + report});
     }
     // A user name that does not fit SOCKS5's length byte fails before a byte is sent.
-    settings.SetString(Socks5UserName, std::string(256, 'u'));
+    via.user = std::string(256, 'u');
+    client = std::make_unique<HttpClient>(owner, via);
     EXPECT_EQ(Fetch("http://tracker.example/ok"), Reports{"failure:Socks5 server protocal error!"});
     EXPECT_EQ(far.Accept(reactor).Read(1, 0), "");
 }

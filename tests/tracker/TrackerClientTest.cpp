@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "net/Reactor.h"
-#include "persist/Settings.h"
 
 namespace velbrook {
 namespace {
@@ -64,12 +63,18 @@ protected:
                                                "s), Reason: " + reason);
     }
 
-    Settings settings;
     Reactor reactor;
     FakeSession session;
     uint32_t period = 0;
-    TrackerClient tracker{session, [this] { return std::make_unique<FakeTimer>(period); },
-                          [](HttpOwner& owner) { return std::make_unique<HttpClient>(owner); }};
+    // The proxy each request was made with.
+    std::vector<ProxyConfig> proxies;
+    TrackerClient tracker{session,
+                          {},
+                          [this] { return std::make_unique<FakeTimer>(period); },
+                          [this](HttpOwner& owner, const ProxyConfig& proxy) {
+                              proxies.push_back(proxy);
+                              return std::make_unique<HttpClient>(owner, proxy);
+                          }};
 };
 
 TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackAddress) {
@@ -78,15 +83,29 @@ TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackA
                              "&peer_id=%2DVB0100%2Dabcdefghijkl";
     const std::string tail = "&port=6881&uploaded=7&downloaded=0&left=5000000000";
     ASSERT_TRUE(tracker.Announce(AnnounceEvent::Completed));
-    settings.SetString(ReportIP, "10.0.0.1");
+    tracker.SetAnnounceSettings({"10.0.0.1", {}});
     EXPECT_EQ(tracker.BuildAnnounceUrl(),
               head + "&ip=10.0.0.1" + tail + "&event=completed&compact=1");
     // A loopback address would point other peers back at themselves.
     for (const char* loopback : {"127.0.1.1", "LocalHost", "::1"}) {
-        settings.SetString(ReportIP, loopback);
+        tracker.SetAnnounceSettings({loopback, {}});
         EXPECT_EQ(tracker.BuildAnnounceUrl(), head + tail + "&event=completed&compact=1")
             << loopback;
     }
+}
+
+// Each request keeps the proxy it started with; a changed proxy takes over from the next one.
+TEST_F(TrackerClientTest, EachRequestGoesThroughTheProxyInForceWhenItStarts) {
+    const ProxyConfig first{true, "127.0.0.1", 1, "alice", ""};
+    const ProxyConfig second{true, "127.0.0.1", 1, "bob", ""};
+    tracker.SetAnnounceSettings({"", first});
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    const HttpClient* started = tracker.Client();
+    tracker.SetAnnounceSettings({"", second});
+    EXPECT_EQ(tracker.Client(), started);
+    EXPECT_EQ(proxies, std::vector<ProxyConfig>{first});
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Completed));
+    EXPECT_EQ(proxies, (std::vector<ProxyConfig>{first, second}));
 }
 
 TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff) {

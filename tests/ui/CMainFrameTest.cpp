@@ -179,7 +179,7 @@ TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
 // copy's torrent is opened here, and a later copy with nothing to open brings the minimised
 // window back. Whatever is opened, the title stays the program's name.
 TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
-    ASSERT_EQ(GetSettings().GetInt(SettingsKey::ListenPort), 0);
+    ASSERT_EQ(m_doc.CurrentSettings().GetInt(SettingsKey::ListenPort), 0);
     const std::string opened = Torrent("opened");
     QStringList filters;
     const test::OnModal<QFileDialog> choose([&](QFileDialog* dialog) {
@@ -283,8 +283,9 @@ TEST_F(FrameOnViews, StatusBarShowsThePortAndTheTotalRates) {
     const auto pane = [&](const char* name) { return frame.findChild<QLabel*>(name)->text(); };
     EXPECT_EQ(pane("port"), QString("端口 %1").arg(Doc().ListenPort()));
     EXPECT_EQ(pane("rates"), "下载 5 kB/s  上传 6 kB/s");
-    GetSettings().SetInt(ConnectionType, 2);  // behind a proxy nothing listens
-    Doc().StartListening();
+    Settings behindProxy = Doc().CurrentSettings();
+    behindProxy.SetInt(ConnectionType, 2);  // nothing listens
+    Doc().ApplySettings(behindProxy);
     frame.UpdateAllViews();
     EXPECT_EQ(pane("port"), "未监听");
 }

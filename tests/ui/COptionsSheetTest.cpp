@@ -172,14 +172,16 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
     ASSERT_TRUE(doc.StartListening());
     const uint16_t port = doc.ListenPort();
     const std::string id = doc.OwnPeerId();
-    const Settings& settings = doc.GetSettingsObject();
+    const Settings& settings = doc.CurrentSettings();
 
     char name[256] = {};
     ASSERT_EQ(::gethostname(name, sizeof name - 1), 0);
     const hostent* host = ::gethostbyname(name);
     const QString hostAddress =
         host ? ::inet_ntoa(*reinterpret_cast<const in_addr*>(host->h_addr_list[0])) : "";
-    doc.GetSettingsObject().SetString(ReportIP, "10.9.8.7");
+    Settings stored = settings;
+    stored.SetString(ReportIP, "10.9.8.7");
+    doc.ApplySettings(stored);
 
     const std::string folder = profile / "elsewhere";
     const auto edit = [&](const std::function<void(QWidget*)>& change) {
