@@ -19,10 +19,10 @@ namespace velbrook {
 
 namespace {
 
-constexpr uint32_t kServicePeriodMs = 500;
-constexpr uint32_t kChokePeriodMs = 10000;
-constexpr uint32_t kCleanupPeriodMs = 120000;
-constexpr uint32_t kReconnectPeriodMs = 40000;
+constexpr auto kServicePeriod = std::chrono::milliseconds(500);
+constexpr auto kChokePeriod = std::chrono::seconds(10);
+constexpr auto kCleanupPeriod = std::chrono::seconds(120);
+constexpr auto kReconnectPeriod = std::chrono::seconds(40);
 
 // Peers that failed to connect (or to complete the handshake) this often are forgotten once
 // they are not connected.
@@ -60,28 +60,23 @@ PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Rat
       m_clock(clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds)),
       m_downloadMeter(m_clock), m_uploadMeter(m_clock),
       m_msClock(RateLimiter::MonotonicMilliseconds), m_uploadLimiter(m_msClock),
-      m_downloadLimiter(m_msClock), m_dialLimiter(m_msClock),
-      m_serviceTimer(std::make_unique<EngineTimer>(*this)),
-      m_chokeTimer(std::make_unique<EngineTimer>(*this)),
-      m_cleanupTimer(std::make_unique<EngineTimer>(*this)),
-      m_reconnectTimer(std::make_unique<EngineTimer>(*this)) {
+      m_downloadLimiter(m_msClock), m_dialLimiter(m_msClock) {
     m_dialLimiter.SetRate(kDialsPerSecond);
     if (startTimers) {
-        m_serviceTimer->Start(kServicePeriodMs, kTimerUpload);
-        m_chokeTimer->Start(kChokePeriodMs, kTimerChoke);
-        m_cleanupTimer->Start(kCleanupPeriodMs, kTimerPrunePeers);
-        m_reconnectTimer->Start(kReconnectPeriodMs, kTimerConnectPeers);
+        Clock& timers = Reactor::Get();
+        m_serviceTimer = timers.Every(kServicePeriod, [this] { ServiceTick(); });
+        m_chokeTimer = timers.Every(kChokePeriod, [this] { ChokePass(); });
+        m_cleanupTimer = timers.Every(kCleanupPeriod, [this] { CleanupTick(); });
+        m_reconnectTimer = timers.Every(kReconnectPeriod, [this] { ReconnectTick(); });
     }
 }
 
 PeerSet::~PeerSet() {
-    if (m_wakeTimer != 0 && Reactor::Exists()) {
-        Reactor::Get().StopTimer(m_wakeTimer);
-    }
-    m_serviceTimer->Stop();
-    m_chokeTimer->Stop();
-    m_cleanupTimer->Stop();
-    m_reconnectTimer->Stop();
+    m_wakeTimer.Stop();
+    m_serviceTimer.Stop();
+    m_chokeTimer.Stop();
+    m_cleanupTimer.Stop();
+    m_reconnectTimer.Stop();
     m_peerList.clear();
     m_uploadQueue.clear();
     m_downloadWait.clear();
@@ -490,16 +485,12 @@ void PeerSet::ChokePass() {
 
 void PeerSet::WakeWhenAvailable(RateLimiter& limiter) {
     const int64_t wait = limiter.MillisecondsUntilAvailable();
-    if (m_wakeTimer != 0 || wait < 0 || !Reactor::Exists()) {
+    if (m_wakeTimer.IsActive() || wait < 0) {
         return;
     }
     // Never sooner than a few milliseconds: a burst of tiny waits would only spin the loop.
-    const auto period = static_cast<uint32_t>(std::clamp<int64_t>(wait, 5, 500));
-    m_wakeTimer = Reactor::Get().StartTimer(period, [this](uint64_t id) {
-        Reactor::Get().StopTimer(id);
-        m_wakeTimer = 0;
-        ServiceTick();
-    });
+    const auto delay = std::chrono::milliseconds(std::clamp<int64_t>(wait, 5, 500));
+    m_wakeTimer = Reactor::Get().After(delay, [this] { ServiceTick(); });
 }
 
 void PeerSet::ServiceTick() {
@@ -605,25 +596,6 @@ bool PeerSet::DownloadLimitReached(PeerConnection& connection) {
 }
 
 // ---- timer ticks ----
-
-void PeerSet::OnTimer(TimerKind kind) {
-    switch (kind) {
-    case kTimerUpload:
-        ServiceTick();
-        break;
-    case kTimerChoke:
-        ChokePass();
-        break;
-    case kTimerPrunePeers:
-        CleanupTick();
-        break;
-    case kTimerConnectPeers:
-        ReconnectTick();
-        break;
-    default:
-        break;
-    }
-}
 
 void PeerSet::ReconnectTick() {
     for (const std::string& id : PeerIds()) {

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "net/EngineTimer.h"
+#include "net/Clock.h"
 #include "net/Reactor.h"
 #include "storage/RateLimiter.h"
 #include "storage/RateMeter.h"
@@ -25,7 +25,7 @@ class SessionLink;
 
 struct BlockRequest;
 
-class PeerSet : public TimerOwner {
+class PeerSet {
 public:
     // Picks a uniformly random non-negative number; tests script it.
     using Random = std::function<uint32_t()>;
@@ -40,7 +40,7 @@ public:
     PeerSet(SessionLink& session, PeerHost& host, std::string infoHash,
             RateMeter::Clock clock = RateMeter::MonotonicSeconds, Random random = {},
             bool startTimers = true);
-    ~PeerSet() override;  // stops the timers before any connection goes
+    ~PeerSet();  // stops the timers before any connection goes
     PeerSet(const PeerSet&) = delete;
     PeerSet& operator=(const PeerSet&) = delete;
 
@@ -86,8 +86,7 @@ public:
     void NoteQueuedRequest(PeerConnection& connection);
     bool DownloadLimitReached(PeerConnection& connection);
 
-    // Timer ticks (also callable by tests).
-    void OnTimer(TimerKind kind) override;
+    // Timer ticks.
     void ReconnectTick();
     void CleanupTick();
 
@@ -143,11 +142,11 @@ private:
     RateLimiter m_uploadLimiter;
     RateLimiter m_downloadLimiter;
     RateLimiter m_dialLimiter;
-    uint64_t m_wakeTimer = 0;
-    std::unique_ptr<EngineTimer> m_serviceTimer;
-    std::unique_ptr<EngineTimer> m_chokeTimer;
-    std::unique_ptr<EngineTimer> m_cleanupTimer;
-    std::unique_ptr<EngineTimer> m_reconnectTimer;
+    Timer m_wakeTimer;
+    Timer m_serviceTimer;
+    Timer m_chokeTimer;
+    Timer m_cleanupTimer;
+    Timer m_reconnectTimer;
     Liveness m_liveness;  // for the queued removal of banned peers
 };
 

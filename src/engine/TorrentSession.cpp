@@ -394,14 +394,8 @@ void TorrentSession::BeginCheck(bool thenStart) {
     }
     m_statusText = "Checking 0%";
     MarkChanged();
-    if (!Reactor::Exists()) {
-        while (m_checkTimer == 0 && m_checkNext <= m_pieces->GetLastIndex()) {
-            CheckSome();  // no loop to share: all at once
-        }
-        return;
-    }
-    if (m_checkTimer == 0) {
-        m_checkTimer = Reactor::Get().StartTimer(1, [this](uint64_t) { CheckSome(); });
+    if (!m_checkTimer.IsActive()) {
+        m_checkTimer = Reactor::Get().Every(std::chrono::milliseconds(1), [this] { CheckSome(); });
     }
 }
 
@@ -427,10 +421,7 @@ void TorrentSession::CheckSome() {
 }
 
 void TorrentSession::EndCheckTimer() {
-    if (m_checkTimer != 0 && Reactor::Exists()) {
-        Reactor::Get().StopTimer(m_checkTimer);
-    }
-    m_checkTimer = 0;
+    m_checkTimer.Stop();
 }
 
 void TorrentSession::EndCheck() {
@@ -635,7 +626,7 @@ void TorrentSession::RecheckFilesOf(uint32_t piece) {
     if (m_state == SessionState::Uploading) {
         m_state = SessionState::Downloading;
     }
-    if (m_checkTimer != 0) {
+    if (m_checkTimer.IsActive()) {
         m_checkNext = std::min(m_checkNext, lowest);
         m_checkTotal += added;
     } else {

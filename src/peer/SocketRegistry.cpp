@@ -11,23 +11,21 @@ namespace velbrook {
 
 namespace {
 
-constexpr uint32_t kSweepPeriodMs = 60000;
-constexpr uint32_t kKeepAlivePeriodMs = 10000;
+constexpr auto kSweepPeriod = std::chrono::seconds(60);
+constexpr auto kKeepAlivePeriod = std::chrono::seconds(10);
 
 }  // namespace
 
 SocketRegistry::SocketRegistry(bool startTimers) {
     if (startTimers) {
-        m_sweepTimer = std::make_unique<EngineTimer>(*this);
-        m_sweepTimer->Start(kSweepPeriodMs, kTimerIdleSweep);
-        m_keepAliveTimer = std::make_unique<EngineTimer>(*this);
-        m_keepAliveTimer->Start(kKeepAlivePeriodMs, kTimerKeepAlive);
+        m_sweepTimer = Reactor::Get().Every(kSweepPeriod, [this] { Sweep(); });
+        m_keepAliveTimer = Reactor::Get().Every(kKeepAlivePeriod, [this] { KeepAlive(); });
     }
 }
 
 SocketRegistry::~SocketRegistry() {
-    m_sweepTimer.reset();
-    m_keepAliveTimer.reset();
+    m_sweepTimer.Stop();
+    m_keepAliveTimer.Stop();
     // Each socket leaves the list before it is closed: a connection told of the close may close
     // (and so dispose of) other sockets meanwhile.
     while (!m_sockets.empty()) {
@@ -88,14 +86,6 @@ void SocketRegistry::CloseAll() {
         socket->Close(true);
         // A socket whose connect was pending keeps its place on close; here it goes too.
         Dispose(*socket);
-    }
-}
-
-void SocketRegistry::OnTimer(TimerKind kind) {
-    if (kind == kTimerIdleSweep) {
-        Sweep();
-    } else if (kind == kTimerKeepAlive) {
-        KeepAlive();
     }
 }
 

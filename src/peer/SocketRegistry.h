@@ -7,21 +7,21 @@
 #include <memory>
 #include <vector>
 
-#include "net/EngineTimer.h"
+#include "net/Clock.h"
 
 namespace velbrook {
 
 class PeerHost;
 class PeerSocket;
 
-class SocketRegistry : public TimerOwner {
+class SocketRegistry {
 public:
     // Starts the 60-second sweep timer and the 10-second keep-alive timer unless `startTimers` is
     // false (tests sweep by hand).
     explicit SocketRegistry(bool startTimers = true);
     // Closes every socket without notifying the registry (their connections are told) and
     // destroys it.
-    ~SocketRegistry() override;
+    ~SocketRegistry();
     SocketRegistry(const SocketRegistry&) = delete;
     SocketRegistry& operator=(const SocketRegistry&) = delete;
 
@@ -36,7 +36,6 @@ public:
     void KeepAlive();
     // Closes every socket (their connections are told); each is destroyed after the handler.
     void CloseAll();
-    void OnTimer(TimerKind kind) override;
     size_t Count() const { return m_sockets.size(); }
     bool Contains(const PeerSocket& socket) const;
 
@@ -45,8 +44,8 @@ private:
     std::vector<PeerSocket*> Snapshot() const;
 
     std::vector<std::unique_ptr<PeerSocket>> m_sockets;  // creation order
-    std::unique_ptr<EngineTimer> m_sweepTimer;
-    std::unique_ptr<EngineTimer> m_keepAliveTimer;
+    Timer m_sweepTimer;
+    Timer m_keepAliveTimer;
 };
 
 }  // namespace velbrook

@@ -272,9 +272,9 @@ struct HttpClient::Impl {
     // The SOCKS5 requests, made as the proxy connection opens.
     std::string authRequest;
     std::string connectRequest;
-    uint64_t silenceTimer = 0;
+    Timer silenceTimer;
     uint32_t silenceMs = kSilenceTimeoutMs;
-    uint64_t deadlineTimer = 0;
+    Timer deadlineTimer;
     uint32_t deadlineMs = kDeadlineMs;
     int redirects = 0;
     // Where the answer's body starts (npos until its header has arrived), how much of the input
@@ -300,7 +300,7 @@ void HttpClient::SetDeadlineForTest(uint32_t ms) {
 
 bool HttpClient::Start(const std::string& url, std::string& error) {
     m_impl->redirects = 0;
-    StopTimer(m_impl->deadlineTimer);
+    m_impl->deadlineTimer.Stop();
     if (!Begin(url, error))
         return false;
     ArmTimer(m_impl->deadlineTimer, m_impl->deadlineMs);
@@ -310,7 +310,7 @@ bool HttpClient::Start(const std::string& url, std::string& error) {
 // Also the restart after a redirect, which keeps the request's deadline running.
 bool HttpClient::Begin(const std::string& url, std::string& error) {
     Impl& d = *m_impl;
-    StopTimer(d.silenceTimer);
+    d.silenceTimer.Stop();
     Close();
     m_state = HttpClientState::Idle;
     d.input.clear();
@@ -358,20 +358,14 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
 // so a slow tracker that keeps talking is not cut off while one that has gone quiet (or never
 // finishes connecting) is; the deadline bounds the whole request, redirects included. Every way
 // out of a request, and the destructor, stops both before `this` goes.
-void HttpClient::ArmTimer(uint64_t& id, uint32_t ms) {
-    StopTimer(id);
-    id = Reactor::Get().StartTimer(ms, [this](uint64_t) { Abandon("Tracker timed out."); });
-}
-
-void HttpClient::StopTimer(uint64_t& id) {
-    if (id && Reactor::Exists())
-        Reactor::Get().StopTimer(id);
-    id = 0;
+void HttpClient::ArmTimer(Timer& timer, uint32_t ms) {
+    timer = Reactor::Get().After(std::chrono::milliseconds(ms),
+                                 [this] { Abandon("Tracker timed out."); });
 }
 
 void HttpClient::StopTimers() {
-    StopTimer(m_impl->silenceTimer);
-    StopTimer(m_impl->deadlineTimer);
+    m_impl->silenceTimer.Stop();
+    m_impl->deadlineTimer.Stop();
 }
 
 void HttpClient::Finish() {

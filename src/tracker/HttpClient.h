@@ -114,8 +114,7 @@ private:
     [[nodiscard]] bool Begin(const std::string& url, std::string& error);
     void Queue(const std::string& bytes);
     void WantReading();
-    void ArmTimer(uint64_t& id, uint32_t ms);
-    static void StopTimer(uint64_t& id);
+    void ArmTimer(Timer& timer, uint32_t ms);
     void StopTimers();
     void Finish();
     void Abandon(const std::string& reason);

@@ -7,7 +7,6 @@
 
 #include "metainfo/KeyPathMap.h"
 #include "net/Address.h"
-#include "net/EngineTimer.h"
 #include "net/Reactor.h"
 #include "persist/Settings.h"
 
@@ -74,29 +73,16 @@ int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
 }
 
-// The reactor's announce timer: an engine timer whose ticks run the tracker's callback.
-class ReactorAnnounceTimer : public AnnounceTimer, private TimerOwner {
+// The announce timer on the reactor.
+class ReactorAnnounceTimer : public AnnounceTimer {
 public:
-    ReactorAnnounceTimer() : m_timer(*this) {}
-
     void Start(uint32_t periodMs, std::function<void()> tick) override {
-        m_tick = std::move(tick);
-        m_timer.Start(periodMs, kTimerAnnounce);
+        m_timer = Reactor::Get().Every(std::chrono::milliseconds(periodMs), std::move(tick));
     }
     void Stop() override { m_timer.Stop(); }
 
 private:
-    void OnTimer(TimerKind kind) override {
-        if (kind != kTimerAnnounce || !m_tick) {
-            return;
-        }
-        // The tick may restart this timer with a new callback; run a copy.
-        const std::function<void()> tick = m_tick;
-        tick();
-    }
-
-    EngineTimer m_timer;
-    std::function<void()> m_tick;
+    Timer m_timer;
 };
 
 }  // namespace

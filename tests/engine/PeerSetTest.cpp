@@ -156,7 +156,7 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
     }
     // Left after the best step: 6 5 4 3 2 1 S (KiB/s), then each draw modulo what is left.
     m_picks = {100, 3, 0, 1, 2};
-    m_set.OnTimer(kTimerChoke);
+    m_set.ChokePass();
 
     std::string choked;
     for (PeerConnection* peer : wanted) {
@@ -223,7 +223,7 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
     std::vector<size_t> perSecond;
     for (int tick = 1; tick <= 20; ++tick) {
         m_ms += 500;
-        m_set.OnTimer(kTimerUpload);
+        m_set.ServiceTick();
         served += Deliver()[0];
         if (tick % 2 == 0) {
             ++m_now;  // the peers' rate meters count whole seconds

@@ -106,17 +106,17 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
 
     const std::string keepAlive(4, '\0');
     m_host.m_now += 29;
-    registry.OnTimer(kTimerKeepAlive);
+    registry.KeepAlive();
     RunPasses(m_reactor);
     EXPECT_EQ(silentPeer->Drain(), "");
     m_host.m_now += 1;  // 30 s without sending anything
-    registry.OnTimer(kTimerKeepAlive);
+    registry.KeepAlive();
     RunPasses(m_reactor);
     EXPECT_EQ(silentPeer->Drain(), keepAlive);
     EXPECT_EQ(quiet.Drain(), "");  // no keep-alive before a handshake
 
     m_host.m_now += 11;  // 41 s: too long for a socket without a handshake
-    registry.OnTimer(kTimerIdleSweep);
+    registry.Sweep();
     EXPECT_FALSE(registry.Contains(abandoned));
     EXPECT_EQ(registry.Count(), 2u);
     EXPECT_TRUE(Closes(quiet));

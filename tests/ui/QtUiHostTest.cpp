@@ -86,7 +86,7 @@ TEST(QtUiHost, AQuestionLeavesTheEngineRunningAndIsAnsweredFromQtsLoop) {
     bool openedInHandler = false;
     std::optional<bool> answer;
     int enteredFromAnswer = -1;
-    reactor.StartTimer(5, [&](uint64_t) {
+    const Timer asking = reactor.Every(std::chrono::milliseconds(5), [&] {
         if (asked || receiver.received < kTotal / 8) {
             return;
         }
