@@ -72,8 +72,7 @@ std::string BitString(const std::vector<bool>& has) {
 // so a HAVE costs the bookkeeping alone, not a request.
 class Torrent {
 public:
-    explicit Torrent(bool seeding)
-        : m_set(m_session, m_host, kInfoHash, RateMeter::MonotonicSeconds, {}, false) {
+    explicit Torrent(bool seeding) : m_set(m_session, m_host, kInfoHash) {
         m_session.m_set = &m_set;
         std::mt19937 rng(7);
         PieceManager& own = m_session.m_pieces;

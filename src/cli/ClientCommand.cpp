@@ -182,7 +182,7 @@ int RunClient(const ClientOptions& asGiven) {
     CliUi ui;
     int exitCode = 0;
     {
-        CVelbrookDoc doc(profile, ui);
+        CVelbrookDoc doc(profile, ui, reactor);
         doc.StartListening();
         if (GetSettings().GetInt(SettingsKey::ListenPort) == 0 && doc.IsListening()) {
             // Drawn at random: whoever wants to reach us has to be told.

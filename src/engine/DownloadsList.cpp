@@ -11,7 +11,7 @@
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "metainfo/SHA1.h"
-#include "net/Reactor.h"
+#include "net/Clock.h"
 #include "persist/CXML.h"
 #include "persist/KeepAside.h"
 
@@ -42,11 +42,8 @@ std::string ParseInfoHash(const std::string& hex) {
 
 }  // namespace
 
-DownloadsList::DownloadsList(SessionHost& host, bool startTimer) : m_host(host) {
-    if (startTimer) {
-        m_refreshTimer = Reactor::Get().Every(kRefreshPeriod, [this] { Tick(); });
-    }
-}
+DownloadsList::DownloadsList(SessionHost& host)
+    : m_host(host), m_refreshTimer(host.GetClock().Every(kRefreshPeriod, [this] { Tick(); })) {}
 
 DownloadsList::~DownloadsList() {
     m_refreshTimer.Stop();

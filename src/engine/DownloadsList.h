@@ -20,8 +20,8 @@ class DownloadsList {
 public:
     static constexpr size_t kNoneShown = 0x7FFFFFFF;
 
-    // Starts the 3-second refresh timer unless `startTimer` is false (tests tick by hand).
-    explicit DownloadsList(SessionHost& host, bool startTimer = true);
+    // Starts the 3-second refresh timer on the host's clock.
+    explicit DownloadsList(SessionHost& host);
     ~DownloadsList();  // destroys every session (running ones stop first)
     DownloadsList(const DownloadsList&) = delete;
     DownloadsList& operator=(const DownloadsList&) = delete;

@@ -53,22 +53,16 @@ void SortByRate(std::vector<Ranked>& list) {
 
 }  // namespace
 
-PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, RateMeter::Clock clock,
-                 Random random, bool startTimers)
+PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Random random)
     : m_session(session), m_host(host), m_infoHash(std::move(infoHash)),
-      m_random(random ? std::move(random) : DefaultRandom()),
-      m_clock(clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds)),
-      m_downloadMeter(m_clock), m_uploadMeter(m_clock),
-      m_msClock(RateLimiter::MonotonicMilliseconds), m_uploadLimiter(m_msClock),
-      m_downloadLimiter(m_msClock), m_dialLimiter(m_msClock) {
+      m_random(random ? std::move(random) : DefaultRandom()), m_clock(host.GetClock()),
+      m_downloadMeter(m_clock), m_uploadMeter(m_clock), m_uploadLimiter(m_clock),
+      m_downloadLimiter(m_clock), m_dialLimiter(m_clock),
+      m_serviceTimer(m_clock.Every(kServicePeriod, [this] { ServiceTick(); })),
+      m_chokeTimer(m_clock.Every(kChokePeriod, [this] { ChokePass(); })),
+      m_cleanupTimer(m_clock.Every(kCleanupPeriod, [this] { CleanupTick(); })),
+      m_reconnectTimer(m_clock.Every(kReconnectPeriod, [this] { ReconnectTick(); })) {
     m_dialLimiter.SetRate(kDialsPerSecond);
-    if (startTimers) {
-        Clock& timers = Reactor::Get();
-        m_serviceTimer = timers.Every(kServicePeriod, [this] { ServiceTick(); });
-        m_chokeTimer = timers.Every(kChokePeriod, [this] { ChokePass(); });
-        m_cleanupTimer = timers.Every(kCleanupPeriod, [this] { CleanupTick(); });
-        m_reconnectTimer = timers.Every(kReconnectPeriod, [this] { ReconnectTick(); });
-    }
 }
 
 PeerSet::~PeerSet() {
@@ -93,17 +87,6 @@ std::vector<std::string> PeerSet::PeerIds() const {
         ids.push_back(entry.first);
     }
     return ids;
-}
-
-void PeerSet::SetMillisecondClock(RateLimiter::Clock clock) {
-    m_msClock = clock ? std::move(clock) : RateLimiter::Clock(RateLimiter::MonotonicMilliseconds);
-    m_uploadLimiter = RateLimiter(m_msClock);
-    m_downloadLimiter = RateLimiter(m_msClock);
-    m_dialLimiter = RateLimiter(m_msClock);
-    m_dialLimiter.SetRate(kDialsPerSecond);
-    for (PeerConnection* connection : m_peerList) {
-        connection->SetMillisecondClock(m_msClock);
-    }
 }
 
 PeerConnection* PeerSet::FindPeer(const std::string& peerId) const {
@@ -182,8 +165,6 @@ PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::strin
     }
     auto connection =
         std::make_unique<PeerConnection>(m_session, m_host, peerId, address, port, listenPort);
-    connection->SetMeterClock(m_clock);
-    connection->SetMillisecondClock(m_msClock);
     PeerConnection* raw = connection.get();
     m_peers.emplace(peerId, std::move(connection));
     m_peerList.push_back(raw);
@@ -490,7 +471,7 @@ void PeerSet::WakeWhenAvailable(RateLimiter& limiter) {
     }
     // Never sooner than a few milliseconds: a burst of tiny waits would only spin the loop.
     const auto delay = std::chrono::milliseconds(std::clamp<int64_t>(wait, 5, 500));
-    m_wakeTimer = Reactor::Get().After(delay, [this] { ServiceTick(); });
+    m_wakeTimer = m_clock.After(delay, [this] { ServiceTick(); });
 }
 
 void PeerSet::ServiceTick() {

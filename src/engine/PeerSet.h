@@ -35,18 +35,12 @@ public:
     // New connections are opened at about this rate, so a long peer list is dialled in turn.
     static constexpr int64_t kDialsPerSecond = 20;
 
-    // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) unless
-    // `startTimers` is false (tests drive the ticks by hand).
-    PeerSet(SessionLink& session, PeerHost& host, std::string infoHash,
-            RateMeter::Clock clock = RateMeter::MonotonicSeconds, Random random = {},
-            bool startTimers = true);
+    // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) on the
+    // host's clock, which also times the set's meters and limits.
+    PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, Random random = {});
     ~PeerSet();  // stops the timers before any connection goes
     PeerSet(const PeerSet&) = delete;
     PeerSet& operator=(const PeerSet&) = delete;
-
-    // Milliseconds, for the limits, the dialling pace and the connections' pipelines; tests
-    // move it by hand.
-    void SetMillisecondClock(RateLimiter::Clock clock);
 
     PeerConnection* FindPeer(const std::string& peerId) const;
     // The key of a peer learnt without a peer id (a compact tracker answer) until it answers.
@@ -125,7 +119,7 @@ private:
     PeerHost& m_host;
     std::string m_infoHash;
     Random m_random;
-    RateMeter::Clock m_clock;  // the set's meters and every connection's meters
+    Clock& m_clock;
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
     std::vector<PeerConnection*> m_peerList;
     std::deque<std::string> m_uploadQueue;
@@ -138,7 +132,6 @@ private:
     int32_t m_seedCount = 0;
     RateMeter m_downloadMeter;
     RateMeter m_uploadMeter;
-    RateLimiter::Clock m_msClock;
     RateLimiter m_uploadLimiter;
     RateLimiter m_downloadLimiter;
     RateLimiter m_dialLimiter;

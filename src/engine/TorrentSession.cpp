@@ -37,6 +37,7 @@ constexpr char kExistedQuestion[] = "File Existed!...\nDo checking and continue 
 // A check of data on disk works this long per loop turn, so other torrents keep transferring at
 // speed (a socket is read once a turn) and a signal is noticed promptly.
 constexpr auto kCheckSlice = std::chrono::milliseconds(5);
+constexpr auto kCheckPeriod = std::chrono::milliseconds(1);
 
 // Files looked for at each save tick, in turn: one stat each, a few milliseconds for this many,
 // so that a torrent of many thousand files does not stall the loop every tick.
@@ -395,14 +396,15 @@ void TorrentSession::BeginCheck(bool thenStart) {
     m_statusText = "Checking 0%";
     MarkChanged();
     if (!m_checkTimer.IsActive()) {
-        m_checkTimer = Reactor::Get().Every(std::chrono::milliseconds(1), [this] { CheckSome(); });
+        m_checkTimer = m_host.GetClock().Every(kCheckPeriod, [this] { CheckSome(); });
     }
 }
 
 void TorrentSession::CheckSome() {
-    const auto start = std::chrono::steady_clock::now();
+    const Clock& clock = m_host.GetClock();
+    const Time start = clock.Now();
     const uint32_t last = m_pieces->GetLastIndex();
-    while (m_checkNext <= last && std::chrono::steady_clock::now() - start < kCheckSlice) {
+    while (m_checkNext <= last && clock.Now() - start < kCheckSlice) {
         if (m_pieces->GetState(m_checkNext) == Unchecked) {
             VerifyPieceOnDisk(m_checkNext);
             ++m_checkDone;
@@ -841,7 +843,7 @@ uint32_t TorrentSession::DownloadRate() const {
     uint64_t sum = 0;
     if (m_peerSet) {
         for (PeerConnection* peer : m_peerSet->PeerList()) {
-            sum += peer->IsConnected() ? peer->DownloadMeter().Update(0) : 0;
+            sum += peer->IsConnected() ? peer->DownloadMeter().Rate() : 0;
         }
     }
     return static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));
@@ -851,7 +853,7 @@ uint32_t TorrentSession::UploadRate() const {
     uint64_t sum = 0;
     if (m_peerSet) {
         for (PeerConnection* peer : m_peerSet->PeerList()) {
-            sum += peer->IsConnected() ? peer->UploadMeter().Update(0) : 0;
+            sum += peer->IsConnected() ? peer->UploadMeter().Rate() : 0;
         }
     }
     return static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));

@@ -16,12 +16,9 @@ constexpr auto kKeepAlivePeriod = std::chrono::seconds(10);
 
 }  // namespace
 
-SocketRegistry::SocketRegistry(bool startTimers) {
-    if (startTimers) {
-        m_sweepTimer = Reactor::Get().Every(kSweepPeriod, [this] { Sweep(); });
-        m_keepAliveTimer = Reactor::Get().Every(kKeepAlivePeriod, [this] { KeepAlive(); });
-    }
-}
+SocketRegistry::SocketRegistry(Clock& clock)
+    : m_sweepTimer(clock.Every(kSweepPeriod, [this] { Sweep(); })),
+      m_keepAliveTimer(clock.Every(kKeepAlivePeriod, [this] { KeepAlive(); })) {}
 
 SocketRegistry::~SocketRegistry() {
     m_sweepTimer.Stop();
@@ -64,7 +61,7 @@ void SocketRegistry::Sweep() {
     // Closing one socket can take others with it (its connection reacts), so the walk skips
     // whatever left the registry in the meantime.
     for (PeerSocket* socket : Snapshot()) {
-        if (Contains(*socket) && socket->GetIdleSeconds() > socket->MaxIdleSeconds()) {
+        if (Contains(*socket) && socket->Idle() > socket->MaxIdle()) {
             socket->Close(true);
         }
     }

@@ -16,9 +16,8 @@ class PeerSocket;
 
 class SocketRegistry {
 public:
-    // Starts the 60-second sweep timer and the 10-second keep-alive timer unless `startTimers` is
-    // false (tests sweep by hand).
-    explicit SocketRegistry(bool startTimers = true);
+    // Starts the 60-second sweep timer and the 10-second keep-alive timer on `clock`.
+    explicit SocketRegistry(Clock& clock);
     // Closes every socket without notifying the registry (their connections are told) and
     // destroys it.
     ~SocketRegistry();

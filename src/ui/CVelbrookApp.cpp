@@ -210,7 +210,7 @@ int CVelbrookApp::Run() {
     Reactor reactor;
     EngineLoop loop(reactor);
     QtUiHost ui;
-    CVelbrookDoc doc(profile, ui);
+    CVelbrookDoc doc(profile, ui, reactor);
     doc.EnsureListening();
     {
         CMainFrame frame(doc);

@@ -58,6 +58,7 @@ protected:
         WriteFile(m_save / "in/a.torrent", test::Metainfo{.name = "file.bin"}.Encode());
     }
     Reactor m_reactor;
+    test::ManualClock m_clock;
     test::TempDir m_profile;
     test::TempDir m_save;
     test::FakeUi m_ui;
@@ -67,7 +68,7 @@ protected:
 // listening (a new peer id each time); behind a proxy, or on a port another program holds, it
 // does not listen.
 TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.StartListening());
     const uint16_t port = doc.ListenPort();
     const std::string id = doc.OwnPeerId();
@@ -103,7 +104,7 @@ TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
 }
 
 TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     EXPECT_EQ(m_ui.m_shown.back(),
@@ -139,7 +140,7 @@ TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
     WriteFile(m_save / "in/c.torrent", test::Metainfo{.name = "c"}.Encode());
     m_ui.m_hold = true;
     {
-        CVelbrookDoc doc(m_profile.Dir(), m_ui);
+        CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
         const auto& sessions = doc.Downloads().Sessions();
         ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
         TorrentSession& waiting = *sessions.back();
@@ -186,7 +187,7 @@ TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
 // the way is clear.
 TEST_F(Document, ANewTorrentThatCannotPrepareItsFilesStaysListed) {
     std::filesystem::create_directories(m_save / "file.bin/in-the-way");
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     ASSERT_EQ(doc.Downloads().Sessions().size(), 1u);
     TorrentSession& session = *doc.Downloads().Sessions()[0];
@@ -199,14 +200,14 @@ TEST_F(Document, ANewTorrentThatCannotPrepareItsFilesStaysListed) {
     std::filesystem::remove_all(m_save / "file.bin");
     ASSERT_TRUE(session.StartDownload(false));
     EXPECT_TRUE(
-        test::RunUntil(m_reactor, [&] { return session.State() == SessionState::ConnectTracker; }));
+        m_clock.AdvanceUntil([&] { return session.State() == SessionState::ConnectTracker; }));
     EXPECT_TRUE(std::filesystem::is_regular_file(m_save / "file.bin"));
 }
 
 TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     const std::string xml = m_profile / "Downloads.xml";
     {
-        CVelbrookDoc doc(m_profile.Dir(), m_ui);
+        CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
         ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     }
     const std::string list = ReadFile(xml);
@@ -221,7 +222,7 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     ASSERT_EQ(::chmod(m_profile.Dir().c_str(), 0777), 0);
     ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
     m_ui.m_shown.clear();
-    test::AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui); });
+    test::AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock); });
     ASSERT_EQ(m_ui.m_shown.size(), 2u);
     const std::string kept = test::KeptAside(m_ui.m_shown[1]);
     EXPECT_EQ(ReadFile(kept), list);
@@ -239,7 +240,7 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
 // torrent stops saying why, and the program lives on.
 TEST_F(Document, AFileSizeLimitStopsTheTorrentNotTheProgram) {
     ::signal(SIGXFSZ, SIG_DFL);  // as a program starts
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     WriteFile(m_save / "in/big.torrent",
               test::Metainfo{.name = "big.bin", .length = 65536}.Encode());
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/big.torrent", m_save.Dir()));
@@ -270,7 +271,7 @@ TEST_F(Document, AStartRemovesTemporaryFilesOfKilledSaves) {
     for (const auto& [name, stays] : files) {
         WriteFile(m_profile / name, "half");
     }
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     for (const auto& [name, stays] : files) {
         EXPECT_EQ(std::filesystem::exists(m_profile / name), stays) << name;
     }

@@ -52,7 +52,7 @@ protected:
 // Saved, loaded and saved again, the list comes out byte for byte the same.
 TEST_F(DownloadsListTest, SaveAndLoadKeepEveryFieldAtFullWidth) {
     {
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         AddNew(list, "big", {.length = 5000000000, .pieceLength = 16 << 20});
         // Left above 32 bits and different from the size.
         auto other = std::make_unique<TorrentSession>(m_host);
@@ -64,7 +64,7 @@ TEST_F(DownloadsListTest, SaveAndLoadKeepEveryFieldAtFullWidth) {
     const std::string saved = ReadFile(m_xml);
     EXPECT_NE(saved.find("Size=\"5000000000\""), std::string::npos);
     EXPECT_NE(saved.find("Left=\"4294967297\""), std::string::npos);
-    DownloadsList loaded(m_host, false);
+    DownloadsList loaded(m_host);
     ASSERT_TRUE(loaded.Load(m_xml));
     ASSERT_EQ(loaded.Sessions().size(), 2u);
     ASSERT_TRUE(loaded.Save(m_profile / "again.xml"));
@@ -81,7 +81,7 @@ TEST_F(DownloadsListTest, LoadTakesOnlySoundDistinctEntries) {
                          entry("again", hex('a')) + entry("not hex", hex('z')) +
                          entry("short", "abcd") + entry("upper", hex('B')) +
                          "</Torrents>\n</Tarnwick>\n");
-    DownloadsList list(m_host, false);
+    DownloadsList list(m_host);
     ASSERT_TRUE(list.Load(m_xml));
     ASSERT_EQ(list.Sessions().size(), 2u);
     EXPECT_EQ(list.Sessions()[0]->Name(), "first");
@@ -93,7 +93,7 @@ TEST_F(DownloadsListTest, LoadTakesOnlySoundDistinctEntries) {
 // Stopping writes the status file: it must not come back after removal, and the downloaded
 // data stays where it is.
 TEST_F(DownloadsListTest, RemovingATorrentLeavesNoStatusFileAndKeepsItsData) {
-    DownloadsList list(m_host, false);
+    DownloadsList list(m_host);
     EXPECT_FALSE(list.Load(m_xml));
     TorrentSession* running = AddNew(list, "running");
     TorrentSession* kept = AddNew(list, "kept");
@@ -118,7 +118,7 @@ TEST_F(DownloadsListTest, RemovingATorrentLeavesNoStatusFileAndKeepsItsData) {
 // saving then writes a fresh list beside the kept ones.
 TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpty) {
     {
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         AddNew(list, "a");
         ASSERT_TRUE(list.Save(m_xml));
     }
@@ -129,7 +129,7 @@ TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpt
     for (size_t i = 0; i < std::size(unreadable); ++i) {
         WriteFile(m_xml, unreadable[i]);
         Shown().clear();
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         EXPECT_FALSE(list.Load(m_xml));
         EXPECT_TRUE(list.Sessions().empty());
         ASSERT_EQ(Shown().size(), 1u);
@@ -150,7 +150,7 @@ TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpt
     // An absent list is a first start, not a fault.
     fs::remove(m_xml);
     Shown().clear();
-    DownloadsList fresh(m_host, false);
+    DownloadsList fresh(m_host);
     EXPECT_FALSE(fresh.Load(m_xml));
     EXPECT_TRUE(Shown().empty());
 }
@@ -161,7 +161,7 @@ TEST_F(DownloadsListTest, WhatCannotBeSavedIsReportedAndLosesNothing) {
     const std::string folder = m_profile / "locked";
     const std::string xml = folder + "/Downloads.xml";
     fs::create_directories(folder);
-    DownloadsList list(m_host, false);
+    DownloadsList list(m_host);
     EXPECT_FALSE(list.Load(xml));
     AddNew(list, "a");
     ASSERT_TRUE(list.SaveList());
@@ -175,7 +175,7 @@ TEST_F(DownloadsListTest, WhatCannotBeSavedIsReportedAndLosesNothing) {
               std::vector<std::string>{"The downloads list could not be saved to " + xml + "."});
 
     ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
-    DownloadsList unreadable(m_host, false);
+    DownloadsList unreadable(m_host);
     AsOtherUser([&] { saved = unreadable.Load(xml); });
     EXPECT_FALSE(saved);
     EXPECT_NE(Shown().back().find(" nor moved aside (Permission denied)"), std::string::npos);

@@ -1,5 +1,6 @@
 // The known peers of one torrent: choking, the upload and download limits, connecting and
-// forgetting peers. The clock and the random source are scripted; ticks are run by hand.
+// forgetting peers. The random source is scripted; the set's timers run as the test moves the
+// clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@ namespace velbrook {
 namespace {
 
 using namespace test;
+using namespace std::chrono_literals;
 
 // Connections talk to a real peer set, wired the way the torrent session wires them.
 class SetSession : public FakeSession {
@@ -52,13 +54,9 @@ class PeerSetTest : public ::testing::Test {
 protected:
     PeerSetTest()
         : m_session(4 * 131072, 131072, m_host),
-          m_set(
-              m_session, m_host, kInfoHash, [this] { return m_now; }, [this] { return Draw(); },
-              false),
-          m_listener(m_host) {
+          m_set(m_session, m_host, kInfoHash, [this] { return Draw(); }), m_listener(m_host) {
         m_session.m_set = &m_set;
         m_host.m_session = &m_session;
-        m_set.SetMillisecondClock([this] { return m_ms; });
         m_session.m_pieces.SetAll(Missing);
         m_session.m_pieces.SetState(0, Have);
     }
@@ -80,6 +78,7 @@ protected:
         EXPECT_TRUE(peer->ProcessMessages(in));
         return peer;
     }
+    void Advance(Duration by) { m_host.m_clock.Advance(by); }
     // Call after moving the clock 10 s past the peer's handshake.
     static void Feed(PeerConnection* peer, uint32_t bytesPerSecond) {
         peer->DownloadMeter().Update(bytesPerSecond * 10);
@@ -107,10 +106,12 @@ protected:
         EXPECT_TRUE(peer && peer->ProcessMessages(in));
         return peer;
     }
-    // Runs the loop while the remote peers read; returns the PIECE messages each one got.
-    std::vector<size_t> Deliver(int rounds = 3) {
+    // Runs the loop while the remote peers read, the clock moving `step` before each pass;
+    // returns the PIECE messages each one got.
+    std::vector<size_t> Deliver(int rounds = 3, Duration step = 0ms) {
         std::vector<size_t> pieces(m_remotes.size(), 0);
         for (int round = 0; round < rounds; ++round) {
+            Advance(step);
             m_reactor.RunOnce(1);
             for (size_t i = 0; i < m_remotes.size(); ++i) {
                 m_streams[i] += m_remotes[i]->Drain();
@@ -125,8 +126,6 @@ protected:
         return pieces;
     }
 
-    int64_t m_now = 1000;
-    int64_t m_ms = 1000000;
     std::deque<uint32_t> m_picks;
     Reactor m_reactor;
     Settings m_settings;
@@ -145,7 +144,7 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
         wanted.push_back(Peer('a' + k, kWanted));
     }
     PeerConnection* served = Peer('S', kServed);
-    m_now += 10;
+    Advance(10s);
     Feed(chokesUs, 20 * 1024);
     Feed(served, 50 * 1024);  // fastest, yet behind every peer we want data from
     for (size_t k = 0; k < wanted.size(); ++k) {
@@ -171,7 +170,7 @@ TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround
     PeerConnection* steady = Peer('a', kWanted);
     PeerConnection* silent = Peer('b', kWanted);
     PeerConnection* fast = Peer('c', kWanted);
-    m_now += 10;
+    Advance(10s);
     Feed(steady, 100 * 1024);
     Feed(fast, 50000000);
     m_set.ChokePass();
@@ -193,11 +192,10 @@ TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
     Request(greedy, 0);
     Request(greedy, 16384);
     Request(modest, 0);
-    m_now += 10;
+    Advance(10s);
     greedy->UploadMeter().Update(30 * 1024 * 10);  // above its 20 KiB/s allowance
     m_settings.SetInt(MaxUploadSpeed, 1000);
-    m_ms += 500;
-    m_set.ServiceTick();
+    Advance(500ms);  // a service tick
     EXPECT_EQ(greedy->PeerRequests().size(), 2u);
     EXPECT_TRUE(modest->PeerRequests().empty());
     // A seeder has nobody to reciprocate with: the allowance no longer holds anyone back.
@@ -219,17 +217,9 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
     }
     ASSERT_TRUE(peer->ProcessMessages(requests));
     m_set.ChokePass();
-    size_t served = 0;
     std::vector<size_t> perSecond;
-    for (int tick = 1; tick <= 20; ++tick) {
-        m_ms += 500;
-        m_set.ServiceTick();
-        served += Deliver()[0];
-        if (tick % 2 == 0) {
-            ++m_now;  // the peers' rate meters count whole seconds
-            perSecond.push_back(served);
-            served = 0;
-        }
+    for (int second = 0; second < 10; ++second) {
+        perSecond.push_back(Deliver(100, 10ms)[0]);
     }
     // 1000 KiB/s is 62.5 slices a second; the first second may add the first slice.
     for (size_t second = 0; second < perSecond.size(); ++second) {
@@ -261,7 +251,7 @@ TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
         EXPECT_LE(peer->Socket()->UnsentBytes(), PeerSocket::kUploadLowMark + 16384 + 13);
         EXPECT_LE(peer->PeerRequests().size(), PeerConnection::kMaxPeerRequests);
         held = held || peer->Socket()->IsReadingHeld();
-        m_ms += 1;
+        Advance(1ms);
     }
     EXPECT_EQ(pieces, total);
     EXPECT_TRUE(held);
@@ -287,8 +277,7 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
         }
         answered += in.size();
         ASSERT_TRUE(second->ProcessMessages(in));
-        m_ms += 500;
-        m_set.ServiceTick();
+        Advance(500ms);  // a service tick
         if (tick == 2) {
             EXPECT_LE(asked(), 5u);  // 50 KiB and the first slice in the first second
         }
@@ -358,14 +347,14 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
     exchange();
     EXPECT_EQ(m_set.PeerList().size(), 201u);
     EXPECT_EQ(dialled(), 20);  // never all at once
-    m_ms += 500;
-    m_set.ServiceTick();
+    Advance(500ms);            // a service tick
     EXPECT_EQ(dialled(), 30);
 
     exchange();  // the same peer again within the minute: ignored
     EXPECT_EQ(m_set.PeerList().size(), 201u);
+    m_settings.SetInt(MaxConnectedPeers, 0);  // none of the rest is dialled meanwhile
     for (int minute = 1; minute <= 6; ++minute) {
-        m_now += 60;
+        Advance(60s);
         exchange();
     }
     EXPECT_EQ(m_set.PeerList().size(), PeerSet::kMaxKnownPeers);

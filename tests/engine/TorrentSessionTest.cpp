@@ -76,10 +76,10 @@ protected:
         Checked(*session);
         return session;
     }
-    // Runs the loop while the data on disk is being checked.
+    // Runs the clock while the data on disk is being checked.
     void Checked(TorrentSession& session) {
-        EXPECT_TRUE(
-            test::RunUntil(m_reactor, [&] { return session.State() != SessionState::Checking; }));
+        EXPECT_TRUE(m_host.GetClock().AdvanceUntil(
+            [&] { return session.State() != SessionState::Checking; }));
     }
     // The pieces arrive from a peer and pass their check.
     void Verified(TorrentSession& session, std::initializer_list<uint32_t> pieces) {
@@ -184,8 +184,8 @@ TEST_F(Session, ClaimedPiecesThatCannotBeReadAreCheckedAgain) {
     EXPECT_FALSE(session->IsComplete());
     // No longer seeding, while checking and after: the state agrees with the percentage.
     EXPECT_EQ(session->State(), SessionState::Downloading);
-    test::RunUntil(m_reactor,
-                   [&] { return session->Pieces().ToCharString().find('U') == std::string::npos; });
+    m_host.GetClock().AdvanceUntil(
+        [&] { return session->Pieces().ToCharString().find('U') == std::string::npos; });
     EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
     EXPECT_EQ(session->Left(), 100000u - 32768u);
     EXPECT_EQ(session->State(), SessionState::Downloading);
@@ -323,7 +323,7 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     std::string infoHash;
     std::string status;
     {
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         auto session = Started();
         ASSERT_TRUE(session->Stop());
         infoHash = session->InfoHash();
@@ -343,7 +343,7 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     for (const std::string& bytes :
          {good.substr(0, good.size() / 2), std::string("\0\xff<<", 4), otherTorrent}) {
         WriteFile(status, bytes);
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         ASSERT_TRUE(list.Load(xml));
         ASSERT_EQ(list.Sessions().size(), 1u);
         TorrentSession& session = *list.Sessions()[0];

@@ -5,6 +5,7 @@
 
 #include <cassert>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 #include "net/Clock.h"
@@ -30,6 +31,15 @@ public:
     }
     // Runs what is due without moving the clock: timers started with no delay.
     void RunDue() { Advance(Duration::zero()); }
+    // Moves on a step at a time until `done` holds, for at most `limit`.
+    bool AdvanceUntil(const std::function<bool()>& done,
+                      Duration step = std::chrono::milliseconds(1),
+                      Duration limit = std::chrono::minutes(1)) {
+        for (Duration moved{}; !done() && moved < limit; moved += step) {
+            Advance(step);
+        }
+        return done();
+    }
     bool HasTimers() const { return !m_queue.Empty(); }
 
 protected:

@@ -120,7 +120,7 @@ protected:
     Reactor m_reactor;
     EngineLoop m_loop{m_reactor};
     ScriptedUi m_ui;
-    CVelbrookDoc m_doc{m_profile.Dir(), m_ui};
+    CVelbrookDoc m_doc{m_profile.Dir(), m_ui, m_reactor};
     CMainFrame m_frame{m_doc};
 };
 
@@ -277,8 +277,9 @@ TEST_F(FrameOnViews, StatusBarShowsThePortAndTheTotalRates) {
     TorrentSession& a = Add({.name = "a"});
     TorrentSession& b = Add({.name = "b"});
     CMainFrame frame(Doc());
-    SetRates(Incoming(a, "-XX0001-aaaaaaaaaaaa"), 3072, 1024);
-    SetRates(Incoming(b, "-XX0001-bbbbbbbbbbbb"), 2048, 5120);
+    PeerConnection& fromA = Incoming(a, "-XX0001-aaaaaaaaaaaa");
+    PeerConnection& fromB = Incoming(b, "-XX0001-bbbbbbbbbbbb");
+    SetRates({{&fromA, 3072, 1024}, {&fromB, 2048, 5120}});
     frame.UpdateAllViews();
     const auto pane = [&](const char* name) { return frame.findChild<QLabel*>(name)->text(); };
     EXPECT_EQ(pane("port"), QString("端口 %1").arg(Doc().ListenPort()));

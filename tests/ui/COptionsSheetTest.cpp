@@ -132,7 +132,7 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
                     "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><SocksServer "
                     "type=\"string\" value=\"proxy.example\"/></Settings></Tarnwick>\n");
     QtUiHost ui;  // the person answers with the real sheet
-    CVelbrookDoc doc(profile.Dir(), ui);
+    CVelbrookDoc doc(profile.Dir(), ui, reactor);
     ASSERT_TRUE(doc.StartListening());
     const uint16_t port = doc.ListenPort();
     const std::string id = doc.OwnPeerId();
