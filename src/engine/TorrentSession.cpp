@@ -91,7 +91,7 @@ bool TorrentSession::TakeChanged() {
 
 void TorrentSession::EnsureTracker() {
     if (!m_tracker) {
-        m_tracker = std::make_unique<TrackerClient>(*this);
+        m_tracker = std::make_unique<TrackerClient>(*this, m_host.GetClock());
     }
 }
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <sys/types.h>
 
-#include "net/Reactor.h"
 #include "net/Socks5.h"
 #include "persist/Settings.h"
 
@@ -273,9 +272,7 @@ struct HttpClient::Impl {
     std::string authRequest;
     std::string connectRequest;
     Timer silenceTimer;
-    uint32_t silenceMs = kSilenceTimeoutMs;
     Timer deadlineTimer;
-    uint32_t deadlineMs = kDeadlineMs;
     int redirects = 0;
     // Where the answer's body starts (npos until its header has arrived), how much of the input
     // has been searched for that, and the answer's whole size once a Content-Length gives it.
@@ -284,18 +281,11 @@ struct HttpClient::Impl {
     size_t answerSize = 0;
 };
 
-HttpClient::HttpClient(HttpOwner& owner) : m_impl(std::make_unique<Impl>()), m_owner(owner) {}
+HttpClient::HttpClient(HttpOwner& owner, Clock& clock)
+    : m_impl(std::make_unique<Impl>()), m_owner(owner), m_clock(clock) {}
 
 HttpClient::~HttpClient() {
     StopTimers();
-}
-
-void HttpClient::SetSilenceTimeoutForTest(uint32_t ms) {
-    m_impl->silenceMs = ms;
-}
-
-void HttpClient::SetDeadlineForTest(uint32_t ms) {
-    m_impl->deadlineMs = ms;
 }
 
 bool HttpClient::Start(const std::string& url, std::string& error) {
@@ -303,7 +293,7 @@ bool HttpClient::Start(const std::string& url, std::string& error) {
     m_impl->deadlineTimer.Stop();
     if (!Begin(url, error))
         return false;
-    ArmTimer(m_impl->deadlineTimer, m_impl->deadlineMs);
+    ArmTimer(m_impl->deadlineTimer, kDeadline);
     return true;
 }
 
@@ -348,7 +338,7 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
         m_state = HttpClientState::Connecting;
     }
     AsyncSelect(kSocketConnect | kSocketClose);
-    ArmTimer(m_impl->silenceTimer, m_impl->silenceMs);
+    ArmTimer(m_impl->silenceTimer, kSilenceTimeout);
     return true;
 }
 
@@ -358,9 +348,8 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
 // so a slow tracker that keeps talking is not cut off while one that has gone quiet (or never
 // finishes connecting) is; the deadline bounds the whole request, redirects included. Every way
 // out of a request, and the destructor, stops both before `this` goes.
-void HttpClient::ArmTimer(Timer& timer, uint32_t ms) {
-    timer = Reactor::Get().After(std::chrono::milliseconds(ms),
-                                 [this] { Abandon("Tracker timed out."); });
+void HttpClient::ArmTimer(Timer& timer, Duration limit) {
+    timer = m_clock.After(limit, [this] { Abandon("Tracker timed out."); });
 }
 
 void HttpClient::StopTimers() {
@@ -565,7 +554,7 @@ void HttpClient::OnReceive(int /*error*/) {
     // After a proxy failure the bytes are never used; they are read only to see the close.
     if (HasReported())
         return;
-    ArmTimer(m_impl->silenceTimer, m_impl->silenceMs);
+    ArmTimer(m_impl->silenceTimer, kSilenceTimeout);
     std::string& input = m_impl->input;
     input.append(buffer, static_cast<size_t>(received));
     if (input.size() > kMaxAnswer) {

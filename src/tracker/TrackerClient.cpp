@@ -73,29 +73,10 @@ int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
 }
 
-// The announce timer on the reactor.
-class ReactorAnnounceTimer : public AnnounceTimer {
-public:
-    void Start(uint32_t periodMs, std::function<void()> tick) override {
-        m_timer = Reactor::Get().Every(std::chrono::milliseconds(periodMs), std::move(tick));
-    }
-    void Stop() override { m_timer.Stop(); }
-
-private:
-    Timer m_timer;
-};
-
 }  // namespace
 
-TrackerClient::TrackerClient(TrackerSessionLink& session, TimerFactory timers, HttpFactory clients)
-    : m_session(session), m_timers(std::move(timers)), m_clients(std::move(clients)) {
-    if (!m_timers) {
-        m_timers = [] { return std::make_unique<ReactorAnnounceTimer>(); };
-    }
-    if (!m_clients) {
-        m_clients = [](HttpOwner& owner) { return std::make_unique<HttpClient>(owner); };
-    }
-}
+TrackerClient::TrackerClient(TrackerSessionLink& session, Clock& clock)
+    : m_session(session), m_clock(clock) {}
 
 // Nothing of the client's or the timer's can be running now (the session may not destroy this
 // from inside one of its reports either), so both go at once.
@@ -184,7 +165,7 @@ bool TrackerClient::Connect() {
     }
     m_session.SetStatusText(kConnectingText);
     RetireClient();
-    m_client = m_clients(*this);
+    m_client = std::make_unique<HttpClient>(*this, m_clock);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
     if (!started) {
@@ -199,15 +180,12 @@ void TrackerClient::Schedule(int32_t seconds) {
         DestroyTimer();
         return;
     }
-    if (m_timer && seconds == m_timerPeriod) {
+    if (m_timer.IsActive() && seconds == m_timerPeriod) {
         return;
     }
     m_timerPeriod = seconds;
-    if (!m_timer) {
-        m_timer = m_timers();
-    }
     const int32_t clamped = std::clamp(seconds, kMinTimerSeconds, kMaxTimerSeconds);
-    m_timer->Start(static_cast<uint32_t>(clamped) * 1000u, [this] { OnTick(); });
+    m_timer = m_clock.Every(std::chrono::seconds(clamped), [this] { OnTick(); });
 }
 
 void TrackerClient::OnTick() {
@@ -296,18 +274,16 @@ void TrackerClient::HandleResponse(const std::string& body) {
 }
 
 // The old client may be the one whose report is running right now (the session can announce from
-// inside it), and the timer the one whose tick is: both go through the reactor's DeleteLater. A
-// client that has not reported yet never will: it is destroyed before the loop dispatches again.
+// inside it): it goes through the reactor's DeleteLater. A client that has not reported yet never
+// will: it is destroyed before the loop dispatches again. The timer may be stopped from its own
+// tick.
 void TrackerClient::RetireClient() {
     m_stopInFlight = false;
     Reactor::DeleteLater(std::move(m_client));
 }
 
 void TrackerClient::DestroyTimer() {
-    if (m_timer) {
-        m_timer->Stop();
-    }
-    Reactor::DeleteLater(std::move(m_timer));
+    m_timer.Stop();
 }
 
 TrackerAnswer ReadTrackerAnswer(std::string_view body) {

@@ -57,8 +57,8 @@ protected:
         m_ui.m_folder = m_save.Dir();
         WriteFile(m_save / "in/a.torrent", test::Metainfo{.name = "file.bin"}.Encode());
     }
+    test::ManualClock m_clock;  // outlives what the reactor still has to destroy
     Reactor m_reactor;
-    test::ManualClock m_clock;
     test::TempDir m_profile;
     test::TempDir m_save;
     test::FakeUi m_ui;

@@ -41,11 +41,11 @@ protected:
     }
     std::vector<std::string>& Shown() { return m_host.m_ui.m_shown; }
 
-    Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
     Settings m_settings;
-    test::FakeSessionHost m_host;
+    test::FakeSessionHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     std::string m_xml = m_profile / "Downloads.xml";
 };
 

@@ -127,9 +127,9 @@ protected:
     }
 
     std::deque<uint32_t> m_picks;
-    Reactor m_reactor;
     Settings m_settings;
-    FakeHost m_host;
+    FakeHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     SetSession m_session;
     PeerSet m_set;
     Listener m_listener;
@@ -415,11 +415,11 @@ protected:
         return answered;
     }
 
-    Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
     Settings m_settings;
-    test::FakeSessionHost m_host;
+    test::FakeSessionHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     test::Listener m_listener;
     std::string m_torrent = m_profile / "t.torrent";
     std::unique_ptr<TorrentSession> m_session;  // goes first: its peers close their sockets

@@ -101,11 +101,11 @@ protected:
         return Listed(infoHash, m_save.Dir())->Pieces().ToCharString();
     }
 
-    Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
     Settings m_settings;
-    test::FakeSessionHost m_host;
+    test::FakeSessionHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     std::string m_data;
     std::string m_torrent = m_profile / "t.torrent";
 };

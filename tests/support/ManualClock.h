@@ -1,6 +1,8 @@
 // A clock that moves only when the test moves it. Advancing it runs every timer that falls due on
 // the way, in order and each at its own time, so that a minute of ticks, sweeps and timeouts
-// passes in microseconds. Sockets still need a reactor; this clock only gives the time.
+// passes in microseconds. Sockets still need a reactor; this clock only gives the time. Declared
+// before the reactor, it outlives the objects that the reactor destroys last (a tracker request
+// handed to DeleteLater holds timers).
 #pragma once
 
 #include <cassert>

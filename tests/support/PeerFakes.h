@@ -216,9 +216,9 @@ protected:
     }
     PeerConnection* Peer(const std::string& id) { return m_session->FindPeer(id); }
 
-    Reactor m_reactor;
     Settings m_settings;
-    FakeHost m_host;
+    FakeHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     Listener m_listener;
     std::unique_ptr<FakeSession> m_session;  // goes first: its connections close their sockets
 };

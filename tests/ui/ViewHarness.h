@@ -217,8 +217,8 @@ protected:
         return entries;
     }
 
+    ManualClock m_clock;  // outlives what the reactor still has to destroy
     Reactor m_reactor;
-    ManualClock m_clock;
     TempDir m_profile;
     TempDir m_save;
     FakeUi m_ui;
