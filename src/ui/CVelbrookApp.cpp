@@ -209,7 +209,7 @@ int CVelbrookApp::Run() {
 
     Reactor reactor;
     EngineLoop loop(reactor);
-    QtUiHost ui;
+    QtUiHost ui(reactor);
     CVelbrookDoc doc(profile, ui, reactor);
     doc.EnsureListening();
     {

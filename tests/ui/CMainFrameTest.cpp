@@ -119,7 +119,7 @@ protected:
     test::TempDir m_save;
     Reactor m_reactor;
     EngineLoop m_loop{m_reactor};
-    ScriptedUi m_ui;
+    ScriptedUi m_ui{m_reactor};
     CVelbrookDoc m_doc{m_profile.Dir(), m_ui, m_reactor};
     CMainFrame m_frame{m_doc};
 };
@@ -216,8 +216,9 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
 
     // This desktop has no tray: minimised, the window stays on the task bar.
     m_frame.showMinimized();
-    QTest::qWait(50);
-    ASSERT_TRUE(m_frame.isMinimized() && m_frame.isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return m_frame.isMinimized(); }));
+    QCoreApplication::processEvents();  // what minimising set off (hiding into a tray) has run
+    ASSERT_TRUE(m_frame.isVisible());
     EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(PumpUntil([&] { return !m_frame.isMinimized(); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
