@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "engine/DownloadsList.h"
+#include "engine/PeerSet.h"
 #include "engine/TorrentSession.h"
+#include "peer/PeerConnection.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
 #include "support/Loopback.h"
@@ -275,6 +277,130 @@ TEST_F(Document, AStartRemovesTemporaryFilesOfKilledSaves) {
     for (const auto& [name, stays] : files) {
         EXPECT_EQ(std::filesystem::exists(m_profile / name), stays) << name;
     }
+}
+
+// A peer on 127.0.0.1 with every piece of `data`, which answers each request as soon as it reads
+// it.
+class Seeder {
+public:
+    Seeder(uint16_t port, const std::string& infoHash, std::string data, uint32_t pieceLength)
+        : m_socket(port), m_data(std::move(data)), m_pieceLength(pieceLength) {
+        const size_t pieces = (m_data.size() + pieceLength - 1) / pieceLength;
+        m_socket.Write(test::Handshake(kId, infoHash));
+        m_socket.Message(BuildBitfield(std::string((pieces + 7) / 8, '\xFF')));
+        m_socket.Message(BuildSimple(kUnchoke));
+    }
+    void Serve() {
+        m_stream += m_socket.Drain();
+        if (!m_handshakeSeen) {
+            if (m_stream.size() < kHandshakeLength) {
+                return;
+            }
+            m_stream.erase(0, kHandshakeLength);
+            m_handshakeSeen = true;
+        }
+        std::vector<std::string> messages;
+        size_t cut = 0;
+        EXPECT_EQ(CutMessages(m_stream, 1 << 20, messages, cut), CutResult::Ok);
+        for (const std::string& raw : messages) {
+            WireMessage m;
+            if (DecodeMessage(raw, m) == DecodeStatus::Ok && m.id == kRequest) {
+                const size_t at = size_t{m.index} * m_pieceLength + m.begin;
+                m_socket.Message(BuildPiece(m.index, m.begin, m_data.substr(at, m.length)));
+            }
+        }
+    }
+    bool Closed() const { return m_socket.m_closed; }
+
+    static inline const std::string kId = "-SD0001-seederseeder";
+
+private:
+    test::Remote m_socket;
+    std::string m_data;
+    uint32_t m_pieceLength;
+    std::string m_stream;
+    bool m_handshakeSeen = false;
+};
+
+// Nothing waits on a person. A question about one torrent stays open for more than a minute of
+// the engine's time while another torrent downloads over 127.0.0.1 at its download limit, with
+// the idle sweep, keep-alives and choking running all along: the transfer completes, its peer
+// and an idle peer that finished its handshake stay connected, and only a connection that never
+// sent a handshake is swept.
+TEST_F(Document, AQuestionLeftOpenForAMinuteHoldsUpNoTransferAndDropsNoPeer) {
+    using namespace std::chrono_literals;
+    constexpr uint32_t kPiece = 65536;
+    m_ui.m_hold = true;
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
+    doc.GetSettingsObject().SetInt(MaxDownloadSpeed, 16);  // a slice a second
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    ASSERT_EQ(m_ui.OpenQuestions(), 1u);
+    TorrentSession& asked = *doc.Downloads().Sessions().back();
+
+    const std::string data = test::PatternBytes(16 * kPiece);  // 64 slices: a minute and more
+    WriteFile(m_save / "in/big.torrent", test::Metainfo{.name = "big.bin",
+                                                        .length = 16 * kPiece,
+                                                        .pieceLength = kPiece,
+                                                        .hashes = test::PieceHashes(data, kPiece)}
+                                             .Encode());
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/big.torrent", m_save.Dir()));
+    TorrentSession& session = *doc.Downloads().Sessions().back();
+    ASSERT_EQ(session.State(), SessionState::ConnectTracker);
+
+    Seeder seeder(doc.ListenPort(), session.InfoHash(), data, kPiece);
+    const std::string quietId = "-QQ0001-quietquietqu";
+    test::Remote quiet(doc.ListenPort());  // has nothing, says nothing after its handshake
+    quiet.Write(test::Handshake(quietId, session.InfoHash()));
+    test::Remote stranger(doc.ListenPort());  // never sends its handshake
+    const auto peer = [&](const std::string& id) { return session.Peers()->FindPeer(id); };
+    const auto connected = [&](const std::string& id) {
+        return peer(id) && peer(id)->IsConnected();
+    };
+    ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
+        seeder.Serve();
+        return connected(Seeder::kId) && connected(quietId);
+    }));
+
+    const Time start = m_clock.Now();
+    bool stayed = true;
+    uint32_t allowance = 0;  // what the choking passes granted the seeder
+    for (int step = 0; step < 3000 && !session.IsComplete(); ++step) {
+        m_clock.Advance(100ms);
+        // The peer answers whatever it is asked before the clock moves on: only the limit paces
+        // the download.
+        ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
+            seeder.Serve();
+            return !connected(Seeder::kId) || peer(Seeder::kId)->Outstanding().empty();
+        }));
+        stranger.Drain();
+        stayed = stayed && connected(Seeder::kId) && connected(quietId) && !seeder.Closed();
+        if (stayed && !session.IsComplete()) {
+            allowance = std::max(allowance, peer(Seeder::kId)->UploadAllowance());
+        }
+    }
+    EXPECT_TRUE(session.IsComplete());
+    EXPECT_GE(m_clock.Now() - start, 60s);
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(ReadFile(m_save / "big.bin") == data);
+    EXPECT_GT(allowance, 20u * 1024);  // twice what it gave us, above the floor
+    EXPECT_TRUE(test::RunUntil(m_reactor, [&] { return stranger.Drain(), stranger.m_closed; }));
+
+    // Complete, it has nothing more to tell the quiet peer, which after half a minute gets a
+    // keep-alive and is kept.
+    m_clock.Advance(40s);
+    std::string toQuiet;
+    const auto keptAlive = [&] {
+        toQuiet += quiet.Drain();
+        const std::vector<std::string> told =
+            toQuiet.size() < kHandshakeLength ? std::vector<std::string>()
+                                              : test::Messages(toQuiet.substr(kHandshakeLength));
+        return std::find(told.begin(), told.end(), std::string()) != told.end();
+    };
+    EXPECT_TRUE(test::RunUntil(m_reactor, keptAlive));
+    EXPECT_TRUE(connected(quietId));
+    // The question is still open, and its torrent still waits for the answer.
+    EXPECT_EQ(m_ui.OpenQuestions(), 1u);
+    EXPECT_EQ(asked.State(), SessionState::Waiting);
 }
 
 }  // namespace
