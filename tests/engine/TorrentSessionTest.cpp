@@ -249,6 +249,26 @@ TEST_F(Session, APartialDownloadLeftAloneIsNotReadAgain) {
     EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
 }
 
+// The downloads list's tick writes what a running torrent has verified every 3 seconds, so that a
+// crash loses at most that much.
+TEST_F(Session, TheSaveTickWritesVerifiedPiecesEveryThreeSeconds) {
+    using namespace std::chrono_literals;
+    test::ManualClock& clock = m_host.GetClock();
+    DownloadsList list(m_host);
+    auto started = Started();
+    TorrentSession& session = *started;
+    ASSERT_TRUE(list.Add(std::move(started)));
+    const std::string hash = session.InfoHash();
+    Verified(session, {1});
+    clock.Advance(3s - 1ms);
+    EXPECT_EQ(InStatusFile(hash), "FFFF");
+    clock.Advance(1ms);
+    EXPECT_EQ(InStatusFile(hash), "FPFF");
+    Verified(session, {3});
+    clock.Advance(3s);
+    EXPECT_EQ(InStatusFile(hash), "FPFP");
+}
+
 // Out of descriptors for a moment (a crowd of peers connecting): the status file is written at
 // a later tick and the torrent goes on; stopping frees enough of them to write it.
 TEST_F(Session, RunningOutOfDescriptorsPutsTheStatusSaveOff) {
