@@ -74,8 +74,7 @@ std::string BitString(const std::vector<bool>& has) {
 class Torrent {
 public:
     explicit Torrent(bool seeding)
-        : m_set(m_session, m_host, kInfoHash, PeerLimitsFrom(Settings()),
-                RateMeter::MonotonicSeconds, {}, false) {
+        : m_set(m_session, m_host, kInfoHash, PeerLimitsFrom(Settings())) {
         m_session.m_set = &m_set;
         std::mt19937 rng(7);
         PieceManager& own = m_session.m_pieces;

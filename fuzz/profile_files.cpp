@@ -22,6 +22,7 @@
 #include "peer/PeerLinks.h"
 #include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
+#include "support/ManualClock.h"
 
 namespace {
 
@@ -65,12 +66,14 @@ public:
     SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_id; }
     void UpdateAllViews() override {}
+    Clock& GetClock() override { return m_clock; }
 
 private:
     std::string m_dir;
     const Settings& m_settings;
     std::string m_id = std::string(20, 'o');
-    SocketRegistry m_registry{false};
+    test::ManualClock m_clock;  // nothing here waits for time
+    SocketRegistry m_registry{m_clock};
     class Ui m_ui;
 };
 
@@ -148,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Host host(dir, settings);
     size_t loaded = 0;
     {
-        DownloadsList list(host, false);
+        DownloadsList list(host);
         // A list that could not be read is never lost: it is kept, byte for byte, under a name
         // of its own.
         KeptOnce(dir, "Downloads.xml", parts[1], list.Load(dir + "Downloads.xml"));
@@ -158,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     // What was written reads back as the same list.
-    DownloadsList again(host, false);
+    DownloadsList again(host);
     (void)again.Load(dir + "again.xml");
     if (again.Sessions().size() != loaded) {
         std::abort();

@@ -127,12 +127,6 @@ std::string Absolute(const std::string& path) {
     return ec ? path : absolute.lexically_normal().string();
 }
 
-double Now() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 }  // namespace
 
 int RunClient(const ClientOptions& asGiven) {
@@ -182,7 +176,7 @@ int RunClient(const ClientOptions& asGiven) {
     CliUi ui;
     int exitCode = 0;
     {
-        CVelbrookDoc doc(profile, ui);
+        CVelbrookDoc doc(profile, ui, reactor);
         doc.StartListening();
         if (doc.CurrentSettings().GetInt(SettingsKey::ListenPort) == 0 && doc.IsListening()) {
             // Drawn at random: whoever wants to reach us has to be told.
@@ -285,7 +279,8 @@ int RunClient(const ClientOptions& asGiven) {
         }
 
         const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-        double lastShown = 0;
+        const Duration showEvery = std::chrono::seconds(terminal ? 1 : 10);
+        Time lastShown{};
         size_t linesShown = 0;
         while (!g_stop) {
             reactor.RunOnce(200);
@@ -298,8 +293,8 @@ int RunClient(const ClientOptions& asGiven) {
                 return addTorrent(handed.path, given ? handed.saveFolder : save, given);
             });
             reportStopped();
-            const double now = Now();
-            if (now - lastShown >= (terminal ? 1.0 : 10.0)) {
+            const Time now = reactor.Now();
+            if (now - lastShown >= showEvery) {
                 lastShown = now;
                 if (terminal && linesShown > 0) {
                     std::printf("\033[%zuA", linesShown);

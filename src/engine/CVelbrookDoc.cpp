@@ -43,8 +43,8 @@ uint16_t RandomListenPort() {
 
 }  // namespace
 
-CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
-    : m_profileDir(WithSlash(profileDir)), m_ui(ui) {
+CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui, Clock& clock)
+    : m_profileDir(WithSlash(profileDir)), m_ui(ui), m_clock(clock) {
     // Big torrents and many of them: as many descriptors as the system allows us.
     RaiseOpenFileLimit();
     IgnoreFileSizeSignal();
@@ -54,7 +54,7 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui)
     m_settings.Load(m_profileDir + Settings::FileName(), [this](const std::string& line) {
         m_ui.ShowMessage(line, MessageIcon::Warning);
     });
-    m_registry = std::make_unique<SocketRegistry>();
+    m_registry = std::make_unique<SocketRegistry>(m_clock);
     m_registry->SetProxy(ProxyFrom(m_settings));
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");
@@ -204,10 +204,12 @@ void CVelbrookDoc::Shutdown() {
             session->Stop();
         }
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitGraceMs);
-    while (StopAnnouncesPending() && std::chrono::steady_clock::now() < deadline) {
-        Reactor::Get().RunOnce(50);
+    // The loop's own time bounds the wait: a program that exits waits in real time, whatever
+    // clock its timers run on.
+    Reactor& loop = Reactor::Get();
+    const Time deadline = loop.Now() + kExitGrace;
+    while (StopAnnouncesPending() && loop.Now() < deadline) {
+        loop.RunOnce(50);
     }
 }
 

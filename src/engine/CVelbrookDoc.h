@@ -25,8 +25,9 @@ class CVelbrookDoc : public SessionHost, public PeerHost {
 public:
     // Opens the profile: creates "Status/", reads Velbrook.xml and Downloads.xml, telling the
     // person about settings it had to ignore and a list it could not read. `profileDir` ends in
-    // "/". A Reactor must exist.
-    CVelbrookDoc(const std::string& profileDir, UiHost& ui);
+    // "/". A Reactor must exist; every timer of the engine runs on `clock` (the reactor itself,
+    // but for tests), which outlives the document.
+    CVelbrookDoc(const std::string& profileDir, UiHost& ui, Clock& clock);
     // Closes every peer socket, writes Downloads.xml, stops and destroys every torrent.
     ~CVelbrookDoc() override;
     CVelbrookDoc(const CVelbrookDoc&) = delete;
@@ -78,6 +79,7 @@ public:
     uint16_t ListenPort() const override { return m_listenPort; }
     void Trace(const std::string& line) override;
     void MarkListChanged() override;
+    Clock& GetClock() override { return m_clock; }
 
     // PeerHost
     const std::string& ReservedBytes() const override { return m_reserved; }
@@ -91,7 +93,7 @@ public:
     void UpdateAllViews() override;
 
 private:
-    static constexpr int kExitGraceMs = 3000;
+    static constexpr Duration kExitGrace = std::chrono::seconds(3);
     bool StopAnnouncesPending() const;
     // The listening socket and every peer connection close.
     void ClosePeers();
@@ -119,6 +121,7 @@ private:
 
     std::string m_profileDir;
     UiHost& m_ui;
+    Clock& m_clock;
     Settings m_settings;
     std::unique_ptr<SocketRegistry> m_registry;
     std::unique_ptr<CListenSocket> m_listen;

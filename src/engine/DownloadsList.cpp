@@ -11,6 +11,7 @@
 #include "engine/TorrentSession.h"
 #include "engine/UiHost.h"
 #include "metainfo/SHA1.h"
+#include "net/Clock.h"
 #include "persist/CXML.h"
 #include "persist/KeepAside.h"
 
@@ -18,7 +19,7 @@ namespace velbrook {
 
 namespace {
 
-constexpr uint32_t kRefreshPeriodMs = 3000;
+constexpr auto kRefreshPeriod = std::chrono::seconds(3);
 constexpr char kSameInfoHash[] =
     "Same infohash, You must delete the same entry before adding a new one";
 
@@ -41,15 +42,11 @@ std::string ParseInfoHash(const std::string& hex) {
 
 }  // namespace
 
-DownloadsList::DownloadsList(SessionHost& host, bool startTimer) : m_host(host) {
-    if (startTimer) {
-        m_refreshTimer = std::make_unique<EngineTimer>(*this);
-        m_refreshTimer->Start(kRefreshPeriodMs, kTimerRefreshFiles);
-    }
-}
+DownloadsList::DownloadsList(SessionHost& host)
+    : m_host(host), m_refreshTimer(host.GetClock().Every(kRefreshPeriod, [this] { Tick(); })) {}
 
 DownloadsList::~DownloadsList() {
-    m_refreshTimer.reset();
+    m_refreshTimer.Stop();
     // One at a time, so that whatever a stopping torrent sets off never finds a destroyed
     // session in the list.
     while (!m_sessions.empty()) {
@@ -313,13 +310,11 @@ void DownloadsList::SaveProgress() {
     }
 }
 
-void DownloadsList::OnTimer(TimerKind kind) {
-    if (kind == kTimerRefreshFiles) {
-        RefreshShown();
-        // Every running torrent, not only the one on screen: a crash of either front end loses
-        // at most this period's verified pieces, and an idle one writes nothing.
-        SaveProgress();
-    }
+void DownloadsList::Tick() {
+    RefreshShown();
+    // Every running torrent, not only the one on screen: a crash of either front end loses at
+    // most this period's verified pieces, and an idle one writes nothing.
+    SaveProgress();
 }
 
 bool DownloadsList::TakeListChanged() {

@@ -9,20 +9,20 @@
 #include <string_view>
 #include <vector>
 
-#include "net/EngineTimer.h"
+#include "net/Clock.h"
 
 namespace velbrook {
 
 class SessionHost;
 class TorrentSession;
 
-class DownloadsList : public TimerOwner {
+class DownloadsList {
 public:
     static constexpr size_t kNoneShown = 0x7FFFFFFF;
 
-    // Starts the 3-second refresh timer unless `startTimer` is false (tests tick by hand).
-    explicit DownloadsList(SessionHost& host, bool startTimer = true);
-    ~DownloadsList() override;  // destroys every session (running ones stop first)
+    // Starts the 3-second refresh timer on the host's clock.
+    explicit DownloadsList(SessionHost& host);
+    ~DownloadsList();  // destroys every session (running ones stop first)
     DownloadsList(const DownloadsList&) = delete;
     DownloadsList& operator=(const DownloadsList&) = delete;
 
@@ -62,7 +62,8 @@ public:
     // Writes the status file of every running torrent whose pieces changed since it was last
     // written (the 3-second tick does this).
     void SaveProgress();
-    void OnTimer(TimerKind kind) override;
+    // The 3-second tick.
+    void Tick();
     size_t Shown() const { return m_shown; }
     void SetShown(size_t index) { m_shown = index; }
 
@@ -82,7 +83,7 @@ private:
     bool m_listChanged = false;
     std::vector<std::unique_ptr<TorrentSession>> m_sessions;
     std::map<std::string, TorrentSession*, std::less<>> m_byInfoHash;
-    std::unique_ptr<EngineTimer> m_refreshTimer;
+    Timer m_refreshTimer;
     size_t m_shown = kNoneShown;
 };
 

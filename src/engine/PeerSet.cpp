@@ -18,10 +18,10 @@ namespace velbrook {
 
 namespace {
 
-constexpr uint32_t kServicePeriodMs = 500;
-constexpr uint32_t kChokePeriodMs = 10000;
-constexpr uint32_t kCleanupPeriodMs = 120000;
-constexpr uint32_t kReconnectPeriodMs = 40000;
+constexpr auto kServicePeriod = std::chrono::milliseconds(500);
+constexpr auto kChokePeriod = std::chrono::seconds(10);
+constexpr auto kCleanupPeriod = std::chrono::seconds(120);
+constexpr auto kReconnectPeriod = std::chrono::seconds(40);
 
 // Peers that failed to connect (or to complete the handshake) this often are forgotten once
 // they are not connected.
@@ -47,35 +47,25 @@ void SortByRate(std::vector<Ranked>& list) {
 }  // namespace
 
 PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash,
-                 const PeerLimits& limits, RateMeter::Clock clock, Random random, bool startTimers)
+                 const PeerLimits& limits, Random random)
     : m_session(session), m_host(host), m_infoHash(std::move(infoHash)), m_limits(limits),
-      m_random(random ? std::move(random) : DefaultRandom()),
-      m_clock(clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds)),
-      m_downloadMeter(m_clock), m_uploadMeter(m_clock),
-      m_msClock(RateLimiter::MonotonicMilliseconds), m_uploadLimiter(m_msClock),
-      m_downloadLimiter(m_msClock), m_dialLimiter(m_msClock),
-      m_serviceTimer(std::make_unique<EngineTimer>(*this)),
-      m_chokeTimer(std::make_unique<EngineTimer>(*this)),
-      m_cleanupTimer(std::make_unique<EngineTimer>(*this)),
-      m_reconnectTimer(std::make_unique<EngineTimer>(*this)) {
+      m_random(random ? std::move(random) : DefaultRandom()), m_clock(host.GetClock()),
+      m_downloadMeter(m_clock), m_uploadMeter(m_clock), m_uploadLimiter(m_clock),
+      m_downloadLimiter(m_clock), m_dialLimiter(m_clock),
+      m_serviceTimer(m_clock.Every(kServicePeriod, [this] { ServiceTick(); })),
+      m_chokeTimer(m_clock.Every(kChokePeriod, [this] { ChokePass(); })),
+      m_cleanupTimer(m_clock.Every(kCleanupPeriod, [this] { CleanupTick(); })),
+      m_reconnectTimer(m_clock.Every(kReconnectPeriod, [this] { ReconnectTick(); })) {
     m_dialLimiter.SetRate(kDialsPerSecond);
     ApplyRates();
-    if (startTimers) {
-        m_serviceTimer->Start(kServicePeriodMs, kTimerUpload);
-        m_chokeTimer->Start(kChokePeriodMs, kTimerChoke);
-        m_cleanupTimer->Start(kCleanupPeriodMs, kTimerPrunePeers);
-        m_reconnectTimer->Start(kReconnectPeriodMs, kTimerConnectPeers);
-    }
 }
 
 PeerSet::~PeerSet() {
-    if (m_wakeTimer != 0 && Reactor::Exists()) {
-        Reactor::Get().StopTimer(m_wakeTimer);
-    }
-    m_serviceTimer->Stop();
-    m_chokeTimer->Stop();
-    m_cleanupTimer->Stop();
-    m_reconnectTimer->Stop();
+    m_wakeTimer.Stop();
+    m_serviceTimer.Stop();
+    m_chokeTimer.Stop();
+    m_cleanupTimer.Stop();
+    m_reconnectTimer.Stop();
     m_peerList.clear();
     m_uploadQueue.clear();
     m_downloadWait.clear();
@@ -92,18 +82,6 @@ std::vector<std::string> PeerSet::PeerIds() const {
         ids.push_back(entry.first);
     }
     return ids;
-}
-
-void PeerSet::SetMillisecondClock(RateLimiter::Clock clock) {
-    m_msClock = clock ? std::move(clock) : RateLimiter::Clock(RateLimiter::MonotonicMilliseconds);
-    m_uploadLimiter = RateLimiter(m_msClock);
-    m_downloadLimiter = RateLimiter(m_msClock);
-    m_dialLimiter = RateLimiter(m_msClock);
-    m_dialLimiter.SetRate(kDialsPerSecond);
-    ApplyRates();
-    for (PeerConnection* connection : m_peerList) {
-        connection->SetMillisecondClock(m_msClock);
-    }
 }
 
 void PeerSet::SetLimits(const PeerLimits& limits) {
@@ -198,8 +176,6 @@ PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::strin
     }
     auto connection =
         std::make_unique<PeerConnection>(m_session, m_host, peerId, address, port, listenPort);
-    connection->SetMeterClock(m_clock);
-    connection->SetMillisecondClock(m_msClock);
     connection->SetLogLimit(m_limits.logLines);
     PeerConnection* raw = connection.get();
     m_peers.emplace(peerId, std::move(connection));
@@ -501,16 +477,12 @@ void PeerSet::ChokePass() {
 
 void PeerSet::WakeWhenAvailable(RateLimiter& limiter) {
     const int64_t wait = limiter.MillisecondsUntilAvailable();
-    if (m_wakeTimer != 0 || wait < 0 || !Reactor::Exists()) {
+    if (m_wakeTimer.IsActive() || wait < 0) {
         return;
     }
     // Never sooner than a few milliseconds: a burst of tiny waits would only spin the loop.
-    const auto period = static_cast<uint32_t>(std::clamp<int64_t>(wait, 5, 500));
-    m_wakeTimer = Reactor::Get().StartTimer(period, [this](uint64_t id) {
-        Reactor::Get().StopTimer(id);
-        m_wakeTimer = 0;
-        ServiceTick();
-    });
+    const auto delay = std::chrono::milliseconds(std::clamp<int64_t>(wait, 5, 500));
+    m_wakeTimer = m_clock.After(delay, [this] { ServiceTick(); });
 }
 
 void PeerSet::ServiceTick() {
@@ -610,25 +582,6 @@ bool PeerSet::DownloadLimitReached(PeerConnection& connection) {
 }
 
 // ---- timer ticks ----
-
-void PeerSet::OnTimer(TimerKind kind) {
-    switch (kind) {
-    case kTimerUpload:
-        ServiceTick();
-        break;
-    case kTimerChoke:
-        ChokePass();
-        break;
-    case kTimerPrunePeers:
-        CleanupTick();
-        break;
-    case kTimerConnectPeers:
-        ReconnectTick();
-        break;
-    default:
-        break;
-    }
-}
 
 void PeerSet::ReconnectTick() {
     for (const std::string& id : PeerIds()) {

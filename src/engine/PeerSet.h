@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "net/EngineTimer.h"
+#include "net/Clock.h"
 #include "net/Reactor.h"
 #include "storage/RateLimiter.h"
 #include "storage/RateMeter.h"
@@ -41,7 +41,7 @@ struct PeerLimits {
     bool operator==(const PeerLimits&) const = default;
 };
 
-class PeerSet : public TimerOwner {
+class PeerSet {
 public:
     // Picks a uniformly random non-negative number; tests script it.
     using Random = std::function<uint32_t()>;
@@ -51,18 +51,13 @@ public:
     // New connections are opened at about this rate, so a long peer list is dialled in turn.
     static constexpr int64_t kDialsPerSecond = 20;
 
-    // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) unless
-    // `startTimers` is false (tests drive the ticks by hand).
+    // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) on the
+    // host's clock, which also times the set's meters and limits.
     PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, const PeerLimits& limits,
-            RateMeter::Clock clock = RateMeter::MonotonicSeconds, Random random = {},
-            bool startTimers = true);
-    ~PeerSet() override;  // stops the timers before any connection goes
+            Random random = {});
+    ~PeerSet();  // stops the timers before any connection goes
     PeerSet(const PeerSet&) = delete;
     PeerSet& operator=(const PeerSet&) = delete;
-
-    // Milliseconds, for the limits, the dialling pace and the connections' pipelines; tests
-    // move it by hand.
-    void SetMillisecondClock(RateLimiter::Clock clock);
 
     // The limits hold from now on: the rates at once, the connection count at the next dial,
     // the slots and allowances at the next choking pass, the log length at each peer's next line.
@@ -107,8 +102,7 @@ public:
     void NoteQueuedRequest(PeerConnection& connection);
     bool DownloadLimitReached(PeerConnection& connection);
 
-    // Timer ticks (also callable by tests).
-    void OnTimer(TimerKind kind) override;
+    // Timer ticks.
     void ReconnectTick();
     void CleanupTick();
 
@@ -149,7 +143,7 @@ private:
     std::string m_infoHash;
     PeerLimits m_limits;
     Random m_random;
-    RateMeter::Clock m_clock;  // the set's meters and every connection's meters
+    Clock& m_clock;
     std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
     std::vector<PeerConnection*> m_peerList;
     std::deque<std::string> m_uploadQueue;
@@ -162,15 +156,14 @@ private:
     int32_t m_seedCount = 0;
     RateMeter m_downloadMeter;
     RateMeter m_uploadMeter;
-    RateLimiter::Clock m_msClock;
     RateLimiter m_uploadLimiter;
     RateLimiter m_downloadLimiter;
     RateLimiter m_dialLimiter;
-    uint64_t m_wakeTimer = 0;
-    std::unique_ptr<EngineTimer> m_serviceTimer;
-    std::unique_ptr<EngineTimer> m_chokeTimer;
-    std::unique_ptr<EngineTimer> m_cleanupTimer;
-    std::unique_ptr<EngineTimer> m_reconnectTimer;
+    Timer m_wakeTimer;
+    Timer m_serviceTimer;
+    Timer m_chokeTimer;
+    Timer m_cleanupTimer;
+    Timer m_reconnectTimer;
     Liveness m_liveness;  // for the queued removal of banned peers
 };
 

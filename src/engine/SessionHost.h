@@ -6,6 +6,7 @@
 
 namespace velbrook {
 
+class Clock;
 class PeerHost;
 class Settings;
 class UiHost;
@@ -25,6 +26,8 @@ public:
     virtual void Trace(const std::string& line) = 0;
     // Some torrent was added, removed or changed state: the list view rebuilds its rows.
     virtual void MarkListChanged() = 0;
+    // The engine's clock, for the save tick, the check of data on disk and the tracker.
+    virtual Clock& GetClock() = 0;
 };
 
 }  // namespace velbrook

@@ -38,6 +38,7 @@ constexpr char kExistedQuestion[] = "File Existed!...\nDo checking and continue 
 // A check of data on disk works this long per loop turn, so other torrents keep transferring at
 // speed (a socket is read once a turn) and a signal is noticed promptly.
 constexpr auto kCheckSlice = std::chrono::milliseconds(5);
+constexpr auto kCheckPeriod = std::chrono::milliseconds(1);
 
 // Files looked for at each save tick, in turn: one stat each, a few milliseconds for this many,
 // so that a torrent of many thousand files does not stall the loop every tick.
@@ -91,8 +92,8 @@ bool TorrentSession::TakeChanged() {
 
 void TorrentSession::EnsureTracker() {
     if (!m_tracker) {
-        m_tracker =
-            std::make_unique<TrackerClient>(*this, AnnounceSettingsFrom(m_host.CurrentSettings()));
+        m_tracker = std::make_unique<TrackerClient>(*this, m_host.GetClock(),
+                                                    AnnounceSettingsFrom(m_host.CurrentSettings()));
     }
 }
 
@@ -397,21 +398,16 @@ void TorrentSession::BeginCheck(bool thenStart) {
     }
     m_statusText = "Checking 0%";
     MarkChanged();
-    if (!Reactor::Exists()) {
-        while (m_checkTimer == 0 && m_checkNext <= m_pieces->GetLastIndex()) {
-            CheckSome();  // no loop to share: all at once
-        }
-        return;
-    }
-    if (m_checkTimer == 0) {
-        m_checkTimer = Reactor::Get().StartTimer(1, [this](uint64_t) { CheckSome(); });
+    if (!m_checkTimer.IsActive()) {
+        m_checkTimer = m_host.GetClock().Every(kCheckPeriod, [this] { CheckSome(); });
     }
 }
 
 void TorrentSession::CheckSome() {
-    const auto start = std::chrono::steady_clock::now();
+    const Clock& clock = m_host.GetClock();
+    const Time start = clock.Now();
     const uint32_t last = m_pieces->GetLastIndex();
-    while (m_checkNext <= last && std::chrono::steady_clock::now() - start < kCheckSlice) {
+    while (m_checkNext <= last && clock.Now() - start < kCheckSlice) {
         if (m_pieces->GetState(m_checkNext) == Unchecked) {
             VerifyPieceOnDisk(m_checkNext);
             ++m_checkDone;
@@ -430,10 +426,7 @@ void TorrentSession::CheckSome() {
 }
 
 void TorrentSession::EndCheckTimer() {
-    if (m_checkTimer != 0 && Reactor::Exists()) {
-        Reactor::Get().StopTimer(m_checkTimer);
-    }
-    m_checkTimer = 0;
+    m_checkTimer.Stop();
 }
 
 void TorrentSession::EndCheck() {
@@ -639,7 +632,7 @@ void TorrentSession::RecheckFilesOf(uint32_t piece) {
     if (m_state == SessionState::Uploading) {
         m_state = SessionState::Downloading;
     }
-    if (m_checkTimer != 0) {
+    if (m_checkTimer.IsActive()) {
         m_checkNext = std::min(m_checkNext, lowest);
         m_checkTotal += added;
     } else {
@@ -854,7 +847,7 @@ uint32_t TorrentSession::DownloadRate() const {
     uint64_t sum = 0;
     if (m_peerSet) {
         for (PeerConnection* peer : m_peerSet->PeerList()) {
-            sum += peer->IsConnected() ? peer->DownloadMeter().Update(0) : 0;
+            sum += peer->IsConnected() ? peer->DownloadMeter().Rate() : 0;
         }
     }
     return static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));
@@ -864,7 +857,7 @@ uint32_t TorrentSession::UploadRate() const {
     uint64_t sum = 0;
     if (m_peerSet) {
         for (PeerConnection* peer : m_peerSet->PeerList()) {
-            sum += peer->IsConnected() ? peer->UploadMeter().Update(0) : 0;
+            sum += peer->IsConnected() ? peer->UploadMeter().Rate() : 0;
         }
     }
     return static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));

@@ -259,7 +259,7 @@ private:
     size_t m_nextFileToFind = 0;  // where the save tick's look for the files goes on
     bool m_recheckAll = false;    // the status cannot vouch for the data (moved, unreadable)
     // The check of data on disk that runs a few pieces per loop turn.
-    uint64_t m_checkTimer = 0;
+    Timer m_checkTimer;
     bool m_checkThenStart = false;
     uint32_t m_checkNext = 0;
     uint32_t m_checkTotal = 0;

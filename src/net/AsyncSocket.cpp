@@ -28,7 +28,7 @@ void EnsureSpareFd() {
         g_spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-constexpr int kAcceptPauseMs = 1000;
+constexpr auto kAcceptPause = std::chrono::seconds(1);
 
 int TakeSocketError(int fd) {
     int error = 0;
@@ -115,7 +115,8 @@ bool AsyncSocket::Create(uint16_t port, unsigned events, const std::string& addr
     ++g_openSockets;
     m_events = events;
     m_state = State::Idle;
-    m_key = Reactor::Get().Register(this);
+    m_reactor = &Reactor::Get();
+    m_key = m_reactor->Register(this);
     return true;
 }
 
@@ -134,7 +135,7 @@ bool AsyncSocket::Connect(const std::string& host, uint16_t port) {
     m_state = State::Resolving;
     // Close cancels the lookup, so the callback never sees a closed or destroyed socket.
     m_resolve =
-        Reactor::Get().Resolve(host, [this, port](int error, std::vector<std::string> addresses) {
+        m_reactor->Resolve(host, [this, port](int error, std::vector<std::string> addresses) {
             m_resolve = 0;
             ConnectResolved(error, error ? std::string() : addresses.front(), port);
         });
@@ -239,7 +240,8 @@ bool AsyncSocket::Accept(AsyncSocket& into) {
     ++g_openSockets;
     into.m_events = kSocketRead | kSocketWrite | kSocketClose;
     into.m_state = State::Connected;
-    into.m_key = Reactor::Get().Register(&into);
+    into.m_reactor = m_reactor;
+    into.m_key = m_reactor->Register(&into);
     into.UpdateInterest();
     return true;
 }
@@ -263,9 +265,7 @@ void AsyncSocket::PauseAccepting() {
     m_acceptPaused = true;
     UpdateInterest();
     // Close stops this timer, so it never runs for a closed or destroyed socket.
-    m_pauseTimer = Reactor::Get().StartTimer(kAcceptPauseMs, [this](uint64_t id) {
-        Reactor::Get().StopTimer(id);
-        m_pauseTimer = 0;
+    m_pauseTimer = m_reactor->After(kAcceptPause, [this] {
         m_acceptPaused = false;
         EnsureSpareFd();
         UpdateInterest();
@@ -320,20 +320,19 @@ void AsyncSocket::ShutDown() {
 void AsyncSocket::Close() {
     if (m_fd < 0)
         return;
+    m_pauseTimer.Stop();
     // Without a reactor (it went first) there is nothing to deregister from.
-    if (Reactor::Exists()) {
-        Reactor& reactor = Reactor::Get();
+    if (m_reactor) {
         if (m_resolve)
-            reactor.CancelResolve(m_resolve);
-        if (m_pauseTimer)
-            reactor.StopTimer(m_pauseTimer);
+            m_reactor->CancelResolve(m_resolve);
         if (m_interest)
-            reactor.UpdateInterest(m_key, m_fd, 0, true);
-        reactor.Unregister(m_key);
+            m_reactor->UpdateInterest(m_key, m_fd, 0, true);
+        m_reactor->Unregister(m_key);
     }
     close(m_fd);
     --g_openSockets;
     m_fd = -1;
+    m_reactor = nullptr;
     m_key = 0;
     m_state = State::Idle;
     m_interest = 0;
@@ -342,7 +341,14 @@ void AsyncSocket::Close() {
     m_acceptPaused = false;
     m_closeError = 0;
     m_resolve = 0;
-    m_pauseTimer = 0;
+}
+
+void AsyncSocket::Detach() {
+    m_pauseTimer.Stop();
+    m_reactor = nullptr;
+    m_key = 0;
+    m_interest = 0;
+    m_resolve = 0;
 }
 
 bool AsyncSocket::GetPeerName(std::string& address, uint16_t& port) const {
@@ -396,14 +402,14 @@ uint32_t AsyncSocket::WantedInterest() const {
 }
 
 void AsyncSocket::UpdateInterest() {
-    if (m_fd < 0 || !Reactor::Exists())
+    if (m_fd < 0 || !m_reactor)
         return;
     uint32_t wanted = WantedInterest();
     if (wanted == m_interest)
         return;
     // With nothing wanted the socket leaves the epoll set altogether: EPOLLHUP and EPOLLERR are
     // reported regardless of the interest mask and would wake the loop for nothing.
-    Reactor::Get().UpdateInterest(m_key, m_fd, wanted, m_interest != 0);
+    m_reactor->UpdateInterest(m_key, m_fd, wanted, m_interest != 0);
     m_interest = wanted;
 }
 

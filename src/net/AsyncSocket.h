@@ -6,7 +6,11 @@
 #include <string>
 #include <sys/types.h>
 
+#include "net/Clock.h"
+
 namespace velbrook {
+
+class Reactor;
 
 // Notifications a socket can ask for.
 enum SocketEvents : unsigned {
@@ -70,6 +74,8 @@ protected:
 private:
     friend class Reactor;
     void Dispatch(uint32_t epollEvents);  // called by the reactor
+    // The reactor is going away before this socket: nothing of it may be touched from now on.
+    void Detach();
 
     enum class State : unsigned char { Idle, Resolving, Connecting, Listening, Connected };
 
@@ -87,15 +93,16 @@ private:
     int m_fd = -1;
     int m_lastError = 0;
     unsigned m_events = 0;
-    uint64_t m_key = 0;  // reactor registration
+    Reactor* m_reactor = nullptr;  // where the open socket is registered
+    uint64_t m_key = 0;            // its registration there
     State m_state = State::Idle;
     uint32_t m_interest = 0;      // what epoll currently watches; 0: not in the epoll set
     bool m_peerClosed = false;    // the peer's end of the stream is shut (seen, maybe not told)
     bool m_closeHandled = false;  // OnClose delivered, or the owner read the end of the stream
     bool m_acceptPaused = false;
-    int m_closeError = 0;       // what OnClose reports once the stream is drained
-    uint64_t m_resolve = 0;     // pending host name lookup
-    uint64_t m_pauseTimer = 0;  // resumes accepting after running out of descriptors
+    int m_closeError = 0;    // what OnClose reports once the stream is drained
+    uint64_t m_resolve = 0;  // pending host name lookup
+    Timer m_pauseTimer;      // resumes accepting after running out of descriptors
 };
 
 }  // namespace velbrook

@@ -1,6 +1,7 @@
 #include "net/Reactor.h"
 
 #include "net/AsyncSocket.h"
+#include "net/TimerQueue.h"
 
 #include <algorithm>
 #include <ares.h>
@@ -8,10 +9,11 @@
 #include <atomic>
 #include <cassert>
 #include <cerrno>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <netinet/in.h>
-#include <set>
+#include <optional>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -26,10 +28,9 @@ namespace {
 
 Reactor* g_reactor = nullptr;
 
-// Socket keys and timer ids come from process-wide counters so that a socket or engine timer that
-// outlived one reactor can never be mistaken for something registered with the next one.
+// Socket keys come from a process-wide counter so that a socket that outlived one reactor can
+// never be mistaken for something registered with the next one.
 std::atomic<uint64_t> g_nextKey{16};
-std::atomic<uint64_t> g_nextTimerId{1};
 
 // Fixed epoll keys for the reactor's own descriptors; registered keys start above them.
 constexpr uint64_t kTimerFdKey = 1;
@@ -40,10 +41,9 @@ constexpr uint64_t kWakeFdKey = 2;
 constexpr int kResolveTimeoutMs = 600;
 constexpr int kResolveTries = 2;
 
-int64_t MonotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+// The timerfd counts on CLOCK_MONOTONIC, as steady_clock does.
+int64_t Nanoseconds(Time time) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
 
 int ResolveErrno(int status) {
@@ -68,13 +68,6 @@ int ResolveErrno(int status) {
 }  // namespace
 
 struct Reactor::Impl {
-    using TimerCallback = std::function<void(uint64_t)>;
-    struct Timer {
-        uint32_t periodMs = 0;
-        int64_t deadlineNs = 0;
-        // A handler may stop its own timer: the function running goes through DeleteLater.
-        std::unique_ptr<TimerCallback> callback;
-    };
     using ResolveCallback = std::function<void(int, std::vector<std::string>)>;
     struct ResolveContext {
         Impl* impl;
@@ -92,8 +85,7 @@ struct Reactor::Impl {
 
     std::unordered_map<uint64_t, AsyncSocket*> sockets;
 
-    std::unordered_map<uint64_t, Timer> timers;
-    std::set<std::pair<int64_t, uint64_t>> deadlines;
+    TimerQueue timers;
     int64_t armedNs = -1;  // the timerfd's deadline; 0: disarmed, -1: must be set again
 
     std::deque<std::function<void()>> posted;
@@ -136,7 +128,8 @@ struct Reactor::Impl {
     }
 
     void ArmTimerFd() {
-        int64_t next = deadlines.empty() ? 0 : std::max<int64_t>(deadlines.begin()->first, 1);
+        const std::optional<Time> due = timers.Next();
+        int64_t next = due ? std::max<int64_t>(Nanoseconds(*due), 1) : 0;
         if (next == armedNs)
             return;
         itimerspec spec{};
@@ -147,28 +140,7 @@ struct Reactor::Impl {
     }
 
     int RunTimers() {
-        int64_t now = MonotonicNs();
-        std::vector<uint64_t> due;
-        for (auto it = deadlines.begin(); it != deadlines.end() && it->first <= now; ++it)
-            due.push_back(it->second);
-        int handlers = 0;
-        for (uint64_t id : due) {
-            auto it = timers.find(id);
-            if (it == timers.end())
-                continue;  // stopped by an earlier handler of this pass
-            Timer& timer = it->second;
-            deadlines.erase({timer.deadlineNs, id});
-            int64_t period = int64_t{timer.periodMs} * 1'000'000;
-            int64_t next = timer.deadlineNs + period;
-            if (next <= now)  // far behind: one firing, then back on the period's grid
-                next += ((now - next) / period + 1) * period;
-            timer.deadlineNs = next;
-            deadlines.emplace(next, id);
-            TimerCallback& callback = *timer.callback;
-            callback(id);
-            Collect();
-            ++handlers;
-        }
+        const int handlers = timers.RunDue(self->Now(), [this] { Collect(); });
         ArmTimerFd();
         return handlers;
     }
@@ -257,8 +229,9 @@ struct Reactor::Impl {
 
     void UpdateAresTimer() {
         if (aresTimer) {
-            self->StopTimer(aresTimer);
+            timers.Remove(aresTimer);
             aresTimer = 0;
+            ArmTimerFd();
         }
         if (!channel)
             return;
@@ -266,11 +239,13 @@ struct Reactor::Impl {
         if (!ares_timeout(channel, nullptr, &tv))
             return;  // nothing outstanding
         int64_t ms = int64_t{tv.tv_sec} * 1000 + (tv.tv_usec + 999) / 1000;
-        aresTimer = self->StartTimer(static_cast<uint32_t>(std::clamp<int64_t>(ms, 1, 60'000)),
-                                     [this](uint64_t) {
-                                         ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-                                         UpdateAresTimer();
-                                     });
+        const auto wait = std::chrono::milliseconds(std::clamp<int64_t>(ms, 1, 60'000));
+        aresTimer = timers.Add(self->Now() + wait, Duration::zero(), [this] {
+            aresTimer = 0;
+            ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+            UpdateAresTimer();
+        });
+        ArmTimerFd();
     }
 
     void InitResolver() {
@@ -311,14 +286,18 @@ Reactor::Reactor() : m_impl(std::make_unique<Impl>()) {
 Reactor::~Reactor() {
     Impl& impl = *m_impl;
     impl.Collect();
+    // A socket that is still open forgets this loop (its timer and lookup with it) and can
+    // still be closed or destroyed later.
+    const auto sockets = impl.sockets;
+    for (const auto& [key, socket] : sockets)
+        socket->Detach();
     // Pending resolves are dropped first so that ares_destroy's farewell callbacks find nothing
     // to call.
     impl.resolves.clear();
     if (impl.channel)
         ares_destroy(impl.channel);
     impl.channel = nullptr;
-    impl.timers.clear();
-    impl.deadlines.clear();
+    impl.timers = TimerQueue();
     impl.posted.clear();
     impl.Collect();
     impl.sockets.clear();
@@ -334,8 +313,8 @@ Reactor& Reactor::Get() {
     return *g_reactor;
 }
 
-bool Reactor::Exists() {
-    return g_reactor != nullptr;
+Time Reactor::Now() const {
+    return std::chrono::steady_clock::now();
 }
 
 int Reactor::Fd() const {
@@ -427,28 +406,19 @@ void Reactor::Stop() {
     m_impl->Wake();
 }
 
-uint64_t Reactor::StartTimer(uint32_t periodMs, std::function<void(uint64_t)> callback) {
-    Impl& impl = *m_impl;
-    uint64_t id = g_nextTimerId++;
-    Impl::Timer timer;
-    timer.periodMs = std::max<uint32_t>(periodMs, 1);
-    timer.deadlineNs = MonotonicNs() + int64_t{timer.periodMs} * 1'000'000;
-    timer.callback = std::make_unique<Impl::TimerCallback>(std::move(callback));
-    impl.deadlines.emplace(timer.deadlineNs, id);
-    impl.timers.emplace(id, std::move(timer));
-    impl.ArmTimerFd();
+uint64_t Reactor::Schedule(Time first, Duration period, std::function<void()> call) {
+    const uint64_t id = m_impl->timers.Add(first, period, std::move(call));
+    m_impl->ArmTimerFd();
     return id;
 }
 
-void Reactor::StopTimer(uint64_t id) {
-    Impl& impl = *m_impl;
-    auto it = impl.timers.find(id);
-    if (it == impl.timers.end())
-        return;
-    impl.deadlines.erase({it->second.deadlineNs, id});
-    DeleteLater(std::move(it->second.callback));
-    impl.timers.erase(it);
-    impl.ArmTimerFd();
+void Reactor::Cancel(uint64_t id) {
+    m_impl->timers.Remove(id);
+    m_impl->ArmTimerFd();
+}
+
+bool Reactor::IsScheduled(uint64_t id) const {
+    return m_impl->timers.Contains(id);
 }
 
 void Reactor::Defer(std::unique_ptr<Condemned> doomed) {

@@ -1,5 +1,6 @@
 // The engine's one event loop: epoll for sockets, one timerfd for every timer, c-ares for host
-// names. The whole loop is one file descriptor that a GUI can watch.
+// names. The whole loop is one file descriptor that a GUI can watch. It is the running program's
+// clock: its timers run on the system's monotonic clock.
 #pragma once
 
 #include <cstdint>
@@ -8,21 +9,25 @@
 #include <string>
 #include <vector>
 
+#include "net/Clock.h"
+
 namespace velbrook {
 
 class AsyncSocket;
 
-class Reactor {
+class Reactor : public Clock {
 public:
-    // Registers itself as the process's loop (Get); only one exists at a time.
+    // Registers itself as the process's loop (Get); only one exists at a time. It outlives
+    // whatever uses it, timers included; a socket still open when it goes is cut loose from it.
     Reactor();
-    ~Reactor();
+    ~Reactor() override;
     Reactor(const Reactor&) = delete;
     Reactor& operator=(const Reactor&) = delete;
 
     // The current loop; asserts that one exists.
     static Reactor& Get();
-    static bool Exists();
+
+    Time Now() const override;
 
     // The epoll descriptor: readable whenever something is ready to dispatch.
     int Fd() const;
@@ -33,10 +38,6 @@ public:
     // Runs until Stop is called from a handler; from inside a handler, returns at once.
     void Run();
     void Stop();
-
-    // Periodic timer; the callback gets the timer's id. Ids are never reused.
-    uint64_t StartTimer(uint32_t periodMs, std::function<void(uint64_t)> callback);
-    void StopTimer(uint64_t id);
 
     // Runs `call` on the loop after the current handler (a queued call).
     void Post(std::function<void()> call);
@@ -71,6 +72,10 @@ public:
     void UpdateInterest(uint64_t key, int fd, uint32_t epollEvents, bool added);
 
 private:
+    uint64_t Schedule(Time first, Duration period, std::function<void()> call) override;
+    void Cancel(uint64_t id) override;
+    bool IsScheduled(uint64_t id) const override;
+
     struct Condemned {
         virtual ~Condemned() = default;
     };

@@ -9,7 +9,6 @@
 #include "peer/PeerSocket.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
-#include "storage/RateLimiter.h"
 
 namespace velbrook {
 
@@ -23,8 +22,8 @@ constexpr uint8_t kExtPeerRequest = 1;
 constexpr uint8_t kExtPeers = 2;
 constexpr int kMaxExchangedPeers = 200;
 
-// The pipeline's speed is sampled over this many milliseconds: two round trips of a long link.
-constexpr int64_t kSampleMs = 100;
+// The pipeline's speed is sampled over this long: two round trips of a long link.
+constexpr auto kSample = std::chrono::milliseconds(100);
 // Cancelled requests remembered, so a slice already on its way is not taken for an offence.
 constexpr size_t kMaxRememberedCancels = 256;
 
@@ -52,7 +51,7 @@ size_t PeerConnection::PipelineDepth(uint64_t bytesPerSecond) {
 PeerConnection::PeerConnection(SessionLink& session, PeerHost& host, std::string peerId,
                                std::string address, uint16_t port, uint16_t listenPort)
     : m_session(session), m_host(host), m_peerId(std::move(peerId)), m_address(std::move(address)),
-      m_port(port), m_listenPort(listenPort), m_msClock(RateLimiter::MonotonicMilliseconds) {
+      m_port(port), m_listenPort(listenPort) {
     ResetMeters();
     ++g_liveConnections;
 }
@@ -68,20 +67,10 @@ PeerConnection::~PeerConnection() {
 }
 
 void PeerConnection::ResetMeters() {
-    m_downloadMeter = std::make_unique<RateMeter>(m_meterClock);
-    m_uploadMeter = std::make_unique<RateMeter>(m_meterClock);
-    m_progressMeter = std::make_unique<RateMeter>(m_meterClock);
-}
-
-void PeerConnection::SetMeterClock(RateMeter::Clock clock) {
-    m_meterClock = clock ? std::move(clock) : RateMeter::Clock(RateMeter::MonotonicSeconds);
-    ResetMeters();
-}
-
-void PeerConnection::SetMillisecondClock(std::function<int64_t()> clock) {
-    m_msClock =
-        clock ? std::move(clock) : std::function<int64_t()>(RateLimiter::MonotonicMilliseconds);
-    m_sampleStart = -1;
+    const Clock& clock = m_host.GetClock();
+    m_downloadMeter = std::make_unique<RateMeter>(clock);
+    m_uploadMeter = std::make_unique<RateMeter>(clock);
+    m_progressMeter = std::make_unique<RateMeter>(clock);
 }
 
 void PeerConnection::AttachSocket(PeerSocket* socket) {
@@ -162,7 +151,7 @@ void PeerConnection::OnHandshakePassed() {
     }
     SendUnchoke();
     ResetMeters();
-    m_sampleStart = -1;
+    m_sampleStart.reset();
     m_sampleBytes = 0;
     m_pipelineRate = 0;
 }
@@ -309,7 +298,7 @@ void PeerConnection::FillRequests() {
         }
         m_lastRequestedPiece = piece;
         SendRequest(piece, begin, length);
-        m_outstanding.push_back({piece, begin, length, m_meterClock(), duplicate});
+        m_outstanding.push_back({piece, begin, length, m_host.GetClock().Now(), duplicate});
         m_duplicates += duplicate ? 1 : 0;
     }
 }
@@ -376,8 +365,8 @@ BlockRequest PeerConnection::Withdraw(std::deque<BlockRequest>::iterator it, boo
 // A peer that keeps sending other data but leaves one of our requests unanswered for a minute is
 // not going to answer it: the slice goes back to be asked of someone else.
 void PeerConnection::ExpireRequests() {
-    const int64_t now = m_meterClock();
-    while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= kRequestTimeoutSeconds) {
+    const Time now = m_host.GetClock().Now();
+    while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= kRequestTimeout) {
         const BlockRequest r = Withdraw(m_outstanding.begin(), true);
         m_session.Pieces().CancelSlice(r.piece, r.begin, r.length);
     }
@@ -386,16 +375,17 @@ void PeerConnection::ExpireRequests() {
 // The speed the pipeline follows: sampled every tenth of a second, so it grows within a fraction of
 // a second; it rises to a faster sample at once and falls by half towards a slower one.
 void PeerConnection::NoteSliceSpeed(uint32_t bytes) {
-    const int64_t now = m_msClock();
-    if (m_sampleStart < 0) {
+    const Time now = m_host.GetClock().Now();
+    if (!m_sampleStart) {
         m_sampleStart = now;
     }
     m_sampleBytes += bytes;
-    const int64_t elapsed = now - m_sampleStart;
-    if (elapsed < kSampleMs) {
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - *m_sampleStart);
+    if (elapsed < kSample) {
         return;
     }
-    const uint64_t sample = m_sampleBytes * 1000 / static_cast<uint64_t>(elapsed);
+    const uint64_t sample = m_sampleBytes * 1000 / static_cast<uint64_t>(elapsed.count());
     m_pipelineRate = std::max(sample, (m_pipelineRate + sample) / 2);
     m_sampleStart = now;
     m_sampleBytes = 0;
@@ -667,11 +657,10 @@ void PeerConnection::HandleExtension(uint32_t subId, std::string_view body) {
 
 void PeerConnection::ReadPeerExchange(std::string_view body) {
     // A peer that repeats its list cannot make us churn through connections.
-    const int64_t now = m_meterClock();
-    if (m_peerExchangeSeen && now - m_lastPeerExchange < kPeerExchangeSeconds) {
+    const Time now = m_host.GetClock().Now();
+    if (m_lastPeerExchange && now - *m_lastPeerExchange < kPeerExchangeInterval) {
         body = {};
     } else {
-        m_peerExchangeSeen = true;
         m_lastPeerExchange = now;
     }
     const std::vector<PeerExchangeEntry> entries = ParsePeerExchange(body);

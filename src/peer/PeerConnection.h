@@ -4,12 +4,13 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/Clock.h"
 #include "storage/BitField.h"
 #include "storage/RateMeter.h"
 
@@ -26,7 +27,7 @@ struct BlockRequest {
     uint32_t begin;
     uint32_t length;
     // Our own requests only: when it went out, and whether it was also asked of another peer.
-    int64_t sentAt = 0;
+    Time sentAt{};
     bool duplicate = false;
     bool operator==(const BlockRequest& other) const {
         return piece == other.piece && begin == other.begin && length == other.length;
@@ -43,7 +44,7 @@ public:
     // End game: requests also asked of another peer, at most this many at a time.
     static constexpr size_t kMaxDuplicates = 8;
     // A request unanswered this long while the peer sends other data is given up.
-    static constexpr int64_t kRequestTimeoutSeconds = 60;
+    static constexpr Duration kRequestTimeout = std::chrono::seconds(60);
     // The peer's requests waiting for service; clients that pipeline deeply send hundreds, and
     // those that pipeline by time thousands. A full queue stops reading from the peer (TCP then
     // holds the sender back) until serving brings it under the lower mark.
@@ -51,7 +52,7 @@ public:
     static constexpr size_t kReadAgainBelow = kMaxPeerRequests / 2;
     static constexpr uint32_t kMaxRequestLength = 128 * 1024;
     // Peer exchange is read at most this often from one peer.
-    static constexpr int64_t kPeerExchangeSeconds = 60;
+    static constexpr Duration kPeerExchangeInterval = std::chrono::seconds(60);
     // Pieces that failed their check with the last slice from this peer, before it is banned.
     static constexpr uint32_t kMaxHashFailures = 3;
 
@@ -103,11 +104,6 @@ public:
     // The slice came from another peer: our request for it is cancelled.
     void CancelRequest(const BlockRequest& request);
     void SetExtensionCapable(bool capable) { m_extensionCapable = capable; }
-    // The clock of the rate meters (replaced at once, and at every handshake): the torrent's peer
-    // set hands down its own so that every rate it compares shares one time base.
-    void SetMeterClock(RateMeter::Clock clock);
-    // Milliseconds, for the pipeline's measure of the peer's speed.
-    void SetMillisecondClock(std::function<int64_t()> clock);
     // Lines of the peer-communication log kept, the oldest going first; 0 keeps no log. A lower
     // limit shortens the log at its next line.
     void SetLogLimit(size_t lines) { m_logLimit = lines; }
@@ -207,14 +203,11 @@ private:
     std::unique_ptr<RateMeter> m_downloadMeter;
     std::unique_ptr<RateMeter> m_uploadMeter;
     std::unique_ptr<RateMeter> m_progressMeter;
-    RateMeter::Clock m_meterClock = RateMeter::MonotonicSeconds;
-    std::function<int64_t()> m_msClock;
     // The pipeline's speed measure: bytes of the current sample and when it started.
-    int64_t m_sampleStart = -1;
+    std::optional<Time> m_sampleStart;
     uint64_t m_sampleBytes = 0;
     uint64_t m_pipelineRate = 0;
-    int64_t m_lastPeerExchange = 0;
-    bool m_peerExchangeSeen = false;
+    std::optional<Time> m_lastPeerExchange;
     bool m_peerChoking = true;
     bool m_peerInterested = false;
     bool m_amChoking = true;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/RateMeter.h"
+#include "net/Clock.h"
 
 namespace velbrook {
 
@@ -100,8 +100,9 @@ public:
     // The peer whose log is on screen, and the request to redraw it.
     virtual const std::string& SelectedPeerId() const = 0;
     virtual void UpdateAllViews() = 0;
-    // Whole seconds of the clock that times keep-alives and the idle sweep; tests move it.
-    virtual int64_t NowSeconds() const { return RateMeter::MonotonicSeconds(); }
+    // The engine's clock: the time of every meter, pipeline, keep-alive and idle sweep, and the
+    // timers of the peer sets and the socket registry.
+    virtual Clock& GetClock() = 0;
 };
 
 }  // namespace velbrook

@@ -11,7 +11,6 @@
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
-#include "storage/RateMeter.h"
 
 namespace velbrook {
 
@@ -22,7 +21,7 @@ constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
 }  // namespace
 
 PeerSocket::PeerSocket(PeerHost& host)
-    : m_host(host), m_lastReceive(host.NowSeconds()), m_lastSend(m_lastReceive),
+    : m_host(host), m_lastReceive(host.GetClock().Now()), m_lastSend(m_lastReceive),
       m_lastServed(m_lastReceive) {}
 
 PeerSocket::~PeerSocket() {
@@ -38,23 +37,23 @@ void PeerSocket::Trace(const std::string& text) {
     m_host.Trace(m_tag + text);
 }
 
-int64_t PeerSocket::GetIdleSeconds() const {
+Duration PeerSocket::Idle() const {
     if (m_state == PeerSocketState::Connecting) {
-        return 0;
+        return Duration::zero();
     }
     // While we hold its input back the peer cannot send anything; that its requests are still
     // being served (which needs it to read what we send) is what shows it alive.
-    const int64_t last = m_readingHeld ? std::max(m_lastReceive, m_lastServed) : m_lastReceive;
-    return m_host.NowSeconds() - last;
+    const Time last = m_readingHeld ? std::max(m_lastReceive, m_lastServed) : m_lastReceive;
+    return m_host.GetClock().Now() - last;
 }
 
-int64_t PeerSocket::MaxIdleSeconds() const {
+Duration PeerSocket::MaxIdle() const {
     return m_state == PeerSocketState::Messages ? kMaxIdleConnected : kMaxIdleHandshake;
 }
 
 void PeerSocket::KeepAlive() {
     if (m_state == PeerSocketState::Messages && !m_closeScheduled &&
-        m_host.NowSeconds() - m_lastSend >= kKeepAliveSeconds) {
+        m_host.GetClock().Now() - m_lastSend >= kKeepAlive) {
         SendMessage({});
     }
 }
@@ -90,7 +89,7 @@ void PeerSocket::Accepted() {
     m_reachedPeer = true;
     m_incoming = true;
     m_state = PeerSocketState::Handshake;
-    m_lastReceive = m_host.NowSeconds();
+    m_lastReceive = m_host.GetClock().Now();
     AsyncSelect(kSocketRead | kSocketClose);
 }
 
@@ -99,7 +98,7 @@ void PeerSocket::OnConnect(int error) {
         Close(true);
         return;
     }
-    m_lastReceive = m_host.NowSeconds();
+    m_lastReceive = m_host.GetClock().Now();
     if (error != 0) {
         Trace(m_state == PeerSocketState::ProxyConnecting
                   ? "SOCKS5 - " + m_tag + " Can't be Connected.\r\n"
@@ -142,7 +141,7 @@ void PeerSocket::QueueOutput() {
 }
 
 void PeerSocket::NoteSent() {
-    m_lastSend = m_host.NowSeconds();
+    m_lastSend = m_host.GetClock().Now();
     QueueOutput();
 }
 
@@ -485,7 +484,7 @@ void PeerSocket::ReadMessages() {
             if (cut == 0) {
                 break;
             }
-            m_lastReceive = m_host.NowSeconds();
+            m_lastReceive = m_host.GetClock().Now();
         }
         // The connection may close this socket meanwhile, but not destroy it: the registry
         // disposes of it only after this handler.
@@ -504,7 +503,7 @@ void PeerSocket::ReadMessages() {
 }
 
 void PeerSocket::NoteServed() {
-    m_lastServed = m_host.NowSeconds();
+    m_lastServed = m_host.GetClock().Now();
 }
 
 void PeerSocket::ReadAgain() {

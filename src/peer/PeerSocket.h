@@ -41,11 +41,11 @@ public:
     // the upload, however many requests a peer sends at once.
     static constexpr size_t kUploadLowMark = size_t{256} << 10;
     // A connection on which we sent nothing for this long gets a keep-alive.
-    static constexpr int64_t kKeepAliveSeconds = 30;
+    static constexpr Duration kKeepAlive = std::chrono::seconds(30);
     // Silence allowed before the idle sweep closes a socket: real clients send keep-alives only
     // every minute or two, so a connection past its handshake is given longer.
-    static constexpr int64_t kMaxIdleHandshake = 40;
-    static constexpr int64_t kMaxIdleConnected = 150;
+    static constexpr Duration kMaxIdleHandshake = std::chrono::seconds(40);
+    static constexpr Duration kMaxIdleConnected = std::chrono::seconds(150);
 
     // Made by the host's socket registry (SocketRegistry::Create), which owns it.
     explicit PeerSocket(PeerHost& host);
@@ -63,7 +63,7 @@ public:
     // False when the message was not queued (closed, or over the output cap).
     [[nodiscard]] bool SendPieceMessage(uint32_t piece, uint32_t begin, std::string_view data);
     // Sends a keep-alive when the connection is past its handshake and nothing went out for
-    // kKeepAliveSeconds.
+    // kKeepAlive.
     void KeepAlive();
     void SendRaw(std::string_view bytes);
     void SendHandshake();
@@ -80,9 +80,10 @@ public:
     // Reading stopped because the peer's requests filled the connection's queue.
     bool IsReadingHeld() const { return m_readingHeld; }
 
-    int64_t GetIdleSeconds() const;
+    // How long the peer has been silent (0 while connecting).
+    Duration Idle() const;
     // The silence after which the idle sweep closes this socket.
-    int64_t MaxIdleSeconds() const;
+    Duration MaxIdle() const;
     PeerSocketState State() const { return m_state; }
     // The peer itself was reached (not only the proxy), even if the socket has closed since.
     bool ReachedPeer() const { return m_reachedPeer; }
@@ -141,10 +142,10 @@ private:
     std::string m_infoHash;
     uint32_t m_maxMessage = 0;
     uint64_t m_bytesReceived = 0;
-    int64_t m_lastReceive;
-    int64_t m_lastSend;
-    int64_t m_lastServed;  // when one of the peer's requests was last served
-    Liveness m_liveness;   // for the queued close and the queued read
+    Time m_lastReceive;
+    Time m_lastSend;
+    Time m_lastServed;    // when one of the peer's requests was last served
+    Liveness m_liveness;  // for the queued close and the queued read
 };
 
 }  // namespace velbrook

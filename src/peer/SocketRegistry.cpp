@@ -11,23 +11,18 @@ namespace velbrook {
 
 namespace {
 
-constexpr uint32_t kSweepPeriodMs = 60000;
-constexpr uint32_t kKeepAlivePeriodMs = 10000;
+constexpr auto kSweepPeriod = std::chrono::seconds(60);
+constexpr auto kKeepAlivePeriod = std::chrono::seconds(10);
 
 }  // namespace
 
-SocketRegistry::SocketRegistry(bool startTimers) {
-    if (startTimers) {
-        m_sweepTimer = std::make_unique<EngineTimer>(*this);
-        m_sweepTimer->Start(kSweepPeriodMs, kTimerIdleSweep);
-        m_keepAliveTimer = std::make_unique<EngineTimer>(*this);
-        m_keepAliveTimer->Start(kKeepAlivePeriodMs, kTimerKeepAlive);
-    }
-}
+SocketRegistry::SocketRegistry(Clock& clock)
+    : m_sweepTimer(clock.Every(kSweepPeriod, [this] { Sweep(); })),
+      m_keepAliveTimer(clock.Every(kKeepAlivePeriod, [this] { KeepAlive(); })) {}
 
 SocketRegistry::~SocketRegistry() {
-    m_sweepTimer.reset();
-    m_keepAliveTimer.reset();
+    m_sweepTimer.Stop();
+    m_keepAliveTimer.Stop();
     // Each socket leaves the list before it is closed: a connection told of the close may close
     // (and so dispose of) other sockets meanwhile.
     while (!m_sockets.empty()) {
@@ -66,7 +61,7 @@ void SocketRegistry::Sweep() {
     // Closing one socket can take others with it (its connection reacts), so the walk skips
     // whatever left the registry in the meantime.
     for (PeerSocket* socket : Snapshot()) {
-        if (Contains(*socket) && socket->GetIdleSeconds() > socket->MaxIdleSeconds()) {
+        if (Contains(*socket) && socket->Idle() > socket->MaxIdle()) {
             socket->Close(true);
         }
     }
@@ -88,14 +83,6 @@ void SocketRegistry::CloseAll() {
         socket->Close(true);
         // A socket whose connect was pending keeps its place on close; here it goes too.
         Dispose(*socket);
-    }
-}
-
-void SocketRegistry::OnTimer(TimerKind kind) {
-    if (kind == kTimerIdleSweep) {
-        Sweep();
-    } else if (kind == kTimerKeepAlive) {
-        KeepAlive();
     }
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/EngineTimer.h"
+#include "net/Clock.h"
 #include "net/Socks5.h"
 
 namespace velbrook {
@@ -16,14 +16,13 @@ namespace velbrook {
 class PeerHost;
 class PeerSocket;
 
-class SocketRegistry : public TimerOwner {
+class SocketRegistry {
 public:
-    // Starts the 60-second sweep timer and the 10-second keep-alive timer unless `startTimers` is
-    // false (tests sweep by hand).
-    explicit SocketRegistry(bool startTimers = true);
+    // Starts the 60-second sweep timer and the 10-second keep-alive timer on `clock`.
+    explicit SocketRegistry(Clock& clock);
     // Closes every socket without notifying the registry (their connections are told) and
     // destroys it.
-    ~SocketRegistry() override;
+    ~SocketRegistry();
     SocketRegistry(const SocketRegistry&) = delete;
     SocketRegistry& operator=(const SocketRegistry&) = delete;
 
@@ -42,7 +41,6 @@ public:
     void KeepAlive();
     // Closes every socket (their connections are told); each is destroyed after the handler.
     void CloseAll();
-    void OnTimer(TimerKind kind) override;
     size_t Count() const { return m_sockets.size(); }
     bool Contains(const PeerSocket& socket) const;
 
@@ -52,8 +50,8 @@ private:
 
     std::vector<std::unique_ptr<PeerSocket>> m_sockets;  // creation order
     ProxyConfig m_proxy;
-    std::unique_ptr<EngineTimer> m_sweepTimer;
-    std::unique_ptr<EngineTimer> m_keepAliveTimer;
+    Timer m_sweepTimer;
+    Timer m_keepAliveTimer;
 };
 
 }  // namespace velbrook

@@ -1,7 +1,6 @@
 #include "storage/RateLimiter.h"
 
 #include <algorithm>
-#include <ctime>
 
 namespace velbrook {
 
@@ -12,14 +11,13 @@ constexpr int64_t kFirstAllowance = 16384;
 
 }  // namespace
 
-int64_t RateLimiter::MonotonicMilliseconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+RateLimiter::RateLimiter(const Clock& clock) : m_clock(clock) {
+    m_last = Milliseconds();
 }
 
-RateLimiter::RateLimiter(Clock clock) : m_clock(std::move(clock)) {
-    m_last = m_clock();
+int64_t RateLimiter::Milliseconds() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.Now().time_since_epoch())
+        .count();
 }
 
 void RateLimiter::SetRate(int64_t bytesPerSecond) {
@@ -33,7 +31,7 @@ void RateLimiter::SetRate(int64_t bytesPerSecond) {
 }
 
 void RateLimiter::Refill() {
-    const int64_t now = m_clock();
+    const int64_t now = Milliseconds();
     const int64_t elapsed = now - m_last;
     if (elapsed <= 0) {
         return;

@@ -3,17 +3,17 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+
+#include "net/Clock.h"
 
 namespace velbrook {
 
 class RateLimiter {
 public:
-    // Milliseconds from a clock that never runs backwards.
-    using Clock = std::function<int64_t()>;
-    static int64_t MonotonicMilliseconds();
-
-    explicit RateLimiter(Clock clock = MonotonicMilliseconds);
+    // Reads the clock in milliseconds.
+    explicit RateLimiter(const Clock& clock);
+    RateLimiter(const RateLimiter&) = delete;
+    RateLimiter& operator=(const RateLimiter&) = delete;
 
     // Bytes per second; 0 lets nothing through. Unused allowance is kept for at most one second,
     // so an idle spell does not turn into a long burst.
@@ -27,9 +27,10 @@ public:
     int64_t MillisecondsUntilAvailable();
 
 private:
+    int64_t Milliseconds() const;
     void Refill();
 
-    Clock m_clock;
+    const Clock& m_clock;
     int64_t m_rate = 0;
     int64_t m_tokens = 0;
     int64_t m_last;

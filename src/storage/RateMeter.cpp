@@ -1,36 +1,40 @@
 #include "storage/RateMeter.h"
 
-#include <ctime>
-
 namespace velbrook {
 
-int64_t RateMeter::MonotonicSeconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
+RateMeter::RateMeter(const Clock& clock) : m_clock(clock) {
+    m_windowStart = m_lastUpdate = Seconds();
 }
 
-RateMeter::RateMeter(Clock clock) : m_clock(std::move(clock)) {
-    m_windowStart = m_lastUpdate = m_clock();
+int64_t RateMeter::Seconds() const {
+    return std::chrono::duration_cast<std::chrono::seconds>(m_clock.Now().time_since_epoch())
+        .count();
+}
+
+uint32_t RateMeter::RateAt(int64_t now, uint32_t bytes) const {
+    const int64_t elapsed = now - m_windowStart;
+    if (elapsed <= 0) {
+        return 0;
+    }
+    // The bytes the old rate stood for over the old window, plus the new ones, spread over the
+    // new window.
+    const int64_t carried = (m_lastUpdate - m_windowStart) * static_cast<int64_t>(m_rate);
+    return static_cast<uint32_t>((carried + bytes) / elapsed);
 }
 
 uint32_t RateMeter::Update(uint32_t bytes) {
     m_total += bytes;
-    const int64_t now = m_clock();
-    const int64_t elapsed = now - m_windowStart;
-    if (elapsed <= 0) {
-        m_rate = 0;
-    } else {
-        // The bytes the old rate stood for over the old window, plus the new ones, spread over
-        // the new window.
-        const int64_t carried = (m_lastUpdate - m_windowStart) * static_cast<int64_t>(m_rate);
-        m_rate = static_cast<uint32_t>((carried + bytes) / elapsed);
-    }
+    const int64_t now = Seconds();
+    m_rate = RateAt(now, bytes);
     m_lastUpdate = now;
-    if (elapsed % 60 > 10) {
+    if ((now - m_windowStart) % 60 > 10) {
         m_windowStart = now - 10;
     }
     return m_rate;
+}
+
+uint32_t RateMeter::Rate() const {
+    return RateAt(Seconds(), 0);
 }
 
 }  // namespace velbrook

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 #include <utility>
 
-#include "net/Reactor.h"
 #include "net/Socks5.h"
 
 namespace velbrook {
@@ -272,10 +271,8 @@ struct HttpClient::Impl {
     // The SOCKS5 requests, made as the proxy connection opens.
     std::string authRequest;
     std::string connectRequest;
-    uint64_t silenceTimer = 0;
-    uint32_t silenceMs = kSilenceTimeoutMs;
-    uint64_t deadlineTimer = 0;
-    uint32_t deadlineMs = kDeadlineMs;
+    Timer silenceTimer;
+    Timer deadlineTimer;
     int redirects = 0;
     // Where the answer's body starts (npos until its header has arrived), how much of the input
     // has been searched for that, and the answer's whole size once a Content-Length gives it.
@@ -284,34 +281,26 @@ struct HttpClient::Impl {
     size_t answerSize = 0;
 };
 
-HttpClient::HttpClient(HttpOwner& owner, ProxyConfig proxy)
-    : m_impl(std::make_unique<Impl>()), m_owner(owner), m_proxy(std::move(proxy)) {}
+HttpClient::HttpClient(HttpOwner& owner, Clock& clock, ProxyConfig proxy)
+    : m_impl(std::make_unique<Impl>()), m_owner(owner), m_clock(clock), m_proxy(std::move(proxy)) {}
 
 HttpClient::~HttpClient() {
     StopTimers();
 }
 
-void HttpClient::SetSilenceTimeoutForTest(uint32_t ms) {
-    m_impl->silenceMs = ms;
-}
-
-void HttpClient::SetDeadlineForTest(uint32_t ms) {
-    m_impl->deadlineMs = ms;
-}
-
 bool HttpClient::Start(const std::string& url, std::string& error) {
     m_impl->redirects = 0;
-    StopTimer(m_impl->deadlineTimer);
+    m_impl->deadlineTimer.Stop();
     if (!Begin(url, error))
         return false;
-    ArmTimer(m_impl->deadlineTimer, m_impl->deadlineMs);
+    ArmTimer(m_impl->deadlineTimer, kDeadline);
     return true;
 }
 
 // Also the restart after a redirect, which keeps the request's deadline running.
 bool HttpClient::Begin(const std::string& url, std::string& error) {
     Impl& d = *m_impl;
-    StopTimer(d.silenceTimer);
+    d.silenceTimer.Stop();
     Close();
     m_state = HttpClientState::Idle;
     d.input.clear();
@@ -346,7 +335,7 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
         m_state = HttpClientState::Connecting;
     }
     AsyncSelect(kSocketConnect | kSocketClose);
-    ArmTimer(m_impl->silenceTimer, m_impl->silenceMs);
+    ArmTimer(m_impl->silenceTimer, kSilenceTimeout);
     return true;
 }
 
@@ -356,20 +345,13 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
 // so a slow tracker that keeps talking is not cut off while one that has gone quiet (or never
 // finishes connecting) is; the deadline bounds the whole request, redirects included. Every way
 // out of a request, and the destructor, stops both before `this` goes.
-void HttpClient::ArmTimer(uint64_t& id, uint32_t ms) {
-    StopTimer(id);
-    id = Reactor::Get().StartTimer(ms, [this](uint64_t) { Abandon("Tracker timed out."); });
-}
-
-void HttpClient::StopTimer(uint64_t& id) {
-    if (id && Reactor::Exists())
-        Reactor::Get().StopTimer(id);
-    id = 0;
+void HttpClient::ArmTimer(Timer& timer, Duration limit) {
+    timer = m_clock.After(limit, [this] { Abandon("Tracker timed out."); });
 }
 
 void HttpClient::StopTimers() {
-    StopTimer(m_impl->silenceTimer);
-    StopTimer(m_impl->deadlineTimer);
+    m_impl->silenceTimer.Stop();
+    m_impl->deadlineTimer.Stop();
 }
 
 void HttpClient::Finish() {
@@ -566,7 +548,7 @@ void HttpClient::OnReceive(int /*error*/) {
     // After a proxy failure the bytes are never used; they are read only to see the close.
     if (HasReported())
         return;
-    ArmTimer(m_impl->silenceTimer, m_impl->silenceMs);
+    ArmTimer(m_impl->silenceTimer, kSilenceTimeout);
     std::string& input = m_impl->input;
     input.append(buffer, static_cast<size_t>(received));
     if (input.size() > kMaxAnswer) {

@@ -86,14 +86,15 @@ public:
     // Answers above this size are abandoned: no tracker sends anything near it.
     static constexpr size_t kMaxAnswer = size_t{8} << 20;
     // A tracker that accepts the connection and then says nothing is given up after this.
-    static constexpr uint32_t kSilenceTimeoutMs = 60000;
+    static constexpr Duration kSilenceTimeout = std::chrono::seconds(60);
     // A tracker that trickles its answer keeps re-arming the silence timer; the whole request,
     // redirects included, must still end within this.
-    static constexpr uint32_t kDeadlineMs = 120000;
+    static constexpr Duration kDeadline = std::chrono::seconds(120);
     static constexpr int kMaxRedirects = 5;
 
-    // Every request of this client, redirects included, goes through `proxy` when it is enabled.
-    HttpClient(HttpOwner& owner, ProxyConfig proxy);
+    // Its time limits run on `clock`; every request of this client, redirects included, goes
+    // through `proxy` when it is enabled.
+    HttpClient(HttpOwner& owner, Clock& clock, ProxyConfig proxy);
     ~HttpClient() override;
 
     // Begins the request. False with the reason in `error` when it could not start (nothing is
@@ -101,10 +102,6 @@ public:
     [[nodiscard]] bool Start(const std::string& url, std::string& error);
     HttpClientState State() const { return m_state; }
     const std::string& Url() const { return m_url; }
-    // Shortens the silence allowed from the next request on, so tests need not wait a minute.
-    void SetSilenceTimeoutForTest(uint32_t ms);
-    // Shortens the time a whole request may take, from the next Start on.
-    void SetDeadlineForTest(uint32_t ms);
 
 protected:
     void OnConnect(int error) override;
@@ -116,8 +113,7 @@ private:
     [[nodiscard]] bool Begin(const std::string& url, std::string& error);
     void Queue(const std::string& bytes);
     void WantReading();
-    void ArmTimer(uint64_t& id, uint32_t ms);
-    static void StopTimer(uint64_t& id);
+    void ArmTimer(Timer& timer, Duration limit);
     void StopTimers();
     void Finish();
     void Abandon(const std::string& reason);
@@ -134,6 +130,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
     HttpOwner& m_owner;
+    Clock& m_clock;
     const ProxyConfig m_proxy;
     HttpClientState m_state = HttpClientState::Idle;
     std::string m_url;

@@ -7,7 +7,6 @@
 
 #include "metainfo/KeyPathMap.h"
 #include "net/Address.h"
-#include "net/EngineTimer.h"
 #include "net/Reactor.h"
 
 namespace velbrook {
@@ -73,46 +72,10 @@ int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
 }
 
-// The reactor's announce timer: an engine timer whose ticks run the tracker's callback.
-class ReactorAnnounceTimer : public AnnounceTimer, private TimerOwner {
-public:
-    ReactorAnnounceTimer() : m_timer(*this) {}
-
-    void Start(uint32_t periodMs, std::function<void()> tick) override {
-        m_tick = std::move(tick);
-        m_timer.Start(periodMs, kTimerAnnounce);
-    }
-    void Stop() override { m_timer.Stop(); }
-
-private:
-    void OnTimer(TimerKind kind) override {
-        if (kind != kTimerAnnounce || !m_tick) {
-            return;
-        }
-        // The tick may restart this timer with a new callback; run a copy.
-        const std::function<void()> tick = m_tick;
-        tick();
-    }
-
-    EngineTimer m_timer;
-    std::function<void()> m_tick;
-};
-
 }  // namespace
 
-TrackerClient::TrackerClient(TrackerSessionLink& session, AnnounceSettings settings,
-                             TimerFactory timers, HttpFactory clients)
-    : m_session(session), m_settings(std::move(settings)), m_timers(std::move(timers)),
-      m_clients(std::move(clients)) {
-    if (!m_timers) {
-        m_timers = [] { return std::make_unique<ReactorAnnounceTimer>(); };
-    }
-    if (!m_clients) {
-        m_clients = [](HttpOwner& owner, const ProxyConfig& proxy) {
-            return std::make_unique<HttpClient>(owner, proxy);
-        };
-    }
-}
+TrackerClient::TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings)
+    : m_session(session), m_settings(std::move(settings)), m_clock(clock) {}
 
 // Nothing of the client's or the timer's can be running now (the session may not destroy this
 // from inside one of its reports either), so both go at once.
@@ -201,7 +164,7 @@ bool TrackerClient::Connect() {
     }
     m_session.SetStatusText(kConnectingText);
     RetireClient();
-    m_client = m_clients(*this, m_settings.proxy);
+    m_client = std::make_unique<HttpClient>(*this, m_clock, m_settings.proxy);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
     if (!started) {
@@ -216,15 +179,12 @@ void TrackerClient::Schedule(int32_t seconds) {
         DestroyTimer();
         return;
     }
-    if (m_timer && seconds == m_timerPeriod) {
+    if (m_timer.IsActive() && seconds == m_timerPeriod) {
         return;
     }
     m_timerPeriod = seconds;
-    if (!m_timer) {
-        m_timer = m_timers();
-    }
     const int32_t clamped = std::clamp(seconds, kMinTimerSeconds, kMaxTimerSeconds);
-    m_timer->Start(static_cast<uint32_t>(clamped) * 1000u, [this] { OnTick(); });
+    m_timer = m_clock.Every(std::chrono::seconds(clamped), [this] { OnTick(); });
 }
 
 void TrackerClient::OnTick() {
@@ -313,18 +273,16 @@ void TrackerClient::HandleResponse(const std::string& body) {
 }
 
 // The old client may be the one whose report is running right now (the session can announce from
-// inside it), and the timer the one whose tick is: both go through the reactor's DeleteLater. A
-// client that has not reported yet never will: it is destroyed before the loop dispatches again.
+// inside it): it goes through the reactor's DeleteLater. A client that has not reported yet never
+// will: it is destroyed before the loop dispatches again. The timer may be stopped from its own
+// tick.
 void TrackerClient::RetireClient() {
     m_stopInFlight = false;
     Reactor::DeleteLater(std::move(m_client));
 }
 
 void TrackerClient::DestroyTimer() {
-    if (m_timer) {
-        m_timer->Stop();
-    }
-    Reactor::DeleteLater(std::move(m_timer));
+    m_timer.Stop();
 }
 
 TrackerAnswer ReadTrackerAnswer(std::string_view body) {

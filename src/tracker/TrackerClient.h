@@ -46,22 +46,10 @@ struct AnnounceSettings {
     bool operator==(const AnnounceSettings&) const = default;
 };
 
-// The re-announce timer; the default runs on the reactor, tests drive a fake.
-class AnnounceTimer {
-public:
-    virtual ~AnnounceTimer() = default;
-    virtual void Start(uint32_t periodMs, std::function<void()> tick) = 0;
-    virtual void Stop() = 0;
-};
-
 class TrackerClient : public HttpOwner {
 public:
-    using TimerFactory = std::function<std::unique_ptr<AnnounceTimer>()>;
-    using HttpFactory =
-        std::function<std::unique_ptr<HttpClient>(HttpOwner&, const ProxyConfig& proxy)>;
-
-    TrackerClient(TrackerSessionLink& session, AnnounceSettings settings, TimerFactory timers = {},
-                  HttpFactory clients = {});
+    // The re-announce timer and the requests' time limits run on `clock`.
+    TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings);
     ~TrackerClient() override;
 
     // From the next request on.
@@ -85,7 +73,7 @@ public:
     AnnounceEvent Event() const { return m_event; }
     int32_t RetryCount() const { return m_retryCount; }
     int32_t TimerPeriod() const { return m_timerPeriod; }
-    bool TimerActive() const { return m_timer != nullptr; }
+    bool TimerActive() const { return m_timer.IsActive(); }
     const std::string& LastReason() const { return m_lastReason; }
     HttpClient* Client() const { return m_client.get(); }
     // From the start of an announce with the Stopped event until that request has reported or
@@ -98,12 +86,11 @@ public:
 private:
     TrackerSessionLink& m_session;
     AnnounceSettings m_settings;
-    TimerFactory m_timers;
-    HttpFactory m_clients;
+    Clock& m_clock;
     AnnounceEvent m_event = AnnounceEvent::None;
     std::string m_lastReason;
     std::unique_ptr<HttpClient> m_client;
-    std::unique_ptr<AnnounceTimer> m_timer;
+    Timer m_timer;
     int32_t m_retryCount = 0;
     int32_t m_timerPeriod = -1;
     bool m_stopInFlight = false;
@@ -113,7 +100,7 @@ private:
     void OnTick();
     void Fail(const std::string& reason, bool noRetry);
     void HandleResponse(const std::string& body);
-    // Let the client or the timer go; either may be running the call that got here.
+    // Let the client go; it may be running the call that got here.
     void RetireClient();
     void DestroyTimer();
 };

@@ -209,8 +209,8 @@ int CVelbrookApp::Run() {
 
     Reactor reactor;
     EngineLoop loop(reactor);
-    QtUiHost ui;
-    CVelbrookDoc doc(profile, ui);
+    QtUiHost ui(reactor);
+    CVelbrookDoc doc(profile, ui, reactor);
     doc.EnsureListening();
     {
         CMainFrame frame(doc);

@@ -160,9 +160,9 @@ void CVelbrookView::FillPeers(TorrentSession& session) {
         const uint64_t has =
             peer.PeerPieces() ? static_cast<uint64_t>(peer.PeerPieces()->BytesInState(Have)) : 0;
         const int percent = static_cast<int>(std::min<uint64_t>(has, total) * 100 / total);
-        const uint32_t down = peer.DownloadMeter().Update(0);
-        const uint32_t up = peer.UploadMeter().Update(0);
-        const uint32_t progress = peer.ProgressMeter().Update(0);
+        const uint32_t down = peer.DownloadMeter().Rate();
+        const uint32_t up = peer.UploadMeter().Rate();
+        const uint32_t progress = peer.ProgressMeter().Rate();
         const std::string cells[] = {
             connected ? (peer.IsIncoming() ? "R" : "L") : "",
             peer.Address() + ":" + std::to_string(peer.Port()),

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <algorithm>
 #include <utility>
@@ -54,10 +55,7 @@ std::optional<std::string> ChosenFile(const QFileDialog& dialog, int result) {
 
 }  // namespace
 
-QtUiHost::QtUiHost(QObject* parent) : QObject(parent) {
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, [this] { Redraw(); });
-}
+QtUiHost::QtUiHost(Clock& clock, QObject* parent) : QObject(parent), m_clock(clock) {}
 
 QtUiHost::~QtUiHost() {
     delete m_shown.data();
@@ -213,16 +211,17 @@ void QtUiHost::PostUpdateAllViews() {
 }
 
 void QtUiHost::Schedule() {
-    if (m_timer.isActive()) {
+    if (m_redrawTimer.IsActive()) {
         return;
     }
-    const qint64 since = m_sinceRedraw.isValid() ? m_sinceRedraw.elapsed() : kRedrawIntervalMs;
-    m_timer.start(static_cast<int>(std::max<qint64>(kRedrawIntervalMs - since, 0)));
+    // Never from inside whoever posted: the views read the engine once its handler is done.
+    const Duration since = m_lastRedraw ? m_clock.Now() - *m_lastRedraw : kRedrawInterval;
+    m_redrawTimer = m_clock.After(kRedrawInterval - since, [this] { Redraw(); });
 }
 
 void QtUiHost::Redraw() {
     m_pending = false;
-    m_sinceRedraw.start();
+    m_lastRedraw = m_clock.Now();
     if (m_redraw) {
         m_redraw();
     }

@@ -8,18 +8,18 @@
 // engine handler.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <list>
+#include <optional>
 
 #include "engine/UiHost.h"
+#include "net/Clock.h"
 
 class QDialog;
 
@@ -30,9 +30,10 @@ class QtUiHost : public QObject, public UiHost {
 
 public:
     // The shortest time between two redraws: at most four a second.
-    static constexpr int kRedrawIntervalMs = 250;
+    static constexpr Duration kRedrawInterval = std::chrono::milliseconds(250);
 
-    explicit QtUiHost(QObject* parent = nullptr);
+    // Redraws are timed on `clock`, the engine's.
+    explicit QtUiHost(Clock& clock, QObject* parent = nullptr);
     ~QtUiHost() override;  // a dialog still open goes, unanswered
 
     // Dialogs open over `window` (none: they stand alone, as before the window exists).
@@ -89,8 +90,9 @@ private:
     uint64_t m_nextAnswer = 1;
 
     std::function<void()> m_redraw;
-    QTimer m_timer;
-    QElapsedTimer m_sinceRedraw;
+    Clock& m_clock;
+    Timer m_redrawTimer;
+    std::optional<Time> m_lastRedraw;
     bool m_pending = false;
 };
 

@@ -228,6 +228,27 @@ def transmission_done(source, save):
     return True
 
 
+def connections(ports):
+    """The established TCP connections with an end on one of `ports`, each as the pair of its
+    ends (both ends of a loopback connection are listed; either names it)."""
+    found = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                lines = f.readlines()[1:]
+        except OSError:
+            continue
+        for line in lines:
+            fields = line.split()
+            local, remote, state = fields[1], fields[2], fields[3]
+            if state != "01":  # ESTABLISHED
+                continue
+            ends = tuple(sorted((local, remote)))
+            if any(int(end.rsplit(":", 1)[1], 16) in ports for end in ends):
+                found.add(ends)
+    return found
+
+
 def wait_transfer(done, progress, seconds, stall=60):
     """Waits until done() is true. Returns None then, else why it gave up: `seconds` passed, or
     progress() (a byte count) did not move for `stall` seconds."""

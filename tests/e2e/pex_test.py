@@ -6,7 +6,6 @@ Usage: pex_test.py PATH/TO/velbrook-cli
 """
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -26,7 +25,9 @@ def main(procs, top):
     # 1 KiB/s: the first could never pass the whole torrent on in time.
     client("first", first, os.path.join(top, "first"), settings={"MaxDownloadSpeed": 1})
     harness.wait_for(lambda: tracker.peers(info_hash) == 2, 30, "first announce")
-    time.sleep(1)
+    # The first has only the seeder to pass on: it must be connected to it before the third asks.
+    # Nobody else knows the seeder, so a connection to its port is the first's.
+    harness.wait_for(lambda: harness.connections({second}), 30, "first connected to the seeder")
     code = harness.exit_code(client("third", third, os.path.join(top, "third"), ["--exit-when-done"]), 60)
     if code != 0 or not harness.same_tree(os.path.join(source, "pex"), os.path.join(top, "third", "pex")):
         return harness.fail(top, f"third exit {code}", "third.log", "first.log", "second.log")

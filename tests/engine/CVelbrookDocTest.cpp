@@ -18,6 +18,7 @@
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
 #include "engine/TorrentSession.h"
+#include "peer/PeerConnection.h"
 #include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
@@ -59,6 +60,7 @@ protected:
         m_ui.m_folder = m_save.Dir();
         WriteFile(m_save / "in/a.torrent", test::Metainfo{.name = "file.bin"}.Encode());
     }
+    test::ManualClock m_clock;  // outlives what the reactor still has to destroy
     Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
@@ -69,7 +71,7 @@ protected:
 // listening (a new peer id each time); behind a proxy, or on a port another program holds, it
 // does not listen.
 TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.StartListening());
     const uint16_t port = doc.ListenPort();
     const std::string id = doc.OwnPeerId();
@@ -111,7 +113,7 @@ TEST_F(Document, ListensWhereItIsToldAndRestartsOnlyForAnotherPort) {
 // Confirmed options reach what is running at once: the limits of a running torrent's peers,
 // the proxy of the next peer and tracker connections, the address told to the tracker.
 TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     TorrentSession& session = *doc.Downloads().Sessions()[0];
     ASSERT_TRUE(
@@ -155,7 +157,7 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
 }
 
 TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart) {
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     EXPECT_FALSE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     EXPECT_EQ(m_ui.m_shown.back(),
@@ -191,7 +193,7 @@ TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
     WriteFile(m_save / "in/c.torrent", test::Metainfo{.name = "c"}.Encode());
     m_ui.m_hold = true;
     {
-        CVelbrookDoc doc(m_profile.Dir(), m_ui);
+        CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
         const auto& sessions = doc.Downloads().Sessions();
         ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
         TorrentSession& waiting = *sessions.back();
@@ -238,7 +240,7 @@ TEST_F(Document, ANewTorrentWaitsAloneForItsSaveLocation) {
 // the way is clear.
 TEST_F(Document, ANewTorrentThatCannotPrepareItsFilesStaysListed) {
     std::filesystem::create_directories(m_save / "file.bin/in-the-way");
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     ASSERT_EQ(doc.Downloads().Sessions().size(), 1u);
     TorrentSession& session = *doc.Downloads().Sessions()[0];
@@ -251,14 +253,14 @@ TEST_F(Document, ANewTorrentThatCannotPrepareItsFilesStaysListed) {
     std::filesystem::remove_all(m_save / "file.bin");
     ASSERT_TRUE(session.StartDownload(false));
     EXPECT_TRUE(
-        test::RunUntil(m_reactor, [&] { return session.State() == SessionState::ConnectTracker; }));
+        m_clock.AdvanceUntil([&] { return session.State() == SessionState::ConnectTracker; }));
     EXPECT_TRUE(std::filesystem::is_regular_file(m_save / "file.bin"));
 }
 
 TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     const std::string xml = m_profile / "Downloads.xml";
     {
-        CVelbrookDoc doc(m_profile.Dir(), m_ui);
+        CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
         ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
     }
     const std::string list = ReadFile(xml);
@@ -273,7 +275,7 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
     ASSERT_EQ(::chmod(m_profile.Dir().c_str(), 0777), 0);
     ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
     m_ui.m_shown.clear();
-    test::AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui); });
+    test::AsOtherUser([&] { CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock); });
     ASSERT_EQ(m_ui.m_shown.size(), 2u);
     const std::string kept = test::KeptAside(m_ui.m_shown[1]);
     EXPECT_EQ(ReadFile(kept), list);
@@ -291,7 +293,7 @@ TEST_F(Document, AnUnreadableDownloadsListSurvivesAStartAndStop) {
 // torrent stops saying why, and the program lives on.
 TEST_F(Document, AFileSizeLimitStopsTheTorrentNotTheProgram) {
     ::signal(SIGXFSZ, SIG_DFL);  // as a program starts
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     WriteFile(m_save / "in/big.torrent",
               test::Metainfo{.name = "big.bin", .length = 65536}.Encode());
     ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/big.torrent", m_save.Dir()));
@@ -322,10 +324,136 @@ TEST_F(Document, AStartRemovesTemporaryFilesOfKilledSaves) {
     for (const auto& [name, stays] : files) {
         WriteFile(m_profile / name, "half");
     }
-    CVelbrookDoc doc(m_profile.Dir(), m_ui);
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
     for (const auto& [name, stays] : files) {
         EXPECT_EQ(std::filesystem::exists(m_profile / name), stays) << name;
     }
+}
+
+// A peer on 127.0.0.1 with every piece of `data`, which answers each request as soon as it reads
+// it.
+class Seeder {
+public:
+    Seeder(uint16_t port, const std::string& infoHash, std::string data, uint32_t pieceLength)
+        : m_socket(port), m_data(std::move(data)), m_pieceLength(pieceLength) {
+        const size_t pieces = (m_data.size() + pieceLength - 1) / pieceLength;
+        m_socket.Write(test::Handshake(kId, infoHash));
+        m_socket.Message(BuildBitfield(std::string((pieces + 7) / 8, '\xFF')));
+        m_socket.Message(BuildSimple(kUnchoke));
+    }
+    void Serve() {
+        m_stream += m_socket.Drain();
+        if (!m_handshakeSeen) {
+            if (m_stream.size() < kHandshakeLength) {
+                return;
+            }
+            m_stream.erase(0, kHandshakeLength);
+            m_handshakeSeen = true;
+        }
+        std::vector<std::string> messages;
+        size_t cut = 0;
+        EXPECT_EQ(CutMessages(m_stream, 1 << 20, messages, cut), CutResult::Ok);
+        for (const std::string& raw : messages) {
+            WireMessage m;
+            if (DecodeMessage(raw, m) == DecodeStatus::Ok && m.id == kRequest) {
+                const size_t at = size_t{m.index} * m_pieceLength + m.begin;
+                m_socket.Message(BuildPiece(m.index, m.begin, m_data.substr(at, m.length)));
+            }
+        }
+    }
+    bool Closed() const { return m_socket.m_closed; }
+
+    static inline const std::string kId = "-SD0001-seederseeder";
+
+private:
+    test::Remote m_socket;
+    std::string m_data;
+    uint32_t m_pieceLength;
+    std::string m_stream;
+    bool m_handshakeSeen = false;
+};
+
+// Nothing waits on a person. A question about one torrent stays open for more than a minute of
+// the engine's time while another torrent downloads over 127.0.0.1 at its download limit, with
+// the idle sweep, keep-alives and choking running all along: the transfer completes, its peer
+// and an idle peer that finished its handshake stay connected, and only a connection that never
+// sent a handshake is swept.
+TEST_F(Document, AQuestionLeftOpenForAMinuteHoldsUpNoTransferAndDropsNoPeer) {
+    using namespace std::chrono_literals;
+    constexpr uint32_t kPiece = 65536;
+    m_ui.m_hold = true;
+    CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
+    Settings limited = doc.CurrentSettings();
+    limited.SetInt(MaxDownloadSpeed, 16);  // a slice a second
+    doc.ApplySettings(limited);
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+    ASSERT_EQ(m_ui.OpenQuestions(), 1u);
+    TorrentSession& asked = *doc.Downloads().Sessions().back();
+
+    const std::string data = test::PatternBytes(16 * kPiece);  // 64 slices: a minute and more
+    WriteFile(m_save / "in/big.torrent", test::Metainfo{.name = "big.bin",
+                                                        .length = 16 * kPiece,
+                                                        .pieceLength = kPiece,
+                                                        .hashes = test::PieceHashes(data, kPiece)}
+                                             .Encode());
+    ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/big.torrent", m_save.Dir()));
+    TorrentSession& session = *doc.Downloads().Sessions().back();
+    ASSERT_EQ(session.State(), SessionState::ConnectTracker);
+
+    Seeder seeder(doc.ListenPort(), session.InfoHash(), data, kPiece);
+    const std::string quietId = "-QQ0001-quietquietqu";
+    test::Remote quiet(doc.ListenPort());  // has nothing, says nothing after its handshake
+    quiet.Write(test::Handshake(quietId, session.InfoHash()));
+    test::Remote stranger(doc.ListenPort());  // never sends its handshake
+    const auto peer = [&](const std::string& id) { return session.Peers()->FindPeer(id); };
+    const auto connected = [&](const std::string& id) {
+        return peer(id) && peer(id)->IsConnected();
+    };
+    ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
+        seeder.Serve();
+        return connected(Seeder::kId) && connected(quietId);
+    }));
+
+    const Time start = m_clock.Now();
+    bool stayed = true;
+    uint32_t allowance = 0;  // what the choking passes granted the seeder
+    for (int step = 0; step < 3000 && !session.IsComplete(); ++step) {
+        m_clock.Advance(100ms);
+        // The peer answers whatever it is asked before the clock moves on: only the limit paces
+        // the download.
+        ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
+            seeder.Serve();
+            return !connected(Seeder::kId) || peer(Seeder::kId)->Outstanding().empty();
+        }));
+        stranger.Drain();
+        stayed = stayed && connected(Seeder::kId) && connected(quietId) && !seeder.Closed();
+        if (stayed && !session.IsComplete()) {
+            allowance = std::max(allowance, peer(Seeder::kId)->UploadAllowance());
+        }
+    }
+    EXPECT_TRUE(session.IsComplete());
+    EXPECT_GE(m_clock.Now() - start, 60s);
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(ReadFile(m_save / "big.bin") == data);
+    EXPECT_GT(allowance, 20u * 1024);  // twice what it gave us, above the floor
+    EXPECT_TRUE(test::RunUntil(m_reactor, [&] { return stranger.Drain(), stranger.m_closed; }));
+
+    // Complete, it has nothing more to tell the quiet peer, which after half a minute gets a
+    // keep-alive and is kept.
+    m_clock.Advance(40s);
+    std::string toQuiet;
+    const auto keptAlive = [&] {
+        toQuiet += quiet.Drain();
+        const std::vector<std::string> told =
+            toQuiet.size() < kHandshakeLength ? std::vector<std::string>()
+                                              : test::Messages(toQuiet.substr(kHandshakeLength));
+        return std::find(told.begin(), told.end(), std::string()) != told.end();
+    };
+    EXPECT_TRUE(test::RunUntil(m_reactor, keptAlive));
+    EXPECT_TRUE(connected(quietId));
+    // The question is still open, and its torrent still waits for the answer.
+    EXPECT_EQ(m_ui.OpenQuestions(), 1u);
+    EXPECT_EQ(asked.State(), SessionState::Waiting);
 }
 
 }  // namespace

@@ -41,17 +41,17 @@ protected:
     }
     std::vector<std::string>& Shown() { return m_host.m_ui.m_shown; }
 
-    Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
-    test::FakeSessionHost m_host;
+    test::FakeSessionHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     std::string m_xml = m_profile / "Downloads.xml";
 };
 
 // Saved, loaded and saved again, the list comes out byte for byte the same.
 TEST_F(DownloadsListTest, SaveAndLoadKeepEveryFieldAtFullWidth) {
     {
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         AddNew(list, "big", {.length = 5000000000, .pieceLength = 16 << 20});
         // Left above 32 bits and different from the size.
         auto other = std::make_unique<TorrentSession>(m_host);
@@ -63,7 +63,7 @@ TEST_F(DownloadsListTest, SaveAndLoadKeepEveryFieldAtFullWidth) {
     const std::string saved = ReadFile(m_xml);
     EXPECT_NE(saved.find("Size=\"5000000000\""), std::string::npos);
     EXPECT_NE(saved.find("Left=\"4294967297\""), std::string::npos);
-    DownloadsList loaded(m_host, false);
+    DownloadsList loaded(m_host);
     ASSERT_TRUE(loaded.Load(m_xml));
     ASSERT_EQ(loaded.Sessions().size(), 2u);
     ASSERT_TRUE(loaded.Save(m_profile / "again.xml"));
@@ -80,7 +80,7 @@ TEST_F(DownloadsListTest, LoadTakesOnlySoundDistinctEntries) {
                          entry("again", hex('a')) + entry("not hex", hex('z')) +
                          entry("short", "abcd") + entry("upper", hex('B')) +
                          "</Torrents>\n</Tarnwick>\n");
-    DownloadsList list(m_host, false);
+    DownloadsList list(m_host);
     ASSERT_TRUE(list.Load(m_xml));
     ASSERT_EQ(list.Sessions().size(), 2u);
     EXPECT_EQ(list.Sessions()[0]->Name(), "first");
@@ -92,7 +92,7 @@ TEST_F(DownloadsListTest, LoadTakesOnlySoundDistinctEntries) {
 // Stopping writes the status file: it must not come back after removal, and the downloaded
 // data stays where it is.
 TEST_F(DownloadsListTest, RemovingATorrentLeavesNoStatusFileAndKeepsItsData) {
-    DownloadsList list(m_host, false);
+    DownloadsList list(m_host);
     EXPECT_FALSE(list.Load(m_xml));
     TorrentSession* running = AddNew(list, "running");
     TorrentSession* kept = AddNew(list, "kept");
@@ -117,7 +117,7 @@ TEST_F(DownloadsListTest, RemovingATorrentLeavesNoStatusFileAndKeepsItsData) {
 // saving then writes a fresh list beside the kept ones.
 TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpty) {
     {
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         AddNew(list, "a");
         ASSERT_TRUE(list.Save(m_xml));
     }
@@ -128,7 +128,7 @@ TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpt
     for (size_t i = 0; i < std::size(unreadable); ++i) {
         WriteFile(m_xml, unreadable[i]);
         Shown().clear();
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         EXPECT_FALSE(list.Load(m_xml));
         EXPECT_TRUE(list.Sessions().empty());
         ASSERT_EQ(Shown().size(), 1u);
@@ -149,7 +149,7 @@ TEST_F(DownloadsListTest, ATruncatedOrGarbageListIsKeptAsideAndTheListStartsEmpt
     // An absent list is a first start, not a fault.
     fs::remove(m_xml);
     Shown().clear();
-    DownloadsList fresh(m_host, false);
+    DownloadsList fresh(m_host);
     EXPECT_FALSE(fresh.Load(m_xml));
     EXPECT_TRUE(Shown().empty());
 }
@@ -160,7 +160,7 @@ TEST_F(DownloadsListTest, WhatCannotBeSavedIsReportedAndLosesNothing) {
     const std::string folder = m_profile / "locked";
     const std::string xml = folder + "/Downloads.xml";
     fs::create_directories(folder);
-    DownloadsList list(m_host, false);
+    DownloadsList list(m_host);
     EXPECT_FALSE(list.Load(xml));
     AddNew(list, "a");
     ASSERT_TRUE(list.SaveList());
@@ -174,7 +174,7 @@ TEST_F(DownloadsListTest, WhatCannotBeSavedIsReportedAndLosesNothing) {
               std::vector<std::string>{"The downloads list could not be saved to " + xml + "."});
 
     ASSERT_EQ(::chmod(xml.c_str(), 0), 0);
-    DownloadsList unreadable(m_host, false);
+    DownloadsList unreadable(m_host);
     AsOtherUser([&] { saved = unreadable.Load(xml); });
     EXPECT_FALSE(saved);
     EXPECT_NE(Shown().back().find(" nor moved aside (Permission denied)"), std::string::npos);

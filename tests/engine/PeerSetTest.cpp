@@ -1,5 +1,6 @@
 // The known peers of one torrent: choking, the upload and download limits, connecting and
-// forgetting peers. The clock and the random source are scripted; ticks are run by hand.
+// forgetting peers. The random source is scripted; the set's timers run as the test moves the
+// clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@ namespace velbrook {
 namespace {
 
 using namespace test;
+using namespace std::chrono_literals;
 
 // Connections talk to a real peer set, wired the way the torrent session wires them.
 class SetSession : public FakeSession {
@@ -54,13 +56,11 @@ class PeerSetTest : public ::testing::Test {
 protected:
     PeerSetTest()
         : m_session(4 * 131072, 131072, m_host),
-          m_set(
-              m_session, m_host, kInfoHash, PeerLimitsFrom(m_settings), [this] { return m_now; },
-              [this] { return Draw(); }, false),
+          m_set(m_session, m_host, kInfoHash, PeerLimitsFrom(m_settings),
+                [this] { return Draw(); }),
           m_listener(m_host) {
         m_session.m_set = &m_set;
         m_host.m_session = &m_session;
-        m_set.SetMillisecondClock([this] { return m_ms; });
         m_session.m_pieces.SetAll(Missing);
         m_session.m_pieces.SetState(0, Have);
     }
@@ -87,6 +87,7 @@ protected:
         EXPECT_TRUE(peer->ProcessMessages(in));
         return peer;
     }
+    void Advance(Duration by) { m_host.m_clock.Advance(by); }
     // Call after moving the clock 10 s past the peer's handshake.
     static void Feed(PeerConnection* peer, uint32_t bytesPerSecond) {
         peer->DownloadMeter().Update(bytesPerSecond * 10);
@@ -114,10 +115,12 @@ protected:
         EXPECT_TRUE(peer && peer->ProcessMessages(in));
         return peer;
     }
-    // Runs the loop while the remote peers read; returns the PIECE messages each one got.
-    std::vector<size_t> Deliver(int rounds = 3) {
+    // Runs the loop while the remote peers read, the clock moving `step` before each pass;
+    // returns the PIECE messages each one got.
+    std::vector<size_t> Deliver(int rounds = 3, Duration step = 0ms) {
         std::vector<size_t> pieces(m_remotes.size(), 0);
         for (int round = 0; round < rounds; ++round) {
+            Advance(step);
             m_reactor.RunOnce(1);
             for (size_t i = 0; i < m_remotes.size(); ++i) {
                 m_streams[i] += m_remotes[i]->Drain();
@@ -132,12 +135,10 @@ protected:
         return pieces;
     }
 
-    int64_t m_now = 1000;
-    int64_t m_ms = 1000000;
     std::deque<uint32_t> m_picks;
-    Reactor m_reactor;
     Settings m_settings;
-    FakeHost m_host;
+    FakeHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     SetSession m_session;
     PeerSet m_set;
     Listener m_listener;
@@ -152,7 +153,7 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
         wanted.push_back(Peer('a' + k, kWanted));
     }
     PeerConnection* served = Peer('S', kServed);
-    m_now += 10;
+    Advance(10s);
     Feed(chokesUs, 20 * 1024);
     Feed(served, 50 * 1024);  // fastest, yet behind every peer we want data from
     for (size_t k = 0; k < wanted.size(); ++k) {
@@ -163,7 +164,7 @@ TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
     }
     // Left after the best step: 6 5 4 3 2 1 S (KiB/s), then each draw modulo what is left.
     m_picks = {100, 3, 0, 1, 2};
-    m_set.OnTimer(kTimerChoke);
+    m_set.ChokePass();
 
     std::string choked;
     for (PeerConnection* peer : wanted) {
@@ -178,7 +179,7 @@ TEST_F(PeerSetTest, AllowanceIsARatioOfWhatThePeerSendsWithAFloorAndNoWrapAround
     PeerConnection* steady = Peer('a', kWanted);
     PeerConnection* silent = Peer('b', kWanted);
     PeerConnection* fast = Peer('c', kWanted);
-    m_now += 10;
+    Advance(10s);
     Feed(steady, 100 * 1024);
     Feed(fast, 50000000);
     m_set.ChokePass();
@@ -200,11 +201,10 @@ TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
     Request(greedy, 0);
     Request(greedy, 16384);
     Request(modest, 0);
-    m_now += 10;
+    Advance(10s);
     greedy->UploadMeter().Update(30 * 1024 * 10);  // above its 20 KiB/s allowance
     Change(MaxUploadSpeed, 1000);
-    m_ms += 500;
-    m_set.ServiceTick();
+    Advance(500ms);  // a service tick
     EXPECT_EQ(greedy->PeerRequests().size(), 2u);
     EXPECT_TRUE(modest->PeerRequests().empty());
     // A seeder has nobody to reciprocate with: the allowance no longer holds anyone back.
@@ -226,17 +226,9 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
     }
     ASSERT_TRUE(peer->ProcessMessages(requests));
     m_set.ChokePass();
-    size_t served = 0;
     std::vector<size_t> perSecond;
-    for (int tick = 1; tick <= 20; ++tick) {
-        m_ms += 500;
-        m_set.OnTimer(kTimerUpload);
-        served += Deliver()[0];
-        if (tick % 2 == 0) {
-            ++m_now;  // the peers' rate meters count whole seconds
-            perSecond.push_back(served);
-            served = 0;
-        }
+    for (int second = 0; second < 10; ++second) {
+        perSecond.push_back(Deliver(100, 10ms)[0]);
     }
     // 1000 KiB/s is 62.5 slices a second; the first second may add the first slice.
     for (size_t second = 0; second < perSecond.size(); ++second) {
@@ -268,7 +260,7 @@ TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
         EXPECT_LE(peer->Socket()->UnsentBytes(), PeerSocket::kUploadLowMark + 16384 + 13);
         EXPECT_LE(peer->PeerRequests().size(), PeerConnection::kMaxPeerRequests);
         held = held || peer->Socket()->IsReadingHeld();
-        m_ms += 1;
+        Advance(1ms);
     }
     EXPECT_EQ(pieces, total);
     EXPECT_TRUE(held);
@@ -294,8 +286,7 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
         }
         answered += in.size();
         ASSERT_TRUE(second->ProcessMessages(in));
-        m_ms += 500;
-        m_set.ServiceTick();
+        Advance(500ms);  // a service tick
         if (tick == 2) {
             EXPECT_LE(asked(), 5u);  // 50 KiB and the first slice in the first second
         }
@@ -365,14 +356,14 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
     exchange();
     EXPECT_EQ(m_set.PeerList().size(), 201u);
     EXPECT_EQ(dialled(), 20);  // never all at once
-    m_ms += 500;
-    m_set.ServiceTick();
+    Advance(500ms);            // a service tick
     EXPECT_EQ(dialled(), 30);
 
     exchange();  // the same peer again within the minute: ignored
     EXPECT_EQ(m_set.PeerList().size(), 201u);
+    Change(MaxConnectedPeers, 0);  // none of the rest is dialled meanwhile
     for (int minute = 1; minute <= 6; ++minute) {
-        m_now += 60;
+        Advance(60s);
         exchange();
     }
     EXPECT_EQ(m_set.PeerList().size(), PeerSet::kMaxKnownPeers);
@@ -433,10 +424,10 @@ protected:
         return answered;
     }
 
-    Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
-    test::FakeSessionHost m_host;
+    test::FakeSessionHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     test::Listener m_listener;
     std::string m_torrent = m_profile / "t.torrent";
     std::unique_ptr<TorrentSession> m_session;  // goes first: its peers close their sockets

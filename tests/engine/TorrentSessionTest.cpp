@@ -77,10 +77,10 @@ protected:
         Checked(*session);
         return session;
     }
-    // Runs the loop while the data on disk is being checked.
+    // Runs the clock while the data on disk is being checked.
     void Checked(TorrentSession& session) {
-        EXPECT_TRUE(
-            test::RunUntil(m_reactor, [&] { return session.State() != SessionState::Checking; }));
+        EXPECT_TRUE(m_host.GetClock().AdvanceUntil(
+            [&] { return session.State() != SessionState::Checking; }));
     }
     // The pieces arrive from a peer and pass their check.
     void Verified(TorrentSession& session, std::initializer_list<uint32_t> pieces) {
@@ -102,10 +102,10 @@ protected:
         return Listed(infoHash, m_save.Dir())->Pieces().ToCharString();
     }
 
-    Reactor m_reactor;
     test::TempDir m_profile;
     test::TempDir m_save;
-    test::FakeSessionHost m_host;
+    test::FakeSessionHost m_host;  // its clock outlives what the reactor still has to destroy
+    Reactor m_reactor;
     std::string m_data;
     std::string m_torrent = m_profile / "t.torrent";
 };
@@ -198,8 +198,8 @@ TEST_F(Session, ClaimedPiecesThatCannotBeReadAreCheckedAgain) {
     EXPECT_FALSE(session->IsComplete());
     // No longer seeding, while checking and after: the state agrees with the percentage.
     EXPECT_EQ(session->State(), SessionState::Downloading);
-    test::RunUntil(m_reactor,
-                   [&] { return session->Pieces().ToCharString().find('U') == std::string::npos; });
+    m_host.GetClock().AdvanceUntil(
+        [&] { return session->Pieces().ToCharString().find('U') == std::string::npos; });
     EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
     EXPECT_EQ(session->Left(), 100000u - 32768u);
     EXPECT_EQ(session->State(), SessionState::Downloading);
@@ -261,6 +261,26 @@ TEST_F(Session, APartialDownloadLeftAloneIsNotReadAgain) {
     ASSERT_TRUE(session->StartDownload(false));
     EXPECT_EQ(session->State(), SessionState::ConnectTracker);
     EXPECT_EQ(session->Pieces().ToCharString(), "PFFF");
+}
+
+// The downloads list's tick writes what a running torrent has verified every 3 seconds, so that a
+// crash loses at most that much.
+TEST_F(Session, TheSaveTickWritesVerifiedPiecesEveryThreeSeconds) {
+    using namespace std::chrono_literals;
+    test::ManualClock& clock = m_host.GetClock();
+    DownloadsList list(m_host);
+    auto started = Started();
+    TorrentSession& session = *started;
+    ASSERT_TRUE(list.Add(std::move(started)));
+    const std::string hash = session.InfoHash();
+    Verified(session, {1});
+    clock.Advance(3s - 1ms);
+    EXPECT_EQ(InStatusFile(hash), "FFFF");
+    clock.Advance(1ms);
+    EXPECT_EQ(InStatusFile(hash), "FPFF");
+    Verified(session, {3});
+    clock.Advance(3s);
+    EXPECT_EQ(InStatusFile(hash), "FPFP");
 }
 
 // Out of descriptors for a moment (a crowd of peers connecting): the status file is written at
@@ -337,7 +357,7 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     std::string infoHash;
     std::string status;
     {
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         auto session = Started();
         ASSERT_TRUE(session->Stop());
         infoHash = session->InfoHash();
@@ -357,7 +377,7 @@ TEST_F(Session, AKnownTorrentResumesFromItsStatusButNeverTrustsItBlindly) {
     for (const std::string& bytes :
          {good.substr(0, good.size() / 2), std::string("\0\xff<<", 4), otherTorrent}) {
         WriteFile(status, bytes);
-        DownloadsList list(m_host, false);
+        DownloadsList list(m_host);
         ASSERT_TRUE(list.Load(xml));
         ASSERT_EQ(list.Sessions().size(), 1u);
         TorrentSession& session = *list.Sessions()[0];

@@ -1,4 +1,4 @@
-// PeerConnection without a socket: what it decides from one peer's messages. The clocks are ours.
+// PeerConnection without a socket: what it decides from one peer's messages. The clock is ours.
 #include <gtest/gtest.h>
 
 #include <type_traits>
@@ -10,6 +10,7 @@ namespace velbrook {
 namespace {
 
 using namespace test;
+using namespace std::chrono_literals;
 
 class PeerConnectionTest : public ::testing::Test {
 protected:
@@ -20,8 +21,6 @@ protected:
     }
     PeerConnection& Connect(char tag) {
         PeerConnection& peer = *m_session->CreatePeer(std::string(20, tag), "10.0.0.1", 6881, 6881);
-        peer.SetMillisecondClock([this] { return m_ms; });
-        peer.SetMeterClock([this] { return m_ms / 1000; });
         peer.SetLogLimit(m_logLines);
         peer.OnHandshakePassed();
         return peer;
@@ -52,7 +51,8 @@ protected:
         return Feed(peer, in);
     }
 
-    int64_t m_ms = 1000000;
+    void Advance(Duration by) { m_host.m_clock.Advance(by); }
+
     size_t m_logLines = 0;
     FakeHost m_host;
     std::unique_ptr<FakeSession> m_session;
@@ -64,7 +64,7 @@ TEST_F(PeerConnectionTest, PipelineDepthFollowsThePeersSpeedWithinBounds) {
     EXPECT_EQ(peer.Outstanding().size(), 5u);
     // Five slices every 10 ms is 8 MB/s: after one sample the pipeline is as deep as it goes.
     for (int round = 0; round < 26; ++round) {
-        m_ms += 10;
+        Advance(10ms);
         ASSERT_TRUE(Answer(peer, 5));
     }
     EXPECT_EQ(peer.Outstanding().size(), 250u);
@@ -72,7 +72,7 @@ TEST_F(PeerConnectionTest, PipelineDepthFollowsThePeersSpeedWithinBounds) {
     // and no new request goes out while more than that is in flight.
     size_t before = peer.Outstanding().size();
     for (int round = 0; round < 12; ++round) {
-        m_ms += 250;
+        Advance(250ms);
         ASSERT_TRUE(Answer(peer, 1));
         EXPECT_LE(peer.Outstanding().size(), before);
         before = peer.Outstanding().size();
@@ -86,7 +86,7 @@ TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrAfterAMinuteUna
     const BlockRequest first = peer.Outstanding().front();
     for (int second = 0; second < 60; ++second) {
         EXPECT_EQ(peer.Outstanding().front(), first) << second;
-        m_ms += 1000;
+        Advance(1s);
         ASSERT_TRUE(Feed(peer, {Slice(peer.Outstanding()[1])}));
     }
     EXPECT_NE(peer.Outstanding().front(), first);

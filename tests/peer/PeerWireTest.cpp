@@ -8,6 +8,7 @@ namespace velbrook {
 namespace {
 
 using namespace test;
+using namespace std::chrono_literals;
 
 using PeerWire = LoopbackPeers;
 
@@ -88,7 +89,7 @@ TEST_F(PeerWire, APeerThatNeverReadsIsCutOff) {
     EXPECT_TRUE(PumpUntil([&] { return !Peer(kPeerA)->IsConnected(); }));
 }
 
-// The registry's keep-alives and idle sweep, by the sockets' clock.
+// The registry's keep-alives and idle sweep run on the engine's clock.
 TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
     Use(4 * 16384, 16384);
     SocketRegistry& registry = m_host.Registry();
@@ -106,33 +107,32 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
     EXPECT_TRUE(registry.Contains(abandoned));
 
     const std::string keepAlive(4, '\0');
-    m_host.m_now += 29;
-    registry.OnTimer(kTimerKeepAlive);
+    Advance(29s);  // ticks at 10 and 20 s
     RunPasses(m_reactor);
     EXPECT_EQ(silentPeer->Drain(), "");
-    m_host.m_now += 1;  // 30 s without sending anything
-    registry.OnTimer(kTimerKeepAlive);
+    Advance(1s);  // 30 s without sending anything
     RunPasses(m_reactor);
     EXPECT_EQ(silentPeer->Drain(), keepAlive);
     EXPECT_EQ(quiet.Drain(), "");  // no keep-alive before a handshake
 
-    m_host.m_now += 11;  // 41 s: too long for a socket without a handshake
-    registry.OnTimer(kTimerIdleSweep);
+    Advance(10s);  // 40 s: as long as a socket without a handshake may stay silent
+    registry.Sweep();
+    EXPECT_EQ(registry.Count(), 4u);
+    Advance(20s);  // the sweep at 60 s
     EXPECT_FALSE(registry.Contains(abandoned));
     EXPECT_EQ(registry.Count(), 2u);
     EXPECT_TRUE(Closes(quiet));
 
-    m_host.m_now += 59;  // a keep-alive counts as a message
-    talker->Write(keepAlive);
-    EXPECT_TRUE(PumpUntil([&] { return Peer(kPeerA)->Socket()->GetIdleSeconds() == 0; }));
-    m_host.m_now += 50;  // 150 s since the silent peer's handshake: still allowed
+    talker->Write(keepAlive);  // a keep-alive counts as a message
+    EXPECT_TRUE(PumpUntil([&] { return Peer(kPeerA)->Socket()->Idle() == 0s; }));
+    Advance(90s);  // 150 s since the silent peer's handshake: still allowed
     registry.Sweep();
     EXPECT_EQ(registry.Count(), 2u);
-    m_host.m_now += 1;
-    registry.Sweep();
+    Advance(30s);  // the sweep at 180 s
     EXPECT_EQ(registry.Count(), 1u);
     EXPECT_TRUE(Closes(*silentPeer));
     EXPECT_FALSE(Peer(kPeerB)->IsConnected());
+    EXPECT_TRUE(Peer(kPeerA)->IsConnected());
 }
 
 // A peer whose requests fill its queue is not read from until they are served. Its silence is
@@ -149,12 +149,12 @@ TEST_F(PeerWire, APeerHeldBackIsSweptOnlyOnceItsRequestsAreNoLongerServed) {
     ASSERT_TRUE(PumpUntil([&] { return peer->Socket()->IsReadingHeld(); }));
     EXPECT_EQ(peer->PeerRequests().size(), PeerConnection::kMaxPeerRequests);
 
-    m_host.m_now += 100;
+    Advance(100s);
     EXPECT_GT(peer->ServeOneRequest(), 0u);
-    m_host.m_now += 100;  // 200 s without a message from it, 100 s since one was served
+    Advance(100s);  // 200 s without a message from it, 100 s since one was served
     m_host.Registry().Sweep();
     EXPECT_TRUE(peer->IsConnected());
-    m_host.m_now += 51;
+    Advance(51s);
     m_host.Registry().Sweep();
     EXPECT_FALSE(peer->IsConnected());
 }

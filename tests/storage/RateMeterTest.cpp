@@ -2,25 +2,44 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ManualClock.h"
+
 namespace velbrook {
 namespace {
 
+using namespace std::chrono_literals;
+
 TEST(RateMeter, AveragesOverAWindowPulledBackToTenSecondsWithoutOverflow) {
-    int64_t now = 0;
-    RateMeter meter([&] { return now; });
+    test::ManualClock clock;
+    RateMeter meter(clock);
     EXPECT_EQ(meter.Update(1000), 0u);  // no time has passed
-    now = 2;
+    clock.Advance(2s);
     EXPECT_EQ(meter.Update(1000), 500u);  // the first call's bytes are not in the rate
-    now = 11;
+    clock.Advance(9s);
     EXPECT_EQ(meter.Update(0), 90u);  // window start moves to 1
-    now = 12;
+    clock.Advance(1s);
     EXPECT_EQ(meter.Update(0), 81u);  // and to 2
     for (int s = 13; s <= 40; ++s) {
-        now = s;
+        clock.Advance(1s);
         meter.Update(UINT32_MAX / 4);
     }
     EXPECT_EQ(meter.Total(), 2000 + int64_t{28} * (UINT32_MAX / 4));
     EXPECT_GT(meter.GetRate(), UINT32_MAX / 8);
+}
+
+// The views read rates many times a second; what they read must not depend on how often.
+TEST(RateMeter, ReadingTheRateLeavesTheMeterAsItWas) {
+    test::ManualClock clock;
+    RateMeter meter(clock);
+    meter.Update(1000);
+    clock.Advance(2s);
+    meter.Update(1000);
+    clock.Advance(9s);
+    EXPECT_EQ(meter.Rate(), 90u);
+    EXPECT_EQ(meter.Rate(), 90u);
+    EXPECT_EQ(meter.GetRate(), 500u);
+    clock.Advance(1s);
+    EXPECT_EQ(meter.Update(0), 83u);  // the window never moved to second 1
 }
 
 }  // namespace

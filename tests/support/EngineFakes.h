@@ -109,6 +109,7 @@ public:
     uint16_t ListenPort() const override { return 6886; }
     void Trace(const std::string&) override {}
     void MarkListChanged() override { ++m_listChanges; }
+    ManualClock& GetClock() override { return m_peers.GetClock(); }
 
     FakeHost m_peers;
     FakeUi m_ui;

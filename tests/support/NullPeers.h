@@ -9,6 +9,7 @@
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
+#include "support/ManualClock.h"
 
 namespace velbrook::test {
 
@@ -54,11 +55,14 @@ public:
     SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
+    Clock& GetClock() override { return m_clock; }
 
     std::string m_id;
     std::string m_reserved;
     std::string m_selected;
-    SocketRegistry m_registry{false};
+    // Time stands still unless the caller moves it.
+    ManualClock m_clock;
+    SocketRegistry m_registry{m_clock};
 };
 
 }  // namespace velbrook::test

@@ -19,6 +19,7 @@
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
 #include "support/Loopback.h"
+#include "support/ManualClock.h"
 #include "support/MetainfoBuilder.h"
 
 namespace velbrook::test {
@@ -100,14 +101,15 @@ public:
     SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
-    int64_t NowSeconds() const override { return m_now; }
+    ManualClock& GetClock() override { return m_clock; }
 
     SessionLink* m_session = nullptr;
     std::string m_infoHash = kInfoHash;  // the torrent's, for a real session
-    int64_t m_now = 1000;                // the sockets' clock: keep-alives and the idle sweep
     std::string m_reserved = velbrook::ReservedBytes(true);
     std::string m_selected;
-    SocketRegistry m_registry{false};  // swept by hand
+    // The time of everything the engine's side does; the test moves it.
+    ManualClock m_clock;
+    SocketRegistry m_registry{m_clock};
 };
 
 // Accepts every incoming connection into a new PeerSocket, on 127.0.0.1 only.
@@ -190,6 +192,8 @@ protected:
             m_session->m_pieces.SetState(i, Have);
     }
     bool PumpUntil(const std::function<bool()>& done) { return RunUntil(m_reactor, done); }
+    // Moves the engine's clock, running the registry's timers that fall due.
+    void Advance(Duration by) { m_host.m_clock.Advance(by); }
     // Reads what the remote is sent until `enough` says so.
     std::string Receive(Remote& remote, const std::function<bool(const std::string&)>& enough) {
         std::string got;
@@ -211,8 +215,8 @@ protected:
     }
     PeerConnection* Peer(const std::string& id) { return m_session->FindPeer(id); }
 
+    FakeHost m_host;  // its clock outlives what the reactor still has to destroy
     Reactor m_reactor;
-    FakeHost m_host;
     Listener m_listener;
     std::unique_ptr<FakeSession> m_session;  // goes first: its connections close their sockets
 };

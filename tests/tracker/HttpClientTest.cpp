@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <memory>
 #include <string>
 #include <tuple>
@@ -11,10 +13,12 @@
 
 #include "net/Reactor.h"
 #include "support/Loopback.h"
+#include "support/ManualClock.h"
 
 namespace velbrook {
 namespace {
 
+using namespace std::chrono_literals;
 using test::FarEnd;
 using Reports = std::vector<std::string>;
 
@@ -41,19 +45,31 @@ const std::string kOkReport = "response:" + kAnnounce;
 // One connection: the path the far end expects to be asked for, and its answer.
 struct Step {
     std::string path;
-    std::vector<std::string> answer;  // pieces, written `pauseMs` apart
+    std::vector<std::string> answer;  // pieces, written `pause` apart
     bool staysOpen = false;           // until the client hangs up
-    int pauseMs = 50;
+    Duration pause = 50ms;
 };
 
 class HttpClientTest : public ::testing::Test {
 protected:
     std::string Here() const { return "127.0.0.1:" + std::to_string(far.m_port); }
     std::string Url(const std::string& path) const { return "http://" + Here() + path; }
-    void Answer(FarEnd& end, const std::vector<std::string>& pieces, int pauseMs = 50) {
+    // Bytes that have reached the client and wait to be read by it.
+    size_t Unread() const {
+        int queued = 0;
+        if (!client || client->Fd() < 0 || ::ioctl(client->Fd(), FIONREAD, &queued) < 0) {
+            return 0;
+        }
+        return static_cast<size_t>(queued);
+    }
+    // Writes the pieces `pause` apart on the client's clock, each read before the next goes.
+    void Answer(FarEnd& end, const std::vector<std::string>& pieces, Duration pause = 50ms) {
         for (size_t i = 0; i < pieces.size(); ++i) {
-            test::RunFor(reactor, i > 0 ? pauseMs : 0);
+            if (i > 0) {
+                clock.Advance(pause);
+            }
             end.Write(pieces[i]);
+            test::RunUntil(reactor, [&] { return Unread() == 0; });
         }
     }
     // Starts a request, plays the far end of each of its connections in turn, and returns the
@@ -69,7 +85,7 @@ protected:
             requests.push_back(end.ReadThrough("\r\n\r\n"));
             EXPECT_EQ(requests.back().substr(0, requests.back().find(" HTTP/1.0")),
                       "GET " + step.path);
-            Answer(end, step.answer, step.pauseMs);
+            Answer(end, step.answer, step.pause);
             if (step.staysOpen)
                 open.push_back(std::move(end));
         }
@@ -125,10 +141,11 @@ protected:
         };
     }
 
+    test::ManualClock clock;  // outlives what the reactor still has to destroy
     Reactor reactor;
     test::RawListener far;
     Owner owner;
-    std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner, ProxyConfig{});
+    std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner, clock, ProxyConfig{});
     std::vector<std::string> requests;
 };
 
@@ -158,7 +175,7 @@ TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
 TEST_F(HttpClientTest, OwnerMayDestroyTheClientInsideAnyReport) {
     owner.drop = &client;
     for (const auto& [report, steps] : Cases()) {
-        client = std::make_unique<HttpClient>(owner, ProxyConfig{});
+        client = std::make_unique<HttpClient>(owner, clock, ProxyConfig{});
         EXPECT_EQ(Fetch(Url(steps[0].path), steps).size(), 1u) << steps[0].path;
         EXPECT_EQ(client, nullptr);
     }
@@ -172,21 +189,29 @@ TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
     const std::string refused = "http://127.0.0.1:" + std::to_string(test::FreePort()) + "/ok";
     EXPECT_EQ(Fetch(refused), Reports{"failure:Can't Connect Tracker: " + refused});
 
-    client->SetSilenceTimeoutForTest(200);
-    EXPECT_EQ(Fetch(Url("/silent"), {{"/silent", {}, true}}),
-              Reports{"failure:Tracker timed out."});
-    // A byte every 50 ms keeps the request alive well past the allowed silence.
-    client->SetSilenceTimeoutForTest(400);
-    std::vector<std::string> trickle(13, "t");
-    trickle[0] = "HTTP/1.0 200 OK\r\n\r\n";
-    EXPECT_EQ(Fetch(Url("/trickle"), {{"/trickle", trickle}}),
-              Reports{"response:" + std::string(12, 't')});
-    // A byte a second never lets the default silence timer fire; the deadline ends it anyway.
-    client->SetSilenceTimeoutForTest(HttpClient::kSilenceTimeoutMs);
-    client->SetDeadlineForTest(1500);
-    trickle.resize(3);
-    EXPECT_EQ(Fetch(Url("/drip"), {{"/drip", trickle, true, 1000}}),
-              Reports{"failure:Tracker timed out."});
+    // A byte every 50 s keeps the request alive past a minute of allowed silence.
+    const std::vector<std::string> trickle{"HTTP/1.0 200 OK\r\n\r\n", "t", "t"};
+    EXPECT_EQ(Fetch(Url("/trickle"), {{"/trickle", trickle, false, 50s}}), Reports{"response:tt"});
+
+    // Timed out on the clock, to the millisecond: a tracker that says nothing after the
+    // connect, and one that keeps dripping, which the whole request's deadline ends.
+    for (const bool drips : {false, true}) {
+        owner.reports.clear();
+        ASSERT_TRUE(client->Start(Url("/slow"), error));
+        FarEnd end = far.Accept(reactor);
+        EXPECT_NE(end.ReadThrough("\r\n\r\n"), "");
+        Duration left = HttpClient::kSilenceTimeout;
+        if (drips) {
+            Answer(end, trickle, 50s);
+            left = HttpClient::kDeadline - 100s;
+        }
+        clock.Advance(left - 1ms);
+        test::RunPasses(reactor, 3);
+        EXPECT_TRUE(owner.reports.empty()) << drips;
+        clock.Advance(1ms);
+        EXPECT_EQ(owner.reports, Reports{"failure:Tracker timed out."}) << drips;
+        EXPECT_EQ(client->State(), HttpClientState::Idle);
+    }
 }
 
 TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
@@ -229,7 +254,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     };
     for (const auto& [user, talk, report] : cases) {
         via.user = user;
-        client = std::make_unique<HttpClient>(owner, via);
+        client = std::make_unique<HttpClient>(owner, clock, via);
         owner.reports.clear();
         std::string error;
         ASSERT_TRUE(client->Start("http://tracker.example/ok", error));
@@ -246,7 +271,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     }
     // A user name that does not fit SOCKS5's length byte fails before a byte is sent.
     via.user = std::string(256, 'u');
-    client = std::make_unique<HttpClient>(owner, via);
+    client = std::make_unique<HttpClient>(owner, clock, via);
     EXPECT_EQ(Fetch("http://tracker.example/ok"), Reports{"failure:Socks5 server protocal error!"});
     EXPECT_EQ(far.Accept(reactor).Read(1, 0), "");
 }

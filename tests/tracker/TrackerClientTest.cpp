@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "net/Reactor.h"
+#include "support/Loopback.h"
+#include "support/ManualClock.h"
 
 namespace velbrook {
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::string kOwnId = "-VB0100-abcdefghijkl";
 
@@ -41,15 +45,6 @@ struct FakeSession : TrackerSessionLink {
     void OnTrackerSuccess() override {}
 };
 
-// The re-announce timer, run by hand: its period in ms, 0 while stopped.
-struct FakeTimer : AnnounceTimer {
-    explicit FakeTimer(uint32_t& period) : m_period(period) {}
-    ~FakeTimer() override { m_period = 0; }
-    void Start(uint32_t periodMs, std::function<void()>) override { m_period = periodMs; }
-    void Stop() override { m_period = 0; }
-    uint32_t& m_period;
-};
-
 std::string Peer(const std::string& ip, const std::string& port, const std::string& id) {
     return "d2:ip" + std::to_string(ip.size()) + ":" + ip + "4:porti" + port +
            "e7:peer id20:" + id + "e";
@@ -62,19 +57,35 @@ protected:
                                                std::to_string(retry) + " in " + std::to_string(in) +
                                                "s), Reason: " + reason);
     }
+    // Plays the tracker listening `at` for the request on its way: `answer`, then it hangs up.
+    void Serve(test::RawListener& at, const std::string& answer) {
+        {
+            test::FarEnd end = at.Accept(reactor);
+            EXPECT_NE(end.ReadThrough("\r\n\r\n"), "");
+            EXPECT_TRUE(answer.empty() || end.Write(answer));
+        }
+        EXPECT_TRUE(test::RunUntil(
+            reactor, [&] { return tracker.Client()->State() == HttpClientState::Idle; }));
+    }
+    // The re-announce timer starts a request after `wait` (and not before).
+    bool AnnouncesAfter(Duration wait) {
+        const size_t before = session.statuses.size();
+        clock.Advance(wait - 1ms);
+        const bool early = session.statuses.size() != before;
+        clock.Advance(1ms);
+        return !early && session.statuses.size() != before &&
+               session.statuses.back() == "Connecting Tracker,waiting for response";
+    }
+    // The clock stops where a request starts: a second's steps, up to `wait`.
+    bool AnnouncesWithin(Duration wait) {
+        const size_t before = session.statuses.size();
+        return clock.AdvanceUntil([&] { return session.statuses.size() != before; }, 1s, wait);
+    }
 
+    test::ManualClock clock;  // outlives what the reactor still has to destroy
     Reactor reactor;
     FakeSession session;
-    uint32_t period = 0;
-    // The proxy each request was made with.
-    std::vector<ProxyConfig> proxies;
-    TrackerClient tracker{session,
-                          {},
-                          [this] { return std::make_unique<FakeTimer>(period); },
-                          [this](HttpOwner& owner, const ProxyConfig& proxy) {
-                              proxies.push_back(proxy);
-                              return std::make_unique<HttpClient>(owner, proxy);
-                          }};
+    TrackerClient tracker{session, clock, {}};
 };
 
 TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackAddress) {
@@ -96,49 +107,72 @@ TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackA
 
 // Each request keeps the proxy it started with; a changed proxy takes over from the next one.
 TEST_F(TrackerClientTest, EachRequestGoesThroughTheProxyInForceWhenItStarts) {
-    const ProxyConfig first{true, "127.0.0.1", 1, "alice", ""};
-    const ProxyConfig second{true, "127.0.0.1", 1, "bob", ""};
-    tracker.SetAnnounceSettings({"", first});
+    test::RawListener proxy;
+    const auto through = [&](const std::string& user) {
+        return ProxyConfig{true, "127.0.0.1", proxy.m_port, user, "pw"};
+    };
+    const auto login = [](const std::string& user) {
+        std::string out;
+        EXPECT_TRUE(BuildSocks5Auth(user, "pw", out));
+        return out;
+    };
+    // The proxy agrees to a password and reads the one it is given; then it hangs up.
+    const auto loginSeen = [&](size_t size) {
+        test::FarEnd end = proxy.Accept(reactor);
+        EXPECT_EQ(end.Read(3), BuildSocks5Greeting(true));
+        tracker.SetAnnounceSettings({"", through("bob")});  // changed mid-handshake
+        EXPECT_TRUE(end.Write(std::string{0x05, 0x02}));
+        return end.Read(size);
+    };
+    tracker.SetAnnounceSettings({"", through("alice")});
     ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
-    const HttpClient* started = tracker.Client();
-    tracker.SetAnnounceSettings({"", second});
-    EXPECT_EQ(tracker.Client(), started);
-    EXPECT_EQ(proxies, std::vector<ProxyConfig>{first});
+    EXPECT_EQ(loginSeen(login("alice").size()), login("alice"));
+    ASSERT_TRUE(test::RunUntil(reactor,
+                               [&] { return tracker.Client()->State() == HttpClientState::Idle; }));
     ASSERT_TRUE(tracker.Announce(AnnounceEvent::Completed));
-    EXPECT_EQ(proxies, (std::vector<ProxyConfig>{first, second}));
+    EXPECT_EQ(loginSeen(login("bob").size()), login("bob"));
 }
 
+// Against a tracker on 127.0.0.1, on the clock the test moves: each announce comes exactly when
+// the last answer (or failure) says it should.
 TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff) {
-    tracker.Announce(AnnounceEvent::Started);
-    for (const auto& [interval, periodMs] : std::vector<std::pair<std::string, uint32_t>>{
-             {"10", 60000}, {"1800", 300000}, {"-1", 60000}}) {  // -1 is not "no timer"
-        tracker.OnResponse("d8:intervali" + interval + "ee");
-        EXPECT_EQ(period, periodMs) << interval;
+    test::RawListener at;
+    session.url = "http://127.0.0.1:" + std::to_string(at.m_port) + "/announce";
+    const auto ok = [](const std::string& body) { return "HTTP/1.0 200 OK\r\n\r\n" + body; };
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    for (const auto& [interval, wait] : std::vector<std::pair<std::string, Duration>>{
+             {"10", 60s}, {"1800", 300s}, {"-1", 60s}}) {  // -1 is not "no timer"
+        Serve(at, ok("d8:intervali" + interval + "ee"));
+        EXPECT_EQ(session.statuses.back(), "Tracker Response OK");
+        EXPECT_TRUE(AnnouncesAfter(wait)) << interval;
     }
-    EXPECT_EQ(session.statuses.back(), "Tracker Response OK");
-    // The status names the delay the timer really keeps: never under a minute.
+    // The status names the delay the timer really keeps: never under a minute. The tracker
+    // hangs up without a word each time.
     for (int n = 1; n <= 20; ++n) {
-        tracker.OnFailure("refused", false);
+        Serve(at, "");
         const int in = n < 16 ? std::max(10 * n, 60) : n < 20 ? 300 : -1;
-        ExpectFailed(n, in, "refused");
-        EXPECT_EQ(period, in < 0 ? 0u : in * 1000u) << n;
+        ExpectFailed(n, in, "Server response 0 byte.");
+        if (in > 0) {
+            EXPECT_TRUE(AnnouncesAfter(std::chrono::seconds(in))) << n;
+        }
     }
+    EXPECT_FALSE(AnnouncesWithin(1h));
     // A stop is retried twice at most; a fatal answer and the tracker's own refusal not at all.
-    tracker.Announce(AnnounceEvent::Stopped);
-    tracker.OnFailure("a", false);
-    tracker.OnFailure("b", false);
-    EXPECT_NE(period, 0u);
-    tracker.OnFailure("c", false);
-    EXPECT_EQ(period, 0u);
-    tracker.Announce(AnnounceEvent::Started);
-    tracker.OnFatal("bad header");
-    EXPECT_EQ(period, 0u);
-    tracker.Announce(AnnounceEvent::Started);
-    tracker.OnResponse("d5:peers0:e");
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Stopped));
+    for (int n = 1; n <= 3; ++n) {
+        Serve(at, "");
+        EXPECT_EQ(AnnouncesWithin(1h), n < 3) << n;
+    }
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    Serve(at, "HTTP/1.0 404 Not Found\r\n\r\n");
+    EXPECT_FALSE(AnnouncesWithin(1h));
+    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    Serve(at, ok("d5:peers0:e"));
     ExpectFailed(1, 60, "Can't find 'Interval' in tracker Response");
-    tracker.OnResponse("d14:failure reason9:not found8:intervali1800ee");
+    EXPECT_TRUE(AnnouncesAfter(60s));
+    Serve(at, ok("d14:failure reason9:not found8:intervali1800ee"));
     ExpectFailed(2, -1, "Tracker Response Error, it said:not found");
-    EXPECT_EQ(period, 0u);
+    EXPECT_FALSE(AnnouncesWithin(1h));
 }
 
 // Stopped and started again at once (moved to another folder): the tracker hears the stop first,

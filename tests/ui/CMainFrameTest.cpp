@@ -119,8 +119,8 @@ protected:
     test::TempDir m_save;
     Reactor m_reactor;
     EngineLoop m_loop{m_reactor};
-    ScriptedUi m_ui;
-    CVelbrookDoc m_doc{m_profile.Dir(), m_ui};
+    ScriptedUi m_ui{m_reactor};
+    CVelbrookDoc m_doc{m_profile.Dir(), m_ui, m_reactor};
     CMainFrame m_frame{m_doc};
 };
 
@@ -216,8 +216,9 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
 
     // This desktop has no tray: minimised, the window stays on the task bar.
     m_frame.showMinimized();
-    QTest::qWait(50);
-    ASSERT_TRUE(m_frame.isMinimized() && m_frame.isVisible());
+    ASSERT_TRUE(PumpUntil([&] { return m_frame.isMinimized(); }));
+    QCoreApplication::processEvents();  // what minimising set off (hiding into a tray) has run
+    ASSERT_TRUE(m_frame.isVisible());
     EXPECT_EQ(HandOver(m_profile.Dir(), {}).first, SingleInstance::Role::HandedOff);
     EXPECT_TRUE(PumpUntil([&] { return !m_frame.isMinimized(); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
@@ -277,8 +278,9 @@ TEST_F(FrameOnViews, StatusBarShowsThePortAndTheTotalRates) {
     TorrentSession& a = Add({.name = "a"});
     TorrentSession& b = Add({.name = "b"});
     CMainFrame frame(Doc());
-    SetRates(Incoming(a, "-XX0001-aaaaaaaaaaaa"), 3072, 1024);
-    SetRates(Incoming(b, "-XX0001-bbbbbbbbbbbb"), 2048, 5120);
+    PeerConnection& fromA = Incoming(a, "-XX0001-aaaaaaaaaaaa");
+    PeerConnection& fromB = Incoming(b, "-XX0001-bbbbbbbbbbbb");
+    SetRates({{&fromA, 3072, 1024}, {&fromB, 2048, 5120}});
     frame.UpdateAllViews();
     const auto pane = [&](const char* name) { return frame.findChild<QLabel*>(name)->text(); };
     EXPECT_EQ(pane("port"), QString("端口 %1").arg(Doc().ListenPort()));

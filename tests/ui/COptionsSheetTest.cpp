@@ -19,6 +19,7 @@
 
 #include "engine/CVelbrookDoc.h"
 #include "net/Reactor.h"
+#include "support/ManualClock.h"
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "support/TempDir.h"
@@ -167,8 +168,8 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
     test::WriteFile(profile / "Velbrook.xml",
                     "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><SocksServer "
                     "type=\"string\" value=\"proxy.example\"/></Settings></Tarnwick>\n");
-    QtUiHost ui;  // the person answers with the real sheet
-    CVelbrookDoc doc(profile.Dir(), ui);
+    QtUiHost ui(reactor);  // the person answers with the real sheet
+    CVelbrookDoc doc(profile.Dir(), ui, reactor);
     ASSERT_TRUE(doc.StartListening());
     const uint16_t port = doc.ListenPort();
     const std::string id = doc.OwnPeerId();
@@ -238,7 +239,8 @@ TEST(FolderPicker, StartsAtTheGivenFolderAndReturnsTheChoice) {
         name->setText(QString::fromStdString(root / "sub"));
         ClickButton(dialog, QDialogButtonBox::Open);
     });
-    QtUiHost ui;
+    test::ManualClock clock;
+    QtUiHost ui(clock);
     std::optional<std::string> chosen;
     ui.ChooseFolder(nullptr, root.Dir(),
                     [&](std::optional<std::string> folder) { chosen = std::move(folder); });

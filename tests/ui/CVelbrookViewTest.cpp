@@ -32,7 +32,7 @@ TEST_F(DetailViews, PeersFilesSummaryLogAndStatisticsOfTheShownTorrent) {
         peers.push_back(&Incoming(torrent, "-XX0001-" + std::string(12, c)));
     }
     peers.push_back(&Outgoing(torrent, "-XX0001-dddddddddddd"));
-    SetRates(*peers[1], 4096, 2048);
+    SetRates({{peers[1], 4096, 2048}});
     Open();
     ASSERT_TRUE(Choose(*m_selector, "通信记录"));  // no peer double-clicked yet: an empty log
     Update();

@@ -30,15 +30,16 @@ TEST_F(TorrentList, RowsShowTheLastAddedFirstRedrawnWhenTheListChanged) {
     EXPECT_EQ(Cells(*m_list, 2), (Strings{"Checking", "small.x/small", "100", "0%", "", "", "", "0",
                                           "0", m_save.Dir(), small.StatusText()}));
 
+    Checked(small);
     std::vector<PeerConnection*> peers;
     for (const char c : {'a', 'b', 'c'}) {
         peers.push_back(&Incoming(big, "-XX0001-" + std::string(12, c)));
     }
     big.SetTrackerCounts(0, 2);
-    // Complete: no time left and no download rate, but its upload.
-    SetRates(Incoming(small, "-XX0001-dddddddddddd"), 5000, 3072);
+    PeerConnection& seeded = Incoming(small, "-XX0001-dddddddddddd");
     Update();
-    SetRates(*peers[0], 36000, 2048);
+    // Complete: no time left and no download rate, but its upload.
+    SetRates({{&seeded, 5000, 3072}, {peers[0], 36000, 2048}});
     Update();
     EXPECT_EQ(Cells(*m_list, 0)[4], "");  // a rate alone does not mark the list: no redraw
     Doc().Downloads().MarkListChanged();
@@ -51,7 +52,10 @@ TEST_F(TorrentList, RowsShowTheLastAddedFirstRedrawnWhenTheListChanged) {
     EXPECT_EQ(big.TrackerPeers(), 3);
     EXPECT_EQ(cells(2, 0, 7),
               (Strings{"Connect Tracker", "small.x/small", "100", "100%", "", "", "3kB/s"}));
-    SetRates(*peers[0], 9, 0);
+    // The fast peer leaves; a slow one comes.
+    m_remotes[0].reset();
+    ASSERT_TRUE(test::RunUntil(m_reactor, [&] { return !peers[0]->IsConnected(); }));
+    SetRates({{&Incoming(big, "-XX0001-eeeeeeeeeeee"), 9, 0}});
     Doc().Downloads().MarkListChanged();
     Update();
     EXPECT_EQ(Cells(*m_list, 0)[4], "100:00:00");

@@ -18,6 +18,7 @@
 #include "net/AsyncSocket.h"
 #include "net/Reactor.h"
 #include "support/Loopback.h"
+#include "support/ManualClock.h"
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "ui/EngineLoop.h"
@@ -52,7 +53,7 @@ QString BoxText(QDialog* dialog) {
 TEST(QtUiHost, AQuestionLeavesTheEngineRunningAndIsAnsweredFromQtsLoop) {
     Reactor reactor;
     EngineLoop loop(reactor);
-    QtUiHost ui;
+    QtUiHost ui(reactor);
     test::RawListener listener;
     CountingSocket receiver;
     ASSERT_TRUE(receiver.Create(0, kSocketRead | kSocketClose) &&
@@ -86,7 +87,7 @@ TEST(QtUiHost, AQuestionLeavesTheEngineRunningAndIsAnsweredFromQtsLoop) {
     bool openedInHandler = false;
     std::optional<bool> answer;
     int enteredFromAnswer = -1;
-    reactor.StartTimer(5, [&](uint64_t) {
+    const Timer asking = reactor.Every(std::chrono::milliseconds(5), [&] {
         if (asked || receiver.received < kTotal / 8) {
             return;
         }
@@ -129,7 +130,8 @@ TEST(QtUiHost, AQuestionLeavesTheEngineRunningAndIsAnsweredFromQtsLoop) {
 // Dialogs take turns in the order asked. A withdrawn question goes from the screen or the queue
 // and its answer never comes, also when the person had already answered it.
 TEST(QtUiHost, DialogsTakeTurnsAndAWithdrawnQuestionIsNeverAnswered) {
-    QtUiHost ui;
+    test::ManualClock clock;
+    QtUiHost ui(clock);
     const int first = 0;
     const int second = 0;
     std::vector<std::string> answers;
@@ -166,19 +168,31 @@ TEST(QtUiHost, DialogsTakeTurnsAndAWithdrawnQuestionIsNeverAnswered) {
     EXPECT_EQ(answers, std::vector<std::string>{"second no"});
 }
 
-// However many torrents change at once, the views redraw once for all of them.
-TEST(QtUiHost, ABurstOfUpdatesIsOneRedraw) {
-    QtUiHost ui;
+// However many torrents change at once, the views redraw once for all of them, never from inside
+// the handler that changed them, and at most once in a redraw interval.
+TEST(QtUiHost, ABurstOfUpdatesIsOneRedrawAndRedrawsKeepTheirDistance) {
+    using namespace std::chrono_literals;
+    test::ManualClock clock;
+    QtUiHost ui(clock);
     int redraws = 0;
     ui.SetRedraw([&] { ++redraws; });
     for (int i = 0; i < 1000; ++i) {
         ui.PostUpdateAllViews();
     }
-    EXPECT_TRUE(PumpUntil([&] { return redraws > 0; }));
-    QTest::qWait(3 * QtUiHost::kRedrawIntervalMs);
+    EXPECT_EQ(redraws, 0);
+    clock.RunDue();
     EXPECT_EQ(redraws, 1);
+    clock.Advance(3 * QtUiHost::kRedrawInterval);
+    EXPECT_EQ(redraws, 1);
+    ui.PostUpdateAllViews();  // long after the last one: at once
+    clock.RunDue();
+    EXPECT_EQ(redraws, 2);
+    ui.PostUpdateAllViews();  // right after it: once the interval has passed
     ui.PostUpdateAllViews();
-    EXPECT_TRUE(PumpUntil([&] { return redraws == 2; }));
+    clock.Advance(QtUiHost::kRedrawInterval - 1ms);
+    EXPECT_EQ(redraws, 2);
+    clock.Advance(1ms);
+    EXPECT_EQ(redraws, 3);
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ protected:
 
     CVelbrookDoc& Doc() {
         if (!m_doc) {
-            m_doc = std::make_unique<CVelbrookDoc>(m_profile.Dir(), m_ui);
+            m_doc = std::make_unique<CVelbrookDoc>(m_profile.Dir(), m_ui, m_clock);
         }
         return *m_doc;
     }
@@ -116,13 +116,29 @@ protected:
         }));
         return *session.Peers()->FindPeer(id);
     }
-    // From now on the peer's meters show exactly these rates.
-    static void SetRates(PeerConnection& peer, uint32_t down, uint32_t up) {
-        auto now = std::make_shared<int64_t>(0);
-        peer.SetMeterClock([now] { return *now; });
-        *now = 10;
-        peer.DownloadMeter().Update(down * 10);
-        peer.UploadMeter().Update(up * 10);
+    // Runs the engine's clock while the torrent checks its data on disk.
+    void Checked(TorrentSession& session) {
+        EXPECT_TRUE(
+            m_clock.AdvanceUntil([&] { return session.State() != SessionState::Checking; }));
+    }
+    // Peers that have moved nothing since their handshakes, which were just now.
+    struct Rates {
+        PeerConnection* peer;
+        uint32_t down;
+        uint32_t up;
+    };
+    // Ten seconds later, when each peer has sent and taken ten seconds' worth at its rates: until
+    // the clock moves again their meters read exactly these. Open views have followed whatever
+    // else those seconds changed.
+    void SetRates(std::initializer_list<Rates> peers) {
+        m_clock.Advance(std::chrono::seconds(10));
+        if (m_list) {
+            Update();
+        }
+        for (const Rates& rates : peers) {
+            rates.peer->DownloadMeter().Update(rates.down * 10);
+            rates.peer->UploadMeter().Update(rates.up * 10);
+        }
     }
 
     // The texts of a row, or of a column (row -1).
@@ -201,6 +217,7 @@ protected:
         return entries;
     }
 
+    ManualClock m_clock;  // outlives what the reactor still has to destroy
     Reactor m_reactor;
     TempDir m_profile;
     TempDir m_save;
