@@ -5,6 +5,7 @@
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/TorrentFile.h"
+#include "metainfo/Trackers.h"
 #include "persist/PrintableText.h"
 
 namespace velbrook::cli {
@@ -29,6 +30,18 @@ int RunInfo(const std::string& torrentPath, std::FILE* out, std::FILE* err) {
     // The announce URL comes from the file as it is: no control byte of it reaches a terminal.
     std::fprintf(out, "Announce:     %s\n",
                  hasAnnounce ? PrintableLine(announce).c_str() : "(none)");
+    // Every tracker the torrent will announce to, tier by tier, and why some are left out.
+    const TrackerList trackers = ReadTrackerList(map);
+    std::fprintf(out, "Trackers:     %zu\n", trackers.tiers.size());
+    for (size_t tier = 0; tier < trackers.tiers.size(); ++tier) {
+        for (const std::string& url : trackers.tiers[tier]) {
+            std::fprintf(out, "  tier %zu: %s\n", tier + 1, PrintableLine(url).c_str());
+        }
+    }
+    if (!trackers.ignored.empty()) {
+        std::fprintf(out, "  %s\n", trackers.ignored.c_str());
+    }
+    std::fprintf(out, "Access:       %s\n", IsPrivateTorrent(map) ? "private" : "public");
     std::fprintf(out, "Total length: %" PRId64 "\n", files.m_totalLength);
     std::fprintf(out, "Piece length: %" PRId32 "\n", files.m_pieceLength);
     std::fprintf(out, "Pieces:       %" PRId64 "\n", files.PieceCount());

@@ -19,6 +19,7 @@
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/SHA1.h"
 #include "metainfo/TorrentFile.h"
+#include "metainfo/Trackers.h"
 #include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/Wire.h"
@@ -92,8 +93,11 @@ bool TorrentSession::TakeChanged() {
 
 void TorrentSession::EnsureTracker() {
     if (!m_tracker) {
-        m_tracker = std::make_unique<TrackerClient>(*this, m_host.GetClock(),
-                                                    AnnounceSettingsFrom(m_host.CurrentSettings()));
+        // A torrent known only from its status file has not been read yet: it has its one URL.
+        const AnnounceTiers tiers =
+            m_trackerTiers.empty() ? AnnounceTiers{{m_announceUrl}} : m_trackerTiers;
+        m_tracker = std::make_unique<TrackerClient>(
+            *this, m_host.GetClock(), AnnounceSettingsFrom(m_host.CurrentSettings()), tiers);
     }
 }
 
@@ -110,8 +114,8 @@ bool TorrentSession::Open(const std::string& path, const std::string& expectedIn
         return false;
     }
     std::string infoHash;
-    std::string announce;
-    if (!map.GetString("__InfoHash__", infoHash) || !map.GetString("announce", announce)) {
+    TrackerList trackers = ReadTrackerList(map);
+    if (!map.GetString("__InfoHash__", infoHash) || trackers.tiers.empty()) {
         m_openError = "it names no tracker (\"announce\")";
         return false;
     }
@@ -123,10 +127,17 @@ bool TorrentSession::Open(const std::string& path, const std::string& expectedIn
         return false;
     }
     m_infoHash = infoHash;
-    m_announceUrl = announce;
+    if (!map.GetString("announce", m_announceUrl) || m_announceUrl.empty()) {
+        m_announceUrl = trackers.tiers[0][0];
+    }
+    m_trackerTiers = std::move(trackers.tiers);
+    m_private = IsPrivateTorrent(map);
     m_host.Trace("TorrentFile Started: " + path + "\r\n");
     m_host.Trace("Info Hash: " + BytesToHex(m_infoHash) + "\r\n");
     m_host.Trace("Announce URL: " + m_announceUrl + "\r\n");
+    if (!trackers.ignored.empty()) {
+        m_host.Trace(trackers.ignored + "\r\n");
+    }
     m_files = std::move(files);
     if (!m_pieces || m_pieces->Total() != m_files->m_totalLength ||
         m_pieces->Unit() != m_files->m_pieceLength) {

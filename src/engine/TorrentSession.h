@@ -124,7 +124,6 @@ public:
     uint32_t CountHashFailure(const PeerConnection& connection) override;
 
     // TrackerSessionLink: what the tracker client needs.
-    std::string AnnounceUrl() const override { return m_announceUrl; }
     const std::string& InfoHash() const override { return m_infoHash; }
     const std::string& OwnPeerId() const override;
     uint16_t ListenPort() const override;
@@ -156,6 +155,12 @@ public:
     FileStorage* Storage() const { return m_storage.get(); }
     PeerSet* Peers() const { return m_peerSet.get(); }
     TrackerClient* Tracker() const { return m_tracker.get(); }
+    // The first tracker named: what the status file and the downloads list keep.
+    const std::string& AnnounceUrl() const { return m_announceUrl; }
+    // Every tracker, tier by tier, in the order the torrent names them (empty until opened).
+    const AnnounceTiers& TrackerTiers() const { return m_trackerTiers; }
+    // Peers come from the trackers alone.
+    bool IsPrivate() const { return m_private; }
     int32_t TrackerSeeds() const { return m_trackerSeeds; }
     int32_t TrackerPeers() const { return m_trackerPeers; }
     // The list's floor under the tracker's counts: we see at least the peers we reach. Drawing
@@ -227,6 +232,8 @@ private:
     SessionState m_state = SessionState::Unknown;
     std::string m_infoHash;
     std::string m_announceUrl;
+    AnnounceTiers m_trackerTiers;
+    bool m_private = false;
     std::unique_ptr<PeerSet> m_peerSet;
     std::unique_ptr<FileList> m_files;
     std::unique_ptr<FileStorage> m_storage;  // while the torrent is started

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <utility>
 
 #include "metainfo/KeyPathMap.h"
@@ -74,11 +75,28 @@ int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
 
 }  // namespace
 
-TrackerClient::TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings)
-    : m_session(session), m_settings(std::move(settings)), m_clock(clock) {}
+TrackerClient::TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings,
+                             const AnnounceTiers& tiers, Random random)
+    : m_session(session), m_clock(clock), m_settings(std::move(settings)) {
+    if (!random) {
+        random = [engine = std::mt19937(std::random_device{}())]() mutable {
+            return static_cast<uint32_t>(engine());
+        };
+    }
+    for (const auto& urls : tiers) {
+        if (urls.empty()) {
+            continue;
+        }
+        std::vector<std::string> shuffled = urls;
+        for (size_t i = shuffled.size() - 1; i > 0; --i) {
+            std::swap(shuffled[i], shuffled[random() % (i + 1)]);
+        }
+        m_tiers.push_back(std::make_unique<TrackerTier>(*this, std::move(shuffled)));
+    }
+}
 
-// Nothing of the client's or the timer's can be running now (the session may not destroy this
-// from inside one of its reports either), so both go at once.
+// Nothing of the clients' or the timers' can be running now (the session may not destroy this
+// from inside one of its reports either), so all go at once.
 TrackerClient::~TrackerClient() = default;
 
 std::string TrackerClient::Escape(std::string_view bytes) {
@@ -98,24 +116,65 @@ std::string TrackerClient::Escape(std::string_view bytes) {
     return out;
 }
 
-std::string TrackerClient::BuildAnnounceUrl() const {
-    std::string url = m_session.AnnounceUrl();
+bool TrackerClient::Announce(AnnounceEvent event) {
+    bool started = false;
+    for (const auto& tier : m_tiers) {
+        started = tier->Announce(event) || started;
+    }
+    return started;
+}
+
+bool TrackerClient::StopAnnounceInFlight() const {
+    return std::any_of(m_tiers.begin(), m_tiers.end(),
+                       [](const auto& tier) { return tier->StopAnnounceInFlight(); });
+}
+
+void TrackerClient::OnTierStatus(const TrackerTier& tier) {
+    for (const auto& each : m_tiers) {
+        if (each->Answered()) {
+            m_session.SetStatusText(each->Status());
+            return;
+        }
+    }
+    m_session.SetStatusText(tier.Status());
+}
+
+void TrackerClient::OnTierCounts() {
+    int32_t seeds = 0;
+    int32_t peers = 0;
+    for (const auto& tier : m_tiers) {
+        if (tier->Answered()) {
+            seeds = std::max(seeds, tier->Seeds());
+            peers = std::max(peers, tier->Peers());
+        }
+    }
+    m_session.SetTrackerCounts(seeds, peers);
+}
+
+TrackerTier::TrackerTier(TrackerClient& client, std::vector<std::string> urls)
+    : m_owner(client), m_urls(std::move(urls)) {}
+
+TrackerTier::~TrackerTier() = default;
+
+std::string TrackerTier::BuildAnnounceUrl() const {
+    const TrackerSessionLink& session = m_owner.m_session;
+    std::string url = Url();
     // A URL that carries its own query (a private tracker's key) keeps it as the first parameter.
     if (url.find('?') == std::string::npos) {
         url += '?';
     } else if (url.back() != '?' && url.back() != '&') {
         url += '&';
     }
-    url += "info_hash=" + Escape(m_session.InfoHash());
-    url += "&peer_id=" + Escape(m_session.OwnPeerId());
-    const std::string& reportIp = m_settings.reportIp;
+    url += "info_hash=" + TrackerClient::Escape(session.InfoHash());
+    url += "&peer_id=" + TrackerClient::Escape(session.OwnPeerId());
+    const std::string& reportIp = m_owner.m_settings.reportIp;
     if (!reportIp.empty() && !IsLoopbackAddress(reportIp)) {
         url += "&ip=" + reportIp;
     }
-    url += "&port=" + std::to_string(m_session.ListenPort());
-    url += "&uploaded=" + std::to_string(m_session.Uploaded());
-    url += "&downloaded=" + std::to_string(m_session.Downloaded());
-    url += "&left=" + std::to_string(m_session.Left());
+    url += "&port=" + std::to_string(session.ListenPort());
+    url += "&uploaded=" + std::to_string(session.Uploaded());
+    url += "&downloaded=" + std::to_string(session.Downloaded());
+    url += "&left=" + std::to_string(session.Left());
     switch (m_event) {
     case AnnounceEvent::Started:
         url += "&event=started";
@@ -134,7 +193,7 @@ std::string TrackerClient::BuildAnnounceUrl() const {
     return url;
 }
 
-bool TrackerClient::Announce(AnnounceEvent event) {
+bool TrackerTier::Announce(AnnounceEvent event) {
     if (m_stopInFlight && event != AnnounceEvent::Stopped) {
         // A torrent stopped and started again at once (moved to another folder, or Stop and
         // Start in a row): the tracker hears that we left before it hears that we are back. The
@@ -146,7 +205,7 @@ bool TrackerClient::Announce(AnnounceEvent event) {
     m_deferred = AnnounceEvent::None;
     m_retryCount = 0;
     m_event = event;
-    m_session.SetStatusText(kConnectingText);
+    SetStatus(kConnectingText);
     // A request still connecting carries the previous event; this one must reach the tracker
     // (a stop or completion would otherwise be lost), so it replaces that request.
     RetireClient();
@@ -157,26 +216,40 @@ bool TrackerClient::Announce(AnnounceEvent event) {
     return true;
 }
 
-bool TrackerClient::Connect() {
+bool TrackerTier::Connect() {
     if (m_client && (m_client->State() == HttpClientState::Connecting ||
                      m_client->State() == HttpClientState::ProxyConnecting)) {
         return false;
     }
-    m_session.SetStatusText(kConnectingText);
+    for (;;) {
+        if (StartRequest()) {
+            return true;
+        }
+        // A stop goes to the tracker that knows us, or to nobody.
+        if (m_event == AnnounceEvent::Stopped || m_index + 1 >= m_urls.size()) {
+            m_index = 0;
+            return false;
+        }
+        ++m_index;
+    }
+}
+
+bool TrackerTier::StartRequest() {
+    SetStatus(kConnectingText);
     RetireClient();
-    m_client = std::make_unique<HttpClient>(*this, m_clock, m_settings.proxy);
+    m_client = std::make_unique<HttpClient>(*this, m_owner.m_clock, m_owner.m_settings.proxy);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
     if (!started) {
         // Nothing went out, so nothing will answer: the status says why instead of waiting.
-        m_session.SetStatusText(m_lastReason);
+        SetStatus(m_lastReason);
     }
     return started;
 }
 
-void TrackerClient::Schedule(int32_t seconds) {
+void TrackerTier::Schedule(int32_t seconds) {
     if (seconds == -1) {
-        DestroyTimer();
+        m_timer.Stop();
         return;
     }
     if (m_timer.IsActive() && seconds == m_timerPeriod) {
@@ -184,14 +257,19 @@ void TrackerClient::Schedule(int32_t seconds) {
     }
     m_timerPeriod = seconds;
     const int32_t clamped = std::clamp(seconds, kMinTimerSeconds, kMaxTimerSeconds);
-    m_timer = m_clock.Every(std::chrono::seconds(clamped), [this] { OnTick(); });
+    m_timer = m_owner.m_clock.Every(std::chrono::seconds(clamped), [this] { OnTick(); });
 }
 
-void TrackerClient::OnTick() {
+void TrackerTier::OnTick() {
     Connect();
 }
 
-void TrackerClient::OnFailure(const std::string& reason, bool noRetry) {
+void TrackerTier::SetStatus(const std::string& text) {
+    m_status = text;
+    m_owner.OnTierStatus(*this);
+}
+
+void TrackerTier::OnFailure(const std::string& reason, bool noRetry) {
     m_stopInFlight = false;
     if (m_deferred != AnnounceEvent::None) {
         Announce(m_deferred);  // the stop had its chance; the torrent runs again
@@ -200,12 +278,23 @@ void TrackerClient::OnFailure(const std::string& reason, bool noRetry) {
     Fail(reason, noRetry);
 }
 
-void TrackerClient::OnFatal(const std::string& reason) {
+void TrackerTier::OnFatal(const std::string& reason) {
     OnFailure(reason, true);
 }
 
-void TrackerClient::Fail(const std::string& reason, bool noRetry) {
+void TrackerTier::Fail(const std::string& reason, bool noRetry) {
     m_lastReason = reason;
+    m_answered = false;
+    // The tier's next URL may answer where this one did not: it is asked now, and the back-off
+    // counts only a tier that failed as a whole.
+    if (m_event != AnnounceEvent::Stopped && m_index + 1 < m_urls.size()) {
+        ++m_index;
+        if (Connect()) {
+            return;
+        }
+        m_lastReason = reason;
+    }
+    m_index = 0;
     if (m_retryCount < std::numeric_limits<int32_t>::max()) {
         ++m_retryCount;
     }
@@ -221,10 +310,10 @@ void TrackerClient::Fail(const std::string& reason, bool noRetry) {
     char head[96];
     std::snprintf(head, sizeof head, "Tracker Response Failed (will retry No. %d in %ds), Reason: ",
                   static_cast<int>(m_retryCount), static_cast<int>(real));
-    m_session.SetStatusText(head + reason);
+    SetStatus(head + reason);
 }
 
-void TrackerClient::OnResponse(const std::string& body) {
+void TrackerTier::OnResponse(const std::string& body) {
     m_stopInFlight = false;
     HandleResponse(body);
     if (m_deferred != AnnounceEvent::None) {
@@ -232,11 +321,12 @@ void TrackerClient::OnResponse(const std::string& body) {
     }
 }
 
-void TrackerClient::HandleResponse(const std::string& body) {
-    m_session.SetStatusText("Tracker Connected.");
+void TrackerTier::HandleResponse(const std::string& body) {
+    TrackerSessionLink& session = m_owner.m_session;
+    SetStatus("Tracker Connected.");
     if (m_event == AnnounceEvent::Stopped) {
         m_event = AnnounceEvent::None;
-        DestroyTimer();
+        m_timer.Stop();
         return;
     }
     const TrackerAnswer answer = ReadTrackerAnswer(body);
@@ -254,35 +344,38 @@ void TrackerClient::HandleResponse(const std::string& body) {
         Fail("Can't find 'Interval' in tracker Response", false);
         return;
     }
+    // The URL that answered is the one to ask first from now on.
+    std::rotate(m_urls.begin(), m_urls.begin() + static_cast<std::ptrdiff_t>(m_index),
+                m_urls.begin() + static_cast<std::ptrdiff_t>(m_index) + 1);
+    m_index = 0;
     // Negative values must not read as "no timer" (-1); the timer clamps the rest anyway.
     const int64_t interval =
         std::clamp<int64_t>(answer.interval, 0, std::numeric_limits<int32_t>::max());
     Schedule(static_cast<int32_t>(interval));
-    m_session.SetStatusText("Tracker Response OK");
+    m_answered = true;
+    SetStatus("Tracker Response OK");
     m_retryCount = 0;
     m_event = AnnounceEvent::None;
-    const std::string& ownId = m_session.OwnPeerId();
+    const std::string& ownId = session.OwnPeerId();
     for (const TrackerPeer& peer : answer.peers) {
         // A compact entry carries no id to recognise ourselves by.
         if (peer.peerId.empty() || peer.peerId != ownId) {
-            m_session.AddTrackerPeer(peer.peerId, peer.address, peer.port);
+            session.AddTrackerPeer(peer.peerId, peer.address, peer.port);
         }
     }
-    m_session.SetTrackerCounts(answer.donePeers, answer.numPeers);
-    m_session.OnTrackerSuccess();
+    m_seeds = answer.donePeers;
+    m_peers = answer.numPeers;
+    m_owner.OnTierCounts();
+    session.OnTrackerSuccess();
 }
 
 // The old client may be the one whose report is running right now (the session can announce from
 // inside it): it goes through the reactor's DeleteLater. A client that has not reported yet never
 // will: it is destroyed before the loop dispatches again. The timer may be stopped from its own
 // tick.
-void TrackerClient::RetireClient() {
+void TrackerTier::RetireClient() {
     m_stopInFlight = false;
     Reactor::DeleteLater(std::move(m_client));
-}
-
-void TrackerClient::DestroyTimer() {
-    m_timer.Stop();
 }
 
 TrackerAnswer ReadTrackerAnswer(std::string_view body) {

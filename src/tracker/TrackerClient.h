@@ -1,5 +1,6 @@
-// A torrent's announces to its tracker: events, the re-announce timer, the back-off table, and
-// reading the answer's interval, peer list (compact or dictionary) and swarm counts.
+// A torrent's announces to its trackers, tier by tier: events, each tier's re-announce timer and
+// back-off table, moving on to a tier's next URL when one fails, and reading the answer's
+// interval, peer list (compact or dictionary) and swarm counts.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "metainfo/Trackers.h"
 #include "tracker/HttpClient.h"
 
 namespace velbrook {
@@ -20,7 +22,6 @@ enum class AnnounceEvent { None = 0, Started = 1, Stopped = 2, Completed = 3 };
 class TrackerSessionLink {
 public:
     virtual ~TrackerSessionLink() = default;
-    virtual std::string AnnounceUrl() const = 0;  // as stored in the metainfo
     virtual const std::string& InfoHash() const = 0;
     virtual const std::string& OwnPeerId() const = 0;
     virtual uint16_t ListenPort() const = 0;
@@ -46,30 +47,38 @@ struct AnnounceSettings {
     bool operator==(const AnnounceSettings&) const = default;
 };
 
-class TrackerClient : public HttpOwner {
-public:
-    // The re-announce timer and the requests' time limits run on `clock`.
-    TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings);
-    ~TrackerClient() override;
+class TrackerClient;
 
-    // From the next request on.
-    void SetAnnounceSettings(AnnounceSettings settings) { m_settings = std::move(settings); }
-    const AnnounceSettings& GetAnnounceSettings() const { return m_settings; }
+// One tier: URLs that stand in for each other. One of them is in use; when it fails the next is
+// tried at once, and only when the whole tier has failed does the back-off table count a failure.
+// A URL that answers moves to the front.
+class TrackerTier : public HttpOwner {
+public:
+    TrackerTier(TrackerClient& client, std::vector<std::string> urls);
+    ~TrackerTier() override;
 
     // Sends `event` now, replacing a request still in flight; but while a stop is on its way,
-    // any other event waits until the stop has reported. False when the request could not
-    // start: the session's status then gives the reason, and no retry is scheduled.
+    // any other event waits until the stop has reported. False when no request could start:
+    // the session's status then gives the reason, and no retry is scheduled.
     bool Announce(AnnounceEvent event);
     // Starts a request unless one is still connecting. False when none started; one that could
-    // not start leaves its reason in the session's status.
+    // not start leaves its reason in the status.
     bool Connect();
     void Schedule(int32_t seconds);
+    // The announce to the URL in use.
     std::string BuildAnnounceUrl() const;
 
     void OnResponse(const std::string& body) override;
     void OnFailure(const std::string& reason, bool noRetry) override;
     void OnFatal(const std::string& reason) override;
 
+    const std::vector<std::string>& Urls() const { return m_urls; }
+    const std::string& Url() const { return m_urls[m_index]; }
+    const std::string& Status() const { return m_status; }
+    // The last request of this tier was answered well.
+    bool Answered() const { return m_answered; }
+    int32_t Seeds() const { return m_seeds; }
+    int32_t Peers() const { return m_peers; }
     AnnounceEvent Event() const { return m_event; }
     int32_t RetryCount() const { return m_retryCount; }
     int32_t TimerPeriod() const { return m_timerPeriod; }
@@ -80,15 +89,16 @@ public:
     // been abandoned, so that shutting down can wait a moment for the tracker to hear of it.
     bool StopAnnounceInFlight() const { return m_stopInFlight; }
 
-    // Each byte other than an ASCII letter or digit as %XX (upper-case hex).
-    static std::string Escape(std::string_view bytes);
-
 private:
-    TrackerSessionLink& m_session;
-    AnnounceSettings m_settings;
-    Clock& m_clock;
+    TrackerClient& m_owner;
+    std::vector<std::string> m_urls;
+    size_t m_index = 0;  // the URL in use
     AnnounceEvent m_event = AnnounceEvent::None;
     std::string m_lastReason;
+    std::string m_status;
+    bool m_answered = false;
+    int32_t m_seeds = 0;
+    int32_t m_peers = 0;
     std::unique_ptr<HttpClient> m_client;
     Timer m_timer;
     int32_t m_retryCount = 0;
@@ -97,12 +107,54 @@ private:
     // An announce asked for while a stop was on its way: sent once the stop has reported.
     AnnounceEvent m_deferred = AnnounceEvent::None;
 
+    bool StartRequest();
     void OnTick();
+    void SetStatus(const std::string& text);
     void Fail(const std::string& reason, bool noRetry);
     void HandleResponse(const std::string& body);
     // Let the client go; it may be running the call that got here.
     void RetireClient();
-    void DestroyTimer();
+};
+
+class TrackerClient {
+public:
+    // Draws the shuffle of each tier's URLs.
+    using Random = std::function<uint32_t()>;
+
+    // Each tier's URLs are shuffled once, here; the order then changes only when a URL answers.
+    // The re-announce timers and the requests' time limits run on `clock`.
+    TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings,
+                  const AnnounceTiers& tiers, Random random = {});
+    ~TrackerClient();
+    TrackerClient(const TrackerClient&) = delete;
+    TrackerClient& operator=(const TrackerClient&) = delete;
+
+    // From the next request on.
+    void SetAnnounceSettings(AnnounceSettings settings) { m_settings = std::move(settings); }
+    const AnnounceSettings& GetAnnounceSettings() const { return m_settings; }
+
+    // To every tier at once. False when no tier could start a request.
+    bool Announce(AnnounceEvent event);
+    // Some tier's stop is still on its way.
+    bool StopAnnounceInFlight() const;
+
+    size_t TierCount() const { return m_tiers.size(); }
+    TrackerTier& Tier(size_t index) const { return *m_tiers[index]; }
+
+    // Each byte other than an ASCII letter or digit as %XX (upper-case hex).
+    static std::string Escape(std::string_view bytes);
+
+private:
+    friend class TrackerTier;
+    // The status the person sees: the first tier that was answered well, else the one that
+    // spoke last; the counts are the largest any answering tier gave.
+    void OnTierStatus(const TrackerTier& tier);
+    void OnTierCounts();
+
+    TrackerSessionLink& m_session;
+    Clock& m_clock;
+    AnnounceSettings m_settings;
+    std::vector<std::unique_ptr<TrackerTier>> m_tiers;
 };
 
 // The tracker answer as read by the client: interval, failure reason, peers, counts. Pure, so it

@@ -3,6 +3,8 @@
 #include <QMouseEvent>
 
 #include <algorithm>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/CVelbrookDoc.h"
@@ -19,6 +21,7 @@
 #include "persist/Settings.h"
 #include "storage/FileStorage.h"
 #include "storage/PieceManager.h"
+#include "tracker/TrackerClient.h"
 #include "ui/CView_TorrentList.h"
 #include "ui/StyleLayout.h"
 
@@ -222,13 +225,32 @@ void CVelbrookView::FillAbstract(TorrentSession& session) {
     const uint64_t total = session.TotalLength();
     const uint64_t left = std::min(session.Left(), total);
     const uint32_t up = session.UploadRate();
-    SetRowCount(*this, kAbstractRows, true);
+    // Every tracker follows the fixed rows, tier by tier; the one in use says how it went.
+    std::vector<std::pair<std::string, std::string>> trackers;
+    if (const TrackerClient* client = session.Tracker()) {
+        for (size_t tier = 0; tier < client->TierCount(); ++tier) {
+            const TrackerTier& each = client->Tier(tier);
+            for (const std::string& url : each.Urls()) {
+                trackers.emplace_back(
+                    FormatText("Tier %zu:", tier + 1),
+                    url == each.Url() && !each.Status().empty() ? url + "  " + each.Status() : url);
+            }
+        }
+    } else {
+        const AnnounceTiers& tiers = session.TrackerTiers();
+        for (size_t tier = 0; tier < tiers.size(); ++tier) {
+            for (const std::string& url : tiers[tier]) {
+                trackers.emplace_back(FormatText("Tier %zu:", tier + 1), url);
+            }
+        }
+    }
+    SetRowCount(*this, kAbstractRows + static_cast<int>(trackers.size()), true);
     SetRow(0, "TorrentFile:", session.TorrentFile());
     SetRow(1, "Size:", SizeWithBytes(total));
     SetRow(2, "SaveAs:", session.SavePath() + session.BaseName());
     SetRow(3, "InfoHash:", BytesToHex(session.InfoHash()));
     SetRow(4, "Tracker:", session.AnnounceUrl());
-    SetRow(5, "", "");
+    SetRow(5, "", session.IsPrivate() ? "private" : "");
     SetRow(6, "CompleteRadio:", FormatText("%d%%", static_cast<int>((total - left) * 100 / total)));
     SetRow(7, "DownloadRate:", session.IsComplete() ? "" : KiloRate(session.DownloadRate()));
     SetRow(8, "UploadRate:", up == 0 ? "" : KiloRate(up));
@@ -243,6 +265,9 @@ void CVelbrookView::FillAbstract(TorrentSession& session) {
     SetRow(15, "StatusComment:", session.StatusText());
     SetRow(16, "BitField:", session.HasPieces() ? session.Pieces().ToCharString() : "");
     SetRow(17, "Overall Sockets:", FormatText("%zu", m_doc.Registry().Count()));
+    for (size_t row = 0; row < trackers.size(); ++row) {
+        SetRow(kAbstractRows + static_cast<int>(row), trackers[row].first, trackers[row].second);
+    }
 }
 
 void CVelbrookView::FillLog(TorrentSession& session) {

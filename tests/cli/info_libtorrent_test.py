@@ -54,6 +54,28 @@ def compare_with_libtorrent(root, rel, label, flags=lt.create_torrent.v1_only):
     check(flags == 0 or files == layout, f"{label}: files {files} != {layout}")
 
 
+def trackers_and_private(root):
+    """Every tier and URL of an announce-list, as libtorrent wrote it, and the private flag."""
+    fs = lt.file_storage()
+    lt.add_files(fs, os.path.join(root, "album"))
+    ct = lt.create_torrent(fs, 16384, flags=lt.create_torrent.v1_only)
+    tiers = [["udp://127.0.0.1:6969/announce", "http://127.0.0.1:6970/announce"],
+             ["https://127.0.0.1:6971/announce"]]
+    for tier, urls in enumerate(tiers):
+        for url in urls:
+            ct.add_tracker(url, tier)
+    ct.set_priv(True)
+    lt.set_piece_hashes(ct, root)
+    path = os.path.join(root, "private.torrent")
+    harness.write(path, lt.bencode(ct.generate()))
+    code, fields, _, out, err = info(path)
+    listed = re.findall(r"^  tier (\d+): (.*)$", out, re.M)
+    expected = [(str(t + 1), url) for t, urls in enumerate(tiers) for url in urls]
+    check(code == 0 and listed == expected, f"tiers: {listed} != {expected} ({err!r})")
+    check(fields.get("Trackers") == "2" and fields.get("Access") == "private",
+          f"private torrent: {fields}")
+
+
 def main():
     with tempfile.TemporaryDirectory() as root:
         rnd = os.urandom(200_000)
@@ -62,6 +84,7 @@ def main():
             harness.write(os.path.join(root, "album", rel), data)
         compare_with_libtorrent(root, "album", "multi-file")
         compare_with_libtorrent(root, "album", "hybrid", flags=0)
+        trackers_and_private(root)
 
         # Failures: one line on stderr, exit code 1, nothing on stdout.
         harness.write(os.path.join(root, "garbage.torrent"), b"d8:announce")

@@ -145,7 +145,7 @@ TEST_F(Session, LastVerifiedPieceSendsOneCompletedAnnounceAndIsNeverOverwritten)
         pieces.GetSpan(i, offset, length);
         ASSERT_TRUE(session->WriteBlock(i, 0, std::string_view(m_data).substr(offset, length)));
         ASSERT_TRUE(session->VerifyPiece(i));
-        EXPECT_EQ(session->Tracker()->Event(),
+        EXPECT_EQ(session->Tracker()->Tier(0).Event(),
                   i < pieces.GetLastIndex() ? AnnounceEvent::Started : AnnounceEvent::Completed);
     }
     EXPECT_EQ(session->State(), SessionState::Uploading);

@@ -42,9 +42,11 @@ struct Metainfo {
     int64_t length = 10;               // a single file, unless `files` is given
     std::vector<MetaFile> files = {};  // a folder `name` of these files
     int64_t pieceLength = 16384;
-    std::string hashes = {};                               // empty: a dummy hash for each piece
-    int64_t hashBytes = -1;                                // >= 0: that many dummy bytes instead
-    std::string announce = "http://127.0.0.1:1/announce";  // empty: no announce key
+    std::string hashes = {};                                  // empty: a dummy hash for each piece
+    int64_t hashBytes = -1;                                   // >= 0: that many dummy bytes instead
+    std::string announce = "http://127.0.0.1:1/announce";     // empty: no announce key
+    std::vector<std::vector<std::string>> announceList = {};  // empty: no announce-list key
+    bool isPrivate = false;
 
     std::string Encode() const {
         const auto num = [](int64_t v) { return "i" + std::to_string(v) + "e"; };
@@ -75,8 +77,17 @@ struct Metainfo {
             pieces.assign(static_cast<size_t>(count > 0 ? count : 0), 'h');
         }
         info += "4:name" + BString(name) + "12:piece length" + num(pieceLength) + "6:pieces" +
-                BString(pieces) + "e";
-        return "d" + (announce.empty() ? "" : "8:announce" + BString(announce)) + "4:info" + info +
+                BString(pieces) + (isPrivate ? "7:privatei1e" : "") + "e";
+        std::string tiers;
+        for (const auto& tier : announceList) {
+            tiers += "l";
+            for (const std::string& url : tier) {
+                tiers += BString(url);
+            }
+            tiers += "e";
+        }
+        return "d" + (announce.empty() ? "" : "8:announce" + BString(announce)) +
+               (announceList.empty() ? "" : "13:announce-listl" + tiers + "e") + "4:info" + info +
                "e";
     }
 };

@@ -27,7 +27,6 @@ struct FakeSession : TrackerSessionLink {
     std::vector<std::string> peers;  // "id address:port"
     std::vector<int32_t> counts;
 
-    std::string AnnounceUrl() const override { return url; }
     const std::string& InfoHash() const override { return hash; }
     const std::string& OwnPeerId() const override { return id; }
     uint16_t ListenPort() const override { return 6881; }
@@ -58,14 +57,15 @@ protected:
                                                "s), Reason: " + reason);
     }
     // Plays the tracker listening `at` for the request on its way: `answer`, then it hangs up.
-    void Serve(test::RawListener& at, const std::string& answer) {
+    void Serve(test::RawListener& at, const std::string& answer) { Serve(at, answer, Tier()); }
+    void Serve(test::RawListener& at, const std::string& answer, TrackerTier& tier) {
         {
             test::FarEnd end = at.Accept(reactor);
             EXPECT_NE(end.ReadThrough("\r\n\r\n"), "");
             EXPECT_TRUE(answer.empty() || end.Write(answer));
         }
         EXPECT_TRUE(test::RunUntil(
-            reactor, [&] { return tracker.Client()->State() == HttpClientState::Idle; }));
+            reactor, [&] { return tier.Client()->State() == HttpClientState::Idle; }));
     }
     // The re-announce timer starts a request after `wait` (and not before).
     bool AnnouncesAfter(Duration wait) {
@@ -82,10 +82,20 @@ protected:
         return clock.AdvanceUntil([&] { return session.statuses.size() != before; }, 1s, wait);
     }
 
+    // Made on first use, for the URL the test has set by then.
+    TrackerClient& Tracker() {
+        if (!made) {
+            made = std::make_unique<TrackerClient>(session, clock, AnnounceSettings{},
+                                                   AnnounceTiers{{session.url}});
+        }
+        return *made;
+    }
+    TrackerTier& Tier() { return Tracker().Tier(0); }
+
     test::ManualClock clock;  // outlives what the reactor still has to destroy
     Reactor reactor;
     FakeSession session;
-    TrackerClient tracker{session, clock, {}};
+    std::unique_ptr<TrackerClient> made;
 };
 
 TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackAddress) {
@@ -93,14 +103,14 @@ TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackA
                              std::string("%01%01%01%01%01%01%01%01%01%01%01%01") +
                              "&peer_id=%2DVB0100%2Dabcdefghijkl";
     const std::string tail = "&port=6881&uploaded=7&downloaded=0&left=5000000000";
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Completed));
-    tracker.SetAnnounceSettings({"10.0.0.1", {}});
-    EXPECT_EQ(tracker.BuildAnnounceUrl(),
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Completed));
+    Tracker().SetAnnounceSettings({"10.0.0.1", {}});
+    EXPECT_EQ(Tier().BuildAnnounceUrl(),
               head + "&ip=10.0.0.1" + tail + "&event=completed&compact=1");
     // A loopback address would point other peers back at themselves.
     for (const char* loopback : {"127.0.1.1", "LocalHost", "::1"}) {
-        tracker.SetAnnounceSettings({loopback, {}});
-        EXPECT_EQ(tracker.BuildAnnounceUrl(), head + tail + "&event=completed&compact=1")
+        Tracker().SetAnnounceSettings({loopback, {}});
+        EXPECT_EQ(Tier().BuildAnnounceUrl(), head + tail + "&event=completed&compact=1")
             << loopback;
     }
 }
@@ -120,16 +130,16 @@ TEST_F(TrackerClientTest, EachRequestGoesThroughTheProxyInForceWhenItStarts) {
     const auto loginSeen = [&](size_t size) {
         test::FarEnd end = proxy.Accept(reactor);
         EXPECT_EQ(end.Read(3), BuildSocks5Greeting(true));
-        tracker.SetAnnounceSettings({"", through("bob")});  // changed mid-handshake
+        Tracker().SetAnnounceSettings({"", through("bob")});  // changed mid-handshake
         EXPECT_TRUE(end.Write(std::string{0x05, 0x02}));
         return end.Read(size);
     };
-    tracker.SetAnnounceSettings({"", through("alice")});
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    Tracker().SetAnnounceSettings({"", through("alice")});
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
     EXPECT_EQ(loginSeen(login("alice").size()), login("alice"));
-    ASSERT_TRUE(test::RunUntil(reactor,
-                               [&] { return tracker.Client()->State() == HttpClientState::Idle; }));
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Completed));
+    ASSERT_TRUE(
+        test::RunUntil(reactor, [&] { return Tier().Client()->State() == HttpClientState::Idle; }));
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Completed));
     EXPECT_EQ(loginSeen(login("bob").size()), login("bob"));
 }
 
@@ -139,7 +149,7 @@ TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff)
     test::RawListener at;
     session.url = "http://127.0.0.1:" + std::to_string(at.m_port) + "/announce";
     const auto ok = [](const std::string& body) { return "HTTP/1.0 200 OK\r\n\r\n" + body; };
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
     for (const auto& [interval, wait] : std::vector<std::pair<std::string, Duration>>{
              {"10", 60s}, {"1800", 300s}, {"-1", 60s}}) {  // -1 is not "no timer"
         Serve(at, ok("d8:intervali" + interval + "ee"));
@@ -158,15 +168,15 @@ TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff)
     }
     EXPECT_FALSE(AnnouncesWithin(1h));
     // A stop is retried twice at most; a fatal answer and the tracker's own refusal not at all.
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Stopped));
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Stopped));
     for (int n = 1; n <= 3; ++n) {
         Serve(at, "");
         EXPECT_EQ(AnnouncesWithin(1h), n < 3) << n;
     }
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
     Serve(at, "HTTP/1.0 404 Not Found\r\n\r\n");
     EXPECT_FALSE(AnnouncesWithin(1h));
-    ASSERT_TRUE(tracker.Announce(AnnounceEvent::Started));
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
     Serve(at, ok("d5:peers0:e"));
     ExpectFailed(1, 60, "Can't find 'Interval' in tracker Response");
     EXPECT_TRUE(AnnouncesAfter(60s));
@@ -175,35 +185,94 @@ TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff)
     EXPECT_FALSE(AnnouncesWithin(1h));
 }
 
+std::string Url(const test::RawListener& at) {
+    return "http://127.0.0.1:" + std::to_string(at.m_port) + "/announce";
+}
+
+// Every tier is announced to at once; inside a tier a URL that fails hands over to the next at
+// once, and the one that answers is asked first from then on. The status and the counts come from
+// the tiers that answer.
+TEST_F(TrackerClientTest, TiersRunSideBySideAndATierMovesOnToItsNextUrl) {
+    test::RawListener a;
+    test::RawListener b;
+    const std::string dead = "http://127.0.0.1:1/announce";  // refused
+    const std::string none = "wss://127.0.0.1/announce";     // cannot even start
+    made = std::make_unique<TrackerClient>(session, clock, AnnounceSettings{},
+                                           AnnounceTiers{{dead, Url(a)}, {none, Url(b)}},
+                                           [] { return 1u; });  // keeps two URLs in order
+    ASSERT_EQ(Tracker().TierCount(), 2u);
+    TrackerTier& first = Tracker().Tier(0);
+    TrackerTier& second = Tracker().Tier(1);
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
+    EXPECT_EQ(second.Url(), Url(b));
+    Serve(b, "", second);  // the second tier fails as a whole: it backs off
+    EXPECT_EQ(second.RetryCount(), 1);
+    EXPECT_EQ(second.Url(), none);
+    EXPECT_EQ(session.statuses.back(), second.Status());
+    EXPECT_EQ(first.RetryCount(), 0);
+
+    const auto ok = [](const std::string& complete) {
+        return "HTTP/1.0 200 OK\r\n\r\nd8:intervali1800e8:completei" + complete +
+               std::string("e10:incompletei4e5:peers6:\x7f\0\0\x01\x1a\xe1", 32) + "e";
+    };
+    Serve(a, ok("5"), first);  // reached after the refused one
+    EXPECT_EQ(first.Urls(), (std::vector<std::string>{Url(a), dead}));
+    EXPECT_EQ(session.statuses.back(), "Tracker Response OK");
+    EXPECT_EQ(session.counts, (std::vector<int32_t>{5, 4}));
+    EXPECT_EQ(session.peers, std::vector<std::string>{" 127.0.0.1:6881"});
+
+    // The second tier comes back on its back-off timer; a later failure there does not hide the
+    // first tier's good answer.
+    clock.Advance(60s);
+    Serve(b, ok("9"), second);
+    EXPECT_EQ(session.counts, (std::vector<int32_t>{9, 4}));
+    clock.Advance(240s);
+    Serve(a, ok("1"), first);
+    clock.Advance(60s);
+    Serve(b, "", second);
+    EXPECT_EQ(session.statuses.back(), "Tracker Response OK");
+    EXPECT_EQ(session.counts, (std::vector<int32_t>{9, 4}));
+
+    // A stop goes to the URL that answered, in every tier.
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Stopped));
+    EXPECT_TRUE(Tracker().StopAnnounceInFlight());
+    EXPECT_EQ(first.Client()->Url().rfind(Url(a), 0), 0u);
+    EXPECT_EQ(second.Client()->Url().rfind(Url(b), 0), 0u);
+
+    // Each tier is shuffled once, when the client is made.
+    TrackerClient shuffled(session, clock, {}, {{"http://x/1", "http://x/2"}}, [] { return 0u; });
+    EXPECT_EQ(shuffled.Tier(0).Urls(), (std::vector<std::string>{"http://x/2", "http://x/1"}));
+}
+
 // Stopped and started again at once (moved to another folder): the tracker hears the stop first,
 // whether it answers it or not, and the torrent is announced again either way.
 TEST_F(TrackerClientTest, AStartRightAfterAStopWaitsForTheStopToReport) {
     for (const bool answered : {true, false}) {
-        ASSERT_TRUE(tracker.Announce(AnnounceEvent::Stopped));
-        const HttpClient* stop = tracker.Client();
-        ASSERT_TRUE(tracker.StopAnnounceInFlight());
-        EXPECT_TRUE(tracker.Announce(AnnounceEvent::Started));
-        EXPECT_EQ(tracker.Client(), stop);
-        EXPECT_EQ(tracker.Event(), AnnounceEvent::Stopped);
+        ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Stopped));
+        const HttpClient* stop = Tier().Client();
+        ASSERT_TRUE(Tracker().StopAnnounceInFlight());
+        EXPECT_TRUE(Tracker().Announce(AnnounceEvent::Started));
+        EXPECT_EQ(Tier().Client(), stop);
+        EXPECT_EQ(Tier().Event(), AnnounceEvent::Stopped);
         if (answered) {
-            tracker.OnResponse("d8:intervali1800ee");
+            Tier().OnResponse("d8:intervali1800ee");
         } else {
-            tracker.OnFailure("refused", false);
+            Tier().OnFailure("refused", false);
         }
-        EXPECT_EQ(tracker.Event(), AnnounceEvent::Started) << answered;
-        EXPECT_NE(tracker.Client(), stop);
-        EXPECT_FALSE(tracker.StopAnnounceInFlight());
-        tracker.OnResponse("d8:intervali1800ee");
+        EXPECT_EQ(Tier().Event(), AnnounceEvent::Started) << answered;
+        EXPECT_NE(Tier().Client(), stop);
+        EXPECT_FALSE(Tracker().StopAnnounceInFlight());
+        Tier().OnResponse("d8:intervali1800ee");
         EXPECT_EQ(session.statuses.back(), "Tracker Response OK");
     }
 }
 
 TEST_F(TrackerClientTest, PeersFromCompactAndDictionaryAnswers) {
-    tracker.Announce(AnnounceEvent::Started);
+    Tracker().Announce(AnnounceEvent::Started);
     // Compact entries have no id, so none is mistaken for our own; port 0 and a partial entry
     // are dropped, "peers6" is not read, and the older count names win over the newer ones.
     session.id.clear();
-    tracker.OnResponse(
+    Tier().OnResponse(
         std::string("d8:intervali1800e5:peers21:\x7f\0\0\x01\x1a\xe1\x0a\0\0\x02\0\0", 39) +
         "\xff\xff\xff\xff\xff\xff\x01\x02\x03" + "6:peers66:\1\1\1\1\1\1" +
         "8:completei99999999999e10:done peersi3e10:incompletei-2ee");
@@ -214,13 +283,13 @@ TEST_F(TrackerClientTest, PeersFromCompactAndDictionaryAnswers) {
     session.peers.clear();
 
     const std::string id(20, 'p');
-    tracker.OnResponse("d8:intervali1800e5:peersl" + Peer("1.2.3.4", "6881", kOwnId) +
-                       Peer("1.2.3.5", "4294974177", id) +  // low 32 bits: 6881
-                       Peer("1.2.3.6", "0", id) + Peer("1.2.3.6", "65536", id) +
-                       Peer("1.2.3.6", "-6881", id) + Peer("host.example", "1", id) +
-                       Peer("1.2.3.256", "1", id) + Peer("01.2.3.4", "1", id) +
-                       Peer("1.2.3", "1", id) + Peer("255.0.0.1", "65535", id) +
-                       "d2:ip7:1.2.3.74:porti1ee" + Peer("1.2.3.8", "1", id) + "ee");
+    Tier().OnResponse("d8:intervali1800e5:peersl" + Peer("1.2.3.4", "6881", kOwnId) +
+                      Peer("1.2.3.5", "4294974177", id) +  // low 32 bits: 6881
+                      Peer("1.2.3.6", "0", id) + Peer("1.2.3.6", "65536", id) +
+                      Peer("1.2.3.6", "-6881", id) + Peer("host.example", "1", id) +
+                      Peer("1.2.3.256", "1", id) + Peer("01.2.3.4", "1", id) +
+                      Peer("1.2.3", "1", id) + Peer("255.0.0.1", "65535", id) +
+                      "d2:ip7:1.2.3.74:porti1ee" + Peer("1.2.3.8", "1", id) + "ee");
     EXPECT_EQ(session.peers,
               (std::vector<std::string>{id + " 1.2.3.5:6881", id + " 255.0.0.1:65535"}));
 }

@@ -1,5 +1,7 @@
 #include "ui/CVelbrookView.h"
 
+#include <algorithm>
+
 #include "persist/CXML.h"
 #include "ui/ViewHarness.h"
 
@@ -75,13 +77,34 @@ TEST_F(DetailViews, PeersFilesSummaryLogAndStatisticsOfTheShownTorrent) {
     EXPECT_EQ(Cells(*m_status, 1), (Strings{"100%", "t/empty", "0 (0 Bytes)", ""}));
     ASSERT_TRUE(Choose(*m_selector, "摘要"));
     Update();
-    EXPECT_EQ(m_status->topLevelItemCount(), 18);
+    EXPECT_EQ(m_status->topLevelItemCount(), 19);  // the fixed rows and the one tracker
+    EXPECT_EQ(Cells(*m_status, 18)[0], "Tier 1:");
     EXPECT_EQ(Cells(*m_status, 10), (Strings{"ConnectedPeers", "4(Max:40)"}));
     EXPECT_EQ(Cells(*m_status, 14), (Strings{"Left", "97 k (100000 Bytes)"}));
     ASSERT_TRUE(Choose(*m_selector, "统计"));
     Update();
     EXPECT_EQ(Doc().SelectedPeerId(), "");
     EXPECT_EQ(Cells(*m_status, -1, 1), (Strings{"1", "4", "4"}));
+}
+
+// The summary lists every tracker after its fixed rows, tier by tier, and says when a torrent
+// keeps to its trackers alone.
+TEST_F(DetailViews, TheSummaryNamesEveryTrackerAndAPrivateTorrent) {
+    const Strings urls{"udp://127.0.0.1:1/a", "http://127.0.0.1:1/b", "https://127.0.0.1:1/c"};
+    Add({.name = "p", .announceList = {{urls[0], urls[1]}, {urls[2]}}, .isPrivate = true});
+    Open();
+    ASSERT_TRUE(Choose(*m_selector, "摘要"));
+    Update();
+    ASSERT_EQ(m_status->topLevelItemCount(), 21);
+    EXPECT_EQ(Cells(*m_status, 5), (Strings{"", "private"}));
+    EXPECT_EQ(Cells(*m_status, -1, 0).back(), "Tier 2:");
+    Strings shown;
+    for (int row = 18; row < 21; ++row) {
+        const std::string value = Cells(*m_status, row)[1];
+        shown.push_back(value.substr(0, value.find("  ")));  // the one in use says how it went
+    }
+    std::sort(shown.begin(), shown.end() - 1);
+    EXPECT_EQ(shown, (Strings{urls[1], urls[0], urls[2]}));
 }
 
 TEST_F(DetailViews, TheShippedLayoutHasEveryDisplayAndKeepsWidthsAcrossARestart) {
