@@ -1,14 +1,18 @@
-// Dotted IPv4 text, as the socket layer connects to it without a name lookup: four decimal parts
-// of 0..255 without leading zeros, and nothing else.
+// Numeric addresses of either family as the socket layer takes them: dotted IPv4 text, IPv6 text
+// as inet_ntop writes it (no brackets), and the sockaddr forms behind them.
 #pragma once
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace velbrook {
 
+// Four decimal parts of 0..255 without leading zeros, and nothing else.
 inline bool ParseDottedIPv4(std::string_view text, in_addr& parsed) {
     return text.size() < INET_ADDRSTRLEN && text.find('\0') == std::string_view::npos &&
            ::inet_pton(AF_INET, std::string(text).c_str(), &parsed) == 1;
@@ -18,5 +22,38 @@ inline bool IsDottedIPv4(std::string_view text) {
     in_addr parsed{};
     return ParseDottedIPv4(text, parsed);
 }
+
+// IPv6 text without brackets or a zone.
+bool ParseIPv6(std::string_view text, in6_addr& parsed);
+bool IsIPv6(std::string_view text);
+// Either family.
+bool IsNumericAddress(std::string_view text);
+
+// The address in its one canonical text: an IPv4-mapped IPv6 address becomes dotted IPv4, other
+// IPv6 addresses are written as inet_ntop writes them. Empty when `text` is not numeric.
+std::string CanonicalAddress(std::string_view text);
+
+// "address:port", with IPv6 in brackets: how a peer is named in keys, views and logs.
+std::string AddressWithPort(const std::string& address, uint16_t port);
+
+// A socket address of either family.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    int Family() const { return storage.ss_family; }
+    const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    sockaddr* Get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+// Numeric text and a port. `family` AF_INET6 writes an IPv4 address as IPv4-mapped (for a
+// dual-stack socket); AF_UNSPEC keeps the text's own family.
+[[nodiscard]] bool ToSocketAddress(std::string_view text, uint16_t port, int family,
+                                   SocketAddress& out);
+// The other way; an IPv4-mapped address comes back as dotted IPv4.
+[[nodiscard]] bool FromSocketAddress(const SocketAddress& in, std::string& address, uint16_t& port);
+
+// The host can open IPv6 sockets at all (checked once).
+bool HostHasIPv6();
 
 }  // namespace velbrook

@@ -1,5 +1,7 @@
 #include "net/AsyncSocket.h"
 
+#include "net/Address.h"
+
 #include "net/Reactor.h"
 
 #include <arpa/inet.h>
@@ -45,26 +47,6 @@ int QueuedBytes(int fd) {
     return queued;
 }
 
-[[nodiscard]] bool ToAddress(const std::string& text, uint16_t port, sockaddr_in& out) {
-    out = {};
-    out.sin_family = AF_INET;
-    out.sin_port = htons(port);
-    if (text.empty()) {
-        out.sin_addr.s_addr = htonl(INADDR_ANY);
-        return true;
-    }
-    return inet_pton(AF_INET, text.c_str(), &out.sin_addr) == 1;
-}
-
-[[nodiscard]] bool FromAddress(const sockaddr_in& in, std::string& address, uint16_t& port) {
-    char text[INET_ADDRSTRLEN] = {};
-    if (!inet_ntop(AF_INET, &in.sin_addr, text, sizeof text))
-        return false;
-    address = text;
-    port = ntohs(in.sin_port);
-    return true;
-}
-
 }  // namespace
 
 AsyncSocket::AsyncSocket() {
@@ -89,15 +71,28 @@ bool AsyncSocket::Create(uint16_t port, unsigned events, const std::string& addr
         m_lastError = EISCONN;
         return false;
     }
-    sockaddr_in local{};
-    if (!ToAddress(address, port, local)) {
+    // Without an address of its own a socket takes both families where the host has IPv6: it
+    // listens for either and dials either (IPv4 as IPv4-mapped).
+    int family = AF_INET;
+    if (address.empty()) {
+        family = HostHasIPv6() ? AF_INET6 : AF_INET;
+    } else if (!IsDottedIPv4(address)) {
+        family = AF_INET6;
+    }
+    SocketAddress local;
+    if (!ToSocketAddress(address.empty() ? (family == AF_INET6 ? "::" : "0.0.0.0") : address, port,
+                         family, local)) {
         m_lastError = EINVAL;
         return false;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         m_lastError = errno;
         return false;
+    }
+    if (family == AF_INET6) {
+        int off = 0;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     }
     if (port != 0 || !address.empty()) {
         // Lets a restarted listener take its port back from connections lingering in TIME_WAIT.
@@ -105,13 +100,14 @@ bool AsyncSocket::Create(uint16_t port, unsigned events, const std::string& addr
         int one = 1;
         if (port != 0)
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
+        if (bind(fd, local.Get(), local.length) < 0) {
             m_lastError = errno;
             close(fd);
             return false;
         }
     }
     m_fd = fd;
+    m_family = family;
     ++g_openSockets;
     m_events = events;
     m_state = State::Idle;
@@ -129,8 +125,7 @@ bool AsyncSocket::Connect(const std::string& host, uint16_t port) {
         m_lastError = m_state == State::Connected ? EISCONN : EALREADY;
         return false;
     }
-    in_addr numeric{};
-    if (inet_pton(AF_INET, host.c_str(), &numeric) == 1)
+    if (IsNumericAddress(host))
         return StartConnect(host, port);
     m_state = State::Resolving;
     // Close cancels the lookup, so the callback never sees a closed or destroyed socket.
@@ -150,15 +145,14 @@ void AsyncSocket::ConnectResolved(int error, const std::string& address, uint16_
 }
 
 bool AsyncSocket::StartConnect(const std::string& address, uint16_t port) {
-    sockaddr_in remote{};
-    if (!ToAddress(address, port, remote)) {
-        m_lastError = EINVAL;
+    SocketAddress remote;
+    if (!ToSocketAddress(address, port, m_family, remote)) {
+        m_lastError = m_family == AF_INET && IsIPv6(address) ? EAFNOSUPPORT : EINVAL;
         m_state = State::Idle;
         return false;
     }
     // An interrupted non-blocking connect carries on in the background, like EINPROGRESS.
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) < 0 &&
-        errno != EINPROGRESS && errno != EINTR) {
+    if (connect(m_fd, remote.Get(), remote.length) < 0 && errno != EINPROGRESS && errno != EINTR) {
         m_lastError = errno;
         m_state = State::Idle;
         return false;
@@ -237,6 +231,7 @@ bool AsyncSocket::Accept(AsyncSocket& into) {
     if (fd < 0)
         return false;
     into.m_fd = fd;
+    into.m_family = m_family;
     ++g_openSockets;
     into.m_events = kSocketRead | kSocketWrite | kSocketClose;
     into.m_state = State::Connected;
@@ -352,19 +347,19 @@ void AsyncSocket::Detach() {
 }
 
 bool AsyncSocket::GetPeerName(std::string& address, uint16_t& port) const {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (m_fd < 0 || getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &length) < 0)
+    SocketAddress peer;
+    peer.length = sizeof peer.storage;
+    if (m_fd < 0 || getpeername(m_fd, peer.Get(), &peer.length) < 0)
         return false;
-    return FromAddress(peer, address, port);
+    return FromSocketAddress(peer, address, port);
 }
 
 bool AsyncSocket::GetSockName(std::string& address, uint16_t& port) const {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (m_fd < 0 || getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) < 0)
+    SocketAddress local;
+    local.length = sizeof local.storage;
+    if (m_fd < 0 || getsockname(m_fd, local.Get(), &local.length) < 0)
         return false;
-    return FromAddress(local, address, port);
+    return FromSocketAddress(local, address, port);
 }
 
 void AsyncSocket::AsyncSelect(unsigned events) {

@@ -30,12 +30,13 @@ public:
     AsyncSocket(const AsyncSocket&) = delete;
     AsyncSocket& operator=(const AsyncSocket&) = delete;
 
-    // A TCP socket bound to `port` (0: any) on `address` (empty: all IPv4 addresses), asking for
-    // `events`. False with LastError on failure.
+    // A TCP socket bound to `port` (0: any) on `address` (empty: every address of both
+    // families where the host has IPv6, else of IPv4), asking for `events`. False with LastError
+    // on failure.
     [[nodiscard]] bool Create(uint16_t port = 0, unsigned events = kSocketAll,
                               const std::string& address = {});
-    // Dotted IPv4 text or a host name. Never waits: true means the outcome will arrive as
-    // OnConnect(error), 0 for connected. False with LastError when it failed at once.
+    // Numeric text of either family or a host name. Never waits: true means the outcome will arrive
+    // as OnConnect(error), 0 for connected. False with LastError when it failed at once.
     [[nodiscard]] bool Connect(const std::string& host, uint16_t port);
     [[nodiscard]] bool Listen(int backlog = 5);
     // Moves a pending connection into `into`, which must not be open yet; it comes out connected,
@@ -91,6 +92,7 @@ private:
     void UpdateInterest();
 
     int m_fd = -1;
+    int m_family = 0;
     int m_lastError = 0;
     unsigned m_events = 0;
     Reactor* m_reactor = nullptr;  // where the open socket is registered

@@ -1,5 +1,6 @@
 #include "net/Reactor.h"
 
+#include "net/Address.h"
 #include "net/AsyncSocket.h"
 #include "net/TimerQueue.h"
 
@@ -198,13 +199,21 @@ struct Reactor::Impl {
         }
         std::vector<std::string> addresses;
         if (status == ARES_SUCCESS && result) {
-            for (ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
-                if (node->ai_family != AF_INET || !node->ai_addr)
-                    continue;
-                char text[INET_ADDRSTRLEN] = {};
-                const auto* sin = reinterpret_cast<const sockaddr_in*>(node->ai_addr);
-                if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text))
-                    addresses.emplace_back(text);
+            // IPv4 first: a host whose IPv6 reaches nowhere still connects at the first try.
+            for (const int family : {AF_INET, AF_INET6}) {
+                for (ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
+                    if (node->ai_family != family || !node->ai_addr)
+                        continue;
+                    char text[INET6_ADDRSTRLEN] = {};
+                    const void* where =
+                        family == AF_INET
+                            ? static_cast<const void*>(
+                                  &reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr)
+                            : static_cast<const void*>(
+                                  &reinterpret_cast<const sockaddr_in6*>(node->ai_addr)->sin6_addr);
+                    if (inet_ntop(family, where, text, sizeof text))
+                        addresses.emplace_back(text);
+                }
             }
         }
         if (result)
@@ -436,11 +445,8 @@ uint64_t Reactor::Resolve(const std::string& host,
     Impl& impl = *m_impl;
     uint64_t handle = impl.nextResolve++;
     impl.resolves.emplace(handle, std::move(callback));
-    in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &address, text, sizeof text);
-        impl.Complete(handle, 0, {text});
+    if (IsNumericAddress(host)) {
+        impl.Complete(handle, 0, {CanonicalAddress(host)});
         return handle;
     }
     if (!impl.channel || host.empty()) {
@@ -448,7 +454,7 @@ uint64_t Reactor::Resolve(const std::string& host,
         return handle;
     }
     ares_addrinfo_hints hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = HostHasIPv6() ? AF_UNSPEC : AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     auto context = std::make_unique<Impl::ResolveContext>(Impl::ResolveContext{&impl, handle});
     ares_getaddrinfo(impl.channel, host.c_str(), nullptr, &hints, &Impl::AddressesReady,

@@ -58,10 +58,11 @@ public:
             Defer(std::make_unique<Doomed<T>>(std::move(object)));
     }
 
-    // Resolves a host name to IPv4 addresses (dotted text) without blocking the loop. The callback
-    // runs on the loop with 0 and the addresses, or an errno-style code. Returns a handle for
-    // CancelResolve; a cancelled request never calls back. Dotted IPv4 text resolves at once
-    // (still through the callback, from a queued call).
+    // Resolves a host name to addresses (numeric text, IPv4 ones first; IPv6 ones only where the
+    // host has IPv6) without blocking the loop. The callback runs on the loop with 0 and the
+    // addresses, or an errno-style code. Returns a handle for CancelResolve; a cancelled request
+    // never calls back. Numeric text resolves at once (still through the callback, from a queued
+    // call).
     uint64_t Resolve(const std::string& host,
                      std::function<void(int error, std::vector<std::string> addresses)> callback);
     void CancelResolve(uint64_t handle);

@@ -41,12 +41,16 @@ def refused(conns):
 
 
 def accept_queue(port):
-    """Connections waiting for the listening socket on 127.0.0.1:port to take them."""
-    with open("/proc/net/tcp") as f:
-        for line in f.readlines()[1:]:
-            fields = line.split()
-            if fields[3] == "0A" and int(fields[1].split(":")[1], 16) == port:  # LISTEN
-                return int(fields[4].split(":")[1], 16)
+    """Connections waiting for the listening socket on port to take them (a socket of both
+    families is listed with the IPv6 ones)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        if not os.path.exists(table):
+            continue
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] == "0A" and int(fields[1].split(":")[-1], 16) == port:  # LISTEN
+                    return int(fields[4].split(":")[1], 16)
     return 0
 
 

@@ -1,0 +1,108 @@
+#include "net/Address.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+namespace velbrook {
+
+bool ParseIPv6(std::string_view text, in6_addr& parsed) {
+    return text.size() < INET6_ADDRSTRLEN && text.find('\0') == std::string_view::npos &&
+           ::inet_pton(AF_INET6, std::string(text).c_str(), &parsed) == 1;
+}
+
+bool IsIPv6(std::string_view text) {
+    in6_addr parsed{};
+    return ParseIPv6(text, parsed);
+}
+
+bool IsNumericAddress(std::string_view text) {
+    return IsDottedIPv4(text) || IsIPv6(text);
+}
+
+std::string CanonicalAddress(std::string_view text) {
+    SocketAddress address;
+    std::string out;
+    uint16_t port = 0;
+    if (!ToSocketAddress(text, 0, AF_UNSPEC, address) || !FromSocketAddress(address, out, port)) {
+        return {};
+    }
+    return out;
+}
+
+std::string AddressWithPort(const std::string& address, uint16_t port) {
+    const bool bracket = address.find(':') != std::string::npos;
+    return (bracket ? "[" + address + "]" : address) + ":" + std::to_string(port);
+}
+
+bool ToSocketAddress(std::string_view text, uint16_t port, int family, SocketAddress& out) {
+    out = {};
+    in_addr v4{};
+    in6_addr v6{};
+    if (ParseDottedIPv4(text, v4)) {
+        if (family == AF_INET6) {
+            auto& sin6 = reinterpret_cast<sockaddr_in6&>(out.storage);
+            sin6.sin6_family = AF_INET6;
+            sin6.sin6_port = htons(port);
+            sin6.sin6_addr.s6_addr[10] = 0xFF;
+            sin6.sin6_addr.s6_addr[11] = 0xFF;
+            std::memcpy(&sin6.sin6_addr.s6_addr[12], &v4, sizeof v4);
+            out.length = sizeof sin6;
+            return true;
+        }
+        auto& sin = reinterpret_cast<sockaddr_in&>(out.storage);
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        sin.sin_addr = v4;
+        out.length = sizeof sin;
+        return true;
+    }
+    if (family != AF_INET && ParseIPv6(text, v6)) {
+        auto& sin6 = reinterpret_cast<sockaddr_in6&>(out.storage);
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = htons(port);
+        sin6.sin6_addr = v6;
+        out.length = sizeof sin6;
+        return true;
+    }
+    return false;
+}
+
+bool FromSocketAddress(const SocketAddress& in, std::string& address, uint16_t& port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (in.Family() == AF_INET) {
+        const auto& sin = reinterpret_cast<const sockaddr_in&>(in.storage);
+        if (!::inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text)) {
+            return false;
+        }
+        port = ntohs(sin.sin_port);
+    } else if (in.Family() == AF_INET6) {
+        const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(in.storage);
+        if (IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) {
+            if (!::inet_ntop(AF_INET, &sin6.sin6_addr.s6_addr[12], text, sizeof text)) {
+                return false;
+            }
+        } else if (!::inet_ntop(AF_INET6, &sin6.sin6_addr, text, sizeof text)) {
+            return false;
+        }
+        port = ntohs(sin6.sin6_port);
+    } else {
+        return false;
+    }
+    address = text;
+    return true;
+}
+
+bool HostHasIPv6() {
+    static const bool has = [] {
+        const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return false;
+        }
+        ::close(fd);
+        return true;
+    }();
+    return has;
+}
+
+}  // namespace velbrook
