@@ -339,6 +339,25 @@ TEST_F(UdpTrackerServiceTest, StoppedAnnounceGoesOutWithoutWaitingForItsAnswer) 
     EXPECT_EQ(service.RequestsInFlight(), 0u);
 }
 
+TEST_F(UdpTrackerServiceTest, ScrapesAndRefusesAReplyOfTheWrongKind) {
+    std::vector<std::string> scrapes;
+    const auto record = [&](const std::string& failure, const ScrapeAnswer& answer) {
+        scrapes.push_back(failure + "/" + std::to_string(answer.complete) + "/" +
+                          std::to_string(answer.incomplete));
+    };
+    service.Scrape(tracker.Url(), kHash, record);
+    std::string scrape = tracker.Connect(reactor, 3);
+    EXPECT_EQ(scrape, BuildUdpScrape(3, TransactionOf(scrape), kHash));
+    tracker.Reply(Be32(2) + Be32(TransactionOf(scrape)) + Be32(8) + Be32(1) + Be32(4));
+    service.Scrape(tracker.Url(), kHash, record);
+    scrape = tracker.Next(reactor);
+    tracker.Reply(AnnounceReply(TransactionOf(scrape), 60));
+    ASSERT_TRUE(test::RunUntil(reactor, [&] { return scrapes.size() == 2; }));
+    EXPECT_EQ(scrapes, (std::vector<std::string>{
+                           "/8/4", "Tracker Response Decoding Failed: announce reply to a scrape "
+                                   "request/0/0"}));
+}
+
 // Torrents by the thousand share one connect; beyond the cap a request fails instead of waiting.
 TEST_F(UdpTrackerServiceTest, ManyRequestsShareAConnectAndTheRestAreRefused) {
     std::vector<uint64_t> handles;
