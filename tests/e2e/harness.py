@@ -138,6 +138,10 @@ class UdpTracker:
         """Datagrams that came in ("received"), went unanswered ("dropped"), and of each action."""
         return self.ask({"what": "stats"})
 
+    def set(self, **switches):
+        """Changes switches from now on: drop=N, duplicate=, wrong_transaction=, error=."""
+        self.ask({"what": "set", **switches})
+
 
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)

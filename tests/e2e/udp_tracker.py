@@ -10,11 +10,15 @@ announcing peer the others in the compact form of its socket's family.
 --wrong-transaction: the first reply is preceded by a copy with another transaction id.
 --error TEXT: announces are answered with an error reply carrying TEXT.
 
-The tests ask it what it saw with a datagram of its own: connection id 0, action 1000, a
-transaction id, then a JSON object; the reply is action 1000, the same transaction id, then JSON.
+The tests ask it what it saw, and change its switches, with a datagram of their own: connection
+id 0, action 1000, a transaction id, then a JSON object; the reply is action 1000, the same
+transaction id, then JSON.
   {"what": "peers", "info_hash": HEX, "port": N, "complete": BOOL} -> {"count": N}
   {"what": "last", "info_hash": HEX, "port": N} -> {"last": "EVENT UPLOADED DOWNLOADED LEFT STOPS"}
   {"what": "stats"} -> how many datagrams came in, were dropped, and of each action
+  {"what": "set", "drop": N, "duplicate": BOOL, "wrong_transaction": BOOL, "error": TEXT|null}
+      -> {} (any of them; "drop" counts from then on), so that a test can let one peer announce
+      untouched before the switches apply to the next
 """
 import argparse
 import json
@@ -83,11 +87,16 @@ def scrape(data):
     return out
 
 
-def query(data):
+def query(data, options):
     transaction = struct.unpack_from(">I", data, 12)[0]
     q = json.loads(data[16:].decode())
     if q["what"] == "stats":
         result = stats
+    elif q["what"] == "set":
+        for switch in ("drop", "duplicate", "wrong_transaction", "error"):
+            if switch in q:
+                setattr(options, switch, q[switch])
+        result = {}
     else:
         info_hash = bytes.fromhex(q["info_hash"])
         port = q.get("port", 0)
@@ -105,7 +114,7 @@ def answer(data, sender, options):
         return None
     connection_id, action, transaction = struct.unpack_from(">QII", data)
     if action == QUERY and connection_id == 0:
-        return query(data)
+        return query(data, options)
     stats[{CONNECT: "connect", ANNOUNCE: "announce", SCRAPE: "scrape"}.get(action, "other")] += 1
     if action == CONNECT:
         if connection_id != PROTOCOL_ID:
@@ -123,15 +132,14 @@ def answer(data, sender, options):
 
 
 def serve(sock, options):
-    to_drop = options.drop
-    wrong_pending = options.wrong_transaction
+    """options.drop and options.wrong_transaction are used up as they apply."""
     while True:
         data, sender = sock.recvfrom(65536)
         is_query = len(data) >= 16 and struct.unpack_from(">QI", data) == (0, QUERY)
         if not is_query:
             stats["received"] += 1
-            if to_drop > 0:
-                to_drop -= 1
+            if options.drop > 0:
+                options.drop -= 1
                 stats["dropped"] += 1
                 print(f"dropped {len(data)} bytes from {sender[0]}:{sender[1]}", flush=True)
                 continue
@@ -145,8 +153,8 @@ def serve(sock, options):
         if not is_query:
             print(f"action {struct.unpack_from('>I', reply)[0]} reply of {len(reply)} bytes to "
                   f"{sender[0]}:{sender[1]}", flush=True)
-            if wrong_pending:
-                wrong_pending = False
+            if options.wrong_transaction:
+                options.wrong_transaction = False
                 wrong = (struct.unpack_from(">I", reply, 4)[0] + 1) & 0xFFFFFFFF
                 sock.sendto(reply[:4] + struct.pack(">I", wrong) + reply[8:], sender)
         sock.sendto(reply, sender)
