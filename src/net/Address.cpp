@@ -93,6 +93,56 @@ bool FromSocketAddress(const SocketAddress& in, std::string& address, uint16_t& 
     return true;
 }
 
+bool SocketAddress::FromText(std::string_view address, uint16_t port, SocketAddress& out) {
+    return ToSocketAddress(address, port, AF_UNSPEC, out);
+}
+
+uint16_t SocketAddress::Port() const {
+    switch (Family()) {
+    case AF_INET:
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+    case AF_INET6:
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+    default:
+        return 0;
+    }
+}
+
+std::string SocketAddress::AddressText() const {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* address = nullptr;
+    if (Family() == AF_INET) {
+        address = &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr;
+    } else if (Family() == AF_INET6) {
+        address = &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+    }
+    if (!address || !inet_ntop(Family(), address, text, sizeof text)) {
+        return {};
+    }
+    return text;
+}
+
+std::string SocketAddress::Text() const {
+    const std::string port = ":" + std::to_string(Port());
+    return Family() == AF_INET6 ? "[" + AddressText() + "]" + port : AddressText() + port;
+}
+
+bool SocketAddress::operator==(const SocketAddress& other) const {
+    if (Family() != other.Family() || Port() != other.Port()) {
+        return false;
+    }
+    if (Family() == AF_INET) {
+        return reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in*>(&other.storage)->sin_addr.s_addr;
+    }
+    if (Family() == AF_INET6) {
+        return std::memcmp(&reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr,
+                           &reinterpret_cast<const sockaddr_in6*>(&other.storage)->sin6_addr,
+                           sizeof(in6_addr)) == 0;
+    }
+    return true;  // two empty addresses
+}
+
 bool HostHasIPv6() {
     static const bool has = [] {
         const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -39,9 +39,18 @@ std::string AddressWithPort(const std::string& address, uint16_t port);
 // A socket address of either family.
 struct SocketAddress {
     sockaddr_storage storage{};
-    socklen_t length = 0;
+    socklen_t length = 0;  // 0: no address
 
-    int Family() const { return storage.ss_family; }
+    // Numeric text only: dotted IPv4 or IPv6 (without brackets). False for anything else.
+    [[nodiscard]] static bool FromText(std::string_view address, uint16_t port, SocketAddress& out);
+    int Family() const { return length ? storage.ss_family : AF_UNSPEC; }
+    uint16_t Port() const;
+    // "1.2.3.4" or "::1".
+    std::string AddressText() const;
+    // "1.2.3.4:80" or "[::1]:80".
+    std::string Text() const;
+    // Same family, address and port (an IPv6 flow label or scope does not count).
+    bool operator==(const SocketAddress& other) const;
     const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
     sockaddr* Get() { return reinterpret_cast<sockaddr*>(&storage); }
 };

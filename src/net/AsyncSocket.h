@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include "net/Clock.h"
+#include "net/ReactorSocket.h"
 
 namespace velbrook {
 
@@ -23,7 +24,7 @@ enum SocketEvents : unsigned {
 };
 
 // Never deleted while one of its notifications may be running: see Reactor::DeleteLater.
-class AsyncSocket {
+class AsyncSocket : public ReactorSocket {
 public:
     AsyncSocket();
     virtual ~AsyncSocket();  // closes the OS socket
@@ -74,9 +75,8 @@ protected:
 
 private:
     friend class Reactor;
-    void Dispatch(uint32_t epollEvents);  // called by the reactor
-    // The reactor is going away before this socket: nothing of it may be touched from now on.
-    void Detach();
+    void Dispatch(uint32_t epollEvents) override;
+    void Detach() override;
 
     enum class State : unsigned char { Idle, Resolving, Connecting, Listening, Connected };
 

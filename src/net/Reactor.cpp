@@ -1,7 +1,7 @@
 #include "net/Reactor.h"
 
 #include "net/Address.h"
-#include "net/AsyncSocket.h"
+#include "net/ReactorSocket.h"
 #include "net/TimerQueue.h"
 
 #include <algorithm>
@@ -84,7 +84,7 @@ struct Reactor::Impl {
     // would run other handlers in the middle of it.
     bool dispatching = false;
 
-    std::unordered_map<uint64_t, AsyncSocket*> sockets;
+    std::unordered_map<uint64_t, ReactorSocket*> sockets;
 
     TimerQueue timers;
     int64_t armedNs = -1;  // the timerfd's deadline; 0: disarmed, -1: must be set again
@@ -468,7 +468,7 @@ void Reactor::CancelResolve(uint64_t handle) {
     m_impl->resolves.erase(handle);
 }
 
-uint64_t Reactor::Register(AsyncSocket* socket) {
+uint64_t Reactor::Register(ReactorSocket* socket) {
     uint64_t key = g_nextKey++;
     m_impl->sockets.emplace(key, socket);
     return key;

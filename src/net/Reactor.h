@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "net/Clock.h"
+#include "net/ReactorSocket.h"
 
 namespace velbrook {
-
-class AsyncSocket;
 
 class Reactor : public Clock {
 public:
@@ -67,8 +66,8 @@ public:
                      std::function<void(int error, std::vector<std::string> addresses)> callback);
     void CancelResolve(uint64_t handle);
 
-    // Internal, for AsyncSocket.
-    uint64_t Register(AsyncSocket* socket);
+    // Internal, for the sockets.
+    uint64_t Register(ReactorSocket* socket);
     void Unregister(uint64_t key);
     void UpdateInterest(uint64_t key, int fd, uint32_t epollEvents, bool added);
 

@@ -13,6 +13,7 @@
 
 #include "metainfo/Trackers.h"
 #include "tracker/HttpClient.h"
+#include "tracker/TrackerAnswer.h"
 
 namespace velbrook {
 
@@ -156,24 +157,5 @@ private:
     AnnounceSettings m_settings;
     std::vector<std::unique_ptr<TrackerTier>> m_tiers;
 };
-
-// The tracker answer as read by the client: interval, failure reason, peers, counts. Pure, so it
-// can be fuzzed on its own.
-struct TrackerPeer {
-    std::string address;
-    uint16_t port;
-    std::string peerId;  // empty for a peer from a compact list
-};
-struct TrackerAnswer {
-    bool decoded = false;
-    bool hasFailure = false;
-    std::string failureReason;
-    bool hasInterval = false;
-    int64_t interval = 0;
-    std::vector<TrackerPeer> peers;
-    int32_t donePeers = 0;
-    int32_t numPeers = 0;
-};
-[[nodiscard]] TrackerAnswer ReadTrackerAnswer(std::string_view body);
 
 }  // namespace velbrook

@@ -103,6 +103,46 @@ class Tracker:
         return self.ask("last", info_hash_bytes, port=port).split()
 
 
+class UdpTracker:
+    """udp_tracker.py in its own process, with the same questions as Tracker. The switches are
+    its own: drop (the first N datagrams go unanswered), duplicate (every reply twice),
+    wrong_transaction (the first reply comes after a copy with another transaction id), error
+    (announces get an error reply with this text), ipv6 (listens on ::1)."""
+
+    def __init__(self, procs, workdir, drop=0, duplicate=False, wrong_transaction=False, error=None,
+                 ipv6=False, name="udp_tracker"):
+        args = (["--drop", str(drop)] if drop else []) + (["--duplicate"] if duplicate else []) + \
+            (["--wrong-transaction"] if wrong_transaction else []) + \
+            (["--error", error] if error is not None else []) + (["--ipv6"] if ipv6 else [])
+        self.proc, self.port = start_listening(procs, os.path.join(HERE, "udp_tracker.py"), args,
+                                              workdir, name)
+        self.host = "::1" if ipv6 else "127.0.0.1"
+        self.url = f"udp://{'[::1]' if ipv6 else '127.0.0.1'}:{self.port}/announce"
+
+    def ask(self, question):
+        family = socket.AF_INET6 if self.host == "::1" else socket.AF_INET
+        with socket.socket(family, socket.SOCK_DGRAM) as s:
+            s.settimeout(5)
+            s.sendto(bytes(8) + (1000).to_bytes(4, "big") + (7).to_bytes(4, "big") +
+                     json.dumps(question).encode(), (self.host, self.port))
+            return json.loads(s.recv(65536)[8:].decode())
+
+    def peers(self, info_hash_bytes, port=0, complete=False):
+        return self.ask({"what": "peers", "info_hash": info_hash_bytes.hex(), "port": port,
+                         "complete": complete})["count"]
+
+    def last(self, info_hash_bytes, port):
+        return self.ask({"what": "last", "info_hash": info_hash_bytes.hex(), "port": port})["last"].split()
+
+    def stats(self):
+        """Datagrams that came in ("received"), went unanswered ("dropped"), and of each action."""
+        return self.ask({"what": "stats"})
+
+    def set(self, **switches):
+        """Changes switches from now on: drop=N, duplicate=, wrong_transaction=, error=."""
+        self.ask({"what": "set", **switches})
+
+
 def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
