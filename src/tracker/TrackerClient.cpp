@@ -164,7 +164,8 @@ bool TrackerClient::Connect() {
     }
     m_session.SetStatusText(kConnectingText);
     RetireClient();
-    m_client = std::make_unique<HttpClient>(*this, m_clock, m_settings.proxy);
+    m_client = std::make_unique<HttpClient>(*this, m_clock, m_settings.proxy,
+                                            m_settings.checkCertificates);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
     if (!started) {
