@@ -14,6 +14,9 @@ TlsContext::~TlsContext() {
 }
 
 TlsContext& TlsContext::SystemStore() {
+    // OpenSSL frees its own state at exit, and exit handlers run in the reverse order of their
+    // registration: set up before this context exists, it is still there when the context goes.
+    [[maybe_unused]] static const bool ready = OPENSSL_init_ssl(0, nullptr) == 1;
     static TlsContext store;
     return store;
 }
