@@ -156,6 +156,10 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
     EXPECT_EQ(session.Tracker()->GetAnnounceSettings(),
               (AnnounceSettings{doc.CurrentSettings().GetString(ReportIP), proxy, false}));
     EXPECT_EQ(peers->Limits().uploadBytesPerSecond, 77 * 1024);
+
+    m_ui.m_editOptions = [](SettingsValues& v) { v.number[CheckTrackerCertificates] = 1; };
+    doc.OnOptions();
+    EXPECT_TRUE(session.Tracker()->GetAnnounceSettings().checkCertificates);
 }
 
 TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart) {
