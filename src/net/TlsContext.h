@@ -16,8 +16,8 @@ public:
     TlsContext(const TlsContext&) = delete;
     TlsContext& operator=(const TlsContext&) = delete;
 
-    // The system store's context, for the whole process. Loading the store costs a few hundred
-    // certificates, so a process that never meets an https:// URL never does it.
+    // The system store's context, for the whole process, made when the first https:// URL
+    // needs it.
     static TlsContext& SystemStore();
 
     // Made on the first call. Null with the reason in `error` when OpenSSL cannot make it or the
