@@ -70,10 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             name.erase(0, name.find_first_not_of(" \t\r"));
             name.erase(name.find_last_not_of(" \t\r") + 1);
             sound = sound && name == "location";
-            velbrook::HttpUrl base;
-            sound = sound && velbrook::SplitHttpUrl("http://tracker.example:6969/a/b?x=1", base);
-            const std::string target = velbrook::ResolveLocation(base, answer.url);
-            sound = sound && (StartsWith(answer.url, target) || StartsWith(target, "http:"));
+            for (const char* from :
+                 {"http://tracker.example:6969/a/b?x=1", "https://tracker.example/a/b?x=1"}) {
+                velbrook::HttpUrl base;
+                sound = sound && velbrook::SplitHttpUrl(from, base);
+                const std::string target = velbrook::ResolveLocation(base, answer.url);
+                sound = sound && (StartsWith(answer.url, target) ||
+                                  StartsWith(target, base.secure ? "https:" : "http:"));
+            }
         } else {
             sound = sound && answer.url.empty();
         }

@@ -371,6 +371,7 @@ void CVelbrookDoc::OnSettingsChanged(const Settings& before, const Settings& aft
         {Socks5UserName, &CVelbrookDoc::PushConnectionSettings},
         {Socks5Password, &CVelbrookDoc::PushConnectionSettings},
         {ReportIP, &CVelbrookDoc::PushConnectionSettings},
+        {CheckTrackerCertificates, &CVelbrookDoc::PushConnectionSettings},
         {MaxConnectedPeers, &CVelbrookDoc::PushPeerLimits},
         {MaxUpLoadSlots, &CVelbrookDoc::PushPeerLimits},
         {MaxUploadSpeed, &CVelbrookDoc::PushPeerLimits},

@@ -31,7 +31,8 @@ ProxyConfig ProxyFrom(const Settings& settings) {
 }
 
 AnnounceSettings AnnounceSettingsFrom(const Settings& settings) {
-    return {settings.GetString(ReportIP), ProxyFrom(settings)};
+    return {settings.GetString(ReportIP), ProxyFrom(settings),
+            settings.GetInt(CheckTrackerCertificates) != 0};
 }
 
 PeerLimits PeerLimitsFrom(const Settings& settings) {

@@ -24,6 +24,7 @@ constexpr int kLastInt = 22;
 // TotalUpload and TotalDownload: kept in memory, never in the file.
 constexpr int kFirstReserved = 24;
 constexpr int kLastReserved = 25;
+constexpr int kFirstLater = 27;
 
 // Integers outside a key's range never reach its readers: a port that does not fit 16 bits would
 // be cut to another port, a negative count or speed means nothing. Flags are 0 or 1; counts and
@@ -68,6 +69,7 @@ constexpr KeyInfo kKeys[kSettingsKeyCount] = {
     {"TotalUpload", 0, 0, 0},
     {"TotalDownload", 0, 0, 0},
     {"SENTRY", 0, 0, 0},
+    {"CheckTrackerCertificates", 1, 0, 1},
 };
 
 // Decimal text with optional blanks around it and an optional sign; nothing when it is not a
@@ -94,8 +96,13 @@ bool IsTextKey(int key) {
     return key >= kFirstText && key <= kLastText;
 }
 
+// Integer keys that the file and the options dialog hold.
+bool IsStoredIntKey(int key) {
+    return (key >= kFirstInt && key <= kLastInt) || (key >= kFirstLater && key < kSettingsKeyCount);
+}
+
 bool IsIntKey(int key) {
-    return (key >= kFirstInt && key <= kLastInt) || (key >= kFirstReserved && key <= kLastReserved);
+    return IsStoredIntKey(key) || (key >= kFirstReserved && key <= kLastReserved);
 }
 
 }  // namespace
@@ -205,8 +212,8 @@ void Settings::Load(const std::string& path, const Report& report) {
             m_set[key] = !m_userString[key].empty();
         }
     }
-    for (int key = kFirstInt; key <= kLastInt; ++key) {
-        CXML* item = find(kKeys[key].name, "int");
+    for (int key = kFirstInt; key < kSettingsKeyCount; ++key) {
+        CXML* item = IsStoredIntKey(key) ? find(kKeys[key].name, "int") : nullptr;
         if (item == nullptr) {
             continue;
         }
@@ -250,7 +257,10 @@ bool Settings::Save(const std::string& path) const {
         item->SetAttribute("type", "string");
         item->SetAttribute("value", GetString(key, true));
     }
-    for (int key = kFirstInt; key <= kLastInt; ++key) {
+    for (int key = kFirstInt; key < kSettingsKeyCount; ++key) {
+        if (!IsStoredIntKey(key)) {
+            continue;
+        }
         CXML* item = group->AddChild(std::make_unique<CXML>(kKeys[key].name));
         item->SetAttribute("type", "int");
         item->SetAttribute("value", GetInt(key));
@@ -263,8 +273,10 @@ SettingsValues Settings::Values() const {
     for (int key = 0; key < 6; ++key) {
         values.text[key] = GetString(key);
     }
-    for (int key = 7; key <= 22; ++key) {
-        values.number[key] = GetInt(key);
+    for (int key = kFirstInt; key < kSettingsKeyCount; ++key) {
+        if (IsStoredIntKey(key)) {
+            values.number[key] = GetInt(key);
+        }
     }
     return values;
 }
@@ -273,8 +285,10 @@ void Settings::Apply(const SettingsValues& values) {
     for (int key = 0; key < 6; ++key) {
         SetString(key, values.text[key]);
     }
-    for (int key = 7; key <= 22; ++key) {
-        SetInt(key, values.number[key]);
+    for (int key = kFirstInt; key < kSettingsKeyCount; ++key) {
+        if (IsStoredIntKey(key)) {
+            SetInt(key, values.number[key]);
+        }
     }
 }
 

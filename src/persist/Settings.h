@@ -1,4 +1,4 @@
-// The program's configuration: 6 text keys and 16 integer keys, each with a default.
+// The program's configuration: 6 text keys and 17 integer keys, each with a default.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,8 @@
 
 namespace velbrook {
 
-// Positions in the key table; 6, 23 and 26 are group separators.
+// Positions in the key table; 6, 23 and 26 are group separators. Keys from 27 on came later and
+// are stored like those of 7..22.
 enum SettingsKey : int {
     ReportIP = 0,
     LanguageFile = 1,
@@ -31,9 +32,11 @@ enum SettingsKey : int {
     TorrentCache = 20,
     LogPeerComm = 21,
     LogPeerCommLines = 22,
+    // 0 takes any certificate from an https:// tracker: for one's own trackers.
+    CheckTrackerCertificates = 27,
 };
 
-constexpr int kSettingsKeyCount = 27;
+constexpr int kSettingsKeyCount = 28;
 // The key name at a table position ("SENTRY" for separators).
 const char* SettingsKeyName(int index);
 
@@ -49,7 +52,7 @@ SettingsRange SettingsKeyRange(int index);
 // The effective values of every key, as the options dialog shows and edits them.
 struct SettingsValues {
     std::string text[6];                     // keys 0..5
-    int32_t number[kSettingsKeyCount] = {};  // keys 7..22
+    int32_t number[kSettingsKeyCount] = {};  // keys 7..22 and 27 on
 };
 
 // A value: the engine document owns the settings in force and hands them down; a copy is how a

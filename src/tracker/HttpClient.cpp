@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "net/Socks5.h"
+#include "net/TlsSession.h"
 
 namespace velbrook {
 
@@ -17,6 +18,13 @@ constexpr unsigned kReadWriteClose = kSocketRead | kSocketWrite | kSocketClose;
 constexpr size_t kReadChunk = 30000;
 
 const char* const kProtocolError = "Socks5 server protocal error!";
+
+constexpr uint16_t kHttpPort = 80;
+constexpr uint16_t kHttpsPort = 443;
+
+uint16_t DefaultPort(bool secure) {
+    return secure ? kHttpsPort : kHttpPort;
+}
 
 bool Contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
@@ -36,6 +44,10 @@ bool IsAlpha(char c) {
 
 bool StartsWithHttp(std::string_view url) {
     return StartsWithNoCase(url, "http://");
+}
+
+bool StartsWithHttps(std::string_view url) {
+    return StartsWithNoCase(url, "https://");
 }
 
 // Header lines of an answer whose header ended "\n\n" may still carry a CR.
@@ -138,13 +150,16 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 }
 
 bool SplitHttpUrl(std::string_view url, HttpUrl& out) {
-    if (!StartsWithHttp(url) || HasUnsafeByte(url))
+    const bool secure = StartsWithHttps(url);
+    if ((!secure && !StartsWithHttp(url)) || HasUnsafeByte(url))
         return false;
-    std::string_view rest = url.substr(7);
+    std::string_view rest = url.substr(secure ? 8 : 7);
     const size_t hostEnd = std::min(rest.find_first_of(":/?"), rest.size());
     if (hostEnd == 0)
         return false;
     HttpUrl parts;
+    parts.secure = secure;
+    parts.port = DefaultPort(secure);
     parts.host = std::string(rest.substr(0, hostEnd));
     rest.remove_prefix(hostEnd);
     if (!rest.empty() && rest.front() == ':') {
@@ -246,10 +261,11 @@ std::string ResolveLocation(const HttpUrl& base, std::string_view location) {
     location = location.substr(0, location.find('#'));
     if (HasScheme(location))
         return std::string(location);
+    const std::string scheme = base.secure ? "https:" : "http:";
     if (location.substr(0, 2) == "//")
-        return "http:" + std::string(location);
-    std::string url = "http://" + base.host;
-    if (base.port != 80)
+        return scheme + std::string(location);
+    std::string url = scheme + "//" + base.host;
+    if (base.port != DefaultPort(base.secure))
         url += ":" + std::to_string(base.port);
     const std::string_view object = base.object;
     const std::string_view path = object.substr(0, object.find('?'));
@@ -271,6 +287,9 @@ struct HttpClient::Impl {
     // The SOCKS5 requests, made as the proxy connection opens.
     std::string authRequest;
     std::string connectRequest;
+    // The TLS layer of an https:// request, from the moment its connection is open; `input`
+    // and `output` then hold what goes in and out of it, `output` encrypted.
+    std::unique_ptr<TlsSession> tls;
     Timer silenceTimer;
     Timer deadlineTimer;
     int redirects = 0;
@@ -281,8 +300,10 @@ struct HttpClient::Impl {
     size_t answerSize = 0;
 };
 
-HttpClient::HttpClient(HttpOwner& owner, Clock& clock, ProxyConfig proxy)
-    : m_impl(std::make_unique<Impl>()), m_owner(owner), m_clock(clock), m_proxy(std::move(proxy)) {}
+HttpClient::HttpClient(HttpOwner& owner, Clock& clock, ProxyConfig proxy, bool checkCertificates,
+                       TlsContext& trust)
+    : m_impl(std::make_unique<Impl>()), m_owner(owner), m_clock(clock), m_proxy(std::move(proxy)),
+      m_checkCertificates(checkCertificates), m_trust(trust) {}
 
 HttpClient::~HttpClient() {
     StopTimers();
@@ -305,12 +326,13 @@ bool HttpClient::Begin(const std::string& url, std::string& error) {
     m_state = HttpClientState::Idle;
     d.input.clear();
     d.output.clear();
+    d.tls.reset();
     d.bodyStart = std::string::npos;
     d.scanned = 0;
     d.answerSize = 0;
     HttpUrl parts;
     if (!SplitHttpUrl(url, parts)) {
-        error = "Error: can only use URLs beginning with http://";
+        error = "Error: can only use URLs beginning with http:// or https://";
         return false;
     }
     m_url = url;
@@ -416,6 +438,10 @@ void HttpClient::EndOfAnswer() {
         m_owner.OnFailure(kProtocolError, false);
         return;
     }
+    if (state == HttpClientState::TlsHandshake) {
+        m_owner.OnFailure("TLS handshake failed: the server closed the connection", false);
+        return;
+    }
     if (state != HttpClientState::Transfer)
         return;  // already reported
     switch (answer.kind) {
@@ -446,12 +472,10 @@ void HttpClient::FollowRedirect(const std::string& location) {
         return;
     }
     ++m_impl->redirects;
-    if (StartsWithNoCase(url, "https://")) {
-        Abandon("Tracker redirected to an https:// URL, which is not supported: " + url);
-        return;
-    }
-    if (!StartsWithHttp(url)) {
-        Abandon("Tracker redirected to a URL that is not http://, which is not supported: " + url);
+    if (!StartsWithHttp(url) && !StartsWithHttps(url)) {
+        Abandon("Tracker redirected to a URL that is not http:// or https://, which is not "
+                "supported: " +
+                url);
         return;
     }
     HttpUrl parts;
@@ -472,6 +496,10 @@ void HttpClient::OnConnect(int error) {
         return;
     }
     if (m_state != HttpClientState::ProxyConnecting) {
+        if (m_impl->target.secure) {
+            StartTls();
+            return;
+        }
         m_state = HttpClientState::Transfer;
         SendRequest();
         return;
@@ -489,7 +517,17 @@ void HttpClient::OnConnect(int error) {
 }
 
 void HttpClient::Queue(const std::string& bytes) {
-    m_impl->output += bytes;
+    Impl& d = *m_impl;
+    if (d.tls) {
+        std::string error;
+        if (!d.tls->Write(bytes, error)) {
+            Abandon(error);
+            return;
+        }
+        TakeTlsOutput();
+    } else {
+        d.output += bytes;
+    }
     AsyncSelect(kWriteClose);
 }
 
@@ -503,7 +541,7 @@ void HttpClient::WantReading() {
 void HttpClient::SendRequest() {
     const HttpUrl& target = m_impl->target;
     std::string host = target.host;
-    if (target.port != 80)
+    if (target.port != DefaultPort(target.secure))
         host += ":" + std::to_string(target.port);
     Queue("GET " + target.object + " HTTP/1.0\r\nHost: " + host +
           "\r\n"
@@ -549,9 +587,17 @@ void HttpClient::OnReceive(int /*error*/) {
     if (HasReported())
         return;
     ArmTimer(m_impl->silenceTimer, kSilenceTimeout);
-    std::string& input = m_impl->input;
-    input.append(buffer, static_cast<size_t>(received));
-    if (input.size() > kMaxAnswer) {
+    if (m_impl->tls) {
+        ReceiveTls(std::string_view(buffer, static_cast<size_t>(received)));
+        return;
+    }
+    m_impl->input.append(buffer, static_cast<size_t>(received));
+    ReadInput();
+}
+
+// What has arrived in the input (decrypted, for https) moves the request on.
+void HttpClient::ReadInput() {
+    if (m_impl->input.size() > kMaxAnswer) {
         Abandon("Server response too large.");
         return;
     }
@@ -643,8 +689,12 @@ void HttpClient::ProxyConnectReply() {
     case Socks5Status::Accepted:
         break;
     }
-    // What follows the reply is already the server's answer.
+    // What follows the reply is already the server's.
     input.erase(0, reply.length);
+    if (m_impl->target.secure) {
+        StartTls();
+        return;
+    }
     m_state = HttpClientState::Transfer;
     SendRequest();
     WantReading();
@@ -659,6 +709,81 @@ void HttpClient::ProxyFail(HttpClientState state, const std::string& reason) {
     m_impl->output.clear();
     AsyncSelect(kReadClose);
     m_owner.OnFailure(reason, false);
+}
+
+// ---- TLS ----
+
+// On whatever connection is open now: straight to the server, or the proxy's tunnel to it.
+void HttpClient::StartTls() {
+    Impl& d = *m_impl;
+    d.tls = std::make_unique<TlsSession>();
+    std::string error;
+    if (!d.tls->Begin(m_trust, d.target.host, m_checkCertificates, error)) {
+        Abandon(error);
+        return;
+    }
+    m_state = HttpClientState::TlsHandshake;
+    // Whatever came in behind the proxy's reply is already the server's.
+    const std::string early = std::exchange(d.input, {});
+    d.tls->Received(early);
+    HandshakeStep();
+}
+
+// The request goes out only once the server has proven who it is.
+void HttpClient::HandshakeStep() {
+    std::string error;
+    const TlsSession::Status status = m_impl->tls->Handshake(error);
+    TakeTlsOutput();
+    switch (status) {
+    case TlsSession::Status::Pending:
+        WantReading();
+        return;
+    case TlsSession::Status::Ready:
+        m_state = HttpClientState::Transfer;
+        SendRequest();
+        if (m_state == HttpClientState::Transfer)
+            ReceiveTls({});  // records that came with the end of the handshake
+        return;
+    case TlsSession::Status::Closed:
+    case TlsSession::Status::Failed: {
+        // The alert that says why, so that the server's operator can see it; best effort, as
+        // the connection ends here.
+        const std::string& alert = m_impl->output;
+        if (!alert.empty())
+            static_cast<void>(Send(alert.data(), alert.size()));
+        Abandon(error);
+        return;
+    }
+    }
+}
+
+void HttpClient::ReceiveTls(std::string_view bytes) {
+    Impl& d = *m_impl;
+    d.tls->Received(bytes);
+    if (m_state == HttpClientState::TlsHandshake) {
+        HandshakeStep();
+        return;
+    }
+    std::string error;
+    const TlsSession::Status status = d.tls->Read(d.input, error);
+    TakeTlsOutput();
+    switch (status) {
+    case TlsSession::Status::Failed:
+        Abandon(error);
+        return;
+    case TlsSession::Status::Closed:
+        EndOfAnswer();
+        return;
+    case TlsSession::Status::Pending:
+    case TlsSession::Status::Ready:
+        ReadInput();
+        return;
+    }
+}
+
+// Asking for write notifications is the caller's part.
+void HttpClient::TakeTlsOutput() {
+    m_impl->output += m_impl->tls->TakeOutput();
 }
 
 }  // namespace velbrook

@@ -1,6 +1,6 @@
-// One HTTP/1.0 GET of an http:// URL on the reactor, directly or through a SOCKS5 proxy. Reads
-// until the server closes, or until the body its Content-Length announces has arrived, then hands
-// the body (or a reason) to its owner.
+// One HTTP/1.0 GET of an http:// or https:// URL on the reactor, directly or through a SOCKS5
+// proxy (inside whose tunnel TLS then runs). Reads until the server closes, or until the body its
+// Content-Length announces has arrived, then hands the body (or a reason) to its owner.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "net/AsyncSocket.h"
 #include "net/Socks5.h"
+#include "net/TlsContext.h"
 
 namespace velbrook {
 
@@ -33,12 +34,15 @@ enum class HttpClientState {
     ProxyConnectSent = 7,
     ProxyAuthSent = 8,
     ProxyAuthFailed = 9,
+    TlsHandshake = 10,  // connected (or tunnelled); the request waits for the handshake
 };
 
-// The parts of an http:// URL. False when it is not one, or holds a space or control byte.
+// The parts of an http:// or https:// URL. False when it is neither, or holds a space or control
+// byte.
 struct HttpUrl {
+    bool secure = false;  // https
     std::string host;
-    uint16_t port = 80;
+    uint16_t port = 80;  // 443 for https when the URL names none
     std::string object;  // path and query, "/" when the URL has none
 };
 [[nodiscard]] bool SplitHttpUrl(std::string_view url, HttpUrl& out);
@@ -76,9 +80,9 @@ struct HttpAnswer {
 [[nodiscard]] HttpAnswer ParseHttpAnswer(std::string_view input);
 
 // Where a Location value points when read against the URL that answered with it: absolute URLs
-// are kept as they are (whatever their scheme), "//host/path" takes http, "/path" the same host
-// and port, and anything else the folder of the current path. A fragment is dropped: it is never
-// sent to a server.
+// are kept as they are (whatever their scheme), "//host/path" takes the current scheme, "/path"
+// the same scheme, host and port, and anything else the folder of the current path. A fragment is
+// dropped: it is never sent to a server.
 std::string ResolveLocation(const HttpUrl& base, std::string_view location);
 
 class HttpClient : public AsyncSocket {
@@ -93,8 +97,11 @@ public:
     static constexpr int kMaxRedirects = 5;
 
     // Its time limits run on `clock`; every request of this client, redirects included, goes
-    // through `proxy` when it is enabled.
-    HttpClient(HttpOwner& owner, Clock& clock, ProxyConfig proxy);
+    // through `proxy` when it is enabled. An https:// server's certificate must be one `trust`
+    // vouches for and name the URL's host, unless `checkCertificates` is false (one's own
+    // trackers with a certificate of their own making).
+    HttpClient(HttpOwner& owner, Clock& clock, ProxyConfig proxy, bool checkCertificates = true,
+               TlsContext& trust = TlsContext::SystemStore());
     ~HttpClient() override;
 
     // Begins the request. False with the reason in `error` when it could not start (nothing is
@@ -125,6 +132,11 @@ private:
     void SendProxyRequest(HttpClientState next);
     void ProxyFail(HttpClientState state, const std::string& reason);
     void SendRequest();
+    void StartTls();
+    void HandshakeStep();
+    void ReceiveTls(std::string_view bytes);
+    void TakeTlsOutput();
+    void ReadInput();
     bool HasReported() const;
 
     struct Impl;
@@ -132,6 +144,8 @@ private:
     HttpOwner& m_owner;
     Clock& m_clock;
     const ProxyConfig m_proxy;
+    const bool m_checkCertificates;
+    TlsContext& m_trust;
     HttpClientState m_state = HttpClientState::Idle;
     std::string m_url;
 };

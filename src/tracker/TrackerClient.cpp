@@ -237,7 +237,8 @@ bool TrackerTier::Connect() {
 bool TrackerTier::StartRequest() {
     SetStatus(kConnectingText);
     RetireClient();
-    m_client = std::make_unique<HttpClient>(*this, m_owner.m_clock, m_owner.m_settings.proxy);
+    m_client = std::make_unique<HttpClient>(*this, m_owner.m_clock, m_owner.m_settings.proxy,
+                                            m_owner.m_settings.checkCertificates);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
     m_stopInFlight = started && m_event == AnnounceEvent::Stopped;
     if (!started) {

@@ -45,6 +45,8 @@ struct AnnounceSettings {
     // one the announce comes from.
     std::string reportIp;
     ProxyConfig proxy;
+    // False takes any certificate from an https:// tracker.
+    bool checkCertificates = true;
     bool operator==(const AnnounceSettings&) const = default;
 };
 

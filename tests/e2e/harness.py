@@ -7,6 +7,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -78,19 +79,35 @@ def start_listening(procs, script, args, workdir, name):
         return proc, int(f.read())
 
 
-class Tracker:
-    """tracker.py in its own process; compact, only and mapping are its --compact, --only and --map."""
+def make_certificate(workdir, name="tracker"):
+    """A key and a self-signed certificate for 127.0.0.1, made with openssl in workdir:
+    (certificate path, key path)."""
+    cert, key = os.path.join(workdir, name + ".crt"), os.path.join(workdir, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
 
-    def __init__(self, procs, workdir, only=None, compact=False, mapping=None, name="tracker"):
+
+class Tracker:
+    """tracker.py in its own process; compact, only and mapping are its --compact, --only and --map;
+    tls, a (certificate, key) pair from make_certificate, makes it serve https."""
+
+    def __init__(self, procs, workdir, only=None, compact=False, mapping=None, name="tracker",
+                 tls=None):
         args = (["--only", only] if only else []) + (["--compact"] if compact else []) + \
-            (["--map", mapping] if mapping else [])
+            (["--map", mapping] if mapping else []) + (["--cert", tls[0], "--key", tls[1]] if tls else [])
         self.proc, self.port = start_listening(procs, os.path.join(HERE, "tracker.py"), args, workdir,
                                               name)
-        self.url = f"http://127.0.0.1:{self.port}/announce"
+        scheme = "https" if tls else "http"
+        self.base = f"{scheme}://127.0.0.1:{self.port}"
+        self.url = self.base + "/announce"
+        self.context = ssl.create_default_context(cafile=tls[0]) if tls else None
 
     def ask(self, what, info_hash_bytes, **params):
         q = urllib.parse.urlencode({"info_hash": info_hash_bytes, **params}, quote_via=urllib.parse.quote)
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/{what}?{q}", timeout=5) as r:
+        with urllib.request.urlopen(f"{self.base}/{what}?{q}", timeout=5, context=self.context) as r:
             return r.read().decode()
 
     def peers(self, info_hash_bytes, port=0, complete=False):
@@ -192,9 +209,10 @@ def source_torrent(top, tracker, name, files, piece_size=32768):
     return source, torrent, make_torrent(source, name, tracker.url, torrent, piece_size)
 
 
-def lt_session(port, plugins=True):
+def lt_session(port, plugins=True, settings=None):
     """A python3-libtorrent session on 127.0.0.1:port, TCP only, that learns of peers from all its
-    trackers alone (and, with plugins, from peer exchange)."""
+    trackers alone (and, with plugins, from peer exchange). `settings` adds to its settings
+    ({"validate_https_trackers": False} for a tracker with a certificate of its own making)."""
     return lt.session({
         "listen_interfaces": f"127.0.0.1:{port}",
         "enable_dht": False, "enable_lsd": False, "enable_upnp": False, "enable_natpmp": False,
@@ -202,6 +220,7 @@ def lt_session(port, plugins=True):
         "allow_multiple_connections_per_ip": True,
         "announce_to_all_trackers": True, "announce_to_all_tiers": True,
         "alert_mask": 0,
+        **(settings or {}),
     }, 1 if plugins else 0)
 
 
@@ -212,9 +231,9 @@ def lt_add(session, torrent, save):
     return session.add_torrent(params)
 
 
-def lt_seed(tracker, torrent, save, info_hash, port):
+def lt_seed(tracker, torrent, save, info_hash, port, settings=None):
     """A libtorrent session seeding from `save`, once the tracker knows it: (session, handle)."""
-    session = lt_session(port)
+    session = lt_session(port, settings=settings)
     handle = lt_add(session, torrent, save)
     wait_for(lambda: tracker.peers(info_hash, port=port), 30, "libtorrent seeder announce")
     return session, handle

@@ -1,7 +1,8 @@
 """A small HTTP tracker for the end-to-end tests.
 
-Usage: tracker.py PORT_FILE [--compact] [--only SPEC] [--map SPEC]
-PORT_FILE receives the port it listens on. Peers are listed in the dictionary form, their
+Usage: tracker.py PORT_FILE [--compact] [--only SPEC] [--map SPEC] [--cert PEM --key PEM]
+PORT_FILE receives the port it listens on. With --cert and --key it serves https with that
+certificate and key, and http otherwise. Peers are listed in the dictionary form, their
 addresses taken from their connections; --compact lists them in the compact form.
 GET /last?info_hash=...&port=N: the last announce of the peer on listen port N as
 "EVENT UPLOADED DOWNLOADED LEFT STOPS" (EVENT "-" for none, STOPS its "stopped" events so far).
@@ -15,6 +16,8 @@ import http.server
 import os
 import socket
 import socketserver
+import ssl
+import sys
 import threading
 import urllib.parse
 
@@ -46,6 +49,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+    def setup(self):
+        if self.server.tls:
+            # In the request's own thread, so that a client that never finishes its handshake
+            # holds up nobody else.
+            self.request.settimeout(10)
+            self.request.do_handshake()
+        super().setup()
 
     def answer(self, body):
         self.send_response(200)
@@ -102,6 +113,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    tls = None  # an ssl.SSLContext when serving https
+
+    def get_request(self):
+        connection, address = super().get_request()
+        if self.tls:
+            connection = self.tls.wrap_socket(connection, server_side=True,
+                                              do_handshake_on_connect=False)
+        return connection, address
+
+    def handle_error(self, request, client_address):
+        # A client that refuses the certificate ends its handshake; that is its right.
+        if not isinstance(sys.exc_info()[1], (ssl.SSLError, OSError)):
+            super().handle_error(request, client_address)
 
 
 def main():
@@ -111,6 +135,8 @@ def main():
     parser.add_argument("--compact", action="store_true")
     parser.add_argument("--only", type=port_pairs, default=[])
     parser.add_argument("--map", type=port_pairs, default=[])
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
     options = parser.parse_args()
     only = {}
     for a, b in options.only:
@@ -118,6 +144,9 @@ def main():
     options.only = only
     options.map = dict(options.map)
     server = Server(("127.0.0.1", 0), Handler)
+    if options.cert:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(options.cert, options.key)
     with open(options.port_file + ".tmp", "w") as f:
         f.write(str(server.server_address[1]))
     os.rename(options.port_file + ".tmp", options.port_file)

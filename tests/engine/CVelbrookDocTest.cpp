@@ -131,6 +131,7 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
         v.number[SocksPort] = 1;
         v.text[Socks5UserName] = "alice";
         v.text[ReportIP] = "10.1.2.3";
+        v.number[CheckTrackerCertificates] = 0;
     };
     doc.OnOptions();
     ASSERT_EQ(session.Peers(), peers);
@@ -140,7 +141,8 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
     EXPECT_EQ(peers->Limits().downloadBytesPerSecond, 0);
     ProxyConfig proxy{false, "127.0.0.1", 1, "alice", ""};
     EXPECT_EQ(doc.Registry().Proxy(), proxy);
-    EXPECT_EQ(session.Tracker()->GetAnnounceSettings(), (AnnounceSettings{"10.1.2.3", proxy}));
+    EXPECT_EQ(session.Tracker()->GetAnnounceSettings(),
+              (AnnounceSettings{"10.1.2.3", proxy, false}));
     EXPECT_TRUE(doc.IsListening());
 
     // Through the proxy nobody can reach us; listening stops, and the address reported is the
@@ -152,8 +154,12 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
     EXPECT_EQ(doc.Registry().Proxy(), proxy);
     EXPECT_NE(doc.CurrentSettings().GetString(ReportIP), "10.1.2.3");
     EXPECT_EQ(session.Tracker()->GetAnnounceSettings(),
-              (AnnounceSettings{doc.CurrentSettings().GetString(ReportIP), proxy}));
+              (AnnounceSettings{doc.CurrentSettings().GetString(ReportIP), proxy, false}));
     EXPECT_EQ(peers->Limits().uploadBytesPerSecond, 77 * 1024);
+
+    m_ui.m_editOptions = [](SettingsValues& v) { v.number[CheckTrackerCertificates] = 1; };
+    doc.OnOptions();
+    EXPECT_TRUE(session.Tracker()->GetAnnounceSettings().checkCertificates);
 }
 
 TEST_F(Document, AddingKeepsItsOwnCopyRefusesDuplicatesAndUndoesACancelledStart) {

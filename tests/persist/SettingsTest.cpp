@@ -46,6 +46,7 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
                   "<MaxDownloadSpeed type=\"int\" value=\"+2147483647\"/>\n"
                   "<UpDownRatio type=\"int\" value=\"99999999999999999999999\"/>\n"
                   "<LogPeerComm type=\"int\" value=\"on&#233;\"/>\n"
+                  "<CheckTrackerCertificates type=\"int\" value=\"2\"/>\n"
                   "</Settings>\n<Settings><FastResume type=\"int\" value=\"0\"/></Settings>\n"
                   "</AnyRoot>\n");
     Settings s;
@@ -59,6 +60,7 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
                           m_path + ": UpDownRatio \"99999999999999999999999\" is not a number; "
                                    "using 200",
                           m_path + ": LogPeerComm \"on??\" is not a number; using 0",
+                          m_path + ": CheckTrackerCertificates \"2\" is out of range 0-1; using 1",
                       }));
     EXPECT_EQ(s.GetInt(MaxUpLoadSlots), 10);
     EXPECT_EQ(s.GetString(LanguageFile), "Zh");
@@ -69,6 +71,17 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
     EXPECT_EQ(s.GetInt(MaxUploadSpeed), 1000);
     EXPECT_EQ(s.GetInt(MaxDownloadSpeed), 2147483647);
     EXPECT_FALSE(s.IsSet(FastResume));
+    EXPECT_EQ(s.GetInt(CheckTrackerCertificates), 1);
+
+    // A key that came after the reserved ones is kept and written like the others.
+    WriteSettings("<Tarnwick><Settings><CheckTrackerCertificates type=\"int\" value=\"0\"/>"
+                  "</Settings></Tarnwick>\n");
+    Settings own;
+    own.Load(m_path);
+    ASSERT_TRUE(own.Save(m_path));
+    Settings reread;
+    reread.Load(m_path);
+    EXPECT_EQ(reread.GetInt(CheckTrackerCertificates), 0);
 
     WriteSettings("<Tarnwick><Settings><ListenPort type=\"int\" value=\"1\"/>");  // truncated
     Settings broken;

@@ -14,6 +14,7 @@
 #include "net/Reactor.h"
 #include "support/Loopback.h"
 #include "support/ManualClock.h"
+#include "support/RecordingHttpOwner.h"
 
 namespace velbrook {
 namespace {
@@ -21,22 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::FarEnd;
 using Reports = std::vector<std::string>;
-
-// Every report as a line of text; it may let the client go from inside a report, as owners do.
-struct Owner : HttpOwner {
-    void OnResponse(const std::string& body) override { Note("response:" + body); }
-    void OnFailure(const std::string& reason, bool noRetry) override {
-        Note("failure:" + reason + (noRetry ? " (no retry)" : ""));
-    }
-    void OnFatal(const std::string& reason) override { Note("fatal:" + reason); }
-    void Note(std::string text) {
-        reports.push_back(std::move(text));
-        if (drop)
-            Reactor::DeleteLater(std::move(*drop));
-    }
-    Reports reports;
-    std::unique_ptr<HttpClient>* drop = nullptr;
-};
 
 const std::string kAnnounce = "d8:intervali1800e5:peers0:e";
 const std::string kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + kAnnounce;
@@ -132,9 +117,10 @@ protected:
                {"HTTP/1.1 308 Permanent Redirect\r\nContent-Length: 0\r\nlocation: ok#top\r\n\r\n"},
                true},
               ok}},
-            {"failure:Tracker redirected to an https:// URL, which is not supported: https://" +
+            {"failure:Tracker redirected to a URL that is not http:// or https://, which is not "
+             "supported: ftp://" +
                  Here() + "/ok",
-             {{"/https", {"HTTP/1.1 301 Moved\r\nLocation: https://" + Here() + "/ok\r\n\r\n"}}}},
+             {{"/ftp", {"HTTP/1.1 301 Moved\r\nLocation: ftp://" + Here() + "/ok\r\n\r\n"}}}},
             // Five restarts, then the sixth Location ends it.
             {"failure:Tracker redirected more than 5 times, last to: " + Url("/loop"),
              std::vector<Step>(HttpClient::kMaxRedirects + 1, loop)},
@@ -144,7 +130,7 @@ protected:
     test::ManualClock clock;  // outlives what the reactor still has to destroy
     Reactor reactor;
     test::RawListener far;
-    Owner owner;
+    test::RecordingHttpOwner owner;
     std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner, clock, ProxyConfig{});
     std::vector<std::string> requests;
 };
@@ -153,11 +139,14 @@ protected:
 TEST(HttpUrl, SplitsHttpUrlsAndRefusesEverythingElse) {
     HttpUrl parts;
     ASSERT_TRUE(SplitHttpUrl("HTTP://t.example:6969?info=%20&b", parts));
-    EXPECT_EQ(std::tie(parts.host, parts.port, parts.object),
-              std::make_tuple("t.example", 6969, "/?info=%20&b"));
-    for (const char* url :
-         {"https://host/", "udp://host:80", "http://", "http://:80/", "http://host:0/",
-          "http://host:65536/", "http://host:8x/", "http://host/a b", "http://host/a\r\nX:y"}) {
+    EXPECT_EQ(std::tie(parts.secure, parts.host, parts.port, parts.object),
+              std::make_tuple(false, "t.example", 6969, "/?info=%20&b"));
+    ASSERT_TRUE(SplitHttpUrl("Https://t.example/a", parts));
+    EXPECT_EQ(std::tie(parts.secure, parts.host, parts.port, parts.object),
+              std::make_tuple(true, "t.example", 443, "/a"));
+    for (const char* url : {"httpss://host/", "https:/host/", "udp://host:80", "http://",
+                            "http://:80/", "http://host:0/", "http://host:65536/",
+                            "http://host:8x/", "http://host/a b", "http://host/a\r\nX:y"}) {
         EXPECT_FALSE(SplitHttpUrl(url, parts)) << url;
     }
 }
@@ -184,7 +173,7 @@ TEST_F(HttpClientTest, OwnerMayDestroyTheClientInsideAnyReport) {
 TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
     std::string error;
     EXPECT_FALSE(client->Start("udp://127.0.0.1:80/announce", error));
-    EXPECT_EQ(error, "Error: can only use URLs beginning with http://");
+    EXPECT_EQ(error, "Error: can only use URLs beginning with http:// or https://");
     EXPECT_EQ(client->State(), HttpClientState::Idle);
     const std::string refused = "http://127.0.0.1:" + std::to_string(test::FreePort()) + "/ok";
     EXPECT_EQ(Fetch(refused), Reports{"failure:Can't Connect Tracker: " + refused});
