@@ -23,6 +23,7 @@
 #include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
 #include "support/ManualClock.h"
+#include "tracker/UdpTrackerService.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ public:
     const std::string& SelectedPeerId() const override { return m_id; }
     void UpdateAllViews() override {}
     Clock& GetClock() override { return m_clock; }
+    UdpTrackerService& UdpTrackers() override { return m_udp; }
 
 private:
     std::string m_dir;
@@ -74,6 +76,7 @@ private:
     std::string m_id = std::string(20, 'o');
     test::ManualClock m_clock;  // nothing here waits for time
     SocketRegistry m_registry{m_clock};
+    UdpTrackerService m_udp{m_clock};
     class Ui m_ui;
 };
 

@@ -31,6 +31,7 @@
 #include "persist/Profile.h"
 #include "persist/Settings.h"
 #include "storage/FileStorage.h"
+#include "tracker/UdpTrackerService.h"
 
 namespace velbrook {
 
@@ -56,6 +57,7 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui, Clock& clo
     });
     m_registry = std::make_unique<SocketRegistry>(m_clock);
     m_registry->SetProxy(ProxyFrom(m_settings));
+    m_udpTrackers = std::make_unique<UdpTrackerService>(m_clock);
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");
     m_peerId = BuildPeerId();
@@ -214,6 +216,9 @@ void CVelbrookDoc::Shutdown() {
 }
 
 bool CVelbrookDoc::StopAnnouncesPending() const {
+    if (m_udpTrackers->StopsPending()) {
+        return true;
+    }
     for (const auto& session : m_downloads->Sessions()) {
         if (session->Tracker() && session->Tracker()->StopAnnounceInFlight()) {
             return true;

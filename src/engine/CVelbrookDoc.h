@@ -80,6 +80,7 @@ public:
     void Trace(const std::string& line) override;
     void MarkListChanged() override;
     Clock& GetClock() override { return m_clock; }
+    UdpTrackerService& UdpTrackers() override { return *m_udpTrackers; }
 
     // PeerHost
     const std::string& ReservedBytes() const override { return m_reserved; }
@@ -124,6 +125,8 @@ private:
     Clock& m_clock;
     Settings m_settings;
     std::unique_ptr<SocketRegistry> m_registry;
+    // Outlives the torrents, whose trackers' requests it carries.
+    std::unique_ptr<UdpTrackerService> m_udpTrackers;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<DownloadsList> m_downloads;
     std::string m_peerId;

@@ -9,6 +9,7 @@ namespace velbrook {
 class Clock;
 class PeerHost;
 class Settings;
+class UdpTrackerService;
 class UiHost;
 
 class SessionHost {
@@ -28,6 +29,8 @@ public:
     virtual void MarkListChanged() = 0;
     // The engine's clock, for the save tick, the check of data on disk and the tracker.
     virtual Clock& GetClock() = 0;
+    // The program's one service for every UDP tracker.
+    virtual UdpTrackerService& UdpTrackers() = 0;
 };
 
 }  // namespace velbrook

@@ -96,8 +96,9 @@ void TorrentSession::EnsureTracker() {
         // A torrent known only from its status file has not been read yet: it has its one URL.
         const AnnounceTiers tiers =
             m_trackerTiers.empty() ? AnnounceTiers{{m_announceUrl}} : m_trackerTiers;
-        m_tracker = std::make_unique<TrackerClient>(
-            *this, m_host.GetClock(), AnnounceSettingsFrom(m_host.CurrentSettings()), tiers);
+        m_tracker = std::make_unique<TrackerClient>(*this, m_host.GetClock(),
+                                                    AnnounceSettingsFrom(m_host.CurrentSettings()),
+                                                    tiers, &m_host.UdpTrackers());
     }
 }
 

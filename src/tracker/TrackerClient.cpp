@@ -76,13 +76,14 @@ int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
 }  // namespace
 
 TrackerClient::TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings,
-                             const AnnounceTiers& tiers, Random random)
-    : m_session(session), m_clock(clock), m_settings(std::move(settings)) {
+                             const AnnounceTiers& tiers, UdpTrackerService* udp, Random random)
+    : m_session(session), m_clock(clock), m_settings(std::move(settings)), m_udp(udp) {
     if (!random) {
         random = [engine = std::mt19937(std::random_device{}())]() mutable {
             return static_cast<uint32_t>(engine());
         };
     }
+    m_key = random();
     for (const auto& urls : tiers) {
         if (urls.empty()) {
             continue;
@@ -154,7 +155,11 @@ void TrackerClient::OnTierCounts() {
 TrackerTier::TrackerTier(TrackerClient& client, std::vector<std::string> urls)
     : m_owner(client), m_urls(std::move(urls)) {}
 
-TrackerTier::~TrackerTier() = default;
+TrackerTier::~TrackerTier() {
+    if (m_udpRequest != 0) {
+        m_owner.m_udp->Cancel(m_udpRequest);
+    }
+}
 
 std::string TrackerTier::BuildAnnounceUrl() const {
     const TrackerSessionLink& session = m_owner.m_session;
@@ -217,8 +222,9 @@ bool TrackerTier::Announce(AnnounceEvent event) {
 }
 
 bool TrackerTier::Connect() {
-    if (m_client && (m_client->State() == HttpClientState::Connecting ||
-                     m_client->State() == HttpClientState::ProxyConnecting)) {
+    if (m_udpRequest != 0 ||
+        (m_client && (m_client->State() == HttpClientState::Connecting ||
+                      m_client->State() == HttpClientState::ProxyConnecting))) {
         return false;
     }
     for (;;) {
@@ -237,6 +243,9 @@ bool TrackerTier::Connect() {
 bool TrackerTier::StartRequest() {
     SetStatus(kConnectingText);
     RetireClient();
+    if (StartsWithNoCase(Url(), "udp://")) {
+        return StartUdpRequest();
+    }
     m_client = std::make_unique<HttpClient>(*this, m_owner.m_clock, m_owner.m_settings.proxy,
                                             m_owner.m_settings.checkCertificates);
     const bool started = m_client->Start(BuildAnnounceUrl(), m_lastReason);
@@ -246,6 +255,60 @@ bool TrackerTier::StartRequest() {
         SetStatus(m_lastReason);
     }
     return started;
+}
+
+bool TrackerTier::StartUdpRequest() {
+    const TrackerSessionLink& session = m_owner.m_session;
+    if (!m_owner.m_udp) {
+        m_lastReason = "Can't Connect Tracker: " + Url() + " (no UDP service)";
+        SetStatus(m_lastReason);
+        return false;
+    }
+    UdpAnnounce request;
+    request.infoHash = session.InfoHash();
+    request.peerId = session.OwnPeerId();
+    request.downloaded = session.Downloaded();
+    request.left = session.Left();
+    request.uploaded = session.Uploaded();
+    request.key = m_owner.m_key;
+    request.port = session.ListenPort();
+    switch (m_event) {
+    case AnnounceEvent::Started:
+        request.event = UdpEvent::Started;
+        break;
+    case AnnounceEvent::Completed:
+        request.event = UdpEvent::Completed;
+        break;
+    case AnnounceEvent::Stopped:
+        // Its answer would not be read: the stop goes out as soon as a connection id allows, and
+        // the tier is done with it at once.
+        request.event = UdpEvent::Stopped;
+        m_owner.m_udp->SendStopped(Url(), request);
+        m_event = AnnounceEvent::None;
+        m_timer.Stop();
+        SetStatus("Tracker Connected.");
+        return true;
+    case AnnounceEvent::None:
+        break;
+    }
+    m_udpRequest = m_owner.m_udp->Announce(
+        Url(), request, [this](const std::string& failure, const TrackerAnswer& answer) {
+            m_udpRequest = 0;
+            OnUdpReport(failure, answer);
+        });
+    return true;
+}
+
+void TrackerTier::OnUdpReport(const std::string& failure, const TrackerAnswer& answer) {
+    if (!failure.empty()) {
+        OnFailure(failure, false);
+        return;
+    }
+    SetStatus("Tracker Connected.");
+    HandleAnswer(answer);
+    if (m_deferred != AnnounceEvent::None) {
+        Announce(m_deferred);
+    }
 }
 
 void TrackerTier::Schedule(int32_t seconds) {
@@ -323,14 +386,17 @@ void TrackerTier::OnResponse(const std::string& body) {
 }
 
 void TrackerTier::HandleResponse(const std::string& body) {
-    TrackerSessionLink& session = m_owner.m_session;
     SetStatus("Tracker Connected.");
     if (m_event == AnnounceEvent::Stopped) {
         m_event = AnnounceEvent::None;
         m_timer.Stop();
         return;
     }
-    const TrackerAnswer answer = ReadTrackerAnswer(body);
+    HandleAnswer(ReadTrackerAnswer(body));
+}
+
+void TrackerTier::HandleAnswer(const TrackerAnswer& answer) {
+    TrackerSessionLink& session = m_owner.m_session;
     if (!answer.decoded) {
         Fail("Tracker Response Decoding Failed.", false);
         return;
@@ -377,6 +443,10 @@ void TrackerTier::HandleResponse(const std::string& body) {
 void TrackerTier::RetireClient() {
     m_stopInFlight = false;
     Reactor::DeleteLater(std::move(m_client));
+    if (m_udpRequest != 0) {
+        m_owner.m_udp->Cancel(m_udpRequest);
+        m_udpRequest = 0;
+    }
 }
 
 TrackerAnswer ReadTrackerAnswer(std::string_view body) {

@@ -14,6 +14,7 @@
 #include "metainfo/Trackers.h"
 #include "tracker/HttpClient.h"
 #include "tracker/TrackerAnswer.h"
+#include "tracker/UdpTrackerService.h"
 
 namespace velbrook {
 
@@ -64,8 +65,8 @@ public:
     // any other event waits until the stop has reported. False when no request could start:
     // the session's status then gives the reason, and no retry is scheduled.
     bool Announce(AnnounceEvent event);
-    // Starts a request unless one is still connecting. False when none started; one that could
-    // not start leaves its reason in the status.
+    // Starts a request unless one is still connecting (or a UDP one is waiting for its reply).
+    // False when none started; one that could not start leaves its reason in the status.
     bool Connect();
     void Schedule(int32_t seconds);
     // The announce to the URL in use.
@@ -88,6 +89,8 @@ public:
     bool TimerActive() const { return m_timer.IsActive(); }
     const std::string& LastReason() const { return m_lastReason; }
     HttpClient* Client() const { return m_client.get(); }
+    // A UDP request is waiting for its reply.
+    bool UdpRequestInFlight() const { return m_udpRequest != 0; }
     // From the start of an announce with the Stopped event until that request has reported or
     // been abandoned, so that shutting down can wait a moment for the tracker to hear of it.
     bool StopAnnounceInFlight() const { return m_stopInFlight; }
@@ -103,6 +106,7 @@ private:
     int32_t m_seeds = 0;
     int32_t m_peers = 0;
     std::unique_ptr<HttpClient> m_client;
+    uint64_t m_udpRequest = 0;  // the UDP service's handle
     Timer m_timer;
     int32_t m_retryCount = 0;
     int32_t m_timerPeriod = -1;
@@ -111,11 +115,14 @@ private:
     AnnounceEvent m_deferred = AnnounceEvent::None;
 
     bool StartRequest();
+    bool StartUdpRequest();
+    void OnUdpReport(const std::string& failure, const TrackerAnswer& answer);
     void OnTick();
     void SetStatus(const std::string& text);
     void Fail(const std::string& reason, bool noRetry);
     void HandleResponse(const std::string& body);
-    // Let the client go; it may be running the call that got here.
+    void HandleAnswer(const TrackerAnswer& answer);
+    // Let the client go (it may be running the call that got here), and any UDP request.
     void RetireClient();
 };
 
@@ -125,9 +132,10 @@ public:
     using Random = std::function<uint32_t()>;
 
     // Each tier's URLs are shuffled once, here; the order then changes only when a URL answers.
-    // The re-announce timers and the requests' time limits run on `clock`.
+    // The re-announce timers and the requests' time limits run on `clock`. udp:// trackers are
+    // asked through `udp`, the program's one service; without it they cannot be reached.
     TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings,
-                  const AnnounceTiers& tiers, Random random = {});
+                  const AnnounceTiers& tiers, UdpTrackerService* udp = nullptr, Random random = {});
     ~TrackerClient();
     TrackerClient(const TrackerClient&) = delete;
     TrackerClient& operator=(const TrackerClient&) = delete;
@@ -157,6 +165,8 @@ private:
     TrackerSessionLink& m_session;
     Clock& m_clock;
     AnnounceSettings m_settings;
+    UdpTrackerService* m_udp;
+    uint32_t m_key;  // lets a UDP tracker know us again when our address changes
     std::vector<std::unique_ptr<TrackerTier>> m_tiers;
 };
 

@@ -10,6 +10,7 @@
 #include "engine/SessionHost.h"
 #include "engine/UiHost.h"
 #include "support/PeerFakes.h"
+#include "tracker/UdpTrackerService.h"
 
 namespace velbrook::test {
 
@@ -110,8 +111,10 @@ public:
     void Trace(const std::string&) override {}
     void MarkListChanged() override { ++m_listChanges; }
     ManualClock& GetClock() override { return m_peers.GetClock(); }
+    UdpTrackerService& UdpTrackers() override { return m_udp; }
 
     FakeHost m_peers;
+    UdpTrackerService m_udp{m_peers.GetClock()};
     FakeUi m_ui;
     Settings m_settings;
     std::string m_profile;

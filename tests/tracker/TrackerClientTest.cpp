@@ -198,7 +198,7 @@ TEST_F(TrackerClientTest, TiersRunSideBySideAndATierMovesOnToItsNextUrl) {
     const std::string dead = "http://127.0.0.1:1/announce";  // refused
     const std::string none = "wss://127.0.0.1/announce";     // cannot even start
     made = std::make_unique<TrackerClient>(session, clock, AnnounceSettings{},
-                                           AnnounceTiers{{dead, Url(a)}, {none, Url(b)}},
+                                           AnnounceTiers{{dead, Url(a)}, {none, Url(b)}}, nullptr,
                                            [] { return 1u; });  // keeps two URLs in order
     ASSERT_EQ(Tracker().TierCount(), 2u);
     TrackerTier& first = Tracker().Tier(0);
@@ -240,7 +240,8 @@ TEST_F(TrackerClientTest, TiersRunSideBySideAndATierMovesOnToItsNextUrl) {
     EXPECT_EQ(second.Client()->Url().rfind(Url(b), 0), 0u);
 
     // Each tier is shuffled once, when the client is made.
-    TrackerClient shuffled(session, clock, {}, {{"http://x/1", "http://x/2"}}, [] { return 0u; });
+    TrackerClient shuffled(session, clock, {}, {{"http://x/1", "http://x/2"}}, nullptr,
+                           [] { return 0u; });
     EXPECT_EQ(shuffled.Tier(0).Urls(), (std::vector<std::string>{"http://x/2", "http://x/1"}));
 }
 
