@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "net/Address.h"
 #include "tracker/TrackerClient.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -16,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (const velbrook::TrackerPeer& peer : answer.peers) {
         if ((!peer.peerId.empty() && peer.peerId.size() != 20) || peer.port == 0 ||
-            peer.address.size() < 7 || peer.address.size() > 15) {
+            peer.address.size() < 2 || peer.address.size() > 45 ||
+            velbrook::CanonicalAddress(peer.address) != peer.address) {
             std::abort();
         }
     }

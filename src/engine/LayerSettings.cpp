@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "net/Address.h"
 #include "persist/Settings.h"
 
 namespace velbrook {
@@ -31,7 +32,7 @@ ProxyConfig ProxyFrom(const Settings& settings) {
 }
 
 AnnounceSettings AnnounceSettingsFrom(const Settings& settings) {
-    return {settings.GetString(ReportIP), ProxyFrom(settings),
+    return {settings.GetString(ReportIP), HostGlobalIPv6(), ProxyFrom(settings),
             settings.GetInt(CheckTrackerCertificates) != 0};
 }
 

@@ -1,5 +1,6 @@
 #include "net/Address.h"
 
+#include <ifaddrs.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -153,6 +154,31 @@ bool HostHasIPv6() {
         return true;
     }();
     return has;
+}
+
+bool IsGlobalIPv6(std::string_view text) {
+    in6_addr parsed{};
+    return ParseIPv6(text, parsed) && (parsed.s6_addr[0] & 0xE0) == 0x20;
+}
+
+std::string HostGlobalIPv6() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return {};
+    }
+    std::string found;
+    for (const ifaddrs* each = list; each && found.empty(); each = each->ifa_next) {
+        if (!each->ifa_addr || each->ifa_addr->sa_family != AF_INET6) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(each->ifa_addr);
+        if (::inet_ntop(AF_INET6, &sin6->sin6_addr, text, sizeof text) && IsGlobalIPv6(text)) {
+            found = text;
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
 }
 
 }  // namespace velbrook

@@ -65,4 +65,9 @@ struct SocketAddress {
 // The host can open IPv6 sockets at all (checked once).
 bool HostHasIPv6();
 
+// A global unicast IPv6 address (2000::/3): one that peers elsewhere can reach us at.
+bool IsGlobalIPv6(std::string_view text);
+// The first such address of the host's interfaces; empty when it has none.
+std::string HostGlobalIPv6();
+
 }  // namespace velbrook

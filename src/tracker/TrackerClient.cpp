@@ -44,20 +44,24 @@ std::string PeerKey(size_t index, const char* field) {
     return "peers-" + std::to_string(index) + "-" + field;
 }
 
-// Six bytes a peer: the IPv4 address, then the port, both in network order. A partial entry at
-// the end is ignored, and so is port 0, which nobody can connect to.
-void ReadCompactPeers(std::string_view bytes, std::vector<TrackerPeer>& peers) {
-    constexpr size_t kEntry = 6;
-    for (size_t at = 0; at + kEntry <= bytes.size() && peers.size() < kMaxAnswerPeers;
-         at += kEntry) {
+// Six bytes a peer (IPv4 and port), or eighteen ("peers6": IPv6 and port), all in network order.
+// A partial entry at the end is ignored, and so is port 0, which nobody can connect to.
+void ReadCompactPeers(std::string_view bytes, bool ipv6, std::vector<TrackerPeer>& peers) {
+    const size_t addressSize = ipv6 ? 16 : 4;
+    const size_t entry = addressSize + 2;
+    for (size_t at = 0; at + entry <= bytes.size() && peers.size() < kMaxAnswerPeers; at += entry) {
         auto byte = [&bytes, at](size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
-        const auto port = static_cast<uint16_t>(byte(4) << 8 | byte(5));
+        const auto port = static_cast<uint16_t>(byte(addressSize) << 8 | byte(addressSize + 1));
         if (port == 0) {
             continue;
         }
+        char text[INET6_ADDRSTRLEN] = {};
+        if (!::inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes.data() + at, text, sizeof text)) {
+            continue;
+        }
         TrackerPeer peer{};
-        peer.address = std::to_string(byte(0)) + "." + std::to_string(byte(1)) + "." +
-                       std::to_string(byte(2)) + "." + std::to_string(byte(3));
+        // An IPv4-mapped entry names an IPv4 peer.
+        peer.address = CanonicalAddress(text);
         peer.port = port;
         peers.push_back(std::move(peer));
     }
@@ -175,6 +179,9 @@ std::string TrackerTier::BuildAnnounceUrl() const {
     const std::string& reportIp = m_owner.m_settings.reportIp;
     if (!reportIp.empty() && !IsLoopbackAddress(reportIp)) {
         url += "&ip=" + reportIp;
+    }
+    if (!m_owner.m_settings.ipv6.empty()) {
+        url += "&ipv6=" + TrackerClient::Escape(m_owner.m_settings.ipv6);
     }
     url += "&port=" + std::to_string(session.ListenPort());
     url += "&uploaded=" + std::to_string(session.Uploaded());
@@ -460,7 +467,10 @@ TrackerAnswer ReadTrackerAnswer(std::string_view body) {
     answer.hasInterval = map.GetInteger("interval", answer.interval);
     std::string compact;
     if (map.GetString("peers", compact)) {
-        ReadCompactPeers(compact, answer.peers);
+        ReadCompactPeers(compact, false, answer.peers);
+    }
+    if (map.GetString("peers6", compact)) {
+        ReadCompactPeers(compact, true, answer.peers);
     }
     for (size_t index = 0; answer.peers.size() < kMaxAnswerPeers; ++index) {
         TrackerPeer peer{};
@@ -470,9 +480,11 @@ TrackerAnswer ReadTrackerAnswer(std::string_view body) {
             !map.GetString(PeerKey(index, "peer id"), peer.peerId)) {
             break;
         }
-        if (port < 1 || port > 65535 || peer.peerId.size() != 20 || !IsDottedIPv4(peer.address)) {
+        if (port < 1 || port > 65535 || peer.peerId.size() != 20 ||
+            !IsNumericAddress(peer.address)) {
             continue;
         }
+        peer.address = CanonicalAddress(peer.address);
         peer.port = static_cast<uint16_t>(port);
         answer.peers.push_back(std::move(peer));
     }

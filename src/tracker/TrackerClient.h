@@ -44,8 +44,11 @@ public:
 struct AnnounceSettings {
     // The address to tell the tracker; empty (or a loopback address) lets the tracker take the
     // one the announce comes from.
-    std::string reportIp;
-    ProxyConfig proxy;
+    std::string reportIp{};
+    // The host's global IPv6 address, told to the tracker beside the address it sees; empty
+    // when the host has none.
+    std::string ipv6{};
+    ProxyConfig proxy{};
     // False takes any certificate from an https:// tracker.
     bool checkCertificates = true;
     bool operator==(const AnnounceSettings&) const = default;

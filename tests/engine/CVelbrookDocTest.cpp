@@ -18,6 +18,7 @@
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
 #include "engine/TorrentSession.h"
+#include "net/Address.h"
 #include "peer/PeerConnection.h"
 #include "peer/SocketRegistry.h"
 #include "persist/Settings.h"
@@ -142,7 +143,7 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
     ProxyConfig proxy{false, "127.0.0.1", 1, "alice", ""};
     EXPECT_EQ(doc.Registry().Proxy(), proxy);
     EXPECT_EQ(session.Tracker()->GetAnnounceSettings(),
-              (AnnounceSettings{"10.1.2.3", proxy, false}));
+              (AnnounceSettings{"10.1.2.3", HostGlobalIPv6(), proxy, false}));
     EXPECT_TRUE(doc.IsListening());
 
     // Through the proxy nobody can reach us; listening stops, and the address reported is the
@@ -154,7 +155,8 @@ TEST_F(Document, ConfirmedOptionsReachRunningTorrentsAtOnce) {
     EXPECT_EQ(doc.Registry().Proxy(), proxy);
     EXPECT_NE(doc.CurrentSettings().GetString(ReportIP), "10.1.2.3");
     EXPECT_EQ(session.Tracker()->GetAnnounceSettings(),
-              (AnnounceSettings{doc.CurrentSettings().GetString(ReportIP), proxy, false}));
+              (AnnounceSettings{doc.CurrentSettings().GetString(ReportIP), HostGlobalIPv6(), proxy,
+                                false}));
     EXPECT_EQ(peers->Limits().uploadBytesPerSecond, 77 * 1024);
 
     m_ui.m_editOptions = [](SettingsValues& v) { v.number[CheckTrackerCertificates] = 1; };

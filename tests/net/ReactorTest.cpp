@@ -1,4 +1,6 @@
 #include "net/Reactor.h"
+
+#include "net/Address.h"
 #include "net/AsyncSocket.h"
 
 #include <gtest/gtest.h>
@@ -257,6 +259,34 @@ TEST_F(ReactorTest, ResolvesAndConnectsByNameAndNeverCallsBackWhatWentAway) {
     EXPECT_EQ(byName->connectError, 0);
     EXPECT_NE(unknown->connectError, 0);
     EXPECT_EQ(calls + closed->connects + closed->closes, 0);
+}
+
+// A socket made without an address hears and dials both families where the host has IPv6, and
+// an IPv4 peer reached through it is named as IPv4.
+TEST_F(ReactorTest, OneListenerHearsBothFamiliesAndNamesPeersCanonically) {
+    if (!HostHasIPv6()) {
+        GTEST_SKIP() << "the host has no IPv6";
+    }
+    for (const std::string host : {"127.0.0.1", "::1", "::ffff:127.0.0.1"}) {
+        auto server = std::make_unique<TestSocket>();
+        listener.onAccept = [&, s = server.get()](int) { EXPECT_TRUE(listener.Accept(*s)); };
+        auto client = StartClient(host, port);
+        ASSERT_TRUE(RunUntil([&] { return client->connects && server->IsOpen(); })) << host;
+        EXPECT_EQ(client->connectError, 0) << host;
+        std::string seen;
+        uint16_t from = 0;
+        ASSERT_TRUE(server->GetPeerName(seen, from));
+        EXPECT_EQ(seen, host == "::1" ? "::1" : "127.0.0.1");
+        EXPECT_EQ(AddressWithPort(seen, port), host == "::1" ? "[::1]:" + std::to_string(port)
+                                                             : "127.0.0.1:" + std::to_string(port));
+    }
+    EXPECT_EQ(CanonicalAddress("::FFFF:10.0.0.1"), "10.0.0.1");
+    EXPECT_EQ(CanonicalAddress("2001:DB8:0::1"), "2001:db8::1");
+    EXPECT_EQ(CanonicalAddress("[::1]"), "");
+    EXPECT_TRUE(IsGlobalIPv6("2001:db8::1"));
+    for (const char* local : {"fd00::2", "fe80::1", "::1", "::ffff:8.8.8.8", "1.2.3.4"}) {
+        EXPECT_FALSE(IsGlobalIPv6(local)) << local;
+    }
 }
 
 // A front end whose modal dialog runs its own loop inside a handler must not get handlers run

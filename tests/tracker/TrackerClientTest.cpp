@@ -104,12 +104,12 @@ TEST_F(TrackerClientTest, AnnounceUrlKeepsTheTrackersQueryAndLeavesOutALoopbackA
                              "&peer_id=%2DVB0100%2Dabcdefghijkl";
     const std::string tail = "&port=6881&uploaded=7&downloaded=0&left=5000000000";
     ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Completed));
-    Tracker().SetAnnounceSettings({"10.0.0.1", {}});
+    Tracker().SetAnnounceSettings({.reportIp = "10.0.0.1", .ipv6 = "2001:db8::1"});
     EXPECT_EQ(Tier().BuildAnnounceUrl(),
-              head + "&ip=10.0.0.1" + tail + "&event=completed&compact=1");
+              head + "&ip=10.0.0.1&ipv6=2001%3Adb8%3A%3A1" + tail + "&event=completed&compact=1");
     // A loopback address would point other peers back at themselves.
     for (const char* loopback : {"127.0.1.1", "LocalHost", "::1"}) {
-        Tracker().SetAnnounceSettings({loopback, {}});
+        Tracker().SetAnnounceSettings({.reportIp = loopback});
         EXPECT_EQ(Tier().BuildAnnounceUrl(), head + tail + "&event=completed&compact=1")
             << loopback;
     }
@@ -130,11 +130,11 @@ TEST_F(TrackerClientTest, EachRequestGoesThroughTheProxyInForceWhenItStarts) {
     const auto loginSeen = [&](size_t size) {
         test::FarEnd end = proxy.Accept(reactor);
         EXPECT_EQ(end.Read(3), BuildSocks5Greeting(true));
-        Tracker().SetAnnounceSettings({"", through("bob")});  // changed mid-handshake
+        Tracker().SetAnnounceSettings({.proxy = through("bob")});  // changed mid-handshake
         EXPECT_TRUE(end.Write(std::string{0x05, 0x02}));
         return end.Read(size);
     };
-    Tracker().SetAnnounceSettings({"", through("alice")});
+    Tracker().SetAnnounceSettings({.proxy = through("alice")});
     ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
     EXPECT_EQ(loginSeen(login("alice").size()), login("alice"));
     ASSERT_TRUE(
@@ -271,14 +271,17 @@ TEST_F(TrackerClientTest, AStartRightAfterAStopWaitsForTheStopToReport) {
 TEST_F(TrackerClientTest, PeersFromCompactAndDictionaryAnswers) {
     Tracker().Announce(AnnounceEvent::Started);
     // Compact entries have no id, so none is mistaken for our own; port 0 and a partial entry
-    // are dropped, "peers6" is not read, and the older count names win over the newer ones.
+    // are dropped, "peers6" adds IPv6 peers (an IPv4-mapped one as IPv4), and the older count
+    // names win over the newer ones.
     session.id.clear();
     Tier().OnResponse(
         std::string("d8:intervali1800e5:peers21:\x7f\0\0\x01\x1a\xe1\x0a\0\0\x02\0\0", 39) +
-        "\xff\xff\xff\xff\xff\xff\x01\x02\x03" + "6:peers66:\1\1\1\1\1\1" +
+        "\xff\xff\xff\xff\xff\xff\x01\x02\x03" + "6:peers639:" + std::string(15, '\0') +
+        "\x01\x1a\xe1" + std::string(10, '\0') + "\xff\xff\x0a" + std::string(2, '\0') + "\x03" +
+        std::string(1, '\0') + "\x50\x01\x02\x03" +
         "8:completei99999999999e10:done peersi3e10:incompletei-2ee");
-    EXPECT_EQ(session.peers,
-              (std::vector<std::string>{" 127.0.0.1:6881", " 255.255.255.255:65535"}));
+    EXPECT_EQ(session.peers, (std::vector<std::string>{" 127.0.0.1:6881", " 255.255.255.255:65535",
+                                                       " ::1:6881", " 10.0.0.3:80"}));
     EXPECT_EQ(session.counts, (std::vector<int32_t>{3, 0}));
     session.id = kOwnId;
     session.peers.clear();
@@ -290,9 +293,11 @@ TEST_F(TrackerClientTest, PeersFromCompactAndDictionaryAnswers) {
                       Peer("1.2.3.6", "-6881", id) + Peer("host.example", "1", id) +
                       Peer("1.2.3.256", "1", id) + Peer("01.2.3.4", "1", id) +
                       Peer("1.2.3", "1", id) + Peer("255.0.0.1", "65535", id) +
+                      Peer("::1", "7", id) + Peer("::ffff:1.2.3.9", "8", id) +
                       "d2:ip7:1.2.3.74:porti1ee" + Peer("1.2.3.8", "1", id) + "ee");
     EXPECT_EQ(session.peers,
-              (std::vector<std::string>{id + " 1.2.3.5:6881", id + " 255.0.0.1:65535"}));
+              (std::vector<std::string>{id + " 1.2.3.5:6881", id + " 255.0.0.1:65535",
+                                        id + " ::1:7", id + " 1.2.3.9:8"}));
 }
 
 TEST(TrackerAnswer, DecodeCostIsBounded) {
