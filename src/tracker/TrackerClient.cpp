@@ -79,6 +79,31 @@ int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
 
 }  // namespace
 
+// One scrape over HTTP: its answer only ever refreshes the counts; a failure changes nothing.
+class ScrapeRequest : public HttpOwner {
+public:
+    ScrapeRequest(TrackerTier& tier, Clock& clock, const AnnounceSettings& settings,
+                  std::string infoHash)
+        : m_tier(tier), m_infoHash(std::move(infoHash)),
+          m_client(std::make_unique<HttpClient>(*this, clock, settings.proxy,
+                                                settings.checkCertificates)) {}
+    ~ScrapeRequest() override { Reactor::DeleteLater(std::move(m_client)); }
+    bool Start(const std::string& url) {
+        std::string error;
+        return m_client->Start(url, error);
+    }
+    void OnResponse(const std::string& body) override {
+        m_tier.OnScrape(ReadScrapeAnswer(body, m_infoHash));
+    }
+    void OnFailure(const std::string& /*reason*/, bool /*noRetry*/) override {}
+    void OnFatal(const std::string& /*reason*/) override {}
+
+private:
+    TrackerTier& m_tier;
+    const std::string m_infoHash;
+    std::unique_ptr<HttpClient> m_client;
+};
+
 TrackerClient::TrackerClient(TrackerSessionLink& session, Clock& clock, AnnounceSettings settings,
                              const AnnounceTiers& tiers, UdpTrackerService* udp, Random random)
     : m_session(session), m_clock(clock), m_settings(std::move(settings)), m_udp(udp) {
@@ -163,6 +188,59 @@ TrackerTier::~TrackerTier() {
     if (m_udpRequest != 0) {
         m_owner.m_udp->Cancel(m_udpRequest);
     }
+    StopScraping();
+}
+
+void TrackerTier::Scrape() {
+    const TrackerSessionLink& session = m_owner.m_session;
+    // The one before has had half an hour; it is given up.
+    m_scrape.reset();
+    if (m_udpScrape != 0) {
+        m_owner.m_udp->Cancel(m_udpScrape);
+        m_udpScrape = 0;
+    }
+    if (StartsWithNoCase(Url(), "udp://")) {
+        if (m_owner.m_udp) {
+            m_udpScrape = m_owner.m_udp->Scrape(
+                Url(), session.InfoHash(),
+                [this](const std::string& failure, const ScrapeAnswer& answer) {
+                    m_udpScrape = 0;
+                    if (failure.empty()) {
+                        OnScrape(answer);
+                    }
+                });
+        }
+        return;
+    }
+    std::string url = ScrapeUrlFor(Url());
+    if (url.empty()) {
+        return;  // this tracker offers none
+    }
+    url += url.find('?') == std::string::npos ? "?" : "&";
+    url += "info_hash=" + TrackerClient::Escape(session.InfoHash());
+    m_scrape = std::make_unique<ScrapeRequest>(*this, m_owner.m_clock, m_owner.m_settings,
+                                               session.InfoHash());
+    if (!m_scrape->Start(url)) {
+        m_scrape.reset();
+    }
+}
+
+void TrackerTier::OnScrape(const ScrapeAnswer& answer) {
+    if (!answer.decoded || answer.hasFailure || !answer.found) {
+        return;
+    }
+    m_seeds = answer.complete;
+    m_peers = answer.incomplete;
+    m_owner.OnTierCounts();
+}
+
+void TrackerTier::StopScraping() {
+    m_scrapeTimer.Stop();
+    m_scrape.reset();
+    if (m_udpScrape != 0) {
+        m_owner.m_udp->Cancel(m_udpScrape);
+        m_udpScrape = 0;
+    }
 }
 
 std::string TrackerTier::BuildAnnounceUrl() const {
@@ -217,6 +295,9 @@ bool TrackerTier::Announce(AnnounceEvent event) {
     m_deferred = AnnounceEvent::None;
     m_retryCount = 0;
     m_event = event;
+    if (event == AnnounceEvent::Stopped) {
+        StopScraping();
+    }
     SetStatus(kConnectingText);
     // A request still connecting carries the previous event; this one must reach the tracker
     // (a stop or completion would otherwise be lost), so it replaces that request.
@@ -293,6 +374,7 @@ bool TrackerTier::StartUdpRequest() {
         m_owner.m_udp->SendStopped(Url(), request);
         m_event = AnnounceEvent::None;
         m_timer.Stop();
+        StopScraping();
         SetStatus("Tracker Connected.");
         return true;
     case AnnounceEvent::None:
@@ -397,6 +479,7 @@ void TrackerTier::HandleResponse(const std::string& body) {
     if (m_event == AnnounceEvent::Stopped) {
         m_event = AnnounceEvent::None;
         m_timer.Stop();
+        StopScraping();
         return;
     }
     HandleAnswer(ReadTrackerAnswer(body));
@@ -440,6 +523,9 @@ void TrackerTier::HandleAnswer(const TrackerAnswer& answer) {
     m_seeds = answer.donePeers;
     m_peers = answer.numPeers;
     m_owner.OnTierCounts();
+    if (!m_scrapeTimer.IsActive()) {
+        m_scrapeTimer = m_owner.m_clock.Every(kScrapePeriod, [this] { Scrape(); });
+    }
     session.OnTrackerSuccess();
 }
 

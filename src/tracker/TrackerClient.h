@@ -55,12 +55,16 @@ struct AnnounceSettings {
 };
 
 class TrackerClient;
+class ScrapeRequest;
 
 // One tier: URLs that stand in for each other. One of them is in use; when it fails the next is
 // tried at once, and only when the whole tier has failed does the back-off table count a failure.
 // A URL that answers moves to the front.
 class TrackerTier : public HttpOwner {
 public:
+    // Between announces the swarm counts are refreshed from the tracker's scrape this often.
+    static constexpr Duration kScrapePeriod = std::chrono::minutes(30);
+
     TrackerTier(TrackerClient& client, std::vector<std::string> urls);
     ~TrackerTier() override;
 
@@ -111,6 +115,10 @@ private:
     std::unique_ptr<HttpClient> m_client;
     uint64_t m_udpRequest = 0;  // the UDP service's handle
     Timer m_timer;
+    // From the first good answer until the tier stops.
+    Timer m_scrapeTimer;
+    std::unique_ptr<ScrapeRequest> m_scrape;
+    uint64_t m_udpScrape = 0;
     int32_t m_retryCount = 0;
     int32_t m_timerPeriod = -1;
     bool m_stopInFlight = false;
@@ -120,6 +128,10 @@ private:
     bool StartRequest();
     bool StartUdpRequest();
     void OnUdpReport(const std::string& failure, const TrackerAnswer& answer);
+    friend class ScrapeRequest;
+    void Scrape();
+    void OnScrape(const ScrapeAnswer& answer);
+    void StopScraping();
     void OnTick();
     void SetStatus(const std::string& text);
     void Fail(const std::string& reason, bool noRetry);

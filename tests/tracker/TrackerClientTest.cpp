@@ -147,7 +147,7 @@ TEST_F(TrackerClientTest, EachRequestGoesThroughTheProxyInForceWhenItStarts) {
 // the last answer (or failure) says it should.
 TEST_F(TrackerClientTest, TheIntervalSetsTheTimerWithinBoundsAndFailuresBackOff) {
     test::RawListener at;
-    session.url = "http://127.0.0.1:" + std::to_string(at.m_port) + "/announce";
+    session.url = "http://127.0.0.1:" + std::to_string(at.m_port) + "/a";  // offers no scrape
     const auto ok = [](const std::string& body) { return "HTTP/1.0 200 OK\r\n\r\n" + body; };
     ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
     for (const auto& [interval, wait] : std::vector<std::pair<std::string, Duration>>{
@@ -243,6 +243,31 @@ TEST_F(TrackerClientTest, TiersRunSideBySideAndATierMovesOnToItsNextUrl) {
     TrackerClient shuffled(session, clock, {}, {{"http://x/1", "http://x/2"}}, nullptr,
                            [] { return 0u; });
     EXPECT_EQ(shuffled.Tier(0).Urls(), (std::vector<std::string>{"http://x/2", "http://x/1"}));
+}
+
+// Every half hour a tracker that offers scrape is asked for the counts alone; its answer
+// refreshes them until the next announce.
+TEST_F(TrackerClientTest, AScrapeRefreshesTheCountsEveryHalfHour) {
+    test::RawListener at;
+    session.url = Url(at);
+    const std::string ok = "HTTP/1.0 200 OK\r\n\r\nd8:intervali1800e8:completei5e10:incompletei4ee";
+    ASSERT_TRUE(Tracker().Announce(AnnounceEvent::Started));
+    Serve(at, ok);
+    for (int tick = 1; tick <= 6; ++tick) {
+        clock.Advance(300s);
+        Serve(at, ok);
+    }
+    EXPECT_EQ(session.counts, (std::vector<int32_t>{5, 4}));
+    {
+        test::FarEnd end = at.Accept(reactor);  // the scrape, behind the sixth announce
+        const std::string head = end.ReadThrough("\r\n\r\n");
+        EXPECT_EQ(head.substr(0, head.find(' ', 4)),
+                  "GET /scrape?info_hash=%2DA%FF%2E%7E%5Fz0%01%01%01%01%01%01%01%01%01%01%01%01");
+        ASSERT_TRUE(end.Write("HTTP/1.0 200 OK\r\n\r\nd5:filesd20:" + session.hash +
+                              "d8:completei9e10:incompletei2eeee"));
+    }  // and it hangs up
+    EXPECT_TRUE(test::RunUntil(reactor, [&] { return session.counts[0] == 9; }));
+    EXPECT_EQ(session.counts, (std::vector<int32_t>{9, 2}));
 }
 
 // Stopped and started again at once (moved to another folder): the tracker hears the stop first,
