@@ -48,7 +48,7 @@ public:
     PeerConnection* FindPeer(const std::string& id) override { return m_set->FindPeer(id); }
     PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
                                uint16_t listenPort) override {
-        return m_set->CreatePeer(address, id, port, listenPort);
+        return m_set->CreatePeer(id, address, port, listenPort);
     }
 
     PeerSet* m_set = nullptr;
@@ -102,7 +102,7 @@ public:
             }
             std::shuffle(lacking.begin(), lacking.end(), rng);
             const std::string id = "-PP0001-" + std::to_string(100000000000 + k);
-            PeerConnection* peer = m_set.CreatePeer("10.0.0.1", id, 6881, 6881);
+            PeerConnection* peer = m_set.CreatePeer(id, "10.0.0.1", 6881, 6881);
             const std::string bits = BitString(has);
             // What a connected peer keeps of its pieces.
             const size_t heapBefore = HeapInUse();

@@ -154,7 +154,7 @@ PeerConnection* PeerSet::FindIdleAt(const std::string& address, uint16_t port) c
     return nullptr;
 }
 
-PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::string& peerId,
+PeerConnection* PeerSet::CreatePeer(const std::string& peerId, const std::string& address,
                                     uint16_t port, uint16_t listenPort) {
     // Replacing a known peer would destroy a connection that the peer list, a socket or a
     // running handler still points at; callers look the id up first.

@@ -73,7 +73,7 @@ public:
     // banned address, or when kMaxKnownPeers are known and none of them can be forgotten. A peer
     // id for an address and port where a known peer is neither connected nor being dialled
     // takes that entry over instead.
-    PeerConnection* CreatePeer(const std::string& address, const std::string& peerId, uint16_t port,
+    PeerConnection* CreatePeer(const std::string& peerId, const std::string& address, uint16_t port,
                                uint16_t listenPort);
     // Dials a known peer unless it is connected or banned, the connected count is at
     // MaxConnectedPeers, or its socket is still connecting. Beyond the dialling pace the peer

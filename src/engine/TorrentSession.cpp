@@ -765,7 +765,7 @@ PeerConnection* TorrentSession::FindPeer(const std::string& peerId) {
 
 PeerConnection* TorrentSession::CreatePeer(const std::string& peerId, const std::string& address,
                                            uint16_t port, uint16_t listenPort) {
-    return m_peerSet ? m_peerSet->CreatePeer(address, peerId, port, listenPort) : nullptr;
+    return m_peerSet ? m_peerSet->CreatePeer(peerId, address, port, listenPort) : nullptr;
 }
 
 void TorrentSession::ConnectPeer(PeerConnection& connection) {
@@ -900,7 +900,7 @@ void TorrentSession::AddTrackerPeer(const std::string& peerId, const std::string
         peerId.empty() ? m_peerSet->FindByEndpoint(address, port) : m_peerSet->FindPeer(peerId);
     if (!peer) {
         const std::string key = peerId.empty() ? PeerSet::EndpointKey(address, port) : peerId;
-        peer = m_peerSet->CreatePeer(address, key, port, port);
+        peer = m_peerSet->CreatePeer(key, address, port, port);
     }
     if (peer) {
         m_peerSet->ConnectPeer(*peer);

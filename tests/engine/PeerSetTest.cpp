@@ -37,7 +37,7 @@ public:
     PeerConnection* FindPeer(const std::string& id) override { return m_set->FindPeer(id); }
     PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
                                uint16_t listenPort) override {
-        return m_set->CreatePeer(address, id, port, listenPort);
+        return m_set->CreatePeer(id, address, port, listenPort);
     }
     void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override {
         m_set->CancelElsewhere(block, from);
@@ -78,7 +78,7 @@ protected:
     }
     // A connected peer with the given pieces; it unchokes us unless `chokesUs`.
     PeerConnection* Peer(char tag, char bits, bool chokesUs = false) {
-        PeerConnection* peer = m_set.CreatePeer("10.0.0.1", std::string(20, tag), 6881, 6881);
+        PeerConnection* peer = m_set.CreatePeer(std::string(20, tag), "10.0.0.1", 6881, 6881);
         peer->OnHandshakePassed();
         std::vector<std::string> in{BuildBitfield(std::string(1, bits))};
         if (!chokesUs) {
