@@ -10,7 +10,6 @@
 #include "peer/PeerLinks.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "storage/PieceManager.h"
 
 namespace velbrook {
 
@@ -405,8 +404,8 @@ void PeerSocket::ReadHandshake() {
         m_state = PeerSocketState::HandshakeFailed;
         return;
     }
-    SessionLink* session = m_host.FindTorrent(m_infoHash);
-    if (!session || !session->IsRunning() || !BindConnection(*session, fields.peerId)) {
+    SwarmLink* swarm = m_host.FindSwarm(m_infoHash);
+    if (!swarm || !BindConnection(*swarm, fields.peerId)) {
         m_state = PeerSocketState::HandshakeFailed;
         return;
     }
@@ -414,8 +413,7 @@ void PeerSocket::ReadHandshake() {
     if (extension != ExtensionFlag::Unchanged) {
         m_connection->SetExtensionCapable(extension == ExtensionFlag::Yes);
     }
-    const uint32_t bitfieldBytes = (session->Pieces().GetLastIndex() + 1 + 7) / 8;
-    m_maxMessage = MaxMessageLength(bitfieldBytes);
+    m_maxMessage = m_connection->LongestMessage();
     m_state = PeerSocketState::Messages;
     m_input.erase(0, kHandshakeLength);
     Trace("HANDSHAKE_passed\r\n");
@@ -423,19 +421,19 @@ void PeerSocket::ReadHandshake() {
     m_connection->OnHandshakePassed();
 }
 
-bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId) {
+bool PeerSocket::BindConnection(SwarmLink& swarm, const std::string& peerId) {
     // A dialled peer is where we dialled it: through a proxy the socket sees only the proxy.
     const std::string address = m_connection ? m_connection->Address() : m_remoteAddress;
-    if (session.IsBanned(address)) {
+    if (swarm.IsBanned(address)) {
         return false;
     }
-    PeerConnection* found = session.FindPeer(peerId);
+    PeerConnection* found = swarm.FindPeer(peerId);
     if (m_connection && m_connection != found) {
         // The peer we dialled answers under another id: we learnt its address without one, or
         // it restarted and chose a new one. Either way it is one peer, not two.
         PeerConnection* dialled = m_connection;
         if (!found) {
-            if (!session.RenamePeer(*dialled, peerId)) {
+            if (!swarm.RenamePeer(*dialled, peerId)) {
                 return false;
             }
             found = dialled;
@@ -444,7 +442,7 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             // connection takes this socket and learns the address; the dialled one goes.
             dialled->DetachSocket();
             m_connection = nullptr;
-            session.MergePeer(*dialled, *found);
+            swarm.MergePeer(*dialled, *found);
         }
     }
     if (found) {
@@ -456,13 +454,12 @@ bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId)
             other->Close(true);
         }
     } else {
-        found = session.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
+        found = swarm.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
         if (!found) {
             return false;
         }
     }
     m_connection = found;
-    m_session = &session;
     found->AttachSocket(this);
     // Only a peer that connected in is known by where its connection came from; a dialled one
     // keeps the address we dialled, which through a proxy is not the socket's far end.

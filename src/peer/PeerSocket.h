@@ -16,7 +16,7 @@ namespace velbrook {
 
 class PeerConnection;
 class PeerHost;
-class SessionLink;
+class SwarmLink;
 
 enum class PeerSocketState {
     Handshake = 0,
@@ -111,7 +111,7 @@ private:
     void SendProxyConnect();
     [[nodiscard]] bool RunProxyStep();
     void ReadHandshake();
-    [[nodiscard]] bool BindConnection(SessionLink& session, const std::string& peerId);
+    [[nodiscard]] bool BindConnection(SwarmLink& swarm, const std::string& peerId);
     void ReadMessages();
     void CloseSoon();
     [[nodiscard]] bool Admit(size_t size);
@@ -123,7 +123,6 @@ private:
     PeerHost& m_host;
     ProxyConfig m_proxy;  // as it was when the connect began
     PeerConnection* m_connection = nullptr;
-    SessionLink* m_session = nullptr;
     PeerSocketState m_state = PeerSocketState::Handshake;
     bool m_established = false;
     bool m_reachedPeer = false;

@@ -111,7 +111,7 @@ public:
     void MarkListChanged() override { ++m_listChanges; }
     ManualClock& GetClock() override { return m_peers.GetClock(); }
 
-    FakeHost m_peers;
+    FakePeerHost m_peers;
     FakeUi m_ui;
     Settings m_settings;
     std::string m_profile;
