@@ -282,17 +282,6 @@ void PeerSet::ReplaceQueuedId(const std::string& from, const std::string& to) {
     }
 }
 
-bool PeerSet::RenamePeer(PeerConnection& connection, const std::string& peerId) {
-    if (m_bans.IsBanned(connection.Address())) {
-        return false;
-    }
-    return Rekey(connection, peerId);
-}
-
-bool PeerSet::IsBanned(const std::string& address) const {
-    return m_bans.IsBanned(address);
-}
-
 bool PeerSet::Rekey(PeerConnection& connection, const std::string& peerId) {
     const std::string old = connection.PeerId();
     auto node = m_peers.extract(old);
@@ -338,6 +327,51 @@ void PeerSet::BanPeer(PeerConnection& offender) {
 
 uint32_t PeerSet::CountHashFailure(const PeerConnection& connection) {
     return m_bans.CountFailure(connection.Address());
+}
+
+PeerConnection* PeerSet::AdmitPeer(PeerSocket& socket, const std::string& peerId) {
+    PeerConnection* dialled = socket.Connection();
+    // A dialled peer is where we dialled it: through a proxy the socket sees only the proxy.
+    if (m_bans.IsBanned(dialled ? dialled->Address() : socket.RemoteAddress())) {
+        return nullptr;
+    }
+    PeerConnection* found = FindPeer(peerId);
+    if (dialled && dialled != found) {
+        // The peer we dialled answers under another id: we learnt its address without one, or
+        // it restarted and chose a new one. Either way it is one peer, not two.
+        if (!found) {
+            if (!Rekey(*dialled, peerId)) {
+                return nullptr;
+            }
+            found = dialled;
+        } else {
+            // Known already under that id (it connected in, or a peer exchange named it): that
+            // connection takes this socket and learns the address; the dialled one goes.
+            dialled->DetachSocket();
+            socket.Unbind();
+            MergePeer(*dialled, *found);
+        }
+    }
+    if (found) {
+        if (found->IsBanned() || found->IsConnected()) {
+            return nullptr;
+        }
+        PeerSocket* other = found->Socket();
+        if (other && other != &socket) {
+            other->Close(true);
+        }
+    } else {
+        found = CreatePeer(peerId, socket.RemoteAddress(), socket.RemotePort(), 0);
+        if (!found) {
+            return nullptr;
+        }
+    }
+    // Only a peer that connected in is known by where its connection came from; a dialled one
+    // keeps the address we dialled, which through a proxy is not the socket's far end.
+    if (socket.IsIncoming() && !socket.RemoteAddress().empty()) {
+        found->SetRemote(socket.RemoteAddress(), socket.RemotePort());
+    }
+    return found;
 }
 
 void PeerSet::MergePeer(PeerConnection& dialled, PeerConnection& known) {

@@ -80,12 +80,10 @@ public:
     // waits its turn; true means it was dialled or queued.
     bool ConnectPeer(PeerConnection& connection) override;
     bool RemovePeer(PeerConnection& connection);
-    // The peer we dialled answered as `peerId`: it is known by that id from now on.
-    bool RenamePeer(PeerConnection& connection, const std::string& peerId) override;
-    // The peer we dialled answered with the id of `known`: `known` learns its address, `dialled`
-    // goes.
-    void MergePeer(PeerConnection& dialled, PeerConnection& known) override;
-    bool IsBanned(const std::string& address) const override;
+    // After a handshake: the peer known by `peerId` takes the socket; a peer we dialled that
+    // answers under another id is renamed, or merged into the one known by that id; a peer
+    // nobody knew is added. A banned address, a banned peer or one connected already is refused.
+    PeerConnection* AdmitPeer(PeerSocket& socket, const std::string& peerId) override;
     void CancelElsewhere(const BlockRequest& block, const PeerConnection& from) override;
     // The address is banned for the torrent, and every peer there is forgotten once the handler
     // running now (which may be one of theirs) is done.
@@ -131,6 +129,9 @@ private:
     // A peer at address:port that is neither connected nor being dialled, or null.
     PeerConnection* FindIdleAt(const std::string& address, uint16_t port) const;
     bool Rekey(PeerConnection& connection, const std::string& peerId);
+    // The peer we dialled answered with the id of `known`: `known` learns its address, `dialled`
+    // goes.
+    void MergePeer(PeerConnection& dialled, PeerConnection& known);
     void ApplyRates();
     void ServeUploads();
     void ServePeer(PeerConnection& connection);

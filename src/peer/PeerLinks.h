@@ -11,6 +11,7 @@
 namespace velbrook {
 
 class PeerConnection;
+class PeerSocket;
 class PieceManager;
 class SocketRegistry;
 struct BlockRequest;
@@ -54,15 +55,11 @@ public:
                                                      uint16_t listenPort) = 0;
     // Dials a known peer, unless the connected-peer limit, a ban or a pending connect says no.
     virtual bool ConnectPeer(PeerConnection& connection) = 0;
-    // A connection dialled to an address has met the peer there under another id (learnt
-    // without one, or the client restarted): the connection is known by `peerId` from now on.
-    // False when that cannot be done.
-    [[nodiscard]] virtual bool RenamePeer(PeerConnection& connection,
-                                          const std::string& peerId) = 0;
-    // The dialled connection turned out to be `known`, which we already had under the id it
-    // answered with: the dialled one is forgotten and `known` learns where it listens.
-    virtual void MergePeer(PeerConnection& dialled, PeerConnection& known) = 0;
-    virtual bool IsBanned(const std::string& address) const = 0;
+    // The handshake on `socket` named `peerId`: the connection that takes the socket from now on,
+    // whether it was known by that id, dialled under another, or is new. Null when the peer is
+    // refused (banned, or connected already): the handshake fails.
+    [[nodiscard]] virtual PeerConnection* AdmitPeer(PeerSocket& socket,
+                                                    const std::string& peerId) = 0;
     // A slice asked of several peers arrived from `from`: the others are told they need not
     // send it.
     virtual void CancelElsewhere(const BlockRequest& block, const PeerConnection& from) = 0;

@@ -16,7 +16,6 @@ namespace velbrook {
 
 class PeerConnection;
 class PeerHost;
-class SwarmLink;
 
 enum class PeerSocketState {
     Handshake = 0,
@@ -111,7 +110,6 @@ private:
     void SendProxyConnect();
     [[nodiscard]] bool RunProxyStep();
     void ReadHandshake();
-    [[nodiscard]] bool BindConnection(SwarmLink& swarm, const std::string& peerId);
     void ReadMessages();
     void CloseSoon();
     [[nodiscard]] bool Admit(size_t size);

@@ -470,5 +470,40 @@ TEST_F(KnownPeers, APeerBackAtItsAddressAndPortUnderANewIdTakesItsOldEntryOver) 
     EXPECT_EQ(Set().FindPeer(second), nullptr);
 }
 
+// A peer that connected in is listed by a tracker only by where it listens. Dialled there, it
+// answers with the id we know: still one peer, which now knows where it listens, and which a
+// second connection under its id cannot take over.
+TEST_F(KnownPeers, ADialledPeerThatAnswersWithAKnownIdIsMergedIntoIt) {
+    const std::string id(20, 'K');
+    auto incoming = std::make_unique<test::Remote>(m_listener.Port());
+    incoming->Write(Handshake(id, m_session->InfoHash()));
+    ASSERT_TRUE(PumpUntil([&] { return Set().FindPeer(id) && Set().FindPeer(id)->IsConnected(); }));
+    incoming.reset();
+    ASSERT_TRUE(PumpUntil([&] { return !Set().FindPeer(id)->IsConnected(); }));
+    EXPECT_EQ(Set().FindPeer(id)->ListenPort(), 0);
+
+    test::RawListener where;
+    m_session->AddTrackerPeer("", "127.0.0.1", where.m_port);
+    ASSERT_EQ(Set().PeerList().size(), 2u);
+    test::FarEnd far = where.Accept(m_reactor);
+    EXPECT_EQ(far.Read(kHandshakeLength).size(), kHandshakeLength);
+    EXPECT_TRUE(far.Write(Handshake(id, m_session->InfoHash())));
+    ASSERT_TRUE(PumpUntil([&] { return Set().FindPeer(id)->IsConnected(); }));
+    const PeerConnection* peer = Set().FindPeer(id);
+    EXPECT_EQ(Set().PeerList(), std::vector<PeerConnection*>{Set().FindPeer(id)});
+    EXPECT_EQ(peer->ListenPort(), where.m_port);
+    EXPECT_EQ(peer->Port(), where.m_port);
+    EXPECT_EQ(Set().FindByEndpoint("127.0.0.1", where.m_port), peer);
+
+    test::Remote impostor(m_listener.Port());
+    impostor.Write(Handshake(id, m_session->InfoHash()));
+    std::string answer;
+    EXPECT_TRUE(PumpUntil([&] { return answer += impostor.Drain(), impostor.m_closed; }));
+    EXPECT_EQ(answer, "");
+    EXPECT_EQ(Set().FindPeer(id), peer);
+    EXPECT_TRUE(peer->IsConnected());
+    EXPECT_EQ(Set().PeerList().size(), 1u);
+}
+
 }  // namespace
 }  // namespace velbrook
