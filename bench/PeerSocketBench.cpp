@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,53 +15,31 @@
 #include "net/AsyncSocket.h"
 #include "net/Reactor.h"
 #include "peer/PeerConnection.h"
-#include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
-#include "support/NullPeers.h"
+#include "support/FakeTorrent.h"
 
 namespace {
 
 using namespace velbrook;
 
-const std::string kInfoHash(20, '\x42');
 constexpr uint64_t kTotal = uint64_t{1} << 30;
 constexpr uint32_t kSlice = 16384;
 
-// A seeder's torrent that stores nothing: the connections created here are kept by name.
-class Session : public test::NullSession {
-public:
-    explicit Session(PeerHost& host) : NullSession(int64_t{64} << 20, kSlice), m_host(host) {
-        m_pieces.SetAll(Have);
+// One side's client and its torrent. Neither asks for anything: only the PIECE messages that the
+// seeding side queues below move.
+struct Side {
+    Side(std::string id, bool seeds) : host(std::move(id)) {
+        host.m_reserved = ReservedBytes(false);
+        torrent.m_allowDownload = false;
+        if (seeds) {
+            torrent.m_pieces.SetAll(Have);
+        }
     }
-    bool WriteBlock(uint32_t, uint32_t, std::string_view) override { return true; }
-    bool VerifyPiece(uint32_t) override { return true; }
-    bool DownloadAllowed() const override { return false; }
-    PeerConnection* FindPeer(const std::string& id) override {
-        const auto it = m_peers.find(id);
-        return it == m_peers.end() ? nullptr : it->second.get();
-    }
-    PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
-                               uint16_t listenPort) override {
-        auto& slot = m_peers[id];
-        slot = std::make_unique<PeerConnection>(*this, m_host, id, address, port, listenPort);
-        return slot.get();
-    }
-    PeerHost& m_host;
-    std::map<std::string, std::unique_ptr<PeerConnection>> m_peers;
-};
-
-class Host : public test::NullPeerHost {
-public:
-    explicit Host(std::string id) : NullPeerHost(std::move(id)), m_session(*this) {}
-    ~Host() override { m_session.m_peers.clear(); }
-    SessionLink* FindTorrent(std::string_view hash) override {
-        return hash == kInfoHash ? &m_session : nullptr;
-    }
-
-    Session m_session;
+    test::FakePeerHost host;
+    test::FakeTorrent torrent{host, int64_t{64} << 20, kSlice};
 };
 
 class Listener : public AsyncSocket {
@@ -93,13 +70,13 @@ private:
 
 double ReactorRun() {
     Reactor reactor;
-    Host sender("-SS0001-ssssssssssss");
-    Host receiver("-RR0001-rrrrrrrrrrrr");
-    Listener listener(receiver);
-    PeerConnection* target =
-        sender.m_session.CreatePeer(receiver.m_id, "127.0.0.1", listener.m_port, listener.m_port);
-    PeerSocket* out = &sender.Registry().Create(sender);
-    out->Connect(*target, kInfoHash, {});
+    Side sender("-SS0001-ssssssssssss", true);
+    Side receiver("-RR0001-rrrrrrrrrrrr", false);
+    Listener listener(receiver.host);
+    PeerConnection* target = sender.torrent.m_set.CreatePeer(receiver.host.m_id, "127.0.0.1",
+                                                             listener.m_port, listener.m_port);
+    PeerSocket* out = &sender.host.Registry().Create(sender.host);
+    out->Connect(*target, test::kInfoHash, {});
     while (!target->IsConnected() || !listener.m_accepted ||
            listener.m_accepted->State() != PeerSocketState::Messages) {
         reactor.RunOnce(10);

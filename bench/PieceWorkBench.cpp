@@ -19,15 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/LayerSettings.h"
 #include "engine/PeerSet.h"
 #include "peer/PeerConnection.h"
-#include "peer/PeerLinks.h"
-#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "persist/Settings.h"
 #include "storage/PieceManager.h"
-#include "support/NullPeers.h"
+#include "support/FakeTorrent.h"
 
 namespace {
 
@@ -36,23 +32,6 @@ using namespace velbrook;
 constexpr uint32_t kPieces = 400000;
 constexpr int64_t kPieceLength = 256 << 10;
 constexpr int kPeers = 50;
-const std::string kInfoHash(20, '\x42');
-
-// The session side the connections see, wired to a real peer set as the torrent session wires
-// it; storage is not involved.
-class Session : public test::NullSession {
-public:
-    Session() : NullSession(int64_t{kPieces} * kPieceLength, kPieceLength) {}
-    void AdjustConnectedCount(int delta) override { m_set->AdjustConnectedCount(delta); }
-    void AdjustSeedCount(int delta) override { m_set->AdjustSeedCount(delta); }
-    PeerConnection* FindPeer(const std::string& id) override { return m_set->FindPeer(id); }
-    PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
-                               uint16_t listenPort) override {
-        return m_set->CreatePeer(address, id, port, listenPort);
-    }
-
-    PeerSet* m_set = nullptr;
-};
 
 size_t HeapInUse() {
     const struct mallinfo2 info = ::mallinfo2();
@@ -74,10 +53,11 @@ std::string BitString(const std::vector<bool>& has) {
 class Torrent {
 public:
     explicit Torrent(bool seeding)
-        : m_set(m_session, m_host, kInfoHash, PeerLimitsFrom(Settings())) {
-        m_session.m_set = &m_set;
+        : m_torrent(m_host, int64_t{kPieces} * kPieceLength, kPieceLength) {
+        // Nothing is requested or stored: the pieces change only as the figures below say.
+        m_torrent.m_allowDownload = false;
         std::mt19937 rng(7);
-        PieceManager& own = m_session.m_pieces;
+        PieceManager& own = m_torrent.m_pieces;
         own.SetAll(velbrook::Missing);
         for (uint32_t i = 0; i < kPieces; ++i) {
             if (seeding || rng() % 2 == 0) {
@@ -102,7 +82,7 @@ public:
             }
             std::shuffle(lacking.begin(), lacking.end(), rng);
             const std::string id = "-PP0001-" + std::to_string(100000000000 + k);
-            PeerConnection* peer = m_set.CreatePeer("10.0.0.1", id, 6881, 6881);
+            PeerConnection* peer = m_torrent.m_set.CreatePeer(id, "127.0.0.1", 6881, 6881);
             const std::string bits = BitString(has);
             // What a connected peer keeps of its pieces.
             const size_t heapBefore = HeapInUse();
@@ -138,12 +118,12 @@ public:
         }
         const uint32_t piece = m_ourMissing.back();
         m_ourMissing.pop_back();
-        m_session.m_pieces.SetState(piece, velbrook::Have);
-        m_set.BroadcastHave(piece);
+        m_torrent.m_pieces.SetState(piece, velbrook::Have);
+        m_torrent.m_set.BroadcastHave(piece);
     }
 
     size_t PeerBytes() const { return m_peerBytes; }
-    int32_t Seeds() const { return m_set.SeedCount(); }
+    int32_t Seeds() const { return m_torrent.m_set.SeedCount(); }
 
 private:
     struct Leecher {
@@ -151,9 +131,8 @@ private:
         std::vector<uint32_t> lacking;
     };
 
-    test::NullPeerHost m_host{"-BB0001-bbbbbbbbbbbb"};
-    Session m_session;
-    PeerSet m_set;
+    test::FakePeerHost m_host{"-BB0001-bbbbbbbbbbbb"};
+    test::FakeTorrent m_torrent;
     std::vector<Leecher> m_leechers;
     std::vector<uint32_t> m_ourMissing;
     size_t m_nextLeecher = 0;

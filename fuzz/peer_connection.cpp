@@ -3,17 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "net/Reactor.h"
 #include "peer/PeerConnection.h"
-#include "peer/PeerLinks.h"
-#include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
 #include "storage/PieceManager.h"
-#include "support/NullPeers.h"
+#include "support/FakeTorrent.h"
 
 namespace {
 
@@ -22,9 +20,10 @@ using namespace velbrook;
 constexpr int64_t kPieceLength = 32768;
 constexpr int64_t kTotal = 9 * kPieceLength + 1000;
 
-class Session : public test::NullSession {
+// Peers that the input names join the real set of peers, which dials none of them.
+class Torrent : public test::FakeTorrent {
 public:
-    Session() : NullSession(kTotal, kPieceLength) {
+    explicit Torrent(test::FakePeerHost& host) : FakeTorrent(host, kTotal, kPieceLength) {
         for (uint32_t i = 0; i <= m_pieces.GetLastIndex(); ++i) {
             m_pieces.SetState(i, i % 2 ? Have : Missing);
         }
@@ -46,7 +45,6 @@ public:
         m_pieces.SetState(piece, piece % 3 ? Have : Missing);
         return piece % 3 != 0;
     }
-    bool DownloadLimitReached(PeerConnection&) override { return false; }
 };
 
 }  // namespace
@@ -54,9 +52,11 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Our handshake offers the extension and the peer's did, so peer exchange messages are read
     // too.
-    test::NullPeerHost host("", ReservedBytes(true));
-    Session session;
-    PeerConnection connection(session, host, std::string(20, 'p'), "127.0.0.1", 6881, 6881);
+    test::FakePeerHost host;
+    Reactor reactor;  // a ban leaves the removal of the peer for later; it never comes here
+    Torrent torrent(host);
+    PeerConnection& connection =
+        *torrent.m_set.CreatePeer(std::string(20, 'p'), "127.0.0.1", 6881, 6881);
     connection.SetExtensionCapable(true);
     connection.SetLogLimit(50);
     connection.OnHandshakePassed();
@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     connection.OnSocketClosed();
     // After a reset nothing may stay requested on behalf of this peer.
-    for (uint32_t i = 0; i <= session.m_pieces.GetLastIndex(); ++i) {
-        if (session.m_pieces.GetState(i) == Requested) {
+    for (uint32_t i = 0; i <= torrent.m_pieces.GetLastIndex(); ++i) {
+        if (torrent.m_pieces.GetState(i) == Requested) {
             std::abort();
         }
     }

@@ -63,7 +63,7 @@ public:
     void Trace(const std::string&) override {}
     void MarkListChanged() override {}
     const std::string& ReservedBytes() const override { return m_id; }
-    SessionLink* FindTorrent(std::string_view) override { return nullptr; }
+    SwarmLink* FindSwarm(std::string_view) override { return nullptr; }
     SocketRegistry& Registry() override { return m_registry; }
     const std::string& SelectedPeerId() const override { return m_id; }
     void UpdateAllViews() override {}

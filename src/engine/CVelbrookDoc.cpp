@@ -117,8 +117,9 @@ void CVelbrookDoc::UpdateAllViews() {
     m_ui.PostUpdateAllViews();
 }
 
-SessionLink* CVelbrookDoc::FindTorrent(std::string_view infoHash) {
-    return m_downloads ? m_downloads->FindByInfoHash(infoHash) : nullptr;
+SwarmLink* CVelbrookDoc::FindSwarm(std::string_view infoHash) {
+    TorrentSession* session = m_downloads ? m_downloads->FindByInfoHash(infoHash) : nullptr;
+    return session ? session->Peers() : nullptr;
 }
 
 // The address trackers are told is the last IPv4 address the host's own name has in the hosts

@@ -84,7 +84,7 @@ public:
 
     // PeerHost
     const std::string& ReservedBytes() const override { return m_reserved; }
-    SessionLink* FindTorrent(std::string_view infoHash) override;
+    SwarmLink* FindSwarm(std::string_view infoHash) override;
     SocketRegistry& Registry() override { return *m_registry; }
     const std::string& SelectedPeerId() const override { return m_shownPeer; }
     void SetSelectedPeerId(const std::string& peerId) { m_shownPeer = peerId; }

@@ -7,12 +7,13 @@
 #include <random>
 #include <unordered_set>
 
+#include "engine/BanList.h"
 #include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerId.h"
-#include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/SocketRegistry.h"
+#include "peer/Wire.h"
 
 namespace velbrook {
 
@@ -26,7 +27,6 @@ constexpr auto kReconnectPeriod = std::chrono::seconds(40);
 // Peers that failed to connect (or to complete the handshake) this often are forgotten once
 // they are not connected.
 constexpr uint32_t kDropAfterFailures = 2;
-constexpr int64_t kSliceSize = 16384;
 
 PeerSet::Random DefaultRandom() {
     auto engine = std::make_shared<std::mt19937>(std::random_device{}());
@@ -46,12 +46,12 @@ void SortByRate(std::vector<Ranked>& list) {
 
 }  // namespace
 
-PeerSet::PeerSet(SessionLink& session, PeerHost& host, std::string infoHash,
+PeerSet::PeerSet(TorrentLink& torrent, BanList& bans, PeerHost& host, std::string infoHash,
                  const PeerLimits& limits, Random random)
-    : m_session(session), m_host(host), m_infoHash(std::move(infoHash)), m_limits(limits),
-      m_random(random ? std::move(random) : DefaultRandom()), m_clock(host.GetClock()),
-      m_downloadMeter(m_clock), m_uploadMeter(m_clock), m_uploadLimiter(m_clock),
-      m_downloadLimiter(m_clock), m_dialLimiter(m_clock),
+    : m_torrent(torrent), m_bans(bans), m_host(host), m_infoHash(std::move(infoHash)),
+      m_limits(limits), m_random(random ? std::move(random) : DefaultRandom()),
+      m_clock(host.GetClock()), m_downloadMeter(m_clock), m_uploadMeter(m_clock),
+      m_uploadLimiter(m_clock), m_downloadLimiter(m_clock), m_dialLimiter(m_clock),
       m_serviceTimer(m_clock.Every(kServicePeriod, [this] { ServiceTick(); })),
       m_chokeTimer(m_clock.Every(kChokePeriod, [this] { ChokePass(); })),
       m_cleanupTimer(m_clock.Every(kCleanupPeriod, [this] { CleanupTick(); })),
@@ -154,11 +154,11 @@ PeerConnection* PeerSet::FindIdleAt(const std::string& address, uint16_t port) c
     return nullptr;
 }
 
-PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::string& peerId,
+PeerConnection* PeerSet::CreatePeer(const std::string& peerId, const std::string& address,
                                     uint16_t port, uint16_t listenPort) {
     // Replacing a known peer would destroy a connection that the peer list, a socket or a
     // running handler still points at; callers look the id up first.
-    if (m_peers.count(peerId) != 0 || m_session.IsBanned(address)) {
+    if (m_peers.count(peerId) != 0 || m_bans.IsBanned(address)) {
         return nullptr;
     }
     // A client that restarts comes back from where it was under a new id: it takes its old entry
@@ -168,25 +168,25 @@ PeerConnection* PeerSet::CreatePeer(const std::string& address, const std::strin
         if (listenPort != 0) {
             previous->SetListenPort(listenPort);
         }
-        m_session.PeersChanged();
+        m_torrent.PeersChanged();
         return previous;
     }
     if (m_peers.size() >= kMaxKnownPeers && !MakeRoom()) {
         return nullptr;
     }
-    auto connection =
-        std::make_unique<PeerConnection>(m_session, m_host, peerId, address, port, listenPort);
+    auto connection = std::make_unique<PeerConnection>(*this, m_torrent, m_host, peerId, address,
+                                                       port, listenPort);
     connection->SetLogLimit(m_limits.logLines);
     PeerConnection* raw = connection.get();
     m_peers.emplace(peerId, std::move(connection));
     m_peerList.push_back(raw);
-    m_session.PeersChanged();
+    m_torrent.PeersChanged();
     return raw;
 }
 
 bool PeerSet::MayDial(PeerConnection& connection) const {
     if (connection.IsConnected() || connection.IsBanned() ||
-        m_session.IsBanned(connection.Address())) {
+        m_bans.IsBanned(connection.Address())) {
         return false;
     }
     if (m_connectedCount >= m_limits.maxConnected) {
@@ -269,7 +269,7 @@ bool PeerSet::RemovePeer(PeerConnection& connection) {
         std::unique_ptr<PeerConnection> doomed = std::move(it->second);
         m_peers.erase(it);
     }
-    m_session.PeersChanged();
+    m_torrent.PeersChanged();
     return true;
 }
 
@@ -280,13 +280,6 @@ void PeerSet::ReplaceQueuedId(const std::string& from, const std::string& to) {
     if (m_dialQueued.erase(from) != 0) {
         m_dialQueued.insert(to);
     }
-}
-
-bool PeerSet::RenamePeer(PeerConnection& connection, const std::string& peerId) {
-    if (m_session.IsBanned(connection.Address())) {
-        return false;
-    }
-    return Rekey(connection, peerId);
 }
 
 bool PeerSet::Rekey(PeerConnection& connection, const std::string& peerId) {
@@ -314,7 +307,10 @@ bool PeerSet::Rekey(PeerConnection& connection, const std::string& peerId) {
     return true;
 }
 
-void PeerSet::ForgetAddress(const std::string& address) {
+// By address: a peer that only takes a new id would otherwise be asked for the same pieces again.
+void PeerSet::BanPeer(PeerConnection& offender) {
+    const std::string address = offender.Address();
+    m_bans.Ban(address);
     // Called from inside a handler of one of the peers that go: they are removed once it is done.
     Reactor::Get().Post([this, address, alive = m_liveness.Watch()] {
         if (!alive.Alive()) {
@@ -327,6 +323,55 @@ void PeerSet::ForgetAddress(const std::string& address) {
             RemovePeer(*connection);
         }
     });
+}
+
+uint32_t PeerSet::CountHashFailure(const PeerConnection& connection) {
+    return m_bans.CountFailure(connection.Address());
+}
+
+PeerConnection* PeerSet::AdmitPeer(PeerSocket& socket, const std::string& peerId) {
+    PeerConnection* dialled = socket.Connection();
+    // A dialled peer is where we dialled it: through a proxy the socket sees only the proxy.
+    if (m_bans.IsBanned(dialled ? dialled->Address() : socket.RemoteAddress())) {
+        return nullptr;
+    }
+    PeerConnection* found = FindPeer(peerId);
+    if (dialled && dialled != found) {
+        // The peer we dialled answers under another id: we learnt its address without one, or
+        // it restarted and chose a new one. Either way it is one peer, not two.
+        if (!found) {
+            if (!Rekey(*dialled, peerId)) {
+                return nullptr;
+            }
+            found = dialled;
+        } else {
+            // Known already under that id (it connected in, or a peer exchange named it): that
+            // connection takes this socket and learns the address; the dialled one goes.
+            dialled->DetachSocket();
+            socket.Unbind();
+            MergePeer(*dialled, *found);
+        }
+    }
+    if (found) {
+        if (found->IsBanned() || found->IsConnected()) {
+            return nullptr;
+        }
+        PeerSocket* other = found->Socket();
+        if (other && other != &socket) {
+            other->Close(true);
+        }
+    } else {
+        found = CreatePeer(peerId, socket.RemoteAddress(), socket.RemotePort(), 0);
+        if (!found) {
+            return nullptr;
+        }
+    }
+    // Only a peer that connected in is known by where its connection came from; a dialled one
+    // keeps the address we dialled, which through a proxy is not the socket's far end.
+    if (socket.IsIncoming() && !socket.RemoteAddress().empty()) {
+        found->SetRemote(socket.RemoteAddress(), socket.RemotePort());
+    }
+    return found;
 }
 
 void PeerSet::MergePeer(PeerConnection& dialled, PeerConnection& known) {
@@ -363,6 +408,26 @@ void PeerSet::CancelElsewhere(const BlockRequest& block, const PeerConnection& f
     });
 }
 
+std::string PeerSet::PeerExchangeEntries() const {
+    std::vector<PeerExchangeEntry> entries;
+    for (const PeerConnection* peer : m_peerList) {
+        if (peer->IsConnected() && peer->HasKnownId()) {
+            entries.push_back({peer->PeerId(), peer->Address(), peer->ListenPort()});
+        }
+    }
+    return BuildPeerExchange(entries);
+}
+
+void PeerSet::AdjustConnectedCount(int delta) {
+    m_connectedCount += delta;
+    m_torrent.PeersChanged();
+}
+
+void PeerSet::AdjustSeedCount(int delta) {
+    m_seedCount += delta;
+    m_torrent.PeersChanged();
+}
+
 void PeerSet::BroadcastHave(uint32_t piece) {
     ForEachConnected([piece](PeerConnection& connection) {
         connection.SendHave(piece);
@@ -395,7 +460,7 @@ void PeerSet::ChokePass() {
     const uint64_t floor = m_limits.minUploadBytesPerSecond;
     // Nobody pays a seeder back, so reciprocation means nothing to it: it shares its upload
     // limit among the peers it unchokes, and ranks them by how fast they take data.
-    const bool seeding = m_session.IsComplete();
+    const bool seeding = m_torrent.IsComplete();
 
     std::vector<Ranked> wanted;  // peers we want data from (seeding: peers that want ours)
     std::vector<Ranked> served;  // peers that only we can serve
@@ -510,7 +575,7 @@ bool PeerSet::MayUpload(PeerConnection& connection) const {
     if (!connection.CanServe()) {
         return false;
     }
-    return m_session.IsComplete() ||
+    return m_torrent.IsComplete() ||
            connection.UploadMeter().Update(0) < connection.UploadAllowance();
 }
 
@@ -599,7 +664,7 @@ void PeerSet::CleanupTick() {
     for (auto it = m_peers.begin(); it != m_peers.end();) {
         const PeerConnection& connection = *it->second;
         if (!connection.IsConnected() && (connection.ConnectFailures() >= kDropAfterFailures ||
-                                          m_session.IsBanned(connection.Address()))) {
+                                          m_bans.IsBanned(connection.Address()))) {
             gone.insert(&connection);
             doomed.push_back(std::move(it->second));
             it = m_peers.erase(it);
@@ -614,7 +679,7 @@ void PeerSet::CleanupTick() {
     std::erase_if(m_endpointIds,
                   [&](const auto& entry) { return m_peers.count(entry.second) == 0; });
     doomed.clear();  // their destructors close their sockets
-    m_session.PeersChanged();
+    m_torrent.PeersChanged();
 }
 
 }  // namespace velbrook

@@ -13,17 +13,16 @@
 
 #include "net/Clock.h"
 #include "net/Reactor.h"
+#include "peer/PeerLinks.h"
 #include "storage/RateLimiter.h"
 #include "storage/RateMeter.h"
 
 namespace velbrook {
 
+class BanList;
 class PeerConnection;
 class PeerHost;
 class PeerSocket;
-class SessionLink;
-
-struct BlockRequest;
 
 // What the person's options say about the peers of every torrent, in the units the set works in.
 // Handed to a set when it is made and again whenever the options change.
@@ -41,7 +40,7 @@ struct PeerLimits {
     bool operator==(const PeerLimits&) const = default;
 };
 
-class PeerSet {
+class PeerSet : public SwarmLink {
 public:
     // Picks a uniformly random non-negative number; tests script it.
     using Random = std::function<uint32_t()>;
@@ -52,10 +51,11 @@ public:
     static constexpr int64_t kDialsPerSecond = 20;
 
     // Starts the four timers (service 500 ms, choke 10 s, cleanup 120 s, reconnect 40 s) on the
-    // host's clock, which also times the set's meters and limits.
-    PeerSet(SessionLink& session, PeerHost& host, std::string infoHash, const PeerLimits& limits,
-            Random random = {});
-    ~PeerSet();  // stops the timers before any connection goes
+    // host's clock, which also times the set's meters and limits. `bans` is the torrent's, kept
+    // across its starts.
+    PeerSet(TorrentLink& torrent, BanList& bans, PeerHost& host, std::string infoHash,
+            const PeerLimits& limits, Random random = {});
+    ~PeerSet() override;  // stops the timers before any connection goes
     PeerSet(const PeerSet&) = delete;
     PeerSet& operator=(const PeerSet&) = delete;
 
@@ -64,7 +64,7 @@ public:
     void SetLimits(const PeerLimits& limits);
     const PeerLimits& Limits() const { return m_limits; }
 
-    PeerConnection* FindPeer(const std::string& peerId) const;
+    PeerConnection* FindPeer(const std::string& peerId) const override;
     // The key of a peer learnt without a peer id (a compact tracker answer) until it answers.
     static std::string EndpointKey(const std::string& address, uint16_t port);
     // The peer listening at address:port, known by its endpoint or, since it answered, its id.
@@ -73,23 +73,23 @@ public:
     // banned address, or when kMaxKnownPeers are known and none of them can be forgotten. A peer
     // id for an address and port where a known peer is neither connected nor being dialled
     // takes that entry over instead.
-    PeerConnection* CreatePeer(const std::string& address, const std::string& peerId, uint16_t port,
-                               uint16_t listenPort);
+    PeerConnection* CreatePeer(const std::string& peerId, const std::string& address, uint16_t port,
+                               uint16_t listenPort) override;
     // Dials a known peer unless it is connected or banned, the connected count is at
     // MaxConnectedPeers, or its socket is still connecting. Beyond the dialling pace the peer
     // waits its turn; true means it was dialled or queued.
-    bool ConnectPeer(PeerConnection& connection);
+    bool ConnectPeer(PeerConnection& connection) override;
     bool RemovePeer(PeerConnection& connection);
-    // The peer we dialled answered as `peerId`: it is known by that id from now on.
-    bool RenamePeer(PeerConnection& connection, const std::string& peerId);
-    // The peer we dialled answered with the id of `known`: `known` learns its address, `dialled`
-    // goes.
-    void MergePeer(PeerConnection& dialled, PeerConnection& known);
-    // The address was banned: every peer there is forgotten, once the handler running now (which
-    // may be one of theirs) is done.
-    void ForgetAddress(const std::string& address);
-    // The slice arrived from `from`: every other connection that asked for it cancels.
-    void CancelElsewhere(const BlockRequest& block, const PeerConnection& from);
+    // After a handshake: the peer known by `peerId` takes the socket; a peer we dialled that
+    // answers under another id is renamed, or merged into the one known by that id; a peer
+    // nobody knew is added. A banned address, a banned peer or one connected already is refused.
+    PeerConnection* AdmitPeer(PeerSocket& socket, const std::string& peerId) override;
+    void CancelElsewhere(const BlockRequest& block, const PeerConnection& from) override;
+    // The address is banned for the torrent, and every peer there is forgotten once the handler
+    // running now (which may be one of theirs) is done.
+    void BanPeer(PeerConnection& connection) override;
+    uint32_t CountHashFailure(const PeerConnection& connection) override;
+    std::string PeerExchangeEntries() const override;
     void BroadcastHave(uint32_t piece);
     void Resume();
     // Our pieces changed other than by a verified piece (a check found some missing): every
@@ -97,18 +97,18 @@ public:
     void ReconsiderInterest();
 
     // Choking and rate control.
-    void ChokePass();
+    void ChokePass() override;
     void ServiceTick();
-    void NoteQueuedRequest(PeerConnection& connection);
-    bool DownloadLimitReached(PeerConnection& connection);
+    void NoteQueuedRequest(PeerConnection& connection) override;
+    bool DownloadLimitReached(PeerConnection& connection) override;
 
     // Timer ticks.
     void ReconnectTick();
     void CleanupTick();
 
-    // Kept by the connections.
-    void AdjustConnectedCount(int delta) { m_connectedCount += delta; }
-    void AdjustSeedCount(int delta) { m_seedCount += delta; }
+    // Kept by the connections; the torrent's views show them.
+    void AdjustConnectedCount(int delta) override;
+    void AdjustSeedCount(int delta) override;
     int32_t ConnectedCount() const { return m_connectedCount; }
     int32_t SeedCount() const { return m_seedCount; }
 
@@ -129,6 +129,9 @@ private:
     // A peer at address:port that is neither connected nor being dialled, or null.
     PeerConnection* FindIdleAt(const std::string& address, uint16_t port) const;
     bool Rekey(PeerConnection& connection, const std::string& peerId);
+    // The peer we dialled answered with the id of `known`: `known` learns its address, `dialled`
+    // goes.
+    void MergePeer(PeerConnection& dialled, PeerConnection& known);
     void ApplyRates();
     void ServeUploads();
     void ServePeer(PeerConnection& connection);
@@ -138,7 +141,8 @@ private:
     // for the next tick.
     void WakeWhenAvailable(RateLimiter& limiter);
 
-    SessionLink& m_session;
+    TorrentLink& m_torrent;
+    BanList& m_bans;
     PeerHost& m_host;
     std::string m_infoHash;
     PeerLimits m_limits;

@@ -22,7 +22,6 @@
 #include "metainfo/Trackers.h"
 #include "net/Reactor.h"
 #include "peer/PeerConnection.h"
-#include "peer/Wire.h"
 #include "persist/CXML.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
@@ -473,7 +472,7 @@ void TorrentSession::FinishStart() {
         return;  // stopped, saying why
     }
     m_peerSet.reset();
-    m_peerSet = std::make_unique<PeerSet>(*this, m_host.Peers(), m_infoHash,
+    m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
                                           PeerLimitsFrom(m_host.CurrentSettings()));
     EnsureTracker();
     m_tracker->Announce(AnnounceEvent::Started);
@@ -602,10 +601,6 @@ void TorrentSession::OnPieceVerified(uint32_t pieceLength) {
     }
 }
 
-uint32_t TorrentSession::PieceLength() const {
-    return m_pieces ? static_cast<uint32_t>(m_pieces->Unit()) : 0;
-}
-
 bool TorrentSession::ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) {
     int64_t offset = 0;
     uint32_t pieceLength = 0;
@@ -727,22 +722,6 @@ bool TorrentSession::DownloadAllowed() const {
     return m_peerSet && !m_complete && m_error.empty();
 }
 
-bool TorrentSession::DownloadLimitReached(PeerConnection& connection) {
-    return m_peerSet && m_peerSet->DownloadLimitReached(connection);
-}
-
-void TorrentSession::RerunChoking() {
-    if (m_peerSet) {
-        m_peerSet->ChokePass();
-    }
-}
-
-void TorrentSession::NoteQueuedRequest(PeerConnection& connection) {
-    if (m_peerSet) {
-        m_peerSet->NoteQueuedRequest(connection);
-    }
-}
-
 void TorrentSession::AddDownloaded(uint32_t bytes) {
     m_downloaded += bytes;
     if (m_peerSet) {
@@ -755,84 +734,6 @@ void TorrentSession::AddUploaded(uint32_t bytes) {
     if (m_peerSet) {
         m_peerSet->UploadMeter().Update(bytes);
     }
-}
-
-void TorrentSession::AdjustConnectedCount(int delta) {
-    if (m_peerSet) {
-        m_peerSet->AdjustConnectedCount(delta);
-        MarkChanged();
-    }
-}
-
-void TorrentSession::AdjustSeedCount(int delta) {
-    if (m_peerSet) {
-        m_peerSet->AdjustSeedCount(delta);
-        MarkChanged();
-    }
-}
-
-PeerConnection* TorrentSession::FindPeer(const std::string& peerId) {
-    return m_peerSet ? m_peerSet->FindPeer(peerId) : nullptr;
-}
-
-PeerConnection* TorrentSession::CreatePeer(const std::string& peerId, const std::string& address,
-                                           uint16_t port, uint16_t listenPort) {
-    return m_peerSet ? m_peerSet->CreatePeer(address, peerId, port, listenPort) : nullptr;
-}
-
-void TorrentSession::ConnectPeer(PeerConnection& connection) {
-    if (m_peerSet) {
-        m_peerSet->ConnectPeer(connection);
-    }
-}
-
-bool TorrentSession::RenamePeer(PeerConnection& connection, const std::string& peerId) {
-    return m_peerSet && m_peerSet->RenamePeer(connection, peerId);
-}
-
-void TorrentSession::MergePeer(PeerConnection& dialled, PeerConnection& known) {
-    if (m_peerSet) {
-        m_peerSet->MergePeer(dialled, known);
-    }
-}
-
-void TorrentSession::CancelElsewhere(const BlockRequest& block, PeerConnection& from) {
-    if (m_peerSet) {
-        m_peerSet->CancelElsewhere(block, from);
-    }
-}
-
-// By address: a peer that only takes a new id would otherwise be asked for the same pieces again.
-void TorrentSession::BanPeer(PeerConnection& connection) {
-    m_banned.insert(connection.Address());
-    if (m_peerSet) {
-        m_peerSet->ForgetAddress(connection.Address());
-    }
-}
-
-bool TorrentSession::IsBanned(const std::string& address) const {
-    return m_banned.count(address) != 0;
-}
-
-uint32_t TorrentSession::CountHashFailure(const PeerConnection& connection) {
-    // Bounded however many addresses send bad data: one forgotten starts counting again.
-    if (m_hashFailures.size() >= kMaxFailingAddresses &&
-        m_hashFailures.count(connection.Address()) == 0) {
-        m_hashFailures.erase(m_hashFailures.begin());
-    }
-    return ++m_hashFailures[connection.Address()];
-}
-
-std::string TorrentSession::PeerExchangeEntries() {
-    std::vector<PeerExchangeEntry> entries;
-    if (m_peerSet) {
-        for (const PeerConnection* peer : m_peerSet->PeerList()) {
-            if (peer->IsConnected() && peer->HasKnownId()) {
-                entries.push_back({peer->PeerId(), peer->Address(), peer->ListenPort()});
-            }
-        }
-    }
-    return BuildPeerExchange(entries);
 }
 
 int32_t TorrentSession::ConnectedPeers() const {
@@ -912,7 +813,7 @@ void TorrentSession::AddTrackerPeer(const std::string& peerId, const std::string
         peerId.empty() ? m_peerSet->FindByEndpoint(address, port) : m_peerSet->FindPeer(peerId);
     if (!peer) {
         const std::string key = peerId.empty() ? PeerSet::EndpointKey(address, port) : peerId;
-        peer = m_peerSet->CreatePeer(address, key, port, port);
+        peer = m_peerSet->CreatePeer(key, address, port, port);
     }
     if (peer) {
         m_peerSet->ConnectPeer(*peer);
@@ -995,7 +896,7 @@ bool TorrentSession::SaveStatus() {
 }
 
 void TorrentSession::SaveStatusIfChanged() {
-    if (IsRunning() && m_error.empty() && !FilesStillThere(kFilesFoundPerTick)) {
+    if (m_peerSet && m_error.empty() && !FilesStillThere(kFilesFoundPerTick)) {
         return;  // stops, saying why; the stop writes the status file
     }
     if (m_statusDirty && IsActive() && m_state != SessionState::Checking) {

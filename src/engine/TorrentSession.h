@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "engine/BanList.h"
 #include "net/Reactor.h"
 #include "peer/PeerLinks.h"
 #include "storage/FileStorage.h"
@@ -38,7 +37,7 @@ enum class SessionState {
     Waiting = 7,
 };
 
-class TorrentSession : public SessionLink, public TrackerSessionLink {
+class TorrentSession : public TorrentLink, public TrackerSessionLink {
 public:
     explicit TorrentSession(SessionHost& host);
     ~TorrentSession() override;  // stops a running (or unknown) torrent first
@@ -94,34 +93,16 @@ public:
     // next start.
     const std::string& Error() const { return m_error; }
 
-    // SessionLink: what the connections need.
+    // TorrentLink: the data its peers' connections need.
     PieceManager& Pieces() override { return *m_pieces; }
-    bool IsRunning() const override { return m_peerSet != nullptr; }
-    uint32_t PieceLength() const override;
     bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) override;
     bool WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) override;
     bool VerifyPiece(uint32_t piece) override;
     bool DownloadAllowed() const override;
     bool IsComplete() const override { return m_complete; }
-    bool DownloadLimitReached(PeerConnection& connection) override;
-    void RerunChoking() override;
-    void NoteQueuedRequest(PeerConnection& connection) override;
     void AddDownloaded(uint32_t bytes) override;
     void AddUploaded(uint32_t bytes) override;
-    void AdjustConnectedCount(int delta) override;
-    void AdjustSeedCount(int delta) override;
-    PeerConnection* FindPeer(const std::string& peerId) override;
-    PeerConnection* CreatePeer(const std::string& peerId, const std::string& address, uint16_t port,
-                               uint16_t listenPort) override;
-    void ConnectPeer(PeerConnection& connection) override;
-    std::string PeerExchangeEntries() override;
-    bool RenamePeer(PeerConnection& connection, const std::string& peerId) override;
-    void MergePeer(PeerConnection& dialled, PeerConnection& known) override;
-    void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override;
-    void BanPeer(PeerConnection& connection) override;
     void PeersChanged() override { MarkChanged(); }
-    bool IsBanned(const std::string& address) const override;
-    uint32_t CountHashFailure(const PeerConnection& connection) override;
 
     // TrackerSessionLink: what the tracker client needs.
     const std::string& InfoHash() const override { return m_infoHash; }
@@ -253,11 +234,8 @@ private:
     StartDone m_startDone;
     std::shared_ptr<std::optional<bool>> m_startSettled;
     // Addresses of peers whose data failed the piece check too often; kept while the program
-    // runs.
-    std::set<std::string> m_banned;
-    // Pieces that failed their check, by the address whose slice completed them.
-    static constexpr size_t kMaxFailingAddresses = 4096;
-    std::map<std::string, uint32_t> m_hashFailures;
+    // runs, whatever becomes of the set of peers.
+    BanList m_bans;
     std::string m_error;
     bool m_statusDirty = false;  // pieces changed since the status file was written
     // Each file's length and modification time as the status file last saw them; empty when

@@ -48,10 +48,11 @@ size_t PeerConnection::PipelineDepth(uint64_t bytesPerSecond) {
     return static_cast<size_t>(std::clamp<uint64_t>(slices, kMinOutstanding, kMaxOutstanding));
 }
 
-PeerConnection::PeerConnection(SessionLink& session, PeerHost& host, std::string peerId,
-                               std::string address, uint16_t port, uint16_t listenPort)
-    : m_session(session), m_host(host), m_peerId(std::move(peerId)), m_address(std::move(address)),
-      m_port(port), m_listenPort(listenPort) {
+PeerConnection::PeerConnection(SwarmLink& swarm, TorrentLink& torrent, PeerHost& host,
+                               std::string peerId, std::string address, uint16_t port,
+                               uint16_t listenPort)
+    : m_swarm(swarm), m_torrent(torrent), m_host(host), m_peerId(std::move(peerId)),
+      m_address(std::move(address)), m_port(port), m_listenPort(listenPort) {
     ResetMeters();
     ++g_liveConnections;
 }
@@ -79,6 +80,10 @@ void PeerConnection::AttachSocket(PeerSocket* socket) {
 
 void PeerConnection::DetachSocket() {
     m_socket = nullptr;
+}
+
+uint32_t PeerConnection::LongestMessage() const {
+    return MaxMessageLength((m_torrent.Pieces().EntryCount() + 7) / 8);
 }
 
 bool PeerConnection::IsIncoming() const {
@@ -129,23 +134,23 @@ void PeerConnection::OnConnectFailed() {
 
 void PeerConnection::OnHandshakePassed() {
     if (!m_connected) {
-        m_session.AdjustConnectedCount(+1);
+        m_swarm.AdjustConnectedCount(+1);
     }
     m_connected = true;
     // Reached the peer itself: a refused connect or a failed handshake before does not count.
     m_connectFailures = 0;
     if (m_peerPieces) {
-        m_session.Pieces().RemovePeerAvailability(*m_peerPieces);
+        m_torrent.Pieces().RemovePeerAvailability(*m_peerPieces);
     }
     m_peerPieces =
-        std::make_unique<BitField>(m_session.Pieces().Total(), m_session.Pieces().Unit());
+        std::make_unique<BitField>(m_torrent.Pieces().Total(), m_torrent.Pieces().Unit());
     m_peerPieces->SetAll(Missing);
-    m_countedPieces = &m_session.Pieces();
+    m_countedPieces = &m_torrent.Pieces();
     m_countedChanges = m_countedPieces->HaveChanges();
     m_piecesWeWant = 0;
     m_piecesPeerWants = m_countedPieces->Count(Have);
     AddLog("Peer Connected!");
-    SendBitfield(m_session.Pieces().ToBitString());
+    SendBitfield(m_torrent.Pieces().ToBitString());
     if (SpeaksExtension()) {
         SendExtension(kExtSupport);
     }
@@ -157,7 +162,7 @@ void PeerConnection::OnHandshakePassed() {
 }
 
 void PeerConnection::ReleaseOutstanding() {
-    PieceManager& pieces = m_session.Pieces();
+    PieceManager& pieces = m_torrent.Pieces();
     for (const BlockRequest& r : m_outstanding) {
         pieces.CancelSlice(r.piece, r.begin, r.length);
     }
@@ -170,7 +175,7 @@ void PeerConnection::OnSocketClosed() {
     m_cancelled.clear();
     m_peerRequests.clear();
     if (m_peerPieces) {
-        m_session.Pieces().RemovePeerAvailability(*m_peerPieces);
+        m_torrent.Pieces().RemovePeerAvailability(*m_peerPieces);
         m_peerPieces.reset();
     }
     m_countedPieces = nullptr;
@@ -192,9 +197,9 @@ void PeerConnection::OnSocketClosed() {
     m_fatal = false;
     m_extensionCapable = false;
     if (m_connected) {
-        m_session.AdjustConnectedCount(-1);
+        m_swarm.AdjustConnectedCount(-1);
         if (m_isSeed) {
-            m_session.AdjustSeedCount(-1);
+            m_swarm.AdjustSeedCount(-1);
         }
     }
     m_isSeed = false;
@@ -204,7 +209,7 @@ void PeerConnection::OnSocketClosed() {
 
 void PeerConnection::OnOutputDrained() {
     if (CanServe()) {
-        m_session.NoteQueuedRequest(*this);
+        m_swarm.NoteQueuedRequest(*this);
     }
 }
 
@@ -268,18 +273,18 @@ void PeerConnection::SendCancel(const BlockRequest& r) {
 // ---- the request pipeline ----
 
 void PeerConnection::FillRequests() {
-    if (!m_peerPieces || !m_session.DownloadAllowed() || !m_amInterested || m_peerChoking) {
+    if (!m_peerPieces || !m_torrent.DownloadAllowed() || !m_amInterested || m_peerChoking) {
         return;
     }
     const size_t depth = PipelineTarget();
-    PieceManager& pieces = m_session.Pieces();
+    PieceManager& pieces = m_torrent.Pieces();
     const auto asked = [this](uint32_t piece, uint32_t begin) {
         return std::any_of(m_outstanding.begin(), m_outstanding.end(), [&](const BlockRequest& r) {
             return r.piece == piece && r.begin == begin;
         });
     };
     while (m_outstanding.size() < depth) {
-        if (m_session.DownloadLimitReached(*this)) {
+        if (m_swarm.DownloadLimitReached(*this)) {
             return;
         }
         uint32_t piece = 0;
@@ -319,7 +324,7 @@ uint32_t PeerConnection::ServeOneRequest() {
     }
     PeerRequestsTaken();
     std::string data;
-    if (!m_session.ReadBlock(r.piece, r.begin, r.length, data)) {
+    if (!m_torrent.ReadBlock(r.piece, r.begin, r.length, data)) {
         return 0;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
     }
     // Only what the socket took counts as uploaded.
@@ -328,7 +333,7 @@ uint32_t PeerConnection::ServeOneRequest() {
     }
     m_uploadMeter->Update(r.length);
     m_uploaded += r.length;
-    m_session.AddUploaded(r.length);
+    m_torrent.AddUploaded(r.length);
     return r.length;
 }
 
@@ -368,7 +373,7 @@ void PeerConnection::ExpireRequests() {
     const Time now = m_host.GetClock().Now();
     while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= kRequestTimeout) {
         const BlockRequest r = Withdraw(m_outstanding.begin(), true);
-        m_session.Pieces().CancelSlice(r.piece, r.begin, r.length);
+        m_torrent.Pieces().CancelSlice(r.piece, r.begin, r.length);
     }
 }
 
@@ -394,7 +399,7 @@ void PeerConnection::NoteSliceSpeed(uint32_t bytes) {
 // One walk over both records: for a new bitfield, or when our own record changed more than its
 // log remembers.
 void PeerConnection::CountPieces() {
-    const PieceManager& own = m_session.Pieces();
+    const PieceManager& own = m_torrent.Pieces();
     const uint32_t entries = std::min(own.EntryCount(), m_peerPieces->EntryCount());
     uint32_t weWant = 0;
     uint32_t peerWants = 0;
@@ -416,7 +421,7 @@ void PeerConnection::CatchUpWithOwnPieces() {
     if (!m_peerPieces) {
         return;
     }
-    const PieceManager& own = m_session.Pieces();
+    const PieceManager& own = m_torrent.Pieces();
     const auto apply = [this](uint32_t piece, bool nowHave) {
         const bool theirs = m_peerPieces->GetState(piece) == Have;
         uint32_t& count = theirs ? m_piecesWeWant : m_piecesPeerWants;
@@ -440,7 +445,7 @@ void PeerConnection::UpdateInterest(bool onlyOnChange) {
     CatchUpWithOwnPieces();
     if (!m_isSeed && m_peerPieces->AllEqual(Have)) {
         m_isSeed = true;
-        m_session.AdjustSeedCount(+1);
+        m_swarm.AdjustSeedCount(+1);
     }
     if (m_piecesPeerWants > 0) {
         m_uploadCandidate = true;
@@ -501,7 +506,7 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
 }
 
 bool PeerConnection::HandleMessage(const WireMessage& m) {
-    PieceManager& pieces = m_session.Pieces();
+    PieceManager& pieces = m_torrent.Pieces();
     const uint32_t lastPiece = pieces.GetLastIndex();
     // Indexes past the last piece are protocol errors: nothing good can come of them.
     const bool indexed = m.id == kHave || m.id == kRequest || m.id == kPiece;
@@ -515,14 +520,14 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         m_peerChoking = true;
         ReleaseOutstanding();
         if (m_uploadCandidate && !m_amChoking) {
-            m_session.RerunChoking();
+            m_swarm.ChokePass();
         }
         return true;
     case kUnchoke:
         AddLog(kRecv + "UNCHOKE\r\n");
         m_peerChoking = false;
         FillRequests();
-        m_session.RerunChoking();
+        m_swarm.ChokePass();
         return true;
     case kInterested:
         AddLog(kRecv + "INTERESTED\r\n");
@@ -559,7 +564,7 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
             return true;
         }
         m_peerRequests.push_back({m.index, m.begin, m.length});
-        m_session.NoteQueuedRequest(*this);
+        m_swarm.NoteQueuedRequest(*this);
         return true;
     case kPiece:
         AddLog(Triple((kRecv + "PIECE: ").c_str(), m.index, m.begin,
@@ -587,14 +592,14 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
 void PeerConnection::NotePeerPiece(uint32_t piece) {
     CatchUpWithOwnPieces();
     m_peerPieces->SetState(piece, Have);
-    PieceManager& pieces = m_session.Pieces();
+    PieceManager& pieces = m_torrent.Pieces();
     if (pieces.GetState(piece) == Have) {
         --m_piecesPeerWants;
     } else {
         ++m_piecesWeWant;
     }
     pieces.AddPieceAvailability(piece);
-    m_progressMeter->Update(m_session.PieceLength());
+    m_progressMeter->Update(static_cast<uint32_t>(pieces.Unit()));
 }
 
 // Some clients send a fresh BITFIELD in the middle of a connection instead of a batch of HAVEs.
@@ -611,7 +616,7 @@ bool PeerConnection::ReadBitfield(std::string_view bits) {
     if (whole && first && m_peerPieces->Count(Have) == 0) {
         m_peerPieces->FromBitString(std::string(bits));
         CountPieces();
-        m_session.Pieces().AddPeerAvailability(*m_peerPieces);
+        m_torrent.Pieces().AddPeerAvailability(*m_peerPieces);
     } else if (whole) {
         for (uint32_t i = 0; i < entries; ++i) {
             if (m_peerPieces->GetState(i) == Have && !announces(i)) {
@@ -630,7 +635,7 @@ bool PeerConnection::ReadBitfield(std::string_view bits) {
 }
 
 void PeerConnection::SendExtension(uint8_t subId) {
-    SendMessage(BuildExtension(subId, subId == kExtPeers ? m_session.PeerExchangeEntries() : ""));
+    SendMessage(BuildExtension(subId, subId == kExtPeers ? m_swarm.PeerExchangeEntries() : ""));
     AddLog("Send msg: EXTENSION REPORT");
 }
 
@@ -668,14 +673,14 @@ void PeerConnection::ReadPeerExchange(std::string_view body) {
     for (const PeerExchangeEntry& entry : entries) {
         // One message cannot make the torrent take on more peers than a tracker answer can.
         if (entry.port == 0 || entry.port > 65535 || added >= kMaxExchangedPeers ||
-            m_session.FindPeer(entry.peerId)) {
+            m_swarm.FindPeer(entry.peerId)) {
             continue;
         }
         const auto port = static_cast<uint16_t>(entry.port);
-        PeerConnection* peer = m_session.CreatePeer(entry.peerId, entry.address, port, port);
+        PeerConnection* peer = m_swarm.CreatePeer(entry.peerId, entry.address, port, port);
         if (peer) {
             ++added;
-            m_session.ConnectPeer(*peer);
+            m_swarm.ConnectPeer(*peer);
         }
     }
     char line[128];
@@ -700,7 +705,7 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
     const bool wasDuplicate = Withdraw(it, false).duplicate;
     NoteSliceSpeed(length);
     ExpireRequests();
-    PieceManager& pieces = m_session.Pieces();
+    PieceManager& pieces = m_torrent.Pieces();
     bool othersAsked = false;
     if (!pieces.SliceReceived(piece, begin, length, &othersAsked)) {
         // In the end game another peer's copy may have completed the piece already.
@@ -709,7 +714,7 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
         }
         return;
     }
-    if (!m_session.WriteBlock(piece, begin, data)) {
+    if (!m_torrent.WriteBlock(piece, begin, data)) {
         // Storage refused it (a full disk, say): the torrent stops and says why. The peer sent
         // nothing wrong, so the piece is not checked and no failure counts against the peer.
         AddLog(Triple("ERROR: writing slice to disk failed: ", piece, begin, length));
@@ -717,11 +722,11 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
     }
     m_downloaded += length;
     m_downloadMeter->Update(length);
-    m_session.AddDownloaded(length);
+    m_torrent.AddDownloaded(length);
     if (othersAsked) {
-        m_session.CancelElsewhere(r, *this);
+        m_swarm.CancelElsewhere(r, *this);
     }
-    if (pieces.GetState(piece) == Received && !m_session.VerifyPiece(piece)) {
+    if (pieces.GetState(piece) == Received && !m_torrent.VerifyPiece(piece)) {
         char line[64];
         std::snprintf(line, sizeof line, "ERROR: piece %d failed during SHA1 check.\r\n",
                       static_cast<int>(piece));
@@ -729,11 +734,11 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
         // Whoever keeps sending data that fails the check is cut off, or it would be asked for
         // the same pieces again and again: also when each of its connections fails only once.
         ++m_hashFailures;
-        if (std::max(m_hashFailures, m_session.CountHashFailure(*this)) >= kMaxHashFailures &&
+        if (std::max(m_hashFailures, m_swarm.CountHashFailure(*this)) >= kMaxHashFailures &&
             !m_banned) {
             m_banned = true;
             Fatal("Fatal Error:Too many pieces failed the check!");
-            m_session.BanPeer(*this);
+            m_swarm.BanPeer(*this);
         }
     }
 }

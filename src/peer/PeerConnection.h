@@ -19,7 +19,8 @@ namespace velbrook {
 class PeerHost;
 class PeerSocket;
 class PieceManager;
-class SessionLink;
+class SwarmLink;
+class TorrentLink;
 struct WireMessage;
 
 struct BlockRequest {
@@ -59,8 +60,9 @@ public:
     // The pipeline depth for a peer that delivers `bytesPerSecond`.
     static size_t PipelineDepth(uint64_t bytesPerSecond);
 
-    PeerConnection(SessionLink& session, PeerHost& host, std::string peerId, std::string address,
-                   uint16_t port, uint16_t listenPort);
+    // Made by the torrent's set of peers (`swarm`), which owns it.
+    PeerConnection(SwarmLink& swarm, TorrentLink& torrent, PeerHost& host, std::string peerId,
+                   std::string address, uint16_t port, uint16_t listenPort);
     virtual ~PeerConnection();
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
@@ -81,6 +83,8 @@ public:
     void AttachSocket(PeerSocket* socket);
     void DetachSocket();  // the socket is going away; nothing is sent to it any more
     PeerSocket* Socket() const { return m_socket; }
+    // The longest message the peer may send on this torrent.
+    uint32_t LongestMessage() const;
 
     // Used by the session and the choking code.
     void SendChoke();
@@ -178,7 +182,8 @@ private:
     void CountPieces();
     void CatchUpWithOwnPieces();
 
-    SessionLink& m_session;
+    SwarmLink& m_swarm;
+    TorrentLink& m_torrent;
     PeerHost& m_host;
     std::string m_peerId;
     std::string m_address;

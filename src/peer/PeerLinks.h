@@ -1,5 +1,5 @@
-// What the peer wire needs from the torrent session and from the engine document. The session
-// and document implement these; tests use small fakes.
+// What the peer wire needs from its torrent, from the torrent's set of peers and from the engine
+// document. The session, the peer set and the document implement these.
 #pragma once
 
 #include <cstdint>
@@ -11,20 +11,17 @@
 namespace velbrook {
 
 class PeerConnection;
+class PeerSocket;
 class PieceManager;
 class SocketRegistry;
 struct BlockRequest;
 
-// One torrent, as its peer connections see it.
-class SessionLink {
+// One torrent's data, as its peer connections see it.
+class TorrentLink {
 public:
-    virtual ~SessionLink() = default;
+    virtual ~TorrentLink() = default;
 
     virtual PieceManager& Pieces() = 0;
-    // The torrent is running: its set of peers exists.
-    virtual bool IsRunning() const = 0;
-    virtual uint32_t PieceLength() const = 0;
-
     // Slice data of a piece we have / a piece we are fetching. False when storage refuses.
     [[nodiscard]] virtual bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length,
                                          std::string& out) = 0;
@@ -33,54 +30,58 @@ public:
     // Checks a piece whose slices have all arrived; a good piece is marked and announced to every
     // connected peer. True when the piece checked out.
     [[nodiscard]] virtual bool VerifyPiece(uint32_t piece) = 0;
-
     virtual bool DownloadAllowed() const = 0;
     // Every piece is verified: the torrent only seeds.
     virtual bool IsComplete() const = 0;
-    // The download limit refuses another request for now (the connection then waits its turn).
-    virtual bool DownloadLimitReached(PeerConnection& connection) = 0;
-    virtual void RerunChoking() = 0;
-    virtual void NoteQueuedRequest(PeerConnection& connection) = 0;
     // Slice bytes received / sent, for the torrent's meters and totals.
     virtual void AddDownloaded(uint32_t bytes) = 0;
     virtual void AddUploaded(uint32_t bytes) = 0;
-    virtual void AdjustConnectedCount(int delta) = 0;
-    virtual void AdjustSeedCount(int delta) = 0;
+    // A peer was learnt, forgotten, connected or lost: the torrent's views list its peers.
+    virtual void PeersChanged() = 0;
+};
+
+// The other peers of the torrent, as one of its connections sees them. The set owns every
+// connection and every peer's identity.
+class SwarmLink {
+public:
+    virtual ~SwarmLink() = default;
 
     // The connection known by this peer id, or null.
-    virtual PeerConnection* FindPeer(const std::string& peerId) = 0;
-    // A new connection for a peer that connected in or was learnt from another peer.
+    virtual PeerConnection* FindPeer(const std::string& peerId) const = 0;
+    // A new connection for a peer learnt from another peer, not yet dialled. Null for a known id,
+    // a banned address, or when no more peers can be kept.
     [[nodiscard]] virtual PeerConnection* CreatePeer(const std::string& peerId,
                                                      const std::string& address, uint16_t port,
                                                      uint16_t listenPort) = 0;
-    // Dials a known connection (unless the connected-peer limit or a pending connect says no).
-    virtual void ConnectPeer(PeerConnection& connection) = 0;
-    // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
-    // address text, listen port (u32 big-endian).
-    virtual std::string PeerExchangeEntries() = 0;
-
-    // A connection dialled to an address has met the peer there under another id (learnt
-    // without one, or the client restarted): the connection is known by `peerId` from now on.
-    // False when that cannot be done.
-    [[nodiscard]] virtual bool RenamePeer(PeerConnection& /*connection*/,
-                                          const std::string& /*peerId*/) {
-        return false;
-    }
-    // The dialled connection turned out to be `known`, which we already had under the id it
-    // answered with: the dialled one is forgotten and `known` learns where it listens.
-    virtual void MergePeer(PeerConnection& /*dialled*/, PeerConnection& /*known*/) {}
+    // Dials a known peer, unless the connected-peer limit, a ban or a pending connect says no.
+    virtual bool ConnectPeer(PeerConnection& connection) = 0;
+    // The handshake on `socket` named `peerId`: the connection that takes the socket from now on,
+    // whether it was known by that id, dialled under another, or is new. Null when the peer is
+    // refused (banned, or connected already): the handshake fails.
+    [[nodiscard]] virtual PeerConnection* AdmitPeer(PeerSocket& socket,
+                                                    const std::string& peerId) = 0;
     // A slice asked of several peers arrived from `from`: the others are told they need not
     // send it.
-    virtual void CancelElsewhere(const BlockRequest& /*block*/, PeerConnection& /*from*/) {}
+    virtual void CancelElsewhere(const BlockRequest& block, const PeerConnection& from) = 0;
     // The peer sent data that failed the piece check too often: nobody at its address is
     // dialled, accepted or kept among the known peers again, whatever id it gives.
-    virtual void BanPeer(PeerConnection& /*connection*/) {}
-    // A peer was learnt or forgotten: the torrent's views list its peers.
-    virtual void PeersChanged() {}
-    virtual bool IsBanned(const std::string& /*address*/) const { return false; }
+    virtual void BanPeer(PeerConnection& connection) = 0;
     // A piece failed its check with the last slice from this peer: how many have failed so far
-    // from its address, over every connection and id it had (0 where nobody counts them).
-    virtual uint32_t CountHashFailure(const PeerConnection& /*connection*/) { return 0; }
+    // from its address, over every connection and id it had.
+    virtual uint32_t CountHashFailure(const PeerConnection& connection) = 0;
+    // The download limit refuses another request for now (the connection then waits its turn).
+    virtual bool DownloadLimitReached(PeerConnection& connection) = 0;
+    // Decides again whom we choke.
+    virtual void ChokePass() = 0;
+    // The connection holds a request of its peer that may be served.
+    virtual void NoteQueuedRequest(PeerConnection& connection) = 0;
+    // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
+    // address text, listen port (u32 big-endian).
+    virtual std::string PeerExchangeEntries() const = 0;
+    // Kept by the connections: one passed its first handshake or lost its socket, one found its
+    // peer to be a seed or lost it.
+    virtual void AdjustConnectedCount(int delta) = 0;
+    virtual void AdjustSeedCount(int delta) = 0;
 };
 
 // The engine as peer sockets and connections see it.
@@ -91,8 +92,9 @@ public:
     // The handshake parts shared by every connection.
     virtual const std::string& ReservedBytes() const = 0;
     virtual const std::string& OwnPeerId() const = 0;
-    // The listed torrent with this info hash, or null.
-    virtual SessionLink* FindTorrent(std::string_view infoHash) = 0;
+    // The peers of the running torrent with this info hash; null when no such torrent is listed
+    // or it is not running.
+    virtual SwarmLink* FindSwarm(std::string_view infoHash) = 0;
     // Trace lines of the wire (handshake progress and the like).
     virtual void Trace(const std::string& line) = 0;
     // Every live peer socket: the registry makes them and owns them until they are disposed of.

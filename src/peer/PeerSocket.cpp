@@ -10,7 +10,6 @@
 #include "peer/PeerLinks.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
-#include "storage/PieceManager.h"
 
 namespace velbrook {
 
@@ -405,71 +404,25 @@ void PeerSocket::ReadHandshake() {
         m_state = PeerSocketState::HandshakeFailed;
         return;
     }
-    SessionLink* session = m_host.FindTorrent(m_infoHash);
-    if (!session || !session->IsRunning() || !BindConnection(*session, fields.peerId)) {
+    // Who the peer is, the set of the torrent's peers decides: it owns their identities.
+    SwarmLink* swarm = m_host.FindSwarm(m_infoHash);
+    PeerConnection* connection = swarm ? swarm->AdmitPeer(*this, fields.peerId) : nullptr;
+    if (!connection) {
         m_state = PeerSocketState::HandshakeFailed;
         return;
     }
+    m_connection = connection;
+    connection->AttachSocket(this);
     const ExtensionFlag extension = ReadExtensionFlag(fields.reserved);
     if (extension != ExtensionFlag::Unchanged) {
-        m_connection->SetExtensionCapable(extension == ExtensionFlag::Yes);
+        connection->SetExtensionCapable(extension == ExtensionFlag::Yes);
     }
-    const uint32_t bitfieldBytes = (session->Pieces().GetLastIndex() + 1 + 7) / 8;
-    m_maxMessage = MaxMessageLength(bitfieldBytes);
+    m_maxMessage = connection->LongestMessage();
     m_state = PeerSocketState::Messages;
     m_input.erase(0, kHandshakeLength);
     Trace("HANDSHAKE_passed\r\n");
     SendHandshake();
-    m_connection->OnHandshakePassed();
-}
-
-bool PeerSocket::BindConnection(SessionLink& session, const std::string& peerId) {
-    // A dialled peer is where we dialled it: through a proxy the socket sees only the proxy.
-    const std::string address = m_connection ? m_connection->Address() : m_remoteAddress;
-    if (session.IsBanned(address)) {
-        return false;
-    }
-    PeerConnection* found = session.FindPeer(peerId);
-    if (m_connection && m_connection != found) {
-        // The peer we dialled answers under another id: we learnt its address without one, or
-        // it restarted and chose a new one. Either way it is one peer, not two.
-        PeerConnection* dialled = m_connection;
-        if (!found) {
-            if (!session.RenamePeer(*dialled, peerId)) {
-                return false;
-            }
-            found = dialled;
-        } else {
-            // Known already under that id (it connected in, or a peer exchange named it): that
-            // connection takes this socket and learns the address; the dialled one goes.
-            dialled->DetachSocket();
-            m_connection = nullptr;
-            session.MergePeer(*dialled, *found);
-        }
-    }
-    if (found) {
-        if (found->IsBanned() || found->IsConnected()) {
-            return false;
-        }
-        PeerSocket* other = found->Socket();
-        if (other && other != this) {
-            other->Close(true);
-        }
-    } else {
-        found = session.CreatePeer(peerId, m_remoteAddress, m_remotePort, 0);
-        if (!found) {
-            return false;
-        }
-    }
-    m_connection = found;
-    m_session = &session;
-    found->AttachSocket(this);
-    // Only a peer that connected in is known by where its connection came from; a dialled one
-    // keeps the address we dialled, which through a proxy is not the socket's far end.
-    if (m_incoming && !m_remoteAddress.empty()) {
-        found->SetRemote(m_remoteAddress, m_remotePort);
-    }
-    return true;
+    connection->OnHandshakePassed();
 }
 
 void PeerSocket::ReadMessages() {

@@ -16,7 +16,6 @@ namespace velbrook {
 
 class PeerConnection;
 class PeerHost;
-class SessionLink;
 
 enum class PeerSocketState {
     Handshake = 0,
@@ -111,7 +110,6 @@ private:
     void SendProxyConnect();
     [[nodiscard]] bool RunProxyStep();
     void ReadHandshake();
-    [[nodiscard]] bool BindConnection(SessionLink& session, const std::string& peerId);
     void ReadMessages();
     void CloseSoon();
     [[nodiscard]] bool Admit(size_t size);
@@ -123,7 +121,6 @@ private:
     PeerHost& m_host;
     ProxyConfig m_proxy;  // as it was when the connect began
     PeerConnection* m_connection = nullptr;
-    SessionLink* m_session = nullptr;
     PeerSocketState m_state = PeerSocketState::Handshake;
     bool m_established = false;
     bool m_reachedPeer = false;

@@ -22,32 +22,6 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 
-// Connections talk to a real peer set, wired the way the torrent session wires them.
-class SetSession : public FakeSession {
-public:
-    using FakeSession::FakeSession;
-    bool DownloadAllowed() const override { return m_allowDownload; }
-    bool DownloadLimitReached(PeerConnection& c) override { return m_set->DownloadLimitReached(c); }
-    void NoteQueuedRequest(PeerConnection& c) override { m_set->NoteQueuedRequest(c); }
-    void AddUploaded(uint32_t bytes) override {
-        FakeSession::AddUploaded(bytes);
-        m_set->UploadMeter().Update(bytes);
-    }
-    void AdjustConnectedCount(int delta) override { m_set->AdjustConnectedCount(delta); }
-    PeerConnection* FindPeer(const std::string& id) override { return m_set->FindPeer(id); }
-    PeerConnection* CreatePeer(const std::string& id, const std::string& address, uint16_t port,
-                               uint16_t listenPort) override {
-        return m_set->CreatePeer(address, id, port, listenPort);
-    }
-    void CancelElsewhere(const BlockRequest& block, PeerConnection& from) override {
-        m_set->CancelElsewhere(block, from);
-    }
-    void ConnectPeer(PeerConnection& connection) override { m_set->ConnectPeer(connection); }
-
-    PeerSet* m_set = nullptr;
-    bool m_allowDownload = false;
-};
-
 // Four pieces of 8 slices; we have piece 0 only. Peer bitfields:
 constexpr char kWanted = '\xF0';  // has everything: we want data from it
 constexpr char kServed = '\x00';  // has nothing: only we can serve it
@@ -55,14 +29,12 @@ constexpr char kServed = '\x00';  // has nothing: only we can serve it
 class PeerSetTest : public ::testing::Test {
 protected:
     PeerSetTest()
-        : m_session(4 * 131072, 131072, m_host),
-          m_set(m_session, m_host, kInfoHash, PeerLimitsFrom(m_settings),
-                [this] { return Draw(); }),
+        : m_torrent(m_host, 4 * 131072, 131072, PeerLimitsFrom(m_settings),
+                    [this] { return Draw(); }),
           m_listener(m_host) {
-        m_session.m_set = &m_set;
-        m_host.m_session = &m_session;
-        m_session.m_pieces.SetAll(Missing);
-        m_session.m_pieces.SetState(0, Have);
+        m_torrent.m_allowDownload = false;
+        m_torrent.m_pieces.SetAll(Missing);
+        m_torrent.m_pieces.SetState(0, Have);
     }
     // The person changed an option: the set hears of it at once.
     void Change(int key, int32_t value) {
@@ -78,7 +50,7 @@ protected:
     }
     // A connected peer with the given pieces; it unchokes us unless `chokesUs`.
     PeerConnection* Peer(char tag, char bits, bool chokesUs = false) {
-        PeerConnection* peer = m_set.CreatePeer("10.0.0.1", std::string(20, tag), 6881, 6881);
+        PeerConnection* peer = m_set.CreatePeer(std::string(20, tag), "127.0.0.1", 6881, 6881);
         peer->OnHandshakePassed();
         std::vector<std::string> in{BuildBitfield(std::string(1, bits))};
         if (!chokesUs) {
@@ -137,10 +109,10 @@ protected:
 
     std::deque<uint32_t> m_picks;
     Settings m_settings;
-    FakeHost m_host;  // its clock outlives what the reactor still has to destroy
+    FakePeerHost m_host;  // its clock outlives what the reactor still has to destroy
     Reactor m_reactor;
-    SetSession m_session;
-    PeerSet m_set;
+    FakeTorrent m_torrent;
+    PeerSet& m_set = m_torrent.m_set;
     Listener m_listener;
     std::vector<std::unique_ptr<test::Remote>> m_remotes;
     std::vector<std::string> m_streams;  // what each remote received, handshake cut off
@@ -208,7 +180,7 @@ TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
     EXPECT_EQ(greedy->PeerRequests().size(), 2u);
     EXPECT_TRUE(modest->PeerRequests().empty());
     // A seeder has nobody to reciprocate with: the allowance no longer holds anyone back.
-    m_session.m_complete = true;
+    m_torrent.m_complete = true;
     m_set.ChokePass();
     m_set.ServiceTick();
     EXPECT_TRUE(greedy->PeerRequests().empty());
@@ -217,8 +189,8 @@ TEST_F(PeerSetTest, WhileDownloadingEachPeerKeepsToItsAllowance) {
 // A seeder with the default settings serves at its upload limit (1000 KiB/s), not at the
 // 20 KiB/s a peer that sends nothing back would earn.
 TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
-    m_session.m_pieces.SetAll(Have);
-    m_session.m_complete = true;
+    m_torrent.m_pieces.SetAll(Have);
+    m_torrent.m_complete = true;
     PeerConnection* peer = Remote('a');
     std::vector<std::string> requests;
     for (uint32_t i = 0; i < 800; ++i) {
@@ -242,8 +214,8 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
 // as the socket takes them, never all at once into an output that would overflow. While the
 // queue is full nothing more is read from the peer.
 TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
-    m_session.m_pieces.SetAll(Have);
-    m_session.m_complete = true;
+    m_torrent.m_pieces.SetAll(Have);
+    m_torrent.m_complete = true;
     Change(MaxUploadSpeed, 4000000);
     PeerConnection* peer = Remote('a');
     const size_t total = 2 * PeerConnection::kMaxPeerRequests;
@@ -265,11 +237,11 @@ TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
     EXPECT_EQ(pieces, total);
     EXPECT_TRUE(held);
     EXPECT_TRUE(peer->IsConnected());
-    EXPECT_EQ(m_session.m_uploaded, total * 16384);
+    EXPECT_EQ(m_torrent.m_uploaded, total * 16384);
 }
 
 TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
-    m_session.m_allowDownload = true;
+    m_torrent.m_allowDownload = true;
     PeerConnection* first = Peer('a', kWanted);
     EXPECT_EQ(first->Outstanding().size(), 5u);  // no limit set
 
@@ -281,8 +253,7 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
     for (int tick = 1; tick <= 12; ++tick) {
         std::vector<std::string> in;
         for (const BlockRequest& r : second->Outstanding()) {
-            in.push_back(BuildPiece(r.piece, r.begin,
-                                    m_session.m_data.substr(r.piece * 131072 + r.begin, r.length)));
+            in.push_back(BuildPiece(r.piece, r.begin, m_torrent.Slice(r.piece, r.begin, r.length)));
         }
         answered += in.size();
         ASSERT_TRUE(second->ProcessMessages(in));
@@ -298,9 +269,9 @@ TEST_F(PeerSetTest, DownloadLimitHoldsFromTheFirstSecond) {
 TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
     Change(LogPeerComm, 1);
     Change(LogPeerCommLines, 100);
-    m_session.m_allowDownload = true;
-    m_session.m_pieces.SetState(1, Have);
-    m_session.m_pieces.SetState(2, Have);  // only piece 3 is left, 8 slices
+    m_torrent.m_allowDownload = true;
+    m_torrent.m_pieces.SetState(1, Have);
+    m_torrent.m_pieces.SetState(2, Have);  // only piece 3 is left, 8 slices
     PeerConnection* a = Peer('a', kWanted);
     PeerConnection* b = Peer('b', kWanted);
     const auto slices = [](PeerConnection* p) {
@@ -313,8 +284,7 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
     EXPECT_EQ(slices(a), (std::vector<uint32_t>{0, 1, 2, 3, 4}));
     EXPECT_EQ(slices(b), (std::vector<uint32_t>{5, 6, 7, 0, 1}));  // two copies of a's
     const auto piece = [&](uint32_t slice) {
-        return BuildPiece(3, slice * 16384,
-                          m_session.m_data.substr(3 * 131072 + slice * 16384, 16384));
+        return BuildPiece(3, slice * 16384, m_torrent.Slice(3, slice * 16384, 16384));
     };
     std::vector<std::string> in{piece(0)};
     ASSERT_TRUE(b->ProcessMessages(in));
@@ -329,7 +299,7 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
         in = {piece(slice)};
         ASSERT_TRUE((slice < 5 ? a : b)->ProcessMessages(in));
     }
-    EXPECT_EQ(m_session.m_pieces.GetState(3), Have);
+    EXPECT_EQ(m_torrent.m_pieces.GetState(3), Have);
     EXPECT_FALSE(a->IsFatal() || b->IsFatal());
 }
 
@@ -386,7 +356,7 @@ protected:
         m_session = std::make_unique<TorrentSession>(m_host);
         EXPECT_TRUE(m_session->Open(m_torrent));
         EXPECT_TRUE(m_session->StartDownload(true));
-        m_host.m_peers.m_session = m_session.get();  // peers find the torrent
+        m_host.m_peers.m_swarm = m_session->Peers();  // peers find the torrent
         m_host.m_peers.m_infoHash = m_session->InfoHash();
     }
     PeerSet& Set() { return *m_session->Peers(); }
@@ -498,6 +468,41 @@ TEST_F(KnownPeers, APeerBackAtItsAddressAndPortUnderANewIdTakesItsOldEntryOver) 
     m_session->AddTrackerPeer(third, "127.0.0.1", where.m_port);
     meet(third);
     EXPECT_EQ(Set().FindPeer(second), nullptr);
+}
+
+// A peer that connected in is listed by a tracker only by where it listens. Dialled there, it
+// answers with the id we know: still one peer, which now knows where it listens, and which a
+// second connection under its id cannot take over.
+TEST_F(KnownPeers, ADialledPeerThatAnswersWithAKnownIdIsMergedIntoIt) {
+    const std::string id(20, 'K');
+    auto incoming = std::make_unique<test::Remote>(m_listener.Port());
+    incoming->Write(Handshake(id, m_session->InfoHash()));
+    ASSERT_TRUE(PumpUntil([&] { return Set().FindPeer(id) && Set().FindPeer(id)->IsConnected(); }));
+    incoming.reset();
+    ASSERT_TRUE(PumpUntil([&] { return !Set().FindPeer(id)->IsConnected(); }));
+    EXPECT_EQ(Set().FindPeer(id)->ListenPort(), 0);
+
+    test::RawListener where;
+    m_session->AddTrackerPeer("", "127.0.0.1", where.m_port);
+    ASSERT_EQ(Set().PeerList().size(), 2u);
+    test::FarEnd far = where.Accept(m_reactor);
+    EXPECT_EQ(far.Read(kHandshakeLength).size(), kHandshakeLength);
+    EXPECT_TRUE(far.Write(Handshake(id, m_session->InfoHash())));
+    ASSERT_TRUE(PumpUntil([&] { return Set().FindPeer(id)->IsConnected(); }));
+    const PeerConnection* peer = Set().FindPeer(id);
+    EXPECT_EQ(Set().PeerList(), std::vector<PeerConnection*>{Set().FindPeer(id)});
+    EXPECT_EQ(peer->ListenPort(), where.m_port);
+    EXPECT_EQ(peer->Port(), where.m_port);
+    EXPECT_EQ(Set().FindByEndpoint("127.0.0.1", where.m_port), peer);
+
+    test::Remote impostor(m_listener.Port());
+    impostor.Write(Handshake(id, m_session->InfoHash()));
+    std::string answer;
+    EXPECT_TRUE(PumpUntil([&] { return answer += impostor.Drain(), impostor.m_closed; }));
+    EXPECT_EQ(answer, "");
+    EXPECT_EQ(Set().FindPeer(id), peer);
+    EXPECT_TRUE(peer->IsConnected());
+    EXPECT_EQ(Set().PeerList().size(), 1u);
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ TEST_F(Session, WhatTheViewsShowMarksTheTorrentAndTheListChanged) {
              ASSERT_TRUE(session->VerifyPiece(0));
          }},
         {"peer learnt", [&] { session->AddTrackerPeer("", "127.0.0.1", 1); }},
-        {"peer connected", [&] { session->AdjustConnectedCount(+1); }},
+        {"peer connected", [&] { session->Peers()->AdjustConnectedCount(+1); }},
     };
     for (const auto& [what, change] : changes) {
         session->TakeChanged();

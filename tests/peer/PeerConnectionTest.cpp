@@ -1,4 +1,5 @@
-// PeerConnection without a socket: what it decides from one peer's messages. The clock is ours.
+// PeerConnection without a socket: what it decides from one peer's messages, among the real set
+// of the torrent's peers. The clock is ours.
 #include <gtest/gtest.h>
 
 #include <type_traits>
@@ -16,11 +17,12 @@ class PeerConnectionTest : public ::testing::Test {
 protected:
     // A torrent of which we have nothing.
     void Use(int64_t total, int64_t pieceLength) {
-        m_session = std::make_unique<FakeSession>(total, pieceLength, m_host);
-        m_session->m_pieces.SetAll(Missing);
+        m_torrent = std::make_unique<FakeTorrent>(m_host, total, pieceLength);
+        m_torrent->m_pieces.SetAll(Missing);
     }
     PeerConnection& Connect(char tag) {
-        PeerConnection& peer = *m_session->CreatePeer(std::string(20, tag), "10.0.0.1", 6881, 6881);
+        PeerConnection& peer =
+            *m_torrent->m_set.CreatePeer(std::string(20, tag), "127.0.0.1", 6881, 6881);
         peer.SetLogLimit(m_logLines);
         peer.OnHandshakePassed();
         return peer;
@@ -37,10 +39,9 @@ protected:
     }
     // The slice as a peer sends it: the torrent's bytes, or `fill` for data that fails the check.
     std::string Slice(const BlockRequest& r, char fill = 0) const {
-        const int64_t at = r.piece * m_session->m_pieceLength + r.begin;
         return BuildPiece(r.piece, r.begin,
                           fill ? std::string(r.length, fill)
-                               : m_session->m_data.substr(at, r.length));
+                               : m_torrent->Slice(r.piece, r.begin, r.length));
     }
     // Answers the `count` oldest outstanding requests.
     bool Answer(PeerConnection& peer, size_t count, char fill = 0) {
@@ -54,8 +55,9 @@ protected:
     void Advance(Duration by) { m_host.m_clock.Advance(by); }
 
     size_t m_logLines = 0;
-    FakeHost m_host;
-    std::unique_ptr<FakeSession> m_session;
+    FakePeerHost m_host;
+    Reactor m_reactor;  // runs what a ban leaves for later
+    std::unique_ptr<FakeTorrent> m_torrent;
 };
 
 TEST_F(PeerConnectionTest, PipelineDepthFollowsThePeersSpeedWithinBounds) {
@@ -93,16 +95,16 @@ TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrAfterAMinuteUna
     // Free for anyone again, it is asked anew: its late copy is stored and is no offence.
     ASSERT_TRUE(Feed(peer, {Slice(first)}));
     EXPECT_FALSE(peer.IsFatal());
-    EXPECT_EQ(m_session->m_writes, 61);
+    EXPECT_EQ(m_torrent->m_writes, 61);
 
     const BlockRequest next = peer.Outstanding().front();
     ASSERT_TRUE(Feed(peer, {BuildSimple(kChoke)}));
     EXPECT_TRUE(peer.Outstanding().empty());
     for (uint32_t i = 0; i < 64; ++i) {
-        EXPECT_NE(m_session->m_pieces.GetState(i), Requested) << i;
+        EXPECT_NE(m_torrent->m_pieces.GetState(i), Requested) << i;
     }
     ASSERT_TRUE(Feed(peer, {Slice(next)}));  // no longer asked for: not stored
-    EXPECT_EQ(m_session->m_writes, 61);
+    EXPECT_EQ(m_torrent->m_writes, 61);
 }
 
 TEST_F(PeerConnectionTest, APeerWhoseDataFailsTheCheckThreeTimesIsBanned) {
@@ -116,13 +118,17 @@ TEST_F(PeerConnectionTest, APeerWhoseDataFailsTheCheckThreeTimesIsBanned) {
         EXPECT_EQ(open, failed < 3);
     }
     EXPECT_TRUE(peer.IsBanned());
+    // Its set forgets it once the handler is done, and takes nobody at its address again.
+    RunPasses(m_reactor);
+    EXPECT_EQ(m_torrent->m_set.FindPeer(std::string(20, 's')), nullptr);
+    EXPECT_EQ(m_torrent->m_set.CreatePeer(std::string(20, 't'), "127.0.0.1", 7000, 7000), nullptr);
 }
 
 // A client that pipelines by time sends thousands of requests at once. None may be dropped: those
 // beyond a full queue stay in the list, unread, and are taken in order once serving made room.
 TEST_F(PeerConnectionTest, RequestsBeyondAFullQueueWaitAndAreAllServedInOrder) {
     Use(2 * 256 * 1024, 256 * 1024);
-    m_session->m_pieces.SetAll(Have);
+    m_torrent->m_pieces.SetAll(Have);
     PeerConnection& peer = Connect('p');
     const size_t limit = PeerConnection::kMaxPeerRequests;
     // An oversized request is refused outright and takes no place in the queue.
@@ -156,7 +162,7 @@ TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
     const auto availability = [this] {
         std::string counts;
         for (uint32_t i = 0; i < 8; ++i) {
-            counts += static_cast<char>('0' + m_session->m_pieces.AvailabilityOf(i));
+            counts += static_cast<char>('0' + m_torrent->m_pieces.AvailabilityOf(i));
         }
         return counts;
     };
@@ -170,12 +176,12 @@ TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
     ASSERT_TRUE(Feed(peer, {BuildBitfield("\xFF")}));
     EXPECT_EQ(availability(), "21111112");
     EXPECT_TRUE(peer.IsSeed());
-    EXPECT_EQ(m_session->m_seeds, 1);
+    EXPECT_EQ(m_torrent->m_set.SeedCount(), 1);
     EXPECT_FALSE(peer.IsFatal());
     // Everything it announced, by whichever message, leaves with it, exactly once.
     peer.OnSocketClosed();
     EXPECT_EQ(availability(), "10000001");
-    EXPECT_EQ(m_session->m_seeds, 0);
+    EXPECT_EQ(m_torrent->m_set.SeedCount(), 0);
 
     // One that takes back a piece announced before is not to be believed.
     PeerConnection& liar = Connect('l');

@@ -68,11 +68,11 @@ TEST_F(PeerWire, BadHandshakesAndHostileMessagesCloseTheConnection) {
     }
     // A peer we dialled that hangs up before its handshake failed as surely as a refused connect.
     RawListener farPort;
-    PeerConnection* dialled = m_session->CreatePeer(kPeerB, "127.0.0.1", farPort.m_port, 0);
+    PeerConnection* dialled = m_torrent->m_set.CreatePeer(kPeerB, "127.0.0.1", farPort.m_port, 0);
     ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*dialled, kInfoHash, {}));
     farPort.Accept(m_reactor).Read(kHandshakeLength);  // then closed
     EXPECT_TRUE(PumpUntil([&] { return dialled->ConnectFailures() == 1; }));
-    EXPECT_EQ(m_session->m_connected, 0);
+    EXPECT_EQ(m_torrent->m_set.ConnectedCount(), 0);
     RunPasses(m_reactor);
     EXPECT_EQ(m_host.Registry().Count(), 0u);  // closed sockets leave the registry
 }
@@ -101,8 +101,8 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
     // A connect given up before it completed: the socket cannot dispose of itself yet.
     PeerSocket& abandoned = registry.Create(m_host);
     ASSERT_TRUE(abandoned.Connect(
-        *m_session->CreatePeer("-CC0001-cccccccccccc", "127.0.0.1", silent.m_port, 0), kInfoHash,
-        {}));
+        *m_torrent->m_set.CreatePeer("-CC0001-cccccccccccc", "127.0.0.1", silent.m_port, 0),
+        kInfoHash, {}));
     abandoned.Close(true);
     EXPECT_TRUE(registry.Contains(abandoned));
 
@@ -139,6 +139,9 @@ TEST_F(PeerWire, KeepAlivesAndTheIdleSweepFollowTheClock) {
 // then ours: it is cut off only once serving stops too (it no longer reads what we send).
 TEST_F(PeerWire, APeerHeldBackIsSweptOnlyOnceItsRequestsAreNoLongerServed) {
     Use(4 * 16384, 16384, 4);
+    PeerLimits limits = m_torrent->m_set.Limits();
+    limits.uploadBytesPerSecond = 0;  // only the test serves
+    m_torrent->m_set.SetLimits(limits);
     auto remote = Connected(kPeerA);
     PeerConnection* peer = Peer(kPeerA);
     std::string burst;
@@ -164,7 +167,7 @@ TEST_F(PeerWire, ProxyRepliesSplitOverReadsAndThePeersFirstBytesWithTheLast) {
     Use(4 * 16384, 16384);
     RawListener proxyPort;
     const ProxyConfig viaProxy{true, "127.0.0.1", proxyPort.m_port, "alice", "pw"};
-    PeerConnection* peer = m_session->CreatePeer(kPeerA, "10.0.0.2", 6881, 6881);
+    PeerConnection* peer = m_torrent->m_set.CreatePeer(kPeerA, "10.0.0.2", 6881, 6881);
     ASSERT_TRUE(m_host.Registry().Create(m_host).Connect(*peer, kInfoHash, viaProxy));
     FarEnd proxy = proxyPort.Accept(m_reactor);
     EXPECT_EQ(proxy.Read(3), std::string("\x05\x01\x02", 3));

@@ -113,7 +113,7 @@ public:
     ManualClock& GetClock() override { return m_peers.GetClock(); }
     UdpTrackerService& UdpTrackers() override { return m_udp; }
 
-    FakeHost m_peers;
+    FakePeerHost m_peers;
     UdpTrackerService m_udp{m_peers.GetClock()};
     FakeUi m_ui;
     Settings m_settings;

@@ -14,11 +14,12 @@ inline std::string BString(std::string_view s) {
     return std::to_string(s.size()) + ":" + std::string(s);
 }
 
-// `size` bytes of a pattern whose period (23) divides no piece length, so no two pieces match.
-inline std::string PatternBytes(size_t size) {
+// `size` bytes of a pattern whose period (23) divides no piece length, so no two pieces match;
+// from position `from` of it on.
+inline std::string PatternBytes(size_t size, uint64_t from = 0) {
     std::string data(size, '\0');
     for (size_t i = 0; i < size; ++i) {
-        data[i] = static_cast<char>('a' + i % 23);
+        data[i] = static_cast<char>('a' + (from + i) % 23);
     }
     return data;
 }
