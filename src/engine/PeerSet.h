@@ -89,6 +89,9 @@ public:
     // running now (which may be one of theirs) is done.
     void BanPeer(PeerConnection& connection) override;
     uint32_t CountHashFailure(const PeerConnection& connection) override;
+    bool SharesPeers() const override { return !m_private; }
+    // A private torrent's peers come from its trackers alone: no peer exchange either way.
+    void SetPrivate(bool isPrivate) { m_private = isPrivate; }
     std::string PeerExchangeEntries() const override;
     void BroadcastHave(uint32_t piece);
     void Resume();
@@ -158,6 +161,7 @@ private:
     std::map<std::string, std::string> m_endpointIds;
     int32_t m_connectedCount = 0;
     int32_t m_seedCount = 0;
+    bool m_private = false;
     RateMeter m_downloadMeter;
     RateMeter m_uploadMeter;
     RateLimiter m_uploadLimiter;

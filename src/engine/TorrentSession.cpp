@@ -474,6 +474,7 @@ void TorrentSession::FinishStart() {
     m_peerSet.reset();
     m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
                                           PeerLimitsFrom(m_host.CurrentSettings()));
+    m_peerSet->SetPrivate(m_private);
     EnsureTracker();
     m_tracker->Announce(AnnounceEvent::Started);
     m_state = SessionState::ConnectTracker;

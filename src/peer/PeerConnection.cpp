@@ -109,9 +109,11 @@ void PeerConnection::AddLog(std::string line) {
 }
 
 // Both handshakes offered the extension: ours says whether we take part (the person's choice
-// when listening began), the peer's whether it does.
+// when listening began), the peer's whether it does. A private torrent takes no part: its peer
+// list is nobody else's business.
 bool PeerConnection::SpeaksExtension() const {
-    return m_extensionCapable && ReadExtensionFlag(m_host.ReservedBytes()) == ExtensionFlag::Yes;
+    return m_extensionCapable && ReadExtensionFlag(m_host.ReservedBytes()) == ExtensionFlag::Yes &&
+           m_swarm.SharesPeers();
 }
 
 void PeerConnection::Fatal(std::string line) {

@@ -75,6 +75,9 @@ public:
     virtual void ChokePass() = 0;
     // The connection holds a request of its peer that may be served.
     virtual void NoteQueuedRequest(PeerConnection& connection) = 0;
+    // Peers of this torrent may be passed on to other peers and learnt from them; a private
+    // torrent learns its peers from its trackers alone.
+    virtual bool SharesPeers() const = 0;
     // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
     // address text, listen port (u32 big-endian).
     virtual std::string PeerExchangeEntries() const = 0;

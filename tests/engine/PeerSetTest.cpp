@@ -339,6 +339,40 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
     EXPECT_EQ(m_set.PeerList().size(), PeerSet::kMaxKnownPeers);
 }
 
+// A private torrent takes no part in peer exchange with a peer that offers it: nothing of it
+// goes on the wire, and a list the peer sends anyway adds nobody.
+TEST_F(PeerSetTest, APrivateTorrentTradesNoPeersWithItsPeers) {
+    for (const bool isPrivate : {false, true}) {
+        m_set.SetPrivate(isPrivate);
+        const std::string id(20, isPrivate ? 'p' : 'q');
+        test::Remote remote(m_listener.Port());
+        remote.Write(BuildHandshake(ReservedBytes(true), kInfoHash, id));
+        std::string got;
+        std::vector<std::string> messages;
+        ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
+            got += remote.Drain();
+            messages.clear();
+            size_t cut = 0;
+            std::string rest = got.size() > kHandshakeLength ? got.substr(kHandshakeLength) : "";
+            return CutMessages(rest, 1 << 20, messages, cut) == CutResult::Ok &&
+                   !messages.empty() && messages.back() == BuildSimple(kUnchoke);
+        }));
+        const bool offered = std::any_of(messages.begin(), messages.end(), [](const auto& m) {
+            return !m.empty() && m[0] == kExtension;
+        });
+        EXPECT_EQ(offered, !isPrivate);
+        PeerConnection* peer = m_set.FindPeer(id);
+        ASSERT_NE(peer, nullptr);
+        const size_t known = m_set.PeerList().size();
+        std::string stranger(16, isPrivate ? 's' : 't');
+        AppendU32(stranger, 1);
+        std::vector<std::string> in{
+            BuildExtension(2, BuildPeerExchange({{stranger, "127.0.0.1", 61000}}))};
+        EXPECT_TRUE(peer->ProcessMessages(in));
+        EXPECT_EQ(m_set.PeerList().size(), known + (isPrivate ? 0 : 1));
+    }
+}
+
 // The known peers of a started torrent, the session's own, met over 127.0.0.1: what an address,
 // a port and an id say about who a peer is.
 class KnownPeers : public ::testing::Test {
