@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/Address.h"
 #include "peer/Wire.h"
 
 namespace {
@@ -103,8 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string listed = BuildPeerExchange(exchanged);
     Check(stream.substr(0, listed.size()) == listed);
     for (const PeerExchangeEntry& entry : exchanged) {
-        Check(entry.peerId.size() == 20 && entry.address.size() >= 7 &&
-              entry.address.size() <= 15 && entry.address.find('\0') == std::string::npos);
+        Check(entry.peerId.size() == 20 && IsNumericAddress(entry.address));
     }
 
     // The handshake, a read at a time: once Failed, a longer buffer never passes.

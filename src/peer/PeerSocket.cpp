@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/Address.h"
 #include "net/Reactor.h"
 #include "net/Socks5.h"
 #include "peer/PeerConnection.h"
@@ -242,7 +243,7 @@ void PeerSocket::LearnRemote() {
         return;
     }
     if (GetPeerName(m_remoteAddress, m_remotePort)) {
-        m_tag = "[" + m_remoteAddress + ":" + std::to_string(m_remotePort) + "]";
+        m_tag = "[" + AddressWithPort(m_remoteAddress, m_remotePort) + "]";
         Trace("Connecting\r\n");
     }
 }

@@ -38,7 +38,8 @@ char* PutU32(char* p, uint32_t value) {
 
 // Peer exchange entries: the address travels as dotted IPv4 text of at most 15 bytes.
 constexpr size_t kExchangeIdLength = 20;
-constexpr size_t kMaxExchangeAddress = 15;
+// The longest address text of either family ("ffff:…:255.255.255.255").
+constexpr size_t kMaxExchangeAddress = INET6_ADDRSTRLEN - 1;
 
 std::string BuildFields(MessageId id, uint32_t a, uint32_t b, uint32_t c) {
     char bytes[13];
@@ -227,7 +228,7 @@ std::vector<PeerExchangeEntry> ParsePeerExchange(std::string_view body) {
             break;
         }
         const std::string_view address = body.substr(kExchangeIdLength + 1, length);
-        if (!IsDottedIPv4(address)) {
+        if (!IsNumericAddress(address)) {
             break;
         }
         PeerExchangeEntry& entry = entries.emplace_back();

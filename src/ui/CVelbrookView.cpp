@@ -14,6 +14,7 @@
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
 #include "metainfo/SHA1.h"
+#include "net/Address.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerId.h"
 #include "peer/SocketRegistry.h"
@@ -168,7 +169,7 @@ void CVelbrookView::FillPeers(TorrentSession& session) {
         const uint32_t progress = peer.ProgressMeter().Rate();
         const std::string cells[] = {
             connected ? (peer.IsIncoming() ? "R" : "L") : "",
-            peer.Address() + ":" + std::to_string(peer.Port()),
+            AddressWithPort(peer.Address(), peer.Port()),
             FormatText("%d%%", percent),
             connected && !session.IsComplete() && down > 0 ? KiloRate(down) : "",
             connected && percent < 100 ? FormatText("%d kB/s(Max:%d)", static_cast<int>(up / 1024),

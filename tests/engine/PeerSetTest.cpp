@@ -340,7 +340,8 @@ TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
 }
 
 // A private torrent takes no part in peer exchange with a peer that offers it: nothing of it
-// goes on the wire, and a list the peer sends anyway adds nobody.
+// goes on the wire, and a list the peer sends anyway adds nobody. A public one takes the list,
+// IPv6 addresses too.
 TEST_F(PeerSetTest, APrivateTorrentTradesNoPeersWithItsPeers) {
     for (const bool isPrivate : {false, true}) {
         m_set.SetPrivate(isPrivate);
@@ -367,7 +368,7 @@ TEST_F(PeerSetTest, APrivateTorrentTradesNoPeersWithItsPeers) {
         std::string stranger(16, isPrivate ? 's' : 't');
         AppendU32(stranger, 1);
         std::vector<std::string> in{
-            BuildExtension(2, BuildPeerExchange({{stranger, "127.0.0.1", 61000}}))};
+            BuildExtension(2, BuildPeerExchange({{stranger, "::1", 61000}}))};  // either family
         EXPECT_TRUE(peer->ProcessMessages(in));
         EXPECT_EQ(m_set.PeerList().size(), known + (isPrivate ? 0 : 1));
     }
