@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <utility>
 
+#include "net/Address.h"
 #include "net/Socks5.h"
 #include "net/TlsSession.h"
 
@@ -24,6 +25,11 @@ constexpr uint16_t kHttpsPort = 443;
 
 uint16_t DefaultPort(bool secure) {
     return secure ? kHttpsPort : kHttpPort;
+}
+
+// A host as a URL or a Host header writes it: an IPv6 address in brackets.
+std::string UrlHost(const std::string& host) {
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
 }
 
 bool Contains(std::string_view text, std::string_view part) {
@@ -154,14 +160,25 @@ bool SplitHttpUrl(std::string_view url, HttpUrl& out) {
     if ((!secure && !StartsWithHttp(url)) || HasUnsafeByte(url))
         return false;
     std::string_view rest = url.substr(secure ? 8 : 7);
-    const size_t hostEnd = std::min(rest.find_first_of(":/?"), rest.size());
-    if (hostEnd == 0)
-        return false;
     HttpUrl parts;
     parts.secure = secure;
     parts.port = DefaultPort(secure);
-    parts.host = std::string(rest.substr(0, hostEnd));
-    rest.remove_prefix(hostEnd);
+    if (!rest.empty() && rest.front() == '[') {
+        // An IPv6 address, in brackets so that its colons are not read as the port's.
+        const size_t close = rest.find(']');
+        if (close == std::string_view::npos || !IsIPv6(rest.substr(1, close - 1)))
+            return false;
+        parts.host = std::string(rest.substr(1, close - 1));
+        rest.remove_prefix(close + 1);
+        if (!rest.empty() && rest.front() != ':' && rest.front() != '/' && rest.front() != '?')
+            return false;
+    } else {
+        const size_t hostEnd = std::min(rest.find_first_of(":/?"), rest.size());
+        if (hostEnd == 0)
+            return false;
+        parts.host = std::string(rest.substr(0, hostEnd));
+        rest.remove_prefix(hostEnd);
+    }
     if (!rest.empty() && rest.front() == ':') {
         rest.remove_prefix(1);
         const size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
@@ -264,7 +281,7 @@ std::string ResolveLocation(const HttpUrl& base, std::string_view location) {
     const std::string scheme = base.secure ? "https:" : "http:";
     if (location.substr(0, 2) == "//")
         return scheme + std::string(location);
-    std::string url = scheme + "//" + base.host;
+    std::string url = scheme + "//" + UrlHost(base.host);
     if (base.port != DefaultPort(base.secure))
         url += ":" + std::to_string(base.port);
     const std::string_view object = base.object;
@@ -540,7 +557,7 @@ void HttpClient::WantReading() {
 // for.
 void HttpClient::SendRequest() {
     const HttpUrl& target = m_impl->target;
-    std::string host = target.host;
+    std::string host = UrlHost(target.host);
     if (target.port != DefaultPort(target.secure))
         host += ":" + std::to_string(target.port);
     Queue("GET " + target.object + " HTTP/1.0\r\nHost: " + host +

@@ -144,9 +144,14 @@ TEST(HttpUrl, SplitsHttpUrlsAndRefusesEverythingElse) {
     ASSERT_TRUE(SplitHttpUrl("Https://t.example/a", parts));
     EXPECT_EQ(std::tie(parts.secure, parts.host, parts.port, parts.object),
               std::make_tuple(true, "t.example", 443, "/a"));
-    for (const char* url : {"httpss://host/", "https:/host/", "udp://host:80", "http://",
-                            "http://:80/", "http://host:0/", "http://host:65536/",
-                            "http://host:8x/", "http://host/a b", "http://host/a\r\nX:y"}) {
+    ASSERT_TRUE(SplitHttpUrl("http://[::1]:6969/announce", parts));
+    EXPECT_EQ(std::tie(parts.host, parts.port, parts.object),
+              std::make_tuple("::1", 6969, "/announce"));
+    EXPECT_EQ(ResolveLocation(parts, "/other"), "http://[::1]:6969/other");
+    for (const char* url :
+         {"httpss://host/", "https:/host/", "udp://host:80", "http://", "http://:80/",
+          "http://host:0/", "http://host:65536/", "http://host:8x/", "http://host/a b",
+          "http://host/a\r\nX:y", "http://[::1", "http://[host]/", "http://[::1]x/"}) {
         EXPECT_FALSE(SplitHttpUrl(url, parts)) << url;
     }
 }
