@@ -14,7 +14,7 @@ void Check(std::string_view datagram, bool ipv6) {
     // than the datagram holds or we take.
     const size_t entry = ipv6 ? 18 : 6;
     if (reply.hasTransaction != (datagram.size() >= 8) ||
-        reply.announce.peers.size() > velbrook::kMaxUdpAnswerPeers ||
+        reply.announce.peers.size() > velbrook::kMaxAnswerPeers ||
         (datagram.size() >= 20 && reply.announce.peers.size() > (datagram.size() - 20) / entry) ||
         reply.errorText.size() > 3 * velbrook::kMaxUdpErrorText || reply.announce.donePeers < 0 ||
         reply.announce.numPeers < 0 || reply.scrape.complete < 0 || reply.scrape.incomplete < 0 ||

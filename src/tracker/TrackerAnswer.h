@@ -1,6 +1,7 @@
 // What a tracker told us in answer to an announce or a scrape, whichever protocol carried it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,6 +25,15 @@ struct TrackerAnswer {
     int32_t donePeers = 0;
     int32_t numPeers = 0;
 };
+
+// A tracker that lists a huge swarm must not make us open that many connections: an answer's
+// peer list is cut here, whichever protocol carried it.
+constexpr size_t kMaxAnswerPeers = 200;
+
+// Compact peer entries appended to `peers` up to kMaxAnswerPeers: six bytes a peer (IPv4 and
+// port) or eighteen (IPv6 and port), in network order. A cut-off entry at the end is ignored,
+// and so is port 0; an IPv4-mapped entry names an IPv4 peer.
+void ReadCompactPeers(std::string_view bytes, bool ipv6, std::vector<TrackerPeer>& peers);
 
 // An HTTP tracker's bencoded answer: interval, failure reason, peers, counts. Pure, so it can be
 // fuzzed on its own.

@@ -6,7 +6,6 @@
 #include <random>
 #include <utility>
 
-#include "metainfo/KeyPathMap.h"
 #include "net/Address.h"
 #include "net/Reactor.h"
 
@@ -26,9 +25,6 @@ constexpr int32_t kMaxStoppedRetries = 3;
 constexpr int32_t kMinTimerSeconds = 60;
 constexpr int32_t kMaxTimerSeconds = 300;
 
-// A tracker that lists a huge swarm must not make us open that many connections.
-constexpr size_t kMaxAnswerPeers = 200;
-
 // A loopback address in the announce would send other peers back to themselves; left out, the
 // tracker takes the address the announce came from. The host name usually resolves to one
 // (127.0.1.1) through /etc/hosts.
@@ -38,43 +34,6 @@ bool IsLoopbackAddress(std::string_view text) {
         return true;
     }
     return text == "::1" || text == "[::1]" || (text.substr(0, 4) == "127." && IsDottedIPv4(text));
-}
-
-std::string PeerKey(size_t index, const char* field) {
-    return "peers-" + std::to_string(index) + "-" + field;
-}
-
-// Six bytes a peer (IPv4 and port), or eighteen ("peers6": IPv6 and port), all in network order.
-// A partial entry at the end is ignored, and so is port 0, which nobody can connect to.
-void ReadCompactPeers(std::string_view bytes, bool ipv6, std::vector<TrackerPeer>& peers) {
-    const size_t addressSize = ipv6 ? 16 : 4;
-    const size_t entry = addressSize + 2;
-    for (size_t at = 0; at + entry <= bytes.size() && peers.size() < kMaxAnswerPeers; at += entry) {
-        auto byte = [&bytes, at](size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
-        const auto port = static_cast<uint16_t>(byte(addressSize) << 8 | byte(addressSize + 1));
-        if (port == 0) {
-            continue;
-        }
-        char text[INET6_ADDRSTRLEN] = {};
-        if (!::inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes.data() + at, text, sizeof text)) {
-            continue;
-        }
-        TrackerPeer peer{};
-        // An IPv4-mapped entry names an IPv4 peer.
-        peer.address = CanonicalAddress(text);
-        peer.port = port;
-        peers.push_back(std::move(peer));
-    }
-}
-
-// A swarm count as a non-negative int32, however large or negative the tracker's number; 0 when
-// it sent none.
-int32_t ReadCount(const KeyPathMap& map, std::string_view key) {
-    int64_t value = 0;
-    if (!map.GetInteger(key, value)) {
-        return 0;
-    }
-    return static_cast<int32_t>(std::clamp<int64_t>(value, 0, std::numeric_limits<int32_t>::max()));
 }
 
 }  // namespace
@@ -540,47 +499,6 @@ void TrackerTier::RetireClient() {
         m_owner.m_udp->Cancel(m_udpRequest);
         m_udpRequest = 0;
     }
-}
-
-TrackerAnswer ReadTrackerAnswer(std::string_view body) {
-    TrackerAnswer answer;
-    KeyPathMap map;
-    if (!map.Decode(body)) {
-        return answer;
-    }
-    answer.decoded = true;
-    answer.hasFailure = map.GetString("failure reason", answer.failureReason);
-    answer.hasInterval = map.GetInteger("interval", answer.interval);
-    std::string compact;
-    if (map.GetString("peers", compact)) {
-        ReadCompactPeers(compact, false, answer.peers);
-    }
-    if (map.GetString("peers6", compact)) {
-        ReadCompactPeers(compact, true, answer.peers);
-    }
-    for (size_t index = 0; answer.peers.size() < kMaxAnswerPeers; ++index) {
-        TrackerPeer peer{};
-        int32_t port = 0;
-        if (!map.GetString(PeerKey(index, "ip"), peer.address) ||
-            !map.GetInt32(PeerKey(index, "port"), port) ||
-            !map.GetString(PeerKey(index, "peer id"), peer.peerId)) {
-            break;
-        }
-        if (port < 1 || port > 65535 || peer.peerId.size() != 20 ||
-            !IsNumericAddress(peer.address)) {
-            continue;
-        }
-        peer.address = CanonicalAddress(peer.address);
-        peer.port = static_cast<uint16_t>(port);
-        answer.peers.push_back(std::move(peer));
-    }
-    if (!map.GetInt32("done peers", answer.donePeers)) {
-        answer.donePeers = ReadCount(map, "complete");
-    }
-    if (!map.GetInt32("num peers", answer.numPeers)) {
-        answer.numPeers = ReadCount(map, "incomplete");
-    }
-    return answer;
 }
 
 }  // namespace velbrook

@@ -51,29 +51,6 @@ constexpr size_t kHeader = 8;          // action, transaction id
 constexpr size_t kConnectReply = 16;   // + connection id
 constexpr size_t kAnnounceReply = 20;  // + interval, leechers, seeders
 constexpr size_t kScrapeEntry = 12;    // seeders, completed, leechers
-constexpr size_t kPeer4 = 6;           // address, port
-constexpr size_t kPeer6 = 18;
-
-// Whole entries only: a cut-off entry at the end is ignored, and so is port 0, which nobody can
-// connect to.
-void ReadPeers(std::string_view bytes, bool ipv6, std::vector<TrackerPeer>& peers) {
-    const size_t entry = ipv6 ? kPeer6 : kPeer4;
-    const size_t addressSize = entry - 2;
-    for (size_t at = 0; at + entry <= bytes.size() && peers.size() < kMaxUdpAnswerPeers;
-         at += entry) {
-        const auto port =
-            static_cast<uint16_t>(static_cast<unsigned char>(bytes[at + addressSize]) << 8 |
-                                  static_cast<unsigned char>(bytes[at + addressSize + 1]));
-        if (port == 0) {
-            continue;
-        }
-        char text[INET6_ADDRSTRLEN] = {};
-        if (!inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes.data() + at, text, sizeof text)) {
-            continue;
-        }
-        peers.push_back(TrackerPeer{text, port, {}});
-    }
-}
 
 }  // namespace
 
@@ -144,7 +121,7 @@ UdpReply ReadUdpReply(std::string_view datagram, bool ipv6) {
         answer.interval = static_cast<int32_t>(Get32(datagram, 8));
         answer.numPeers = GetCount(datagram, 12);
         answer.donePeers = GetCount(datagram, 16);
-        ReadPeers(datagram.substr(kAnnounceReply), ipv6, answer.peers);
+        ReadCompactPeers(datagram.substr(kAnnounceReply), ipv6, answer.peers);
         break;
     }
     case static_cast<uint32_t>(UdpAction::Scrape): {

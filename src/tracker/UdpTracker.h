@@ -31,8 +31,6 @@ struct UdpAnnounce {
 // The magic number a connect request begins with.
 constexpr uint64_t kUdpProtocolId = 0x41727101980;
 
-// An HTTP answer is cut at this many peers; a UDP one keeps the same bound.
-constexpr size_t kMaxUdpAnswerPeers = 200;
 // A tracker's error text is cut at this many bytes before it is made printable.
 constexpr size_t kMaxUdpErrorText = 256;
 
