@@ -40,6 +40,20 @@ inline void RunFor(Reactor& reactor, int ms) {
     RunUntil(reactor, [&] { return std::chrono::steady_clock::now() >= end; });
 }
 
+// ::1 is there to bind to (a host may have IPv6 sockets and no IPv6 loopback).
+inline bool LoopbackIPv6() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return bound;
+}
+
 inline sockaddr_in Loopback(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
