@@ -9,12 +9,14 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cassert>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <deque>
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
+#include <string_view>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -64,6 +66,23 @@ int ResolveErrno(int status) {
         // reached for now.
         return EHOSTUNREACH;
     }
+}
+
+// Names under "invalid" are never anyone's: they are refused here without asking a server.
+bool IsReservedInvalidName(std::string_view host) {
+    constexpr std::string_view kInvalid = "invalid";
+    while (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
+    if (host.size() < kInvalid.size()) {
+        return false;
+    }
+    const std::string_view last = host.substr(host.size() - kInvalid.size());
+    const bool named = std::equal(last.begin(), last.end(), kInvalid.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == b;
+    });
+    return named &&
+           (host.size() == kInvalid.size() || host[host.size() - kInvalid.size() - 1] == '.');
 }
 
 }  // namespace
@@ -449,7 +468,7 @@ uint64_t Reactor::Resolve(const std::string& host,
         impl.Complete(handle, 0, {CanonicalAddress(host)});
         return handle;
     }
-    if (!impl.channel || host.empty()) {
+    if (!impl.channel || host.empty() || IsReservedInvalidName(host)) {
         impl.Complete(handle, impl.channel ? ENOENT : EHOSTUNREACH, {});
         return handle;
     }
