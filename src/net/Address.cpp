@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 namespace velbrook {
 
@@ -40,17 +41,8 @@ bool ToSocketAddress(std::string_view text, uint16_t port, int family, SocketAdd
     out = {};
     in_addr v4{};
     in6_addr v6{};
-    if (ParseDottedIPv4(text, v4)) {
-        if (family == AF_INET6) {
-            auto& sin6 = reinterpret_cast<sockaddr_in6&>(out.storage);
-            sin6.sin6_family = AF_INET6;
-            sin6.sin6_port = htons(port);
-            sin6.sin6_addr.s6_addr[10] = 0xFF;
-            sin6.sin6_addr.s6_addr[11] = 0xFF;
-            std::memcpy(&sin6.sin6_addr.s6_addr[12], &v4, sizeof v4);
-            out.length = sizeof sin6;
-            return true;
-        }
+    const bool isV4 = ParseDottedIPv4(text, v4);
+    if (isV4 && family != AF_INET6) {
         auto& sin = reinterpret_cast<sockaddr_in&>(out.storage);
         sin.sin_family = AF_INET;
         sin.sin_port = htons(port);
@@ -58,39 +50,41 @@ bool ToSocketAddress(std::string_view text, uint16_t port, int family, SocketAdd
         out.length = sizeof sin;
         return true;
     }
-    if (family != AF_INET && ParseIPv6(text, v6)) {
-        auto& sin6 = reinterpret_cast<sockaddr_in6&>(out.storage);
-        sin6.sin6_family = AF_INET6;
-        sin6.sin6_port = htons(port);
-        sin6.sin6_addr = v6;
-        out.length = sizeof sin6;
-        return true;
+    if (isV4) {
+        // IPv4-mapped, for a socket of both families.
+        v6.s6_addr[10] = 0xFF;
+        v6.s6_addr[11] = 0xFF;
+        std::memcpy(&v6.s6_addr[12], &v4, sizeof v4);
+    } else if (family == AF_INET || !ParseIPv6(text, v6)) {
+        return false;
     }
-    return false;
+    auto& sin6 = reinterpret_cast<sockaddr_in6&>(out.storage);
+    sin6.sin6_family = AF_INET6;
+    sin6.sin6_port = htons(port);
+    sin6.sin6_addr = v6;
+    out.length = sizeof sin6;
+    return true;
 }
 
 bool FromSocketAddress(const SocketAddress& in, std::string& address, uint16_t& port) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (in.Family() == AF_INET) {
-        const auto& sin = reinterpret_cast<const sockaddr_in&>(in.storage);
-        if (!::inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text)) {
-            return false;
-        }
-        port = ntohs(sin.sin_port);
-    } else if (in.Family() == AF_INET6) {
+    if (in.Family() == AF_INET6) {
         const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(in.storage);
         if (IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr)) {
+            char text[INET_ADDRSTRLEN] = {};
             if (!::inet_ntop(AF_INET, &sin6.sin6_addr.s6_addr[12], text, sizeof text)) {
                 return false;
             }
-        } else if (!::inet_ntop(AF_INET6, &sin6.sin6_addr, text, sizeof text)) {
-            return false;
+            address = text;
+            port = in.Port();
+            return true;
         }
-        port = ntohs(sin6.sin6_port);
-    } else {
+    }
+    std::string text = in.AddressText();
+    if (text.empty()) {
         return false;
     }
-    address = text;
+    address = std::move(text);
+    port = in.Port();
     return true;
 }
 
