@@ -129,9 +129,11 @@ public:
         m_port = ntohs(address.sin_port);
     }
     ~RawListener() { ::close(m_fd); }
-    // The next accepted connection, or -1 when none came while the loop ran.
+    // The next accepted connection, or -1 when none came within 15 s of running `pump` (a proxy
+    // in between may take that long under load).
     int Accept(const std::function<void()>& pump) {
-        for (int i = 0; i < 400; ++i) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < end) {
             pollfd p{m_fd, POLLIN, 0};
             if (::poll(&p, 1, 0) == 1) {
                 return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -140,9 +142,10 @@ public:
         }
         return -1;
     }
-    FarEnd Accept(Reactor& reactor) {
-        return FarEnd(reactor, Accept([&reactor] { reactor.RunOnce(5); }));
+    int TakeConnection(Reactor& reactor) {
+        return Accept([&reactor] { reactor.RunOnce(5); });
     }
+    FarEnd Accept(Reactor& reactor) { return FarEnd(reactor, TakeConnection(reactor)); }
     int m_fd;
     uint16_t m_port = 0;
 };

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <openssl/x509_vfy.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -58,18 +57,6 @@ protected:
         client = std::move(made);
         std::string error;
         EXPECT_TRUE(client->Start(url, error)) << error;
-    }
-    // The client's next connection to `at`; the loop runs meanwhile, for as long as a proxy in
-    // between may take under load.
-    int Accept(test::RawListener& at) {
-        int fd = -1;
-        test::RunUntil(reactor, [&] {
-            pollfd ready{at.m_fd, POLLIN, 0};
-            if (fd < 0 && ::poll(&ready, 1, 0) == 1)
-                fd = ::accept4(at.m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            return fd >= 0;
-        });
-        return fd;
     }
     // Waits for the report, then a little longer so that a second one would show.
     Reports Wait() {
@@ -125,7 +112,8 @@ TEST_F(HttpsClientTest, TheCertificateCheckDecidesAndAnswersAreReadHoweverTheyEn
         Start(std::make_unique<HttpClient>(owner, clock, ProxyConfig{}, c.check, c.trust),
               Url(c.host, server.m_port, "/ok"));
         const auto context = c.identity.ServerContext();
-        auto end = std::make_unique<TlsFarEnd>(reactor, context.get(), Accept(server));
+        auto end =
+            std::make_unique<TlsFarEnd>(reactor, context.get(), server.TakeConnection(reactor));
         ASSERT_EQ(end->Handshake(), passes);
         EXPECT_EQ(end->ServerName(), c.host == "localhost" ? "localhost" : "");
         if (passes) {
@@ -162,14 +150,14 @@ TEST_F(HttpsClientTest, BrokenHandshakesAndRecordsEndInOneFailure) {
     };
     start();
     {
-        FarEnd end(reactor, Accept(server));
+        FarEnd end(reactor, server.TakeConnection(reactor));
         EXPECT_TRUE(clientHello(end));
     }  // hangs up
     EXPECT_EQ(Wait(), Reports{"failure:TLS handshake failed: the server closed the connection"});
 
     start();
     {
-        FarEnd end(reactor, Accept(server));
+        FarEnd end(reactor, server.TakeConnection(reactor));
         EXPECT_TRUE(clientHello(end));
         EXPECT_TRUE(end.Write("HTTP/1.0 400 Bad Request\r\n\r\n"));
         ASSERT_EQ(Wait().size(), 1u);
@@ -179,7 +167,7 @@ TEST_F(HttpsClientTest, BrokenHandshakesAndRecordsEndInOneFailure) {
 
     start();
     const auto context = selfSigned.ServerContext();
-    TlsFarEnd end(reactor, context.get(), Accept(server));
+    TlsFarEnd end(reactor, context.get(), server.TakeConnection(reactor));
     ASSERT_TRUE(end.Handshake());
     EXPECT_NE(end.ReadThrough("\r\n\r\n"), "");
     end.WriteRaw(std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'x'));
@@ -196,7 +184,7 @@ TEST_F(HttpsClientTest, RedirectsCrossBetweenHttpAndHttps) {
     Start(std::make_unique<HttpClient>(owner, clock, ProxyConfig{}, false),
           "http://" + plainHere + "/a");
     const auto servePlain = [&](const std::string& path, const std::string& answer) {
-        FarEnd end(reactor, Accept(plain));
+        FarEnd end(reactor, plain.TakeConnection(reactor));
         EXPECT_EQ(end.ReadThrough("\r\n\r\n"), Request(path, plainHere));
         EXPECT_TRUE(end.Write(answer));
     };
@@ -206,7 +194,7 @@ TEST_F(HttpsClientTest, RedirectsCrossBetweenHttpAndHttps) {
              std::pair<std::string, std::string>{"/b", "HTTP/1.0 301 Moved\r\nLocation: c\r\n\r\n"},
              {"/c", "HTTP/1.0 302 Found\r\nLocation: http://" + plainHere + "/d\r\n\r\n"},
          }) {
-        TlsFarEnd end(reactor, context.get(), Accept(server));
+        TlsFarEnd end(reactor, context.get(), server.TakeConnection(reactor));
         ASSERT_TRUE(end.Handshake()) << path;
         EXPECT_EQ(end.ReadThrough("\r\n\r\n"), Request(path, secureHere));
         EXPECT_TRUE(end.Write(answer));
@@ -229,7 +217,7 @@ TEST_F(HttpsClientTest, ReachesTheServerThroughASocks5Proxy) {
           "https://" + here + "/ok");
     const auto context = selfSigned.ServerContext();
     {
-        TlsFarEnd end(reactor, context.get(), Accept(server));
+        TlsFarEnd end(reactor, context.get(), server.TakeConnection(reactor));
         ASSERT_TRUE(end.Handshake());
         EXPECT_EQ(end.ReadThrough("\r\n\r\n"), Request("/ok", here));
         EXPECT_TRUE(end.Write("HTTP/1.0 200 OK\r\n\r\n" + kAnnounce));
