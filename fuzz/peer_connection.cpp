@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Torrent torrent(host);
     PeerConnection& connection =
         *torrent.m_set.CreatePeer(std::string(20, 'p'), "127.0.0.1", 6881, 6881);
-    connection.SetExtensionCapable(true);
+    connection.SetPeerFeatures(ReadPeerFeatures(ReservedBytes(true)));
     connection.SetLogLimit(50);
     connection.OnHandshakePassed();
     std::string input(reinterpret_cast<const char*>(data), size);

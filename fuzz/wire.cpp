@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(stream.substr(0, 20) == ProtocolHeader());
     Check(BuildHandshake(fields.reserved, fields.infoHash, fields.peerId) ==
           stream.substr(0, kHandshakeLength));
-    (void)ReadExtensionFlag(fields.reserved);
+    (void)ReadPeerFeatures(fields.reserved);
 
     // Messages: every cut message must be the next bytes of the stream, in order.
     const uint32_t maxLength = (1u << 20) + 1000;

@@ -94,6 +94,8 @@ public:
     const std::string& Error() const { return m_error; }
 
     // TorrentLink: the data its peers' connections need.
+    bool HasMetadata() const override { return true; }
+    MetadataLink* Metadata() override { return nullptr; }
     PieceManager& Pieces() override { return *m_pieces; }
     bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) override;
     bool WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) override;

@@ -112,7 +112,7 @@ void PeerConnection::AddLog(std::string line) {
 // when listening began), the peer's whether it does. A private torrent takes no part: its peer
 // list is nobody else's business.
 bool PeerConnection::SpeaksExtension() const {
-    return m_extensionCapable && ReadExtensionFlag(m_host.ReservedBytes()) == ExtensionFlag::Yes &&
+    return m_features.ownExchange && ReadPeerFeatures(m_host.ReservedBytes()).ownExchange &&
            m_swarm.SharesPeers();
 }
 
@@ -197,7 +197,8 @@ void PeerConnection::OnSocketClosed() {
     m_uploadCandidate = true;
     m_bitfieldReceived = false;
     m_fatal = false;
-    m_extensionCapable = false;
+    m_features = {};
+    m_peerRequestLimit = kDefaultPeerRequests;
     if (m_connected) {
         m_swarm.AdjustConnectedCount(-1);
         if (m_isSeed) {
@@ -479,6 +480,9 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
     queue.swap(messages);
     for (auto it = queue.begin(); it != queue.end(); ++it) {
         const std::string& raw = *it;
+        if (IsDhtPortMessage(raw)) {
+            continue;  // another client's DHT node; we run none
+        }
         WireMessage message;
         const DecodeStatus status = DecodeMessage(raw, message);
         if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/Clock.h"
+#include "peer/Wire.h"
 #include "storage/BitField.h"
 #include "storage/RateMeter.h"
 
@@ -52,6 +53,8 @@ public:
     static constexpr size_t kMaxPeerRequests = 2000;
     static constexpr size_t kReadAgainBelow = kMaxPeerRequests / 2;
     static constexpr uint32_t kMaxRequestLength = 128 * 1024;
+    // What a peer that does not say how many of our requests it queues is taken to queue.
+    static constexpr size_t kDefaultPeerRequests = 250;
     // Peer exchange is read at most this often from one peer.
     static constexpr Duration kPeerExchangeInterval = std::chrono::seconds(60);
     // Pieces that failed their check with the last slice from this peer, before it is banned.
@@ -107,7 +110,12 @@ public:
     void UpdateInterest(bool onlyOnChange);
     // The slice came from another peer: our request for it is cancelled.
     void CancelRequest(const BlockRequest& request);
-    void SetExtensionCapable(bool capable) { m_extensionCapable = capable; }
+    // What the peer's handshake said it speaks; kept until its next handshake.
+    void SetPeerFeatures(const PeerFeatures& features) { m_features = features; }
+    const PeerFeatures& Features() const { return m_features; }
+    // How many of our requests the peer says it queues (its extended handshake's `reqq`).
+    void SetPeerRequestLimit(size_t requests) { m_peerRequestLimit = requests; }
+    size_t PeerRequestLimit() const { return m_peerRequestLimit; }
     // Lines of the peer-communication log kept, the oldest going first; 0 keeps no log. A lower
     // limit shortens the log at its next line.
     void SetLogLimit(size_t lines) { m_logLimit = lines; }
@@ -136,7 +144,6 @@ public:
     bool IsAmChoking() const { return m_amChoking; }
     bool IsAmInterested() const { return m_amInterested; }
     bool IsUploadCandidate() const { return m_uploadCandidate; }
-    bool IsExtensionCapable() const { return m_extensionCapable; }
     bool IsSeed() const { return m_isSeed; }
     uint32_t UploadAllowance() const { return m_uploadAllowance; }
     // Position in the last choking pass; better peers have lower ranks.
@@ -218,7 +225,8 @@ private:
     bool m_amChoking = true;
     bool m_amInterested = true;
     bool m_uploadCandidate = true;
-    bool m_extensionCapable = false;
+    PeerFeatures m_features;
+    size_t m_peerRequestLimit = kDefaultPeerRequests;
     int64_t m_lastRequestedPiece = -1;
     uint32_t m_uploadAllowance = 20480;
     int32_t m_rank = 0;

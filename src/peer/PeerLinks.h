@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,47 @@ class PieceManager;
 class SocketRegistry;
 struct BlockRequest;
 
+// The torrent's info dictionary as its connections exchange it with peers (ut_metadata), in
+// pieces of kMetadataPieceSize bytes, the last one shorter.
+inline constexpr uint32_t kMetadataPieceSize = 16384;
+// No torrent's dictionary comes near this; a peer that offers a larger one is not believed.
+inline constexpr uint64_t kMaxMetadataSize = uint64_t{16} << 20;
+
+class MetadataLink {
+public:
+    virtual ~MetadataLink() = default;
+
+    // The bencoded info dictionary, served to peers that ask for it; empty while it is being
+    // fetched.
+    virtual std::string_view InfoDictionary() const = 0;
+    // The peer's extended handshake offers the dictionary, `size` bytes long. False when that
+    // cannot be right (0, over kMaxMetadataSize, or not what the fetch already settled on): the
+    // connection then drops the peer.
+    [[nodiscard]] virtual bool OfferMetadata(PeerConnection& peer, uint64_t size) = 0;
+    // The piece to ask `peer` for next; none when nothing is left for it now.
+    virtual std::optional<uint32_t> NextMetadataPiece(PeerConnection& peer) = 0;
+    // A piece `peer` sent, with the total size its message gave. False drops the peer: a piece
+    // not asked of it, of the wrong length or total, or one that completes a dictionary that
+    // fails its hash. A good dictionary completes the fetch, and the torrent goes on from a
+    // later turn of the loop, never inside this call.
+    [[nodiscard]] virtual bool OnMetadataPiece(PeerConnection& peer, uint32_t piece,
+                                               uint64_t totalSize, std::string_view data) = 0;
+    // The peer refused the piece or let it time out: it goes to another peer.
+    virtual void OnMetadataRefused(PeerConnection& peer, uint32_t piece) = 0;
+    // The peer's connection closed: every piece it was asked for goes to other peers.
+    virtual void OnMetadataPeerGone(PeerConnection& peer) = 0;
+};
+
 // One torrent's data, as its peer connections see it.
 class TorrentLink {
 public:
     virtual ~TorrentLink() = default;
+
+    // False while a torrent opened from a magnet link fetches its info dictionary: its
+    // connections then take part in that alone, and Pieces() may not be called.
+    virtual bool HasMetadata() const = 0;
+    // The dictionary exchange; null when the torrent takes no part in it.
+    virtual MetadataLink* Metadata() = 0;
 
     virtual PieceManager& Pieces() = 0;
     // Slice data of a piece we have / a piece we are fetching. False when storage refuses.

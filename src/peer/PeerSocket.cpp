@@ -414,10 +414,7 @@ void PeerSocket::ReadHandshake() {
     }
     m_connection = connection;
     connection->AttachSocket(this);
-    const ExtensionFlag extension = ReadExtensionFlag(fields.reserved);
-    if (extension != ExtensionFlag::Unchanged) {
-        connection->SetExtensionCapable(extension == ExtensionFlag::Yes);
-    }
+    connection->SetPeerFeatures(ReadPeerFeatures(fields.reserved));
     m_maxMessage = connection->LongestMessage();
     m_state = PeerSocketState::Messages;
     m_input.erase(0, kHandshakeLength);

@@ -65,10 +65,17 @@ std::string ProtocolHeader() {
     return std::string(kHeader);
 }
 
-std::string ReservedBytes(bool extension) {
+std::string ReservedBytes(const PeerFeatures& features) {
     std::string reserved(8, '\0');
-    reserved[0] = extension ? '\x01' : '\0';
+    reserved[0] = static_cast<char>(features.ownExchange ? 0x01 : 0);
+    reserved[5] = static_cast<char>(features.extensionProtocol ? 0x10 : 0);
+    reserved[7] =
+        static_cast<char>((features.fastExtension ? 0x04 : 0) | (features.dht ? 0x01 : 0));
     return reserved;
+}
+
+std::string ReservedBytes(bool ownExchange) {
+    return ReservedBytes(PeerFeatures{.ownExchange = ownExchange, .extensionProtocol = true});
 }
 
 std::string BuildHandshake(std::string_view reserved, std::string_view infoHash,
@@ -96,14 +103,21 @@ HandshakeParse ParseHandshake(std::string_view buffered, HandshakeFields& out) {
     return HandshakeParse::Complete;
 }
 
-ExtensionFlag ReadExtensionFlag(std::string_view reserved) {
-    if (reserved == ReservedBytes(false)) {
-        return ExtensionFlag::No;
+PeerFeatures ReadPeerFeatures(std::string_view reserved) {
+    PeerFeatures features;
+    if (reserved.size() != 8) {
+        return features;
     }
-    if (reserved == ReservedBytes(true)) {
-        return ExtensionFlag::Yes;
-    }
-    return ExtensionFlag::Unchanged;
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(reserved[i]); };
+    features.ownExchange = (byte(0) & 0x01) != 0;
+    features.extensionProtocol = (byte(5) & 0x10) != 0;
+    features.fastExtension = (byte(7) & 0x04) != 0;
+    features.dht = (byte(7) & 0x01) != 0;
+    return features;
+}
+
+bool IsDhtPortMessage(std::string_view message) {
+    return message.size() == 3 && static_cast<unsigned char>(message[0]) == kExtension;
 }
 
 std::string FrameMessage(std::string_view payload) {
@@ -290,6 +304,15 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
         out.index = static_cast<uint8_t>(p[0]);
         out.data = body.substr(1);
         return DecodeStatus::Ok;
+    // Read once the fast extension and the extension protocol are spoken; until then their
+    // messages pass like any id we do not know.
+    case kSuggestPiece:
+    case kHaveAll:
+    case kHaveNone:
+    case kRejectRequest:
+    case kAllowedFast:
+    case kExtended:
+        return DecodeStatus::Ignored;
     }
     return DecodeStatus::Ignored;
 }

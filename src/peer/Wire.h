@@ -24,7 +24,17 @@ enum MessageId : uint8_t {
     kRequest = 6,
     kPiece = 7,
     kCancel = 8,
+    // This program's own extension (peer exchange between copies of it). Other clients send
+    // their DHT port under the same id, always with a 2-byte body: see IsDhtPortMessage.
     kExtension = 9,
+    // The fast extension.
+    kSuggestPiece = 0x0D,
+    kHaveAll = 0x0E,
+    kHaveNone = 0x0F,
+    kRejectRequest = 0x10,
+    kAllowedFast = 0x11,
+    // The extension protocol: a sub-id byte, then a bencoded dictionary (and, for some, data).
+    kExtended = 20,
 };
 
 // Big-endian u32; ReadU32 reads exactly 4 bytes at `p`.
@@ -35,8 +45,20 @@ void AppendU32(std::string& out, uint32_t value);
 
 // 0x13 followed by "BitTorrent protocol": 20 bytes.
 std::string ProtocolHeader();
-// Bit 0 of the first byte announces the extension protocol.
-std::string ReservedBytes(bool extension);
+// What a handshake's reserved bytes say the peer speaks.
+struct PeerFeatures {
+    bool ownExchange = false;        // byte 0, 0x01: our own peer exchange on message id 9
+    bool extensionProtocol = false;  // byte 5, 0x10: extended messages (id 20)
+    bool fastExtension = false;      // byte 7, 0x04: HAVE ALL/NONE, REJECT REQUEST, ...
+    bool dht = false;                // byte 7, 0x01: the peer runs a DHT node
+    bool operator==(const PeerFeatures&) const = default;
+};
+// The 8 reserved bytes announcing `features`.
+std::string ReservedBytes(const PeerFeatures& features);
+// What we announce: the extension protocol always, our own exchange when the person has it on.
+std::string ReservedBytes(bool ownExchange);
+// Each bit is read on its own, whatever the other bytes hold: clients set many more.
+PeerFeatures ReadPeerFeatures(std::string_view reserved);
 // Header, 8 reserved bytes, 20-byte info hash, 20-byte peer id. Fields of the wrong size are cut
 // or padded with zero bytes so the result is always kHandshakeLength bytes.
 std::string BuildHandshake(std::string_view reserved, std::string_view infoHash,
@@ -54,11 +76,6 @@ struct HandshakeFields {
 // seen differ from ProtocolHeader, so a stranger is dropped without waiting for 68 bytes. Bytes
 // after the first kHandshakeLength are not looked at: they belong to the first messages.
 [[nodiscard]] HandshakeParse ParseHandshake(std::string_view buffered, HandshakeFields& out);
-
-enum class ExtensionFlag { No, Yes, Unchanged };
-// Only the two exact patterns of ReservedBytes count; any other reserved bytes (other clients'
-// feature bits) leave the peer's extension support as it was.
-ExtensionFlag ReadExtensionFlag(std::string_view reserved);
 
 // ---- framing ----
 
@@ -111,6 +128,10 @@ std::string BuildPeerExchange(const std::vector<PeerExchangeEntry>& entries);
 [[nodiscard]] std::vector<PeerExchangeEntry> ParsePeerExchange(std::string_view body);
 
 // ---- decoding ----
+
+// Message id 9 with a 2-byte body is another client's DHT port, never our own extension (whose
+// shortest message, a sub-id alone, has a 1-byte body).
+bool IsDhtPortMessage(std::string_view message);
 
 struct WireMessage {
     int id = -1;          // the id byte as a signed 8-bit value; -1 for a keep-alive

@@ -305,7 +305,7 @@ TEST_F(PeerSetTest, EndGameCancelsTheOtherCopiesOnceASliceArrives) {
 
 TEST_F(PeerSetTest, PeerFloodsStayBoundedAndAreDialledAtAPace) {
     PeerConnection* source = Peer('x', kServed);
-    source->SetExtensionCapable(true);
+    source->SetPeerFeatures(ReadPeerFeatures(ReservedBytes(true)));
     uint32_t next = 0;
     // 200 peers nobody knows yet, in one EXT_PEERS message, each at a port of its own above
     // the range the system hands out to its own sockets.

@@ -195,5 +195,32 @@ TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
 static_assert(std::is_same_v<decltype(std::declval<PeerConnection&>().Downloaded()), uint64_t> &&
               std::is_same_v<decltype(std::declval<PeerConnection&>().Uploaded()), uint64_t>);
 
+TEST_F(PeerConnectionTest, OurExchangeFollowsBitOneOfByteZeroAndNeverTakesADhtPort) {
+    Use(4 * 16384, 16384);
+    m_logLines = 50;
+    const auto sentReports = [](const PeerConnection& peer) {
+        return std::count(peer.Log().begin(), peer.Log().end(), "Send msg: EXTENSION REPORT");
+    };
+    // Another client's bits around ours (DHT, fast, extension protocol) still mean our exchange.
+    PeerConnection& other = *m_torrent->m_set.CreatePeer(std::string(20, 'o'), "127.0.0.1", 1, 1);
+    other.SetLogLimit(m_logLines);
+    other.SetPeerFeatures(ReadPeerFeatures(std::string("\x01\0\0\0\0\x10\0\x05", 8)));
+    EXPECT_TRUE(other.Features().ownExchange && other.Features().dht);
+    other.OnHandshakePassed();
+    EXPECT_EQ(sentReports(other), 1);
+    // Port 258 as a DHT port message reads like our peer-list request: it must not be one.
+    EXPECT_TRUE(Feed(other, {std::string("\x09\x01\x02", 3)}));
+    EXPECT_EQ(sentReports(other), 1);
+    EXPECT_TRUE(Feed(other, {std::string("\x09\x01", 2)}));
+    EXPECT_EQ(sentReports(other), 2);
+    // Without the bit there is no exchange, whatever else the peer speaks.
+    PeerConnection& plain = *m_torrent->m_set.CreatePeer(std::string(20, 'p'), "127.0.0.1", 2, 2);
+    plain.SetLogLimit(m_logLines);
+    plain.SetPeerFeatures(ReadPeerFeatures(std::string("\0\0\0\0\0\x10\0\x05", 8)));
+    plain.OnHandshakePassed();
+    EXPECT_TRUE(Feed(plain, {std::string("\x09\x01", 2)}));
+    EXPECT_EQ(sentReports(plain), 0);
+}
+
 }  // namespace
 }  // namespace velbrook

@@ -88,6 +88,8 @@ public:
         return Bytes(piece * m_pieces.Unit() + begin, length);
     }
 
+    bool HasMetadata() const override { return true; }
+    MetadataLink* Metadata() override { return nullptr; }
     PieceManager& Pieces() override { return m_pieces; }
     // As the session does: only pieces we have, only within the piece.
     bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) override {

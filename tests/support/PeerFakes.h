@@ -81,8 +81,9 @@ inline std::vector<std::string> Messages(std::string stream) {
     return out;
 }
 
+// A plain peer's handshake: no feature bit set.
 inline std::string Handshake(std::string_view peerId, std::string_view infoHash = kInfoHash) {
-    return BuildHandshake(velbrook::ReservedBytes(false), infoHash, peerId);
+    return BuildHandshake(velbrook::ReservedBytes(PeerFeatures{}), infoHash, peerId);
 }
 
 // A torrent behind a listening socket on 127.0.0.1; remote peers are raw sockets.
