@@ -62,6 +62,13 @@ protected:
         });
         return messages;
     }
+    // Until the connection of `id` has read (and so handled) everything `remote` wrote.
+    void Settle(Remote& remote, const std::string& id) {
+        EXPECT_TRUE(PumpUntil([&] {
+            const PeerConnection* peer = Peer(id);
+            return peer && peer->Socket() && peer->Socket()->BytesReceived() >= remote.m_written;
+        }));
+    }
     static std::function<bool(const std::vector<std::string>&)> Count(size_t n) {
         return [n](const std::vector<std::string>& m) { return m.size() >= n; };
     }
@@ -171,7 +178,7 @@ TEST_F(ExtensionWire, TheHandshakeIsReadAndOurDictionaryServed) {
     EXPECT_EQ(got, (std::vector<std::string>{BuildBitfield("\x80"), BuildSimple(kUnchoke)}));
     plain->Message(Extended(0, "d1:md11:ut_metadatai7eee"));
     plain->Message(Extended(kOwnMetadataId, BuildMetadataRequest(0)));
-    RunPasses(m_reactor);
+    Settle(*plain, kPeerB);
     EXPECT_EQ(plain->Drain(), "");
 }
 
@@ -198,7 +205,7 @@ TEST_F(ExtensionWire, PexTellsWhoCameAndWentAndLearnsPeers) {
     a->Message(Extended(kOwnPexId, BuildPex(told)));
     told.added = {{"10.9.9.10", 6000, 0}};
     a->Message(Extended(kOwnPexId, BuildPex(told)));  // within the minute: not read
-    RunPasses(m_reactor);
+    Settle(*a, kPeerA);
     PeerConnection* learnt = m_torrent->m_set.FindByEndpoint("10.9.9.9", 6000);
     ASSERT_NE(learnt, nullptr);
     EXPECT_EQ(learnt->ExchangeFlags(), kPexSeed);
@@ -220,6 +227,7 @@ TEST_F(ExtensionWire, PexTellsWhoCameAndWentAndLearnsPeers) {
     a->Message(Extended(kOwnPexId, BuildPex(told)));
     auto c = Join("-CC0001-cccccccccccc", features, Count(3), got);
     c->Message(Extended(0, "d1:pi7002ee"));
+    Settle(*a, kPeerA);
     Advance(61s);
     RunPasses(m_reactor);
     EXPECT_EQ(ExtendedBodies(Messages(a->Drain()), 5).size(), 0u);
