@@ -151,6 +151,7 @@ void PeerConnection::OnHandshakePassed() {
     m_connected = true;
     // Reached the peer itself: a refused connect or a failed handshake before does not count.
     m_connectFailures = 0;
+    LeaveMetadataFetch();
     ResetExtended();
     if (!m_torrent.HasMetadata()) {
         // Only the dictionary is talked about: no pieces, no interest, nothing served.
