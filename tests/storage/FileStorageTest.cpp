@@ -5,15 +5,20 @@
 #include <filesystem>
 
 #include "metainfo/FileList.h"
-#include "support/FakeMessageHost.h"
+#include "storage/MessageHost.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
 
-using test::FakeMessageHost;
 using test::ReadFile;
 using test::WriteFile;
+
+// The person in front of the screen: every message is noted.
+struct FakeMessageHost : MessageHost {
+    void ShowMessage(const std::string& text, MessageIcon) override { m_shown.push_back(text); }
+    std::vector<std::string> m_shown;
+};
 
 // A layout "t/<name>" with the given sizes, files following each other.
 void Layout(FileList& list, const std::vector<std::pair<std::string, int64_t>>& files) {
