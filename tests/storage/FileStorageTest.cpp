@@ -5,15 +5,20 @@
 #include <filesystem>
 
 #include "metainfo/FileList.h"
-#include "support/FakeMessageHost.h"
+#include "storage/MessageHost.h"
 #include "support/TempDir.h"
 
 namespace velbrook {
 namespace {
 
-using test::FakeMessageHost;
 using test::ReadFile;
 using test::WriteFile;
+
+// The person in front of the screen: every message is noted.
+struct FakeMessageHost : MessageHost {
+    void ShowMessage(const std::string& text, MessageIcon) override { m_shown.push_back(text); }
+    std::vector<std::string> m_shown;
+};
 
 // A layout "t/<name>" with the given sizes, files following each other.
 void Layout(FileList& list, const std::vector<std::pair<std::string, int64_t>>& files) {
@@ -32,7 +37,6 @@ void Layout(FileList& list, const std::vector<std::pair<std::string, int64_t>>& 
 
 class Storage : public ::testing::Test {
 protected:
-    Storage() {}
     // Prepares a storage of the layout below the test folder.
     bool Prepared(FileStorage& disk, const std::string& saveName = "t",
                   FakeMessageHost* host = nullptr) {
@@ -67,18 +71,28 @@ TEST_F(Storage, WritesAndReadsAcrossFilesWithNestedFoldersAndEmptyFiles) {
     EXPECT_FALSE(std::filesystem::exists(m_dir / "orig.bin"));
 }
 
+// A file of the right size is only read, a shorter one is continued, and allocating before the
+// download gives every file we write its full length at once, keeping what a partial file holds;
+// without it the files grow as data arrives.
 TEST_F(Storage, ExistingFilesAreKeptContinuedOrRefusedBySize) {
     WriteFile(m_dir / "t/exact", std::string(10, 'e'));
     WriteFile(m_dir / "t/short", "sss");
     FileList list;
-    Layout(list, {{"t/exact", 10}, {"t/short", 20}, {"t/new", 30}});
-    FileStorage disk(list);
-    ASSERT_TRUE(Prepared(disk));
+    Layout(list, {{"t/exact", 10}, {"t/short", 20}, {"t/new", 70000}});
+    FileStorage sparse(list);
+    ASSERT_TRUE(Prepared(sparse));
     EXPECT_TRUE(m_host.m_shown.empty());
-    EXPECT_TRUE(disk.IsReadOnly(0));
-    EXPECT_FALSE(disk.IsReadOnly(1));
-    EXPECT_EQ(ReadFile(m_dir / "t/exact"), std::string(10, 'e'));
+    EXPECT_TRUE(sparse.IsReadOnly(0));
+    EXPECT_FALSE(sparse.IsReadOnly(1));
     EXPECT_EQ(ReadFile(m_dir / "t/short"), "sss");
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/new"), 0u);
+    sparse.CloseAll();
+    FileStorage allocated(list);
+    ASSERT_TRUE(allocated.Prepare(m_dir.Dir(), "t", true, &m_host));
+    EXPECT_EQ(ReadFile(m_dir / "t/exact"), std::string(10, 'e'));
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/new"), 70000u);
+    EXPECT_EQ(ReadFile(m_dir / "t/short").substr(0, 3), "sss");
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/short"), 20u);
 
     // A file longer than the torrent says is someone else's: never touched.
     WriteFile(m_dir / "u/big", std::string(11, 'b'));
@@ -89,23 +103,6 @@ TEST_F(Storage, ExistingFilesAreKeptContinuedOrRefusedBySize) {
     EXPECT_FALSE(Prepared(tooBigDisk, "u/big", &host));
     EXPECT_EQ(host.m_shown.size(), 1u);
     EXPECT_EQ(ReadFile(m_dir / "u/big"), std::string(11, 'b'));
-}
-
-// Allocating before the download gives every file we write its full length at once, keeping
-// what a partial file holds; without it the files grow as data arrives.
-TEST_F(Storage, AllocationGivesEachFileItsLengthBeforeTheDownload) {
-    WriteFile(m_dir / "t/short", "sss");
-    FileList list;
-    Layout(list, {{"t/short", 20}, {"t/new", 70000}});
-    FileStorage sparse(list);
-    ASSERT_TRUE(Prepared(sparse));
-    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/new"), 0u);
-    sparse.CloseAll();
-    FileStorage allocated(list);
-    ASSERT_TRUE(allocated.Prepare(m_dir.Dir(), "t", true, &m_host));
-    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/new"), 70000u);
-    EXPECT_EQ(ReadFile(m_dir / "t/short").substr(0, 3), "sss");
-    EXPECT_EQ(std::filesystem::file_size(m_dir / "t/short"), 20u);
 }
 
 // Two torrents (or two copies of the program) must never write one file at once; a complete

@@ -1,9 +1,11 @@
 // The HTTP client against a far end scripted in the test: the tracker, or the SOCKS5 proxy and
-// the tracker behind it.
+// the tracker behind it; over TLS against servers with certificates made now, and through a real
+// SOCKS5 proxy.
 #include "tracker/HttpClient.h"
 
 #include <gtest/gtest.h>
 
+#include <openssl/x509_vfy.h>
 #include <sys/ioctl.h>
 
 #include <memory>
@@ -12,20 +14,47 @@
 #include <vector>
 
 #include "net/Reactor.h"
+#include "net/TlsContext.h"
+#include "support/ChildProcess.h"
 #include "support/Loopback.h"
 #include "support/ManualClock.h"
-#include "support/RecordingHttpOwner.h"
+#include "support/TempDir.h"
+#include "support/TlsServer.h"
 
 namespace velbrook {
 namespace {
 
 using namespace std::chrono_literals;
 using test::FarEnd;
+using test::TlsFarEnd;
+using test::TlsIdentity;
 using Reports = std::vector<std::string>;
 
 const std::string kAnnounce = "d8:intervali1800e5:peers0:e";
 const std::string kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + kAnnounce;
 const std::string kOkReport = "response:" + kAnnounce;
+
+std::string Request(const std::string& path, const std::string& host) {
+    return "GET " + path + " HTTP/1.0\r\nHost: " + host +
+           "\r\nCache-Control: no-cache\r\nUser-Agent: KORVEX 0.33\r\n\r\n";
+}
+
+// Writes down every report as a line of text. With `drop` set it lets the client go from inside
+// each report, as owners do.
+struct RecordingOwner : HttpOwner {
+    void OnResponse(const std::string& body) override { Note("response:" + body); }
+    void OnFailure(const std::string& reason, bool noRetry) override {
+        Note("failure:" + reason + (noRetry ? " (no retry)" : ""));
+    }
+    void OnFatal(const std::string& reason) override { Note("fatal:" + reason); }
+    void Note(std::string text) {
+        reports.push_back(std::move(text));
+        if (drop)
+            Reactor::DeleteLater(std::move(*drop));
+    }
+    std::vector<std::string> reports;
+    std::unique_ptr<HttpClient>* drop = nullptr;
+};
 
 // One connection: the path the far end expects to be asked for, and its answer.
 struct Step {
@@ -57,13 +86,22 @@ protected:
             test::RunUntil(reactor, [&] { return Unread() == 0; });
         }
     }
-    // Starts a request, plays the far end of each of its connections in turn, and returns the
-    // reports, waiting a little longer so that a second one would show.
-    Reports Fetch(const std::string& url, const std::vector<Step>& steps = {}) {
+    void Start(const std::string& url) {
         owner.reports.clear();
-        requests.clear();
         std::string error;
         EXPECT_TRUE(client->Start(url, error)) << error;
+    }
+    // Waits for the report, then a little longer so that a second one would show.
+    Reports Wait() {
+        test::RunUntil(reactor, [&] { return !owner.reports.empty(); });
+        test::RunPasses(reactor, 5);
+        return owner.reports;
+    }
+    // Starts a request, plays the far end of each of its connections in turn, and returns the
+    // reports.
+    Reports Fetch(const std::string& url, const std::vector<Step>& steps = {}) {
+        requests.clear();
+        Start(url);
         std::vector<FarEnd> open;
         for (const Step& step : steps) {
             FarEnd end = far.Accept(reactor);
@@ -74,9 +112,7 @@ protected:
             if (step.staysOpen)
                 open.push_back(std::move(end));
         }
-        test::RunUntil(reactor, [&] { return !owner.reports.empty(); });
-        test::RunPasses(reactor, 5);
-        return owner.reports;
+        return Wait();
     }
 
     // Each report, and the connections that lead to it. An answer that redirects says nothing;
@@ -130,7 +166,7 @@ protected:
     test::ManualClock clock;  // outlives what the reactor still has to destroy
     Reactor reactor;
     test::RawListener far;
-    test::RecordingHttpOwner owner;
+    RecordingOwner owner;
     std::unique_ptr<HttpClient> client = std::make_unique<HttpClient>(owner, clock, ProxyConfig{});
     std::vector<std::string> requests;
 };
@@ -162,8 +198,7 @@ TEST_F(HttpClientTest, EachAnswerReachesTheOwnerOnce) {
         EXPECT_EQ(client->State(), HttpClientState::Idle) << steps[0].path;
     }
     Fetch(Url("/ok"), {{"/ok", {kOk}}});
-    EXPECT_EQ(requests, Reports{"GET /ok HTTP/1.0\r\nHost: " + Here() +
-                                "\r\nCache-Control: no-cache\r\nUser-Agent: KORVEX 0.33\r\n\r\n"});
+    EXPECT_EQ(requests, Reports{Request("/ok", Here())});
 }
 
 TEST_F(HttpClientTest, OwnerMayDestroyTheClientInsideAnyReport) {
@@ -190,8 +225,7 @@ TEST_F(HttpClientTest, UnstartableRefusedAndSilentRequestsFail) {
     // Timed out on the clock, to the millisecond: a tracker that says nothing after the
     // connect, and one that keeps dripping, which the whole request's deadline ends.
     for (const bool drips : {false, true}) {
-        owner.reports.clear();
-        ASSERT_TRUE(client->Start(Url("/slow"), error));
+        Start(Url("/slow"));
         FarEnd end = far.Accept(reactor);
         EXPECT_NE(end.ReadThrough("\r\n\r\n"), "");
         Duration left = HttpClient::kSilenceTimeout;
@@ -214,8 +248,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     // The proxy resolves the tracker's name, which goes as given, and the Host line carries it
     // without the default port.
     const std::string connect("\x05\x01\x00\x03\x0ftracker.example\x00\x50", 22);
-    const std::string request = "GET /ok HTTP/1.0\r\nHost: tracker.example\r\nCache-Control: "
-                                "no-cache\r\nUser-Agent: KORVEX 0.33\r\n\r\n";
+    const std::string request = Request("/ok", "tracker.example");
     // What the proxy expects to read, and its answers.
     using Talk = std::vector<std::pair<std::string, std::vector<std::string>>>;
     const std::vector<std::tuple<std::string, Talk, std::string>> cases = {
@@ -249,9 +282,7 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     for (const auto& [user, talk, report] : cases) {
         via.user = user;
         client = std::make_unique<HttpClient>(owner, clock, via);
-        owner.reports.clear();
-        std::string error;
-        ASSERT_TRUE(client->Start("http://tracker.example/ok", error));
+        Start("http://tracker.example/ok");
         {
             FarEnd proxy = far.Accept(reactor);
             for (const auto& [expected, answer] : talk) {
@@ -268,6 +299,177 @@ TEST_F(HttpClientTest, Socks5RepliesFromAScriptedProxy) {
     client = std::make_unique<HttpClient>(owner, clock, via);
     EXPECT_EQ(Fetch("http://tracker.example/ok"), Reports{"failure:Socks5 server protocal error!"});
     EXPECT_EQ(far.Accept(reactor).Read(1, 0), "");
+}
+
+std::string CheckFailed(long verifyError) {
+    return std::string("failure:Certificate check failed: ") +
+           X509_verify_cert_error_string(verifyError);
+}
+
+// The far end as a TLS server, with certificates made now.
+class HttpsClientTest : public HttpClientTest {
+protected:
+    HttpsClientTest() {
+        authority.WriteCertificate(temp / "authority.pem");
+        selfSigned.WriteCertificate(temp / "self-signed.pem");
+    }
+    void Start(std::unique_ptr<HttpClient> made, const std::string& url) {
+        client = std::move(made);
+        HttpClientTest::Start(url);
+    }
+    std::string SecureUrl(const std::string& host, const std::string& path) const {
+        return "https://" + host + ":" + std::to_string(far.m_port) + path;
+    }
+
+    test::TempDir temp;
+    const TlsIdentity selfSigned{"IP:127.0.0.1"};
+    const TlsIdentity authority{"", nullptr, true};
+    const TlsIdentity localhost{"DNS:localhost", &authority};
+    const TlsIdentity elsewhere{"DNS:tracker.example", &authority};
+};
+
+// The certificate decides whether the request is sent: it must come from a trusted issuer and
+// name the host the URL names (an address for an address, which is never sent as a server name).
+// With the check off, a self-made certificate is enough. An answer is read whether the server
+// just hangs up, or sends a close alert or its Content-Length and then waits for us to hang up.
+TEST_F(HttpsClientTest, TheCertificateCheckDecidesAndAnswersAreReadHoweverTheyEnd) {
+    TlsContext trustAuthority(temp / "authority.pem");
+    TlsContext trustSelfSigned(temp / "self-signed.pem");
+    enum class Ending { CloseNotify, HangUp, StayOpen };
+    struct Case {
+        const TlsIdentity& identity;
+        std::string host;
+        bool check;
+        TlsContext& trust;
+        std::string report;
+        Ending ending = Ending::HangUp;
+    };
+    const Case cases[] = {
+        {selfSigned, "127.0.0.1", false, TlsContext::SystemStore(), kOkReport, Ending::StayOpen},
+        {selfSigned, "127.0.0.1", true, TlsContext::SystemStore(),
+         CheckFailed(X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)},
+        {selfSigned, "127.0.0.1", true, trustSelfSigned, kOkReport, Ending::CloseNotify},
+        {localhost, "localhost", true, trustAuthority, kOkReport},
+        {localhost, "localhost", true, TlsContext::SystemStore(),
+         CheckFailed(X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN)},
+        {localhost, "127.0.0.1", true, trustAuthority, CheckFailed(X509_V_ERR_IP_ADDRESS_MISMATCH)},
+        {elsewhere, "localhost", true, trustAuthority, CheckFailed(X509_V_ERR_HOSTNAME_MISMATCH)},
+        {elsewhere, "localhost", false, trustAuthority, kOkReport, Ending::CloseNotify},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host + " " + c.report);
+        const bool passes = c.report == kOkReport;
+        Start(std::make_unique<HttpClient>(owner, clock, ProxyConfig{}, c.check, c.trust),
+              SecureUrl(c.host, "/ok"));
+        const auto context = c.identity.ServerContext();
+        auto end = std::make_unique<TlsFarEnd>(reactor, context.get(), far.TakeConnection(reactor));
+        ASSERT_EQ(end->Handshake(), passes);
+        EXPECT_EQ(end->ServerName(), c.host == "localhost" ? "localhost" : "");
+        if (passes) {
+            EXPECT_EQ(end->ReadThrough("\r\n\r\n"),
+                      Request("/ok", c.host + ":" + std::to_string(far.m_port)));
+            EXPECT_TRUE(end->Write(c.ending == Ending::StayOpen
+                                       ? "HTTP/1.0 200 OK\r\nContent-Length: 27\r\n\r\n" + kAnnounce
+                                       : "HTTP/1.0 200 OK\r\n\r\n" + kAnnounce));
+            if (c.ending == Ending::CloseNotify)
+                end->CloseNotify();
+        }
+        if (c.ending == Ending::HangUp)
+            end.reset();
+        EXPECT_EQ(Wait(), Reports{c.report});
+        EXPECT_EQ(client->State(), HttpClientState::Idle);
+    }
+}
+
+// A server that hangs up in the middle of the handshake, one that answers in plain text, and one
+// that breaks the record layer once the handshake is done: each ends in one failure, and none
+// leaves the request hanging.
+TEST_F(HttpsClientTest, BrokenHandshakesAndRecordsEndInOneFailure) {
+    const std::string url = SecureUrl("127.0.0.1", "/ok");
+    const auto start = [&] {
+        Start(std::make_unique<HttpClient>(owner, clock, ProxyConfig{}, false), url);
+    };
+    // Read whole, so that hanging up sends no reset.
+    const auto clientHello = [](FarEnd& end) {
+        const std::string header = end.Read(5);
+        EXPECT_EQ(header.substr(0, 1), "\x16");  // a handshake record
+        return header.size() == 5 && end.Read(static_cast<unsigned char>(header[3]) * 256u +
+                                              static_cast<unsigned char>(header[4]))
+                                             .size() > 0;
+    };
+    start();
+    {
+        FarEnd end(reactor, far.TakeConnection(reactor));
+        EXPECT_TRUE(clientHello(end));
+    }  // hangs up
+    EXPECT_EQ(Wait(), Reports{"failure:TLS handshake failed: the server closed the connection"});
+
+    start();
+    {
+        FarEnd end(reactor, far.TakeConnection(reactor));
+        EXPECT_TRUE(clientHello(end));
+        EXPECT_TRUE(end.Write("HTTP/1.0 400 Bad Request\r\n\r\n"));
+        ASSERT_EQ(Wait().size(), 1u);
+        EXPECT_EQ(owner.reports[0].rfind("failure:TLS handshake failed: ", 0), 0u)
+            << owner.reports[0];
+    }
+
+    start();
+    const auto context = selfSigned.ServerContext();
+    TlsFarEnd end(reactor, context.get(), far.TakeConnection(reactor));
+    ASSERT_TRUE(end.Handshake());
+    EXPECT_NE(end.ReadThrough("\r\n\r\n"), "");
+    end.WriteRaw(std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'x'));
+    ASSERT_EQ(Wait().size(), 1u);
+    EXPECT_EQ(owner.reports[0].rfind("failure:TLS error: ", 0), 0u) << owner.reports[0];
+    EXPECT_EQ(client->State(), HttpClientState::Idle);
+}
+
+// Redirects cross from http to https and back; a relative one stays on https.
+TEST_F(HttpsClientTest, RedirectsCrossBetweenHttpAndHttps) {
+    test::RawListener plain;
+    const std::string plainHere = "127.0.0.1:" + std::to_string(plain.m_port);
+    Start(std::make_unique<HttpClient>(owner, clock, ProxyConfig{}, false),
+          "http://" + plainHere + "/a");
+    const auto servePlain = [&](const std::string& path, const std::string& answer) {
+        FarEnd end(reactor, plain.TakeConnection(reactor));
+        EXPECT_EQ(end.ReadThrough("\r\n\r\n"), Request(path, plainHere));
+        EXPECT_TRUE(end.Write(answer));
+    };
+    servePlain("/a", "HTTP/1.0 302 Found\r\nLocation: https://" + Here() + "/b\r\n\r\n");
+    const auto context = selfSigned.ServerContext();
+    for (const auto& [path, answer] : {
+             std::pair<std::string, std::string>{"/b", "HTTP/1.0 301 Moved\r\nLocation: c\r\n\r\n"},
+             {"/c", "HTTP/1.0 302 Found\r\nLocation: http://" + plainHere + "/d\r\n\r\n"},
+         }) {
+        TlsFarEnd end(reactor, context.get(), far.TakeConnection(reactor));
+        ASSERT_TRUE(end.Handshake()) << path;
+        EXPECT_EQ(end.ReadThrough("\r\n\r\n"), Request(path, Here()));
+        EXPECT_TRUE(end.Write(answer));
+    }
+    servePlain("/d", "HTTP/1.0 200 OK\r\n\r\n" + kAnnounce);
+    EXPECT_EQ(Wait(), Reports{kOkReport});
+}
+
+// Through a real SOCKS5 proxy the TLS session runs inside the tunnel, and the certificate is
+// checked against the URL's host all the same.
+TEST_F(HttpsClientTest, ReachesTheServerThroughASocks5Proxy) {
+    const uint16_t proxyPort = test::FreePort();
+    test::ChildProcess proxy(
+        {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(proxyPort)});
+    ASSERT_TRUE(proxy.WaitForListener(proxyPort));
+    TlsContext trust(temp / "self-signed.pem");
+    Start(std::make_unique<HttpClient>(
+              owner, clock, ProxyConfig{true, "127.0.0.1", proxyPort, "", ""}, true, trust),
+          SecureUrl("127.0.0.1", "/ok"));
+    const auto context = selfSigned.ServerContext();
+    {
+        TlsFarEnd end(reactor, context.get(), far.TakeConnection(reactor));
+        ASSERT_TRUE(end.Handshake());
+        EXPECT_EQ(end.ReadThrough("\r\n\r\n"), Request("/ok", Here()));
+        EXPECT_TRUE(end.Write("HTTP/1.0 200 OK\r\n\r\n" + kAnnounce));
+    }
+    EXPECT_EQ(Wait(), Reports{kOkReport});
 }
 
 }  // namespace

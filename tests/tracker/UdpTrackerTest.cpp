@@ -149,26 +149,15 @@ TEST(ScrapeAnswerTest, ReadsTheTorrentsCountsAndFindsTheScrapeUrl) {
 // The tracker, played by the test on a raw socket of its own.
 class FakeUdpTracker {
 public:
-    explicit FakeUdpTracker(int family = AF_INET)
-        : m_fd(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_storage local{};
-        socklen_t length = sizeof(sockaddr_in);
-        if (family == AF_INET) {
-            reinterpret_cast<sockaddr_in&>(local) = test::Loopback(0);
-        } else {
-            auto& v6 = reinterpret_cast<sockaddr_in6&>(local);
-            v6.sin6_family = AF_INET6;
-            v6.sin6_addr = in6addr_loopback;
-            length = sizeof v6;
-        }
-        m_ok = bind(m_fd, reinterpret_cast<sockaddr*>(&local), length) == 0 &&
-               getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
-        m_port = ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port);  // same place in both
-        m_host = family == AF_INET ? "127.0.0.1" : "[::1]";
+    FakeUdpTracker() : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in local = test::Loopback(0);
+        socklen_t length = sizeof local;
+        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&local), length), 0);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &length);
+        m_port = ntohs(local.sin_port);
     }
     ~FakeUdpTracker() { close(m_fd); }
-    bool Ok() const { return m_ok; }
-    std::string Url() const { return "udp://" + m_host + ":" + std::to_string(m_port) + "/a"; }
+    std::string Url() const { return "udp://127.0.0.1:" + std::to_string(m_port) + "/a"; }
     bool Waiting() const {
         pollfd p{m_fd, POLLIN, 0};
         return poll(&p, 1, 0) == 1;
@@ -205,9 +194,7 @@ public:
 
 private:
     int m_fd;
-    bool m_ok = false;
     uint16_t m_port = 0;
-    std::string m_host;
     sockaddr_storage m_client{};
     socklen_t m_clientLength = 0;
 };
@@ -389,20 +376,6 @@ TEST_F(UdpTrackerServiceTest, AFloodOfDatagramsIsReadInBatches) {
     reactor.RunOnce(1000);
     EXPECT_FALSE(tracker.Waiting());
     EXPECT_EQ(ConnectionOf(tracker.Next(reactor)), 9u);
-}
-
-TEST_F(UdpTrackerServiceTest, SpeaksToAnIPv6TrackerAndReadsIPv6Peers) {
-    FakeUdpTracker tracker6(AF_INET6);
-    if (!tracker6.Ok())
-        GTEST_SKIP() << "no IPv6 loopback on this host";
-    Announce(tracker6.Url());
-    const std::string announce = tracker6.Connect(reactor, 5);
-    std::string peer(16, '\0');
-    peer[15] = '\x01';
-    tracker6.Reply(AnnounceReply(TransactionOf(announce), 60, peer + "\x1A\xE1"));
-    ASSERT_TRUE(Reported(1));
-    ASSERT_EQ(answers[0].peers.size(), 1u);
-    EXPECT_EQ(answers[0].peers[0].address, "::1");
 }
 
 }  // namespace

@@ -33,7 +33,7 @@
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "support/TempDir.h"
-#include "support/TrayOnAnyDesktop.h"
+#include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
 #include "ui/QtUiHost.h"
 #include "ui/ViewHarness.h"
@@ -42,6 +42,16 @@ namespace velbrook {
 namespace {
 
 using test::PumpUntil;
+
+// A tray icon on a desktop with a notification area, which the offscreen platform is not: what
+// the program keeps track of can be checked, not what a real tray draws.
+class TrayOnAnyDesktop : public CSystemTray {
+public:
+    using CSystemTray::CSystemTray;
+
+protected:
+    bool DesktopHasTray() const override { return true; }
+};
 
 // The person: files are saved in one folder, every message is noted and every question answered
 // yes, a moment later.
@@ -124,54 +134,23 @@ protected:
     CMainFrame m_frame{m_doc};
 };
 
-TEST_F(MainFrame, MenusCarryTheirLabelsAndOnlyWhatWorksIsEnabled) {
-    std::vector<std::string> seen;
+// Only what works is enabled, in the menus and on the toolbar (whose tips are the labels
+// without their keys).
+TEST_F(MainFrame, OnlyWhatWorksIsEnabled) {
+    std::vector<std::string> enabled;
     for (QAction* menu : m_frame.menuBar()->actions()) {
-        seen.push_back(menu->text().toStdString());
         for (QAction* entry : menu->menu()->actions()) {
-            seen.push_back((entry->isSeparator() ? std::string("-")
-                                                 : (entry->isEnabled() ? "  " : "  (grey) ") +
-                                                       entry->text().toStdString()));
+            if (entry->isEnabled() && !entry->isSeparator())
+                enabled.push_back(entry->text().toStdString());
         }
     }
-    const std::vector<std::string> expected = {
-        "文件(&F)",
-        "  (grey) 新建\tCtrl+N(&N)",
-        "  打开Torrent\tCtrl+O(&O)",
-        "  (grey) 保存\tCtrl+S(&S)",
-        "  (grey) 另存为(&A)...",
-        "-",
-        "  选项...\tCtrl+P(&P)",
-        "  (grey) 最近的文件",
-        "-",
-        "  退出(&X)",
-        "编辑(&E)",
-        "  (grey) 撤消\tCtrl+Z(&U)",
-        "-",
-        "  (grey) 剪切\tCtrl+X(&T)",
-        "  (grey) 复制\tCtrl+C(&C)",
-        "  (grey) 粘贴\tCtrl+V(&P)",
-        "视图(&V)",
-        "  工具栏(&T)",
-        "  状态栏(&S)",
-        "帮助(&H)",
-        "  (grey) 帮助主题(&H)",
-        "-",
-        "  关于 Velbrook(&A)...",
-    };
-    EXPECT_EQ(seen, expected);
-
-    // The toolbar's buttons, each with its tip (the label without its keys) and greyed alike.
-    std::vector<std::string> buttons;
     for (QAction* button : m_frame.findChild<QToolBar*>()->actions()) {
-        buttons.push_back(button->isSeparator() ? "-"
-                                                : (button->isEnabled() ? "" : "(grey) ") +
-                                                      button->toolTip().toStdString());
+        if (button->isEnabled() && !button->isSeparator())
+            enabled.push_back(button->toolTip().toStdString());
     }
-    EXPECT_EQ(buttons, (std::vector<std::string>{"(grey) 新建", "打开Torrent", "(grey) 保存", "-",
-                                                 "(grey) 剪切", "(grey) 复制", "(grey) 粘贴", "-",
-                                                 "(grey) 打印", "-", "(grey) 大图标",
-                                                 "(grey) 小图标", "(grey) 列表", "(grey) 详细信息",
+    EXPECT_EQ(enabled, (std::vector<std::string>{"打开Torrent\tCtrl+O(&O)", "选项...\tCtrl+P(&P)",
+                                                 "退出(&X)", "工具栏(&T)", "状态栏(&S)",
+                                                 "关于 Velbrook(&A)...", "打开Torrent",
                                                  "关于 Velbrook", "帮助"}));
 }
 
@@ -242,9 +221,9 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
 // With a tray, minimising hides the window behind one icon; a double click on it, or another
 // copy started without torrents, brings the window back and takes the icon away.
 TEST_F(MainFrame, MinimisedToTheTrayAndBack) {
-    test::TrayOnAnyDesktop* tray = nullptr;
+    TrayOnAnyDesktop* tray = nullptr;
     CMainFrame frame(m_doc, [&tray](QWidget* window) {
-        auto made = std::make_unique<test::TrayOnAnyDesktop>(window);
+        auto made = std::make_unique<TrayOnAnyDesktop>(window);
         tray = made.get();
         return made;
     });

@@ -6,12 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/TrayOnAnyDesktop.h"
-
 namespace velbrook {
 namespace {
-
-using test::TrayOnAnyDesktop;
 
 TEST(SystemTray, MenuAndDoubleClickAskTheMainWindow) {
     QWidget window;
@@ -41,24 +37,6 @@ TEST(SystemTray, MenuAndDoubleClickAskTheMainWindow) {
     EXPECT_EQ(restore.count(), 2);
     EXPECT_EQ(about.count(), 1);
     EXPECT_EQ(exit.count(), 1);
-}
-
-// However often the window is minimised and restored, at most one icon shows; where the
-// desktop has no tray none does, and the window has to stay reachable another way.
-TEST(SystemTray, KeepsAtMostOneIconAcrossMinimiseAndRestore) {
-    QWidget window;
-    CSystemTray real(&window);
-    EXPECT_EQ(real.Add(), QSystemTrayIcon::isSystemTrayAvailable());
-    EXPECT_EQ(real.isVisible(), real.IsAdded());
-
-    TrayOnAnyDesktop tray(&window);
-    for (int cycle = 0; cycle < 3; ++cycle) {
-        EXPECT_TRUE(tray.Add());
-        EXPECT_TRUE(tray.Add());
-        EXPECT_TRUE(tray.IsAdded() && tray.isVisible());
-        tray.Remove();
-        EXPECT_FALSE(tray.IsAdded() || tray.isVisible());
-    }
 }
 
 }  // namespace
