@@ -177,6 +177,7 @@ void PeerConnection::OnHandshakePassed() {
     ResetMeters();
     m_sampleStart.reset();
     m_lastSlice.reset();
+    m_lastAnswered = {};
     m_sampleBytes = 0;
     m_pipelineRate = 0;
 }
@@ -454,10 +455,12 @@ void PeerConnection::DropUnansweredWhileQuiet() {
     if (now - *m_lastSlice < quiet) {
         return;
     }
+    // Silence alone says nothing of the peer's queue (its disk may have stalled); a request
+    // asked no later than one it answered was dropped, and lowers the ceiling.
     while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= quiet) {
         const BlockRequest r = Withdraw(m_outstanding.begin(), true);
         m_torrent.Pieces().CancelSlice(r.piece, r.begin, r.length);
-        ++m_droppedRequests;
+        m_droppedRequests += r.sentAt <= m_lastAnswered ? 1 : 0;
     }
 }
 
@@ -862,6 +865,7 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
     const BlockRequest answered = Withdraw(it, false);
     const bool wasDuplicate = answered.duplicate;
     m_lastSlice = m_host.GetClock().Now();
+    m_lastAnswered = std::max(m_lastAnswered, answered.sentAt);
     NoteSliceSpeed(length);
     DropOvertaken(answered.sentAt);
     ExpireRequests();

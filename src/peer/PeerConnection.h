@@ -52,7 +52,7 @@ public:
     static constexpr Duration kOvertakenAfter = std::chrono::seconds(2);
     // A peer that unchokes us and has sent slices, then falls silent for this long (or four
     // slices' time at its speed, when that is longer) while it owes us requests, dropped them:
-    // what has waited that long goes back to be asked again, and counts as dropped.
+    // what has waited that long goes back to be asked again.
     static constexpr Duration kQuietAfter = std::chrono::seconds(5);
     // REJECTs for requests we never sent (nor cancelled lately) a peer may send before it is
     // dropped: each one costs a walk over our requests in flight.
@@ -253,6 +253,7 @@ private:
     // The pipeline's speed measure: bytes of the current sample and when it started.
     std::optional<Time> m_sampleStart;
     std::optional<Time> m_lastSlice;  // when the last slice we asked for came
+    Time m_lastAnswered{};            // when the latest request the peer answered went out
     uint64_t m_sampleBytes = 0;
     uint64_t m_pipelineRate = 0;
     std::optional<Time> m_lastPeerExchange;
