@@ -267,7 +267,7 @@ void PeerConnection::SendOwnPieces() {
     const PieceManager& own = m_torrent.Pieces();
     if (SpeaksFast()) {
         // m_piecesPeerWants is our piece count here: the peer has announced nothing yet.
-        if (m_piecesPeerWants == own.EntryCount()) {
+        if (m_piecesPeerWants == own.EntryCount() && m_piecesPeerWants > 0) {
             SendMessage(BuildSimple(kHaveAll));
             AddLog("Send msg: HAVE ALL");
             return;
