@@ -1,4 +1,4 @@
-"""Transfers of one torrent (SIZE_MIB, default 64, in files of uneven sizes, 256 KiB pieces) with
+"""Transfers of one torrent (SIZE_MIB, default 512, in files of uneven sizes, 256 KiB pieces) with
 a python3-libtorrent seeder, each timed against python3-libtorrent doing the same in the same run:
 
   (a) velbrook-cli downloading through delay_proxy.py, 25 ms each way (a 50 ms round trip),
@@ -31,7 +31,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import harness  # noqa: E402
 
 CLI = os.path.abspath(sys.argv[1])
-SIZE_MIB = int(sys.argv[2]) if len(sys.argv) > 2 else 64
+# Large enough that a pipeline which fills a 50 ms link runs most of the transfer at full depth,
+# not only its start and its end game.
+SIZE_MIB = int(sys.argv[2]) if len(sys.argv) > 2 else 512
 PROXY = os.path.join(HERE, "delay_proxy.py")
 LT_PEER = os.path.join(harness.HERE, "lt_peer.py")
 RUNS = 3
@@ -247,7 +249,7 @@ def main(procs, top):
     bench.compare(f"(a) download through the delay proxy, {DELAY_MS} ms each way",
                   lambda: bench.through_proxy(bench.velbrook_download(bench.torrents["delayed"]), "va"),
                   lambda: bench.through_proxy(bench.lt_download(bench.torrents["delayed"], bench.ldown), "la"),
-                  "libtorrent_time / velbrook_time (target at least 0.90)")
+                  "libtorrent_time / velbrook_time (target at least 1.00)")
     bench.compare("(b) download on 127.0.0.1 without delay",
                   lambda: bench.timed(bench.velbrook_download(bench.torrents["direct"]), "vb"),
                   lambda: bench.timed(bench.lt_download(bench.torrents["direct"], bench.ldown), "lb"),

@@ -36,13 +36,15 @@ void CheckDecoded(std::string_view message) {
         return;
     }
     Check(msg.id == static_cast<int8_t>(message[0]));
-    if ((msg.id < 0 || msg.id > kExtension) && msg.id != kExtended) {
+    if (msg.id < 0 || (msg.id > kExtension && !IsFastMessage(msg.id) && msg.id != kExtended)) {
         Check(status == DecodeStatus::Ignored);
         return;
     }
     if (status == DecodeStatus::Malformed) {
-        const size_t need = msg.id == kHave                               ? 5
-                            : msg.id == kRequest || msg.id == kCancel     ? 13
+        const bool fields = msg.id == kRequest || msg.id == kCancel || msg.id == kRejectRequest;
+        const bool index = msg.id == kHave || msg.id == kSuggestPiece || msg.id == kAllowedFast;
+        const size_t need = index                                         ? 5
+                            : fields                                      ? 13
                             : msg.id == kPiece                            ? 9
                             : msg.id == kExtension || msg.id == kExtended ? 2
                                                                           : 0;
@@ -64,6 +66,14 @@ void CheckDecoded(std::string_view message) {
         break;
     case kCancel:
         rebuilt = BuildCancel(msg.index, msg.begin, msg.length);
+        break;
+    case kRejectRequest:
+        rebuilt = BuildReject(msg.index, msg.begin, msg.length);
+        break;
+    case kSuggestPiece:
+    case kAllowedFast:
+        rebuilt = BuildHave(msg.index);
+        rebuilt[0] = static_cast<char>(msg.id);
         break;
     case kPiece:
         Check(msg.data.size() == message.size() - 9);

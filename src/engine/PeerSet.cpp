@@ -599,6 +599,9 @@ void PeerSet::ServiceTick() {
     DialQueued();
     ServeUploads();
     ForEachConnected([](PeerConnection& connection) { connection.ExtensionTick(); });
+    // A peer that went quiet, or choked us without rejecting what we asked, sends no slice that
+    // would make its connection give up requests it will not answer.
+    ForEachConnected([](PeerConnection& connection) { connection.CheckRequests(); });
 }
 
 // A peer may be served now: its socket has room, and while we still download, it keeps within

@@ -32,6 +32,10 @@ constexpr size_t kMaxRememberedCancels = 256;
 // Received-message lines are indented so they stand apart from what we sent.
 const std::string kRecv = std::string(26, ' ') + "<<-Recv msg: ";
 
+uint64_t SliceKey(uint32_t piece, uint32_t begin) {
+    return (uint64_t{piece} << 32) | begin;
+}
+
 std::string Triple(const char* prefix, uint32_t a, uint32_t b, uint32_t c) {
     char line[128];
     std::snprintf(line, sizeof line, "%s%d, %d, %d \r\n", prefix, static_cast<int>(a),
@@ -48,6 +52,15 @@ size_t PeerConnection::LiveCount() {
 size_t PeerConnection::PipelineDepth(uint64_t bytesPerSecond) {
     const uint64_t slices = bytesPerSecond * kPipelineSeconds / kSliceSize;
     return static_cast<size_t>(std::clamp<uint64_t>(slices, kMinOutstanding, kMaxOutstanding));
+}
+
+size_t PeerConnection::RequestCeiling() const {
+    const size_t said = std::min(m_peerRequestLimit, kMaxOutstanding);
+    return said > m_droppedRequests + kMinOutstanding ? said - m_droppedRequests : kMinOutstanding;
+}
+
+size_t PeerConnection::PipelineTarget() const {
+    return std::min(PipelineDepth(m_pipelineRate), RequestCeiling());
 }
 
 PeerConnection::PeerConnection(SwarmLink& swarm, TorrentLink& torrent, PeerHost& host,
@@ -126,6 +139,10 @@ bool PeerConnection::SpeaksExtension() const {
            m_swarm.SharesPeers() && m_extended.pexId == 0;
 }
 
+bool PeerConnection::SpeaksFast() const {
+    return m_features.fastExtension && ReadPeerFeatures(m_host.ReservedBytes()).fastExtension;
+}
+
 void PeerConnection::Fatal(std::string line) {
     m_fatal = true;
     AddLog(std::move(line));
@@ -158,7 +175,7 @@ void PeerConnection::OnHandshakePassed() {
         m_metadataOnly = true;
         m_amInterested = false;
         AddLog("Peer Connected!");
-        if (m_features.fastExtension && ReadPeerFeatures(m_host.ReservedBytes()).fastExtension) {
+        if (SpeaksFast()) {
             SendMessage(BuildSimple(kHaveNone));
             AddLog("Send msg: HAVE NONE");
         }
@@ -177,7 +194,7 @@ void PeerConnection::OnHandshakePassed() {
     m_piecesWeWant = 0;
     m_piecesPeerWants = m_countedPieces->Count(Have);
     AddLog("Peer Connected!");
-    SendBitfield(m_torrent.Pieces().ToBitString());
+    SendOwnPieces();
     SendExtendedHandshake();
     if (SpeaksExtension()) {
         SendExtension(kExtSupport);
@@ -185,6 +202,8 @@ void PeerConnection::OnHandshakePassed() {
     SendUnchoke();
     ResetMeters();
     m_sampleStart.reset();
+    m_lastSlice.reset();
+    m_lastAnswered = {};
     m_sampleBytes = 0;
     m_pipelineRate = 0;
 }
@@ -198,6 +217,7 @@ void PeerConnection::ReleaseOutstanding() {
         pieces.CancelSlice(r.piece, r.begin, r.length);
     }
     m_outstanding.clear();
+    m_askedSlices.clear();
     m_duplicates = 0;
 }
 
@@ -230,6 +250,8 @@ void PeerConnection::OnSocketClosed() {
     m_fatal = false;
     m_features = {};
     m_peerRequestLimit = kDefaultPeerRequests;
+    m_droppedRequests = 0;
+    m_strayRejects = 0;
     if (m_connected) {
         m_swarm.AdjustConnectedCount(-1);
         if (m_isSeed) {
@@ -251,10 +273,43 @@ void PeerConnection::OnOutputDrained() {
 
 void PeerConnection::SendChoke() {
     m_amChoking = true;
-    m_peerRequests.clear();
     SendMessage(BuildSimple(kChoke));
     AddLog("Send msg: CHOKE");
+    DropPeerRequests();
+}
+
+void PeerConnection::DropPeerRequests() {
+    for (const BlockRequest& r : m_peerRequests) {
+        SendReject(r);
+    }
+    m_peerRequests.clear();
     PeerRequestsTaken();
+}
+
+void PeerConnection::SendReject(const BlockRequest& r) {
+    if (!SpeaksFast()) {
+        return;
+    }
+    SendMessage(BuildReject(r.piece, r.begin, r.length));
+    AddLog(Triple("Send msg: REJECT REQUEST: ", r.piece, r.begin, r.length));
+}
+
+void PeerConnection::SendOwnPieces() {
+    const PieceManager& own = m_torrent.Pieces();
+    if (SpeaksFast()) {
+        // m_piecesPeerWants is our piece count here: the peer has announced nothing yet.
+        if (m_piecesPeerWants == own.EntryCount() && m_piecesPeerWants > 0) {
+            SendMessage(BuildSimple(kHaveAll));
+            AddLog("Send msg: HAVE ALL");
+            return;
+        }
+        if (m_piecesPeerWants == 0) {
+            SendMessage(BuildSimple(kHaveNone));
+            AddLog("Send msg: HAVE NONE");
+            return;
+        }
+    }
+    SendBitfield(own.ToBitString());
 }
 
 void PeerConnection::SendUnchoke() {
@@ -316,9 +371,7 @@ void PeerConnection::FillRequests() {
     const size_t depth = PipelineTarget();
     PieceManager& pieces = m_torrent.Pieces();
     const auto asked = [this](uint32_t piece, uint32_t begin) {
-        return std::any_of(m_outstanding.begin(), m_outstanding.end(), [&](const BlockRequest& r) {
-            return r.piece == piece && r.begin == begin;
-        });
+        return m_askedSlices.contains(SliceKey(piece, begin));
     };
     while (m_outstanding.size() < depth) {
         if (m_swarm.DownloadLimitReached(*this)) {
@@ -341,6 +394,7 @@ void PeerConnection::FillRequests() {
         m_lastRequestedPiece = piece;
         SendRequest(piece, begin, length);
         m_outstanding.push_back({piece, begin, length, m_host.GetClock().Now(), duplicate});
+        m_askedSlices.insert(SliceKey(piece, begin));
         m_duplicates += duplicate ? 1 : 0;
     }
 }
@@ -362,7 +416,8 @@ uint32_t PeerConnection::ServeOneRequest() {
     PeerRequestsTaken();
     std::string data;
     if (!m_torrent.ReadBlock(r.piece, r.begin, r.length, data)) {
-        return 0;  // nothing is sent for bytes we cannot read; the peer asks again elsewhere
+        SendReject(r);  // the peer asks again elsewhere
+        return 0;
     }
     // Only what the socket took counts as uploaded.
     if (!SendPiece(r.piece, r.begin, data)) {
@@ -393,6 +448,7 @@ BlockRequest PeerConnection::Withdraw(std::deque<BlockRequest>::iterator it, boo
     const BlockRequest r = *it;
     m_duplicates -= r.duplicate ? 1 : 0;
     m_outstanding.erase(it);
+    m_askedSlices.erase(SliceKey(r.piece, r.begin));
     if (cancel) {
         SendCancel(r);
         // The slice may cross the CANCEL on the wire: it is then expected, not an offence.
@@ -411,6 +467,43 @@ void PeerConnection::ExpireRequests() {
     while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= kRequestTimeout) {
         const BlockRequest r = Withdraw(m_outstanding.begin(), true);
         m_torrent.Pieces().CancelSlice(r.piece, r.begin, r.length);
+    }
+}
+
+// A peer that drops requests beyond its queue answers the ones after them: they are not coming.
+void PeerConnection::DropOvertaken(Time answered) {
+    while (!m_outstanding.empty() && m_outstanding.front().sentAt + kOvertakenAfter <= answered) {
+        const BlockRequest r = Withdraw(m_outstanding.begin(), true);
+        m_torrent.Pieces().CancelSlice(r.piece, r.begin, r.length);
+        ++m_droppedRequests;
+    }
+}
+
+void PeerConnection::DropUnansweredWhileQuiet() {
+    if (m_peerChoking || !m_lastSlice || m_pipelineRate == 0) {
+        return;
+    }
+    const Time now = m_host.GetClock().Now();
+    const Duration quiet = std::max<Duration>(
+        kQuietAfter, std::chrono::milliseconds(uint64_t{4} * kSliceSize * 1000 / m_pipelineRate));
+    if (now - *m_lastSlice < quiet) {
+        return;
+    }
+    // Silence alone says nothing of the peer's queue (its disk may have stalled); a request
+    // asked no later than one it answered was dropped, and lowers the ceiling.
+    while (!m_outstanding.empty() && now - m_outstanding.front().sentAt >= quiet) {
+        const BlockRequest r = Withdraw(m_outstanding.begin(), true);
+        m_torrent.Pieces().CancelSlice(r.piece, r.begin, r.length);
+        m_droppedRequests += r.sentAt <= m_lastAnswered ? 1 : 0;
+    }
+}
+
+void PeerConnection::CheckRequests() {
+    const size_t before = m_outstanding.size();
+    ExpireRequests();
+    DropUnansweredWhileQuiet();
+    if (m_outstanding.size() < before) {
+        FillRequests();
     }
 }
 
@@ -519,7 +612,8 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
         }
         WireMessage message;
         const DecodeStatus status = DecodeMessage(raw, message);
-        if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored) {
+        if (status == DecodeStatus::KeepAlive || status == DecodeStatus::Ignored ||
+            (IsFastMessage(message.id) && !SpeaksFast())) {
             continue;
         }
         if (status == DecodeStatus::Ok && message.id == kRequest &&
@@ -565,7 +659,10 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
     case kChoke:
         AddLog(kRecv + "CHOKE\r\n");
         m_peerChoking = true;
-        ReleaseOutstanding();
+        // A peer that speaks the fast extension rejects what it will not serve, one by one.
+        if (!SpeaksFast()) {
+            ReleaseOutstanding();
+        }
         if (m_uploadCandidate && !m_amChoking) {
             m_swarm.ChokePass();
         }
@@ -582,7 +679,7 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         return true;
     case kUninterested:
         AddLog(kRecv + "UNINTERESTED\r\n");
-        m_peerRequests.clear();
+        DropPeerRequests();
         m_peerInterested = false;
         return true;
     case kHave:
@@ -604,10 +701,12 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
     case kRequest:
         AddLog(Triple((kRecv + "REQUEST: ").c_str(), m.index, m.begin, m.length));
         if (m_amChoking || m_peerPieces->GetState(m.index) != Missing || !m_uploadCandidate) {
+            SendReject({m.index, m.begin, m.length});
             return true;
         }
         if (m.length > kMaxRequestLength || !pieces.ValidateRequest(m.index, m.begin, m.length)) {
             Fatal(Triple("ERROR: Invalid request: ", m.index, m.begin, m.length));
+            SendReject({m.index, m.begin, m.length});
             return true;
         }
         m_peerRequests.push_back({m.index, m.begin, m.length});
@@ -625,6 +724,8 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         const auto it = std::find(m_peerRequests.begin(), m_peerRequests.end(), r);
         if (it != m_peerRequests.end()) {
             m_peerRequests.erase(it);
+            // A peer that speaks the fast extension hears of every request it made.
+            SendReject(r);
         }
         return true;
     }
@@ -632,8 +733,61 @@ bool PeerConnection::HandleMessage(const WireMessage& m) {
         HandleExtension(m.index, m.data);
         return true;
     default:
+        return !IsFastMessage(m.id) || HandleFastMessage(m);
+    }
+}
+
+bool PeerConnection::HandleFastMessage(const WireMessage& m) {
+    switch (m.id) {
+    case kHaveAll:
+    case kHaveNone: {
+        const bool all = m.id == kHaveAll;
+        AddLog(kRecv + (all ? "HAVE ALL\r\n" : "HAVE NONE\r\n"));
+        // Read as the bitfield it stands for, under the same rules.
+        const uint32_t entries = m_peerPieces->EntryCount();
+        std::string bits((entries + 7) / 8, all ? '\xff' : '\0');
+        if (all && entries % 8 != 0) {
+            bits.back() = static_cast<char>(0xff00u >> (entries % 8));
+        }
+        if (!ReadBitfield(bits)) {
+            Fatal("Fatal Error:Send BitField Again!");
+            return false;
+        }
         return true;
     }
+    case kRejectRequest:
+        AddLog(Triple((kRecv + "REJECT REQUEST: ").c_str(), m.index, m.begin, m.length));
+        return HandleReject({m.index, m.begin, m.length});
+    default:
+        return true;  // SUGGEST PIECE and ALLOWED FAST: our picker goes its own way
+    }
+}
+
+// The slice is free for any peer at once. A REJECT for a request we cancelled crossed our CANCEL
+// (or answers it: some clients reject what is cancelled) and is no offence; one for a request
+// we never made is harmless in itself, but each costs a walk over the requests in flight, so a
+// peer that keeps sending them is cut off.
+bool PeerConnection::HandleReject(const BlockRequest& r) {
+    const auto it = std::find(m_outstanding.begin(), m_outstanding.end(), r);
+    if (it != m_outstanding.end()) {
+        Withdraw(it, false);
+        m_torrent.Pieces().CancelSlice(r.piece, r.begin, r.length);
+        // Asked again at the next slice from this peer; at once only if none is on its way.
+        if (m_outstanding.empty()) {
+            FillRequests();
+        }
+        return true;
+    }
+    const auto cancelled = std::find(m_cancelled.begin(), m_cancelled.end(), r);
+    if (cancelled != m_cancelled.end()) {
+        m_cancelled.erase(cancelled);
+        return true;
+    }
+    if (++m_strayRejects > kMaxStrayRejects) {
+        Fatal("Fatal Error:Too many rejects for requests never made!");
+        return false;
+    }
+    return true;
 }
 
 void PeerConnection::NotePeerPiece(uint32_t piece) {
@@ -749,8 +903,12 @@ void PeerConnection::HandleSlice(uint32_t piece, uint32_t begin, std::string_vie
         Fatal(Triple("ERROR: Recv a unrequested piece: ", piece, begin, length));
         return;
     }
-    const bool wasDuplicate = Withdraw(it, false).duplicate;
+    const BlockRequest answered = Withdraw(it, false);
+    const bool wasDuplicate = answered.duplicate;
+    m_lastSlice = m_host.GetClock().Now();
+    m_lastAnswered = std::max(m_lastAnswered, answered.sentAt);
     NoteSliceSpeed(length);
+    DropOvertaken(answered.sentAt);
     ExpireRequests();
     PieceManager& pieces = m_torrent.Pieces();
     bool othersAsked = false;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "net/Clock.h"
@@ -40,10 +41,23 @@ struct BlockRequest {
 class PeerConnection {
 public:
     // Our requests in flight to the peer: about two seconds of what the peer delivers, so one
-    // peer can fill a link with a long round trip, within these bounds.
+    // peer can fill a link with a long round trip, within these bounds and never beyond what the
+    // peer says it queues.
     static constexpr size_t kMinOutstanding = 5;
-    static constexpr size_t kMaxOutstanding = 250;
+    static constexpr size_t kMaxOutstanding = 2000;
     static constexpr int64_t kPipelineSeconds = 2;
+    // A request still unanswered when one sent this much later has been answered was dropped by
+    // the peer (its queue was shorter than it said): it goes back to be asked again, and the
+    // connection asks for that much less at a time from then on. Peers answer in order, give or
+    // take what their disks reorder; this is far beyond that.
+    static constexpr Duration kOvertakenAfter = std::chrono::seconds(2);
+    // A peer that unchokes us and has sent slices, then falls silent for this long (or four
+    // slices' time at its speed, when that is longer) while it owes us requests, dropped them:
+    // what has waited that long goes back to be asked again.
+    static constexpr Duration kQuietAfter = std::chrono::seconds(5);
+    // REJECTs for requests we never sent (nor cancelled lately) a peer may send before it is
+    // dropped: each one costs a walk over our requests in flight.
+    static constexpr uint32_t kMaxStrayRejects = 256;
     // End game: requests also asked of another peer, at most this many at a time.
     static constexpr size_t kMaxDuplicates = 8;
     // A request unanswered this long while the peer sends other data is given up.
@@ -116,6 +130,9 @@ public:
     // Serves the oldest queued request; the bytes queued to the socket (0 when none).
     uint32_t ServeOneRequest();
     void UpdateInterest(bool onlyOnChange);
+    // Gives up the requests the peer will not answer (kRequestTimeout, kQuietAfter) and asks
+    // for others. Run by the set now and then: a silent peer sends no slice that would.
+    void CheckRequests();
     // The slice came from another peer: our request for it is cancelled.
     void CancelRequest(const BlockRequest& request);
     // What the peer's handshake said it speaks; kept until its next handshake.
@@ -148,8 +165,14 @@ public:
     void SetListenPort(uint16_t port) { m_listenPort = port; }
     bool IsBanned() const { return m_banned; }
     uint32_t HashFailures() const { return m_hashFailures; }
-    // The pipeline's current depth and the speed it follows.
-    size_t PipelineTarget() const { return PipelineDepth(m_pipelineRate); }
+    // The pipeline's current depth and the speed it follows, within RequestCeiling.
+    size_t PipelineTarget() const;
+    // How many requests the peer is sent at most: what it says it queues, less those it was
+    // seen to drop.
+    size_t RequestCeiling() const;
+    // Both handshakes set the fast bit: HAVE ALL/NONE, REJECT REQUEST, and a CHOKE that leaves
+    // our requests standing.
+    bool SpeaksFast() const;
     const std::string& Address() const { return m_address; }
     uint16_t Port() const { return m_port; }
     uint16_t ListenPort() const { return m_listenPort; }
@@ -208,13 +231,25 @@ private:
     void ReadPex(std::string_view body);
     void SendExtended(uint8_t peerId, const std::string& body);
     void ResetExtended();
+    // Our pieces, as HAVE ALL or HAVE NONE to a peer that speaks the fast extension when they fit.
+    void SendOwnPieces();
+    // Tells a peer that speaks the fast extension that its request is dropped.
+    void SendReject(const BlockRequest& request);
+    // Drops every request of the peer's still waiting, telling it so.
+    void DropPeerRequests();
+    [[nodiscard]] bool HandleFastMessage(const WireMessage& message);
+    [[nodiscard]] bool HandleReject(const BlockRequest& request);
+    // Our requests sent kOvertakenAfter or more before `answered` went out, still unanswered.
+    void DropOvertaken(Time answered);
+    // Requests unanswered for kRequestTimeout go back to the picker.
+    void ExpireRequests();
+    void DropUnansweredWhileQuiet();
     void ReleaseOutstanding();
     // The peer's queue shrank: a socket that stopped reading for it may read on.
     void PeerRequestsTaken();
     // The peer announced one more piece, by HAVE or in a later BITFIELD.
     void NotePeerPiece(uint32_t piece);
     [[nodiscard]] bool ReadBitfield(std::string_view bits);
-    void ExpireRequests();
     void NoteSliceSpeed(uint32_t bytes);
     // Takes a request off the outstanding list; with `cancel` the peer is told so.
     BlockRequest Withdraw(std::deque<BlockRequest>::iterator it, bool cancel);
@@ -250,6 +285,8 @@ private:
     std::unique_ptr<RateMeter> m_progressMeter;
     // The pipeline's speed measure: bytes of the current sample and when it started.
     std::optional<Time> m_sampleStart;
+    std::optional<Time> m_lastSlice;  // when the last slice we asked for came
+    Time m_lastAnswered{};            // when the latest request the peer answered went out
     uint64_t m_sampleBytes = 0;
     uint64_t m_pipelineRate = 0;
     std::optional<Time> m_lastPeerExchange;
@@ -260,6 +297,8 @@ private:
     bool m_uploadCandidate = true;
     PeerFeatures m_features;
     size_t m_peerRequestLimit = kDefaultPeerRequests;
+    size_t m_droppedRequests = 0;  // ours the peer dropped without a word
+    uint32_t m_strayRejects = 0;
     int64_t m_lastRequestedPiece = -1;
     uint32_t m_uploadAllowance = 20480;
     int32_t m_rank = 0;
@@ -267,6 +306,9 @@ private:
     uint64_t m_downloaded = 0;
     uint64_t m_uploaded = 0;
     std::deque<BlockRequest> m_outstanding;
+    // Piece and offset of each of m_outstanding: the end game asks whether a slice is among them
+    // for every slice in progress, and a deep pipeline makes a walk over them too slow for that.
+    std::unordered_set<uint64_t> m_askedSlices;
     size_t m_duplicates = 0;  // of m_outstanding
     // Requests we cancelled lately: a slice that crossed our CANCEL on the wire is no offence.
     std::deque<BlockRequest> m_cancelled;

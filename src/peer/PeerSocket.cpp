@@ -254,17 +254,34 @@ void PeerSocket::OnReceive(int /*error*/) {
         return;
     }
     LearnRemote();
+    // A busy connection is read in several chunks a turn: every turn costs a wait on the reactor
+    // and a pass over the messages, which at hundreds of MB/s would take more time than the data.
+    // The budget keeps one peer from starving the others. Before the handshake has passed, one
+    // chunk: the proxy's replies and the handshake are short.
     char buffer[kMaxReadChunk];
-    const ssize_t n = Receive(buffer, sizeof buffer);
-    if (n < 0 && (LastError() == EAGAIN || LastError() == EWOULDBLOCK)) {
-        return;
-    }
-    if (n <= 0) {
-        Close(true);
-        return;
-    }
-    m_input.append(buffer, static_cast<size_t>(n));
-    m_bytesReceived += static_cast<uint64_t>(n);
+    size_t taken = 0;
+    do {
+        const ssize_t n = Receive(buffer, sizeof buffer);
+        if (n < 0 && (LastError() == EAGAIN || LastError() == EWOULDBLOCK)) {
+            if (taken == 0) {
+                return;
+            }
+            break;
+        }
+        if (n <= 0) {
+            if (taken > 0) {
+                break;  // what came before the end is handled first; the end is seen again
+            }
+            Close(true);
+            return;
+        }
+        m_input.append(buffer, static_cast<size_t>(n));
+        m_bytesReceived += static_cast<uint64_t>(n);
+        taken += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < sizeof buffer) {
+            break;  // nothing more waits
+        }
+    } while (m_state == PeerSocketState::Messages && taken < kReadBudget);
 
     switch (m_state) {
     case PeerSocketState::ProxyGreeting:

@@ -39,6 +39,8 @@ public:
     // Queued requests are served only while less than this waits to be sent: the socket paces
     // the upload, however many requests a peer sends at once.
     static constexpr size_t kUploadLowMark = size_t{256} << 10;
+    // Bytes read from one connection in one turn of the loop, at most (and a chunk more).
+    static constexpr size_t kReadBudget = size_t{256} << 10;
     // A connection on which we sent nothing for this long gets a keep-alive.
     static constexpr Duration kKeepAlive = std::chrono::seconds(30);
     // Silence allowed before the idle sweep closes a socket: real clients send keep-alives only

@@ -75,7 +75,8 @@ std::string ReservedBytes(const PeerFeatures& features) {
 }
 
 std::string ReservedBytes(bool ownExchange) {
-    return ReservedBytes(PeerFeatures{.ownExchange = ownExchange, .extensionProtocol = true});
+    return ReservedBytes(
+        PeerFeatures{.ownExchange = ownExchange, .extensionProtocol = true, .fastExtension = true});
 }
 
 std::string BuildHandshake(std::string_view reserved, std::string_view infoHash,
@@ -254,13 +255,47 @@ std::vector<PeerExchangeEntry> ParsePeerExchange(std::string_view body) {
     return entries;
 }
 
+bool IsFastMessage(int id) {
+    return id >= kSuggestPiece && id <= kAllowedFast;
+}
+
+DecodeStatus DecodeFastMessage(std::string_view body, WireMessage& out) {
+    const char* const p = body.data();
+    switch (out.id) {
+    case kHaveAll:
+    case kHaveNone:
+        return DecodeStatus::Ok;
+    case kSuggestPiece:
+    case kAllowedFast:
+        if (body.size() < 4) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = ReadU32(p);
+        return DecodeStatus::Ok;
+    case kRejectRequest:
+        if (body.size() < 12) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = ReadU32(p);
+        out.begin = ReadU32(p + 4);
+        out.length = ReadU32(p + 8);
+        return DecodeStatus::Ok;
+    default:
+        return DecodeStatus::Ignored;
+    }
+}
+
+std::string BuildReject(uint32_t index, uint32_t begin, uint32_t length) {
+    return BuildFields(kRejectRequest, index, begin, length);
+}
+
 DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
     out = WireMessage{};
     if (message.empty()) {
         return DecodeStatus::KeepAlive;
     }
     out.id = static_cast<int8_t>(message[0]);
-    if ((out.id < kChoke || out.id > kExtension) && out.id != kExtended) {
+    if (out.id < kChoke || (out.id > kExtension && !IsFastMessage(out.id) && out.id != kExtended)) {
         return DecodeStatus::Ignored;
     }
     const std::string_view body = message.substr(1);
@@ -304,14 +339,12 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
         out.index = static_cast<uint8_t>(p[0]);
         out.data = body.substr(1);
         return DecodeStatus::Ok;
-    // Read once the fast extension is spoken; until then its messages pass like any id we do
-    // not know.
     case kSuggestPiece:
     case kHaveAll:
     case kHaveNone:
     case kRejectRequest:
     case kAllowedFast:
-        return DecodeStatus::Ignored;
+        return DecodeFastMessage(body, out);
     case kExtended:
         // The extended id, then its body.
         if (body.empty()) {

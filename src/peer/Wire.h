@@ -55,7 +55,8 @@ struct PeerFeatures {
 };
 // The 8 reserved bytes announcing `features`.
 std::string ReservedBytes(const PeerFeatures& features);
-// What we announce: the extension protocol always, our own exchange when the person has it on.
+// What we announce: the extension protocol and the fast extension always, our own exchange when
+// the person has it on.
 std::string ReservedBytes(bool ownExchange);
 // Each bit is read on its own, whatever the other bytes hold: clients set many more.
 PeerFeatures ReadPeerFeatures(std::string_view reserved);
@@ -106,6 +107,8 @@ std::string BuildRequest(uint32_t index, uint32_t begin, uint32_t length);
 std::string BuildCancel(uint32_t index, uint32_t begin, uint32_t length);
 std::string BuildPiece(uint32_t index, uint32_t begin, std::string_view data);
 std::string BuildExtension(uint8_t subId, std::string_view body);
+// The fast extension's answer to a request we will not serve.
+std::string BuildReject(uint32_t index, uint32_t begin, uint32_t length);
 
 // The framed PIECE message appended to `out`: the upload path sends slices straight from here
 // without building the payload first.
@@ -135,9 +138,10 @@ bool IsDhtPortMessage(std::string_view message);
 
 struct WireMessage {
     int id = -1;          // the id byte as a signed 8-bit value; -1 for a keep-alive
-    uint32_t index = 0;   // HAVE, REQUEST, PIECE, CANCEL; EXTENSION: the sub-id; EXTENDED: its id
-    uint32_t begin = 0;   // REQUEST, PIECE, CANCEL
-    uint32_t length = 0;  // REQUEST, CANCEL
+    uint32_t index = 0;   // HAVE, REQUEST, PIECE, CANCEL, fast ones; EXTENSION: the sub-id;
+                          // EXTENDED: its id
+    uint32_t begin = 0;   // REQUEST, PIECE, CANCEL, REJECT REQUEST
+    uint32_t length = 0;  // REQUEST, CANCEL, REJECT REQUEST
     // PIECE: the slice; BITFIELD: the bits; EXTENSION, EXTENDED: the body. Points into the
     // message.
     std::string_view data;
@@ -145,9 +149,16 @@ struct WireMessage {
 
 enum class DecodeStatus { KeepAlive, Ignored, Ok, Malformed };
 
-// One message as cut by CutMessages. Ids outside 0..9 and 20 are Ignored (id still set); a message
-// too short for its fixed fields is Malformed and the caller closes the connection. Extra bytes
-// after the fixed fields of the field-only messages are tolerated.
+// One message as cut by CutMessages. Ids outside 0..9, 20 and the fast extension's are Ignored
+// (id still set); a message too short for its fixed fields is Malformed and the caller closes
+// the connection. Extra bytes after the fixed fields of the field-only messages are tolerated.
 [[nodiscard]] DecodeStatus DecodeMessage(std::string_view message, WireMessage& out);
+
+// SUGGEST PIECE .. ALLOWED FAST. The caller reads them only from a peer whose handshake set the
+// fast bit; from any other they are ids we do not know.
+bool IsFastMessage(int id);
+// The body after the id byte of a fast-extension message whose id `out` already holds: SUGGEST
+// and ALLOWED FAST carry an index, REJECT REQUEST index, begin and length (as REQUEST).
+[[nodiscard]] DecodeStatus DecodeFastMessage(std::string_view body, WireMessage& out);
 
 }  // namespace velbrook

@@ -4,6 +4,9 @@ downloads it from a libtorrent seeder, then seeds its own copy to a libtorrent d
 byte is compared both ways, and the Velbrook seeder must exit 0 on SIGTERM. Each half runs even
 when the other fails; a transfer that stops moving for a minute fails.
 
+Both sides speak the fast extension: the seeder announces its pieces with HAVE ALL, and the
+download must keep hundreds of requests waiting at the seeder, not a handful.
+
 Usage: libtorrent_interop_test.py PATH/TO/velbrook-cli
 """
 import os
@@ -16,6 +19,7 @@ import harness  # noqa: E402
 SIZE = 64 << 20
 TIMEOUT = 180
 STALL = 60
+MIN_QUEUED = 64
 
 
 def download(procs, top, tracker, torrent, info_hash, ports):
@@ -25,14 +29,25 @@ def download(procs, top, tracker, torrent, info_hash, ports):
     ours = os.path.join(top, "ours")
     leecher = harness.client(procs, top, "velbrook-leech", torrent, ours,
                              {"ListenPort": ports["velbrook leecher"]}, ["--exit-when-done"])
-    why = harness.wait_transfer(lambda: leecher.poll() is not None,
-                                lambda: handle.status().total_payload_upload, TIMEOUT, STALL)
+    deepest = 0
+
+    def uploaded():
+        nonlocal deepest
+        for peer in handle.get_peer_info():
+            deepest = max(deepest, peer.upload_queue_length)
+        return handle.status().total_payload_upload
+
+    why = harness.wait_transfer(lambda: leecher.poll() is not None, uploaded, TIMEOUT, STALL)
     code = procs.stop(leecher)
     handle = seeder = None  # closes the session
     if why or code != 0 or not harness.same_tree(os.path.join(source, "set"),
                                                  os.path.join(ours, "set")):
         return harness.fail(top, f"download from libtorrent: {why or ''} exit {code}, data differs "
                             "or is missing", "velbrook-leech.log")
+    if deepest < MIN_QUEUED:
+        return harness.fail(top, f"download from libtorrent: at most {deepest} of our requests "
+                            f"waited at the seeder, fewer than {MIN_QUEUED}", "velbrook-leech.log")
+    print(f"download from libtorrent: up to {deepest} of our requests waited at the seeder")
     return 0
 
 

@@ -2,6 +2,8 @@
 // of the torrent's peers. The clock is ours.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <type_traits>
 #include <utility>
 
@@ -20,10 +22,11 @@ protected:
         m_torrent = std::make_unique<FakeTorrent>(m_host, total, pieceLength);
         m_torrent->m_pieces.SetAll(Missing);
     }
-    PeerConnection& Connect(char tag) {
+    PeerConnection& Connect(char tag, const PeerFeatures& features = {}) {
         PeerConnection& peer =
             *m_torrent->m_set.CreatePeer(std::string(20, tag), "127.0.0.1", 6881, 6881);
         peer.SetLogLimit(m_logLines);
+        peer.SetPeerFeatures(features);
         peer.OnHandshakePassed();
         return peer;
     }
@@ -83,10 +86,12 @@ TEST_F(PeerConnectionTest, PipelineDepthFollowsThePeersSpeedWithinBounds) {
     EXPECT_LE(before, 240u);  // answered slices were not replaced
 }
 
-TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrAfterAMinuteUnanswered) {
+TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrWhenLaterOnesAreAnswered) {
     PeerConnection& peer = Seeder();
     const BlockRequest first = peer.Outstanding().front();
-    for (int second = 0; second < 60; ++second) {
+    // The four asked with it are answered, then those asked one second later, and so on: once
+    // one asked two seconds after it is answered, it is given up.
+    for (int second = 0; second < 6; ++second) {
         EXPECT_EQ(peer.Outstanding().front(), first) << second;
         Advance(1s);
         ASSERT_TRUE(Feed(peer, {Slice(peer.Outstanding()[1])}));
@@ -95,7 +100,7 @@ TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrAfterAMinuteUna
     // Free for anyone again, it is asked anew: its late copy is stored and is no offence.
     ASSERT_TRUE(Feed(peer, {Slice(first)}));
     EXPECT_FALSE(peer.IsFatal());
-    EXPECT_EQ(m_torrent->m_writes, 61);
+    EXPECT_EQ(m_torrent->m_writes, 7);
 
     const BlockRequest next = peer.Outstanding().front();
     ASSERT_TRUE(Feed(peer, {BuildSimple(kChoke)}));
@@ -104,7 +109,7 @@ TEST_F(PeerConnectionTest, RequestsGoBackToBeAskedAgainOnAChokeOrAfterAMinuteUna
         EXPECT_NE(m_torrent->m_pieces.GetState(i), Requested) << i;
     }
     ASSERT_TRUE(Feed(peer, {Slice(next)}));  // no longer asked for: not stored
-    EXPECT_EQ(m_torrent->m_writes, 61);
+    EXPECT_EQ(m_torrent->m_writes, 7);
 }
 
 TEST_F(PeerConnectionTest, APeerWhoseDataFailsTheCheckThreeTimesIsBanned) {
@@ -189,6 +194,109 @@ TEST_F(PeerConnectionTest, ALaterBitfieldThatKeepsEveryPieceCountsAsItsHaves) {
     EXPECT_FALSE(Feed(liar, {BuildBitfield("\x40")}));
     EXPECT_FALSE(Feed(Connect('m'), {BuildBitfield("\x40"), BuildBitfield("\x80")}));
     EXPECT_EQ(liar.Log().back(), "Fatal Error:Send BitField Again!");
+}
+
+TEST_F(PeerConnectionTest, WithTheFastBitRejectsFreeSlicesAtOnceAndAChokeKeepsOurRequests) {
+    m_logLines = 100;
+    Use(64 * 256 * 1024, 256 * 1024);
+    const PeerFeatures fast{.fastExtension = true};
+    const auto logged = [](const PeerConnection& peer, std::string_view start) {
+        return std::count_if(peer.Log().begin(), peer.Log().end(),
+                             [&](const std::string& line) { return line.starts_with(start); });
+    };
+    // Without the bit its messages are ids we do not know, and we send none of them.
+    PeerConnection& plain = Connect('p');
+    ASSERT_TRUE(Feed(plain, {BuildSimple(kHaveAll), BuildSimple(kUnchoke)}));
+    EXPECT_FALSE(plain.IsSeed());
+    EXPECT_TRUE(plain.Outstanding().empty());
+    EXPECT_EQ(logged(plain, "Send msg: BITFIELD"), 1);
+
+    PeerConnection& seed = Connect('s', fast);
+    EXPECT_EQ(logged(seed, "Send msg: HAVE NONE"), 1);
+    EXPECT_EQ(logged(seed, "Send msg: BITFIELD"), 0);
+    ASSERT_TRUE(Feed(seed, {BuildSimple(kHaveAll), BuildSimple(kUnchoke)}));
+    EXPECT_TRUE(seed.IsSeed());
+    const std::vector<BlockRequest> asked(seed.Outstanding().begin(), seed.Outstanding().end());
+    ASSERT_EQ(asked.size(), 5u);
+    ASSERT_TRUE(Feed(seed, {BuildSimple(kChoke)}));
+    EXPECT_EQ(seed.Outstanding().size(), 5u);  // a CHOKE alone withdraws nothing
+    std::vector<std::string> rejects;
+    for (const BlockRequest& r : asked) {
+        rejects.push_back(BuildReject(r.piece, r.begin, r.length));
+    }
+    ASSERT_TRUE(Feed(seed, rejects));
+    EXPECT_TRUE(seed.Outstanding().empty());
+    // The rejected slices are the first a peer that unchokes us next is asked for.
+    PeerConnection& next = Connect('n', fast);
+    ASSERT_TRUE(Feed(next, {BuildSimple(kHaveAll), BuildSimple(kUnchoke)}));
+    EXPECT_EQ(std::vector<BlockRequest>(next.Outstanding().begin(), next.Outstanding().end()),
+              asked);
+    // A choked peer that rejects nothing keeps our requests until they time out.
+    ASSERT_TRUE(Feed(next, {BuildSimple(kChoke)}));
+    Advance(59s);
+    EXPECT_EQ(next.Outstanding().size(), 5u);
+    Advance(1s);
+    EXPECT_TRUE(next.Outstanding().empty());
+    // REJECTs for requests never made are no offence, but not without end.
+    const std::string stray = BuildReject(63, 0, kSliceSize);
+    ASSERT_TRUE(Feed(seed, std::vector<std::string>(PeerConnection::kMaxStrayRejects, stray)));
+    EXPECT_FALSE(Feed(seed, {stray}));
+
+    // Every request of a peer's that we drop is rejected: invalid, queued when we choke it, or
+    // made while it is choked.
+    Use(2 * 256 * 1024, 256 * 1024);
+    m_torrent->m_pieces.SetAll(Have);
+    PeerConnection& leech = Connect('l', fast);
+    EXPECT_EQ(logged(leech, "Send msg: HAVE ALL"), 1);
+    ASSERT_TRUE(
+        Feed(leech, {BuildSimple(kInterested), BuildRequest(0, 0, kSliceSize),
+                     BuildRequest(0, kSliceSize, kSliceSize), BuildRequest(1, 256 * 1024 - 1, 2)}));
+    EXPECT_EQ(leech.PeerRequests().size(), 2u);
+    EXPECT_EQ(logged(leech, "Send msg: REJECT REQUEST: 1, 262143, 2"), 1);
+    leech.SendChoke();
+    EXPECT_EQ(logged(leech, "Send msg: REJECT REQUEST: 0, "), 2);
+    ASSERT_TRUE(Feed(leech, {BuildRequest(1, 0, kSliceSize)}));
+    EXPECT_EQ(logged(leech, "Send msg: REJECT REQUEST: "), 4);
+}
+
+// A peer that says it queues 2 000 requests but drops those beyond 300 without a word: the
+// pipeline grows past the old fixed 250, what the peer drops is asked again within seconds (once
+// later requests are answered, or once the peer falls silent at the end), the connection asks
+// for less at a time, and the download goes on to the end.
+TEST_F(PeerConnectionTest, APeerThatDropsPartOfADeepPipelineDoesNotStallUs) {
+    Use(int64_t{32} << 20, 256 * 1024);
+    PeerConnection& peer = Connect('s');
+    peer.SetPeerRequestLimit(2000);
+    ASSERT_TRUE(Feed(peer, {BuildBitfield(std::string(16, '\xff')), BuildSimple(kUnchoke)}));
+    std::deque<BlockRequest> queue;  // the peer's
+    const auto deliver = [&] {
+        for (const BlockRequest& r : peer.Outstanding()) {
+            if (r.sentAt == m_host.m_clock.Now() && queue.size() < 300) {
+                queue.push_back(r);
+            }
+        }
+    };
+    const auto done = [this] { return m_torrent->m_pieces.Count(Have) == 128; };
+    deliver();
+    size_t deepest = 0;
+    // 5 slices every 10 ms, 8 MB/s (a pipeline of 1 000), for at most 40 s: well before the
+    // minute after which any request is given up.
+    for (int step = 0; step < 4000 && !done(); ++step) {
+        Advance(10ms);
+        std::vector<std::string> in;
+        for (int i = 0; i < 5 && !queue.empty(); ++i) {
+            in.push_back(Slice(queue.front()));
+            queue.pop_front();
+        }
+        ASSERT_TRUE(Feed(peer, in));
+        deliver();
+        deepest = std::max(deepest, peer.Outstanding().size());
+    }
+    EXPECT_TRUE(done());
+    EXPECT_FALSE(peer.IsFatal());
+    EXPECT_GT(deepest, 250u);
+    EXPECT_LE(deepest, 2000u);
+    EXPECT_LT(peer.RequestCeiling(), 2000u);  // it is asked for less at a time now
 }
 
 // A seeding connection can stay up long enough to pass 4 GiB each way.

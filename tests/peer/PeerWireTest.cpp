@@ -162,6 +162,34 @@ TEST_F(PeerWire, APeerHeldBackIsSweptOnlyOnceItsRequestsAreNoLongerServed) {
     EXPECT_FALSE(peer->IsConnected());
 }
 
+// With a peer that set the fast bit: HAVE ALL instead of a bitfield, and a REJECT REQUEST for
+// each of its requests we drop.
+TEST_F(PeerWire, AFastPeerHearsHaveAllAndARejectForEachRequestWeDrop) {
+    Use(4 * 16384, 16384, 4);
+    PeerLimits limits = m_torrent->m_set.Limits();
+    limits.uploadBytesPerSecond = 0;  // requests wait in the queue
+    m_torrent->m_set.SetLimits(limits);
+    Remote remote(m_listener.Port());
+    remote.Write(
+        BuildHandshake(ReservedBytes(PeerFeatures{.fastExtension = true}), kInfoHash, kPeerA));
+    const std::string got =
+        Receive(remote, [](const std::string& s) { return s.size() >= kHandshakeLength + 10; });
+    EXPECT_TRUE(ReadPeerFeatures(got.substr(20, 8)).fastExtension);
+    EXPECT_EQ(Messages(got.substr(kHandshakeLength)),
+              (std::vector<std::string>{BuildSimple(kHaveAll), BuildSimple(kUnchoke)}));
+    const auto next = [&](size_t bytes) {
+        return Messages(Receive(remote, [&](const std::string& s) { return s.size() >= bytes; }));
+    };
+    remote.Message(BuildRequest(1, 0, 16384));
+    remote.Message(BuildRequest(2, 16000, 1000));  // past the end of the piece
+    EXPECT_EQ(next(17), std::vector<std::string>{BuildReject(2, 16000, 1000)});
+    ASSERT_TRUE(PumpUntil([&] { return Peer(kPeerA)->PeerRequests().size() == 1; }));
+    Peer(kPeerA)->SendChoke();
+    EXPECT_EQ(next(5 + 17),
+              (std::vector<std::string>{BuildSimple(kChoke), BuildReject(1, 0, 16384)}));
+    EXPECT_TRUE(Peer(kPeerA)->IsConnected());
+}
+
 // Dialled through a SOCKS5 proxy played by a raw socket, which then relays the peer's bytes.
 TEST_F(PeerWire, ProxyRepliesSplitOverReadsAndThePeersFirstBytesWithTheLast) {
     Use(4 * 16384, 16384);
