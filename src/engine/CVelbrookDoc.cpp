@@ -205,7 +205,11 @@ void CVelbrookDoc::Shutdown() {
     AbandonWaiting();
     for (const auto& session : m_downloads->Sessions()) {
         if (session->IsActive()) {
+            const bool fetching = session->State() == SessionState::FetchingMetadata;
             session->Stop();
+            if (fetching) {
+                session->KeepFetchingOnRestart();  // stopped by the exit, not by the person
+            }
         }
     }
     // The loop's own time bounds the wait: a program that exits waits in real time, whatever

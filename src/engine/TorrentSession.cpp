@@ -1045,6 +1045,7 @@ void TorrentSession::StartFetch() {
     m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
                                           PeerLimitsFrom(m_host.CurrentSettings()));
     m_state = SessionState::FetchingMetadata;
+    m_fetchOnRestart = true;
     if (HasTrackers()) {
         EnsureTracker();
         m_tracker->Announce(AnnounceEvent::Started);
@@ -1062,6 +1063,7 @@ void TorrentSession::StopFetch() {
     // The connections may still tell the fetch that they go.
     m_peerSet.reset();
     m_fetch.reset();
+    m_fetchOnRestart = false;
     m_left = 0;
     m_state = SessionState::Stopped;
     m_statusText.clear();

@@ -59,6 +59,10 @@ public:
     bool OpenMagnet(const std::string& link);
     // The link, while the metadata has not arrived; empty otherwise.
     const std::string& MagnetText() const { return m_magnet; }
+    // The fetch runs, or ran until the program began to exit: the next start of the program
+    // resumes it. A person's stop clears it.
+    bool FetchesOnRestart() const { return m_fetchOnRestart; }
+    void KeepFetchingOnRestart() { m_fetchOnRestart = !m_magnet.empty(); }
     // How the start of a new torrent ended: it runs (or checks its data first), it could not
     // start (the reason in the status text), or the person cancelled it.
     enum class StartOutcome { Started, Failed, Cancelled };
@@ -291,6 +295,7 @@ private:
     std::string m_magnet;
     std::vector<MagnetPeer> m_magnetPeers;
     std::unique_ptr<MetadataFetch> m_fetch;
+    bool m_fetchOnRestart = false;
     std::string m_infoDictionary;
     // Peers that were connected when the metadata arrived, dialled again once the torrent runs.
     std::vector<std::pair<std::string, uint16_t>> m_redial;

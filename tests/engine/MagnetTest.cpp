@@ -185,6 +185,7 @@ TEST_F(Magnet, TheListKeepsTheLinkSoARestartFetchesAgain) {
         ASSERT_TRUE(doc.OpenMagnetLink(Link(stopped, "&dn=Stopped")));
         EXPECT_GE(peer.TakeConnection(m_reactor), 0);
         doc.Downloads().Sessions().at(1)->Stop();
+        doc.Shutdown();  // an orderly exit stops the fetch, but not for good
     }
     EXPECT_NE(ReadFile(m_profile / "Downloads.xml").find("MagnetLink"), std::string::npos);
     CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
