@@ -49,12 +49,45 @@ public:
 
 }  // namespace
 
+namespace {
+
+// Without the dictionary only extended messages are read, and nothing may touch the pieces.
+void WithoutMetadata(const uint8_t* data, size_t size) {
+    test::FakePeerHost host;
+    host.m_reserved = ReservedBytes(PeerFeatures{.extensionProtocol = true, .fastExtension = true});
+    Reactor reactor;
+    Torrent torrent(host);
+    torrent.m_hasMetadata = false;
+    torrent.m_recording.m_size = 40000;
+    torrent.m_metadata = &torrent.m_recording;
+    PeerConnection& connection =
+        *torrent.m_set.CreatePeer(std::string(20, 'p'), "127.0.0.1", 6881, 6881);
+    connection.SetPeerFeatures(ReadPeerFeatures(host.m_reserved));
+    connection.SetLogLimit(50);
+    connection.OnHandshakePassed();
+    std::string input(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> messages;
+    size_t cut = 0;
+    (void)CutMessages(input, connection.LongestMessage(), messages, cut);
+    (void)connection.ProcessMessages(messages);
+    connection.ExtensionTick();
+    connection.OnSocketClosed();
+    if (torrent.m_piecesWithoutMetadata != 0 || connection.Log().size() > 50) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Our handshake offers the extension and the peer's did, so peer exchange messages are read
-    // too.
+    WithoutMetadata(data, size);
+    // Our handshake offers both exchanges and the peer's did, so extended messages (ut_pex,
+    // ut_metadata) are read too.
     test::FakePeerHost host;
     Reactor reactor;  // a ban leaves the removal of the peer for later; it never comes here
     Torrent torrent(host);
+    torrent.m_recording.m_dictionary = std::string(20000, 'i');
+    torrent.m_metadata = &torrent.m_recording;
     PeerConnection& connection =
         *torrent.m_set.CreatePeer(std::string(20, 'p'), "127.0.0.1", 6881, 6881);
     connection.SetPeerFeatures(ReadPeerFeatures(ReservedBytes(true)));

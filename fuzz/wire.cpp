@@ -36,16 +36,16 @@ void CheckDecoded(std::string_view message) {
         return;
     }
     Check(msg.id == static_cast<int8_t>(message[0]));
-    if (msg.id < 0 || msg.id > kExtension) {
+    if ((msg.id < 0 || msg.id > kExtension) && msg.id != kExtended) {
         Check(status == DecodeStatus::Ignored);
         return;
     }
     if (status == DecodeStatus::Malformed) {
-        const size_t need = msg.id == kHave                           ? 5
-                            : msg.id == kRequest || msg.id == kCancel ? 13
-                            : msg.id == kPiece                        ? 9
-                            : msg.id == kExtension                    ? 2
-                                                                      : 0;
+        const size_t need = msg.id == kHave                               ? 5
+                            : msg.id == kRequest || msg.id == kCancel     ? 13
+                            : msg.id == kPiece                            ? 9
+                            : msg.id == kExtension || msg.id == kExtended ? 2
+                                                                          : 0;
         Check(message.size() < need);
         return;
     }
@@ -73,12 +73,18 @@ void CheckDecoded(std::string_view message) {
         Check(msg.index < 256);
         rebuilt = BuildExtension(static_cast<uint8_t>(msg.index), msg.data);
         break;
+    case kExtended:
+        Check(msg.index < 256);
+        rebuilt = std::string{static_cast<char>(kExtended), static_cast<char>(msg.index)};
+        rebuilt += msg.data;
+        break;
     default:
         rebuilt = BuildSimple(static_cast<MessageId>(msg.id));
         break;
     }
     Check(message.substr(0, rebuilt.size()) == rebuilt);
-    const bool variable = msg.id == kBitfield || msg.id == kPiece || msg.id == kExtension;
+    const bool variable =
+        msg.id == kBitfield || msg.id == kPiece || msg.id == kExtension || msg.id == kExtended;
     Check(!variable || rebuilt.size() == message.size());
 }
 

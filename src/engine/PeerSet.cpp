@@ -9,6 +9,7 @@
 
 #include "engine/BanList.h"
 #include "net/Reactor.h"
+#include "peer/Extended.h"
 #include "peer/PeerConnection.h"
 #include "peer/PeerId.h"
 #include "peer/PeerSocket.h"
@@ -418,6 +419,36 @@ std::string PeerSet::PeerExchangeEntries() const {
     return BuildPeerExchange(entries);
 }
 
+std::vector<PexPeer> PeerSet::ExchangePeers() const {
+    std::vector<PexPeer> peers;
+    for (const PeerConnection* peer : m_peerList) {
+        // A peer that connected to us is named only once it told us where it listens.
+        const uint16_t port = peer->IsIncoming() ? peer->ListenPort() : peer->Port();
+        if (!peer->IsConnected() || port == 0) {
+            continue;
+        }
+        // Reachable: we got through to it ourselves.
+        const uint8_t flags = static_cast<uint8_t>((peer->IsSeed() ? kPexSeed : 0) |
+                                                   (peer->IsIncoming() ? 0 : kPexReachable));
+        peers.push_back({peer->Address(), port, flags});
+    }
+    return peers;
+}
+
+// As a compact tracker answer's peers are learnt: by where they listen, until they answer.
+PeerConnection* PeerSet::LearnPeer(const std::string& address, uint16_t port) {
+    if (PeerConnection* known = FindByEndpoint(address, port)) {
+        return known;
+    }
+    // Also a peer known by its id, dialled there or telling us it listens there.
+    for (PeerConnection* peer : m_peerList) {
+        if (peer->Address() == address && (peer->Port() == port || peer->ListenPort() == port)) {
+            return peer;
+        }
+    }
+    return CreatePeer(EndpointKey(address, port), address, port, port);
+}
+
 void PeerSet::AdjustConnectedCount(int delta) {
     m_connectedCount += delta;
     m_torrent.PeersChanged();
@@ -567,6 +598,7 @@ void PeerSet::ServiceTick() {
     }
     DialQueued();
     ServeUploads();
+    ForEachConnected([](PeerConnection& connection) { connection.ExtensionTick(); });
 }
 
 // A peer may be served now: its socket has room, and while we still download, it keeps within

@@ -93,6 +93,8 @@ public:
     // A private torrent's peers come from its trackers alone: no peer exchange either way.
     void SetPrivate(bool isPrivate) { m_private = isPrivate; }
     std::string PeerExchangeEntries() const override;
+    std::vector<PexPeer> ExchangePeers() const override;
+    PeerConnection* LearnPeer(const std::string& address, uint16_t port) override;
     void BroadcastHave(uint32_t piece);
     void Resume();
     // Our pieces changed other than by a verified piece (a check found some missing): every

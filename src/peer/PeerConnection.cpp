@@ -24,6 +24,8 @@ constexpr int kMaxExchangedPeers = 200;
 
 // The pipeline's speed is sampled over this long: two round trips of a long link.
 constexpr auto kSample = std::chrono::milliseconds(100);
+// The bitfield bytes allowed for while the torrent's piece count is unknown.
+constexpr uint32_t kMetadataOnlyBitfieldBytes = 256 * 1024;
 // Cancelled requests remembered, so a slice already on its way is not taken for an offence.
 constexpr size_t kMaxRememberedCancels = 256;
 
@@ -58,6 +60,7 @@ PeerConnection::PeerConnection(SwarmLink& swarm, TorrentLink& torrent, PeerHost&
 }
 
 PeerConnection::~PeerConnection() {
+    LeaveMetadataFetch();
     if (m_socket) {
         PeerSocket* socket = m_socket;
         m_socket = nullptr;
@@ -83,6 +86,12 @@ void PeerConnection::DetachSocket() {
 }
 
 uint32_t PeerConnection::LongestMessage() const {
+    if (!m_torrent.HasMetadata()) {
+        // The piece count is unknown: room for a 16 KiB dictionary piece with its header, and
+        // for the bitfield of a torrent of two million pieces, which a peer sends whatever we
+        // know (the socket keeps this bound while the connection lasts).
+        return MaxMessageLength(kMetadataOnlyBitfieldBytes);
+    }
     return MaxMessageLength((m_torrent.Pieces().EntryCount() + 7) / 8);
 }
 
@@ -110,10 +119,11 @@ void PeerConnection::AddLog(std::string line) {
 
 // Both handshakes offered the extension: ours says whether we take part (the person's choice
 // when listening began), the peer's whether it does. A private torrent takes no part: its peer
-// list is nobody else's business.
+// list is nobody else's business. A peer whose extended handshake offered ut_pex exchanges peers
+// by ut_pex only, so nobody is told twice (its handshake comes before its EXT_SUPPORT).
 bool PeerConnection::SpeaksExtension() const {
     return m_features.ownExchange && ReadPeerFeatures(m_host.ReservedBytes()).ownExchange &&
-           m_swarm.SharesPeers();
+           m_swarm.SharesPeers() && m_extended.pexId == 0;
 }
 
 void PeerConnection::Fatal(std::string line) {
@@ -141,6 +151,21 @@ void PeerConnection::OnHandshakePassed() {
     m_connected = true;
     // Reached the peer itself: a refused connect or a failed handshake before does not count.
     m_connectFailures = 0;
+    LeaveMetadataFetch();
+    ResetExtended();
+    if (!m_torrent.HasMetadata()) {
+        // Only the dictionary is talked about: no pieces, no interest, nothing served.
+        m_metadataOnly = true;
+        m_amInterested = false;
+        AddLog("Peer Connected!");
+        if (m_features.fastExtension && ReadPeerFeatures(m_host.ReservedBytes()).fastExtension) {
+            SendMessage(BuildSimple(kHaveNone));
+            AddLog("Send msg: HAVE NONE");
+        }
+        SendExtendedHandshake();
+        ResetMeters();
+        return;
+    }
     if (m_peerPieces) {
         m_torrent.Pieces().RemovePeerAvailability(*m_peerPieces);
     }
@@ -153,6 +178,7 @@ void PeerConnection::OnHandshakePassed() {
     m_piecesPeerWants = m_countedPieces->Count(Have);
     AddLog("Peer Connected!");
     SendBitfield(m_torrent.Pieces().ToBitString());
+    SendExtendedHandshake();
     if (SpeaksExtension()) {
         SendExtension(kExtSupport);
     }
@@ -164,6 +190,9 @@ void PeerConnection::OnHandshakePassed() {
 }
 
 void PeerConnection::ReleaseOutstanding() {
+    if (m_outstanding.empty()) {
+        return;  // also while the torrent has no pieces to ask
+    }
     PieceManager& pieces = m_torrent.Pieces();
     for (const BlockRequest& r : m_outstanding) {
         pieces.CancelSlice(r.piece, r.begin, r.length);
@@ -173,6 +202,8 @@ void PeerConnection::ReleaseOutstanding() {
 }
 
 void PeerConnection::OnSocketClosed() {
+    LeaveMetadataFetch();
+    ResetExtended();
     ReleaseOutstanding();
     m_cancelled.clear();
     m_peerRequests.clear();
@@ -227,6 +258,9 @@ void PeerConnection::SendChoke() {
 }
 
 void PeerConnection::SendUnchoke() {
+    if (m_metadataOnly) {
+        return;  // nothing to serve yet: the peer's requests would go unanswered
+    }
     m_amChoking = false;
     SendMessage(BuildSimple(kUnchoke));
     AddLog("Send msg: UNCHOKE");
@@ -494,7 +528,8 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
             messages.assign(std::make_move_iterator(it), std::make_move_iterator(queue.end()));
             return true;
         }
-        if (status == DecodeStatus::Malformed && !raw.empty() && raw[0] == kExtension) {
+        if (status == DecodeStatus::Malformed && !raw.empty() &&
+            (raw[0] == kExtension || raw[0] == kExtended)) {
             continue;  // a broken extension message is dropped, never a reason to hang up
         }
         if (status == DecodeStatus::Malformed) {
@@ -512,6 +547,12 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
 }
 
 bool PeerConnection::HandleMessage(const WireMessage& m) {
+    if (m.id == kExtended) {
+        return HandleExtended(m.index, m.data);
+    }
+    if (m_metadataOnly) {
+        return true;  // nothing but the dictionary is talked about yet
+    }
     PieceManager& pieces = m_torrent.Pieces();
     const uint32_t lastPiece = pieces.GetLastIndex();
     // Indexes past the last piece are protocol errors: nothing good can come of them.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/Clock.h"
+#include "peer/Extended.h"
 #include "peer/Wire.h"
 #include "storage/BitField.h"
 #include "storage/RateMeter.h"
@@ -57,6 +58,13 @@ public:
     static constexpr size_t kDefaultPeerRequests = 250;
     // Peer exchange is read at most this often from one peer.
     static constexpr Duration kPeerExchangeInterval = std::chrono::seconds(60);
+    // The dictionary exchange: requests in flight to one peer, how long one may go unanswered,
+    // and how long a peer that refused or let one time out is left alone.
+    static constexpr size_t kMetadataRequests = 3;
+    static constexpr Duration kMetadataTimeout = std::chrono::seconds(20);
+    static constexpr Duration kMetadataPause = std::chrono::seconds(60);
+    // ut_pex goes out at most this often to one peer, and is read at most this often from one.
+    static constexpr Duration kPexInterval = std::chrono::seconds(60);
     // Pieces that failed their check with the last slice from this peer, before it is banned.
     static constexpr uint32_t kMaxHashFailures = 3;
 
@@ -116,6 +124,18 @@ public:
     // How many of our requests the peer says it queues (its extended handshake's `reqq`).
     void SetPeerRequestLimit(size_t requests) { m_peerRequestLimit = requests; }
     size_t PeerRequestLimit() const { return m_peerRequestLimit; }
+    // The extension protocol: timeouts of the dictionary exchange, ut_pex when due, and the end of
+    // a connection made while the torrent had no dictionary once it has one. Run by the set's
+    // service tick.
+    void ExtensionTick();
+    // The peer's client name from its extended handshake (printable, short); empty when none.
+    const std::string& ClientName() const { return m_clientName; }
+    // What another peer's ut_pex said of this one (kPexSeed, kPexReachable).
+    void SetExchangeFlags(uint8_t flags) { m_exchangeFlags = flags; }
+    uint8_t ExchangeFlags() const { return m_exchangeFlags; }
+    // The connection passed its handshake while the torrent had no dictionary: it takes part in
+    // the dictionary exchange alone.
+    bool IsMetadataOnly() const { return m_metadataOnly; }
     // Lines of the peer-communication log kept, the oldest going first; 0 keeps no log. A lower
     // limit shortens the log at its next line.
     void SetLogLimit(size_t lines) { m_logLimit = lines; }
@@ -175,6 +195,19 @@ private:
     void HandleSlice(uint32_t piece, uint32_t begin, std::string_view data);
     void HandleExtension(uint32_t subId, std::string_view body);
     void ReadPeerExchange(std::string_view body);
+    // The extension protocol (PeerConnectionExtended.cpp).
+    void SendExtendedHandshake();
+    [[nodiscard]] bool HandleExtended(uint32_t extendedId, std::string_view body);
+    [[nodiscard]] bool ReadExtendedHandshake(std::string_view body);
+    [[nodiscard]] bool HandleMetadata(std::string_view body);
+    void ServeMetadata(uint32_t piece);
+    void RequestMetadata();
+    void ExpireMetadataRequests();
+    void LeaveMetadataFetch();
+    void SendPex();
+    void ReadPex(std::string_view body);
+    void SendExtended(uint8_t peerId, const std::string& body);
+    void ResetExtended();
     void ReleaseOutstanding();
     // The peer's queue shrank: a socket that stopped reading for it may read on.
     void PeerRequestsTaken();
@@ -240,6 +273,22 @@ private:
     std::deque<BlockRequest> m_peerRequests;
     std::deque<std::string> m_log;
     size_t m_logLimit = 0;
+
+    // The extension protocol, for the current socket.
+    struct MetadataAsk {
+        uint32_t piece;
+        Time sentAt;
+    };
+    bool m_metadataOnly = false;
+    bool m_metadataOffered = false;  // the exchange knows this peer: it must hear it went
+    ExtendedHandshake m_extended;
+    std::string m_clientName;
+    std::vector<MetadataAsk> m_metadataAsked;
+    std::optional<Time> m_metadataPausedUntil;
+    std::optional<Time> m_lastPexSent;
+    std::optional<Time> m_lastPexRead;
+    std::vector<PexPeer> m_pexSent;  // the peers this one was told about and not told gone
+    uint8_t m_exchangeFlags = 0;     // kept across sockets
 };
 
 }  // namespace velbrook

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/Clock.h"
 
@@ -16,6 +17,7 @@ class PeerSocket;
 class PieceManager;
 class SocketRegistry;
 struct BlockRequest;
+struct PexPeer;
 
 // The torrent's info dictionary as its connections exchange it with peers (ut_metadata), in
 // pieces of kMetadataPieceSize bytes, the last one shorter.
@@ -119,6 +121,13 @@ public:
     // The EXT_PEERS entries for every connected peer of the torrent: peer id, address length,
     // address text, listen port (u32 big-endian).
     virtual std::string PeerExchangeEntries() const = 0;
+    // The connected peers that can be passed on by ut_pex: those whose listen address we know,
+    // with their flags (kPexSeed, kPexReachable).
+    virtual std::vector<PexPeer> ExchangePeers() const = 0;
+    // A peer another peer named by its listen address: the one known there, or a new connection
+    // known by that endpoint until it answers. Null when none can be kept (a ban, the known-peer
+    // cap).
+    [[nodiscard]] virtual PeerConnection* LearnPeer(const std::string& address, uint16_t port) = 0;
     // Kept by the connections: one passed its first handshake or lost its socket, one found its
     // peer to be a seed or lost it.
     virtual void AdjustConnectedCount(int delta) = 0;
@@ -133,6 +142,8 @@ public:
     // The handshake parts shared by every connection.
     virtual const std::string& ReservedBytes() const = 0;
     virtual const std::string& OwnPeerId() const = 0;
+    // Where we accept peers (sent in the extended handshake); 0 while not listening.
+    virtual uint16_t ListenPort() const = 0;
     // The peers of the running torrent with this info hash; null when no such torrent is listed
     // or it is not running.
     virtual SwarmLink* FindSwarm(std::string_view infoHash) = 0;

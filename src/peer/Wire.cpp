@@ -260,7 +260,7 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
         return DecodeStatus::KeepAlive;
     }
     out.id = static_cast<int8_t>(message[0]);
-    if (out.id < kChoke || out.id > kExtension) {
+    if ((out.id < kChoke || out.id > kExtension) && out.id != kExtended) {
         return DecodeStatus::Ignored;
     }
     const std::string_view body = message.substr(1);
@@ -304,15 +304,22 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
         out.index = static_cast<uint8_t>(p[0]);
         out.data = body.substr(1);
         return DecodeStatus::Ok;
-    // Read once the fast extension and the extension protocol are spoken; until then their
-    // messages pass like any id we do not know.
+    // Read once the fast extension is spoken; until then its messages pass like any id we do
+    // not know.
     case kSuggestPiece:
     case kHaveAll:
     case kHaveNone:
     case kRejectRequest:
     case kAllowedFast:
-    case kExtended:
         return DecodeStatus::Ignored;
+    case kExtended:
+        // The extended id, then its body.
+        if (body.empty()) {
+            return DecodeStatus::Malformed;
+        }
+        out.index = static_cast<uint8_t>(p[0]);
+        out.data = body.substr(1);
+        return DecodeStatus::Ok;
     }
     return DecodeStatus::Ignored;
 }

@@ -135,17 +135,18 @@ bool IsDhtPortMessage(std::string_view message);
 
 struct WireMessage {
     int id = -1;          // the id byte as a signed 8-bit value; -1 for a keep-alive
-    uint32_t index = 0;   // HAVE, REQUEST, PIECE, CANCEL; EXTENSION: the sub-id
+    uint32_t index = 0;   // HAVE, REQUEST, PIECE, CANCEL; EXTENSION: the sub-id; EXTENDED: its id
     uint32_t begin = 0;   // REQUEST, PIECE, CANCEL
     uint32_t length = 0;  // REQUEST, CANCEL
-    // PIECE: the slice; BITFIELD: the bits; EXTENSION: the body. Points into the message.
+    // PIECE: the slice; BITFIELD: the bits; EXTENSION, EXTENDED: the body. Points into the
+    // message.
     std::string_view data;
 };
 
 enum class DecodeStatus { KeepAlive, Ignored, Ok, Malformed };
 
-// One message as cut by CutMessages. Ids outside 0..9 are Ignored (id still set); a message too
-// short for its fixed fields is Malformed and the caller closes the connection. Extra bytes
+// One message as cut by CutMessages. Ids outside 0..9 and 20 are Ignored (id still set); a message
+// too short for its fixed fields is Malformed and the caller closes the connection. Extra bytes
 // after the fixed fields of the field-only messages are tolerated.
 [[nodiscard]] DecodeStatus DecodeMessage(std::string_view message, WireMessage& out);
 

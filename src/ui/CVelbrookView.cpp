@@ -182,7 +182,7 @@ void CVelbrookView::FillPeers(TorrentSession& session) {
             Star(peer.IsPeerInterested()),
             Star(peer.IsAmInterested()),
             connected && percent < 100 && progress > 0 ? KiloRate(progress) : "",
-            IdentifyClient(peer.PeerId()),
+            peer.ClientName().empty() ? IdentifyClient(peer.PeerId()) : peer.ClientName(),
             Star(peer.IsFatal()),
             connected ? "Connected" : "Not Connected " + std::to_string(peer.ConnectFailures()),
         };

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "engine/BanList.h"
 #include "engine/LayerSettings.h"
@@ -32,6 +34,7 @@ public:
 
     const std::string& ReservedBytes() const override { return m_reserved; }
     const std::string& OwnPeerId() const override { return m_id; }
+    uint16_t ListenPort() const override { return m_listenPort; }
     SwarmLink* FindSwarm(std::string_view infoHash) override {
         return infoHash == m_infoHash ? m_swarm : nullptr;
     }
@@ -44,6 +47,7 @@ public:
     std::string m_id;
     std::string m_reserved = velbrook::ReservedBytes(true);
     std::string m_selected;
+    uint16_t m_listenPort = 6881;
     SwarmLink* m_swarm = nullptr;  // a FakeTorrent puts its own here
     std::string m_infoHash = kInfoHash;
     // Declared before the registry, whose timers run on it.
@@ -58,6 +62,52 @@ inline PeerLimits UndialledLimits() {
     limits.maxConnected = 0;
     return limits;
 }
+
+// The dictionary exchange as a test plays it: `m_dictionary` is served; a fetch of a dictionary
+// of `m_size` bytes hands out the pieces in order, one peer at a time, and records every call.
+class RecordingMetadata : public MetadataLink {
+public:
+    struct Piece {
+        PeerConnection* peer;
+        uint32_t piece;
+        uint64_t total;
+        std::string data;
+    };
+
+    std::string_view InfoDictionary() const override { return m_dictionary; }
+    bool OfferMetadata(PeerConnection& peer, uint64_t size) override {
+        m_offers.emplace_back(&peer, size);
+        return size != 0 && size <= kMaxMetadataSize && (m_size == 0 || size == m_size);
+    }
+    std::optional<uint32_t> NextMetadataPiece(PeerConnection&) override {
+        const uint64_t pieces = (m_size + kMetadataPieceSize - 1) / kMetadataPieceSize;
+        for (uint32_t piece = 0; piece < pieces; ++piece) {
+            if (m_handedOut.insert(piece).second) {
+                return piece;
+            }
+        }
+        return std::nullopt;
+    }
+    bool OnMetadataPiece(PeerConnection& peer, uint32_t piece, uint64_t total,
+                         std::string_view data) override {
+        m_pieces.push_back({&peer, piece, total, std::string(data)});
+        return m_acceptPieces;
+    }
+    void OnMetadataRefused(PeerConnection&, uint32_t piece) override {
+        m_refused.push_back(piece);
+        m_handedOut.erase(piece);
+    }
+    void OnMetadataPeerGone(PeerConnection& peer) override { m_gone.push_back(&peer); }
+
+    std::string m_dictionary;
+    uint64_t m_size = 0;
+    bool m_acceptPieces = true;
+    std::set<uint32_t> m_handedOut;
+    std::vector<std::pair<PeerConnection*, uint64_t>> m_offers;
+    std::vector<Piece> m_pieces;
+    std::vector<uint32_t> m_refused;
+    std::vector<PeerConnection*> m_gone;
+};
 
 // A running torrent of `total` bytes that are PatternBytes, computed when they are read and never
 // kept: a slice written is compared with them there and then, so a piece that got a wrong one
@@ -88,9 +138,13 @@ public:
         return Bytes(piece * m_pieces.Unit() + begin, length);
     }
 
-    bool HasMetadata() const override { return true; }
-    MetadataLink* Metadata() override { return nullptr; }
-    PieceManager& Pieces() override { return m_pieces; }
+    bool HasMetadata() const override { return m_hasMetadata; }
+    MetadataLink* Metadata() override { return m_metadata; }
+    // Counts the calls made while the torrent has no dictionary: there must be none.
+    PieceManager& Pieces() override {
+        m_piecesWithoutMetadata += m_hasMetadata ? 0 : 1;
+        return m_pieces;
+    }
     // As the session does: only pieces we have, only within the piece.
     bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) override {
         if (m_pieces.GetState(piece) != Have || !Fits(piece, begin, length)) {
@@ -134,6 +188,11 @@ public:
     FakePeerHost& m_host;
     PieceManager m_pieces;
     BanList m_bans;
+    // A torrent opened from a magnet link whose dictionary is still being fetched has none.
+    bool m_hasMetadata = true;
+    int m_piecesWithoutMetadata = 0;
+    RecordingMetadata m_recording;  // what a test points m_metadata at
+    MetadataLink* m_metadata = nullptr;
     bool m_allowDownload = true;
     bool m_complete = false;
     int m_writes = 0;

@@ -54,6 +54,7 @@ public:
     }
     ~Remote() { ::close(m_fd); }
     void Write(std::string_view bytes) {
+        m_written += bytes.size();
         ASSERT_EQ(::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
@@ -71,6 +72,7 @@ public:
     }
     int m_fd;
     bool m_closed = false;
+    size_t m_written = 0;  // bytes sent so far
 };
 
 // Messages (payloads) in a byte stream.
