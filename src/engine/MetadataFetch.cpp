@@ -71,9 +71,15 @@ std::optional<uint32_t> MetadataFetch::Next(PeerKey peer) {
     if (outstanding >= kPiecesPerPeer) {
         return std::nullopt;
     }
+    // A refusal (or a request that timed out) holds while another peer can be asked: the only
+    // peer that has the dictionary is asked again rather than never.
+    const auto refused = [&](const Piece& p) {
+        return p.refusedBy.contains(peer) &&
+               std::any_of(m_offerers.begin(), m_offerers.end(),
+                           [&](PeerKey other) { return !p.refusedBy.contains(other); });
+    };
     const auto askable = [&](const Piece& p) {
-        return !p.have && !p.askedOf.contains(peer) && !p.refusedBy.contains(peer) &&
-               !Avoids(p, peer);
+        return !p.have && !p.askedOf.contains(peer) && !refused(p) && !Avoids(p, peer);
     };
     std::optional<uint32_t> chosen;
     for (uint32_t i = 0; i < m_pieces.size() && !chosen; ++i) {
