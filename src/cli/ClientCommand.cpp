@@ -19,6 +19,7 @@
 #include "engine/UiHost.h"
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
+#include "metainfo/MagnetLink.h"
 #include "metainfo/TorrentFile.h"
 #include "net/Reactor.h"
 #include "persist/PrintableText.h"
@@ -83,6 +84,8 @@ const char* StateLabel(SessionState state) {
         return "Paused";
     case SessionState::Waiting:
         return "Waiting";
+    case SessionState::FetchingMetadata:
+        return "Fetching metadata";
     default:
         return "Unknown";
     }
@@ -140,7 +143,9 @@ int RunClient(const ClientOptions& asGiven) {
     // next starts: relative ones are taken from the folder we were started in, now.
     ClientOptions options = asGiven;
     for (std::string& torrent : options.torrents) {
-        torrent = Absolute(torrent);
+        if (!IsMagnetLink(torrent)) {  // a link names no file
+            torrent = Absolute(torrent);
+        }
     }
     if (!options.save.empty()) {
         options.save = Absolute(options.save);
@@ -221,8 +226,12 @@ int RunClient(const ClientOptions& asGiven) {
             FileList files;
             std::string error;
             std::string infoHash;
-            if (LoadTorrentFile(torrent, map, files, error) &&
-                map.GetString("__InfoHash__", infoHash)) {
+            MagnetLink link;
+            const bool magnet = IsMagnetLink(torrent);
+            if (magnet
+                    ? ParseMagnetLink(torrent, link, error) && !(infoHash = link.infoHash).empty()
+                    : LoadTorrentFile(torrent, map, files, error) &&
+                          map.GetString("__InfoHash__", infoHash)) {
                 if (TorrentSession* listed = doc.Downloads().FindByInfoHash(infoHash)) {
                     if (folderGiven && WithSlash(folder) != listed->SavePath()) {
                         listed->Stop();
@@ -236,7 +245,8 @@ int RunClient(const ClientOptions& asGiven) {
                     return true;
                 }
             }
-            if (!doc.OpenTorrentFile(torrent, folder)) {
+            if (!(magnet ? doc.OpenMagnetLink(torrent, folder)
+                         : doc.OpenTorrentFile(torrent, folder))) {
                 std::fprintf(stderr, "velbrook-cli: %s: could not be added\n",
                              PrintableLine(torrent).c_str());
                 exitCode = 1;

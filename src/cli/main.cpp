@@ -12,12 +12,15 @@ namespace {
 
 void PrintUsage(std::FILE* to) {
     std::fputs("usage: velbrook-cli [--profile DIR] [--save DIR] [--exit-when-done] [--start-all]\n"
-               "                    [TORRENT...]\n"
+               "                    [TORRENT|MAGNET...]\n"
                "       velbrook-cli --info FILE.torrent\n"
                "       velbrook-cli --verify FILE.torrent --save DIR\n"
                "\n"
                "  TORRENT...            add these .torrent files and start them; existing data\n"
                "                        is checked and a complete torrent seeds\n"
+               "  MAGNET...             add these magnet links: each torrent's metadata is\n"
+               "                        fetched from its trackers and peers, then it downloads\n"
+               "                        like a .torrent file (quote the link for the shell)\n"
                "  --profile DIR         where settings, the downloads list and status files live\n"
                "  --save DIR            the folder the torrents' data is saved in (default: the\n"
                "                        DefaultDownloadPath setting, else $XDG_DOWNLOAD_DIR,\n"

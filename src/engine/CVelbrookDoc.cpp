@@ -28,6 +28,7 @@
 #include "peer/PeerId.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
+#include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
 #include "storage/FileStorage.h"
@@ -204,7 +205,11 @@ void CVelbrookDoc::Shutdown() {
     AbandonWaiting();
     for (const auto& session : m_downloads->Sessions()) {
         if (session->IsActive()) {
+            const bool fetching = session->State() == SessionState::FetchingMetadata;
             session->Stop();
+            if (fetching) {
+                session->KeepFetchingOnRestart();  // stopped by the exit, not by the person
+            }
         }
     }
     // The loop's own time bounds the wait: a program that exits waits in real time, whatever
@@ -289,6 +294,43 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
         });
     // An answer that came at once may have cancelled it already.
     return m_downloads->FindByInfoHash(infoHash) != nullptr;
+}
+
+bool CVelbrookDoc::OpenMagnetLink(const std::string& link, const std::string& saveFolder) {
+    EnsureListening();
+    auto session = std::make_unique<TorrentSession>(*this);
+    if (!session->OpenMagnet(link)) {
+        const std::string shown = link.size() > 200 ? link.substr(0, 200) + "..." : link;
+        m_ui.ShowMessage("Can't open the magnet link " + PrintableLine(shown) + ": " +
+                             session->OpenError(),
+                         MessageIcon::Error);
+        return false;
+    }
+    if (!saveFolder.empty()) {
+        session->SetSaveLocation(saveFolder);
+    }
+    TorrentSession* added = session.get();
+    size_t index = 0;
+    if (!m_downloads->Add(std::move(session), &index)) {
+        return false;  // a duplicate, and the person has been told
+    }
+    m_downloads->SetShown(index);
+    added->StartDownload(true);
+    SaveDownloads();
+    UpdateAllViews();
+    return true;
+}
+
+void CVelbrookDoc::OnMetadataArrived(TorrentSession& session) {
+    const std::string infoHash = session.InfoHash();
+    // The saved .torrent goes again if the person then cancels, as a copy of an added file does.
+    m_adding[infoHash] = session.TorrentFile();
+    session.StartDownload(
+        true, [this, alive = m_liveness.Watch(), infoHash](TorrentSession::StartOutcome outcome) {
+            if (alive.Alive()) {
+                OnNewTorrentDone(infoHash, outcome);
+            }
+        });
 }
 
 void CVelbrookDoc::OnNewTorrentDone(const std::string& infoHash,

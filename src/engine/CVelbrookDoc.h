@@ -45,6 +45,11 @@ public:
     // answer that came at once); true when it is listed and its start has begun. A torrent that
     // could not be added leaves no copy of its file behind.
     bool OpenTorrentFile(const std::string& path, const std::string& saveFolder = {});
+    // Adds a torrent named by a magnet link and starts fetching its metadata from the link's
+    // trackers and peers. Once the metadata is verified it goes on exactly like a torrent added
+    // from a file (in `saveFolder` when given, else where the person says). False, the person
+    // told why, when the link names no torrent or the torrent is listed already.
+    bool OpenMagnetLink(const std::string& link, const std::string& saveFolder = {});
     // Writes Downloads.xml. A failure is shown to the person, so callers need not act on it.
     bool SaveDownloads() const;
     // An orderly exit: every running torrent stops (its status written, its "stopped" announce
@@ -81,6 +86,7 @@ public:
     void MarkListChanged() override;
     Clock& GetClock() override { return m_clock; }
     UdpTrackerService& UdpTrackers() override { return *m_udpTrackers; }
+    void OnMetadataArrived(TorrentSession& session) override;
 
     // PeerHost
     const std::string& ReservedBytes() const override { return m_reserved; }

@@ -86,6 +86,7 @@ bool DownloadsList::Load(const std::string& path) {
             MessageIcon::Warning);
         return false;
     }
+    std::vector<TorrentSession*> fetching;
     for (CXML* item = torrents->GetFirstChild(); item; item = torrents->GetNextChild()) {
         if (item->GetName() != "Torrent") {
             continue;
@@ -95,6 +96,24 @@ bool DownloadsList::Load(const std::string& path) {
             continue;
         }
         auto session = std::make_unique<TorrentSession>(m_host);
+        const std::string magnet = item->GetAttribute("MagnetLink");
+        if (!magnet.empty()) {
+            // Its metadata had not arrived: it is fetched again, from the link.
+            if (!session->OpenMagnet(magnet) || session->InfoHash() != infoHash) {
+                continue;
+            }
+            if (!item->GetAttribute("Name").empty()) {
+                session->SetName(item->GetAttribute("Name"));
+            }
+            if (!item->GetAttribute("SavePath").empty()) {
+                session->SetSaveLocation(item->GetAttribute("SavePath"));
+            }
+            TorrentSession* listed = session.get();
+            if (Add(std::move(session)) && item->GetAttribute("Fetching") == "1") {
+                fetching.push_back(listed);
+            }
+            continue;
+        }
         session->Restore(item->GetAttribute("TorrentFile"), item->GetAttribute("SavePath"),
                          item->GetAttribute("SaveName"), item->GetAttribute("Name"),
                          item->GetAttribute("BaseName"), infoHash, item->GetAttribute("AnnouceURL"),
@@ -116,6 +135,10 @@ bool DownloadsList::Load(const std::string& path) {
             session->SetStatusText("The .torrent file is missing: " + session->TorrentFile());
         }
         Add(std::move(session));
+    }
+    // Fetches that ran when the list was saved go on; stopped ones stay stopped.
+    for (TorrentSession* session : fetching) {
+        session->StartDownload(false);
     }
     m_listChanged = true;
     return true;
@@ -157,6 +180,10 @@ bool DownloadsList::Save(const std::string& path) const {
         item->SetAttribute("InfoHashHex", BytesToHex(session->InfoHash()));
         item->SetAttributeUInt64("Size", session->TotalLength());
         item->SetAttributeUInt64("Left", session->Left());
+        if (!session->MagnetText().empty()) {
+            item->SetAttribute("MagnetLink", session->MagnetText());
+            item->SetAttribute("Fetching", session->FetchesOnRestart() ? "1" : "0");
+        }
         torrents->AddChild(std::move(item));
     }
     root.AddChild(std::move(torrents));

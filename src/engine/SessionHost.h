@@ -8,6 +8,7 @@ namespace velbrook {
 
 class Clock;
 class PeerHost;
+class TorrentSession;
 class Settings;
 class UdpTrackerService;
 class UiHost;
@@ -31,6 +32,10 @@ public:
     virtual Clock& GetClock() = 0;
     // The program's one service for every UDP tracker.
     virtual UdpTrackerService& UdpTrackers() = 0;
+    // A torrent opened from a magnet link has its verified metadata, saved as a .torrent, and
+    // is stopped: the host starts it as a torrent just added from that file. Called from a turn
+    // of the loop of its own; the host may remove the torrent.
+    virtual void OnMetadataArrived(TorrentSession& /*session*/) {}
 };
 
 }  // namespace velbrook

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "metainfo/MagnetLink.h"
 #include "metainfo/SHA1.h"
 
 namespace velbrook {
@@ -23,8 +24,8 @@ namespace velbrook {
 namespace {
 
 // Paths handed over are bounded: one line each, at most this many bytes in all. Paths are
-// absolute, so a line that does not start with "/" can only be a save folder for the paths that
-// follow it.
+// absolute (or magnet links), so a line that starts with neither "/" nor "magnet:" can only be a
+// save folder for the paths that follow it.
 constexpr size_t kMaxHandOff = 1 << 20;
 constexpr std::string_view kSaveLine = "save=";
 // The running copy answers each path with one of these lines, and ends with kDone: an answer
@@ -195,7 +196,17 @@ SingleInstance::HandOff SingleInstance::HandOver(const std::vector<std::string>&
     std::vector<std::string> absolute;
     for (const std::string& path : paths) {
         std::error_code ec;
-        absolute.push_back(std::filesystem::absolute(path, ec).string());
+        if (IsMagnetLink(path)) {
+            // A link goes as it is (it names no file), one line: a line break in it could only
+            // have been escaped.
+            std::string link;
+            for (const char c : path) {
+                link += c == '\n' ? "%0A" : c == '\r' ? "%0D" : std::string(1, c);
+            }
+            absolute.push_back(link);
+        } else {
+            absolute.push_back(std::filesystem::absolute(path, ec).string());
+        }
         message += absolute.back() + '\n';
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -285,8 +296,9 @@ void SingleInstance::Serve(const std::function<bool(const HandedTorrent&)>& open
                 saveFolder = line.substr(kSaveLine.size());
             } else if (!line.empty()) {
                 const HandedTorrent torrent{std::string(line), saveFolder};
-                const bool absolute = torrent.path.starts_with('/') &&
-                                      (saveFolder.empty() || saveFolder.starts_with('/'));
+                const bool absolute =
+                    (torrent.path.starts_with('/') || IsMagnetLink(torrent.path)) &&
+                    (saveFolder.empty() || saveFolder.starts_with('/'));
                 answer += absolute && open(torrent) ? kListed : kNotListed;
                 answer += '\n';
             }

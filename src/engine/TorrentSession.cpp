@@ -1,5 +1,6 @@
 #include "engine/TorrentSession.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,14 +109,23 @@ bool TorrentSession::Open(const std::string& path, const std::string& expectedIn
     KeyPathMap map;
     auto files = std::make_unique<FileList>();
     std::string error;
-    if (!LoadTorrentFile(path, map, *files, error)) {
+    std::string infoDictionary;
+    if (!LoadTorrentFile(path, map, *files, error, &infoDictionary)) {
         m_openError = error;
         m_host.Trace("Can't open file " + path + ": " + error + "\r\n");
         return false;
     }
     std::string infoHash;
     TrackerList trackers = ReadTrackerList(map);
-    if (!map.GetString("__InfoHash__", infoHash) || trackers.tiers.empty()) {
+    if (!map.GetString("__InfoHash__", infoHash)) {
+        m_openError = "it has no info dictionary";
+        return false;
+    }
+    // The metadata of a magnet link without trackers is saved without them: its peers come
+    // from elsewhere. Any other torrent must name a tracker.
+    const std::string ownCopy = m_host.ProfileDir() + "Torrents/" + BytesToHex(infoHash);
+    const bool fromMagnet = path.rfind(ownCopy, 0) == 0;
+    if (trackers.tiers.empty() && !fromMagnet) {
         m_openError = "it names no tracker (\"announce\")";
         return false;
     }
@@ -127,7 +137,9 @@ bool TorrentSession::Open(const std::string& path, const std::string& expectedIn
         return false;
     }
     m_infoHash = infoHash;
-    if (!map.GetString("announce", m_announceUrl) || m_announceUrl.empty()) {
+    m_infoDictionary = std::move(infoDictionary);
+    if ((!map.GetString("announce", m_announceUrl) || m_announceUrl.empty()) &&
+        !trackers.tiers.empty()) {
         m_announceUrl = trackers.tiers[0][0];
     }
     m_trackerTiers = std::move(trackers.tiers);
@@ -174,6 +186,13 @@ bool TorrentSession::StartDownload(bool isNew, StartDone done) {
             done(StartOutcome::Failed);
         }
         return false;
+    }
+    if (!m_magnet.empty()) {
+        StartFetch();
+        if (done) {
+            done(StartOutcome::Started);
+        }
+        return true;
     }
     // Whatever fails below leaves the torrent as it was, saying why.
     m_leftBeforeStart = m_left;
@@ -475,9 +494,18 @@ void TorrentSession::FinishStart() {
     m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
                                           PeerLimitsFrom(m_host.CurrentSettings()));
     m_peerSet->SetPrivate(m_private);
-    EnsureTracker();
-    m_tracker->Announce(AnnounceEvent::Started);
-    m_state = SessionState::ConnectTracker;
+    if (HasTrackers()) {
+        EnsureTracker();
+        m_tracker->Announce(AnnounceEvent::Started);
+        m_state = SessionState::ConnectTracker;
+    } else {
+        // Nobody to announce to: the torrent runs on the peers it knows.
+        m_state = m_complete ? SessionState::Uploading : SessionState::Downloading;
+    }
+    // The peers that gave us the metadata have the torrent too.
+    for (const auto& [address, port] : std::exchange(m_redial, {})) {
+        AddTrackerPeer({}, address, port);
+    }
     MarkChanged();
 }
 
@@ -486,6 +514,10 @@ bool TorrentSession::Stop() {
         return false;
     }
     EndCheckTimer();
+    if (m_state == SessionState::FetchingMetadata) {
+        StopFetch();
+        return true;
+    }
     if (m_state == SessionState::Waiting) {
         // Never started: the question goes away unanswered, and whoever began the start hears
         // nothing more of it.
@@ -508,8 +540,10 @@ bool TorrentSession::Stop() {
     std::string why;
     bool transient = false;
     bool saved = WriteStatus(why, transient);
-    EnsureTracker();
-    m_tracker->Announce(AnnounceEvent::Stopped);
+    if (HasTrackers()) {
+        EnsureTracker();
+        m_tracker->Announce(AnnounceEvent::Stopped);
+    }
     m_peerSet.reset();
     m_storage.reset();
     // Short of descriptors a moment ago: the peers and files just closed gave some back.
@@ -550,8 +584,8 @@ void TorrentSession::OnDiskFault(const std::string& what) {
 }
 
 void TorrentSession::Resume() {
-    if (m_state == SessionState::Waiting) {
-        return;  // it would never hear the answer it waits for
+    if (m_state == SessionState::Waiting || m_state == SessionState::FetchingMetadata) {
+        return;  // it would never hear the answer it waits for, or has no pieces yet
     }
     if (m_peerSet) {
         m_peerSet->Resume();
@@ -562,6 +596,19 @@ void TorrentSession::Resume() {
 }
 
 // ---- pieces ----
+
+PieceManager& TorrentSession::Pieces() {
+    if (m_pieces) {
+        return *m_pieces;
+    }
+    // Connections of a torrent without metadata should ask nothing of its pieces; one that does
+    // finds a single piece that is never wanted (nothing is downloaded without metadata) instead
+    // of nothing at all.
+    if (!m_noPieces) {
+        m_noPieces = std::make_unique<PieceManager>(kMetadataPieceSize, kMetadataPieceSize);
+    }
+    return *m_noPieces;
+}
 
 bool TorrentSession::VerifyPieceOnDisk(uint32_t piece) {
     int64_t offset = 0;
@@ -720,7 +767,7 @@ void TorrentSession::RefreshProgress() {
 // ---- peers, counters, limits ----
 
 bool TorrentSession::DownloadAllowed() const {
-    return m_peerSet && !m_complete && m_error.empty();
+    return m_peerSet && m_pieces && !m_complete && m_error.empty();
 }
 
 void TorrentSession::AddDownloaded(uint32_t bytes) {
@@ -962,6 +1009,245 @@ bool TorrentSession::LoadStatus(bool piecesOnly) {
 
 void TorrentSession::DeleteStatus() {
     ::unlink(StatusPath().c_str());
+}
+
+// ---- a torrent opened from a magnet link ----
+
+bool TorrentSession::OpenMagnet(const std::string& link) {
+    MagnetLink parsed;
+    std::string why;
+    if (!ParseMagnetLink(link, parsed, why)) {
+        m_openError = why;
+        return false;
+    }
+    m_magnet = link;
+    m_infoHash = parsed.infoHash;
+    m_name = parsed.displayName.empty() ? BytesToHex(m_infoHash) : parsed.displayName;
+    m_trackerTiers = std::move(parsed.trackers);
+    m_announceUrl = m_trackerTiers.empty() ? std::string() : m_trackerTiers[0][0];
+    m_magnetPeers = std::move(parsed.peers);
+    m_torrentFile.clear();
+    m_totalLength = 0;
+    m_left = 0;
+    if (!parsed.ignored.empty()) {
+        m_host.Trace(parsed.ignored + "\r\n");
+    }
+    m_state = SessionState::Stopped;
+    return true;
+}
+
+void TorrentSession::StartFetch() {
+    m_fetch = std::make_unique<MetadataFetch>(m_infoHash);
+    m_left = kUnknownLeft;
+    m_error.clear();
+    m_statusText.clear();
+    m_peerSet.reset();
+    m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
+                                          PeerLimitsFrom(m_host.CurrentSettings()));
+    m_state = SessionState::FetchingMetadata;
+    m_fetchOnRestart = true;
+    if (HasTrackers()) {
+        EnsureTracker();
+        m_tracker->Announce(AnnounceEvent::Started);
+    }
+    for (const MagnetPeer& peer : m_magnetPeers) {
+        AddTrackerPeer({}, peer.host, peer.port);
+    }
+    MarkChanged();
+}
+
+void TorrentSession::StopFetch() {
+    if (m_tracker) {
+        m_tracker->Announce(AnnounceEvent::Stopped);
+    }
+    // The connections may still tell the fetch that they go.
+    m_peerSet.reset();
+    m_fetch.reset();
+    m_fetchOnRestart = false;
+    m_left = 0;
+    m_state = SessionState::Stopped;
+    m_statusText.clear();
+    MarkChanged();
+}
+
+bool TorrentSession::OfferMetadata(PeerConnection& peer, uint64_t size) {
+    if (!m_fetch) {
+        return size != 0 && size <= kMaxMetadataSize;
+    }
+    return m_fetch->Offer(&peer, size);
+}
+
+std::optional<uint32_t> TorrentSession::NextMetadataPiece(PeerConnection& peer) {
+    if (!m_fetch || m_fetch->IsComplete()) {
+        return std::nullopt;
+    }
+    return m_fetch->Next(&peer);
+}
+
+bool TorrentSession::OnMetadataPiece(PeerConnection& peer, uint32_t piece, uint64_t totalSize,
+                                     std::string_view data) {
+    if (!m_fetch) {
+        return false;  // nothing was asked
+    }
+    const bool wasComplete = m_fetch->IsComplete();
+    bool kept = m_fetch->OnPiece(&peer, piece, totalSize, data);
+    if (DropCulprits(&peer)) {
+        kept = false;
+    }
+    if (!wasComplete && m_fetch->IsComplete()) {
+        m_statusText = "Metadata received";
+        MarkChanged();
+        // Never inside the connection's handler: the torrent's peers are about to be replaced.
+        Reactor::Get().Post([this, alive = m_liveness.Watch()] {
+            if (alive.Alive()) {
+                OnMetadataVerified();
+            }
+        });
+    }
+    return kept;
+}
+
+void TorrentSession::OnMetadataRefused(PeerConnection& peer, uint32_t piece) {
+    if (m_fetch) {
+        m_fetch->OnRefused(&peer, piece);
+    }
+}
+
+void TorrentSession::OnMetadataPeerGone(PeerConnection& peer) {
+    if (m_fetch) {
+        m_fetch->OnPeerGone(&peer);
+    }
+}
+
+bool TorrentSession::DropCulprits(const PeerConnection* current) {
+    bool currentToo = false;
+    for (const MetadataFetch::PeerKey key : m_fetch->TakeCulprits()) {
+        currentToo = currentToo || key == current;
+        // Forgotten, not banned: the peers of a swarm may share an address, and the honest
+        // ones must stay. Once the running handler (perhaps the liar's own) is done.
+        Reactor::Get().Post([this, key, alive = m_liveness.Watch()] {
+            if (!alive.Alive() || !m_peerSet) {
+                return;
+            }
+            const auto& peers = m_peerSet->PeerList();
+            const auto found = std::find(peers.begin(), peers.end(), key);
+            if (found != peers.end()) {
+                m_host.Trace("Metadata from " + (*found)->Address() + " was altered\r\n");
+                m_peerSet->RemovePeer(**found);
+            }
+        });
+    }
+    return currentToo;
+}
+
+void TorrentSession::OnMetadataVerified() {
+    if (!m_fetch || !m_fetch->IsComplete() || m_state != SessionState::FetchingMetadata) {
+        return;
+    }
+    std::string why;
+    const std::string path = SaveMetainfo(m_fetch->Dictionary(), why);
+    if (path.empty()) {
+        StopFetch();
+        StopWithError("Stopped: can't save the metadata: " + why);
+        return;
+    }
+    // Whoever we reached has the torrent: they are dialled again once it runs with pieces.
+    m_redial.clear();
+    if (m_peerSet) {
+        for (const PeerConnection* peer : m_peerSet->PeerList()) {
+            if (peer->ListenPort() != 0) {
+                m_redial.emplace_back(peer->Address(), peer->ListenPort());
+            }
+        }
+    }
+    const bool namedByHash = m_name == BytesToHex(m_infoHash);
+    const std::string link = std::exchange(m_magnet, {});
+    m_peerSet.reset();
+    m_fetch.reset();
+    m_state = SessionState::Stopped;
+    m_statusText.clear();
+    if (!Open(path, m_infoHash)) {
+        // Kept, stopped, saying why: the saved file names the torrent from now on.
+        m_redial.clear();
+        StopWithError("Stopped: the metadata cannot be used: " + m_openError);
+        return;
+    }
+    if (namedByHash && m_files && !m_files->m_saveName.empty()) {
+        m_name = m_files->m_saveName;
+    }
+    m_host.Trace("Metadata saved to " + path + " for " + link.substr(0, 200) + "\r\n");
+    MarkChanged();
+    m_host.OnMetadataArrived(*this);
+}
+
+std::string TorrentSession::SaveMetainfo(const std::string& dictionary, std::string& why) const {
+    const auto text = [](const std::string& value) {
+        return std::to_string(value.size()) + ":" + value;
+    };
+    std::string bytes = "d";
+    if (!m_trackerTiers.empty()) {
+        bytes += "8:announce" + text(m_trackerTiers[0][0]);
+        bytes += "13:announce-listl";
+        for (const auto& tier : m_trackerTiers) {
+            bytes += "l";
+            for (const std::string& url : tier) {
+                bytes += text(url);
+            }
+            bytes += "e";
+        }
+        bytes += "e";
+    }
+    bytes += "4:info" + dictionary + "e";
+
+    const std::string folder = m_host.ProfileDir() + "Torrents";
+    ::mkdir(folder.c_str(), 0755);
+    // Named by the info hash, which the link fixed: nothing a peer sends reaches the name. A
+    // file of that name holding something else (the person's own) is left alone.
+    std::string path;
+    for (int n = 1; n <= 100 && path.empty(); ++n) {
+        const std::string candidate = folder + "/" + BytesToHex(m_infoHash) +
+                                      (n == 1 ? std::string() : "-" + std::to_string(n)) +
+                                      ".torrent";
+        std::string existing;
+        std::string error;
+        if (::access(candidate.c_str(), F_OK) != 0 ||
+            (ReadFileLimited(candidate, kMaxTorrentFileSize, existing, error) &&
+             existing == bytes)) {
+            path = candidate;
+        }
+    }
+    if (path.empty()) {
+        why = "no free name in " + folder;
+        return {};
+    }
+    const std::string part = path + ".part";
+    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool written = fd >= 0;
+    for (size_t done = 0; written && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        written = n > 0;
+        done += written ? static_cast<size_t>(n) : 0;
+    }
+    // On disk before it is named: a crash leaves the old state or the whole file.
+    written = written && ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!written || ::rename(part.c_str(), path.c_str()) != 0) {
+        why = part + ": " + std::strerror(written ? errno : error);
+        ::unlink(part.c_str());
+        return {};
+    }
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return path;
 }
 
 }  // namespace velbrook

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "engine/BanList.h"
+#include "engine/MetadataFetch.h"
+#include "metainfo/MagnetLink.h"
 #include "net/Reactor.h"
 #include "peer/PeerLinks.h"
 #include "storage/FileStorage.h"
@@ -35,9 +37,11 @@ enum class SessionState {
     // A new torrent waits for the person: where to save it, or whether to use files that are
     // there already. Nothing else waits with it.
     Waiting = 7,
+    // Opened from a magnet link: its metadata is being fetched from peers.
+    FetchingMetadata = 8,
 };
 
-class TorrentSession : public TorrentLink, public TrackerSessionLink {
+class TorrentSession : public TorrentLink, public TrackerSessionLink, public MetadataLink {
 public:
     explicit TorrentSession(SessionHost& host);
     ~TorrentSession() override;  // stops a running (or unknown) torrent first
@@ -49,6 +53,16 @@ public:
     // On failure `OpenError` says why.
     bool Open(const std::string& path, const std::string& expectedInfoHash = {});
     const std::string& OpenError() const { return m_openError; }
+    // A torrent known by a magnet link alone, named by its display name (else its info hash in
+    // hex), stopped. Starting it fetches its metadata from peers. On failure `OpenError` says
+    // why and nothing changes.
+    bool OpenMagnet(const std::string& link);
+    // The link, while the metadata has not arrived; empty otherwise.
+    const std::string& MagnetText() const { return m_magnet; }
+    // The fetch runs, or ran until the program began to exit: the next start of the program
+    // resumes it. A person's stop clears it.
+    bool FetchesOnRestart() const { return m_fetchOnRestart; }
+    void KeepFetchingOnRestart() { m_fetchOnRestart = !m_magnet.empty(); }
     // How the start of a new torrent ended: it runs (or checks its data first), it could not
     // start (the reason in the status text), or the person cancelled it.
     enum class StartOutcome { Started, Failed, Cancelled };
@@ -94,9 +108,9 @@ public:
     const std::string& Error() const { return m_error; }
 
     // TorrentLink: the data its peers' connections need.
-    bool HasMetadata() const override { return true; }
-    MetadataLink* Metadata() override { return nullptr; }
-    PieceManager& Pieces() override { return *m_pieces; }
+    bool HasMetadata() const override { return m_magnet.empty(); }
+    MetadataLink* Metadata() override { return this; }
+    PieceManager& Pieces() override;
     bool ReadBlock(uint32_t piece, uint32_t begin, uint32_t length, std::string& out) override;
     bool WriteBlock(uint32_t piece, uint32_t begin, std::string_view data) override;
     bool VerifyPiece(uint32_t piece) override;
@@ -105,6 +119,17 @@ public:
     void AddDownloaded(uint32_t bytes) override;
     void AddUploaded(uint32_t bytes) override;
     void PeersChanged() override { MarkChanged(); }
+
+    // MetadataLink: the info dictionary, served and (for a magnet link) fetched.
+    std::string_view InfoDictionary() const override { return m_infoDictionary; }
+    [[nodiscard]] bool OfferMetadata(PeerConnection& peer, uint64_t size) override;
+    std::optional<uint32_t> NextMetadataPiece(PeerConnection& peer) override;
+    [[nodiscard]] bool OnMetadataPiece(PeerConnection& peer, uint32_t piece, uint64_t totalSize,
+                                       std::string_view data) override;
+    void OnMetadataRefused(PeerConnection& peer, uint32_t piece) override;
+    void OnMetadataPeerGone(PeerConnection& peer) override;
+    // The fetch in progress (null once the metadata is here), for the views and tests.
+    const MetadataFetch* Fetch() const { return m_fetch.get(); }
 
     // TrackerSessionLink: what the tracker client needs.
     const std::string& InfoHash() const override { return m_infoHash; }
@@ -167,6 +192,20 @@ public:
                  uint64_t left);
 
 private:
+    // What a torrent that has nothing tells its trackers it has left while its size is unknown:
+    // not 0, which would make it a seed that is sent no seeds.
+    static constexpr uint64_t kUnknownLeft = 16384;
+
+    void StartFetch();
+    void StopFetch();
+    // The dictionary checked out: it is saved as a .torrent, and the torrent goes on from it.
+    void OnMetadataVerified();
+    // Forgets the peers the fetch proved to have lied; true when `current` is among them.
+    bool DropCulprits(const PeerConnection* current);
+    // Writes the .torrent of a verified dictionary under Torrents/, durably; its path, or empty
+    // with `why` filled.
+    std::string SaveMetainfo(const std::string& dictionary, std::string& why) const;
+    bool HasTrackers() const { return !m_trackerTiers.empty() || !m_announceUrl.empty(); }
     void EnsureTracker();
     void MarkChanged();
     // The halves of a start: asking the person (new torrents only), then the checks of the save
@@ -251,6 +290,17 @@ private:
     uint32_t m_checkNext = 0;
     uint32_t m_checkTotal = 0;
     uint32_t m_checkDone = 0;
+    // The magnet link while the metadata is missing, its peers, the fetch, and the raw info
+    // dictionary as hashed (for every torrent that has it).
+    std::string m_magnet;
+    std::vector<MagnetPeer> m_magnetPeers;
+    std::unique_ptr<MetadataFetch> m_fetch;
+    bool m_fetchOnRestart = false;
+    std::string m_infoDictionary;
+    // Peers that were connected when the metadata arrived, dialled again once the torrent runs.
+    std::vector<std::pair<std::string, uint16_t>> m_redial;
+    // What Pieces() shows while there are none.
+    std::unique_ptr<PieceManager> m_noPieces;
     // Lets a queued call learn whether this session still exists.
     Liveness m_liveness;
 };

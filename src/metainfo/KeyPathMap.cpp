@@ -8,6 +8,8 @@ bool KeyPathMap::Decode(std::string_view input) {
     m_input = input;
     m_pos = 0;
     m_hashed = 0;
+    m_infoValueStart = 0;
+    m_infoValueEnd = 0;
     m_path.clear();
     m_pathEnds.clear();
     const bool ok = DecodeValue(0);
@@ -79,6 +81,8 @@ bool KeyPathMap::ChargeEntry() {
 }
 
 void KeyPathMap::NoteInfoValue(size_t start) {
+    m_infoValueStart = start;
+    m_infoValueEnd = m_pos;
     SHA1 sha;
     sha.Update(m_input.data() + start, m_pos - start);
     sha.Final();

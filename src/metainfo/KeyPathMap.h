@@ -33,6 +33,10 @@ public:
     // The low 32 bits of the integer.
     bool GetInt32(std::string_view path, int32_t& out) const;
 
+    // Where the bytes hashed for "__InfoHash__" lie in the decoded input (0, 0 when none).
+    size_t InfoStart() const { return m_infoValueStart; }
+    size_t InfoEnd() const { return m_infoValueEnd; }
+
     size_t StringCount() const { return m_strings.size(); }
     size_t IntegerCount() const { return m_integers.size(); }
 
@@ -62,6 +66,8 @@ private:
     std::string_view m_input;
     size_t m_pos = 0;
     size_t m_infoStart = 0;
+    size_t m_infoValueStart = 0;
+    size_t m_infoValueEnd = 0;
     size_t m_stored = 0;  // bytes charged against kMaxStoredBytes
     size_t m_hashed = 0;  // bytes hashed for "info" values in this decode
     // The path of the innermost open entry, and where each enclosing path ends inside it.

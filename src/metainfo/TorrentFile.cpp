@@ -61,8 +61,8 @@ bool ReadFileLimited(const std::string& path, size_t limit, std::string& bytes,
     return true;
 }
 
-bool LoadTorrentFile(const std::string& path, KeyPathMap& map, FileList& files,
-                     std::string& error) {
+bool LoadTorrentFile(const std::string& path, KeyPathMap& map, FileList& files, std::string& error,
+                     std::string* infoDictionary) {
     std::string bytes;
     if (!ReadFileLimited(path, kMaxTorrentFileSize, bytes, error)) {
         return false;
@@ -74,6 +74,9 @@ bool LoadTorrentFile(const std::string& path, KeyPathMap& map, FileList& files,
     if (!files.FromKeyPathMap(map)) {
         error = "not a usable torrent: " + files.RefusalReason();
         return false;
+    }
+    if (infoDictionary) {
+        infoDictionary->assign(bytes, map.InfoStart(), map.InfoEnd() - map.InfoStart());
     }
     return true;
 }

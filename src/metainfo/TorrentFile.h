@@ -17,8 +17,9 @@ constexpr size_t kMaxTorrentFileSize = size_t{64} << 20;
 [[nodiscard]] bool ReadFileLimited(const std::string& path, size_t limit, std::string& bytes,
                                    std::string& error);
 
-// Reads, decodes and lays out a torrent. False with a one-line reason on any failure.
+// Reads, decodes and lays out a torrent. False with a one-line reason on any failure. The exact
+// bytes of its info dictionary, as hashed, go to `infoDictionary` when given.
 [[nodiscard]] bool LoadTorrentFile(const std::string& path, KeyPathMap& map, FileList& files,
-                                   std::string& error);
+                                   std::string& error, std::string* infoDictionary = nullptr);
 
 }  // namespace velbrook

@@ -37,6 +37,8 @@ const char* StateLabel(SessionState state) {
         return "Paused";
     case SessionState::Waiting:
         return "Waiting";
+    case SessionState::FetchingMetadata:
+        return "Fetching metadata";
     }
     return "";
 }
@@ -91,6 +93,9 @@ CView_TorrentList::PopUpStates CView_TorrentList::PopUpStatesFor(SessionState st
     case SessionState::Checking:
         // Starting already: the check can be stopped, but a resume would mark the torrent
         // as downloading while it is still being checked.
+        return {current, on, off, off, on};
+    case SessionState::FetchingMetadata:
+        // Nothing to resume before there are pieces.
         return {current, on, off, off, on};
     case SessionState::Waiting:  // for the person's answer; taking it off the list withdraws it
     case SessionState::Unknown:
