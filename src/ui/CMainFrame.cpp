@@ -32,8 +32,10 @@
 #include "engine/DownloadsList.h"
 #include "engine/SingleInstance.h"
 #include "engine/TorrentSession.h"
+#include "metainfo/MagnetLink.h"
 #include "persist/CXML.h"
 #include "ui/CAboutDlg.h"
+#include "ui/COpenLinkDlg.h"
 #include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
 #include "ui/LockKeys.h"
@@ -53,6 +55,14 @@ constexpr char kLayoutElement[] = "MainFrame";
 
 bool IsTorrentFile(const QUrl& url) {
     return url.isLocalFile() && url.toLocalFile().endsWith(".torrent", Qt::CaseInsensitive);
+}
+
+bool IsMagnetUrl(const QUrl& url) {
+    return url.scheme().compare("magnet", Qt::CaseInsensitive) == 0;
+}
+
+bool CanOpen(const QUrl& url) {
+    return IsTorrentFile(url) || IsMagnetUrl(url);
 }
 
 // The rows of a list or tree as text: one line per row, cells separated by tabs, children
@@ -173,6 +183,7 @@ void CMainFrame::CreateMenusAndToolBar() {
     QAction* fileOpen =
         entry(file, "打开Torrent\tCtrl+O(&O)", QKeySequence("Ctrl+O"), [this] { OnFileOpen(); });
     fileOpen->setIcon(icon("document-open", QStyle::SP_DialogOpenButton));
+    entry(file, "打开链接...", {}, [this] { OnOpenLink(); });
     QAction* fileSave = entry(file, "保存\tCtrl+S(&S)", QKeySequence("Ctrl+S"));
     fileSave->setIcon(icon("document-save", QStyle::SP_DialogSaveButton));
     entry(file, "另存为(&A)...");
@@ -364,9 +375,27 @@ bool CMainFrame::OpenTorrents(const QStringList& paths, const std::string& saveF
     }
     bool all = true;
     for (const QString& path : paths) {
-        all = m_doc.OpenTorrentFile(path.toStdString(), saveFolder) && all;
+        const std::string item = path.toStdString();
+        all = (IsMagnetLink(item) ? m_doc.OpenMagnetLink(item, saveFolder)
+                                  : m_doc.OpenTorrentFile(item, saveFolder)) &&
+              all;
     }
     return all;
+}
+
+// The dialog does not hold the program up while it is open: the answer arrives later. Asked
+// again meanwhile, the one already open comes to the front.
+void CMainFrame::OnOpenLink() {
+    if (m_linkDialog) {
+        m_linkDialog->raise();
+        m_linkDialog->activateWindow();
+        return;
+    }
+    m_linkDialog = new COpenLinkDlg(this);
+    m_linkDialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_linkDialog, &QDialog::accepted, this,
+            [this, dialog = m_linkDialog] { OpenTorrents({dialog->Link()}); });
+    m_linkDialog->open();
 }
 
 void CMainFrame::OnFileOpen() {
@@ -422,7 +451,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 
 void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (std::any_of(urls.begin(), urls.end(), IsTorrentFile)) {
+    if (std::any_of(urls.begin(), urls.end(), CanOpen)) {
         event->acceptProposedAction();
     }
 }
@@ -432,6 +461,8 @@ void CMainFrame::dropEvent(QDropEvent* event) {
     for (const QUrl& url : event->mimeData()->urls()) {
         if (IsTorrentFile(url)) {
             paths << url.toLocalFile();
+        } else if (IsMagnetUrl(url)) {
+            paths << QString::fromUtf8(url.toEncoded());
         }
     }
     event->acceptProposedAction();

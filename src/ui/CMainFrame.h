@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +24,7 @@ namespace velbrook {
 class CVelbrookDoc;
 class EngineLoop;
 class SingleInstance;
+class COpenLinkDlg;
 class CSystemTray;
 
 class CMainFrame : public QMainWindow {
@@ -36,8 +38,8 @@ public:
 
     // Every view redraws from the document.
     void UpdateAllViews();
-    // .torrent files to add; with `saveFolder` they go there without asking. False when one
-    // of them was not added (the document has said why).
+    // .torrent files and magnet links to add; with `saveFolder` they go there without asking.
+    // False when one of them was not added (the document has said why).
     bool OpenTorrents(const QStringList& paths, const std::string& saveFolder = {});
     // The window comes to the front, restored when minimised or in the tray (another copy was
     // started, or the tray icon asked).
@@ -79,6 +81,7 @@ private:
     // Each splitter with the name its sizes are kept under.
     std::array<std::pair<QSplitter*, const char*>, 3> Splitters() const;
     void OnFileOpen();
+    void OnOpenLink();
     void OnAbout();
     void ShowLockKeys();
     void FocusPane(int step);
@@ -97,6 +100,7 @@ private:
     std::array<std::unique_ptr<QLabel>, 3> m_lockPanes;  // Caps, Num and Scroll Lock
     FrameViews m_views;
     std::unique_ptr<CSystemTray> m_tray;
+    QPointer<COpenLinkDlg> m_linkDialog;  // while File → "打开链接..." is open
 
     QString m_dumpPath;
     QString m_statsPath;

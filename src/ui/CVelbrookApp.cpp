@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUrl>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 
 #include "engine/CVelbrookDoc.h"
 #include "engine/SingleInstance.h"
+#include "metainfo/MagnetLink.h"
 #include "net/Reactor.h"
 #include "persist/CXML.h"
 #include "persist/PrintableText.h"
@@ -36,10 +38,10 @@ namespace velbrook {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: velbrook [--profile DIR] [--save DIR] [TORRENT...]\n"
+    "usage: velbrook [--profile DIR] [--save DIR] [TORRENT|MAGNET...]\n"
     "\n"
-    "  TORRENT...      add these .torrent files (to the copy already running on the\n"
-    "                  profile, if there is one)\n"
+    "  TORRENT|MAGNET  add these .torrent files or magnet links (to the copy already\n"
+    "                  running on the profile, if there is one)\n"
     "  --profile DIR   where settings, the downloads list and status files live\n"
     "  --save DIR      save the torrents given here in DIR without asking\n"
     "  --help          show this text\n";
@@ -99,6 +101,11 @@ bool Parse(const QStringList& args, Options& options, bool& help) {
         } else if (arg.startsWith('-')) {
             std::fprintf(stderr, "velbrook: unknown option %s\n", qUtf8Printable(arg));
             return false;
+        } else if (IsMagnetLink(arg.toStdString())) {
+            options.torrents << arg;
+        } else if (arg.startsWith("file:", Qt::CaseInsensitive)) {
+            // A launcher passes files as URLs (the desktop entry's %U, which also brings links).
+            options.torrents << QUrl(arg).toLocalFile();
         } else {
             // Kept in the downloads list, which is read again wherever the program next starts.
             options.torrents << QFileInfo(arg).absoluteFilePath();

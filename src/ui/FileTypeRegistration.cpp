@@ -90,14 +90,14 @@ std::string DesktopEntryText(const std::string& exePath, const std::string& icon
            "Comment=Download and share files with BitTorrent\n"
            "Exec=" +
            EscapedValue(QuotedArgument(exePath)) +
-           " %F\n"
+           " %U\n"
            "Icon=" +
            EscapedValue(iconPath) +
            "\n"
            "Terminal=false\n"
            "Categories=Network;FileTransfer;P2P;Qt;\n"
            "MimeType=" +
-           kMimeType + ";\n";
+           kMimeType + ";x-scheme-handler/magnet;\n";
 }
 
 void RegisterTorrentType(const std::string& exePath, const QIcon& icon) {

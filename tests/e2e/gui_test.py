@@ -47,7 +47,7 @@ def main(procs, top):
 
     entry = os.path.join(top, "xdg", "applications", "velbrook.desktop")
     with open(entry) as f:
-        if f'Exec="{GUI}" %F' not in f.read().splitlines():
+        if f'Exec="{GUI}" %U' not in f.read().splitlines():
             return harness.fail(top, "the desktop entry does not start this program")
     if not os.path.exists(os.path.join(top, "xdg", "mime", "packages", "velbrook.xml")):
         return harness.fail(top, "no MIME package for .torrent files")

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QClipboard>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -33,6 +35,7 @@
 #include "support/ModalDialogs.h"
 #include "support/QtPump.h"
 #include "support/TempDir.h"
+#include "ui/COpenLinkDlg.h"
 #include "ui/CSystemTray.h"
 #include "ui/EngineLoop.h"
 #include "ui/QtUiHost.h"
@@ -148,10 +151,10 @@ TEST_F(MainFrame, OnlyWhatWorksIsEnabled) {
         if (button->isEnabled() && !button->isSeparator())
             enabled.push_back(button->toolTip().toStdString());
     }
-    EXPECT_EQ(enabled, (std::vector<std::string>{"打开Torrent\tCtrl+O(&O)", "选项...\tCtrl+P(&P)",
-                                                 "退出(&X)", "工具栏(&T)", "状态栏(&S)",
-                                                 "关于 Velbrook(&A)...", "打开Torrent",
-                                                 "关于 Velbrook", "帮助"}));
+    EXPECT_EQ(enabled, (std::vector<std::string>{"打开Torrent\tCtrl+O(&O)", "打开链接...",
+                                                 "选项...\tCtrl+P(&P)", "退出(&X)", "工具栏(&T)",
+                                                 "状态栏(&S)", "关于 Velbrook(&A)...",
+                                                 "打开Torrent", "关于 Velbrook", "帮助"}));
 }
 
 // Ctrl+O offers .torrent files; a drop takes the .torrent files among what is dropped; a later
@@ -202,6 +205,37 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_TRUE(PumpUntil([&] { return !m_frame.isMinimized(); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 3u);
     EXPECT_EQ(m_frame.windowTitle(), "Velbrook");
+    EXPECT_TRUE(m_ui.shown.empty()) << m_ui.shown.front();
+
+    // File → "打开链接..." offers the link on the clipboard; a link dropped or handed over is
+    // opened as it is, never taken for a file name. Each is listed at once under its name.
+    const auto link = [](char digit, const char* name) {
+        return QString::fromStdString("magnet:?xt=urn:btih:" + std::string(40, digit) +
+                                      "&dn=" + name);
+    };
+    QGuiApplication::clipboard()->setText(" " + link('1', "copied") + "\n");
+    QAction* openLink = nullptr;
+    for (QAction* entry : m_frame.menuBar()->actions().front()->menu()->actions()) {
+        openLink = entry->text() == "打开链接..." ? entry : openLink;
+    }
+    ASSERT_NE(openLink, nullptr);
+    openLink->trigger();
+    auto* dialog = m_frame.findChild<COpenLinkDlg*>();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return dialog->isVisible(); }));
+    EXPECT_EQ(dialog->Link(), link('1', "copied"));
+    test::ClickButton(dialog, QDialogButtonBox::Ok);
+    EXPECT_TRUE(PumpUntil([&] { return Listed("copied"); }));
+    QMimeData droppedLink;
+    droppedLink.setUrls({QUrl(link('2', "dropped-link"))});
+    QDragEnterEvent linkEnter(QPoint(5, 5), Qt::CopyAction, &droppedLink, Qt::LeftButton, {});
+    QApplication::sendEvent(&m_frame, &linkEnter);
+    EXPECT_TRUE(linkEnter.isAccepted());
+    QDropEvent linkDrop(QPointF(5, 5), Qt::CopyAction, &droppedLink, Qt::LeftButton, {});
+    QApplication::sendEvent(&m_frame, &linkDrop);
+    EXPECT_TRUE(PumpUntil([&] { return Listed("dropped-link"); }));
+    EXPECT_TRUE(HandOver(m_profile.Dir(), {link('3', "handed-link").toStdString()}).second.empty());
+    EXPECT_TRUE(Listed("handed-link"));
     EXPECT_TRUE(m_ui.shown.empty()) << m_ui.shown.front();
 
     // What cannot be added is said, with why, and the caller learns it (a start with it ends).
