@@ -259,32 +259,6 @@ bool IsFastMessage(int id) {
     return id >= kSuggestPiece && id <= kAllowedFast;
 }
 
-DecodeStatus DecodeFastMessage(std::string_view body, WireMessage& out) {
-    const char* const p = body.data();
-    switch (out.id) {
-    case kHaveAll:
-    case kHaveNone:
-        return DecodeStatus::Ok;
-    case kSuggestPiece:
-    case kAllowedFast:
-        if (body.size() < 4) {
-            return DecodeStatus::Malformed;
-        }
-        out.index = ReadU32(p);
-        return DecodeStatus::Ok;
-    case kRejectRequest:
-        if (body.size() < 12) {
-            return DecodeStatus::Malformed;
-        }
-        out.index = ReadU32(p);
-        out.begin = ReadU32(p + 4);
-        out.length = ReadU32(p + 8);
-        return DecodeStatus::Ok;
-    default:
-        return DecodeStatus::Ignored;
-    }
-}
-
 std::string BuildReject(uint32_t index, uint32_t begin, uint32_t length) {
     return BuildFields(kRejectRequest, index, begin, length);
 }
@@ -305,8 +279,12 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
     case kUnchoke:
     case kInterested:
     case kUninterested:
+    case kHaveAll:
+    case kHaveNone:
         return DecodeStatus::Ok;
     case kHave:
+    case kSuggestPiece:
+    case kAllowedFast:
         if (body.size() < 4) {
             return DecodeStatus::Malformed;
         }
@@ -317,6 +295,7 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
         return DecodeStatus::Ok;
     case kRequest:
     case kCancel:
+    case kRejectRequest:
         if (body.size() < 12) {
             return DecodeStatus::Malformed;
         }
@@ -333,20 +312,8 @@ DecodeStatus DecodeMessage(std::string_view message, WireMessage& out) {
         out.data = body.substr(8);
         return DecodeStatus::Ok;
     case kExtension:
-        if (body.empty()) {
-            return DecodeStatus::Malformed;
-        }
-        out.index = static_cast<uint8_t>(p[0]);
-        out.data = body.substr(1);
-        return DecodeStatus::Ok;
-    case kSuggestPiece:
-    case kHaveAll:
-    case kHaveNone:
-    case kRejectRequest:
-    case kAllowedFast:
-        return DecodeFastMessage(body, out);
     case kExtended:
-        // The extended id, then its body.
+        // Our sub-id, or the extended message's id, then the body.
         if (body.empty()) {
             return DecodeStatus::Malformed;
         }

@@ -157,8 +157,5 @@ enum class DecodeStatus { KeepAlive, Ignored, Ok, Malformed };
 // SUGGEST PIECE .. ALLOWED FAST. The caller reads them only from a peer whose handshake set the
 // fast bit; from any other they are ids we do not know.
 bool IsFastMessage(int id);
-// The body after the id byte of a fast-extension message whose id `out` already holds: SUGGEST
-// and ALLOWED FAST carry an index, REJECT REQUEST index, begin and length (as REQUEST).
-[[nodiscard]] DecodeStatus DecodeFastMessage(std::string_view body, WireMessage& out);
 
 }  // namespace velbrook
