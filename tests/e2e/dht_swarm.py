@@ -1,0 +1,162 @@
+"""A private DHT of python3-libtorrent sessions on 127.0.0.1 for the end-to-end tests.
+
+Run as a program, it is the swarm: `dht_swarm.py PORT_FILE COUNT SEEN_FILE` starts COUNT sessions
+in one process, waits until each routing table holds every node it may hold, then writes the first
+node's port (the swarm's router) to PORT_FILE and appends a line "PORT NODE_ID" to SEEN_FILE for
+each new node id that a query or reply from 127.0.0.1:PORT carried, until it is stopped.
+
+libtorrent never keeps its own routers in its routing table, so every session has a single
+router (the first node, or for the first node the second) and meets the others as ordinary nodes.
+Every session binds 127.0.0.1 and names only loopback nodes, and nothing else is switched on
+that could send a packet elsewhere (the default router, local discovery, port mapping).
+"""
+import os
+import re
+import socket
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+import libtorrent as lt  # noqa: E402
+
+NODES = 4
+ALERTS = lt.alert.category_t.dht_notification | lt.alert.category_t.dht_operation_notification
+
+
+def dht_settings(router, alerts=ALERTS):
+    """Settings of a session whose only router is 127.0.0.1:router, with the checks that would
+    keep many nodes on one address apart switched off."""
+    return {
+        "enable_dht": True, "dht_bootstrap_nodes": f"127.0.0.1:{router}",
+        "dht_restrict_routing_ips": False, "dht_restrict_search_ips": False,
+        "dht_prefer_verified_node_ids": False, "dht_ignore_dark_internet": False,
+        # Every node shares 127.0.0.1: the per-address limit would soon ban the whole swarm.
+        "dht_block_ratelimit": 1_000_000,
+        "alert_mask": alerts,
+    }
+
+
+def alerts_of(session, kind, seconds, what):
+    """Waits for alerts of type `kind` from `session` (dropping the others) and returns them."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        session.wait_for_alert(int(max(deadline - time.monotonic(), 0) * 1000) + 1)
+        found = [a for a in session.pop_alerts() if isinstance(a, kind)]
+        if found:
+            return found
+    raise TimeoutError(what)
+
+
+def table_size(session):
+    """The nodes in the session's routing table that have answered it."""
+    session.post_dht_stats()
+    stats = alerts_of(session, lt.dht_stats_alert, 10, "DHT statistics")[-1]
+    return sum(bucket["num_nodes"] for bucket in stats.routing_table)
+
+
+def udp_bound(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return True
+    return False
+
+
+class Swarm:
+    """The swarm in its own process, stopped by its PID with the test's others. `router` is
+    "127.0.0.1:PORT" of its first node, which is where everything else joins it."""
+
+    def __init__(self, procs, top, count=NODES):
+        self.seen_file = os.path.join(top, "dht.seen")
+        self.proc, self.port = harness.start_listening(
+            procs, os.path.abspath(__file__), [str(count), self.seen_file], top, "dht")
+        self.router = f"127.0.0.1:{self.port}"
+
+    def session(self, port):
+        """A libtorrent session on 127.0.0.1:port in the swarm, once its routing table holds a node."""
+        session = harness.lt_session(port, settings=dht_settings(self.port))
+        harness.wait_for(lambda: table_size(session) > 0, 30, f"session on {port} joining the DHT")
+        return session
+
+    def peers(self, session, info_hash):
+        """The ports of the peers that the swarm names for info_hash (20 bytes) to `session`."""
+        session.dht_get_peers(lt.sha1_hash(info_hash))
+        for reply in alerts_of(session, lt.dht_get_peers_reply_alert, 30, "DHT lookup"):
+            if reply.info_hash.to_bytes() == info_hash:
+                return {port for _, port in reply.peers()}
+        return set()
+
+    def wait_peer(self, session, info_hash, port, seconds=60):
+        """Waits until the swarm names the peer on `port` for info_hash."""
+        harness.wait_for(lambda: port in self.peers(session, info_hash), seconds,
+                         f"the DHT naming port {port}")
+
+    def node_ids(self, port):
+        """The node ids (hex) that messages from 127.0.0.1:port carried to the swarm."""
+        try:
+            with open(self.seen_file) as f:
+                return {line.split()[1] for line in f if line.split()[0] == str(port)}
+        except FileNotFoundError:
+            return set()
+
+
+def seed(swarm, torrent, save, port):
+    """A libtorrent session seeding `torrent` from `save` that the swarm names as a peer: (session,
+    handle). The torrent's own announce comes before the table holds anybody, hence the second."""
+    session = swarm.session(port)
+    handle = harness.lt_add(session, torrent, save)
+    harness.wait_for(lambda: handle.status().is_seeding, 30, "libtorrent seeder checking")
+    handle.force_dht_announce()
+    swarm.wait_peer(session, lt.torrent_info(torrent).info_hashes().v1.to_bytes(), port)
+    return session, handle
+
+
+def fetch(swarm, info_hash, save, port, seconds):
+    """A libtorrent session given only a magnet link without trackers or peers downloads the
+    torrent into `save`. Returns None once it is complete, else why not."""
+    session = swarm.session(port)
+    params = lt.parse_magnet_uri(f"magnet:?xt=urn:btih:{info_hash.hex()}")
+    params.save_path = save
+    handle = session.add_torrent(params)
+    return harness.wait_transfer(lambda: handle.status().is_seeding,
+                                 lambda: handle.status().total_wanted_done, seconds)
+
+
+def serve(port_file, count, seen_file):
+    ports = [harness.free_port() for _ in range(count)]
+    log = lt.alert.category_t.dht_log_notification
+    routers = ports[1:2] + ports[:1] * (count - 1)
+    sessions = [harness.lt_session(port, settings=dht_settings(router, ALERTS | log))
+                for port, router in zip(ports, routers)]
+    # A node added before its socket is bound is dropped at once.
+    harness.wait_for(lambda: all(udp_bound(port) for port in ports), 10, "DHT sockets")
+    for session, own, router in zip(sessions, ports, routers):
+        for port in set(ports) - {own, router}:
+            session.add_dht_node(("127.0.0.1", port))
+    harness.wait_for(lambda: all(table_size(s) >= count - 2 for s in sessions), 30, "swarm tables")
+    with open(port_file + ".tmp", "w") as f:
+        f.write(str(ports[0]))
+    os.rename(port_file + ".tmp", port_file)
+
+    seen = set()
+    with open(seen_file, "a") as out:
+        while True:
+            for session in sessions:
+                for alert in session.pop_alerts():
+                    m = re.match(r"<== \[127\.0\.0\.1:(\d+)\]", alert.message())
+                    if not m or not isinstance(alert, lt.dht_pkt_alert):
+                        continue
+                    message = lt.bdecode(alert.pkt_buf) or {}
+                    node = (message.get(b"a") or message.get(b"r") or {}).get(b"id")
+                    if isinstance(node, bytes) and (m.group(1), node) not in seen:
+                        seen.add((m.group(1), node))
+                        out.write(f"{m.group(1)} {node.hex()}\n")
+                        out.flush()
+            time.sleep(0.05)
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1], int(sys.argv[2]), sys.argv[3])
