@@ -2,8 +2,8 @@
 
 Run as a program, it is the swarm: `dht_swarm.py PORT_FILE COUNT SEEN_FILE` starts COUNT sessions
 in one process, waits until each routing table holds every node it may hold, then writes the first
-node's port (the swarm's router) to PORT_FILE and appends a line "PORT NODE_ID" to SEEN_FILE for
-each new node id that a query or reply from 127.0.0.1:PORT carried, until it is stopped.
+node's port (the swarm's router) to PORT_FILE, then records in SEEN_FILE the node id of every
+message from outside the swarm and every announce it takes, until it is stopped.
 
 libtorrent never keeps its own routers in its routing table, so every session has a single
 router (the first node, or for the first node the second) and meets the others as ordinary nodes.
@@ -81,37 +81,39 @@ class Swarm:
         harness.wait_for(lambda: table_size(session) > 0, 30, f"session on {port} joining the DHT")
         return session
 
-    def peers(self, session, info_hash):
-        """The ports of the peers that the swarm names for info_hash (20 bytes) to `session`."""
-        session.dht_get_peers(lt.sha1_hash(info_hash))
-        for reply in alerts_of(session, lt.dht_get_peers_reply_alert, 30, "DHT lookup"):
-            if reply.info_hash.to_bytes() == info_hash:
-                return {port for _, port in reply.peers()}
-        return set()
-
-    def wait_peer(self, session, info_hash, port, seconds=60):
-        """Waits until the swarm names the peer on `port` for info_hash."""
-        harness.wait_for(lambda: port in self.peers(session, info_hash), seconds,
-                         f"the DHT naming port {port}")
-
-    def node_ids(self, port):
-        """The node ids (hex) that messages from 127.0.0.1:port carried to the swarm."""
+    def records(self, kind):
+        """The fields of the swarm's records of one kind, in the order they came."""
         try:
             with open(self.seen_file) as f:
-                return {line.split()[1] for line in f if line.split()[0] == str(port)}
+                return [line.split()[1:] for line in f if line.startswith(kind + " ")]
         except FileNotFoundError:
-            return set()
+            return []
+
+    def announced(self, info_hash, port):
+        """Some node of the swarm took an announce of the peer on `port` for info_hash."""
+        return [info_hash.hex(), str(port)] in self.records("announce")
+
+    def wait_announced(self, info_hash, port, seconds=60):
+        harness.wait_for(lambda: self.announced(info_hash, port), seconds,
+                         f"the DHT taking an announce from port {port}")
+
+    def node_ids(self, port):
+        """The node ids (hex) that the messages from 127.0.0.1:port so far carried to the swarm, one
+        per message in the order they came."""
+        return [node for sender, node in self.records("id") if sender == str(port)]
 
 
-def seed(swarm, torrent, save, port):
-    """A libtorrent session seeding `torrent` from `save` that the swarm names as a peer: (session,
-    handle). The torrent's own announce comes before the table holds anybody, hence the second."""
+def seed(swarm, torrents, save, port):
+    """A libtorrent session seeding `torrents` from `save` that the swarm names as a peer of each:
+    (session, handles). A torrent's own announce comes before the table holds anybody, hence the
+    second."""
     session = swarm.session(port)
-    handle = harness.lt_add(session, torrent, save)
-    harness.wait_for(lambda: handle.status().is_seeding, 30, "libtorrent seeder checking")
-    handle.force_dht_announce()
-    swarm.wait_peer(session, lt.torrent_info(torrent).info_hashes().v1.to_bytes(), port)
-    return session, handle
+    handles = [harness.lt_add(session, torrent, save) for torrent in torrents]
+    harness.wait_for(lambda: all(h.status().is_seeding for h in handles), 30, "libtorrent checking")
+    for torrent, handle in zip(torrents, handles):
+        handle.force_dht_announce()
+        swarm.wait_announced(lt.torrent_info(torrent).info_hashes().v1.to_bytes(), port)
+    return session, handles
 
 
 def fetch(swarm, info_hash, save, port, seconds):
@@ -123,6 +125,19 @@ def fetch(swarm, info_hash, save, port, seconds):
     handle = session.add_torrent(params)
     return harness.wait_transfer(lambda: handle.status().is_seeding,
                                  lambda: handle.status().total_wanted_done, seconds)
+
+
+def record(alert, ports):
+    """"id PORT NODE_ID" for a message from a node outside the swarm, "announce INFO_HASH PORT" for
+    an announce that a node took, else nothing."""
+    if isinstance(alert, lt.dht_announce_alert):
+        return f"announce {alert.info_hash.to_bytes().hex()} {alert.port}\n"
+    m = re.match(r"<== \[127\.0\.0\.1:(\d+)\]", alert.message())
+    if not m or not isinstance(alert, lt.dht_pkt_alert) or int(m.group(1)) in ports:
+        return ""
+    message = lt.bdecode(alert.pkt_buf) or {}
+    node = (message.get(b"a") or message.get(b"r") or {}).get(b"id")
+    return f"id {m.group(1)} {node.hex()}\n" if isinstance(node, bytes) else ""
 
 
 def serve(port_file, count, seen_file):
@@ -141,20 +156,12 @@ def serve(port_file, count, seen_file):
         f.write(str(ports[0]))
     os.rename(port_file + ".tmp", port_file)
 
-    seen = set()
     with open(seen_file, "a") as out:
         while True:
             for session in sessions:
                 for alert in session.pop_alerts():
-                    m = re.match(r"<== \[127\.0\.0\.1:(\d+)\]", alert.message())
-                    if not m or not isinstance(alert, lt.dht_pkt_alert):
-                        continue
-                    message = lt.bdecode(alert.pkt_buf) or {}
-                    node = (message.get(b"a") or message.get(b"r") or {}).get(b"id")
-                    if isinstance(node, bytes) and (m.group(1), node) not in seen:
-                        seen.add((m.group(1), node))
-                        out.write(f"{m.group(1)} {node.hex()}\n")
-                        out.flush()
+                    out.write(record(alert, ports))
+                    out.flush()
             time.sleep(0.05)
 
 
