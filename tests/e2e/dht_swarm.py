@@ -14,6 +14,7 @@ import os
 import re
 import socket
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -125,6 +126,57 @@ def fetch(swarm, info_hash, save, port, seconds):
     handle = session.add_torrent(params)
     return harness.wait_transfer(lambda: handle.status().is_seeding,
                                  lambda: handle.status().total_wanted_done, seconds)
+
+
+def decode(datagram):
+    """A KRPC message as a dict with bytes keys, or None for one that is not bencoded."""
+    try:
+        message = lt.bdecode(datagram)
+    except RuntimeError:
+        return None
+    return message if isinstance(message, dict) else None
+
+
+class FakeNode:
+    """A UDP socket of the test posing as the only DHT node that a client knows: every query gets
+    an answer that names no nodes and no peers, and every datagram that came is kept in
+    .datagrams. Use it in a with statement."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.settimeout(0.1)
+        self.address = f"127.0.0.1:{self.sock.getsockname()[1]}"
+        self.id = os.urandom(20)
+        self.datagrams = []
+        self.open = True
+        self.thread = threading.Thread(target=self.serve)
+        self.thread.start()
+
+    def serve(self):
+        while self.open:
+            try:
+                datagram, sender = self.sock.recvfrom(65536)
+            except socket.timeout:
+                continue
+            self.datagrams.append(datagram)
+            message = decode(datagram)
+            if message and message.get(b"y") == b"q":
+                self.sock.sendto(lt.bencode({b"t": message.get(b"t", b""), b"y": b"r", b"r": {
+                    b"id": self.id, b"nodes": b"", b"token": b"token"}}), sender)
+
+    def queries(self, name, info_hash):
+        """The queries `name` about info_hash (20 bytes) that came so far."""
+        return [m for m in map(decode, self.datagrams) if m and m.get(b"q") == name.encode() and
+                (m.get(b"a") or {}).get(b"info_hash") == info_hash]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.open = False
+        self.thread.join()
+        self.sock.close()
 
 
 def record(alert, ports):
