@@ -52,10 +52,11 @@ def main(procs, top):
     save = os.path.join(top, "velbrook")
     velbrook = harness.client(procs, top, "velbrook", bare_link(big_hash), save,
                               {"DhtRouters": swarm.router})
-    log = os.path.join(top, "velbrook.log")
-    why = harness.wait_transfer(lambda: velbrook.poll() is not None or "Seeding" in open(log).read(),
-                                lambda: harness.stored_bytes(save), TIMEOUT)
-    if why or velbrook.poll() is not None or not same_file(source + "/big.bin", save + "/big.bin"):
+    got = os.path.join(save, "big.bin")
+    why = harness.wait_transfer(lambda: velbrook.poll() is not None or (
+        harness.stored_bytes(save) >= SIZE and same_file(source + "/big.bin", got)),
+        lambda: harness.stored_bytes(save), TIMEOUT)
+    if why or velbrook.poll() is not None:
         return harness.fail(top, f"Velbrook did not download the bare magnet link: {why}",
                             "velbrook.log")
 
@@ -79,6 +80,7 @@ def main(procs, top):
     code = harness.exit_code(velbrook, TIMEOUT)
     if code != 0 or not same_file(source + "/small.bin", save + "/small.bin"):
         return harness.fail(top, f"after a restart with a dead router: exit {code}", "velbrook.log")
+    harness.wait_for(lambda: swarm.node_ids(velbrook.port)[len(before):], 10, "the swarm hearing it")
     after = swarm.node_ids(velbrook.port)[len(before):]
     if set(after) != set(before):
         return harness.fail(top, f"node id {before[0]} became {set(after)} after the restart",
