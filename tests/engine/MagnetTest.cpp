@@ -43,6 +43,7 @@ class Magnet : public ::testing::Test {
 protected:
     Magnet() {
         WriteFile(m_profile / "Velbrook.xml", "<Tarnwick><Settings><ListenPort type=\"int\" "
+                                              "value=\"0\"/><DhtEnabled type=\"int\" "
                                               "value=\"0\"/></Settings></Tarnwick>\n");
         m_ui.m_folder = m_save.Dir();
     }

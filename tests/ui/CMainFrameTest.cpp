@@ -85,7 +85,8 @@ struct AnyPortProfile : test::TempDir {
     AnyPortProfile() {
         test::WriteFile(*this / "Velbrook.xml",
                         "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
-                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
+                        "<ListenPort type=\"int\" value=\"0\"/><DhtEnabled type=\"int\" "
+                        "value=\"0\"/></Settings></Tarnwick>\n");
     }
 };
 

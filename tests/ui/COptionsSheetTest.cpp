@@ -166,7 +166,8 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
     Reactor reactor;
     test::TempDir profile;
     test::WriteFile(profile / "Velbrook.xml",
-                    "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><SocksServer "
+                    "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/>"
+                    "<DhtEnabled type=\"int\" value=\"0\"/><SocksServer "
                     "type=\"string\" value=\"proxy.example\"/></Settings></Tarnwick>\n");
     QtUiHost ui(reactor);  // the person answers with the real sheet
     CVelbrookDoc doc(profile.Dir(), ui, reactor);

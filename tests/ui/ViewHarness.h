@@ -42,6 +42,7 @@ protected:
     ViewsTest() {
         WriteFile(m_profile / "Velbrook.xml",
                   "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/>"
+                  "<DhtEnabled type=\"int\" value=\"0\"/>"
                   "<LogPeerComm type=\"int\" value=\"1\"/>"
                   "<LogPeerCommLines type=\"int\" value=\"50\"/></Settings></Tarnwick>\n");
     }
