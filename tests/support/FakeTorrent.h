@@ -43,12 +43,16 @@ public:
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
     ManualClock& GetClock() override { return m_clock; }
+    DhtLink* Dht() override { return m_dht; }
+    uint16_t DhtPort() const override { return m_dhtPort; }
 
     std::string m_id;
     std::string m_reserved = velbrook::ReservedBytes(true);
     std::string m_selected;
     uint16_t m_listenPort = 6881;
     SwarmLink* m_swarm = nullptr;  // a FakeTorrent puts its own here
+    DhtLink* m_dht = nullptr;
+    uint16_t m_dhtPort = 0;
     std::string m_infoHash = kInfoHash;
     // Declared before the registry, whose timers run on it.
     ManualClock m_clock;
