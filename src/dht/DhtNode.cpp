@@ -300,6 +300,11 @@ void DhtNode::HandleDatagram(int family, const SocketAddress& from, std::string_
         ++m_counters.ignored;
         return;
     }
+    if (datagram.size() > kMaxKrpcDatagram) {
+        // Too large to read, yet not garbage: a full answer of IPv6 peers can be this long.
+        ++m_counters.oversized;
+        return;
+    }
     KrpcMessage message;
     std::string why;
     if (!DecodeKrpc(datagram, message, why)) {

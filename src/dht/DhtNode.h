@@ -74,11 +74,12 @@ public:
         size_t bytes = 0;  // an estimate of everything above
     };
     struct Counters {
-        uint64_t answered = 0;  // queries answered (errors included)
-        uint64_t limited = 0;   // queries dropped by the rate limits
-        uint64_t garbage = 0;   // undecodable datagrams
-        uint64_t ignored = 0;   // datagrams from banned addresses
-        uint64_t sent = 0;      // our queries sent
+        uint64_t answered = 0;   // queries answered (errors included)
+        uint64_t limited = 0;    // queries dropped by the rate limits
+        uint64_t garbage = 0;    // undecodable datagrams
+        uint64_t ignored = 0;    // datagrams from banned addresses
+        uint64_t oversized = 0;  // datagrams too large to read
+        uint64_t sent = 0;       // our queries sent
     };
 
     DhtNode(Clock& clock, DhtOptions options, std::function<void(const std::string&)> trace = {});
