@@ -118,6 +118,20 @@ TEST_F(DhtNodeTest, NodesOnLoopbackFindThePeersOthersAnnounced) {
     EXPECT_EQ(has("::1"), v6);
     EXPECT_EQ(found.size(), v6 ? 2u : 1u);  // each peer once, though several nodes named it
 
+    // More searches at once than lookups may run: the later ones wait their turn.
+    std::vector<std::unique_ptr<DhtSearch>> many;
+    size_t ended = 0;
+    size_t withPeer = 0;
+    for (size_t i = 0; i < 2 * DhtNode::kMaxLookups; ++i) {
+        auto got = std::make_shared<bool>(false);
+        many.push_back(nodes[3]->FindPeers(
+            kHash, 0, [got](const std::vector<DhtPeer>&) { *got = true; },
+            [&, got] { ++ended, withPeer += *got ? 1 : 0; }));
+    }
+    ASSERT_TRUE(test::RunUntil(
+        reactor, [&] { return ended == many.size(); }, 60));
+    EXPECT_EQ(withPeer, many.size());
+
     // A destroyed search reports nothing more.
     bool reported = false;
     auto dropped = nodes[4]->FindPeers(
