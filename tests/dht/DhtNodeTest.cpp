@@ -122,7 +122,7 @@ TEST_F(DhtNodeTest, NodesOnLoopbackFindThePeersOthersAnnounced) {
     std::vector<std::unique_ptr<DhtSearch>> many;
     size_t ended = 0;
     size_t withPeer = 0;
-    for (size_t i = 0; i < 2 * DhtNode::kMaxLookups; ++i) {
+    for (size_t i = 0; i < DhtNode::kMaxLookups + 4; ++i) {
         auto got = std::make_shared<bool>(false);
         many.push_back(nodes[3]->FindPeers(
             kHash, 0, [got](const std::vector<DhtPeer>&) { *got = true; },
