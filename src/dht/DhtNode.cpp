@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "dht/NodeId.h"
@@ -65,7 +66,9 @@ private:
 };
 
 DhtNode::DhtNode(Clock& clock, DhtOptions options, std::function<void(const std::string&)> trace)
-    : m_clock(clock), m_options(std::move(options)), m_trace(std::move(trace)), m_tokens(clock) {}
+    : m_clock(clock), m_options(std::move(options)), m_trace(std::move(trace)), m_tokens(clock),
+      // Transaction ids start anywhere, so that answers cannot be forged from a guess.
+      m_nextTransaction(static_cast<uint16_t>(std::random_device{}())) {}
 
 DhtNode::~DhtNode() {
     for (const uint64_t resolve : m_resolves) {
