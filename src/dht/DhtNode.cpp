@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "dht/NodeId.h"
@@ -65,7 +66,9 @@ private:
 };
 
 DhtNode::DhtNode(Clock& clock, DhtOptions options, std::function<void(const std::string&)> trace)
-    : m_clock(clock), m_options(std::move(options)), m_trace(std::move(trace)), m_tokens(clock) {}
+    : m_clock(clock), m_options(std::move(options)), m_trace(std::move(trace)), m_tokens(clock),
+      // Transaction ids start anywhere, so that answers cannot be forged from a guess.
+      m_nextTransaction(static_cast<uint16_t>(std::random_device{}())) {}
 
 DhtNode::~DhtNode() {
     for (const uint64_t resolve : m_resolves) {
@@ -164,6 +167,7 @@ void DhtNode::Stop() {
     m_resolves.clear();
     m_lookups.clear();
     m_searches.clear();
+    m_waiting.clear();
     m_pending.clear();
     m_queue.clear();
     m_v4.socket.Close();
@@ -298,6 +302,11 @@ void DhtNode::HandleDatagram(int family, const SocketAddress& from, std::string_
     const std::string source = from.AddressText();
     if (Banned(source, now)) {
         ++m_counters.ignored;
+        return;
+    }
+    if (datagram.size() > kMaxKrpcDatagram) {
+        // Too large to read, yet not garbage: a full answer of IPv6 peers can be this long.
+        ++m_counters.oversized;
         return;
     }
     KrpcMessage message;
@@ -649,6 +658,15 @@ void DhtNode::FinishLookup(uint64_t id) {
     }
     const std::unique_ptr<Lookup> lookup = std::move(it->second);
     m_lookups.erase(it);
+    if (!m_waiting.empty()) {
+        Reactor::Get().Post([this, alive = m_liveness.Watch()] {
+            while (alive.Alive() && !m_waiting.empty() && m_lookups.size() + 2 <= kMaxLookups) {
+                const uint64_t search = m_waiting.front();
+                m_waiting.pop_front();
+                StartSearch(search);
+            }
+        });
+    }
     if (lookup->bootstrap && !BootstrapRunning()) {
         const size_t good = GoodNodeCount();
         Trace("joining: " + std::to_string(good) + " good nodes");
@@ -728,6 +746,13 @@ void DhtNode::StartSearch(uint64_t id) {
     if (it == m_searches.end()) {
         return;
     }
+    // Lookups are capped; a search that cannot have one per table now waits for a free place
+    // rather than ending with nothing.
+    const size_t tables = (FamilyOf(AF_INET) ? 1 : 0) + (FamilyOf(AF_INET6) ? 1 : 0);
+    if (m_lookups.size() + tables > kMaxLookups) {
+        m_waiting.push_back(id);
+        return;
+    }
     std::vector<uint64_t> lookups;
     for (const int family : {AF_INET, AF_INET6}) {
         if (const uint64_t lookup =
@@ -753,6 +778,7 @@ void DhtNode::CancelSearch(uint64_t id) {
     if (m_searches.erase(id) == 0) {
         return;
     }
+    std::erase(m_waiting, id);
     // Its lookups stop at once: nobody waits for their answers.
     std::erase_if(m_lookups, [id](const auto& entry) { return entry.second->search == id; });
 }

@@ -66,7 +66,7 @@ public:
         size_t nodes = 0;  // every node held in the tables, replacements included
         size_t transactions = 0;
         size_t lookups = 0;
-        size_t searches = 0;
+        size_t searches = 0;  // waiting ones included
         size_t storedPeers = 0;
         size_t storedHashes = 0;
         size_t bans = 0;
@@ -74,11 +74,12 @@ public:
         size_t bytes = 0;  // an estimate of everything above
     };
     struct Counters {
-        uint64_t answered = 0;  // queries answered (errors included)
-        uint64_t limited = 0;   // queries dropped by the rate limits
-        uint64_t garbage = 0;   // undecodable datagrams
-        uint64_t ignored = 0;   // datagrams from banned addresses
-        uint64_t sent = 0;      // our queries sent
+        uint64_t answered = 0;   // queries answered (errors included)
+        uint64_t limited = 0;    // queries dropped by the rate limits
+        uint64_t garbage = 0;    // undecodable datagrams
+        uint64_t ignored = 0;    // datagrams from banned addresses
+        uint64_t oversized = 0;  // datagrams too large to read
+        uint64_t sent = 0;       // our queries sent
     };
 
     DhtNode(Clock& clock, DhtOptions options, std::function<void(const std::string&)> trace = {});
@@ -197,6 +198,7 @@ private:
     uint16_t m_nextTransaction = 0;
     std::map<uint64_t, std::unique_ptr<Lookup>> m_lookups;
     std::map<uint64_t, Search> m_searches;
+    std::deque<uint64_t> m_waiting;  // searches for which no lookup was free
     uint64_t m_nextId = 1;
     Rate m_outbound;
     Rate m_inbound;

@@ -153,8 +153,12 @@ std::vector<DhtNodeEntry> ReadNodes(std::string_view bytes, size_t addressSize) 
     for (size_t at = 0; at + entry <= bytes.size() && nodes.size() < kMaxKrpcNodes; at += entry) {
         DhtNodeEntry node;
         node.id = std::string(bytes.substr(at, kNodeIdSize));
+        // A mapped IPv4 address cannot be reached on our v6-only socket.
         if (ReadCompactAddress(bytes.substr(at + kNodeIdSize, addressSize), node.address) &&
-            node.address.Port() != 0) {
+            node.address.Port() != 0 &&
+            !(addressSize == 18 &&
+              IN6_IS_ADDR_V4MAPPED(
+                  &reinterpret_cast<const sockaddr_in6*>(&node.address.storage)->sin6_addr))) {
             nodes.push_back(std::move(node));
         }
     }

@@ -118,6 +118,20 @@ TEST_F(DhtNodeTest, NodesOnLoopbackFindThePeersOthersAnnounced) {
     EXPECT_EQ(has("::1"), v6);
     EXPECT_EQ(found.size(), v6 ? 2u : 1u);  // each peer once, though several nodes named it
 
+    // More searches at once than lookups may run: the later ones wait their turn.
+    std::vector<std::unique_ptr<DhtSearch>> many;
+    size_t ended = 0;
+    size_t withPeer = 0;
+    for (size_t i = 0; i < DhtNode::kMaxLookups + 4; ++i) {
+        auto got = std::make_shared<bool>(false);
+        many.push_back(nodes[3]->FindPeers(
+            kHash, 0, [got](const std::vector<DhtPeer>&) { *got = true; },
+            [&, got] { ++ended, withPeer += *got ? 1 : 0; }));
+    }
+    ASSERT_TRUE(test::RunUntil(
+        reactor, [&] { return ended == many.size(); }, 60));
+    EXPECT_EQ(withPeer, many.size());
+
     // A destroyed search reports nothing more.
     bool reported = false;
     auto dropped = nodes[4]->FindPeers(
@@ -165,6 +179,25 @@ TEST_F(DhtNodeTest, AnswersWithinItsRatesAndIgnoresASourceOfGarbage) {
     ASSERT_TRUE(handled(900));
     EXPECT_EQ(node->GetCounters().answered, 300u);
 
+    // Datagrams too large to read are dropped without holding it against the sender.
+    RawUdp big("127.0.0.10");
+    KrpcResponse large;
+    large.transaction = "zz";
+    large.id = RandomNodeId();
+    for (int i = 0; i < 100; ++i) {
+        large.values.push_back(SocketAddress{});
+        ASSERT_TRUE(SocketAddress::FromText("2001:db8::1", static_cast<uint16_t>(i + 1),
+                                            large.values.back()));
+    }
+    for (int i = 0; i < DhtNode::kGarbageStrikes; ++i) {
+        big.Send(node->Port(), EncodeResponse(large));
+    }
+    ASSERT_TRUE(test::RunUntil(reactor, [&] {
+        return node->GetCounters().oversized == uint64_t(DhtNode::kGarbageStrikes);
+    }));
+    big.Send(node->Port(), Ping(0));
+    ASSERT_TRUE(handled(901));
+
     // Garbage gets its sender ignored for ten minutes; others are still answered.
     RawUdp bad("127.0.0.9");
     for (int i = 0; i < DhtNode::kGarbageStrikes; ++i) {
@@ -172,12 +205,12 @@ TEST_F(DhtNodeTest, AnswersWithinItsRatesAndIgnoresASourceOfGarbage) {
     }
     bad.Send(node->Port(), Ping(1));
     sources[0]->Send(node->Port(), Ping(2));
-    ASSERT_TRUE(handled(901));
+    ASSERT_TRUE(handled(902));
     ASSERT_TRUE(test::RunUntil(reactor, [&] { return node->GetCounters().ignored == 1; }));
     EXPECT_EQ(node->GetCounters().garbage, uint64_t(DhtNode::kGarbageStrikes));
     manual.Advance(DhtNode::kBanTime);
     bad.Send(node->Port(), Ping(3));
-    ASSERT_TRUE(handled(902));
+    ASSERT_TRUE(handled(903));
 }
 
 TEST_F(DhtNodeTest, ARestartKeepsTheIdAndRejoinsThroughTheSavedNodes) {

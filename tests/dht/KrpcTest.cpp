@@ -76,7 +76,8 @@ TEST(Krpc, AnswersCarryNodesOfBothFamiliesAndPeers) {
     response.hasNodes = true;
     response.nodes = {{std::string(20, 'n'), At("127.0.0.1", 7000)}};
     response.hasNodes6 = true;
-    response.nodes6 = {{std::string(20, 'm'), At("::1", 7001)}};
+    response.nodes6 = {{std::string(20, 'm'), At("::1", 7001)},
+                       {std::string(20, 'x'), At("::ffff:127.0.0.1", 7002)}};
     response.token = "tok";
     response.values = {At("10.0.0.1", 80), At("::1", 81)};
     const KrpcMessage read = Decoded(EncodeResponse(response));
