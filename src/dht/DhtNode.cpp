@@ -168,6 +168,7 @@ void DhtNode::Stop() {
     m_lookups.clear();
     m_searches.clear();
     m_waiting.clear();
+    m_unjoined.clear();
     m_pending.clear();
     m_queue.clear();
     m_v4.socket.Close();
@@ -419,6 +420,15 @@ void DhtNode::Heard(int family, const std::string& id, const SocketAddress& from
     const std::optional<RoutingTable::Node> ask = f->table->Heard(id, from, m_clock.Now());
     if (ask) {
         Ping(family, ask->address, ask->id);
+    }
+    if (!m_unjoined.empty() && NodeCount() > 0) {
+        Reactor::Get().Post([this, alive = m_liveness.Watch()] {
+            while (alive.Alive() && !m_unjoined.empty()) {
+                const uint64_t search = m_unjoined.front();
+                m_unjoined.pop_front();
+                StartSearch(search);
+            }
+        });
     }
 }
 
@@ -746,6 +756,10 @@ void DhtNode::StartSearch(uint64_t id) {
     if (it == m_searches.end()) {
         return;
     }
+    if (NodeCount() == 0) {
+        m_unjoined.push_back(id);
+        return;
+    }
     // Lookups are capped; a search that cannot have one per table now waits for a free place
     // rather than ending with nothing.
     const size_t tables = (FamilyOf(AF_INET) ? 1 : 0) + (FamilyOf(AF_INET6) ? 1 : 0);
@@ -779,6 +793,7 @@ void DhtNode::CancelSearch(uint64_t id) {
         return;
     }
     std::erase(m_waiting, id);
+    std::erase(m_unjoined, id);
     // Its lookups stop at once: nobody waits for their answers.
     std::erase_if(m_lookups, [id](const auto& entry) { return entry.second->search == id; });
 }

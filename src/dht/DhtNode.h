@@ -199,6 +199,10 @@ private:
     std::map<uint64_t, std::unique_ptr<Lookup>> m_lookups;
     std::map<uint64_t, Search> m_searches;
     std::deque<uint64_t> m_waiting;  // searches for which no lookup was free
+    // Searches made before the tables held any node: they start with the first one. A torrent
+    // started with the program would otherwise look while the node is still joining, find no
+    // one to ask, and wait 15 minutes for its next look.
+    std::deque<uint64_t> m_unjoined;
     uint64_t m_nextId = 1;
     Rate m_outbound;
     Rate m_inbound;
