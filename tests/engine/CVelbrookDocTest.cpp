@@ -58,9 +58,7 @@ bool PortAcceptsConnections(uint16_t port) {
 class Document : public ::testing::Test {
 protected:
     Document() {
-        WriteFile(m_profile / "Velbrook.xml", "<Tarnwick><Settings><ListenPort type=\"int\" "
-                                              "value=\"0\"/><DhtEnabled type=\"int\" "
-                                              "value=\"0\"/></Settings></Tarnwick>\n");
+        test::WriteAnyPortSettings(m_profile);
         m_ui.m_folder = m_save.Dir();
         WriteFile(m_save / "in/a.torrent", test::Metainfo{.name = "file.bin"}.Encode());
     }
@@ -80,10 +78,8 @@ TEST_F(Document, PublicTorrentsFindPeersThroughTheDhtAndPrivateOnesNever) {
     DhtNode router(m_clock, options);
     std::string why;
     ASSERT_TRUE(router.Start(why)) << why;
-    WriteFile(m_profile / "Velbrook.xml",
-              "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><DhtRouters "
-              "type=\"string\" value=\"127.0.0.1:" +
-                  std::to_string(router.Port()) + "\"/></Settings></Tarnwick>\n");
+    test::WriteAnyPortSettings(m_profile, "<DhtRouters type=\"string\" value=\"127.0.0.1:" +
+                                              std::to_string(router.Port()) + "\"/>");
     WriteFile(m_save / "in/p.torrent",
               test::Metainfo{.name = "private.bin", .isPrivate = true}.Encode());
     const auto passTime = [&](Duration span) {
