@@ -49,7 +49,7 @@ def make_profile(root, count):
         f.write(HEADER + '<Tarnwick Author="Olendrix" Version="0.1">\n  <Torrents>\n' +
                 "\n".join(rows) + "\n  </Torrents>\n</Tarnwick>\n")
     with open(os.path.join(root, "Velbrook.xml"), "w") as f:
-        f.write(HEADER + '<Tarnwick>\n  <Settings>\n    <ConnectionType type="int" value="2"/>\n'
+        f.write(HEADER + '<Tarnwick>\n  <Settings>\n    <ConnectionType type="int" value="2"/>\n    <DhtEnabled type="int" value="0"/>\n'
                 "  </Settings>\n</Tarnwick>\n")
 
 

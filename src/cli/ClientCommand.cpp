@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "engine/CVelbrookDoc.h"
@@ -105,7 +106,8 @@ const std::string& NameOf(const TorrentSession& session) {
     return session.Name().empty() ? session.BaseName() : session.Name();
 }
 
-std::string ProgressLine(TorrentSession& session) {
+// `dhtNodes`: the DHT node's table size, or nothing while it does not run.
+std::string ProgressLine(TorrentSession& session, std::optional<size_t> dhtNodes) {
     const uint32_t down = session.DownloadRate();
     std::string eta = "-";
     if (!session.IsComplete() && down > 0) {
@@ -115,12 +117,14 @@ std::string ProgressLine(TorrentSession& session) {
                       seconds / 60 % 60, seconds % 60);
         eta = text;
     }
+    const std::string dht = dhtNodes ? "  dht " + std::to_string(*dhtNodes) : std::string();
     char line[512];
-    std::snprintf(
-        line, sizeof line, "%-24.24s %-11s %3" PRIu64 "%%  down %s  up %s  peers %d/%d  ETA %s  %s",
-        PrintableLine(NameOf(session)).c_str(), StateLabel(session.State()), session.PercentDone(),
-        Rate(down).c_str(), Rate(session.UploadRate()).c_str(), session.ConnectedPeers(),
-        session.ConnectedSeeds(), eta.c_str(), PrintableLine(session.StatusText()).c_str());
+    std::snprintf(line, sizeof line,
+                  "%-24.24s %-11s %3" PRIu64 "%%  down %s  up %s  peers %d/%d%s  ETA %s  %s",
+                  PrintableLine(NameOf(session)).c_str(), StateLabel(session.State()),
+                  session.PercentDone(), Rate(down).c_str(), Rate(session.UploadRate()).c_str(),
+                  session.ConnectedPeers(), session.ConnectedSeeds(), dht.c_str(), eta.c_str(),
+                  PrintableLine(session.StatusText()).c_str());
     return line;
 }
 
@@ -314,7 +318,10 @@ int RunClient(const ClientOptions& asGiven) {
                     if (!session->IsActive()) {
                         continue;
                     }
-                    std::printf(terminal ? "\r\033[K%s\n" : "%s\n", ProgressLine(*session).c_str());
+                    const std::optional<size_t> dhtNodes =
+                        doc.Dht() ? std::optional<size_t>(doc.DhtNodeCount()) : std::nullopt;
+                    std::printf(terminal ? "\r\033[K%s\n" : "%s\n",
+                                ProgressLine(*session, dhtNodes).c_str());
                     ++linesShown;
                 }
                 std::fflush(stdout);

@@ -62,7 +62,7 @@ CVelbrookDoc::CVelbrookDoc(const std::string& profileDir, UiHost& ui, Clock& clo
     m_downloads = std::make_unique<DownloadsList>(*this);
     m_downloads->Load(m_profileDir + "Downloads.xml");
     m_peerId = BuildPeerId();
-    m_reserved = velbrook::ReservedBytes(m_settings.GetInt(ProtocalExtension) == 1);
+    UpdateReserved();
 }
 
 CXML& CVelbrookDoc::Style() {
@@ -104,6 +104,7 @@ CVelbrookDoc::~CVelbrookDoc() {
     AbandonWaiting();
     SaveDownloads();
     m_downloads.reset();
+    StopDht();
 }
 
 void CVelbrookDoc::Trace(const std::string& /*line*/) {}
@@ -155,12 +156,81 @@ void CVelbrookDoc::ReportOwnAddress() {
 bool CVelbrookDoc::StartListening() {
     m_listeningStarted = true;
     m_peerId = BuildPeerId();
-    m_reserved = velbrook::ReservedBytes(m_settings.GetInt(ProtocalExtension) == 1);
     ReportOwnAddress();
     m_listen.reset();
     const int configured = m_settings.GetInt(SettingsKey::ListenPort);
     m_listenPort = configured == 0 ? RandomListenPort() : static_cast<uint16_t>(configured);
-    return OpenListenSocket();
+    const bool listening = OpenListenSocket();
+    StartDht();
+    return listening;
+}
+
+void CVelbrookDoc::UpdateReserved() {
+    m_reserved =
+        velbrook::ReservedBytes(m_settings.GetInt(ProtocalExtension) == 1, m_dht != nullptr);
+}
+
+namespace {
+
+// "host:port" entries separated by commas, blanks around them dropped.
+std::vector<std::string> SplitRouters(const std::string& text) {
+    std::vector<std::string> routers;
+    std::istringstream list(text);
+    std::string entry;
+    while (std::getline(list, entry, ',')) {
+        const size_t first = entry.find_first_not_of(" \t");
+        const size_t last = entry.find_last_not_of(" \t");
+        if (first != std::string::npos) {
+            routers.push_back(entry.substr(first, last - first + 1));
+        }
+    }
+    return routers;
+}
+
+}  // namespace
+
+void CVelbrookDoc::StartDht() {
+    StopDht();
+    if (m_listeningStarted && m_settings.GetInt(DhtEnabled) == 1 &&
+        m_settings.GetInt(ConnectionType) == 0) {
+        DhtOptions options;
+        options.port = m_listenPort;
+        options.routers = SplitRouters(m_settings.GetString(DhtRouters));
+        options.statePath = m_profileDir + "Dht.dat";
+        auto node =
+            std::make_unique<DhtNode>(m_clock, std::move(options), [this](const std::string& line) {
+                Trace("DHT: " + line + "\r\n");
+            });
+        std::string why;
+        if (node->Start(why)) {
+            m_dht = std::move(node);
+        } else {
+            m_ui.ShowMessage("The DHT node could not start on UDP port " +
+                                 std::to_string(m_listenPort) + ": " + why,
+                             MessageIcon::Warning);
+        }
+    }
+    UpdateReserved();
+    if (m_dht && m_downloads) {
+        for (const auto& session : m_downloads->Sessions()) {
+            session->FollowDht();
+        }
+    }
+}
+
+void CVelbrookDoc::StopDht() {
+    if (!m_dht) {
+        return;
+    }
+    // The torrents let go of their lookups before the node goes.
+    const std::unique_ptr<DhtNode> node = std::move(m_dht);
+    if (m_downloads) {
+        for (const auto& session : m_downloads->Sessions()) {
+            session->FollowDht();
+        }
+    }
+    node->Stop();
+    UpdateReserved();
 }
 
 bool CVelbrookDoc::OpenListenSocket() {
@@ -219,6 +289,7 @@ void CVelbrookDoc::Shutdown() {
     while (StopAnnouncesPending() && loop.Now() < deadline) {
         loop.RunOnce(50);
     }
+    StopDht();  // writes the nodes it knows for the next start
 }
 
 bool CVelbrookDoc::StopAnnouncesPending() const {
@@ -429,12 +500,15 @@ void CVelbrookDoc::OnSettingsChanged(const Settings& before, const Settings& aft
         {LogPeerComm, &CVelbrookDoc::PushPeerLimits},
         {LogPeerCommLines, &CVelbrookDoc::PushPeerLimits},
         {DefaultDownloadPath, &CVelbrookDoc::MakeDownloadFolder},
+        {DhtEnabled, &CVelbrookDoc::StartDht},
+        {DhtRouters, &CVelbrookDoc::StartDht},
         {SettingsKey::ListenPort, &CVelbrookDoc::Relisten},
         {ConnectionType, &CVelbrookDoc::Relisten},
     };
-    const auto changed = [&](int key) {  // the keys up to Socks5Password hold text
-        return key <= Socks5Password ? before.GetString(key) != after.GetString(key)
-                                     : before.GetInt(key) != after.GetInt(key);
+    const auto changed = [&](int key) {
+        const bool text = key <= Socks5Password || key == DhtRouters;
+        return text ? before.GetString(key) != after.GetString(key)
+                    : before.GetInt(key) != after.GetInt(key);
     };
     // Decided before any hook runs: a hook may change the settings again (listening reports the
     // host's address), and that change is told on its own.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "dht/DhtNode.h"
 #include "engine/SessionHost.h"
 #include "engine/TorrentSession.h"
 #include "net/Reactor.h"
@@ -74,6 +75,8 @@ public:
     // not be read at start, so that an empty tree never replaces it.
     [[nodiscard]] bool SaveStyle();
     bool IsListening() const { return m_listen != nullptr; }
+    // Nodes in the DHT node's tables; 0 while it does not run.
+    size_t DhtNodeCount() const { return m_dht ? m_dht->NodeCount() : 0; }
 
     // SessionHost
     PeerHost& Peers() override { return *this; }
@@ -87,6 +90,7 @@ public:
     Clock& GetClock() override { return m_clock; }
     UdpTrackerService& UdpTrackers() override { return *m_udpTrackers; }
     void OnMetadataArrived(TorrentSession& session) override;
+    DhtLink* Dht() override { return m_dht.get(); }
 
     // PeerHost
     const std::string& ReservedBytes() const override { return m_reserved; }
@@ -98,6 +102,7 @@ public:
     void SetCurrentAddress(std::string address) { m_currentAddress = std::move(address); }
     const std::string& CurrentAddress() const { return m_currentAddress; }
     void UpdateAllViews() override;
+    uint16_t DhtPort() const override { return m_dht ? m_dht->Port() : 0; }
 
 private:
     static constexpr Duration kExitGrace = std::chrono::seconds(3);
@@ -107,6 +112,12 @@ private:
     void ReportOwnAddress();
     void LoadStyle();
     bool OpenListenSocket();
+    // The DHT node on the listen port's number, when the settings want one and no proxy is in
+    // use (a node would speak past it). Starting stops the node that ran before; every running
+    // torrent then follows the change.
+    void StartDht();
+    void StopDht();
+    void UpdateReserved();
     void ApplyOptions(const SettingsValues& values);
     // Tells the socket registry, the trackers and the running torrents' peers what changed
     // between `before` and `after` (the settings now in force), each through its own hook.
@@ -134,6 +145,8 @@ private:
     // Outlives the torrents, whose trackers' requests it carries.
     std::unique_ptr<UdpTrackerService> m_udpTrackers;
     std::unique_ptr<CListenSocket> m_listen;
+    // Outlives the torrents, whose lookups it runs.
+    std::unique_ptr<DhtNode> m_dht;
     std::unique_ptr<DownloadsList> m_downloads;
     std::string m_peerId;
     std::string m_reserved;

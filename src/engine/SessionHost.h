@@ -7,6 +7,7 @@
 namespace velbrook {
 
 class Clock;
+class DhtLink;
 class PeerHost;
 class TorrentSession;
 class Settings;
@@ -36,6 +37,8 @@ public:
     // is stopped: the host starts it as a torrent just added from that file. Called from a turn
     // of the loop of its own; the host may remove the torrent.
     virtual void OnMetadataArrived(TorrentSession& /*session*/) {}
+    // The running DHT node; null while the program keeps off the DHT.
+    virtual DhtLink* Dht() { return nullptr; }
 };
 
 }  // namespace velbrook

@@ -72,6 +72,7 @@ TorrentSession::~TorrentSession() {
     EndCheckTimer();
     m_tracker.reset();
     m_peerSet.reset();
+    FollowDht();
     m_storage.reset();
     m_pieces.reset();
     m_files.reset();
@@ -494,6 +495,7 @@ void TorrentSession::FinishStart() {
     m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
                                           PeerLimitsFrom(m_host.CurrentSettings()));
     m_peerSet->SetPrivate(m_private);
+    FollowDht();
     if (HasTrackers()) {
         EnsureTracker();
         m_tracker->Announce(AnnounceEvent::Started);
@@ -545,6 +547,7 @@ bool TorrentSession::Stop() {
         m_tracker->Announce(AnnounceEvent::Stopped);
     }
     m_peerSet.reset();
+    FollowDht();
     m_storage.reset();
     // Short of descriptors a moment ago: the peers and files just closed gave some back.
     if (!saved && transient) {
@@ -868,6 +871,41 @@ void TorrentSession::AddTrackerPeer(const std::string& peerId, const std::string
     }
 }
 
+void TorrentSession::FollowDht() {
+    if (!m_peerSet || m_private || m_host.Dht() == nullptr) {
+        m_dhtTimer.Stop();
+        m_dhtSearch.reset();
+        return;
+    }
+    if (!m_dhtTimer.IsActive()) {
+        LookUpDht();
+        m_dhtTimer = m_host.GetClock().Every(kDhtLookupPeriod, [this] { LookUpDht(); });
+    }
+}
+
+void TorrentSession::LookUpDht() {
+    DhtLink* dht = m_host.Dht();
+    if (dht == nullptr || !m_peerSet) {
+        return;
+    }
+    // The announce goes out at the end of each lookup; without a listening socket (behind a
+    // proxy) nobody could reach us, so there is none.
+    m_dhtSearch =
+        dht->FindPeers(m_infoHash, ListenPort(), [this](const std::vector<DhtPeer>& found) {
+            for (const DhtPeer& peer : found) {
+                if (!m_peerSet) {
+                    return;
+                }
+                const bool known = m_peerSet->FindByEndpoint(peer.address, peer.port) != nullptr;
+                AddTrackerPeer({}, peer.address, peer.port);
+                if (PeerConnection* added = m_peerSet->FindByEndpoint(peer.address, peer.port);
+                    added != nullptr && !known) {
+                    added->NoteSource("DHT");
+                }
+            }
+        });
+}
+
 void TorrentSession::OnTrackerSuccess() {
     if (m_state == SessionState::ConnectTracker) {
         m_state = m_complete ? SessionState::Uploading : SessionState::Downloading;
@@ -1046,6 +1084,7 @@ void TorrentSession::StartFetch() {
                                           PeerLimitsFrom(m_host.CurrentSettings()));
     m_state = SessionState::FetchingMetadata;
     m_fetchOnRestart = true;
+    FollowDht();
     if (HasTrackers()) {
         EnsureTracker();
         m_tracker->Announce(AnnounceEvent::Started);
@@ -1062,6 +1101,7 @@ void TorrentSession::StopFetch() {
     }
     // The connections may still tell the fetch that they go.
     m_peerSet.reset();
+    FollowDht();
     m_fetch.reset();
     m_fetchOnRestart = false;
     m_left = 0;
@@ -1163,6 +1203,7 @@ void TorrentSession::OnMetadataVerified() {
     const bool namedByHash = m_name == BytesToHex(m_infoHash);
     const std::string link = std::exchange(m_magnet, {});
     m_peerSet.reset();
+    FollowDht();
     m_fetch.reset();
     m_state = SessionState::Stopped;
     m_statusText.clear();

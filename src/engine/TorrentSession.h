@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dht/Dht.h"
 #include "engine/BanList.h"
 #include "engine/MetadataFetch.h"
 #include "metainfo/MagnetLink.h"
@@ -169,6 +170,11 @@ public:
     const AnnounceTiers& TrackerTiers() const { return m_trackerTiers; }
     // Peers come from the trackers alone.
     bool IsPrivate() const { return m_private; }
+    // A running public torrent looks up its peers in the DHT when it starts and every 15
+    // minutes, announcing itself each time (nodes keep an announce for 30 minutes). Called
+    // whenever the peer set or the node comes or goes; a private torrent never looks.
+    void FollowDht();
+    static constexpr Duration kDhtLookupPeriod = std::chrono::minutes(15);
     int32_t TrackerSeeds() const { return m_trackerSeeds; }
     int32_t TrackerPeers() const { return m_trackerPeers; }
     // The list's floor under the tracker's counts: we see at least the peers we reach. Drawing
@@ -232,6 +238,7 @@ private:
     void EndCheck();
     void EndCheckTimer();
     void FinishStart();
+    void LookUpDht();
     // `transient`: it failed only for want of a descriptor.
     bool WriteStatus(std::string& why, bool& transient);
     void StopWithError(const std::string& text);
@@ -299,6 +306,9 @@ private:
     std::string m_infoDictionary;
     // Peers that were connected when the metadata arrived, dialled again once the torrent runs.
     std::vector<std::pair<std::string, uint16_t>> m_redial;
+    // The DHT lookup under way (or the last one) and the timer that repeats it.
+    std::unique_ptr<DhtSearch> m_dhtSearch;
+    Timer m_dhtTimer;
     // What Pieces() shows while there are none.
     std::unique_ptr<PieceManager> m_noPieces;
     // Lets a queued call learn whether this session still exists.

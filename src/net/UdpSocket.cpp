@@ -44,6 +44,21 @@ bool UdpSocket::Open(int family, std::function<void()> readable) {
     return true;
 }
 
+bool UdpSocket::Bind(uint16_t port) {
+    SocketAddress local;
+    const bool made = m_family == AF_INET6 ? SocketAddress::FromText("::", port, local)
+                                           : SocketAddress::FromText("0.0.0.0", port, local);
+    if (m_fd < 0 || !made) {
+        m_lastError = m_fd < 0 ? ENOTCONN : EAFNOSUPPORT;
+        return false;
+    }
+    if (bind(m_fd, local.Get(), local.length) != 0) {
+        m_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
 void UdpSocket::Close() {
     if (m_fd < 0) {
         return;

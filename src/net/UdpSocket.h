@@ -31,6 +31,9 @@ public:
     // system picks, calling `readable` on the loop whenever a datagram or an error waits. False
     // with LastError when the host refuses (EAFNOSUPPORT on a host without IPv6).
     [[nodiscard]] bool Open(int family, std::function<void()> readable);
+    // Binds the open socket to `port` (0: the system picks) on every address of its family.
+    // False with LastError (EADDRINUSE).
+    [[nodiscard]] bool Bind(uint16_t port);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Family() const { return m_family; }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "dht/Dht.h"
 #include "peer/PeerLinks.h"
 #include "peer/PeerSocket.h"
 #include "peer/Wire.h"
@@ -143,6 +144,30 @@ bool PeerConnection::SpeaksFast() const {
     return m_features.fastExtension && ReadPeerFeatures(m_host.ReservedBytes()).fastExtension;
 }
 
+// Both sides run a DHT node: each tells the other where it listens. A private torrent's peers
+// hear nothing of it, and what they say of theirs is passed over.
+bool PeerConnection::SharesDht() const {
+    return m_features.dht && m_host.Dht() != nullptr && m_host.DhtPort() != 0 &&
+           m_swarm.SharesPeers();
+}
+
+void PeerConnection::SendDhtPort() {
+    if (SharesDht()) {
+        SendMessage(BuildDhtPort(m_host.DhtPort()));
+        AddLog("Send msg: PORT " + std::to_string(m_host.DhtPort()));
+    }
+}
+
+void PeerConnection::OnDhtPort(uint16_t port) {
+    // One node per connection: a peer repeating the message cannot make us ping on its behalf.
+    if (port == 0 || m_dhtPortSeen || !SharesDht()) {
+        return;
+    }
+    m_dhtPortSeen = true;
+    AddLog("Recv msg: PORT " + std::to_string(port));
+    m_host.Dht()->AddNode(m_address, port);
+}
+
 void PeerConnection::Fatal(std::string line) {
     m_fatal = true;
     AddLog(std::move(line));
@@ -180,6 +205,7 @@ void PeerConnection::OnHandshakePassed() {
             AddLog("Send msg: HAVE NONE");
         }
         SendExtendedHandshake();
+        SendDhtPort();
         ResetMeters();
         return;
     }
@@ -196,6 +222,7 @@ void PeerConnection::OnHandshakePassed() {
     AddLog("Peer Connected!");
     SendOwnPieces();
     SendExtendedHandshake();
+    SendDhtPort();
     if (SpeaksExtension()) {
         SendExtension(kExtSupport);
     }
@@ -608,7 +635,8 @@ bool PeerConnection::ProcessMessages(std::vector<std::string>& messages) {
     for (auto it = queue.begin(); it != queue.end(); ++it) {
         const std::string& raw = *it;
         if (IsDhtPortMessage(raw)) {
-            continue;  // another client's DHT node; we run none
+            OnDhtPort(ReadDhtPort(raw));
+            continue;
         }
         WireMessage message;
         const DecodeStatus status = DecodeMessage(raw, message);

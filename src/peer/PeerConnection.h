@@ -205,6 +205,8 @@ public:
     RateMeter& UploadMeter() { return *m_uploadMeter; }
     RateMeter& ProgressMeter() { return *m_progressMeter; }
     const std::deque<std::string>& Log() const { return m_log; }
+    // Where we heard of this peer, when it was not from a tracker: a line of its log.
+    void NoteSource(const std::string& source) { AddLog("Source: " + source); }
 
     // Live connections in the process, for the statistics.
     static size_t LiveCount();
@@ -212,6 +214,9 @@ public:
 private:
     void SendMessage(const std::string& payload);
     bool SpeaksExtension() const;
+    bool SharesDht() const;
+    void SendDhtPort();
+    void OnDhtPort(uint16_t port);
     void AddLog(std::string line);
     void Fatal(std::string line);
     [[nodiscard]] bool HandleMessage(const WireMessage& message);
@@ -322,6 +327,7 @@ private:
         Time sentAt;
     };
     bool m_metadataOnly = false;
+    bool m_dhtPortSeen = false;      // on this connection
     bool m_metadataOffered = false;  // the exchange knows this peer: it must hear it went
     ExtendedHandshake m_extended;
     std::string m_clientName;

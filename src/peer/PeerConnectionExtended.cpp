@@ -18,6 +18,7 @@ const std::string kRecvExtended = std::string(26, ' ') + "<<-Recv msg: ";
 
 void PeerConnection::ResetExtended() {
     m_metadataOnly = false;
+    m_dhtPortSeen = false;
     m_metadataOffered = false;
     m_extended = {};
     m_clientName.clear();

@@ -12,6 +12,7 @@
 
 namespace velbrook {
 
+class DhtLink;
 class PeerConnection;
 class PeerSocket;
 class PieceManager;
@@ -157,6 +158,11 @@ public:
     // The engine's clock: the time of every meter, pipeline, keep-alive and idle sweep, and the
     // timers of the peer sets and the socket registry.
     virtual Clock& GetClock() = 0;
+    // The running DHT node, told of the nodes peers name in their DHT port messages; null while
+    // the program keeps off the DHT.
+    virtual DhtLink* Dht() { return nullptr; }
+    // The UDP port our node listens on, told to peers that run a node; 0 without one.
+    virtual uint16_t DhtPort() const { return 0; }
 };
 
 }  // namespace velbrook

@@ -74,9 +74,9 @@ std::string ReservedBytes(const PeerFeatures& features) {
     return reserved;
 }
 
-std::string ReservedBytes(bool ownExchange) {
-    return ReservedBytes(
-        PeerFeatures{.ownExchange = ownExchange, .extensionProtocol = true, .fastExtension = true});
+std::string ReservedBytes(bool ownExchange, bool dht) {
+    return ReservedBytes(PeerFeatures{
+        .ownExchange = ownExchange, .extensionProtocol = true, .fastExtension = true, .dht = dht});
 }
 
 std::string BuildHandshake(std::string_view reserved, std::string_view infoHash,
@@ -119,6 +119,19 @@ PeerFeatures ReadPeerFeatures(std::string_view reserved) {
 
 bool IsDhtPortMessage(std::string_view message) {
     return message.size() == 3 && static_cast<unsigned char>(message[0]) == kExtension;
+}
+
+std::string BuildDhtPort(uint16_t port) {
+    return {static_cast<char>(kExtension), static_cast<char>(port >> 8),
+            static_cast<char>(port & 0xFF)};
+}
+
+uint16_t ReadDhtPort(std::string_view message) {
+    if (!IsDhtPortMessage(message)) {
+        return 0;
+    }
+    return static_cast<uint16_t>((static_cast<unsigned char>(message[1]) << 8) |
+                                 static_cast<unsigned char>(message[2]));
 }
 
 std::string FrameMessage(std::string_view payload) {

@@ -56,8 +56,8 @@ struct PeerFeatures {
 // The 8 reserved bytes announcing `features`.
 std::string ReservedBytes(const PeerFeatures& features);
 // What we announce: the extension protocol and the fast extension always, our own exchange when
-// the person has it on.
-std::string ReservedBytes(bool ownExchange);
+// the person has it on, the DHT while our node runs.
+std::string ReservedBytes(bool ownExchange, bool dht = false);
 // Each bit is read on its own, whatever the other bytes hold: clients set many more.
 PeerFeatures ReadPeerFeatures(std::string_view reserved);
 // Header, 8 reserved bytes, 20-byte info hash, 20-byte peer id. Fields of the wrong size are cut
@@ -135,6 +135,10 @@ std::string BuildPeerExchange(const std::vector<PeerExchangeEntry>& entries);
 // Message id 9 with a 2-byte body is another client's DHT port, never our own extension (whose
 // shortest message, a sub-id alone, has a 1-byte body).
 bool IsDhtPortMessage(std::string_view message);
+// The UDP port of the sender's DHT node (id 9, 2-byte big-endian body), and its reading: 0 when
+// `message` is not one or names port 0.
+std::string BuildDhtPort(uint16_t port);
+uint16_t ReadDhtPort(std::string_view message);
 
 struct WireMessage {
     int id = -1;          // the id byte as a signed 8-bit value; -1 for a keep-alive

@@ -70,6 +70,8 @@ constexpr KeyInfo kKeys[kSettingsKeyCount] = {
     {"TotalDownload", 0, 0, 0},
     {"SENTRY", 0, 0, 0},
     {"CheckTrackerCertificates", 1, 0, 1},
+    {"DhtEnabled", 1, 0, 1},
+    {"DhtRouters", 0, 0, 0},
 };
 
 // Decimal text with optional blanks around it and an optional sign; nothing when it is not a
@@ -93,12 +95,13 @@ std::optional<int64_t> ParseDecimal(std::string_view text) {
 }
 
 bool IsTextKey(int key) {
-    return key >= kFirstText && key <= kLastText;
+    return (key >= kFirstText && key <= kLastText) || key == DhtRouters;
 }
 
 // Integer keys that the file and the options dialog hold.
 bool IsStoredIntKey(int key) {
-    return (key >= kFirstInt && key <= kLastInt) || (key >= kFirstLater && key < kSettingsKeyCount);
+    return (key >= kFirstInt && key <= kLastInt) ||
+           (key >= kFirstLater && key < kSettingsKeyCount && !IsTextKey(key));
 }
 
 bool IsIntKey(int key) {
@@ -125,6 +128,10 @@ Settings::Settings() {
     m_defaultString[LanguageFile] = "Lans";
     // Downloads go where the desktop keeps them, not into the profile.
     m_defaultString[DefaultDownloadPath] = DefaultSaveFolder();
+    // The routers common clients join through. Test and development profiles name loopback
+    // nodes instead, or turn the table off.
+    m_defaultString[DhtRouters] =
+        "router.bittorrent.com:6881,router.utorrent.com:6881,dht.transmissionbt.com:6881";
     for (int i = 0; i < kSettingsKeyCount; ++i) {
         m_defaultInt[i] = kKeys[i].defaultInt;
         m_userInt[i] = kKeys[i].defaultInt;
@@ -206,7 +213,10 @@ void Settings::Load(const std::string& path, const Report& report) {
         }
         return nullptr;
     };
-    for (int key = kFirstText; key <= kLastText; ++key) {
+    for (int key = 0; key < kSettingsKeyCount; ++key) {
+        if (!IsTextKey(key)) {
+            continue;
+        }
         if (CXML* item = find(kKeys[key].name, "string")) {
             m_userString[key] = item->GetAttribute("value");
             m_set[key] = !m_userString[key].empty();
@@ -252,7 +262,10 @@ bool Settings::Save(const std::string& path) const {
     root.SetAttribute("Author", "Olendrix");
     root.SetAttribute("Version", "0.1");
     CXML* group = root.AddChild(std::make_unique<CXML>("Settings"));
-    for (int key = kFirstText; key <= kLastText; ++key) {
+    for (int key = 0; key < kSettingsKeyCount; ++key) {
+        if (!IsTextKey(key)) {
+            continue;
+        }
         CXML* item = group->AddChild(std::make_unique<CXML>(kKeys[key].name));
         item->SetAttribute("type", "string");
         item->SetAttribute("value", GetString(key, true));
@@ -270,8 +283,10 @@ bool Settings::Save(const std::string& path) const {
 
 SettingsValues Settings::Values() const {
     SettingsValues values;
-    for (int key = 0; key < 6; ++key) {
-        values.text[key] = GetString(key);
+    for (int key = 0; key < kSettingsKeyCount; ++key) {
+        if (IsTextKey(key)) {
+            values.text[key] = GetString(key);
+        }
     }
     for (int key = kFirstInt; key < kSettingsKeyCount; ++key) {
         if (IsStoredIntKey(key)) {
@@ -282,8 +297,10 @@ SettingsValues Settings::Values() const {
 }
 
 void Settings::Apply(const SettingsValues& values) {
-    for (int key = 0; key < 6; ++key) {
-        SetString(key, values.text[key]);
+    for (int key = 0; key < kSettingsKeyCount; ++key) {
+        if (IsTextKey(key)) {
+            SetString(key, values.text[key]);
+        }
     }
     for (int key = kFirstInt; key < kSettingsKeyCount; ++key) {
         if (IsStoredIntKey(key)) {

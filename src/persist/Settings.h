@@ -1,4 +1,4 @@
-// The program's configuration: 6 text keys and 17 integer keys, each with a default.
+// The program's configuration: text and integer keys, each with a default.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 namespace velbrook {
 
 // Positions in the key table; 6, 23 and 26 are group separators. Keys from 27 on came later and
-// are stored like those of 7..22.
+// are stored like those of 0..5 (text) and 7..22 (integers).
 enum SettingsKey : int {
     ReportIP = 0,
     LanguageFile = 1,
@@ -34,9 +34,13 @@ enum SettingsKey : int {
     LogPeerCommLines = 22,
     // 0 takes any certificate from an https:// tracker: for one's own trackers.
     CheckTrackerCertificates = 27,
+    // 0 keeps the program off the distributed hash table: no UDP node, no lookups.
+    DhtEnabled = 28,
+    // Where a node with an empty table joins: "host:port" entries separated by commas.
+    DhtRouters = 29,
 };
 
-constexpr int kSettingsKeyCount = 28;
+constexpr int kSettingsKeyCount = 30;
 // The key name at a table position ("SENTRY" for separators).
 const char* SettingsKeyName(int index);
 
@@ -51,8 +55,8 @@ SettingsRange SettingsKeyRange(int index);
 
 // The effective values of every key, as the options dialog shows and edits them.
 struct SettingsValues {
-    std::string text[6];                     // keys 0..5
-    int32_t number[kSettingsKeyCount] = {};  // keys 7..22 and 27 on
+    std::string text[kSettingsKeyCount];     // text keys
+    int32_t number[kSettingsKeyCount] = {};  // integer keys
 };
 
 // A value: the engine document owns the settings in force and hands them down; a copy is how a
@@ -87,8 +91,8 @@ public:
     static std::string FileName() { return "Velbrook.xml"; }
 
 private:
-    std::string m_userString[6];
-    std::string m_defaultString[6];
+    std::string m_userString[kSettingsKeyCount];
+    std::string m_defaultString[kSettingsKeyCount];
     int32_t m_userInt[kSettingsKeyCount] = {};
     int32_t m_defaultInt[kSettingsKeyCount] = {};
     bool m_set[kSettingsKeyCount] = {};

@@ -1,6 +1,7 @@
 #include "ui/CPropertyPage_Connection.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -91,9 +92,18 @@ CPropertyPage_Connection::CPropertyPage_Connection(QWidget* parent)
     typeGrid->addWidget(password, 6, 4);
     typeGrid->setColumnMinimumWidth(0, 16);
 
+    auto* dht = new QGroupBox(QStringLiteral("DHT网络"), this);
+    auto* dhtGrid = new QGridLayout(dht);
+    dhtGrid->addWidget(
+        AddCheck(DhtEnabled, QStringLiteral("加入DHT网络（没有Tracker时也能找到用户）")), 0, 0, 1,
+        2);
+    dhtGrid->addWidget(new QLabel(QStringLiteral("路由节点:"), dht), 1, 0);
+    dhtGrid->addWidget(AddText(DhtRouters), 1, 1);
+
     auto* page = new QVBoxLayout(this);
     page->addWidget(rates);
     page->addWidget(type);
+    page->addWidget(dht);
     page->addStretch();
 }
 

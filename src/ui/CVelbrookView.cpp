@@ -33,7 +33,7 @@ namespace {
 constexpr std::string_view kModeNames[] = {"",         "PeerList", "FileList",
                                            "Abstract", "Log",      "Statistic"};
 constexpr int kAbstractRows = 18;
-constexpr int kStatisticRows = 3;
+constexpr int kStatisticRows = 4;
 
 const char* Star(bool set) {
     return set ? "*" : "";
@@ -294,6 +294,7 @@ void CVelbrookView::FillStatistics() {
     SetRow(0, "Overall Torrents:", FormatText("%zu", m_doc.Downloads().Sessions().size()));
     SetRow(1, "Overall Peers:", FormatText("%zu", PeerConnection::LiveCount()));
     SetRow(2, "Overall Sockets(static):", FormatText("%zu", m_doc.Registry().Count()));
+    SetRow(3, "DHT Nodes:", m_doc.Dht() ? FormatText("%zu", m_doc.DhtNodeCount()) : "off");
 }
 
 void CVelbrookView::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -327,7 +327,14 @@ def wait_transfer(done, progress, seconds, stall=60):
 
 
 def profile(path, settings):
-    """A profile folder whose Velbrook.xml sets the given integer/string settings."""
+    """A profile folder whose Velbrook.xml sets the given integer/string settings. The DHT is off
+    unless `settings` names loopback DhtRouters: nothing run here may reach another machine."""
+    routers = settings.get("DhtRouters")
+    if routers is None:
+        settings = {"DhtEnabled": 0, **settings}
+    elif settings.get("DhtEnabled", 1) and not all(
+            entry.strip().startswith(("127.", "[::1]:", "localhost:")) for entry in routers.split(",")):
+        raise ValueError(f"DhtRouters {routers!r} reaches beyond this machine")
     entries = "".join(f'<{key} type="{"int" if isinstance(value, int) else "string"}" value="{value}"/>\n'
                       for key, value in settings.items())
     write(os.path.join(path, "Velbrook.xml"), ('<?xml version="1.0" encoding="GB2312" ?>\n'

@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "dht/DhtNode.h"
 #include "engine/DownloadsList.h"
 #include "engine/PeerSet.h"
 #include "engine/TorrentSession.h"
 #include "net/Address.h"
 #include "peer/PeerConnection.h"
 #include "peer/SocketRegistry.h"
+#include "peer/Wire.h"
 #include "persist/Settings.h"
 #include "support/EngineFakes.h"
 #include "support/Loopback.h"
@@ -56,8 +58,7 @@ bool PortAcceptsConnections(uint16_t port) {
 class Document : public ::testing::Test {
 protected:
     Document() {
-        WriteFile(m_profile / "Velbrook.xml", "<Tarnwick><Settings><ListenPort type=\"int\" "
-                                              "value=\"0\"/></Settings></Tarnwick>\n");
+        test::WriteAnyPortSettings(m_profile);
         m_ui.m_folder = m_save.Dir();
         WriteFile(m_save / "in/a.torrent", test::Metainfo{.name = "file.bin"}.Encode());
     }
@@ -67,6 +68,56 @@ protected:
     test::TempDir m_save;
     test::FakeUi m_ui;
 };
+
+// With the DHT on, a public torrent announces itself through the node it joined by, and looks
+// again every 15 minutes; a private one never asks. The node's table is kept at exit, and the
+// options can turn the node off while torrents run.
+TEST_F(Document, PublicTorrentsFindPeersThroughTheDhtAndPrivateOnesNever) {
+    DhtOptions options;
+    options.ipv6 = false;
+    DhtNode router(m_clock, options);
+    std::string why;
+    ASSERT_TRUE(router.Start(why)) << why;
+    test::WriteAnyPortSettings(m_profile, "<DhtRouters type=\"string\" value=\"127.0.0.1:" +
+                                              std::to_string(router.Port()) + "\"/>");
+    WriteFile(m_save / "in/p.torrent",
+              test::Metainfo{.name = "private.bin", .isPrivate = true}.Encode());
+    const auto passTime = [&](Duration span) {
+        for (Duration passed{}; passed < span; passed += DhtNode::kTick) {
+            m_clock.Advance(DhtNode::kTick);
+            test::RunPasses(m_reactor);
+        }
+    };
+    {
+        CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/p.torrent"));
+        ASSERT_TRUE(doc.OpenTorrentFile(m_save / "in/a.torrent"));
+        ASSERT_NE(doc.Dht(), nullptr);
+        EXPECT_TRUE(ReadPeerFeatures(doc.ReservedBytes()).dht);
+        ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
+            m_clock.Advance(DhtNode::kTick);
+            return router.GetSizes().storedHashes == 1;
+        }));
+        EXPECT_GE(doc.DhtNodeCount(), 1u);
+        passTime(std::chrono::seconds(5));
+        const uint64_t answered = router.GetCounters().answered;
+        m_clock.Advance(TorrentSession::kDhtLookupPeriod - std::chrono::seconds(5));
+        passTime(std::chrono::seconds(5));
+        EXPECT_GT(router.GetCounters().answered, answered);  // the lookup came again
+        EXPECT_EQ(router.GetSizes().storedHashes, 1u);       // for the public torrent alone
+
+        Settings off = doc.CurrentSettings();
+        off.SetInt(DhtEnabled, 0);
+        doc.ApplySettings(off);
+        EXPECT_EQ(doc.Dht(), nullptr);
+        EXPECT_FALSE(ReadPeerFeatures(doc.ReservedBytes()).dht);
+        off.SetInt(DhtEnabled, 1);
+        doc.ApplySettings(off);
+        ASSERT_NE(doc.Dht(), nullptr);
+        doc.Shutdown();
+    }
+    EXPECT_TRUE(std::filesystem::exists(m_profile / "Dht.dat"));
+}
 
 // A random port at first; the options move it at once, and only a change of port restarts
 // listening (a new peer id each time); behind a proxy, or on a port another program holds, it

@@ -42,8 +42,7 @@ Torrent Make(const test::Metainfo& metainfo) {
 class Magnet : public ::testing::Test {
 protected:
     Magnet() {
-        WriteFile(m_profile / "Velbrook.xml", "<Tarnwick><Settings><ListenPort type=\"int\" "
-                                              "value=\"0\"/></Settings></Tarnwick>\n");
+        test::WriteAnyPortSettings(m_profile);
         m_ui.m_folder = m_save.Dir();
     }
     std::string Link(const Torrent& torrent, const std::string& rest = {}) const {

@@ -76,31 +76,26 @@ protected:
         m_remotes.back()->Write(Handshake(id));
         test::RunUntil(m_reactor, [&] { return m_set.FindPeer(id) != nullptr; });
         PeerConnection* peer = m_set.FindPeer(id);
-        std::string got;
-        test::RunUntil(m_reactor, [&] {
-            got += m_remotes.back()->Drain();
-            return got.size() >= kHandshakeLength;
-        });
-        m_streams.push_back(got.size() > kHandshakeLength ? got.substr(kHandshakeLength) : "");
         std::vector<std::string> in{BuildBitfield(std::string(1, kServed)),
                                     BuildSimple(kInterested)};
         EXPECT_TRUE(peer && peer->ProcessMessages(in));
         return peer;
     }
     // Runs the loop while the remote peers read, the clock moving `step` before each pass;
-    // returns the PIECE messages each one got.
+    // returns the PIECE messages each one got, and notes them in m_served.
     std::vector<size_t> Deliver(int rounds = 3, Duration step = 0ms) {
         std::vector<size_t> pieces(m_remotes.size(), 0);
         for (int round = 0; round < rounds; ++round) {
             Advance(step);
             m_reactor.RunOnce(1);
             for (size_t i = 0; i < m_remotes.size(); ++i) {
-                m_streams[i] += m_remotes[i]->Drain();
-                std::vector<std::string> messages;
-                size_t cut = 0;
-                EXPECT_EQ(CutMessages(m_streams[i], 1 << 20, messages, cut), CutResult::Ok);
-                for (const std::string& m : messages) {
-                    pieces[i] += !m.empty() && m[0] == kPiece ? 1 : 0;
+                for (const std::string& m : m_remotes[i]->NewMessages()) {
+                    WireMessage piece;
+                    if (DecodeMessage(m, piece) == DecodeStatus::Ok && piece.id == kPiece) {
+                        ++pieces[i];
+                        m_served.push_back(
+                            {piece.index, piece.begin, static_cast<uint32_t>(piece.data.size())});
+                    }
                 }
             }
         }
@@ -115,7 +110,7 @@ protected:
     PeerSet& m_set = m_torrent.m_set;
     Listener m_listener;
     std::vector<std::unique_ptr<test::Remote>> m_remotes;
-    std::vector<std::string> m_streams;  // what each remote received, handshake cut off
+    std::vector<BlockRequest> m_served;
 };
 
 TEST_F(PeerSetTest, HalfTheSlotsGoToTheFastestTheRestByLot) {
@@ -210,9 +205,9 @@ TEST_F(PeerSetTest, ASeederServesAtItsLimitFromTheFirstSecond) {
     EXPECT_TRUE(peer->IsConnected());
 }
 
-// Clients that pipeline by time send thousands of requests at once: every one is served, as fast
-// as the socket takes them, never all at once into an output that would overflow. While the
-// queue is full nothing more is read from the peer.
+// Clients that pipeline by time send thousands of requests at once: every one is served, in
+// order, as fast as the socket takes them, never all at once into an output that would overflow.
+// While the queue is full nothing more is read from the peer.
 TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
     m_torrent.m_pieces.SetAll(Have);
     m_torrent.m_complete = true;
@@ -220,8 +215,10 @@ TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
     PeerConnection* peer = Remote('a');
     const size_t total = 2 * PeerConnection::kMaxPeerRequests;
     std::string burst;
+    std::vector<BlockRequest> sent;
     for (uint32_t i = 0; i < total; ++i) {
-        burst += FrameMessage(BuildRequest(i % 4, i / 4 % 8 * 16384, 16384));
+        sent.push_back({i % 4, i / 4 % 8 * 16384, 16384});
+        burst += FrameMessage(BuildRequest(sent.back().piece, sent.back().begin, 16384));
     }
     m_remotes[0]->Write(burst);
     size_t pieces = 0;
@@ -235,6 +232,7 @@ TEST_F(PeerSetTest, TwiceTheRequestsAQueueHoldsInOneWriteAreAllServed) {
         Advance(1ms);
     }
     EXPECT_EQ(pieces, total);
+    EXPECT_TRUE(m_served == sent) << "served out of the order asked";
     EXPECT_TRUE(held);
     EXPECT_TRUE(peer->IsConnected());
     EXPECT_EQ(m_torrent.m_uploaded, total * 16384);
@@ -348,15 +346,12 @@ TEST_F(PeerSetTest, APrivateTorrentTradesNoPeersWithItsPeers) {
         const std::string id(20, isPrivate ? 'p' : 'q');
         test::Remote remote(m_listener.Port());
         remote.Write(BuildHandshake(ReservedBytes(true), kInfoHash, id));
-        std::string got;
         std::vector<std::string> messages;
         ASSERT_TRUE(test::RunUntil(m_reactor, [&] {
-            got += remote.Drain();
-            messages.clear();
-            size_t cut = 0;
-            std::string rest = got.size() > kHandshakeLength ? got.substr(kHandshakeLength) : "";
-            return CutMessages(rest, 1 << 20, messages, cut) == CutResult::Ok &&
-                   !messages.empty() && messages.back() == BuildSimple(kUnchoke);
+            for (std::string& m : remote.NewMessages()) {
+                messages.push_back(std::move(m));
+            }
+            return !messages.empty() && messages.back() == BuildSimple(kUnchoke);
         }));
         const bool offered = std::any_of(messages.begin(), messages.end(), [](const auto& m) {
             return !m.empty() && m[0] == kExtension;
@@ -398,22 +393,10 @@ protected:
     bool PumpUntil(const std::function<bool()>& done) { return test::RunUntil(m_reactor, done); }
     // Answers the REQUESTs that `remote` receives with slices of junk until the connection is
     // closed, or `most` are answered; returns how many it answered.
-    int AnswerWithJunk(test::Remote& remote, int most = 1 << 30) {
-        std::string stream;
-        bool handshakeSeen = false;
+    int AnswerWithJunk(test::Remote& remote, int most) {
         int answered = 0;
         PumpUntil([&] {
-            stream += remote.Drain();
-            if (!handshakeSeen && stream.size() >= kHandshakeLength) {
-                stream.erase(0, kHandshakeLength);
-                handshakeSeen = true;
-            }
-            std::vector<std::string> messages;
-            size_t cut = 0;
-            if (handshakeSeen) {
-                EXPECT_EQ(CutMessages(stream, 1 << 20, messages, cut), CutResult::Ok);
-            }
-            for (const std::string& raw : messages) {
+            for (const std::string& raw : remote.NewMessages()) {
                 WireMessage m;
                 if (DecodeMessage(raw, m) == DecodeStatus::Ok && m.id == kRequest &&
                     answered < most) {

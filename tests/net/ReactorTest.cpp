@@ -6,18 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/Loopback.h"
+#include "support/NoFreeDescriptors.h"
 
 namespace velbrook {
 namespace {
@@ -185,28 +184,6 @@ TEST_F(ReactorTest, HandlersMayDestroyTheirOwnOrAnotherSocketMidBatch) {
     EXPECT_EQ(replacement.accepts, 0);
 }
 
-// Takes every descriptor number below a lowered limit, as in a process that really ran out.
-class FdExhaustion {
-public:
-    FdExhaustion() {
-        int highest = 0, fd;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-            highest = std::max(highest, std::stoi(entry.path().filename().string()));
-        do  // dup takes the lowest free number: below the last one, every number is in use
-            m_fillers.push_back(fd = dup(0));
-        while (fd >= 0 && fd < highest);
-        getrlimit(RLIMIT_NOFILE, &m_saved);
-        rlimit lowered{static_cast<rlim_t>(fd) + 1, m_saved.rlim_max};
-        setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-    ~FdExhaustion() {
-        setrlimit(RLIMIT_NOFILE, &m_saved);
-        std::for_each(m_fillers.begin(), m_fillers.end(), close);
-    }
-    rlimit m_saved{};
-    std::vector<int> m_fillers;
-};
-
 TEST_F(ReactorTest, RunningOutOfDescriptorsOnAcceptDoesNotSpin) {
     listener.AsyncSelect(0);
     std::vector<Socket> clients;
@@ -225,7 +202,7 @@ TEST_F(ReactorTest, RunningOutOfDescriptorsOnAcceptDoesNotSpin) {
     bool idle = false;
     {
         // No assertions in here: reporting a failure needs descriptors too.
-        FdExhaustion exhausted;
+        test::NoFreeDescriptors exhausted;
         listener.AsyncSelect(kSocketAccept);
         test::RunPasses(reactor, 10);
         idle = LoopIsIdle();

@@ -2,6 +2,7 @@
 // the serving of the info dictionary, and ut_pex, with a raw socket playing the remote peer.
 #include <gtest/gtest.h>
 
+#include "dht/DhtNode.h"
 #include "peer/Extended.h"
 #include "support/PeerFakes.h"
 
@@ -232,6 +233,60 @@ TEST_F(ExtensionWire, PexTellsWhoCameAndWentAndLearnsPeers) {
     RunPasses(m_reactor);
     EXPECT_EQ(ExtendedBodies(Messages(a->Drain()), 5).size(), 0u);
     EXPECT_EQ(m_torrent->m_set.FindByEndpoint("10.9.9.11", 6000), nullptr);
+}
+
+// Peers that run a DHT node are told ours, and the node a peer names is pinged and joins our
+// table. A private torrent's peers hear nothing of it, and what they name is passed over.
+TEST_F(ExtensionWire, DhtPortsAreSwappedWithPeersThatRunANode) {
+    Use(4 * 16384, 16384);
+    const auto node = [this] {
+        DhtOptions options;
+        options.ipv6 = false;
+        auto made = std::make_unique<DhtNode>(m_host.m_clock, options);
+        std::string why;
+        EXPECT_TRUE(made->Start(why)) << why;
+        return made;
+    };
+    const auto ours = node();
+    const auto theirs = node();
+    const auto third = node();  // only ever named where it must be passed over
+    m_host.m_dht = ours.get();
+    m_host.m_dhtPort = ours->Port();
+    m_host.m_reserved = ReservedBytes(true, true);
+    const auto portMessage = [](const std::vector<std::string>& got) {
+        const auto it = std::find_if(got.begin(), got.end(), IsDhtPortMessage);
+        return it == got.end() ? uint16_t{0} : ReadDhtPort(*it);
+    };
+    // Time for a ping to be sent and answered, several times over.
+    const auto idle = [this] {
+        for (int turn = 0; turn < 20; ++turn) {
+            Advance(DhtNode::kTick);
+            RunPasses(m_reactor);
+        }
+    };
+    const PeerFeatures features{.extensionProtocol = true, .dht = true};
+    std::vector<std::string> got;
+    auto a = Join(
+        kPeerA, features, [&](const auto& m) { return portMessage(m) != 0; }, got);
+    EXPECT_EQ(portMessage(got), ours->Port());
+    a->Message(BuildDhtPort(theirs->Port()));
+    a->Message(BuildDhtPort(third->Port()));  // one node per connection
+    EXPECT_TRUE(PumpUntil([&] {
+        Advance(DhtNode::kTick);
+        return ours->NodeCount() == 1;
+    }));
+    idle();
+    EXPECT_EQ(ours->NodeCount(), 1u);
+
+    m_torrent->m_set.SetPrivate(true);
+    auto b = Join(kPeerB, features, CountExtended(kExtendedHandshake, 1), got);
+    b->Message(BuildDhtPort(third->Port()));
+    Settle(*b, kPeerB);
+    idle();
+    const std::vector<std::string> later = Messages(b->Drain());
+    got.insert(got.end(), later.begin(), later.end());
+    EXPECT_EQ(portMessage(got), 0);
+    EXPECT_EQ(ours->NodeCount(), 1u);
 }
 
 }  // namespace

@@ -129,35 +129,14 @@ TEST_F(PeerConnectionTest, APeerWhoseDataFailsTheCheckThreeTimesIsBanned) {
     EXPECT_EQ(m_torrent->m_set.CreatePeer(std::string(20, 't'), "127.0.0.1", 7000, 7000), nullptr);
 }
 
-// A client that pipelines by time sends thousands of requests at once. None may be dropped: those
-// beyond a full queue stay in the list, unread, and are taken in order once serving made room.
-TEST_F(PeerConnectionTest, RequestsBeyondAFullQueueWaitAndAreAllServedInOrder) {
+// A request within a piece we have, but larger than any client asks for, is refused outright.
+TEST_F(PeerConnectionTest, AnOversizedRequestTakesNoPlaceInTheQueue) {
     Use(2 * 256 * 1024, 256 * 1024);
     m_torrent->m_pieces.SetAll(Have);
     PeerConnection& peer = Connect('p');
-    const size_t limit = PeerConnection::kMaxPeerRequests;
-    // An oversized request is refused outright and takes no place in the queue.
-    std::vector<std::string> in{BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1)};
-    std::vector<BlockRequest> sent;
-    for (uint32_t i = 0; i < 2 * limit; ++i) {
-        sent.push_back({i % 2, i / 2 % 256 * 1024, 1024});
-        in.push_back(BuildRequest(sent.back().piece, sent.back().begin, 1024));
-    }
-    ASSERT_TRUE(peer.ProcessMessages(in));
-    EXPECT_EQ(peer.PeerRequests().size(), limit);
-    EXPECT_EQ(in.size(), limit);  // the rest, kept as they came
-    std::vector<BlockRequest> served;
-    while (!peer.PeerRequests().empty()) {
-        served.push_back(peer.PeerRequests().front());
-        peer.ServeOneRequest();
-        if (peer.PeerRequests().size() < PeerConnection::kReadAgainBelow && !in.empty()) {
-            ASSERT_TRUE(peer.ProcessMessages(in));
-            EXPECT_LE(peer.PeerRequests().size(), limit);
-        }
-    }
-    EXPECT_TRUE(in.empty());
-    EXPECT_EQ(served, sent);
-    EXPECT_TRUE(peer.IsFatal());  // for the oversized one
+    EXPECT_TRUE(Feed(peer, {BuildRequest(0, 0, PeerConnection::kMaxRequestLength + 1)}));
+    EXPECT_TRUE(peer.PeerRequests().empty());
+    EXPECT_TRUE(peer.IsFatal());
 }
 
 // Some clients announce new pieces with a fresh BITFIELD in the middle of a connection.
@@ -241,22 +220,6 @@ TEST_F(PeerConnectionTest, WithTheFastBitRejectsFreeSlicesAtOnceAndAChokeKeepsOu
     const std::string stray = BuildReject(63, 0, kSliceSize);
     ASSERT_TRUE(Feed(seed, std::vector<std::string>(PeerConnection::kMaxStrayRejects, stray)));
     EXPECT_FALSE(Feed(seed, {stray}));
-
-    // Every request of a peer's that we drop is rejected: invalid, queued when we choke it, or
-    // made while it is choked.
-    Use(2 * 256 * 1024, 256 * 1024);
-    m_torrent->m_pieces.SetAll(Have);
-    PeerConnection& leech = Connect('l', fast);
-    EXPECT_EQ(logged(leech, "Send msg: HAVE ALL"), 1);
-    ASSERT_TRUE(
-        Feed(leech, {BuildSimple(kInterested), BuildRequest(0, 0, kSliceSize),
-                     BuildRequest(0, kSliceSize, kSliceSize), BuildRequest(1, 256 * 1024 - 1, 2)}));
-    EXPECT_EQ(leech.PeerRequests().size(), 2u);
-    EXPECT_EQ(logged(leech, "Send msg: REJECT REQUEST: 1, 262143, 2"), 1);
-    leech.SendChoke();
-    EXPECT_EQ(logged(leech, "Send msg: REJECT REQUEST: 0, "), 2);
-    ASSERT_TRUE(Feed(leech, {BuildRequest(1, 0, kSliceSize)}));
-    EXPECT_EQ(logged(leech, "Send msg: REJECT REQUEST: "), 4);
 }
 
 // A peer that says it queues 2 000 requests but drops those beyond 300 without a word: the

@@ -163,7 +163,7 @@ TEST_F(PeerWire, APeerHeldBackIsSweptOnlyOnceItsRequestsAreNoLongerServed) {
 }
 
 // With a peer that set the fast bit: HAVE ALL instead of a bitfield, and a REJECT REQUEST for
-// each of its requests we drop.
+// each of its requests we drop: invalid, queued when we choke it, or made while it is choked.
 TEST_F(PeerWire, AFastPeerHearsHaveAllAndARejectForEachRequestWeDrop) {
     Use(4 * 16384, 16384, 4);
     PeerLimits limits = m_torrent->m_set.Limits();
@@ -182,11 +182,15 @@ TEST_F(PeerWire, AFastPeerHearsHaveAllAndARejectForEachRequestWeDrop) {
     };
     remote.Message(BuildRequest(1, 0, 16384));
     remote.Message(BuildRequest(2, 16000, 1000));  // past the end of the piece
+    remote.Message(BuildRequest(3, 0, 16384));
     EXPECT_EQ(next(17), std::vector<std::string>{BuildReject(2, 16000, 1000)});
-    ASSERT_TRUE(PumpUntil([&] { return Peer(kPeerA)->PeerRequests().size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return Peer(kPeerA)->PeerRequests().size() == 2; }));
     Peer(kPeerA)->SendChoke();
-    EXPECT_EQ(next(5 + 17),
-              (std::vector<std::string>{BuildSimple(kChoke), BuildReject(1, 0, 16384)}));
+    EXPECT_EQ(next(5 + 2 * 17),
+              (std::vector<std::string>{BuildSimple(kChoke), BuildReject(1, 0, 16384),
+                                        BuildReject(3, 0, 16384)}));
+    remote.Message(BuildRequest(0, 0, 16384));
+    EXPECT_EQ(next(17), std::vector<std::string>{BuildReject(0, 0, 16384)});
     EXPECT_TRUE(Peer(kPeerA)->IsConnected());
 }
 

@@ -43,12 +43,16 @@ public:
     const std::string& SelectedPeerId() const override { return m_selected; }
     void UpdateAllViews() override {}
     ManualClock& GetClock() override { return m_clock; }
+    DhtLink* Dht() override { return m_dht; }
+    uint16_t DhtPort() const override { return m_dhtPort; }
 
     std::string m_id;
     std::string m_reserved = velbrook::ReservedBytes(true);
     std::string m_selected;
     uint16_t m_listenPort = 6881;
     SwarmLink* m_swarm = nullptr;  // a FakeTorrent puts its own here
+    DhtLink* m_dht = nullptr;
+    uint16_t m_dhtPort = 0;
     std::string m_infoHash = kInfoHash;
     // Declared before the registry, whose timers run on it.
     ManualClock m_clock;
@@ -175,15 +179,12 @@ public:
     }
     bool DownloadAllowed() const override { return m_allowDownload; }
     bool IsComplete() const override { return m_complete; }
-    void AddDownloaded(uint32_t bytes) override {
-        m_downloaded += bytes;
-        m_set.DownloadMeter().Update(bytes);
-    }
+    void AddDownloaded(uint32_t bytes) override { m_set.DownloadMeter().Update(bytes); }
     void AddUploaded(uint32_t bytes) override {
         m_uploaded += bytes;
         m_set.UploadMeter().Update(bytes);
     }
-    void PeersChanged() override { ++m_peersChanged; }
+    void PeersChanged() override {}
 
     FakePeerHost& m_host;
     PieceManager m_pieces;
@@ -196,8 +197,6 @@ public:
     bool m_allowDownload = true;
     bool m_complete = false;
     int m_writes = 0;
-    int m_peersChanged = 0;
-    uint64_t m_downloaded = 0;
     uint64_t m_uploaded = 0;
     std::set<uint32_t> m_spoilt;  // pieces that got a slice unlike the torrent's bytes
     PeerSet m_set;                // goes first: its connections use everything above

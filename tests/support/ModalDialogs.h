@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QObject>
 #include <QPushButton>
@@ -12,6 +14,7 @@
 
 #include <functional>
 #include <ostream>
+#include <string>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -72,6 +75,15 @@ inline void ClickButton(QWidget* dialog, QDialogButtonBox::StandardButton which)
     auto* buttons = dialog->findChild<QDialogButtonBox*>();
     ASSERT_NE(buttons, nullptr);
     QTest::mouseClick(buttons->button(which), Qt::LeftButton);
+}
+
+// Types `path` into the file dialog's name field, as a person would (selectFile() leaves a
+// focused field alone), and opens it.
+inline void TypeFileName(QFileDialog* dialog, const std::string& path) {
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText(QString::fromStdString(path));
+    ClickButton(dialog, QDialogButtonBox::Open);
 }
 
 }  // namespace velbrook::test

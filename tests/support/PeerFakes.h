@@ -2,7 +2,6 @@
 // fixture that puts them in front of a small torrent (support/FakeTorrent.h).
 #pragma once
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -70,9 +69,28 @@ public:
         m_closed = m_closed || n == 0;
         return all;
     }
+    // The whole messages (payloads) that arrived since the last call, our handshake skipped;
+    // the start of one still arriving waits for the next call.
+    std::vector<std::string> NewMessages() {
+        m_stream += Drain();
+        std::vector<std::string> out;
+        if (!m_handshakeSeen && m_stream.size() >= kHandshakeLength) {
+            m_stream.erase(0, kHandshakeLength);
+            m_handshakeSeen = true;
+        }
+        size_t cut = 0;
+        if (m_handshakeSeen) {
+            EXPECT_EQ(CutMessages(m_stream, 1 << 24, out, cut), CutResult::Ok);
+        }
+        return out;
+    }
     int m_fd;
     bool m_closed = false;
     size_t m_written = 0;  // bytes sent so far
+
+private:
+    std::string m_stream;
+    bool m_handshakeSeen = false;
 };
 
 // Messages (payloads) in a byte stream.

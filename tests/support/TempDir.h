@@ -37,6 +37,18 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
     out << bytes;
 }
 
+// A settings file in `profile` that lets the document listen on a port of its own choosing, so
+// that tests running side by side never meet on one, and keeps it off the DHT (a test may name
+// loopback routers instead); `more` are further entries.
+inline void WriteAnyPortSettings(const TempDir& profile, const std::string& more = {}) {
+    WriteFile(profile / "Velbrook.xml",
+              "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/>" +
+                  (more.find("<DhtRouters ") == std::string::npos
+                       ? "<DhtEnabled type=\"int\" value=\"0\"/>"
+                       : std::string()) +
+                  more + "</Settings></Tarnwick>\n");
+}
+
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

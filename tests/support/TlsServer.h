@@ -17,7 +17,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include <gtest/gtest.h>
 

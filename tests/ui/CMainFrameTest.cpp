@@ -79,14 +79,9 @@ private:
     void Later(std::function<void()> answer) { QTimer::singleShot(0, this, std::move(answer)); }
 };
 
-// A profile whose document listens on a port of its own choosing, so that tests running side by
-// side never meet on one: written before the document reads it.
+// Written before the document reads it.
 struct AnyPortProfile : test::TempDir {
-    AnyPortProfile() {
-        test::WriteFile(*this / "Velbrook.xml",
-                        "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n<Tarnwick><Settings>"
-                        "<ListenPort type=\"int\" value=\"0\"/></Settings></Tarnwick>\n");
-    }
+    AnyPortProfile() { test::WriteAnyPortSettings(*this); }
 };
 
 // A later copy on the profile, on a thread of its own as it would be in a process of its own: it
@@ -166,25 +161,25 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     QStringList filters;
     const test::OnModal<QFileDialog> choose([&](QFileDialog* dialog) {
         filters = dialog->nameFilters();
-        // Typed into the name field, as a person would: selectFile() leaves a focused field alone.
-        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(name, nullptr);
-        name->setText(QString::fromStdString(opened));
-        static_cast<QDialog*>(dialog)->accept();  // as the Open button does
+        test::TypeFileName(dialog, opened);
     });
     QTest::keyClick(&m_frame, Qt::Key_O, Qt::ControlModifier);
     EXPECT_EQ(filters, QStringList{"BitTorrent Files (*.torrent)"});
     EXPECT_TRUE(Listed("opened"));
 
-    QMimeData dropped;
+    // Dragged over the window, which takes it, and let go.
+    const auto drop = [&](const QList<QUrl>& urls) {
+        QMimeData dropped;
+        dropped.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+        QApplication::sendEvent(&m_frame, &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        QDropEvent let(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
+        QApplication::sendEvent(&m_frame, &let);
+    };
     test::WriteFile(m_save / "notes.txt", "not a torrent");
-    dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(Torrent("dropped"))),
-                     QUrl::fromLocalFile(QString::fromStdString(m_save / "notes.txt"))});
-    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
-    QApplication::sendEvent(&m_frame, &enter);
-    EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, {});
-    QApplication::sendEvent(&m_frame, &drop);
+    drop({QUrl::fromLocalFile(QString::fromStdString(Torrent("dropped"))),
+          QUrl::fromLocalFile(QString::fromStdString(m_save / "notes.txt"))});
     EXPECT_TRUE(PumpUntil([&] { return Listed("dropped"); }));
     EXPECT_EQ(m_doc.Downloads().Sessions().size(), 2u);
 
@@ -226,13 +221,7 @@ TEST_F(MainFrame, TorrentsArriveByOpenDropAndHandOff) {
     EXPECT_EQ(dialog->Link(), link('1', "copied"));
     test::ClickButton(dialog, QDialogButtonBox::Ok);
     EXPECT_TRUE(PumpUntil([&] { return Listed("copied"); }));
-    QMimeData droppedLink;
-    droppedLink.setUrls({QUrl(link('2', "dropped-link"))});
-    QDragEnterEvent linkEnter(QPoint(5, 5), Qt::CopyAction, &droppedLink, Qt::LeftButton, {});
-    QApplication::sendEvent(&m_frame, &linkEnter);
-    EXPECT_TRUE(linkEnter.isAccepted());
-    QDropEvent linkDrop(QPointF(5, 5), Qt::CopyAction, &droppedLink, Qt::LeftButton, {});
-    QApplication::sendEvent(&m_frame, &linkDrop);
+    drop({QUrl(link('2', "dropped-link"))});
     EXPECT_TRUE(PumpUntil([&] { return Listed("dropped-link"); }));
     EXPECT_TRUE(HandOver(m_profile.Dir(), {link('3', "handed-link").toStdString()}).second.empty());
     EXPECT_TRUE(Listed("handed-link"));

@@ -165,9 +165,7 @@ TEST(OptionsSheet, ConfirmsEveryValueTheSettingsFileHolds) {
 TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
     Reactor reactor;
     test::TempDir profile;
-    test::WriteFile(profile / "Velbrook.xml",
-                    "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/><SocksServer "
-                    "type=\"string\" value=\"proxy.example\"/></Settings></Tarnwick>\n");
+    test::WriteAnyPortSettings(profile, "<SocksServer type=\"string\" value=\"proxy.example\"/>");
     QtUiHost ui(reactor);  // the person answers with the real sheet
     CVelbrookDoc doc(profile.Dir(), ui, reactor);
     ASSERT_TRUE(doc.StartListening());
@@ -233,11 +231,7 @@ TEST(FolderPicker, StartsAtTheGivenFolderAndReturnsTheChoice) {
     std::filesystem::create_directory(root / "sub");
     const OnModal<QFileDialog> person([&](QFileDialog* dialog) {
         EXPECT_EQ(dialog->directory().absolutePath().toStdString() + "/", root.Dir());
-        // Typed into the name field, as a person would: selectFile() leaves a focused field alone.
-        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_NE(name, nullptr);
-        name->setText(QString::fromStdString(root / "sub"));
-        ClickButton(dialog, QDialogButtonBox::Open);
+        test::TypeFileName(dialog, root / "sub");
     });
     test::ManualClock clock;
     QtUiHost ui(clock);

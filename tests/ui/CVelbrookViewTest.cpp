@@ -84,7 +84,7 @@ TEST_F(DetailViews, PeersFilesSummaryLogAndStatisticsOfTheShownTorrent) {
     ASSERT_TRUE(Choose(*m_selector, "统计"));
     Update();
     EXPECT_EQ(Doc().SelectedPeerId(), "");
-    EXPECT_EQ(Cells(*m_status, -1, 1), (Strings{"1", "4", "4"}));
+    EXPECT_EQ(Cells(*m_status, -1, 1), (Strings{"1", "4", "4", "off"}));
 }
 
 // The summary lists every tracker after its fixed rows, tier by tier, and says when a torrent

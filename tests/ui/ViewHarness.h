@@ -40,10 +40,8 @@ struct MenuEntry {
 class ViewsTest : public ::testing::Test {
 protected:
     ViewsTest() {
-        WriteFile(m_profile / "Velbrook.xml",
-                  "<Tarnwick><Settings><ListenPort type=\"int\" value=\"0\"/>"
-                  "<LogPeerComm type=\"int\" value=\"1\"/>"
-                  "<LogPeerCommLines type=\"int\" value=\"50\"/></Settings></Tarnwick>\n");
+        WriteAnyPortSettings(m_profile, "<LogPeerComm type=\"int\" value=\"1\"/>"
+                                        "<LogPeerCommLines type=\"int\" value=\"50\"/>");
     }
     ~ViewsTest() override { Close(); }
 
