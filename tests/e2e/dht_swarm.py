@@ -23,7 +23,7 @@ import harness  # noqa: E402
 import libtorrent as lt  # noqa: E402
 
 NODES = 4
-ALERTS = lt.alert.category_t.dht_notification | lt.alert.category_t.dht_operation_notification
+ALERTS = lt.alert.category_t.dht_notification
 
 
 def dht_settings(router, alerts=ALERTS):
