@@ -186,6 +186,7 @@ void DhtNode::LoadState() {
     if (m_id.empty()) {
         m_id = m_saved.id.size() == kNodeIdSize ? m_saved.id : RandomNodeId();
     }
+    m_loaded = m_saved;
 }
 
 bool DhtNode::SaveState(std::string& why) {
@@ -195,11 +196,15 @@ bool DhtNode::SaveState(std::string& why) {
     DhtState state;
     state.id = m_id;
     const Time now = m_clock.Now();
-    if (m_v4.table) {
-        state.nodes = m_v4.table->GoodNodes(kSavedNodes, now);
+    // A family we have no good node of (stopped before anyone answered, or no IPv6 this time)
+    // keeps the nodes it had: an empty list would leave only the routers for next time.
+    state.nodes = m_v4.table ? m_v4.table->GoodNodes(kSavedNodes, now) : state.nodes;
+    state.nodes6 = m_v6.table ? m_v6.table->GoodNodes(kSavedNodes, now) : state.nodes6;
+    if (state.nodes.empty()) {
+        state.nodes = m_loaded.nodes;
     }
-    if (m_v6.table) {
-        state.nodes6 = m_v6.table->GoodNodes(kSavedNodes, now);
+    if (state.nodes6.empty()) {
+        state.nodes6 = m_loaded.nodes6;
     }
     return WriteDhtState(m_options.statePath, state, why);
 }

@@ -209,7 +209,8 @@ private:
     std::unordered_map<std::string, Rate> m_sources;
     std::unordered_map<std::string, Strikes> m_strikes;
     Counters m_counters;
-    DhtState m_saved;
+    DhtState m_saved;   // nodes still to ask while joining
+    DhtState m_loaded;  // as read at the start
     bool m_routersTried = false;
     bool m_healthy = false;
     std::vector<uint64_t> m_resolves;

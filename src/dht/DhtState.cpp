@@ -7,6 +7,8 @@
 #include <iterator>
 #include <unistd.h>
 
+#include "persist/DurableFile.h"
+
 namespace velbrook {
 
 namespace {
@@ -93,40 +95,9 @@ bool ReadDhtState(const std::string& path, DhtState& state, std::string& why) {
 }
 
 bool WriteDhtState(const std::string& path, const DhtState& state, std::string& why) {
-    const std::string bytes = EncodeDhtState(state);
-    std::string temp = path + ".tmp-XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        why = temp + ": " + std::strerror(errno);
+    if (!ReplaceFile(path, EncodeDhtState(state))) {
+        why = path + ": " + std::strerror(errno);
         return false;
-    }
-    bool written = true;
-    for (size_t done = 0; written && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        written = n > 0;
-        done += written ? static_cast<size_t>(n) : 0;
-    }
-    written = written && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && errno != EINTR) {
-        written = false;
-        error = errno;
-    }
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        why = path + ": " + std::strerror(written ? errno : error);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    const size_t slash = path.find_last_of('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
     }
     return true;
 }

@@ -52,8 +52,9 @@ public:
                     return false;
                 }
                 --m_left;
-                out.dict.emplace_back(key, BencodeValue{});
-                if (!Value(out.dict.back().second, depth + 1)) {
+                out.keys.push_back(key);
+                out.list.emplace_back();
+                if (!Value(out.list.back(), depth + 1)) {
                     return false;
                 }
             }
@@ -326,9 +327,9 @@ const BencodeValue* BencodeValue::Find(std::string_view key) const {
     if (type != Type::Dict) {
         return nullptr;
     }
-    for (const auto& [name, value] : dict) {
-        if (name == key) {
-            return &value;
+    for (size_t i = 0; i < keys.size() && i < list.size(); ++i) {
+        if (keys[i] == key) {
+            return &list[i];
         }
     }
     return nullptr;

@@ -101,8 +101,10 @@ struct BencodeValue {
     Type type = Type::Integer;
     int64_t integer = 0;
     std::string_view string;
+    // A list's elements, or a dictionary's values with their keys alongside (kept apart: a
+    // vector may hold the incomplete type, a pair may not).
     std::vector<BencodeValue> list;
-    std::vector<std::pair<std::string_view, BencodeValue>> dict;
+    std::vector<std::string_view> keys;
 
     const BencodeValue* Find(std::string_view key) const;
     const BencodeValue* FindString(std::string_view key) const;

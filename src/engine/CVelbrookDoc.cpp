@@ -28,6 +28,7 @@
 #include "peer/PeerId.h"
 #include "peer/SocketRegistry.h"
 #include "peer/Wire.h"
+#include "persist/DurableFile.h"
 #include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
@@ -328,14 +329,10 @@ bool CVelbrookDoc::OpenTorrentFile(const std::string& path, const std::string& s
                 copy = folder + "/" + stem + "-" + BytesToHex(SHA1::Digest(bytes)).substr(0, 8) +
                        ".torrent";
             }
-            std::ofstream out(copy + ".part", std::ios::binary | std::ios::trunc);
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            out.close();
-            std::error_code ec;
-            if (out && (std::filesystem::rename(copy + ".part", copy, ec), !ec)) {
+            // Durable before the list names it: a crash must not leave the list pointing at
+            // an empty copy.
+            if (ReplaceFile(copy, bytes)) {
                 torrentFile = copy;
-            } else {
-                std::filesystem::remove(copy + ".part", ec);
             }
         }
     }

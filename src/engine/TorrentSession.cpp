@@ -24,6 +24,7 @@
 #include "net/Reactor.h"
 #include "peer/PeerConnection.h"
 #include "persist/CXML.h"
+#include "persist/DurableFile.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
 #include "storage/FileStorage.h"
@@ -1261,32 +1262,10 @@ std::string TorrentSession::SaveMetainfo(const std::string& dictionary, std::str
         why = "no free name in " + folder;
         return {};
     }
-    const std::string part = path + ".part";
-    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool written = fd >= 0;
-    for (size_t done = 0; written && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        written = n > 0;
-        done += written ? static_cast<size_t>(n) : 0;
-    }
-    // On disk before it is named: a crash leaves the old state or the whole file.
-    written = written && ::fsync(fd) == 0;
-    const int error = errno;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (!written || ::rename(part.c_str(), path.c_str()) != 0) {
-        why = part + ": " + std::strerror(written ? errno : error);
-        ::unlink(part.c_str());
+    // On disk before it is named: a crash leaves no file or the whole file.
+    if (!ReplaceFile(path, bytes)) {
+        why = path + ": " + std::strerror(errno);
         return {};
-    }
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
     }
     return path;
 }

@@ -1,5 +1,6 @@
 #include "persist/CXML.h"
 
+#include "persist/DurableFile.h"
 #include "persist/TextCodec.h"
 
 #include <algorithm>
@@ -27,8 +28,6 @@ constexpr int kMaxDepth = 1024;
 constexpr int kMaxEntityDepth = 64;
 constexpr char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"GB2312\" ?>\n";
 constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
-// A file being replaced is first written as "<name>.tmp-" and six letters or digits.
-constexpr char kTemporarySuffix[] = ".tmp-";
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
@@ -213,69 +212,6 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
     }
     close(fd);
     return ok;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool SyncDirectory(const std::string& dir) {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    // Some file systems cannot sync a directory at all; that is not a failed write.
-    const bool ok = fsync(fd) == 0 || errno == EINVAL;
-    close(fd);
-    return ok;
-}
-
-bool ReplaceFile(const std::string& path, std::string_view data) {
-    if (path.empty()) {
-        return false;
-    }
-    mode_t mode = 0644;
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        mode = st.st_mode & 07777;
-    }
-    std::string temp = path + kTemporarySuffix + "XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data) && fsync(fd) == 0;
-    if (close(fd) != 0 && errno != EINTR) {
-        ok = false;
-    }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-    }
-    if (!ok) {
-        const int error = errno;  // the caller reports why
-        unlink(temp.c_str());
-        errno = error;
-        return false;
-    }
-    return SyncDirectory(DirectoryOf(path));
 }
 
 // ---- reading ----
@@ -684,7 +620,7 @@ void CXML::RemoveTemporaries(const std::string& folder,
     if (!dir) {
         return;
     }
-    const std::string_view suffix = kTemporarySuffix;
+    const std::string_view suffix = kReplaceTemporarySuffix;
     constexpr size_t kRandomPart = 6;
     while (const dirent* entry = readdir(dir.get())) {
         const std::string_view name = entry->d_name;

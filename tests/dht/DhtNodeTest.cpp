@@ -229,6 +229,11 @@ TEST_F(DhtNodeTest, ARestartKeepsTheIdAndRejoinsThroughTheSavedNodes) {
     EXPECT_EQ(saved.id, id);
     EXPECT_EQ(saved.nodes.size(), 2u);
 
+    // Stopped before anyone answered, it keeps the nodes it had.
+    Node({}, state)->Stop();
+    ASSERT_TRUE(ReadDhtState(state, saved, why)) << why;
+    EXPECT_EQ(saved.nodes.size(), 2u);
+
     // No router this time: the saved nodes are enough.
     auto again = Node({}, state);
     EXPECT_EQ(again->NodeId(), id);
