@@ -430,8 +430,8 @@ def fail(top, message, *logs):
 def run(test):
     """Runs test(procs, top) in a fresh folder; every process it started is stopped after."""
     procs = Processes()
-    try:
-        with tempfile.TemporaryDirectory() as top:
+    with tempfile.TemporaryDirectory() as top:
+        try:
             return test(procs, top)
-    finally:
-        procs.stop_all()
+        finally:
+            procs.stop_all()  # before the folder goes: a running client still writes into it
