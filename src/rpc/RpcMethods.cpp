@@ -11,16 +11,21 @@
 
 #include "engine/CVelbrookDoc.h"
 #include "engine/DownloadsList.h"
+#include "engine/LayerSettings.h"
 #include "engine/TorrentSession.h"
+#include "engine/UiHost.h"
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/MagnetLink.h"
 #include "metainfo/SHA1.h"
 #include "metainfo/TorrentFile.h"
+#include "net/Reactor.h"
 #include "persist/DurableFile.h"
+#include "persist/PrintableText.h"
 #include "persist/Settings.h"
 #include "rpc/RpcRequest.h"
 #include "rpc/TorrentFields.h"
+#include "tracker/HttpClient.h"
 
 namespace velbrook {
 
@@ -547,8 +552,67 @@ std::string RpcMethods::TorrentGet(const Json& arguments, Json& answer) {
     return kSuccess;
 }
 
+// A .torrent named by an http(s) URL, fetched on the loop and added once it is here. The
+// request that asked was answered at once: a failure is told to the person, like any torrent
+// that cannot be added.
+class RpcMethods::UrlFetch : public HttpOwner {
+public:
+    UrlFetch(RpcMethods& owner, std::string url, std::string folder, bool paused)
+        : m_owner(owner), m_url(std::move(url)), m_folder(std::move(folder)), m_paused(paused) {}
+    ~UrlFetch() override { Reactor::DeleteLater(std::move(m_client)); }
+    UrlFetch(const UrlFetch&) = delete;
+    UrlFetch& operator=(const UrlFetch&) = delete;
+
+    bool Start(std::string& error) {
+        const Settings& settings = m_owner.m_doc.CurrentSettings();
+        m_client =
+            std::make_unique<HttpClient>(*this, m_owner.m_doc.GetClock(), ProxyFrom(settings),
+                                         settings.GetInt(CheckTrackerCertificates) != 0);
+        return m_client->Start(m_url, error);
+    }
+    void OnResponse(const std::string& body) override {
+        Json answer;
+        const std::string result = m_owner.AddMetainfo(body, m_folder, m_paused, answer);
+        if (result != kSuccess) {
+            Tell(result);
+        }
+        m_owner.EndFetch(this);
+    }
+    void OnFailure(const std::string& reason, bool /*noRetry*/) override {
+        Tell(reason);
+        m_owner.EndFetch(this);
+    }
+    void OnFatal(const std::string& reason) override {
+        Tell(reason);
+        m_owner.EndFetch(this);
+    }
+
+private:
+    void Tell(const std::string& why) {
+        m_owner.m_doc.Ui().ShowMessage("Can't add the torrent at " + PrintableLine(m_url) + ": " +
+                                           PrintableLine(why),
+                                       MessageIcon::Error);
+    }
+
+    RpcMethods& m_owner;
+    const std::string m_url;
+    const std::string m_folder;
+    const bool m_paused;
+    std::unique_ptr<HttpClient> m_client;
+};
+
+void RpcMethods::EndFetch(UrlFetch* fetch) {
+    const auto it = std::find_if(m_fetches.begin(), m_fetches.end(),
+                                 [fetch](const auto& held) { return held.get() == fetch; });
+    if (it != m_fetches.end()) {
+        // It is reporting from inside its client's handler: both go once that has returned.
+        Reactor::DeleteLater(std::move(*it));
+        m_fetches.erase(it);
+    }
+}
+
 std::string RpcMethods::TorrentAdd(const Json& arguments, Json& answer) {
-    const auto paused = ReadBool(arguments, "paused");
+    const bool paused = ReadBool(arguments, "paused").value_or(false);
     std::string folder = DefaultFolder();
     if (const auto dir = arguments.find("download-dir"); dir != arguments.end()) {
         if (!dir->is_string()) {
@@ -564,82 +628,102 @@ std::string RpcMethods::TorrentAdd(const Json& arguments, Json& answer) {
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
 
-    const auto filename = arguments.find("filename");
-    const auto metainfo = arguments.find("metainfo");
-    std::string infoHash;
-    std::string path;     // a .torrent file to open, or empty for a magnet link
-    std::string written;  // the file we wrote for `metainfo`, to go again when refused
-    std::string link;
-    if (metainfo != arguments.end()) {
+    if (const auto metainfo = arguments.find("metainfo"); metainfo != arguments.end()) {
         if (!metainfo->is_string()) {
             return "invalid metainfo";
         }
         const std::optional<std::string> bytes =
             DecodeBase64(metainfo->get_ref<const std::string&>());
-        KeyPathMap map;
-        if (!bytes || bytes->size() > kMaxTorrentFileSize || !map.Decode(*bytes) ||
-            !map.GetString("__InfoHash__", infoHash)) {
+        if (!bytes) {
             return "invalid or corrupt torrent file";
         }
-        if (!m_doc.Downloads().FindByInfoHash(infoHash)) {
-            // The list reads torrents from files: this one is kept in the profile, like the
-            // copies of added files, named after the torrent.
-            std::string rawName;
-            map.GetString("info-name", rawName);
-            std::string name = SafePathComponent(rawName);
-            if (name.empty() || name.size() > 200) {
-                name = BytesToHex(infoHash);
-            }
-            const std::string torrents = m_doc.ProfileDir() + "Torrents/";
-            std::filesystem::create_directories(torrents, ec);
-            path = torrents + name + ".torrent";
-            std::string existing;
-            std::string error;
-            if (ReadFileLimited(path, kMaxTorrentFileSize, existing, error) && existing != *bytes) {
-                path = torrents + name + "-" + BytesToHex(infoHash).substr(0, 8) + ".torrent";
-            }
-            if (!std::filesystem::exists(path, ec)) {
-                if (!ReplaceFile(path, *bytes)) {
-                    return "cannot store the torrent file";
-                }
-                written = path;
-            }
-        }
-    } else if (filename != arguments.end() && filename->is_string()) {
-        const std::string& given = filename->get_ref<const std::string&>();
-        if (IsMagnetLink(given)) {
-            MagnetLink parsed;
-            std::string error;
-            if (!ParseMagnetLink(given, parsed, error)) {
-                return "invalid magnet link: " + error;
-            }
-            infoHash = parsed.infoHash;
-            link = given;
-        } else if (given.rfind("http://", 0) == 0 || given.rfind("https://", 0) == 0) {
-            return "adding a torrent by URL is not supported";
-        } else {
-            // A named pipe or a device would block the one thread everything runs on.
-            struct stat info {};
-            if (given.empty() || given.front() != '/' || ::stat(given.c_str(), &info) != 0 ||
-                !S_ISREG(info.st_mode)) {
-                return "no such torrent file: " + given;
-            }
-            KeyPathMap map;
-            FileList files;
-            std::string error;
-            if (!LoadTorrentFile(given, map, files, error) ||
-                !map.GetString("__InfoHash__", infoHash)) {
-                return "invalid or corrupt torrent file";
-            }
-            path = given;
-        }
-    } else {
+        return AddMetainfo(*bytes, folder, paused, answer);
+    }
+    const auto filename = arguments.find("filename");
+    if (filename == arguments.end() || !filename->is_string()) {
         return "no filename or metainfo";
     }
+    const std::string& given = filename->get_ref<const std::string&>();
+    if (IsMagnetLink(given)) {
+        MagnetLink parsed;
+        std::string error;
+        if (!ParseMagnetLink(given, parsed, error)) {
+            return "invalid magnet link: " + error;
+        }
+        return AddTorrent(parsed.infoHash, {}, given, {}, folder, paused, answer);
+    }
+    if (StartsWithNoCase(given, "http://") || StartsWithNoCase(given, "https://")) {
+        auto fetch = std::make_unique<UrlFetch>(*this, given, folder, paused);
+        std::string error;
+        if (!fetch->Start(error)) {
+            return "cannot fetch " + given + ": " + error;
+        }
+        m_fetches.push_back(std::move(fetch));
+        return kSuccess;  // what it adds is known only once it has arrived
+    }
+    // A named pipe or a device would block the one thread everything runs on.
+    struct stat info {};
+    if (given.empty() || given.front() != '/' || ::stat(given.c_str(), &info) != 0 ||
+        !S_ISREG(info.st_mode)) {
+        return "no such torrent file: " + given;
+    }
+    KeyPathMap map;
+    FileList files;
+    std::string error;
+    std::string infoHash;
+    if (!LoadTorrentFile(given, map, files, error) || !map.GetString("__InfoHash__", infoHash)) {
+        return "invalid or corrupt torrent file";
+    }
+    return AddTorrent(infoHash, given, {}, {}, folder, paused, answer);
+}
 
-    if (TorrentSession* listed = m_doc.Downloads().FindByInfoHash(infoHash)) {
-        answer["torrent-duplicate"] = {
-            {"id", IdOf(infoHash)}, {"name", listed->Name()}, {"hashString", BytesToHex(infoHash)}};
+std::string RpcMethods::AddMetainfo(const std::string& bytes, const std::string& folder,
+                                    bool paused, Json& answer) {
+    KeyPathMap map;
+    std::string infoHash;
+    if (bytes.size() > kMaxTorrentFileSize || !map.Decode(bytes) ||
+        !map.GetString("__InfoHash__", infoHash)) {
+        return "invalid or corrupt torrent file";
+    }
+    if (m_doc.Downloads().FindByInfoHash(infoHash)) {
+        return AddTorrent(infoHash, {}, {}, {}, folder, paused, answer);
+    }
+    std::string rawName;
+    map.GetString("info-name", rawName);
+    std::string name = SafePathComponent(rawName);
+    if (name.empty() || name.size() > 200) {
+        name = BytesToHex(infoHash);
+    }
+    const std::string torrents = m_doc.ProfileDir() + "Torrents/";
+    std::error_code ec;
+    std::filesystem::create_directories(torrents, ec);
+    std::string path = torrents + name + ".torrent";
+    std::string existing;
+    std::string error;
+    // Another torrent's file of the same name stays as it is.
+    if (ReadFileLimited(path, kMaxTorrentFileSize, existing, error) && existing != bytes) {
+        path = torrents + name + "-" + BytesToHex(infoHash).substr(0, 8) + ".torrent";
+    }
+    std::string written;
+    if (!std::filesystem::exists(path, ec)) {
+        if (!ReplaceFile(path, bytes)) {
+            return "cannot store the torrent file";
+        }
+        written = path;
+    }
+    return AddTorrent(infoHash, path, {}, written, folder, paused, answer);
+}
+
+std::string RpcMethods::AddTorrent(const std::string& infoHash, const std::string& path,
+                                   const std::string& link, const std::string& written,
+                                   const std::string& folder, bool paused, Json& answer) {
+    const auto described = [&](const TorrentSession& session) {
+        return Json{{"id", IdOf(infoHash)},
+                    {"name", session.Name().empty() ? session.BaseName() : session.Name()},
+                    {"hashString", BytesToHex(infoHash)}};
+    };
+    if (const TorrentSession* listed = m_doc.Downloads().FindByInfoHash(infoHash)) {
+        answer["torrent-duplicate"] = described(*listed);
         return kSuccess;
     }
     const bool added =
@@ -647,18 +731,16 @@ std::string RpcMethods::TorrentAdd(const Json& arguments, Json& answer) {
     TorrentSession* session = added ? m_doc.Downloads().FindByInfoHash(infoHash) : nullptr;
     if (!session) {
         if (!written.empty()) {
+            std::error_code ec;
             std::filesystem::remove(written, ec);
         }
         return "the torrent could not be added";
     }
-    if (paused.value_or(false)) {
+    if (paused) {
         session->Stop();
     }
     m_removedAt.erase(IdOf(infoHash));
-    answer["torrent-added"] = {
-        {"id", IdOf(infoHash)},
-        {"name", session->Name().empty() ? session->BaseName() : session->Name()},
-        {"hashString", BytesToHex(infoHash)}};
+    answer["torrent-added"] = described(*session);
     return kSuccess;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,18 @@ private:
     std::string SessionStats(Json& answer);
     std::string TorrentGet(const Json& arguments, Json& answer);
     std::string TorrentAdd(const Json& arguments, Json& answer);
+    // The bytes of a .torrent, kept under Torrents/ in the profile (the list reads torrents from
+    // files) and added.
+    std::string AddMetainfo(const std::string& bytes, const std::string& folder, bool paused,
+                            Json& answer);
+    // Adds a torrent known by its info hash from `path` (or `link`, a magnet link) into
+    // `folder`, or names the one listed already. `written`: our own copy, to go again when the
+    // torrent cannot be added.
+    std::string AddTorrent(const std::string& infoHash, const std::string& path,
+                           const std::string& link, const std::string& written,
+                           const std::string& folder, bool paused, Json& answer);
+    class UrlFetch;
+    void EndFetch(UrlFetch* fetch);
     std::string TorrentStart(const Json& arguments);
     std::string TorrentStop(const Json& arguments);
     std::string TorrentRemove(const Json& arguments);
@@ -75,6 +88,8 @@ private:
     int64_t m_nextId = 1;
     std::map<std::string, Seen> m_seen;  // by info hash
     std::map<int64_t, Time> m_removedAt;
+    // .torrent files being fetched for torrent-add.
+    std::vector<std::unique_ptr<UrlFetch>> m_fetches;
     // The limits last asked for, kept while a limit is off (the settings hold 0 then).
     int32_t m_upLimit = 100;
     int32_t m_downLimit = 100;

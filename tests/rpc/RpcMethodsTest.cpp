@@ -15,6 +15,7 @@
 #include "net/Reactor.h"
 #include "rpc/RpcRequest.h"
 #include "support/EngineFakes.h"
+#include "support/Loopback.h"
 #include "support/ManualClock.h"
 #include "support/MetainfoBuilder.h"
 #include "support/TempDir.h"
@@ -148,6 +149,37 @@ TEST_F(Remote, RecentlyActiveListsChangedTorrentsAndRemovedIds) {
     ASSERT_EQ(recent["torrents"].size(), 1u);
     EXPECT_EQ(recent["torrents"][0]["id"], 1);
     EXPECT_EQ(recent["removed"], Json::array({2}));
+}
+
+// A torrent named by an http URL is fetched on the loop and added once it arrives; an answer
+// that is no torrent is told to the person and adds nothing.
+TEST_F(Remote, AddsATorrentFetchedFromAnHttpUrl) {
+    test::RawListener server;
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.m_port) + "/web.torrent";
+    const std::string bytes = test::Metainfo{.name = "web.bin", .length = 5000}.Encode();
+    EXPECT_EQ(Call("torrent-add", {{"filename", url}, {"paused", true}})["result"], "success");
+    {
+        test::FarEnd far = server.Accept(m_reactor);
+        EXPECT_NE(far.ReadThrough("\r\n\r\n").find("GET /web.torrent"), std::string::npos);
+        far.Write("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(bytes.size()) +
+                  "\r\n\r\n" + bytes);
+        ASSERT_TRUE(
+            test::RunUntil(m_reactor, [&] { return m_doc->Downloads().Sessions().size() == 1; }));
+    }
+    const Json listed = Torrents(nullptr, {"name", "status", "downloadDir"});
+    EXPECT_EQ(listed["torrents"][0]["name"], "web.bin");
+    EXPECT_EQ(listed["torrents"][0]["status"], 0);
+    EXPECT_EQ(listed["torrents"][0]["downloadDir"], m_save / "data");
+
+    const size_t shown = m_ui.m_shown.size();
+    EXPECT_EQ(Call("torrent-add", {{"filename", url + "?again"}})["result"], "success");
+    {
+        test::FarEnd far = server.Accept(m_reactor);
+        far.ReadThrough("\r\n\r\n");
+        far.Write("HTTP/1.0 200 OK\r\n\r\nnot a torrent");
+    }  // closed: the answer ends here
+    ASSERT_TRUE(test::RunUntil(m_reactor, [&] { return m_ui.m_shown.size() > shown; }));
+    EXPECT_EQ(m_doc->Downloads().Sessions().size(), 1u);
 }
 
 // A download-dir outside the default save folder and the configured roots is refused, however
