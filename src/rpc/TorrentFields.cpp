@@ -19,7 +19,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-// Transmission's ratio values for "no data" and "infinite".
+// The protocol's ratio values for "no data" and "infinite".
 constexpr double kRatioNone = -1;
 constexpr double kRatioInfinite = -2;
 // eta: the torrent is not downloading / its end cannot be told.
