@@ -6,6 +6,7 @@
 
 #include "cli/ClientCommand.h"
 #include "cli/InfoCommand.h"
+#include "cli/RpcCommand.h"
 #include "cli/VerifyCommand.h"
 
 namespace {
@@ -15,6 +16,7 @@ void PrintUsage(std::FILE* to) {
                "                    [TORRENT|MAGNET...]\n"
                "       velbrook-cli --info FILE.torrent\n"
                "       velbrook-cli --verify FILE.torrent --save DIR\n"
+               "       velbrook-cli [--profile DIR] --set-rpc-password < USER_AND_PASSWORD\n"
                "\n"
                "  TORRENT...            add these .torrent files and start them; existing data\n"
                "                        is checked and a complete torrent seeds\n"
@@ -32,6 +34,10 @@ void PrintUsage(std::FILE* to) {
                "  --verify FILE.torrent check the data already in DIR against the torrent\n"
                "                        without changing anything; exit 0 when every piece\n"
                "                        is good, 1 when some piece is missing or bad, 2 on error\n"
+               "  --set-rpc-password    read the remote control's user name and password from\n"
+               "                        standard input (a line each) and store them, the\n"
+               "                        password as a salted hash, in the profile's\n"
+               "                        Velbrook.xml\n"
                "  --help                show this text\n"
                "\n"
                "The client runs until SIGINT or SIGTERM, seeding what is complete; given only\n"
@@ -49,6 +55,7 @@ int UsageError(const std::string& message) {
 int main(int argc, char** argv) {
     std::string info;
     std::string verify;
+    bool setRpcPassword = false;
     velbrook::cli::ClientOptions client;
     const std::vector<std::string> args(argv + 1, argv + argc);
     for (size_t i = 0; i < args.size(); ++i) {
@@ -73,6 +80,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--exit-when-done") {
             client.exitWhenDone = true;
+        } else if (arg == "--set-rpc-password") {
+            setRpcPassword = true;
         } else if (arg == "--start-all") {
             client.startAll = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -80,6 +89,12 @@ int main(int argc, char** argv) {
         } else {
             client.torrents.push_back(arg);
         }
+    }
+    if (setRpcPassword) {
+        if (!info.empty() || !verify.empty() || !client.torrents.empty()) {
+            return UsageError("--set-rpc-password takes only --profile");
+        }
+        return velbrook::cli::RunSetRpcPassword(client.profile, stdin, stdout, stderr);
     }
     if (!info.empty()) {
         if (!verify.empty() || !client.save.empty() || !client.torrents.empty()) {
