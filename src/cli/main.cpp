@@ -13,7 +13,7 @@ namespace {
 
 void PrintUsage(std::FILE* to) {
     std::fputs("usage: velbrook-cli [--profile DIR] [--save DIR] [--exit-when-done] [--start-all]\n"
-               "                    [TORRENT|MAGNET...]\n"
+               "                    [--rpc [ADDR:]PORT] [TORRENT|MAGNET...]\n"
                "       velbrook-cli --info FILE.torrent\n"
                "       velbrook-cli --verify FILE.torrent --save DIR\n"
                "       velbrook-cli [--profile DIR] --set-rpc-password < USER_AND_PASSWORD\n"
@@ -29,6 +29,10 @@ void PrintUsage(std::FILE* to) {
                "                        else ~/Downloads)\n"
                "  --start-all           also start every torrent already in the downloads list\n"
                "  --exit-when-done      exit once every started torrent is complete\n"
+               "  --rpc [ADDR:]PORT     run the remote control (the Transmission RPC protocol)\n"
+               "                        on ADDR (default: the RpcBind setting, 127.0.0.1) and\n"
+               "                        PORT; an address other than loopback needs a user\n"
+               "                        and password (--set-rpc-password)\n"
                "  --info FILE.torrent   print the torrent's name, info hash, announce URL,\n"
                "                        lengths, piece count and files\n"
                "  --verify FILE.torrent check the data already in DIR against the torrent\n"
@@ -64,7 +68,8 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             return 0;
-        } else if (arg == "--info" || arg == "--verify" || arg == "--save" || arg == "--profile") {
+        } else if (arg == "--info" || arg == "--verify" || arg == "--save" || arg == "--profile" ||
+                   arg == "--rpc") {
             if (!hasValue) {
                 return UsageError(arg + " needs a value");
             }
@@ -73,6 +78,13 @@ int main(int argc, char** argv) {
                 info = value;
             } else if (arg == "--verify") {
                 verify = value;
+            } else if (arg == "--rpc") {
+                std::string address;
+                uint16_t port = 0;
+                if (!velbrook::cli::ParseRpcOption(value, address, port)) {
+                    return UsageError("--rpc takes [ADDR:]PORT, not " + value);
+                }
+                client.rpc = value;
             } else if (arg == "--save") {
                 client.save = value;
             } else {
