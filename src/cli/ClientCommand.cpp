@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,8 @@
 #include "persist/PrintableText.h"
 #include "persist/Profile.h"
 #include "persist/Settings.h"
+#include "rpc/RpcMethods.h"
+#include "rpc/RpcServer.h"
 
 namespace velbrook::cli {
 
@@ -128,6 +131,43 @@ std::string ProgressLine(TorrentSession& session, std::optional<size_t> dhtNodes
     return line;
 }
 
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        std::string item = text.substr(start, end - start);
+        item.erase(0, item.find_first_not_of(" \t"));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        if (!item.empty()) {
+            items.push_back(item);
+        }
+        start = end + 1;
+    }
+    return items;
+}
+
+// The remote control's settings, --rpc over Velbrook.xml; nothing when it is off.
+std::optional<RpcServerOptions> RpcOptionsFrom(const Settings& settings,
+                                               const ClientOptions& options) {
+    if (options.rpc.empty() && settings.GetInt(RpcEnabled) != 1) {
+        return std::nullopt;
+    }
+    RpcServerOptions rpc;
+    rpc.bind = settings.GetString(RpcBind);
+    if (rpc.bind.empty()) {
+        rpc.bind = "127.0.0.1";
+    }
+    rpc.port = static_cast<uint16_t>(settings.GetInt(RpcPort));
+    if (!options.rpc.empty() && !ParseRpcOption(options.rpc, rpc.bind, rpc.port)) {
+        return std::nullopt;  // main checked it
+    }
+    rpc.user = settings.GetString(RpcUser);
+    rpc.passwordHash = settings.GetString(RpcPassword);
+    rpc.hostWhitelist = settings.GetString(RpcHostWhitelist);
+    return rpc;
+}
+
 std::string Absolute(const std::string& path) {
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
@@ -135,6 +175,32 @@ std::string Absolute(const std::string& path) {
 }
 
 }  // namespace
+
+bool ParseRpcOption(const std::string& value, std::string& address, uint16_t& port) {
+    std::string host;
+    std::string number = value;
+    const size_t colon = value.rfind(':');
+    if (colon != std::string::npos) {
+        host = value.substr(0, colon);
+        number = value.substr(colon + 1);
+        // An IPv6 address keeps its colons inside brackets.
+        if (host.empty() ||
+            (host.find(':') != std::string::npos && (host.front() != '[' || host.back() != ']'))) {
+            return false;
+        }
+    }
+    unsigned parsed = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), parsed);
+    if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
+        parsed == 0 || parsed > 65535) {
+        return false;
+    }
+    if (!host.empty()) {
+        address = host;
+    }
+    port = static_cast<uint16_t>(parsed);
+    return true;
+}
 
 int RunClient(const ClientOptions& asGiven) {
     struct sigaction action {};
@@ -186,6 +252,28 @@ int RunClient(const ClientOptions& asGiven) {
     int exitCode = 0;
     {
         CVelbrookDoc doc(profile, ui, reactor);
+        // Checked before anything listens: a remote control that would be open to the network
+        // without a login is refused outright, not started without it.
+        const std::optional<RpcServerOptions> rpcOptions =
+            RpcOptionsFrom(doc.CurrentSettings(), options);
+        std::unique_ptr<RpcMethods> rpcMethods;
+        RpcServer rpc(reactor,
+                      [&rpcMethods](std::string_view body) { return rpcMethods->Handle(body); });
+        if (rpcOptions) {
+            std::vector<std::string> roots =
+                SplitList(doc.CurrentSettings().GetString(RpcDownloadRoots));
+            if (!options.save.empty()) {
+                roots.push_back(options.save);  // the folder chosen for this start
+            }
+            rpcMethods = std::make_unique<RpcMethods>(doc, std::move(roots));
+            std::string error;
+            if (!rpc.Start(*rpcOptions, error)) {
+                std::fprintf(stderr, "velbrook-cli: %s\n", error.c_str());
+                return 1;
+            }
+            std::fprintf(stderr, "velbrook-cli: remote control on %s port %u\n",
+                         rpcOptions->bind.c_str(), static_cast<unsigned>(rpc.Port()));
+        }
         doc.StartListening();
         if (doc.CurrentSettings().GetInt(SettingsKey::ListenPort) == 0 && doc.IsListening()) {
             // Drawn at random: whoever wants to reach us has to be told.
@@ -347,6 +435,8 @@ int RunClient(const ClientOptions& asGiven) {
         // From here on a later copy runs by itself once we have gone, instead of handing its
         // torrents to a copy that would drop them.
         instance.StopAccepting();
+        // No command arrives while the torrents are stopped and the trackers told.
+        rpc.Stop();
         // Trackers hear that we leave, and our final totals, unless they keep us waiting.
         doc.Shutdown();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@ struct ClientOptions {
     std::string save;     // empty: the DefaultDownloadPath setting, else DefaultSaveFolder()
     bool exitWhenDone = false;
     bool startAll = false;
+    // "[ADDR:]PORT" from --rpc: the remote control runs for this start, there. Empty: the
+    // RpcEnabled, RpcBind and RpcPort settings decide.
+    std::string rpc;
     std::vector<std::string> torrents;
 };
 
@@ -18,5 +22,9 @@ struct ClientOptions {
 // torrents it was asked to run can). A torrent that stops by itself says why at once. Returns
 // the exit code.
 int RunClient(const ClientOptions& options);
+
+// Splits --rpc's "[ADDR:]PORT" ("9091", "127.0.0.1:9091", "[::1]:9091"); false when it is not
+// that form. `address` is left as it was when none is given.
+[[nodiscard]] bool ParseRpcOption(const std::string& value, std::string& address, uint16_t& port);
 
 }  // namespace velbrook::cli

@@ -6,15 +6,17 @@
 
 #include "cli/ClientCommand.h"
 #include "cli/InfoCommand.h"
+#include "cli/RpcCommand.h"
 #include "cli/VerifyCommand.h"
 
 namespace {
 
 void PrintUsage(std::FILE* to) {
     std::fputs("usage: velbrook-cli [--profile DIR] [--save DIR] [--exit-when-done] [--start-all]\n"
-               "                    [TORRENT|MAGNET...]\n"
+               "                    [--rpc [ADDR:]PORT] [TORRENT|MAGNET...]\n"
                "       velbrook-cli --info FILE.torrent\n"
                "       velbrook-cli --verify FILE.torrent --save DIR\n"
+               "       velbrook-cli [--profile DIR] --set-rpc-password < USER_AND_PASSWORD\n"
                "\n"
                "  TORRENT...            add these .torrent files and start them; existing data\n"
                "                        is checked and a complete torrent seeds\n"
@@ -27,11 +29,19 @@ void PrintUsage(std::FILE* to) {
                "                        else ~/Downloads)\n"
                "  --start-all           also start every torrent already in the downloads list\n"
                "  --exit-when-done      exit once every started torrent is complete\n"
+               "  --rpc [ADDR:]PORT     run the remote control (the Transmission RPC protocol)\n"
+               "                        on ADDR (default: the RpcBind setting, 127.0.0.1) and\n"
+               "                        PORT; an address other than loopback needs a user\n"
+               "                        and password (--set-rpc-password)\n"
                "  --info FILE.torrent   print the torrent's name, info hash, announce URL,\n"
                "                        lengths, piece count and files\n"
                "  --verify FILE.torrent check the data already in DIR against the torrent\n"
                "                        without changing anything; exit 0 when every piece\n"
                "                        is good, 1 when some piece is missing or bad, 2 on error\n"
+               "  --set-rpc-password    read the remote control's user name and password from\n"
+               "                        standard input (a line each) and store them, the\n"
+               "                        password as a salted hash, in the profile's\n"
+               "                        Velbrook.xml\n"
                "  --help                show this text\n"
                "\n"
                "The client runs until SIGINT or SIGTERM, seeding what is complete; given only\n"
@@ -49,6 +59,7 @@ int UsageError(const std::string& message) {
 int main(int argc, char** argv) {
     std::string info;
     std::string verify;
+    bool setRpcPassword = false;
     velbrook::cli::ClientOptions client;
     const std::vector<std::string> args(argv + 1, argv + argc);
     for (size_t i = 0; i < args.size(); ++i) {
@@ -57,7 +68,8 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             return 0;
-        } else if (arg == "--info" || arg == "--verify" || arg == "--save" || arg == "--profile") {
+        } else if (arg == "--info" || arg == "--verify" || arg == "--save" || arg == "--profile" ||
+                   arg == "--rpc") {
             if (!hasValue) {
                 return UsageError(arg + " needs a value");
             }
@@ -66,6 +78,13 @@ int main(int argc, char** argv) {
                 info = value;
             } else if (arg == "--verify") {
                 verify = value;
+            } else if (arg == "--rpc") {
+                std::string address;
+                uint16_t port = 0;
+                if (!velbrook::cli::ParseRpcOption(value, address, port)) {
+                    return UsageError("--rpc takes [ADDR:]PORT, not " + value);
+                }
+                client.rpc = value;
             } else if (arg == "--save") {
                 client.save = value;
             } else {
@@ -73,6 +92,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--exit-when-done") {
             client.exitWhenDone = true;
+        } else if (arg == "--set-rpc-password") {
+            setRpcPassword = true;
         } else if (arg == "--start-all") {
             client.startAll = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -80,6 +101,12 @@ int main(int argc, char** argv) {
         } else {
             client.torrents.push_back(arg);
         }
+    }
+    if (setRpcPassword) {
+        if (!info.empty() || !verify.empty() || !client.torrents.empty()) {
+            return UsageError("--set-rpc-password takes only --profile");
+        }
+        return velbrook::cli::RunSetRpcPassword(client.profile, stdin, stdout, stderr);
     }
     if (!info.empty()) {
         if (!verify.empty() || !client.save.empty() || !client.torrents.empty()) {

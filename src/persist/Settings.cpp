@@ -72,6 +72,14 @@ constexpr KeyInfo kKeys[kSettingsKeyCount] = {
     {"CheckTrackerCertificates", 1, 0, 1},
     {"DhtEnabled", 1, 0, 1},
     {"DhtRouters", 0, 0, 0},
+    {"RpcEnabled", 0, 0, 1},
+    {"RpcBind", 0, 0, 0},
+    {"RpcPort", 9091, 1, 65535},
+    {"RpcUser", 0, 0, 0},
+    {"RpcPassword", 0, 0, 0},
+    {"RpcHostWhitelist", 0, 0, 0},
+    {"RpcDownloadRoots", 0, 0, 0},
+    {"WatchFolder", 0, 0, 0},
 };
 
 // Decimal text with optional blanks around it and an optional sign; nothing when it is not a
@@ -95,7 +103,18 @@ std::optional<int64_t> ParseDecimal(std::string_view text) {
 }
 
 bool IsTextKey(int key) {
-    return (key >= kFirstText && key <= kLastText) || key == DhtRouters;
+    switch (key) {
+    case DhtRouters:
+    case RpcBind:
+    case RpcUser:
+    case RpcPassword:
+    case RpcHostWhitelist:
+    case RpcDownloadRoots:
+    case WatchFolder:
+        return true;
+    default:
+        return key >= kFirstText && key <= kLastText;
+    }
 }
 
 // Integer keys that the file and the options dialog hold.
@@ -132,6 +151,8 @@ Settings::Settings() {
     // nodes instead, or turn the table off.
     m_defaultString[DhtRouters] =
         "router.bittorrent.com:6881,router.utorrent.com:6881,dht.transmissionbt.com:6881";
+    // Nobody else on the network reaches the remote control unless the person says so.
+    m_defaultString[RpcBind] = "127.0.0.1";
     for (int i = 0; i < kSettingsKeyCount; ++i) {
         m_defaultInt[i] = kKeys[i].defaultInt;
         m_userInt[i] = kKeys[i].defaultInt;

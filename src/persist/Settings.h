@@ -38,9 +38,24 @@ enum SettingsKey : int {
     DhtEnabled = 28,
     // Where a node with an empty table joins: "host:port" entries separated by commas.
     DhtRouters = 29,
+    // The remote control: off unless asked; it listens on RpcBind:RpcPort.
+    RpcEnabled = 30,
+    RpcBind = 31,
+    RpcPort = 32,
+    // Who may use it: a user name and a salted password hash ("pbkdf2-sha256$..."), never the
+    // password itself. Both empty: no login asked (only allowed on a loopback address).
+    RpcUser = 33,
+    RpcPassword = 34,
+    // Host names a request may be addressed to besides loopback names and address literals,
+    // separated by commas.
+    RpcHostWhitelist = 35,
+    // Folders a remote may save downloads in besides the default one, separated by commas.
+    RpcDownloadRoots = 36,
+    // A folder whose new .torrent files are added and started.
+    WatchFolder = 37,
 };
 
-constexpr int kSettingsKeyCount = 30;
+constexpr int kSettingsKeyCount = 38;
 // The key name at a table position ("SENTRY" for separators).
 const char* SettingsKeyName(int index);
 

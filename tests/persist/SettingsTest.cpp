@@ -89,6 +89,41 @@ TEST_F(SettingsTest, LoadTakesOnlyUsableValuesAndNamesTheRest) {
     EXPECT_FALSE(broken.IsSet(ListenPort));
 }
 
+// The remote control is off and on loopback unless the file says otherwise; its text keys keep
+// what they hold, a password hash included, through a save.
+TEST_F(SettingsTest, RemoteControlKeysDefaultSafeAndKeepTheirText) {
+    Settings fresh;
+    EXPECT_EQ(fresh.GetInt(RpcEnabled), 0);
+    EXPECT_EQ(fresh.GetString(RpcBind), "127.0.0.1");
+    EXPECT_EQ(fresh.GetInt(RpcPort), 9091);
+    EXPECT_EQ(fresh.GetString(RpcPassword), "");
+
+    WriteSettings("<Tarnwick><Settings><RpcEnabled type=\"int\" value=\"1\"/>"
+                  "<RpcPort type=\"int\" value=\"0\"/>"
+                  "<RpcUser type=\"string\" value=\"alice\"/>"
+                  "<RpcPassword type=\"string\" value=\"pbkdf2-sha256$100000$00ff$ab\"/>"
+                  "<RpcHostWhitelist type=\"string\" value=\"nas.lan,media.home\"/>"
+                  "<RpcDownloadRoots type=\"string\" value=\"/srv/a,/srv/b\"/>"
+                  "<WatchFolder type=\"string\" value=\"/srv/watch\"/>"
+                  "</Settings></Tarnwick>\n");
+    Settings own;
+    std::vector<std::string> reported;
+    own.Load(m_path, [&](const std::string& line) { reported.push_back(line); });
+    EXPECT_EQ(reported, std::vector<std::string>{m_path + ": RpcPort \"0\" is out of range " +
+                                                 "1-65535; using 9091"});
+    ASSERT_TRUE(own.Save(m_path));
+    Settings reread;
+    reread.Load(m_path);
+    EXPECT_EQ(reread.GetInt(RpcEnabled), 1);
+    EXPECT_EQ(reread.GetInt(RpcPort), 9091);
+    EXPECT_EQ(reread.GetString(RpcBind), "127.0.0.1");
+    EXPECT_EQ(reread.GetString(RpcUser), "alice");
+    EXPECT_EQ(reread.GetString(RpcPassword), "pbkdf2-sha256$100000$00ff$ab");
+    EXPECT_EQ(reread.GetString(RpcHostWhitelist), "nas.lan,media.home");
+    EXPECT_EQ(reread.GetString(RpcDownloadRoots), "/srv/a,/srv/b");
+    EXPECT_EQ(reread.GetString(WatchFolder), "/srv/watch");
+}
+
 // Sets environment variables (unsets them for null) for one test and puts them back after.
 class ScopedEnv {
 public:

@@ -1,0 +1,91 @@
+"""velbrook-cli --rpc: the remote control answers on loopback with the session-id exchange and
+the login stored by --set-rpc-password, and a start that would open it to the network without a
+login is refused before anything listens.
+
+Usage: rpc_start_test.py PATH/TO/velbrook-cli
+"""
+import base64
+import http.client
+import json
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import harness  # noqa: E402
+
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def post(port, headers):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        conn.request("POST", "/transmission/rpc", body=json.dumps({"method": "session-get", "tag": 1}),
+                     headers=headers)
+        answer = conn.getresponse()
+        return answer.status, answer.getheader("X-Transmission-Session-Id"), answer.read()
+    finally:
+        conn.close()
+
+
+def started(procs, top, name, args, settings=None):
+    """A client started with `args`; its remote control's port once it listens."""
+    port = harness.free_port()
+    log = os.path.join(top, name + ".log")
+    proc = harness.client(procs, top, name, None, os.path.join(top, "save"), settings,
+                          [arg.replace("PORT", str(port)) for arg in args])
+    harness.wait_for(lambda: proc.poll() is not None or "remote control on" in open(log).read(), 60,
+                     name + " remote control")
+    check(proc.poll() is None, f"{name} runs: {open(log).read()}")
+    return proc, port
+
+
+def test(procs, top):
+    # Open to the network without a login: refused, from the option or from the settings.
+    for name, args, settings in [("wide", ["--rpc", "0.0.0.0:PORT"], {}),
+                                 ("wide6", ["--rpc", "[::]:PORT"], {}),
+                                 ("wideset", [], {"RpcEnabled": 1, "RpcBind": "0.0.0.0"})]:
+        port = harness.free_port()
+        proc = harness.client(procs, top, name, None, None, settings,
+                              [arg.replace("PORT", str(port)) for arg in args])
+        code = harness.exit_code(proc, 60)
+        said = open(os.path.join(top, name + ".log")).read()
+        check(code == 1, f"{name}: exit {code}")
+        check("password" in said, f"{name} says why: {said}")
+        check(not harness.port_open(port), f"{name}: nothing listens")
+
+    proc, port = started(procs, top, "open", ["--rpc", "127.0.0.1:PORT"])
+    status, session, _ = post(port, {})
+    check(status == 409 and session, f"409 with a session id: {status} {session}")
+    status, _, body = post(port, {"X-Transmission-Session-Id": session})
+    check(status == 200 and "result" in json.loads(body), f"answered: {status} {body[:200]}")
+    procs.stop(proc)
+
+    profile = os.path.join(top, "p-login")
+    harness.profile(profile, {"DhtEnabled": 0})
+    done = subprocess.run([harness.CLI, "--profile", profile, "--set-rpc-password"],
+                          input=b"alice\nsecret\n", capture_output=True, timeout=60)
+    check(done.returncode == 0, f"password stored: {done.stderr}")
+    # harness.client writes the profile's settings again: the login goes in with them.
+    stored = open(os.path.join(profile, "Velbrook.xml"), encoding="gb18030").read()
+    user_hash = stored.split('<RpcPassword type="string" value="')[1].split('"')[0]
+    proc, port = started(procs, top, "login", ["--rpc", "PORT"], {"RpcUser": "alice", "RpcPassword": user_hash})
+    status, session, _ = post(port, {})
+    check(status == 401 and not session, f"login asked first: {status} {session}")
+    good = {"Authorization": "Basic " + base64.b64encode(b"alice:secret").decode()}
+    status, session, _ = post(port, good)
+    check(status == 409 and session, f"logged in, 409: {status}")
+    status, _, body = post(port, {**good, "X-Transmission-Session-Id": session})
+    check(status == 200 and "result" in json.loads(body), f"logged in, answered: {status}")
+    procs.stop(proc)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(harness.run(test))
