@@ -109,8 +109,8 @@ const std::string& NameOf(const TorrentSession& session) {
     return session.Name().empty() ? session.BaseName() : session.Name();
 }
 
-// `dhtNodes`: the DHT node's table size, or nothing while it does not run.
-std::string ProgressLine(TorrentSession& session, std::optional<size_t> dhtNodes) {
+// `dht`: the DHT node, whose table size is shown while it runs.
+std::string ProgressLine(TorrentSession& session, const CVelbrookDoc& doc) {
     const uint32_t down = session.DownloadRate();
     std::string eta = "-";
     if (!session.IsComplete() && down > 0) {
@@ -120,7 +120,8 @@ std::string ProgressLine(TorrentSession& session, std::optional<size_t> dhtNodes
                       seconds / 60 % 60, seconds % 60);
         eta = text;
     }
-    const std::string dht = dhtNodes ? "  dht " + std::to_string(*dhtNodes) : std::string();
+    const std::string dht =
+        doc.DhtRunning() ? "  dht " + std::to_string(doc.DhtNodeCount()) : std::string();
     char line[512];
     std::snprintf(line, sizeof line,
                   "%-24.24s %-11s %3" PRIu64 "%%  down %s  up %s  peers %d/%d%s  ETA %s  %s",
@@ -266,6 +267,9 @@ int RunClient(const ClientOptions& asGiven) {
                 roots.push_back(options.save);  // the folder chosen for this start
             }
             rpcMethods = std::make_unique<RpcMethods>(doc, std::move(roots));
+            if (!options.save.empty()) {
+                rpcMethods->SetDefaultFolder(options.save);
+            }
             std::string error;
             if (!rpc.Start(*rpcOptions, error)) {
                 std::fprintf(stderr, "velbrook-cli: %s\n", error.c_str());
@@ -406,10 +410,8 @@ int RunClient(const ClientOptions& asGiven) {
                     if (!session->IsActive()) {
                         continue;
                     }
-                    const std::optional<size_t> dhtNodes =
-                        doc.Dht() ? std::optional<size_t>(doc.DhtNodeCount()) : std::nullopt;
                     std::printf(terminal ? "\r\033[K%s\n" : "%s\n",
-                                ProgressLine(*session, dhtNodes).c_str());
+                                ProgressLine(*session, doc).c_str());
                     ++linesShown;
                 }
                 std::fflush(stdout);

@@ -77,6 +77,7 @@ public:
     bool IsListening() const { return m_listen != nullptr; }
     // Nodes in the DHT node's tables; 0 while it does not run.
     size_t DhtNodeCount() const { return m_dht ? m_dht->NodeCount() : 0; }
+    bool DhtRunning() const { return m_dht != nullptr; }
 
     // SessionHost
     PeerHost& Peers() override { return *this; }
