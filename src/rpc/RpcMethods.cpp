@@ -250,7 +250,8 @@ std::string RpcMethods::Dispatch(const std::string& method, const Json& argument
 // ---- session ----
 
 std::string RpcMethods::DefaultFolder() const {
-    return m_doc.CurrentSettings().GetString(DefaultDownloadPath);
+    return m_defaultFolder.empty() ? m_doc.CurrentSettings().GetString(DefaultDownloadPath)
+                                   : m_defaultFolder;
 }
 
 std::string RpcMethods::AllowedFolder(const std::string& folder, std::string& why) const {
@@ -369,6 +370,7 @@ std::string RpcMethods::SessionSet(const Json& arguments) {
             return why;
         }
         after.SetString(DefaultDownloadPath, folder);
+        m_defaultFolder.clear();
     }
     m_upLimit = upLimit;
     m_downLimit = downLimit;

@@ -29,6 +29,9 @@ public:
 
     // One POST body of /transmission/rpc; the JSON answer text. Never throws.
     std::string Handle(std::string_view body);
+    // Where torrents go when a request names no folder, instead of the DefaultDownloadPath
+    // setting: the headless program's --save folder. A session-set of download-dir ends it.
+    void SetDefaultFolder(std::string folder) { m_defaultFolder = std::move(folder); }
 
     // How long a change keeps a torrent among the "recently-active" ones, and a removal among
     // the removed ids they report.
@@ -84,6 +87,7 @@ private:
 
     CVelbrookDoc& m_doc;
     std::vector<std::string> m_roots;
+    std::string m_defaultFolder;
     std::map<std::string, int64_t> m_idByHash;
     int64_t m_nextId = 1;
     std::map<std::string, Seen> m_seen;  // by info hash

@@ -28,6 +28,12 @@ namespace velbrook {
 namespace {
 
 constexpr std::string_view kRpcPath = "/transmission/rpc";
+
+// transmission-remote asks with a slash at the end, other remotes without one.
+bool IsRpcPath(std::string_view path) {
+    return path == kRpcPath || (path.size() == kRpcPath.size() + 1 &&
+                                path.substr(0, kRpcPath.size()) == kRpcPath && path.back() == '/');
+}
 constexpr const char* kSessionHeader = "X-Transmission-Session-Id";
 // Bodies up to this size are read and dropped when a request is refused; a client that did not
 // expect the refusal (a first request without the session id) keeps its connection.
@@ -302,7 +308,7 @@ int RpcServer::OnRequest(MHD_Connection* connection, const char* url, const char
                 return Send(connection, refusal);
             }
             request->pending = std::move(refusal);
-        } else if (path != kRpcPath) {
+        } else if (!IsRpcPath(path)) {
             request->pending = StaticFile(path);
         }
         return 1;
@@ -349,7 +355,7 @@ bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
     if (!m_options.user.empty() && !LoggedIn(connection, refusal)) {
         return false;
     }
-    if (url == kRpcPath) {
+    if (IsRpcPath(url)) {
         const std::optional<uint64_t> length = DeclaredLength(connection);
         if (length && *length > m_options.maxBody) {
             refusal.status = 413;
