@@ -354,10 +354,22 @@ PeerConnection* PeerSet::AdmitPeer(PeerSocket& socket, const std::string& peerId
         }
     }
     if (found) {
-        if (found->IsBanned() || found->IsConnected()) {
+        if (found->IsBanned()) {
             return nullptr;
         }
         PeerSocket* other = found->Socket();
+        if (found->IsConnected()) {
+            // Both ends dialled each other at once (two peers that learnt of each other from a
+            // third): each end keeps the connection begun by the peer with the larger id, so
+            // both keep the same one. Refusing the later one on both ends would lose both.
+            // Anyone else claiming a connected peer's id is refused.
+            const bool ours = !socket.IsIncoming();
+            const bool keepOurs = m_host.OwnPeerId() > peerId;
+            if (!other || other == &socket || ours == !other->IsIncoming() || ours != keepOurs ||
+                socket.RemoteAddress() != found->Address()) {
+                return nullptr;
+            }
+        }
         if (other && other != &socket) {
             other->Close(true);
         }

@@ -490,9 +490,10 @@ TEST_F(KnownPeers, APeerBackAtItsAddressAndPortUnderANewIdTakesItsOldEntryOver) 
 
 // A peer that connected in is listed by a tracker only by where it listens. Dialled there, it
 // answers with the id we know: still one peer, which now knows where it listens, and which a
-// second connection under its id cannot take over.
+// second connection under its id from elsewhere cannot take over. The peer itself dialling us
+// while we dialled it keeps the connection the larger id began, as it does on its side.
 TEST_F(KnownPeers, ADialledPeerThatAnswersWithAKnownIdIsMergedIntoIt) {
-    const std::string id(20, 'K');
+    const std::string id(20, 'z');
     auto incoming = std::make_unique<test::Remote>(m_listener.Port());
     incoming->Write(Handshake(id, m_session->InfoHash()));
     ASSERT_TRUE(PumpUntil([&] { return Set().FindPeer(id) && Set().FindPeer(id)->IsConnected(); }));
@@ -512,12 +513,27 @@ TEST_F(KnownPeers, ADialledPeerThatAnswersWithAKnownIdIsMergedIntoIt) {
     EXPECT_EQ(peer->ListenPort(), where.m_port);
     EXPECT_EQ(peer->Port(), where.m_port);
     EXPECT_EQ(Set().FindByEndpoint("127.0.0.1", where.m_port), peer);
+    EXPECT_FALSE(peer->IsIncoming());
 
-    test::Remote impostor(m_listener.Port());
+    test::Remote impostor(m_listener.Port(), "127.0.0.2");
     impostor.Write(Handshake(id, m_session->InfoHash()));
     std::string answer;
     EXPECT_TRUE(PumpUntil([&] { return answer += impostor.Drain(), impostor.m_closed; }));
     EXPECT_EQ(answer, "");
+    EXPECT_EQ(Set().FindPeer(id), peer);
+    EXPECT_TRUE(peer->IsConnected());
+    EXPECT_EQ(Set().PeerList().size(), 1u);
+
+    ASSERT_GT(id, m_host.OwnPeerId());  // its connection is the one both ends keep
+    test::Remote crossing(m_listener.Port());
+    crossing.Write(Handshake(id, m_session->InfoHash()));
+    std::string crossed;
+    EXPECT_TRUE(PumpUntil([&] {
+        crossed += crossing.Drain();
+        return crossed.size() >= kHandshakeLength || crossing.m_closed;
+    }));
+    EXPECT_GE(crossed.size(), kHandshakeLength);                 // answered, not refused
+    EXPECT_TRUE(PumpUntil([&] { return peer->IsIncoming(); }));  // the dialled one is gone
     EXPECT_EQ(Set().FindPeer(id), peer);
     EXPECT_TRUE(peer->IsConnected());
     EXPECT_EQ(Set().PeerList().size(), 1u);

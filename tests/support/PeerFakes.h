@@ -47,7 +47,12 @@ private:
 // The remote peer: a plain blocking TCP socket.
 class Remote {
 public:
-    explicit Remote(uint16_t port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    // `from`: the loopback address it connects from.
+    explicit Remote(uint16_t port, const char* from = "127.0.0.1")
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in local = Loopback(0);
+        ::inet_pton(AF_INET, from, &local.sin_addr);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
         const sockaddr_in address = Loopback(port);
         EXPECT_EQ(::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     }
