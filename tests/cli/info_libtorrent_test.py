@@ -16,15 +16,6 @@ import harness  # noqa: E402
 import libtorrent as lt  # noqa: E402
 
 ANNOUNCE = "http://127.0.0.1:6969/announce"
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what)
-
-
 def info(path):
     proc = subprocess.run([harness.CLI, "--info", path], capture_output=True, timeout=60)
     fields, files = {}, []
@@ -43,15 +34,15 @@ def compare_with_libtorrent(root, rel, label, flags=lt.create_torrent.v1_only):
     harness.make_torrent(root, rel, ANNOUNCE, path, 16384, flags)
     ti = lt.torrent_info(path)
     code, fields, files, _, err = info(path)
-    check(code == 0, f"{label}: exit code {code}, stderr {err!r}")
+    harness.check(code == 0, f"{label}: exit code {code}, stderr {err!r}")
     expected = {"Info hash": str(ti.info_hashes().v1), "Name": ti.name(), "Announce": ANNOUNCE,
                 "Total length": str(ti.total_size()), "Piece length": str(ti.piece_length()),
                 "Pieces": str(ti.num_pieces())}
-    check({k: fields.get(k) for k in expected} == expected, f"{label}: {fields} != {expected}")
+    harness.check({k: fields.get(k) for k in expected} == expected, f"{label}: {fields} != {expected}")
     fs = ti.files()
     layout = [(fs.file_path(i), fs.file_size(i), fs.file_offset(i)) for i in range(fs.num_files())]
     # A hybrid torrent carries pad files in its v1 list; only its SHA-1 info hash is compared.
-    check(flags == 0 or files == layout, f"{label}: files {files} != {layout}")
+    harness.check(flags == 0 or files == layout, f"{label}: files {files} != {layout}")
 
 
 def trackers_and_private(root):
@@ -71,8 +62,8 @@ def trackers_and_private(root):
     code, fields, _, out, err = info(path)
     listed = re.findall(r"^  tier (\d+): (.*)$", out, re.M)
     expected = [(str(t + 1), url) for t, urls in enumerate(tiers) for url in urls]
-    check(code == 0 and listed == expected, f"tiers: {listed} != {expected} ({err!r})")
-    check(fields.get("Trackers") == "2" and fields.get("Access") == "private",
+    harness.check(code == 0 and listed == expected, f"tiers: {listed} != {expected} ({err!r})")
+    harness.check(fields.get("Trackers") == "2" and fields.get("Access") == "private",
           f"private torrent: {fields}")
 
 
@@ -95,11 +86,11 @@ def main():
         for name in ["nope.torrent", "garbage.torrent", "refused.torrent", "huge.torrent", ""]:
             path = os.path.join(root, name) if name else root
             code, _, _, out, err = info(path)
-            check(code == 1 and out == "" and err.count("\n") == 1 and path in err,
+            harness.check(code == 1 and out == "" and err.count("\n") == 1 and path in err,
                   f"{name or 'folder'}: code {code} out {out!r} err {err!r}")
 
-    print(f"{len(failures)} check(s) failed" if failures else "all --info checks passed")
-    return 1 if failures else 0
+    print(f"{len(harness.failures)} harness.check(s) failed" if harness.failures else "all --info checks passed")
+    return 1 if harness.failures else 0
 
 
 if __name__ == "__main__":

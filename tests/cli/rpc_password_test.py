@@ -12,15 +12,6 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what)
-
-
 def set_password(profile, text):
     proc = subprocess.run([harness.CLI, "--profile", profile, "--set-rpc-password"], input=text.encode(),
                           capture_output=True, timeout=60)
@@ -32,21 +23,21 @@ def main():
         profile = harness.profile(os.path.join(top, "p"), {"ListenPort": 7001})
         settings = os.path.join(profile, "Velbrook.xml")
         code, said = set_password(profile, "alice\r\nCorrect Horse:1\n")
-        check(code == 0, f"stored: exit {code}: {said}")
+        harness.check(code == 0, f"stored: exit {code}: {said}")
         text = open(settings, encoding="gb18030").read()
-        check('<RpcUser type="string" value="alice"/>' in text, "user stored")
-        check("Correct Horse" not in text, "no clear password in the file")
+        harness.check('<RpcUser type="string" value="alice"/>' in text, "user stored")
+        harness.check("Correct Horse" not in text, "no clear password in the file")
         stored = re.search(r'<RpcPassword type="string" value="([^"]*)"/>', text)
-        check(stored and re.fullmatch(r"pbkdf2-sha256\$(\d+)\$[0-9a-f]{32,}\$[0-9a-f]{64}", stored.group(1))
+        harness.check(stored and re.fullmatch(r"pbkdf2-sha256\$(\d+)\$[0-9a-f]{32,}\$[0-9a-f]{64}", stored.group(1))
               and int(stored.group(1).split("$")[1]) >= 100000, f"a salted PBKDF2 hash: {stored and stored.group(1)}")
-        check('<ListenPort type="int" value="7001"/>' in text, "other settings kept")
+        harness.check('<ListenPort type="int" value="7001"/>' in text, "other settings kept")
 
         for bad in ["", "alice\n", "\nsecret\n", "al:ice\nsecret\n", "alice\n" + "x" * 5000 + "\n"]:
             before = open(settings, "rb").read()
             code, said = set_password(profile, bad)
-            check(code != 0 and "velbrook-cli:" in said, f"{bad[:20]!r} refused: exit {code}")
-            check(open(settings, "rb").read() == before, f"{bad[:20]!r} changed nothing")
-    return 1 if failures else 0
+            harness.check(code != 0 and "velbrook-cli:" in said, f"{bad[:20]!r} refused: exit {code}")
+            harness.check(open(settings, "rb").read() == before, f"{bad[:20]!r} changed nothing")
+    return 1 if harness.failures else 0
 
 
 if __name__ == "__main__":

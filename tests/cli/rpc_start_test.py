@@ -14,15 +14,6 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what)
-
-
 def post(port, headers):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     try:
@@ -42,7 +33,7 @@ def started(procs, top, name, args, settings=None):
                           [arg.replace("PORT", str(port)) for arg in args])
     harness.wait_for(lambda: proc.poll() is not None or "remote control on" in open(log).read(), 60,
                      name + " remote control")
-    check(proc.poll() is None, f"{name} runs: {open(log).read()}")
+    harness.check(proc.poll() is None, f"{name} runs: {open(log).read()}")
     return proc, port
 
 
@@ -56,35 +47,35 @@ def test(procs, top):
                               [arg.replace("PORT", str(port)) for arg in args])
         code = harness.exit_code(proc, 60)
         said = open(os.path.join(top, name + ".log")).read()
-        check(code == 1, f"{name}: exit {code}")
-        check("password" in said, f"{name} says why: {said}")
-        check(not harness.port_open(port), f"{name}: nothing listens")
+        harness.check(code == 1, f"{name}: exit {code}")
+        harness.check("password" in said, f"{name} says why: {said}")
+        harness.check(not harness.port_open(port), f"{name}: nothing listens")
 
     proc, port = started(procs, top, "open", ["--rpc", "127.0.0.1:PORT"])
     status, session, _ = post(port, {})
-    check(status == 409 and session, f"409 with a session id: {status} {session}")
+    harness.check(status == 409 and session, f"409 with a session id: {status} {session}")
     status, _, body = post(port, {"X-Transmission-Session-Id": session})
-    check(status == 200 and "result" in json.loads(body), f"answered: {status} {body[:200]}")
+    harness.check(status == 200 and "result" in json.loads(body), f"answered: {status} {body[:200]}")
     procs.stop(proc)
 
     profile = os.path.join(top, "p-login")
     harness.profile(profile, {"DhtEnabled": 0})
     done = subprocess.run([harness.CLI, "--profile", profile, "--set-rpc-password"],
                           input=b"alice\nsecret\n", capture_output=True, timeout=60)
-    check(done.returncode == 0, f"password stored: {done.stderr}")
+    harness.check(done.returncode == 0, f"password stored: {done.stderr}")
     # harness.client writes the profile's settings again: the login goes in with them.
     stored = open(os.path.join(profile, "Velbrook.xml"), encoding="gb18030").read()
     user_hash = stored.split('<RpcPassword type="string" value="')[1].split('"')[0]
     proc, port = started(procs, top, "login", ["--rpc", "PORT"], {"RpcUser": "alice", "RpcPassword": user_hash})
     status, session, _ = post(port, {})
-    check(status == 401 and not session, f"login asked first: {status} {session}")
+    harness.check(status == 401 and not session, f"login asked first: {status} {session}")
     good = {"Authorization": "Basic " + base64.b64encode(b"alice:secret").decode()}
     status, session, _ = post(port, good)
-    check(status == 409 and session, f"logged in, 409: {status}")
+    harness.check(status == 409 and session, f"logged in, 409: {status}")
     status, _, body = post(port, {**good, "X-Transmission-Session-Id": session})
-    check(status == 200 and "result" in json.loads(body), f"logged in, answered: {status}")
+    harness.check(status == 200 and "result" in json.loads(body), f"logged in, answered: {status}")
     procs.stop(proc)
-    return 1 if failures else 0
+    return 1 if harness.failures else 0
 
 
 if __name__ == "__main__":

@@ -14,15 +14,6 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what)
-
-
 def snapshot(root):
     return {path: (st.st_mode, st.st_size, st.st_mtime_ns) for path, st in
             ((os.path.join(d, n), os.lstat(os.path.join(d, n))) for d, ds, fs in os.walk(root) for n in ds + fs)}
@@ -45,7 +36,7 @@ def main():
         pieces = (300_000 + 16383) // 16384
 
         code, out, err = verify(torrent, "--save", save)
-        check(code == 0 and f"{pieces} of {pieces} pieces OK" in out and "set/empty: 0 of 0 bytes complete"
+        harness.check(code == 0 and f"{pieces} of {pieces} pieces OK" in out and "set/empty: 0 of 0 bytes complete"
               in out and "set/deep/b.bin: 150001 of 150001 bytes complete" in out, f"complete: {out!r} {err!r}")
 
         # Good data that a running download holds (it takes an OFD write lock, as here) cannot be
@@ -54,7 +45,7 @@ def main():
         with open(held, "r+b") as f:
             fcntl.fcntl(f, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
             code, out, err = verify(torrent, "--save", save)
-            check(code == 2 and held in err and "locked" in err and "pieces OK" not in out,
+            harness.check(code == 2 and held in err and "locked" in err and "pieces OK" not in out,
                   f"held file: {code} {out!r} {err!r}")
             # One flipped byte in the middle of the second file spoils exactly one piece.
             f.seek(70_000)
@@ -62,7 +53,7 @@ def main():
             f.seek(70_000)
             f.write(bytes([byte[0] ^ 0xFF]))
         code, out, err = verify(torrent, "--save", save)
-        check(code == 1 and f"{pieces - 1} of {pieces} pieces OK" in out and
+        harness.check(code == 1 and f"{pieces - 1} of {pieces} pieces OK" in out and
               "set/a.bin: 100000 of 100000 bytes complete" in out, f"corrupted: {code} {out!r}")
 
         # A missing file and a short file: nothing is created or extended.
@@ -71,18 +62,18 @@ def main():
             f.truncate(50_000)
         before = snapshot(save)
         code, out, err = verify(torrent, "--save", save)
-        check(code == 1 and "set/c.txt: 0 of 49999 bytes complete" in out, f"missing: {code} {out!r}")
-        check(snapshot(save) == before, "verify changed something on disk")
+        harness.check(code == 1 and "set/c.txt: 0 of 49999 bytes complete" in out, f"missing: {code} {out!r}")
+        harness.check(snapshot(save) == before, "verify changed something on disk")
 
         # Errors: one line on stderr, exit 2.
         for label, args in [("no save folder", [torrent, "--save", os.path.join(top, "nope")]),
                             ("bad torrent", [os.path.join(top, "nope.torrent"), "--save", save]),
                             ("no --save", [torrent])]:
             code, out, err = verify(*args)
-            check(code == 2 and err.count("\n") == 1, f"{label}: exit {code} err {err!r}")
+            harness.check(code == 2 and err.count("\n") == 1, f"{label}: exit {code} err {err!r}")
 
-    print(f"{len(failures)} check(s) failed" if failures else "all --verify checks passed")
-    return 1 if failures else 0
+    print(f"{len(harness.failures)} harness.check(s) failed" if harness.failures else "all --verify checks passed")
+    return 1 if harness.failures else 0
 
 
 if __name__ == "__main__":

@@ -427,6 +427,16 @@ def fail(top, message, *logs):
     return 1
 
 
+# Checks that go on after a failure, each failure printed and counted.
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("FAIL:", what)
+
+
 def run(test):
     """Runs test(procs, top) in a fresh folder; every process it started is stopped after."""
     procs = Processes()
