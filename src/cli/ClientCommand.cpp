@@ -377,8 +377,9 @@ int RunClient(const ClientOptions& asGiven) {
                 }
             }
         }
-        // Asked to run torrents of which none can: there is nothing to wait for.
-        const bool asked = !options.torrents.empty() || options.startAll;
+        // Asked to run torrents of which none can: there is nothing to wait for, unless a
+        // remote may start them again once the person behind it has mended the cause.
+        const bool asked = (!options.torrents.empty() || options.startAll) && !rpc.IsRunning();
         if ((started.empty() && options.exitWhenDone) ||
             (asked && exitCode != 0 && !reportStopped())) {
             return exitCode;
@@ -437,6 +438,11 @@ int RunClient(const ClientOptions& asGiven) {
         // From here on a later copy runs by itself once we have gone, instead of handing its
         // torrents to a copy that would drop them.
         instance.StopAccepting();
+        // A service stopped as asked has done its job: the torrents that could not run said so,
+        // and its remote showed them.
+        if (g_stop && rpc.IsRunning()) {
+            exitCode = 0;
+        }
         // No command arrives while the torrents are stopped and the trackers told.
         rpc.Stop();
         // Trackers hear that we leave, and our final totals, unless they keep us waiting.
