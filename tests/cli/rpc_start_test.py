@@ -1,13 +1,18 @@
 """velbrook-cli --rpc: the remote control answers on loopback with the session-id exchange and
 the login stored by --set-rpc-password, and a start that would open it to the network without a
-login is refused before anything listens.
+login is refused before anything listens. docs/velbrook.service's command, run from what
+`cmake --install` puts in place, serves the remote on loopback even when a listed torrent's data
+is gone, and ends cleanly on SIGTERM.
 
 Usage: rpc_start_test.py PATH/TO/velbrook-cli
 """
 import base64
+import configparser
 import http.client
 import json
 import os
+import shlex
+import shutil
 import subprocess
 import sys
 
@@ -75,7 +80,50 @@ def test(procs, top):
     status, _, body = post(port, {**good, "X-Transmission-Session-Id": session})
     harness.check(status == 200 and "result" in json.loads(body), f"logged in, answered: {status}")
     procs.stop(proc)
+    service(procs, top)
     return 1 if harness.failures else 0
+
+
+def service(procs, top):
+    unit = configparser.ConfigParser(interpolation=None)
+    unit.read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                           "velbrook.service"))
+    home = os.path.join(top, "home")
+    command = shlex.split(unit["Service"]["ExecStart"].replace("%h", home))
+    rpc = command[command.index("--rpc") + 1]
+    harness.check(rpc.startswith("127.0.0.1:"), f"the unit's remote is on loopback: {rpc}")
+    port = harness.free_port()
+    command[command.index("--rpc") + 1] = f"127.0.0.1:{port}"
+    build = os.path.dirname(os.path.abspath(harness.CLI))
+    done = subprocess.run(["cmake", "--install", build, "--prefix", os.path.join(home, ".local")],
+                          capture_output=True, timeout=300)
+    harness.check(done.returncode == 0 and os.access(command[0], os.X_OK),
+                  f"installed where the unit looks: {done.stdout[-500:]} {done.stderr[-500:]}")
+
+    # The default profile of that home, holding a complete torrent whose disk is then gone.
+    env = {**os.environ, "HOME": home}
+    env.pop("XDG_DATA_HOME", None)
+    env.pop("VELBROOK_HOME", None)
+    harness.profile(os.path.join(home, ".local", "share", "velbrook"),
+                    {"ListenPort": harness.free_port()})
+    data = os.path.join(top, "disk")
+    harness.write_random(os.path.join(data, "a.bin"), 100_000)
+    torrent = os.path.join(top, "a.torrent")
+    harness.make_torrent(data, "a.bin", "http://127.0.0.1:9/announce", torrent)
+    done = subprocess.run([command[0], "--save", data, "--exit-when-done", torrent], env=env,
+                          capture_output=True, timeout=120)
+    harness.check(done.returncode == 0, f"listed and complete: {done.stderr}")
+    shutil.rmtree(data)
+
+    log = os.path.join(top, "service.log")
+    proc = procs.start(command, log, env=env)
+    harness.wait_for(lambda: proc.poll() is not None or harness.port_open(port), 60, "the remote")
+    harness.check(proc.poll() is None, f"runs without its torrent's disk: {open(log).read()}")
+    _, session, _ = post(port, {})
+    status, _, body = post(port, {"X-Transmission-Session-Id": session})
+    harness.check(status == 200, f"the service's remote answers: {status} {body[:200]}")
+    harness.check(procs.stop(proc, timeout=int(unit["Service"]["TimeoutStopSec"])) == 0,
+                  f"SIGTERM ends it cleanly: {proc.returncode}")
 
 
 if __name__ == "__main__":
