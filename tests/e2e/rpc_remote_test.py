@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
 REMOTE = "/usr/bin/transmission-remote"
-SIZE = 3 * 1024 * 1024
+SIZE = 24 * 1024 * 1024
 TIMEOUT = 120
 
 
