@@ -34,12 +34,6 @@ inline void RunPasses(Reactor& reactor, int passes = 10) {
         reactor.RunOnce(2);
 }
 
-// Lets the loop run for a while, as a slow far end would.
-inline void RunFor(Reactor& reactor, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    RunUntil(reactor, [&] { return std::chrono::steady_clock::now() >= end; });
-}
-
 // ::1 is there to bind to (a host may have IPv6 sockets and no IPv6 loopback).
 inline bool LoopbackIPv6() {
     const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
