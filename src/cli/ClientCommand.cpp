@@ -369,8 +369,11 @@ int RunClient(const ClientOptions& asGiven) {
         for (const std::string& torrent : options.torrents) {
             addTorrent(torrent, save, !options.save.empty());
         }
-        if (options.startAll) {
+        if (options.startAll || options.resume) {
             for (const auto& session : doc.Downloads().Sessions()) {
+                if (!options.startAll && !session->RunsOnRestart()) {
+                    continue;
+                }
                 run(session->InfoHash());
                 if (!session->StartDownload(false) && session->State() == SessionState::Stopped) {
                     cannotRun(*session);
@@ -379,7 +382,8 @@ int RunClient(const ClientOptions& asGiven) {
         }
         // Asked to run torrents of which none can: there is nothing to wait for, unless a
         // remote may start them again once the person behind it has mended the cause.
-        const bool asked = (!options.torrents.empty() || options.startAll) && !rpc.IsRunning();
+        const bool asked =
+            (!options.torrents.empty() || options.startAll || options.resume) && !rpc.IsRunning();
         if ((started.empty() && options.exitWhenDone) ||
             (asked && exitCode != 0 && !reportStopped())) {
             return exitCode;

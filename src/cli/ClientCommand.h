@@ -11,6 +11,7 @@ struct ClientOptions {
     std::string save;     // empty: the DefaultDownloadPath setting, else DefaultSaveFolder()
     bool exitWhenDone = false;
     bool startAll = false;
+    bool resume = false;  // start what ran when a program holding the list last ended
     // "[ADDR:]PORT" from --rpc: the remote control runs for this start, there. Empty: the
     // RpcEnabled, RpcBind and RpcPort settings decide.
     std::string rpc;

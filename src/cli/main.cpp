@@ -12,8 +12,9 @@
 namespace {
 
 void PrintUsage(std::FILE* to) {
-    std::fputs("usage: velbrook-cli [--profile DIR] [--save DIR] [--exit-when-done] [--start-all]\n"
-               "                    [--rpc [ADDR:]PORT] [TORRENT|MAGNET...]\n"
+    std::fputs("usage: velbrook-cli [--profile DIR] [--save DIR] [--exit-when-done]\n"
+               "                    [--start-all | --resume] [--rpc [ADDR:]PORT]\n"
+               "                    [TORRENT|MAGNET...]\n"
                "       velbrook-cli --info FILE.torrent\n"
                "       velbrook-cli --verify FILE.torrent --save DIR\n"
                "       velbrook-cli [--profile DIR] --set-rpc-password < USER_AND_PASSWORD\n"
@@ -28,6 +29,9 @@ void PrintUsage(std::FILE* to) {
                "                        DefaultDownloadPath setting, else $XDG_DOWNLOAD_DIR,\n"
                "                        else ~/Downloads)\n"
                "  --start-all           also start every torrent already in the downloads list\n"
+               "  --resume              also start the listed torrents that were running when\n"
+               "                        the list was last saved; those a person stopped stay\n"
+               "                        stopped\n"
                "  --exit-when-done      exit once every started torrent is complete\n"
                "  --rpc [ADDR:]PORT     run the remote control (the Transmission RPC protocol)\n"
                "                        on ADDR (default: the RpcBind setting, 127.0.0.1) and\n"
@@ -96,6 +100,8 @@ int main(int argc, char** argv) {
             setRpcPassword = true;
         } else if (arg == "--start-all") {
             client.startAll = true;
+        } else if (arg == "--resume") {
+            client.resume = true;
         } else if (!arg.empty() && arg[0] == '-') {
             return UsageError("unknown option " + arg);
         } else {

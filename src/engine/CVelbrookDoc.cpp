@@ -278,8 +278,10 @@ void CVelbrookDoc::Shutdown() {
         if (session->IsActive()) {
             const bool fetching = session->State() == SessionState::FetchingMetadata;
             session->Stop();
+            // Stopped by the exit, not by the person.
+            session->KeepRunningOnRestart();
             if (fetching) {
-                session->KeepFetchingOnRestart();  // stopped by the exit, not by the person
+                session->KeepFetchingOnRestart();
             }
         }
     }

@@ -134,6 +134,9 @@ bool DownloadsList::Load(const std::string& path) {
         } else if (::access(session->TorrentFile().c_str(), F_OK) != 0) {
             session->SetStatusText("The .torrent file is missing: " + session->TorrentFile());
         }
+        if (item->GetAttribute("Running") == "1") {
+            session->KeepRunningOnRestart();
+        }
         Add(std::move(session));
     }
     // Fetches that ran when the list was saved go on; stopped ones stay stopped.
@@ -183,6 +186,8 @@ bool DownloadsList::Save(const std::string& path) const {
         if (!session->MagnetText().empty()) {
             item->SetAttribute("MagnetLink", session->MagnetText());
             item->SetAttribute("Fetching", session->FetchesOnRestart() ? "1" : "0");
+        } else if (session->RunsOnRestart()) {
+            item->SetAttribute("Running", "1");
         }
         torrents->AddChild(std::move(item));
     }

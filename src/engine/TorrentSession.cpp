@@ -513,6 +513,7 @@ void TorrentSession::FinishStart() {
 }
 
 bool TorrentSession::Stop() {
+    m_runOnRestart = false;
     if (m_state == SessionState::Stopped) {
         return false;
     }

@@ -64,6 +64,10 @@ public:
     // resumes it. A person's stop clears it.
     bool FetchesOnRestart() const { return m_fetchOnRestart; }
     void KeepFetchingOnRestart() { m_fetchOnRestart = !m_magnet.empty(); }
+    // It runs, or ran until a program holding it began to exit: the headless client's --resume
+    // starts it again. A stop for any other reason clears it.
+    bool RunsOnRestart() const { return IsActive() || m_runOnRestart; }
+    void KeepRunningOnRestart() { m_runOnRestart = true; }
     // How the start of a new torrent ended: it runs (or checks its data first), it could not
     // start (the reason in the status text), or the person cancelled it.
     enum class StartOutcome { Started, Failed, Cancelled };
@@ -303,6 +307,7 @@ private:
     std::vector<MagnetPeer> m_magnetPeers;
     std::unique_ptr<MetadataFetch> m_fetch;
     bool m_fetchOnRestart = false;
+    bool m_runOnRestart = false;
     std::string m_infoDictionary;
     // Peers that were connected when the metadata arrived, dialled again once the torrent runs.
     std::vector<std::pair<std::string, uint16_t>> m_redial;

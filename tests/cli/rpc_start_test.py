@@ -19,11 +19,11 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 
-def post(port, headers):
+def post(port, headers, method="session-get", arguments=None):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     try:
-        conn.request("POST", "/transmission/rpc", body=json.dumps({"method": "session-get", "tag": 1}),
-                     headers=headers)
+        conn.request("POST", "/transmission/rpc", headers=headers, body=json.dumps(
+            {"method": method, "arguments": arguments or {}, "tag": 1}))
         answer = conn.getresponse()
         return answer.status, answer.getheader("X-Transmission-Session-Id"), answer.read()
     finally:
@@ -106,24 +106,38 @@ def service(procs, top):
     env.pop("VELBROOK_HOME", None)
     harness.profile(os.path.join(home, ".local", "share", "velbrook"),
                     {"ListenPort": harness.free_port()})
-    data = os.path.join(top, "disk")
-    harness.write_random(os.path.join(data, "a.bin"), 100_000)
-    torrent = os.path.join(top, "a.torrent")
-    harness.make_torrent(data, "a.bin", "http://127.0.0.1:9/announce", torrent)
-    done = subprocess.run([command[0], "--save", data, "--exit-when-done", torrent], env=env,
-                          capture_output=True, timeout=120)
-    harness.check(done.returncode == 0, f"listed and complete: {done.stderr}")
-    shutil.rmtree(data)
+    # a.bin's disk is gone by the time the service starts; b and c ran when the list was saved.
+    for name in ("a", "b", "c"):
+        data = os.path.join(top, "disk-" + name)
+        harness.write_random(os.path.join(data, name), 100_000)
+        torrent = os.path.join(top, name + ".torrent")
+        harness.make_torrent(data, name, "http://127.0.0.1:9/announce", torrent)
+        done = subprocess.run([command[0], "--save", data, "--exit-when-done", torrent], env=env,
+                              capture_output=True, timeout=120)
+        harness.check(done.returncode == 0, f"{name} listed and complete: {done.stderr}")
+    shutil.rmtree(os.path.join(top, "disk-a"))
 
-    log = os.path.join(top, "service.log")
-    proc = procs.start(command, log, env=env)
-    harness.wait_for(lambda: proc.poll() is not None or harness.port_open(port), 60, "the remote")
-    harness.check(proc.poll() is None, f"runs without its torrent's disk: {open(log).read()}")
-    _, session, _ = post(port, {})
-    status, _, body = post(port, {"X-Transmission-Session-Id": session})
-    harness.check(status == 200, f"the service's remote answers: {status} {body[:200]}")
-    harness.check(procs.stop(proc, timeout=int(unit["Service"]["TimeoutStopSec"])) == 0,
-                  f"SIGTERM ends it cleanly: {proc.returncode}")
+    def states(name):
+        """The service's torrents by name: (status, error, id), once its remote answers."""
+        proc = procs.start(command, os.path.join(top, name + ".log"), env=env)
+        harness.wait_for(lambda: proc.poll() is not None or harness.port_open(port), 60, name)
+        harness.check(proc.poll() is None, f"{name} runs without a's disk")
+        _, session, _ = post(port, {})
+        header = {"X-Transmission-Session-Id": session}
+        _, _, body = post(port, header, "torrent-get", {"fields": ["id", "name", "status", "error"]})
+        return proc, header, {t["name"]: (t["status"], t["error"], t["id"])
+                              for t in json.loads(body)["arguments"]["torrents"]}
+
+    proc, header, seen = states("service")
+    harness.check(seen["a"][0] == 0 and seen["a"][1] != 0 and seen["b"][0] == seen["c"][0] == 6,
+                  f"a says why it stopped, b and c seed: {seen}")
+    post(port, header, "torrent-stop", {"ids": [seen["b"][2]]})
+    stop = int(unit["Service"]["TimeoutStopSec"])
+    harness.check(procs.stop(proc, timeout=stop) == 0, f"SIGTERM ends it cleanly: {proc.returncode}")
+    proc, _, seen = states("service-again")
+    harness.check(seen["b"][0] == 0 and seen["c"][0] == 6,
+                  f"the torrent stopped through the remote stays stopped, c seeds again: {seen}")
+    procs.stop(proc, timeout=stop)
 
 
 if __name__ == "__main__":
