@@ -46,6 +46,15 @@ struct View {
     int64_t id;
 
     uint64_t Total() const { return session.HasMetadata() ? session.TotalLength() : 0; }
+    // Why it does not run as it should: its error, else what a stopped torrent was last told
+    // (a start refused because its folder is gone, its .torrent file missing). A remote that
+    // saw only "stopped" would take a refused start for a success.
+    std::string Problem() const {
+        if (!session.Error().empty() || session.State() != SessionState::Stopped) {
+            return session.Error();
+        }
+        return session.StatusText();
+    }
     uint64_t Left() const {
         return session.HasMetadata() ? std::min(session.Left(), session.TotalLength()) : 0;
     }
@@ -262,8 +271,8 @@ const std::map<std::string, Field, std::less<>>& FieldTable() {
          }},
         {"hashString", [](const View& v) -> Json { return BytesToHex(v.session.InfoHash()); }},
         {"status", [](const View& v) -> Json { return static_cast<int>(StatusOf(v.session)); }},
-        {"error", [](const View& v) -> Json { return v.session.Error().empty() ? 0 : 3; }},
-        {"errorString", [](const View& v) -> Json { return v.session.Error(); }},
+        {"error", [](const View& v) -> Json { return v.Problem().empty() ? 0 : 3; }},
+        {"errorString", [](const View& v) -> Json { return v.Problem(); }},
         {"percentDone",
          [](const View& v) -> Json {
              return v.Total() ? static_cast<double>(v.Total() - v.Left()) / v.Total() : 0.0;
