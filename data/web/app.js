@@ -133,7 +133,7 @@
     progress.firstChild.max = 1;
     progress.lastChild.className = 'percent';
     cell(row, '', 'state');
-    cell(row, '', 'down');
+    cell(row, '', 'down wide');
     cell(row, '', 'up wide');
     cell(row, '', 'peers wide');
     cell(row, '', 'ratio wide');
