@@ -32,7 +32,8 @@ PR_SET_CHILD_SUBREAPER = 36
 FLAGS = ["--headless=new", "--no-sandbox", "--no-first-run", "--disable-background-networking",
          "--disable-component-update", "--disable-sync", "--disable-default-apps",
          "--disable-domain-reliability", "--no-pings", "--disable-breakpad",
-         "--disable-client-side-phishing-detection", "--disable-features=MediaRouter,OptimizationHints",
+         "--disable-client-side-phishing-detection", "--no-proxy-server",
+         "--disable-features=MediaRouter,OptimizationHints,DnsOverHttps,Translate",
          "--metrics-recording-only", "--disable-dev-shm-usage", "--disable-gpu",
          "--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1"]
 
