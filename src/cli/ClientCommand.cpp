@@ -166,6 +166,11 @@ std::optional<RpcServerOptions> RpcOptionsFrom(const Settings& settings,
     rpc.user = settings.GetString(RpcUser);
     rpc.passwordHash = settings.GetString(RpcPassword);
     rpc.hostWhitelist = settings.GetString(RpcHostWhitelist);
+    // The page is installed beside the program, like Style.xml.
+    const std::string programDir = ExecutableDir();
+    if (!programDir.empty()) {
+        rpc.webFolder = WithSlash(programDir) + "web";
+    }
     return rpc;
 }
 

@@ -130,6 +130,14 @@ bool CheckRpcPassword(std::string_view stored, std::string_view password) {
     return !hash.empty() && ConstantTimeEqual(hash, parsed.hash);
 }
 
+std::string RandomHex(size_t bytes) {
+    std::string raw(bytes, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1) {
+        return {};
+    }
+    return Hex(raw);
+}
+
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;

@@ -2,6 +2,7 @@
 // "pbkdf2-sha256$ITERATIONS$SALT_HEX$HASH_HEX".
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ std::string HashRpcPassword(std::string_view password, int iterations = kRpcPass
 
 // True when `password` hashes to `stored`; false too when `stored` cannot be parsed.
 [[nodiscard]] bool CheckRpcPassword(std::string_view stored, std::string_view password);
+
+// `bytes` random bytes from OpenSSL as hex digits, for ids and tokens a client must not guess;
+// empty when the system has no randomness to give.
+std::string RandomHex(size_t bytes);
 
 // Compares in a time that depends only on the lengths, never on where the texts differ.
 bool ConstantTimeEqual(std::string_view a, std::string_view b);

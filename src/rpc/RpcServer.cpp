@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/rand.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <microhttpd.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,23 +35,21 @@ bool IsRpcPath(std::string_view path) {
                                 path.substr(0, kRpcPath.size()) == kRpcPath && path.back() == '/');
 }
 constexpr const char* kSessionHeader = "X-Transmission-Session-Id";
+constexpr std::string_view kLoginPath = "/transmission/login";
+constexpr std::string_view kLogoutPath = "/transmission/logout";
+// Where remotes open the page; the page is served at the root too.
+constexpr std::string_view kPagePath = "/transmission/web";
+constexpr const char* kCookieName = "velbrook_session";
+// Not for scripts (HttpOnly), never sent along with a request another site's page makes.
+constexpr std::string_view kCookieFlags = "; HttpOnly; SameSite=Strict; Path=/";
+// The page marks its requests with this header: its 401s then carry no Basic challenge, which
+// would make the browser put its own login dialog over the page's form.
+constexpr const char* kPageHeader = "X-Velbrook-Page";
+// A user name and a password fit many times over.
+constexpr size_t kLoginBody = 4096;
 // Bodies up to this size are read and dropped when a request is refused; a client that did not
 // expect the refusal (a first request without the session id) keeps its connection.
 constexpr size_t kDrainedBody = 64 * 1024;
-
-std::string RandomHex(size_t bytes) {
-    std::string raw(bytes, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1) {
-        return {};
-    }
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (const char c : raw) {
-        text += kDigits[static_cast<unsigned char>(c) >> 4];
-        text += kDigits[static_cast<unsigned char>(c) & 15];
-    }
-    return text;
-}
 
 std::string Header(MHD_Connection* connection, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
@@ -132,6 +130,8 @@ std::optional<uint64_t> DeclaredLength(MHD_Connection* connection) {
 }  // namespace
 
 struct RpcServer::Request {
+    enum class Kind { Rpc, Login, Logout };
+    Kind kind = Kind::Rpc;
     // The answer decided from the headers (a refusal, a file), sent once the body is in.
     std::optional<Answer> pending;
     size_t received = 0;
@@ -209,6 +209,7 @@ bool RpcServer::Start(const RpcServerOptions& options, std::string& error) {
     m_sessionId = RandomHex(24);
     m_options = options;
     m_acceptedAuthorization.clear();
+    m_webSessions.Clear();
     // Everything runs when the reactor says so: no thread of the daemon's own.
     m_daemon = MHD_start_daemon(
         flags, options.port, nullptr, nullptr, &Callbacks::Access, this, MHD_OPTION_SOCK_ADDR,
@@ -308,6 +309,10 @@ int RpcServer::OnRequest(MHD_Connection* connection, const char* url, const char
                 return Send(connection, refusal);
             }
             request->pending = std::move(refusal);
+        } else if (path == kLoginPath) {
+            request->kind = Request::Kind::Login;
+        } else if (path == kLogoutPath) {
+            request->kind = Request::Kind::Logout;
         } else if (!IsRpcPath(path)) {
             request->pending = StaticFile(path);
         }
@@ -315,7 +320,9 @@ int RpcServer::OnRequest(MHD_Connection* connection, const char* url, const char
     }
     if (*uploadSize > 0) {
         // A chunked body declares no length: it is cut off where a declared one is refused.
-        const size_t limit = request->pending ? kDrainedBody : m_options.maxBody;
+        const size_t limit = request->pending                      ? kDrainedBody
+                             : request->kind == Request::Kind::Rpc ? m_options.maxBody
+                                                                   : kLoginBody;
         if (request->received + *uploadSize > limit) {
             return 0;
         }
@@ -330,6 +337,12 @@ int RpcServer::OnRequest(MHD_Connection* connection, const char* url, const char
         const int sent = Send(connection, *request->pending);
         request->pending->fd = -1;  // the response owns it now, or it is closed
         return sent;
+    }
+    if (request->kind == Request::Kind::Login) {
+        return Send(connection, Login(connection, request->body));
+    }
+    if (request->kind == Request::Kind::Logout) {
+        return Send(connection, Logout(connection));
     }
     Answer answer;
     answer.body = m_handler(request->body);
@@ -352,10 +365,26 @@ bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
         refusal.body = "Requests from pages of other sites are refused.\n";
         return false;
     }
-    if (!m_options.user.empty() && !LoggedIn(connection, refusal)) {
-        return false;
+    if (url == kLoginPath || url == kLogoutPath) {
+        const std::optional<uint64_t> length = DeclaredLength(connection);
+        if (method != "POST") {
+            refusal.status = 405;
+            refusal.body = "Use POST.\n";
+            refusal.extraName = "Allow";
+            refusal.extraValue = "POST";
+            return false;
+        }
+        if (length && *length > kLoginBody) {
+            refusal.status = 413;
+            refusal.body = "The request is too large.\n";
+            return false;
+        }
+        return true;
     }
     if (IsRpcPath(url)) {
+        if (!m_options.user.empty() && !LoggedIn(connection, refusal)) {
+            return false;
+        }
         const std::optional<uint64_t> length = DeclaredLength(connection);
         if (length && *length > m_options.maxBody) {
             refusal.status = 413;
@@ -379,6 +408,8 @@ bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
         }
         return true;
     }
+    // The page's own files are served before a login: they hold no data, and the page must load
+    // to show its login form.
     if (method != "GET" && method != "HEAD") {
         refusal.status = 405;
         refusal.body = "Use GET.\n";
@@ -390,6 +421,11 @@ bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
 }
 
 bool RpcServer::LoggedIn(MHD_Connection* connection, Answer& refusal) {
+    const Time now = Now();
+    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookieName);
+    if (cookie != nullptr && m_webSessions.Check(cookie, now)) {
+        return true;
+    }
     const std::string authorization = Header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
     if (!m_acceptedAuthorization.empty() &&
         ConstantTimeEqual(authorization, m_acceptedAuthorization)) {
@@ -397,38 +433,101 @@ bool RpcServer::LoggedIn(MHD_Connection* connection, Answer& refusal) {
     }
     refusal.status = 401;
     refusal.body = "Log in with the remote control's user name and password.\n";
-    refusal.extraName = MHD_HTTP_HEADER_WWW_AUTHENTICATE;
-    refusal.extraValue = "Basic realm=\"Velbrook\", charset=\"UTF-8\"";
+    if (!HasHeader(connection, kPageHeader)) {
+        refusal.extraName = MHD_HTTP_HEADER_WWW_AUTHENTICATE;
+        refusal.extraValue = "Basic realm=\"Velbrook\", charset=\"UTF-8\"";
+    }
     if (authorization.empty()) {
         return false;  // a first request, before the client knows a login is asked
     }
     const std::string client = ClientKey(connection);
-    const Time now = m_reactor != nullptr ? m_reactor->Now() : Time{};
-    const Duration wait = m_throttle.Wait(client, now);
-    if (wait > Duration::zero()) {
-        // Refused before the slow hash runs: guessing costs the engine next to nothing.
-        refusal.status = 429;
-        refusal.body = "Too many failed logins; try again later.\n";
-        refusal.extraName = "Retry-After";
-        refusal.extraValue = std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count());
+    if (Throttled(client, now, refusal)) {
         return false;
     }
     std::string user;
     std::string password;
-    bool good = false;
-    if (ParseBasicAuthorization(authorization, user, password)) {
-        ++m_passwordChecks;
-        // Both are checked whatever the first says, so the time does not tell which was wrong.
-        const bool userMatches = ConstantTimeEqual(user, m_options.user);
-        good = CheckRpcPassword(m_options.passwordHash, password) && userMatches;
-    }
-    if (!good) {
+    if (!ParseBasicAuthorization(authorization, user, password) || !Credentials(user, password)) {
         m_throttle.Failed(client, now);
         return false;
     }
     m_throttle.Succeeded(client);
     m_acceptedAuthorization = authorization;
     return true;
+}
+
+bool RpcServer::Throttled(const std::string& client, Time now, Answer& refusal) const {
+    const Duration wait = m_throttle.Wait(client, now);
+    if (wait <= Duration::zero()) {
+        return false;
+    }
+    // Refused before the slow hash runs: guessing costs the engine next to nothing.
+    refusal.status = 429;
+    refusal.body = "Too many failed logins; try again later.\n";
+    refusal.extraName = "Retry-After";
+    refusal.extraValue = std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count());
+    return true;
+}
+
+bool RpcServer::Credentials(const std::string& user, const std::string& password) {
+    ++m_passwordChecks;
+    // Both are checked whatever the first says, so the time does not tell which was wrong.
+    const bool userMatches = ConstantTimeEqual(user, m_options.user);
+    return CheckRpcPassword(m_options.passwordHash, password) && userMatches;
+}
+
+RpcServer::Answer RpcServer::Login(MHD_Connection* connection, const std::string& body) {
+    Answer answer;
+    if (m_options.user.empty()) {
+        answer.body = "No login is needed.\n";
+        return answer;
+    }
+    const std::string client = ClientKey(connection);
+    const Time now = Now();
+    if (Throttled(client, now, answer)) {
+        return answer;
+    }
+    const nlohmann::json form = nlohmann::json::parse(body, nullptr, false);
+    const auto user = form.is_object() ? form.find("user") : form.end();
+    const auto password = form.is_object() ? form.find("password") : form.end();
+    if (user == form.end() || password == form.end() || !user->is_string() ||
+        !password->is_string()) {
+        answer.status = 400;
+        answer.body = "Send {\"user\": ..., \"password\": ...}.\n";
+        return answer;
+    }
+    if (!Credentials(user->get<std::string>(), password->get<std::string>())) {
+        m_throttle.Failed(client, now);
+        answer.status = 401;
+        answer.body = "The user name or the password is wrong.\n";
+        return answer;
+    }
+    m_throttle.Succeeded(client);
+    const std::string token = m_webSessions.Open(now);
+    if (token.empty()) {
+        answer.status = 500;
+        answer.body = "No random numbers for a login token.\n";
+        return answer;
+    }
+    answer.body = "Logged in.\n";
+    answer.extraName = MHD_HTTP_HEADER_SET_COOKIE;
+    answer.extraValue = kCookieName + ("=" + token) + std::string(kCookieFlags);
+    return answer;
+}
+
+RpcServer::Answer RpcServer::Logout(MHD_Connection* connection) {
+    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kCookieName);
+    if (cookie != nullptr) {
+        m_webSessions.Close(cookie);
+    }
+    Answer answer;
+    answer.body = "Logged out.\n";
+    answer.extraName = MHD_HTTP_HEADER_SET_COOKIE;
+    answer.extraValue = kCookieName + ("=; Max-Age=0" + std::string(kCookieFlags));
+    return answer;
+}
+
+Time RpcServer::Now() const {
+    return m_reactor != nullptr ? m_reactor->Now() : Time{};
 }
 
 RpcServer::Answer RpcServer::StaticFile(const std::string& url) const {
@@ -438,9 +537,20 @@ RpcServer::Answer RpcServer::StaticFile(const std::string& url) const {
     if (m_webRoot.empty() || url.empty() || url.front() != '/') {
         return missing;
     }
+    if (url == kPagePath) {
+        // The page's relative links need the slash.
+        Answer moved;
+        moved.status = 301;
+        moved.extraName = MHD_HTTP_HEADER_LOCATION;
+        moved.extraValue = std::string(kPagePath) + "/";
+        return moved;
+    }
+    const bool underPagePath = url.size() > kPagePath.size() &&
+                               url.compare(0, kPagePath.size(), kPagePath) == 0 &&
+                               url[kPagePath.size()] == '/';
     // No segment may climb out or name a hidden file; the resolved path is checked again, for
     // links that lead elsewhere.
-    std::string relative = url.substr(1);
+    std::string relative = url.substr(underPagePath ? kPagePath.size() + 1 : 1);
     size_t start = 0;
     while (start <= relative.size()) {
         const size_t end = std::min(relative.find('/', start), relative.size());

@@ -1,7 +1,9 @@
 // The remote control's HTTP server: libmicrohttpd driven by the engine's reactor, so that every
 // request is answered on the engine thread. It screens each request (host, origin, login,
 // session id, size) and hands the body of a POST to /transmission/rpc to its handler; other
-// GET requests are files of the web page's folder.
+// GET requests are files of the web page's folder. The page logs in by posting the user and
+// password to /transmission/login and gets a session cookie that opens the RPC path as Basic
+// authentication does.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include "net/Clock.h"
 #include "net/ReactorSocket.h"
 #include "rpc/LoginThrottle.h"
+#include "rpc/WebSessions.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -56,6 +59,7 @@ public:
     // How many passwords were hashed to check a login: what guessing has cost so far.
     size_t PasswordChecks() const { return m_passwordChecks; }
     const LoginThrottle& Throttle() const { return m_throttle; }
+    const WebSessions& Sessions() const { return m_webSessions; }
 
 private:
     struct Request;
@@ -81,6 +85,13 @@ private:
     bool Screen(MHD_Connection* connection, const std::string& url, const std::string& method,
                 Answer& refusal);
     bool LoggedIn(MHD_Connection* connection, Answer& refusal);
+    // Refused (429) while the client's address must still wait after failed logins.
+    bool Throttled(const std::string& client, Time now, Answer& refusal) const;
+    // Counts as a password check; both names are compared whatever the first says.
+    bool Credentials(const std::string& user, const std::string& password);
+    Answer Login(MHD_Connection* connection, const std::string& body);
+    Answer Logout(MHD_Connection* connection);
+    Time Now() const;
     Answer StaticFile(const std::string& url) const;
     static int Send(MHD_Connection* connection, const Answer& answer);
 
@@ -102,6 +113,7 @@ private:
     // request, and hashing the password each time would cost the engine a slow hash per poll.
     std::string m_acceptedAuthorization;
     LoginThrottle m_throttle;
+    WebSessions m_webSessions;
     size_t m_passwordChecks = 0;
 };
 

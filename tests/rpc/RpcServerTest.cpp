@@ -2,6 +2,7 @@
 
 #include "net/Reactor.h"
 #include "rpc/RpcPassword.h"
+#include "rpc/WebSessions.h"
 
 #include <gtest/gtest.h>
 
@@ -233,7 +234,7 @@ TEST_F(RpcServerTest, AsksForTheLoginAndSlowsDownGuessing) {
     // 10 000 guesses on kept-alive connections: each one is answered, but the slow hash runs
     // only when the address's wait is over.
     Client client(m_reactor, m_server.Port());
-    const std::string guess = Request("GET", "/", m_host + bad);
+    const std::string guess = Request("POST", "/transmission/rpc", m_host + bad + m_session, "{}");
     for (int sent = 0; sent < 10000;) {
         std::string batch;
         for (int i = 0; i < 100; ++i) {
@@ -292,19 +293,98 @@ TEST_F(RpcServerTest, ServesThePageFolderAndNothingBeyondIt) {
     std::filesystem::create_symlink(folder / "secret.txt", folder / "web/link.txt");
     RpcServerOptions options;
     options.webFolder = folder / "web";
+    // The page loads before a login, to show its login form.
+    options.user = "alice";
+    options.passwordHash = HashRpcPassword("secret", 1000);
     Start(options);
     const HttpAnswer page = Ask(Request("GET", "/", m_host));
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(page.body, "<title>Velbrook</title>");
+    EXPECT_EQ(Ask(Request("GET", "/transmission/web/", m_host)).body, page.body);
+    EXPECT_EQ(Ask(Request("GET", "/transmission/web", m_host)).Header("location"),
+              "/transmission/web/");
     EXPECT_EQ(page.Header("content-type").rfind("text/html", 0), 0u);
     EXPECT_EQ(page.Header("content-security-policy"), "default-src 'self'; frame-ancestors 'none'");
     EXPECT_EQ(page.Header("x-content-type-options"), "nosniff");
     for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/.hidden", "/link.txt",
-                             "/missing.html", "/index.html/"}) {
+                             "/missing.html", "/index.html/", "/transmission/web/../../secret.txt",
+                             "/transmission/web/%2e%2e/secret.txt", "/transmission/web/link.txt"}) {
         const HttpAnswer answer = Ask(Request("GET", path, m_host));
         EXPECT_NE(answer.status, 200) << path;
         EXPECT_EQ(answer.body.find("secret"), std::string::npos) << path;
     }
+}
+
+// The page logs in once and then sends its cookie instead of a password.
+TEST_F(RpcServerTest, PageLoginGivesACookieThatOpensTheRpcPathUntilLogout) {
+    RpcServerOptions options;
+    options.user = "alice";
+    options.passwordHash = HashRpcPassword("secret", 1000);
+    Start(options);
+    const std::string page = m_host + m_session + "X-Velbrook-Page: 1\r\n";
+    const HttpAnswer asked = Ask(Request("POST", "/transmission/rpc", page, "{}"));
+    EXPECT_EQ(asked.status, 401);
+    // No Basic challenge: the browser would cover the page's form with a dialog of its own.
+    EXPECT_EQ(asked.Header("www-authenticate"), "");
+
+    const std::string login = "/transmission/login";
+    const HttpAnswer wrong =
+        Ask(Request("POST", login, m_host, R"({"user":"alice","password":"secreT"})"));
+    EXPECT_EQ(wrong.status, 401);
+    EXPECT_EQ(wrong.Header("set-cookie"), "");
+    const std::string right = R"({"user":"alice","password":"secret"})";
+    EXPECT_EQ(Ask(Request("POST", login, m_host, right)).status, 429);
+    EXPECT_EQ(m_server.PasswordChecks(), 1u);
+    HttpAnswer in;
+    ASSERT_TRUE(test::RunUntil(
+        m_reactor,
+        [&] {
+            in = Ask(Request("POST", login, m_host, right));
+            return in.status != 429;
+        },
+        10));
+    EXPECT_EQ(in.status, 200);
+    const std::string cookie = in.Header("set-cookie");
+    EXPECT_NE(cookie.find("; httponly"), std::string::npos) << cookie;
+    EXPECT_NE(cookie.find("; samesite=strict"), std::string::npos) << cookie;
+    EXPECT_NE(cookie.find("; path=/"), std::string::npos) << cookie;
+    const std::string token = cookie.substr(0, cookie.find(';'));  // velbrook_session=HEX
+    ASSERT_EQ(token.rfind("velbrook_session=", 0), 0u) << cookie;
+    EXPECT_GE(token.size() - token.find('=') - 1, 32u);  // 128 bits or more, as hex
+
+    const std::string sent = "Cookie: theme=dark; " + token + "\r\n";
+    EXPECT_EQ(Ask(Request("POST", "/transmission/rpc", page + sent, "{}")).status, 200);
+    std::string forged = token;
+    forged.back() = forged.back() == '0' ? '1' : '0';
+    EXPECT_EQ(
+        Ask(Request("POST", "/transmission/rpc", page + "Cookie: " + forged + "\r\n", "{}")).status,
+        401);
+    EXPECT_EQ(m_bodies.size(), 1u);
+
+    const HttpAnswer out = Ask(Request("POST", "/transmission/logout", m_host + sent));
+    EXPECT_EQ(out.status, 200);
+    EXPECT_NE(out.Header("set-cookie").find("max-age=0"), std::string::npos);
+    EXPECT_EQ(Ask(Request("POST", "/transmission/rpc", page + sent, "{}")).status, 401);
+    EXPECT_EQ(m_bodies.size(), 1u);
+}
+
+TEST(WebSessions, ForgetsTheLeastRecentlyUsedAndTheIdle) {
+    WebSessions sessions(2, std::chrono::hours(1));
+    const Time start{};
+    const auto at = [start](int minutes) { return start + std::chrono::minutes(minutes); };
+    const std::string a = sessions.Open(at(0));
+    const std::string b = sessions.Open(at(1));
+    EXPECT_NE(a, b);
+    EXPECT_FALSE(sessions.Check("", at(1)));
+    EXPECT_TRUE(sessions.Check(a, at(2)));  // a is now the more recently used
+    const std::string c = sessions.Open(at(3));
+    EXPECT_EQ(sessions.Size(), 2u);
+    EXPECT_FALSE(sessions.Check(b, at(3)));
+    EXPECT_TRUE(sessions.Check(a, at(61)));
+    EXPECT_FALSE(sessions.Check(c, at(63)));  // an hour unused
+    EXPECT_TRUE(sessions.Check(a, at(100)));
+    sessions.Close(a);
+    EXPECT_FALSE(sessions.Check(a, at(100)));
 }
 
 // A client that connects and says nothing, or too many at once, cannot hold the server.
