@@ -197,6 +197,7 @@ bool TorrentSession::StartDownload(bool isNew, StartDone done) {
         return true;
     }
     // Whatever fails below leaves the torrent as it was, saying why.
+    m_startRefusal.clear();
     m_leftBeforeStart = m_left;
     m_stateBeforeStart = m_state;
     if (!isNew) {
@@ -330,6 +331,7 @@ bool TorrentSession::RefuseStart(const std::string& why) {
     m_left = m_leftBeforeStart;
     m_state = m_stateBeforeStart;
     m_statusText = why;
+    m_startRefusal = why;
     MarkChanged();
     return EndNewStart(StartOutcome::Failed);
 }
@@ -514,6 +516,7 @@ void TorrentSession::FinishStart() {
 
 bool TorrentSession::Stop() {
     m_runOnRestart = false;
+    m_startRefusal.clear();
     if (m_state == SessionState::Stopped) {
         return false;
     }

@@ -67,6 +67,9 @@ public:
     // It runs, or ran until a program holding it began to exit: the headless client's --resume
     // starts it again. A stop for any other reason clears it.
     bool RunsOnRestart() const { return IsActive() || m_runOnRestart; }
+    // Why its last start was refused (its folder gone, its .torrent file missing), until it
+    // starts or is stopped. The status text says so too, until a tracker's answer overwrites it.
+    const std::string& StartRefusal() const { return m_startRefusal; }
     void KeepRunningOnRestart() { m_runOnRestart = true; }
     // How the start of a new torrent ended: it runs (or checks its data first), it could not
     // start (the reason in the status text), or the person cancelled it.
@@ -308,6 +311,7 @@ private:
     std::unique_ptr<MetadataFetch> m_fetch;
     bool m_fetchOnRestart = false;
     bool m_runOnRestart = false;
+    std::string m_startRefusal;
     std::string m_infoDictionary;
     // Peers that were connected when the metadata arrived, dialled again once the torrent runs.
     std::vector<std::pair<std::string, uint16_t>> m_redial;

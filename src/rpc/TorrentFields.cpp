@@ -46,14 +46,11 @@ struct View {
     int64_t id;
 
     uint64_t Total() const { return session.HasMetadata() ? session.TotalLength() : 0; }
-    // Why it does not run as it should: its error, else what a stopped torrent was last told
-    // (a start refused because its folder is gone, its .torrent file missing). A remote that
-    // saw only "stopped" would take a refused start for a success.
-    std::string Problem() const {
-        if (!session.Error().empty() || session.State() != SessionState::Stopped) {
-            return session.Error();
-        }
-        return session.StatusText();
+    // Why it does not run as it should: its error, else why its last start was refused (its
+    // folder gone, its .torrent file missing). A remote that saw only "stopped" would take a
+    // refused start for a success.
+    const std::string& Problem() const {
+        return session.Error().empty() ? session.StartRefusal() : session.Error();
     }
     uint64_t Left() const {
         return session.HasMetadata() ? std::min(session.Left(), session.TotalLength()) : 0;
