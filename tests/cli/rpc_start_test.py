@@ -129,6 +129,12 @@ def service(procs, top):
                               for t in json.loads(body)["arguments"]["torrents"]}
 
     proc, header, seen = states("service")
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    conn.request("GET", "/")
+    page = conn.getresponse()
+    harness.check(page.status == 200 and b"<html" in page.read().lower(),
+                  f"the installed web page is served: {page.status}")
+    conn.close()
     harness.check(seen["a"][0] == 0 and seen["a"][1] != 0 and seen["b"][0] == seen["c"][0] == 6,
                   f"a says why it stopped, b and c seed: {seen}")
     post(port, header, "torrent-stop", {"ids": [seen["b"][2]]})
