@@ -245,10 +245,20 @@ void CVelbrookDoc::StartWatching() {
     if (!m_listeningStarted || folder.empty()) {
         return;
     }
+    // The copies that listed torrents read live there: marking them would lose them.
+    std::error_code ec;
+    if (WithSlash(std::filesystem::weakly_canonical(folder, ec).string()) ==
+        WithSlash(std::filesystem::weakly_canonical(m_profileDir + "Torrents", ec).string())) {
+        m_ui.ShowMessage("The watch folder " + PrintableLine(folder) +
+                             " is where the program keeps its own copies of torrents; it is "
+                             "not watched.",
+                         MessageIcon::Warning);
+        return;
+    }
     m_watch = std::make_unique<class WatchFolder>(
         m_clock, folder,
-        [this](const std::string& name, const std::string& bytes, const std::string& infoHash,
-               std::string& why) { return AddWatched(name, bytes, infoHash, why); },
+        [this](const std::string& path, const std::string& bytes, const std::string& infoHash,
+               std::string& why) { return AddWatched(path, bytes, infoHash, why); },
         [this](const std::string& line) { m_ui.ShowMessage(line, MessageIcon::Warning); });
     m_watch->Start();
 }
@@ -261,11 +271,16 @@ void CVelbrookDoc::StopWatching() {
     }
 }
 
-WatchFolder::Outcome CVelbrookDoc::AddWatched(const std::string& name, const std::string& bytes,
+WatchFolder::Outcome CVelbrookDoc::AddWatched(const std::string& path, const std::string& bytes,
                                               const std::string& infoHash, std::string& why) {
-    if (m_downloads->FindByInfoHash(infoHash)) {
-        return WatchFolder::Outcome::Listed;
+    if (const TorrentSession* listed = m_downloads->FindByInfoHash(infoHash)) {
+        // Opened by the person from the folder itself, without a copy of ours.
+        std::error_code ec;
+        return std::filesystem::equivalent(listed->TorrentFile(), path, ec)
+                   ? WatchFolder::Outcome::InUse
+                   : WatchFolder::Outcome::Listed;
     }
+    const std::string name = std::filesystem::path(path).filename().string();
     std::string folder = m_watchSaveFolder;
     if (folder.empty()) {
         folder = m_settings.GetString(DefaultDownloadPath);

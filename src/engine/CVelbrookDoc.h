@@ -126,7 +126,7 @@ private:
     // folder watched before.
     void StartWatching();
     void StopWatching();
-    WatchFolder::Outcome AddWatched(const std::string& name, const std::string& bytes,
+    WatchFolder::Outcome AddWatched(const std::string& path, const std::string& bytes,
                                     const std::string& infoHash, std::string& why);
     void UpdateReserved();
     void ApplyOptions(const SettingsValues& values);

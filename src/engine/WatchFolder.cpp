@@ -315,7 +315,11 @@ void WatchFolder::Handle(const std::string& name, bool scanned) {
         return;
     }
     std::string why;
-    const Outcome outcome = m_add(name, bytes, infoHash, why);
+    const Outcome outcome = m_add(path, bytes, infoHash, why);
+    if (outcome == Outcome::InUse) {
+        Remember(name, st);
+        return;
+    }
     if (outcome == Outcome::Failed) {
         const std::string renamed = SetAside(name, st, ".invalid");
         m_report(PrintableLine(path) + " could not be added from the watch folder: " + why +

@@ -31,11 +31,12 @@ public:
     enum class Outcome {
         Added,   // listed and started
         Listed,  // the same torrent was in the list already
+        InUse,   // listed, and reading this very file: it must keep its name
         Failed,  // `why` says why
     };
-    // Adds the torrent whose file `name` held `bytes`, already decoded into a usable torrent
+    // Adds the torrent whose file `path` held `bytes`, already decoded into a usable torrent
     // with `infoHash`.
-    using AddTorrent = std::function<Outcome(const std::string& name, const std::string& bytes,
+    using AddTorrent = std::function<Outcome(const std::string& path, const std::string& bytes,
                                              const std::string& infoHash, std::string& why)>;
     // A line for the person: a file that could not be added, a folder that cannot be read.
     using Report = std::function<void(const std::string& line)>;

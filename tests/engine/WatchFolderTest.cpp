@@ -105,18 +105,24 @@ TEST_F(Watching, AddsWhatArrivesAndMarksEveryFile) {
 // moment ago is left for a later look instead of being marked invalid.
 TEST_F(Watching, TheMinutesScanFindsWhatInotifyMissed) {
     CVelbrookDoc doc(m_profile.Dir(), m_ui, m_clock);
-    ASSERT_TRUE(doc.StartListening());
+    // Opened by the person from the folder, without a copy: it keeps its name.
+    Settings uncached = doc.CurrentSettings();
+    uncached.SetInt(TorrentCache, 0);
+    doc.ApplySettings(uncached);
+    WriteFile(In("own.torrent"), test::Metainfo{.name = "own.bin"}.Encode());
+    ASSERT_TRUE(doc.OpenTorrentFile(In("own.torrent"), m_save.Dir()));
     m_clock.RunDue();
     WriteFile(m_watch / "quiet", test::Metainfo{.name = "quiet.bin"}.Encode());
     WriteFile(m_watch / "half", "d8:announce");
     ASSERT_EQ(::link((m_watch / "quiet").c_str(), In("quiet.torrent").c_str()), 0);
     ASSERT_EQ(::link((m_watch / "half").c_str(), In("half.torrent").c_str()), 0);
     test::RunPasses(m_reactor);
-    EXPECT_TRUE(doc.Downloads().Sessions().empty());
+    EXPECT_EQ(doc.Downloads().Sessions().size(), 1u);
 
     m_clock.Advance(WatchFolder::kRescanPeriod);
     EXPECT_TRUE(fs::exists(In("quiet.torrent.added")));
-    EXPECT_EQ(doc.Downloads().Sessions().size(), 1u);
+    EXPECT_EQ(doc.Downloads().Sessions().size(), 2u);
+    EXPECT_TRUE(fs::exists(In("own.torrent")));
     EXPECT_TRUE(fs::exists(In("half.torrent")));  // still being written, as far as we know
     EXPECT_TRUE(m_ui.m_shown.empty());
 
@@ -163,6 +169,14 @@ TEST_F(Watching, FollowsTheFolderAndTheSetting) {
     m_clock.Advance(WatchFolder::kRescanPeriod);
     EXPECT_TRUE(fs::exists(In("b.torrent")));
     EXPECT_EQ(doc.Downloads().Sessions().size(), 2u);
+
+    // Where the listed torrents' own copies live is never watched.
+    moved.SetString(WatchFolder, m_profile / "Torrents");
+    doc.ApplySettings(moved);
+    EXPECT_TRUE(Mentioned("copies of torrents"));
+    WriteFile(m_profile / "Torrents/d.torrent", test::Metainfo{.name = "d.bin"}.Encode());
+    m_clock.Advance(WatchFolder::kRescanPeriod);
+    EXPECT_TRUE(fs::exists(m_profile / "Torrents/d.torrent"));
 }
 
 }  // namespace
