@@ -298,6 +298,9 @@ int RunClient(const ClientOptions& asGiven) {
         }
         std::filesystem::create_directories(save, ec);
         save = Absolute(save);
+        if (!options.save.empty()) {
+            doc.SetWatchSaveFolder(save);  // as for the remote control
+        }
 
         std::vector<std::string> started;  // info hashes of the torrents we run
         std::set<std::string> failed;

@@ -101,6 +101,7 @@ CVelbrookDoc::~CVelbrookDoc() {
     }
     // Every peer socket closes first, so the torrents stop without live connections. The registry
     // itself stays until the end: closing one socket may dispose of others through it.
+    StopWatching();
     ClosePeers();
     AbandonWaiting();
     SaveDownloads();
@@ -163,6 +164,7 @@ bool CVelbrookDoc::StartListening() {
     m_listenPort = configured == 0 ? RandomListenPort() : static_cast<uint16_t>(configured);
     const bool listening = OpenListenSocket();
     StartDht();
+    StartWatching();
     return listening;
 }
 
@@ -234,6 +236,87 @@ void CVelbrookDoc::StopDht() {
     UpdateReserved();
 }
 
+void CVelbrookDoc::StartWatching() {
+    const std::string folder = m_settings.GetString(WatchFolder);
+    if (m_watch && m_watch->Folder() == folder) {
+        return;
+    }
+    StopWatching();
+    if (!m_listeningStarted || folder.empty()) {
+        return;
+    }
+    // The copies that listed torrents read live there: marking them would lose them.
+    std::error_code ec;
+    if (WithSlash(std::filesystem::weakly_canonical(folder, ec).string()) ==
+        WithSlash(std::filesystem::weakly_canonical(m_profileDir + "Torrents", ec).string())) {
+        m_ui.ShowMessage("The watch folder " + PrintableLine(folder) +
+                             " is where the program keeps its own copies of torrents; it is "
+                             "not watched.",
+                         MessageIcon::Warning);
+        return;
+    }
+    m_watch = std::make_unique<class WatchFolder>(
+        m_clock, folder,
+        [this](const std::string& path, const std::string& bytes, const std::string& infoHash,
+               std::string& why) { return AddWatched(path, bytes, infoHash, why); },
+        [this](const std::string& line) { m_ui.ShowMessage(line, MessageIcon::Warning); });
+    m_watch->Start();
+}
+
+void CVelbrookDoc::StopWatching() {
+    if (m_watch) {
+        // Settings may change from within the watch folder's own handler (an add that asks).
+        m_watch->Stop();
+        Reactor::DeleteLater(std::move(m_watch));
+    }
+}
+
+WatchFolder::Outcome CVelbrookDoc::AddWatched(const std::string& path, const std::string& bytes,
+                                              const std::string& infoHash, std::string& why) {
+    if (const TorrentSession* listed = m_downloads->FindByInfoHash(infoHash)) {
+        // Opened by the person from the folder itself, without a copy of ours.
+        std::error_code ec;
+        return std::filesystem::equivalent(listed->TorrentFile(), path, ec)
+                   ? WatchFolder::Outcome::InUse
+                   : WatchFolder::Outcome::Listed;
+    }
+    const std::string name = std::filesystem::path(path).filename().string();
+    std::string folder = m_watchSaveFolder;
+    if (folder.empty()) {
+        folder = m_settings.GetString(DefaultDownloadPath);
+    }
+    if (folder.empty()) {
+        folder = DefaultSaveFolder();
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    // The torrent reads its own copy: the file in the watch folder is renamed next, and is the
+    // person's to delete.
+    const std::string torrents = m_profileDir + "Torrents/";
+    std::filesystem::create_directories(torrents, ec);
+    std::string copy = torrents + name;
+    std::string existing;
+    std::string error;
+    if (ReadFileLimited(copy, kMaxTorrentFileSize, existing, error) && existing != bytes) {
+        // Another torrent's copy under the same name stays as it is.
+        copy = torrents + name.substr(0, name.size() - 8) + "-" +
+               BytesToHex(infoHash).substr(0, 8) + ".torrent";
+    }
+    const bool written = !std::filesystem::exists(copy, ec);
+    if (written && !ReplaceFile(copy, bytes)) {
+        why = "its copy could not be stored in " + torrents + ": " + std::strerror(errno);
+        return WatchFolder::Outcome::Failed;
+    }
+    if (!OpenTorrentFile(copy, folder)) {
+        if (written) {
+            RemoveUnusedCopy(copy);
+        }
+        why = "the torrent could not be started";
+        return WatchFolder::Outcome::Failed;
+    }
+    return WatchFolder::Outcome::Added;
+}
+
 bool CVelbrookDoc::OpenListenSocket() {
     if (m_settings.GetInt(ConnectionType) != 0) {
         return false;  // through a proxy nobody can reach us
@@ -271,6 +354,7 @@ void CVelbrookDoc::ClosePeers() {
 }
 
 void CVelbrookDoc::Shutdown() {
+    StopWatching();  // nothing new starts while the rest stops
     // Peers first: no torrent stops with live connections half taken apart.
     ClosePeers();
     AbandonWaiting();
@@ -501,11 +585,12 @@ void CVelbrookDoc::OnSettingsChanged(const Settings& before, const Settings& aft
         {DefaultDownloadPath, &CVelbrookDoc::MakeDownloadFolder},
         {DhtEnabled, &CVelbrookDoc::StartDht},
         {DhtRouters, &CVelbrookDoc::StartDht},
+        {WatchFolder, &CVelbrookDoc::StartWatching},
         {SettingsKey::ListenPort, &CVelbrookDoc::Relisten},
         {ConnectionType, &CVelbrookDoc::Relisten},
     };
     const auto changed = [&](int key) {
-        const bool text = key <= Socks5Password || key == DhtRouters;
+        const bool text = key <= Socks5Password || key == DhtRouters || key == WatchFolder;
         return text ? before.GetString(key) != after.GetString(key)
                     : before.GetInt(key) != after.GetInt(key);
     };

@@ -10,6 +10,7 @@
 #include "dht/DhtNode.h"
 #include "engine/SessionHost.h"
 #include "engine/TorrentSession.h"
+#include "engine/WatchFolder.h"
 #include "net/Reactor.h"
 #include "peer/PeerLinks.h"
 #include "persist/CXML.h"
@@ -78,6 +79,9 @@ public:
     // Nodes in the DHT node's tables; 0 while it does not run.
     size_t DhtNodeCount() const { return m_dht ? m_dht->NodeCount() : 0; }
     bool DhtRunning() const { return m_dht != nullptr; }
+    // Where torrents from the watch folder are saved instead of the DefaultDownloadPath setting
+    // (the folder the headless program was told to save in).
+    void SetWatchSaveFolder(std::string folder) { m_watchSaveFolder = std::move(folder); }
 
     // SessionHost
     PeerHost& Peers() override { return *this; }
@@ -118,6 +122,12 @@ private:
     // torrent then follows the change.
     void StartDht();
     void StopDht();
+    // The watch folder the settings name, once listening has started; a new one replaces the
+    // folder watched before.
+    void StartWatching();
+    void StopWatching();
+    WatchFolder::Outcome AddWatched(const std::string& path, const std::string& bytes,
+                                    const std::string& infoHash, std::string& why);
     void UpdateReserved();
     void ApplyOptions(const SettingsValues& values);
     // Tells the socket registry, the trackers and the running torrents' peers what changed
@@ -149,6 +159,9 @@ private:
     // Outlives the torrents, whose lookups it runs.
     std::unique_ptr<DhtNode> m_dht;
     std::unique_ptr<DownloadsList> m_downloads;
+    // Named "class": the setting of the same name hides it.
+    std::unique_ptr<class WatchFolder> m_watch;
+    std::string m_watchSaveFolder;
     std::string m_peerId;
     std::string m_reserved;
     uint16_t m_listenPort = 0;

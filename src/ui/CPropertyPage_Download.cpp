@@ -24,6 +24,8 @@ CPropertyPage_Download::CPropertyPage_Download(QWidget* parent) : COptionsPage(p
     fileGrid->addWidget(AddCheck(TorrentCache, QStringLiteral("缓存Torrent文件")), 3, 0, 1, 2);
     fileGrid->addWidget(new QLabel(QStringLiteral("缺省下载目录:"), files), 4, 0);
     fileGrid->addWidget(AddText(DefaultDownloadPath), 4, 1);
+    fileGrid->addWidget(new QLabel(QStringLiteral("监视目录:"), files), 5, 0);
+    fileGrid->addWidget(AddText(WatchFolder), 5, 1);
 
     auto* limits = new QGroupBox(QStringLiteral("下载时限速"), this);
     auto* limitGrid = new QGridLayout(limits);

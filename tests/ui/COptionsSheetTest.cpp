@@ -203,6 +203,7 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
         Tick(Field<QCheckBox>(sheet, FastResume));
         Type(Field<QLineEdit>(sheet, SocksServer), "");
         Type(Field<QLineEdit>(sheet, DefaultDownloadPath), QString::fromStdString(folder));
+        Type(Field<QLineEdit>(sheet, WatchFolder), QString::fromStdString(folder));
     });
     EXPECT_EQ(doc.OwnPeerId(), id);
     EXPECT_EQ(doc.ListenPort(), port);
@@ -212,6 +213,7 @@ TEST(OptionsSheet, TheDocumentAppliesTheSheetAndRelistensOnlyWhenItMust) {
     EXPECT_FALSE(settings.IsSet(SocksServer));
     EXPECT_EQ(settings.GetString(SocksServer), "");
     EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(settings.GetString(WatchFolder), folder);
     EXPECT_NE(
         test::ReadFile(profile / "Velbrook.xml").find("<SocksPort type=\"int\" value=\"1081\""),
         std::string::npos);
