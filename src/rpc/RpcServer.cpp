@@ -350,6 +350,18 @@ int RpcServer::OnRequest(MHD_Connection* connection, const char* url, const char
     return Send(connection, answer);
 }
 
+// Logins and commands change things: they come as POST, never as a link's GET.
+bool RpcServer::IsPost(const std::string& method, Answer& refusal) {
+    if (method == "POST") {
+        return true;
+    }
+    refusal.status = 405;
+    refusal.body = "Use POST.\n";
+    refusal.extraName = "Allow";
+    refusal.extraValue = "POST";
+    return false;
+}
+
 bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
                        const std::string& method, Answer& refusal) {
     if (!IsAllowedHost(Header(connection, MHD_HTTP_HEADER_HOST), m_options.hostWhitelist)) {
@@ -367,11 +379,7 @@ bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
     }
     if (url == kLoginPath || url == kLogoutPath) {
         const std::optional<uint64_t> length = DeclaredLength(connection);
-        if (method != "POST") {
-            refusal.status = 405;
-            refusal.body = "Use POST.\n";
-            refusal.extraName = "Allow";
-            refusal.extraValue = "POST";
+        if (!IsPost(method, refusal)) {
             return false;
         }
         if (length && *length > kLoginBody) {
@@ -399,11 +407,7 @@ bool RpcServer::Screen(MHD_Connection* connection, const std::string& url,
             refusal.extraValue = m_sessionId;
             return false;
         }
-        if (method != "POST") {
-            refusal.status = 405;
-            refusal.body = "Use POST.\n";
-            refusal.extraName = "Allow";
-            refusal.extraValue = "POST";
+        if (!IsPost(method, refusal)) {
             return false;
         }
         return true;

@@ -84,6 +84,7 @@ private:
     // An answer when the request is refused before its body is read.
     bool Screen(MHD_Connection* connection, const std::string& url, const std::string& method,
                 Answer& refusal);
+    static bool IsPost(const std::string& method, Answer& refusal);
     bool LoggedIn(MHD_Connection* connection, Answer& refusal);
     // Refused (429) while the client's address must still wait after failed logins.
     bool Throttled(const std::string& client, Time now, Answer& refusal) const;

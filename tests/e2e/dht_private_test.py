@@ -51,9 +51,8 @@ def main(procs, top):
         leaks = [d for d in node.datagrams if secret in d]
     if leaks:
         return harness.fail(top, f"the private info hash went to the DHT: {leaks[:3]}", "velbrook.log")
-    code = procs.stop(velbrook)
-    if code != 0:
-        return harness.fail(top, f"velbrook-cli exited {code}", "velbrook.log")
+    if harness.stopped(procs, velbrook, top):
+        return 1
     print(f"{len(node.datagrams)} datagrams, a lookup of the public link, none about the private torrent")
     return 0
 

@@ -353,6 +353,12 @@ def client(procs, top, name, torrent, save, settings=None, args=(), preexec=None
     return proc
 
 
+def stopped(procs, proc, top, log="velbrook.log"):
+    """Ends a velbrook-cli by SIGTERM: 0 when it exits with 0, else the failing exit code."""
+    code = procs.stop(proc)
+    return fail(top, f"velbrook-cli exited {code} on SIGTERM", log) if code != 0 else 0
+
+
 def exit_code(proc, seconds):
     """The process's exit code once it ends, or None when it is still running after `seconds`."""
     try:

@@ -68,10 +68,7 @@ def seed(procs, top, tracker, torrent, info_hash, ports):
     if why or not harness.same_tree(source, os.path.join(theirs, "set")):
         return harness.fail(top, f"libtorrent downloading from Velbrook: {why or 'other bytes'}",
                             "velbrook-seed.log")
-    code = procs.stop(seeder)
-    if code != 0:
-        return harness.fail(top, f"velbrook seeder exited with {code} on SIGTERM", "velbrook-seed.log")
-    return 0
+    return harness.stopped(procs, seeder, top, "velbrook-seed.log")
 
 
 def main(procs, top):

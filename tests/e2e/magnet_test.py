@@ -52,10 +52,7 @@ def main(procs, top):
     if not filecmp.cmp(os.path.join(source, "big.bin"), os.path.join(top, "downloader", "big.bin"),
                        shallow=False):
         return harness.fail(top, "libtorrent's copy differs", "velbrook.log")
-    code = procs.stop(velbrook)
-    if code != 0:
-        return harness.fail(top, f"velbrook-cli exited {code}", "velbrook.log")
-    return 0
+    return harness.stopped(procs, velbrook, top)
 
 
 if __name__ == "__main__":

@@ -94,10 +94,7 @@ def main(procs, top):
     if listed(rpc) or os.path.exists(os.path.join(save, "b")) \
             or not os.path.exists(os.path.join(save, "a.bin")):
         return harness.fail(top, "removal left the wrong things behind", "velbrook.log")
-    code = procs.stop(velbrook)
-    if code != 0:
-        return harness.fail(top, f"velbrook-cli exited {code}", "velbrook.log")
-    return 0
+    return harness.stopped(procs, velbrook, top)
 
 
 if __name__ == "__main__":

@@ -57,9 +57,8 @@ def main(procs, top):
     if why or not harness.same_tree(source, os.path.join(theirs, "set")):
         return harness.fail(top, f"Transmission downloading from Velbrook: {why or 'other bytes'}",
                             "transmission.log", "velbrook-seed.log")
-    code = procs.stop(seeder)
-    if code != 0:
-        return harness.fail(top, f"velbrook seeder exited with {code} on SIGTERM", "velbrook-seed.log")
+    if harness.stopped(procs, seeder, top, "velbrook-seed.log"):
+        return 1
     print(f"Transmission downloaded {SIZE_MIB} MiB from Velbrook in {end - start:.1f} s from the "
           f"seeder's start, {end - first_byte[0]:.1f} s from the first byte")
     return 0

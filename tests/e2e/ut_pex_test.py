@@ -56,9 +56,8 @@ def main(procs, top):
         return harness.fail(top, "the downloader's copy differs", "velbrook.log")
     if seen["velbrook name"] != "Velbrook 0.1":
         return harness.fail(top, f"libtorrent names Velbrook {seen['velbrook name']!r}", "velbrook.log")
-    code = procs.stop(velbrook)
-    if code != 0:
-        return harness.fail(top, f"velbrook exited with {code} on SIGTERM", "velbrook.log")
+    if harness.stopped(procs, velbrook, top):
+        return 1
     print("libtorrent learnt the seeder through Velbrook's ut_pex and names it Velbrook 0.1")
     return 0
 

@@ -40,9 +40,8 @@ def main(procs, top):
                          TIMEOUT, "the download with every byte equal")
     except TimeoutError as e:
         return harness.fail(top, str(e), "velbrook.log")
-    code = procs.stop(velbrook)
-    if code != 0:
-        return harness.fail(top, f"velbrook-cli exited {code}", "velbrook.log")
+    if harness.stopped(procs, velbrook, top):
+        return 1
     del session
     return 0
 

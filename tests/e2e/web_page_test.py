@@ -234,10 +234,7 @@ def main(procs, top):
             browser.stop()
     if why or harness.failures:
         return harness.fail(top, why or f"{len(harness.failures)} checks failed", "velbrook.log")
-    code = procs.stop(velbrook)
-    if code != 0:
-        return harness.fail(top, f"velbrook-cli exited {code}", "velbrook.log")
-    return 0
+    return harness.stopped(procs, velbrook, top)
 
 
 if __name__ == "__main__":
