@@ -548,12 +548,18 @@ void CVelbrookDoc::OnOptions() {
 void CVelbrookDoc::ApplyOptions(const SettingsValues& values) {
     Settings edited = m_settings;
     edited.Apply(values);
-    ApplySettings(edited);
-    if (!m_settings.Save(m_profileDir + Settings::FileName())) {
-        m_ui.ShowMessage("The options could not be saved to " + m_profileDir +
-                             Settings::FileName() + "; they last until the program ends.",
-                         MessageIcon::Error);
+    ApplyAndSaveSettings(edited);
+}
+
+bool CVelbrookDoc::ApplyAndSaveSettings(const Settings& after) {
+    ApplySettings(after);
+    if (m_settings.Save(m_profileDir + Settings::FileName())) {
+        return true;
     }
+    m_ui.ShowMessage("The options could not be saved to " + m_profileDir + Settings::FileName() +
+                         "; they last until the program ends.",
+                     MessageIcon::Error);
+    return false;
 }
 
 void CVelbrookDoc::ApplySettings(const Settings& after) {

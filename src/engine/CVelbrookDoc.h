@@ -64,6 +64,9 @@ public:
     // The one way the settings change: `after` is in force from now on, and whoever depends on
     // a key that changed hears of it at once (OnSettingsChanged). Nothing is saved.
     void ApplySettings(const Settings& after);
+    // ApplySettings, then Velbrook.xml written, as a person's or a remote's change is kept. False
+    // (and a message) when it could not be written: the change lasts until the program ends.
+    bool ApplyAndSaveSettings(const Settings& after);
 
     DownloadsList& Downloads() { return *m_downloads; }
     // The layout of the views (Style.xml in the profile, copied there from the one installed

@@ -374,7 +374,11 @@ std::string RpcMethods::SessionSet(const Json& arguments) {
     }
     m_upLimit = upLimit;
     m_downLimit = downLimit;
-    m_doc.ApplySettings(after);
+    // A remote's change is kept, as the options dialog's is.
+    if (!m_doc.ApplyAndSaveSettings(after)) {
+        return "the settings are in force, but could not be saved; they last until the program "
+               "ends";
+    }
     return kSuccess;
 }
 

@@ -213,6 +213,9 @@ TEST_F(Remote, SessionSetAppliesLimitsAndRefusesBadValues) {
               "success");
     EXPECT_EQ(m_doc->CurrentSettings().GetInt(MaxDownloadSpeed), 250);
     EXPECT_EQ(m_doc->CurrentSettings().GetInt(MaxConnectedPeers), 20);
+    Settings kept;  // what the next start reads
+    kept.Load(m_doc->ProfileDir() + Settings::FileName());
+    EXPECT_EQ(kept.GetInt(MaxDownloadSpeed), 250);
     EXPECT_EQ(Call("session-set", {{"speed-limit-down-enabled", false}})["result"], "success");
     EXPECT_EQ(m_doc->CurrentSettings().GetInt(MaxDownloadSpeed), 0);
     const Json session = Call("session-get")["arguments"];
