@@ -13,7 +13,9 @@ namespace velbrook {
 
 bool ReadFileLimited(const std::string& path, size_t limit, std::string& bytes,
                      std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a named pipe would hold the open until someone writes to it; it is
+    // refused below as not a regular file. Regular files read the same either way.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;

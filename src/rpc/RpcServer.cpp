@@ -576,7 +576,7 @@ RpcServer::Answer RpcServer::StaticFile(const std::string& url) const {
     if (path.compare(0, m_webRoot.size() + 1, m_webRoot + "/") != 0) {
         return missing;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (fd >= 0) {
