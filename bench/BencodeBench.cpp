@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Collector.h"
 #include "metainfo/FileList.h"
 #include "metainfo/KeyPathMap.h"
 #include "metainfo/SHA1.h"
@@ -68,36 +69,24 @@ void BM_ReferenceHashOnce(benchmark::State& state) {
 }
 BENCHMARK(BM_ReferenceHashOnce)->Unit(benchmark::kMillisecond);
 
-template <typename F>
-double BestMillis(F&& f) {
-    double best = 1e30;
-    for (int i = 0; i < 15; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        const auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
-    return best;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     const std::string& bytes = Metainfo();
-    const double decode = BestMillis([&] {
+    const double decode = velbrook::bench::BestMillis([&] {
         velbrook::KeyPathMap map;
         benchmark::DoNotOptimize(map.Decode(bytes));
     });
-    const double layout = BestMillis([&] {
+    const double layout = velbrook::bench::BestMillis([&] {
         velbrook::KeyPathMap map;
         (void)map.Decode(bytes);
         velbrook::FileList files;
         benchmark::DoNotOptimize(files.FromKeyPathMap(map));
     });
-    const double hash =
-        BestMillis([&] { benchmark::DoNotOptimize(velbrook::SHA1::Digest(bytes)); });
+    const double hash = velbrook::bench::BestMillis(
+        [&] { benchmark::DoNotOptimize(velbrook::SHA1::Digest(bytes)); });
     std::printf("metainfo: %zu bytes, 10000 files\n", bytes.size());
     std::printf("decode %.2f ms, decode+layout %.2f ms, reference SHA-1 once %.2f ms\n", decode,
                 layout, hash);

@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -76,5 +77,18 @@ private:
     std::map<std::string, double> m_medianRates;
     std::map<std::string, double> m_medianTimes;
 };
+
+// The best of 15 runs of `f`, in milliseconds: for figures measured outside the library's loop.
+template <typename F>
+double BestMillis(F&& f) {
+    double best = 1e30;
+    for (int i = 0; i < 15; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        const auto t1 = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
+    }
+    return best;
+}
 
 }  // namespace velbrook::bench

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Collector.h"
+
 #include "engine/CVelbrookDoc.h"
 #include "engine/DownloadsList.h"
 #include "net/Reactor.h"
@@ -73,18 +75,6 @@ void BM_TorrentGetList(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TorrentGetList)->Unit(benchmark::kMillisecond);
-
-template <typename F>
-double BestMillis(F&& f) {
-    double best = 1e30;
-    for (int i = 0; i < 15; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        const auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
-    return best;
-}
 
 double CpuMillis() {
     timespec now{};
@@ -148,9 +138,10 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     const std::string answer = World().rpc->Handle(kListRequest);
     const nlohmann::json built = nlohmann::json::parse(answer);
-    const double get =
-        BestMillis([] { benchmark::DoNotOptimize(World().rpc->Handle(kListRequest)); });
-    const double dump = BestMillis([&] { benchmark::DoNotOptimize(built.dump()); });
+    const double get = velbrook::bench::BestMillis(
+        [] { benchmark::DoNotOptimize(World().rpc->Handle(kListRequest)); });
+    const double dump =
+        velbrook::bench::BestMillis([&] { benchmark::DoNotOptimize(built.dump()); });
     std::printf("torrent-get of %zu torrents (-l fields): %zu bytes\n",
                 World().doc->Downloads().Sessions().size(), answer.size());
     std::printf("torrent-get %.2f ms (budget 20 ms), reference dump of the built answer %.2f ms\n",
