@@ -86,28 +86,23 @@ std::string ClientKey(MHD_Connection* connection) {
 }
 
 const char* ContentType(const std::string& path) {
+    static constexpr std::pair<std::string_view, const char*> kTypes[] = {
+        {"html", "text/html; charset=utf-8"},
+        {"htm", "text/html; charset=utf-8"},
+        {"css", "text/css; charset=utf-8"},
+        {"js", "text/javascript; charset=utf-8"},
+        {"json", "application/json"},
+        {"svg", "image/svg+xml"},
+        {"png", "image/png"},
+        {"ico", "image/x-icon"},
+    };
     const size_t dot = path.rfind('.');
-    const std::string extension = dot == std::string::npos ? "" : path.substr(dot + 1);
-    if (extension == "html" || extension == "htm") {
-        return "text/html; charset=utf-8";
-    }
-    if (extension == "css") {
-        return "text/css; charset=utf-8";
-    }
-    if (extension == "js") {
-        return "text/javascript; charset=utf-8";
-    }
-    if (extension == "json") {
-        return "application/json";
-    }
-    if (extension == "svg") {
-        return "image/svg+xml";
-    }
-    if (extension == "png") {
-        return "image/png";
-    }
-    if (extension == "ico") {
-        return "image/x-icon";
+    const std::string_view extension =
+        dot == std::string::npos ? std::string_view() : std::string_view(path).substr(dot + 1);
+    for (const auto& [known, type] : kTypes) {
+        if (extension == known) {
+            return type;
+        }
     }
     return "application/octet-stream";
 }
