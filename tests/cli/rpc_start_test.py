@@ -1,5 +1,6 @@
 """velbrook-cli --rpc: the remote control answers on loopback with the session-id exchange and
-the login stored by --set-rpc-password, and a start that would open it to the network without a
+the login stored by --set-rpc-password (a salted hash, never the password; bad input stores
+nothing), and a start that would open it to the network without a
 login is refused before anything listens. docs/velbrook.service's command, run from what
 `cmake --install` puts in place, serves the remote on loopback even when a listed torrent's data
 is gone, and ends cleanly on SIGTERM.
@@ -69,7 +70,16 @@ def test(procs, top):
                           input=b"alice\nsecret\n", capture_output=True, timeout=60)
     harness.check(done.returncode == 0, f"password stored: {done.stderr}")
     # harness.client writes the profile's settings again: the login goes in with them.
-    stored = open(os.path.join(profile, "Velbrook.xml"), encoding="gb18030").read()
+    settings = os.path.join(profile, "Velbrook.xml")
+    stored = open(settings, encoding="gb18030").read()
+    harness.check("secret" not in stored and '<DhtEnabled type="int" value="0"/>' in stored,
+                  f"a hash, never the password, and the other settings kept: {stored}")
+    for bad in ["", "alice\n", "\nsecret\n", "al:ice\nsecret\n", "alice\n" + "x" * 5000 + "\n"]:
+        done = subprocess.run([harness.CLI, "--profile", profile, "--set-rpc-password"],
+                              input=bad.encode(), capture_output=True, timeout=60)
+        harness.check(done.returncode != 0 and b"velbrook-cli:" in done.stderr,
+                      f"{bad[:20]!r} refused: {done.returncode}")
+        harness.check(open(settings, encoding="gb18030").read() == stored, f"{bad[:20]!r} changed nothing")
     user_hash = stored.split('<RpcPassword type="string" value="')[1].split('"')[0]
     proc, port = started(procs, top, "login", ["--rpc", "PORT"], {"RpcUser": "alice", "RpcPassword": user_hash})
     status, session, _ = post(port, {})
