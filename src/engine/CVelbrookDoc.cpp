@@ -360,13 +360,9 @@ void CVelbrookDoc::Shutdown() {
     AbandonWaiting();
     for (const auto& session : m_downloads->Sessions()) {
         if (session->IsActive()) {
-            const bool fetching = session->State() == SessionState::FetchingMetadata;
             session->Stop();
             // Stopped by the exit, not by the person.
             session->KeepRunningOnRestart();
-            if (fetching) {
-                session->KeepFetchingOnRestart();
-            }
         }
     }
     // The loop's own time bounds the wait: a program that exits waits in real time, whatever

@@ -185,7 +185,7 @@ bool DownloadsList::Save(const std::string& path) const {
         item->SetAttributeUInt64("Left", session->Left());
         if (!session->MagnetText().empty()) {
             item->SetAttribute("MagnetLink", session->MagnetText());
-            item->SetAttribute("Fetching", session->FetchesOnRestart() ? "1" : "0");
+            item->SetAttribute("Fetching", session->RunsOnRestart() ? "1" : "0");
         } else if (session->RunsOnRestart()) {
             item->SetAttribute("Running", "1");
         }

@@ -1088,7 +1088,6 @@ void TorrentSession::StartFetch() {
     m_peerSet = std::make_unique<PeerSet>(*this, m_bans, m_host.Peers(), m_infoHash,
                                           PeerLimitsFrom(m_host.CurrentSettings()));
     m_state = SessionState::FetchingMetadata;
-    m_fetchOnRestart = true;
     FollowDht();
     if (HasTrackers()) {
         EnsureTracker();
@@ -1108,7 +1107,6 @@ void TorrentSession::StopFetch() {
     m_peerSet.reset();
     FollowDht();
     m_fetch.reset();
-    m_fetchOnRestart = false;
     m_left = 0;
     m_state = SessionState::Stopped;
     m_statusText.clear();

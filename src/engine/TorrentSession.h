@@ -60,12 +60,9 @@ public:
     bool OpenMagnet(const std::string& link);
     // The link, while the metadata has not arrived; empty otherwise.
     const std::string& MagnetText() const { return m_magnet; }
-    // The fetch runs, or ran until the program began to exit: the next start of the program
-    // resumes it. A person's stop clears it.
-    bool FetchesOnRestart() const { return m_fetchOnRestart; }
-    void KeepFetchingOnRestart() { m_fetchOnRestart = !m_magnet.empty(); }
     // It runs, or ran until a program holding it began to exit: the headless client's --resume
-    // starts it again. A stop for any other reason clears it.
+    // starts it again, and a magnet link's metadata fetch resumes at every start of a program.
+    // A stop for any other reason clears it.
     bool RunsOnRestart() const { return IsActive() || m_runOnRestart; }
     // Why its last start was refused (its folder gone, its .torrent file missing), until it
     // starts or is stopped. The status text says so too, until a tracker's answer overwrites it.
@@ -309,7 +306,6 @@ private:
     std::string m_magnet;
     std::vector<MagnetPeer> m_magnetPeers;
     std::unique_ptr<MetadataFetch> m_fetch;
-    bool m_fetchOnRestart = false;
     bool m_runOnRestart = false;
     std::string m_startRefusal;
     std::string m_infoDictionary;
